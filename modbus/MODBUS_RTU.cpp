@@ -1,0 +1,135 @@
+#include "MODBUS_RTU.h"
+
+#include "Clock.h"
+#include "QRT_ComDrv.h"
+
+#include <algorithm>
+
+uint16_t RegisterMirror[kMirrorWords];
+uint16_t ExpectedBytes = 0;
+bool ResponseOk = false;
+
+namespace {
+
+// Sized for the largest read the mirror can take.
+uint16_t RegisterScratch[kMirrorWords];
+
+TModbusLink Link;
+
+constexpr uint8_t kDefaultStation = 1;
+// Echo bytes 1 ... 5 carry function code, address and value.
+constexpr int kEchoFirstCompared = 1;
+constexpr int kEchoLastCompared = 5;
+
+struct MirrorInit {
+    MirrorInit() { ResetRegisterMirror(); }
+} mirrorInit;
+
+uint8_t CurrentStation()
+{
+    return static_cast<uint8_t>(Link.Station ? Link.Station() : kDefaultStation);
+}
+
+int CurrentMode()
+{
+    return Link.Mode ? Link.Mode() : kModePcUart;
+}
+
+void Send(const RequestFrame &frame)
+{
+    if (Link.ComDriver)
+        Link.ComDriver->SendData(frame.data(), static_cast<int32_t>(frame.size()));
+}
+
+} // namespace
+
+void SetModbusLink(TModbusLink link)
+{
+    Link = std::move(link);
+}
+
+void ResetRegisterMirror()
+{
+    for (int i = 0; i < kMirrorWords; ++i)
+        RegisterMirror[i] = static_cast<uint16_t>(i);
+}
+
+void SendReadRequest(int32_t address, int32_t count, uint8_t function)
+{
+    if (count < 1 || count > kMirrorWords)
+        return;
+    const RequestFrame frame = BuildRequest(CurrentStation(), function,
+                                            WireAddress(static_cast<uint32_t>(address), CurrentMode()),
+                                            static_cast<uint16_t>(count));
+    Send(frame);
+    // Dropped only after the send: the reply is gathered from empty.
+    if (Link.ComDriver)
+        Link.ComDriver->RxCount = 0;
+    ExpectedBytes = static_cast<uint16_t>(2 * count);
+}
+
+void CheckReadResponse()
+{
+    ResponseOk = false;
+    if (!Link.ComDriver)
+        return;
+    const TQRTCommDriver &drv = *Link.ComDriver;
+    const size_t count = std::min<size_t>(drv.RxCount, TQRTCommDriver::kRxBufferSize);
+    const size_t words = ExpectedBytes / 2;
+    // The whole buffer must be one frame: a valid reply followed by a stray byte fails.
+    if (count < kReadReplyOverhead + 2 * words || !CrcMatches(drv.RxBuffer, count))
+        return;
+    for (size_t i = 0; i < words && i < kMirrorWords; ++i)
+        RegisterScratch[i] = GetWordBE(&drv.RxBuffer[3 + 2 * i]);
+    ResponseOk = true;
+}
+
+bool FetchRegisters(int32_t index)
+{
+    if (!Link.ComDriver)
+        return false;
+    const int32_t words = ExpectedBytes / 2;
+    if (index < 0 || index + words > kMirrorWords)
+        return false;
+    if (Link.ComDriver->RxCount < ExpectedBytes + kReadReplyOverhead)
+        return false;
+    CheckReadResponse();
+    if (!ResponseOk)
+        return false;
+    std::copy_n(RegisterScratch, words, RegisterMirror + index);
+    return true;
+}
+
+bool WriteRegisterOnce(int32_t address, int32_t value, uint8_t function)
+{
+    const RequestFrame frame = BuildRequest(CurrentStation(), function,
+                                            WireAddress(static_cast<uint32_t>(address), CurrentMode()),
+                                            static_cast<uint16_t>(value));
+    Send(frame);
+    if (!Link.ComDriver)
+        return false;
+    TQRTCommDriver &drv = *Link.ComDriver;
+    drv.RxCount = 0;
+    for (int waits = 0; drv.RxCount < kEchoBytesAwaited && waits < kEchoWaits; ++waits) {
+        SleepMs(kEchoWaitMs);
+        drv.PollReceive();
+    }
+    // Judge only bytes that arrived for this request: stale bytes beyond
+    // RxCount belong to earlier traffic.
+    if (drv.RxCount < kEchoBytesAwaited)
+        return false;
+    for (int i = kEchoFirstCompared; i <= kEchoLastCompared; ++i)
+        if (drv.RxBuffer[i] != frame[static_cast<size_t>(i)])
+            return false;
+    return true;
+}
+
+bool WriteRegister(int32_t address, uint16_t value)
+{
+    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+        if (WriteRegisterOnce(address, value, kFnWriteSingleRegister))
+            return true;
+        SleepMs(kWriteRetryPauseMs);
+    }
+    return false;
+}

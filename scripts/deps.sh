@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need, and only
+# those that are missing. Runs apt-get directly as root, through sudo otherwise.
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config
+  qt6-base-dev          # Qt 6 Core, Gui, Widgets, Test and moc
+  fonts-wqy-microhei    # renders the Chinese texts
+  util-linux            # flock(1), used by the exclusive-open test
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "deps: all packages present"
+  exit 0
+fi
+
+echo "deps: installing ${missing[*]}"
+if [ "$(id -u)" -eq 0 ]; then
+  SUDO=()
+elif command -v sudo >/dev/null; then
+  SUDO=(sudo)
+else
+  echo "deps: missing packages and neither root nor sudo: ${missing[*]}" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+if ! "${SUDO[@]}" apt-get install -y --no-install-recommends "${missing[@]}"; then
+  "${SUDO[@]}" apt-get update
+  "${SUDO[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi

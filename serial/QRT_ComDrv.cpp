@@ -1,0 +1,216 @@
+#include "QRT_ComDrv.h"
+
+#include "Clock.h"
+#include <algorithm>
+#include "PortNames.h"
+
+TQRTCommDriver::TQRTCommDriver(QObject *owner, std::unique_ptr<SerialPort> platform)
+    : QObject(owner),
+      port_(platform ? std::move(platform) : CreatePosixSerialPort()),
+      pollingTimer_(this),
+      chunkBuffer_(kDefaultInBufSize)
+{
+    pollingTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&pollingTimer_, &QTimer::timeout, this, &TQRTCommDriver::PollReceive);
+}
+
+TQRTCommDriver::~TQRTCommDriver()
+{
+    Close();
+}
+
+std::string TQRTCommDriver::PortName() const
+{
+    return std::string("COM") + static_cast<char>('1' + static_cast<int>(comPort_));
+}
+
+bool TQRTCommDriver::Open()
+{
+    if (IsOpen())
+        return true;
+    if (!port_->open(ResolveComPort(PortName())))
+        return false;
+    ApplySettings();
+    pollingTimer_.start(pollingDelay_);
+    return true;
+}
+
+void TQRTCommDriver::Close()
+{
+    if (!IsOpen())
+        return;
+    pollingTimer_.stop();
+    port_->close();
+}
+
+bool TQRTCommDriver::IsOpen() const
+{
+    return port_->isOpen();
+}
+
+void TQRTCommDriver::ApplySettings()
+{
+    if (!IsOpen())
+        return;
+    LineSettings s;
+    s.baud = kBaudTable[speed_];
+    s.dataBits = static_cast<int>(dataBits_) + 5;
+    s.parity = static_cast<int>(parity_);
+    s.stopBits = static_cast<int>(stopBits_);
+    s.rtsCts = hwHandshaking_ == hhRTSCTS;
+    s.xonXoff = swHandshaking_ == shXONXOFF;
+    s.dtrOn = enableDtrOnOpen_;
+    s.xonChar = kXonChar;
+    s.xoffChar = kXoffChar;
+    port_->applySettings(s);
+    PurgeBuffers(true, true);
+    // Queue sizes are the driver's own on Linux; ComPortOutBufSize only shapes OutFreeSpace.
+}
+
+void TQRTCommDriver::PurgeBuffers(bool input, bool output)
+{
+    if (!IsOpen())
+        return;
+    port_->purge(input, output);
+}
+
+uint16_t TQRTCommDriver::OutFreeSpace()
+{
+    if (!IsOpen())
+        return kFreeSpaceWhenClosed;
+    uint32_t queued = 0;
+    // When the queue cannot be told, report it empty: the write that follows
+    // fails on its own and ends the send.
+    if (!port_->outputQueue(queued))
+        return outBufSize_;
+    return static_cast<uint16_t>(outBufSize_ - static_cast<uint16_t>(queued));
+}
+
+int32_t TQRTCommDriver::SendData(const uint8_t *data, int32_t count)
+{
+    if (!IsOpen() || data == nullptr || count <= 0)
+        return 0;
+    int32_t sent = 0;
+    int32_t remaining = count;
+    uint32_t start = GetTickCount();
+    while (remaining > 0) {
+        if (OutFreeSpace() != 0) {
+            const int n = port_->write(data + sent, remaining, outputTimeout_);
+            if (n < 0)
+                return -sent;  // the device is gone
+            if (n > 0) {
+                sent += n;
+                remaining -= n;
+                start = GetTickCount();
+                continue;
+            }
+        }
+        // No room, or a write that took nothing: give up once the queue has made
+        // no progress for longer than OutputTimeout.
+        if (GetTickCount() - start > outputTimeout_)
+            return -sent;
+        if (remaining > 0)
+            SleepMs(1);
+    }
+    return sent;
+}
+
+void TQRTCommDriver::SetDtr(bool on)
+{
+    if (IsOpen())
+        port_->setDtr(on);
+}
+
+void TQRTCommDriver::SetRts(bool on)
+{
+    if (IsOpen())
+        port_->setRts(on);
+}
+
+void TQRTCommDriver::PollReceive()
+{
+    if (!IsOpen())
+        return;
+    const int n = port_->read(chunkBuffer_.data(), static_cast<int>(chunkBuffer_.size()));
+    if (n <= 0)
+        return;
+    if (RxCount + n >= kRxBufferSize)
+        RxCount = 0;
+    // chunkBuffer_ never exceeds kRxBufferSize bytes, so the copy stays inside RxBuffer.
+    std::copy_n(chunkBuffer_.data(), n, RxBuffer + RxCount);
+    RxCount = static_cast<uint16_t>(RxCount + n);
+    if (onReceiveData_)
+        onReceiveData_(this, chunkBuffer_.data(), n);
+}
+
+void TQRTCommDriver::SetComPort(TComPortNumber value)
+{
+    if (!IsOpen())
+        comPort_ = value;
+}
+
+void TQRTCommDriver::ApplyIfOpen()
+{
+    if (IsOpen())
+        ApplySettings();
+}
+
+void TQRTCommDriver::SetComPortSpeed(TComPortBaudRate value)
+{
+    speed_ = value;
+    ApplyIfOpen();
+}
+
+void TQRTCommDriver::SetComPortDataBits(TComPortDataBits value)
+{
+    dataBits_ = value;
+    ApplyIfOpen();
+}
+
+void TQRTCommDriver::SetComPortStopBits(TComPortStopBits value)
+{
+    stopBits_ = value;
+    ApplyIfOpen();
+}
+
+void TQRTCommDriver::SetComPortParity(TComPortParity value)
+{
+    parity_ = value;
+    ApplyIfOpen();
+}
+
+void TQRTCommDriver::SetComPortHwHandshaking(TComPortHwHandshaking value)
+{
+    hwHandshaking_ = value;
+    ApplyIfOpen();
+}
+
+void TQRTCommDriver::SetComPortSwHandshaking(TComPortSwHandshaking value)
+{
+    swHandshaking_ = value;
+    ApplyIfOpen();
+}
+
+void TQRTCommDriver::SetComPortInBufSize(uint16_t value)
+{
+    // Each read fills at most one chunk; above RxBuffer's size one chunk could overrun it.
+    if (IsOpen() || value > kRxBufferSize)
+        return;
+    inBufSize_ = value;
+    chunkBuffer_.assign(value, 0);
+}
+
+void TQRTCommDriver::SetComPortOutBufSize(uint16_t value)
+{
+    if (!IsOpen())
+        outBufSize_ = value;
+}
+
+void TQRTCommDriver::SetComPortPollingDelay(uint16_t value)
+{
+    if (value == pollingDelay_)
+        return;
+    pollingDelay_ = value;
+    if (IsOpen())
+        pollingTimer_.start(pollingDelay_);
+}

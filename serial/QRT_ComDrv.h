@@ -1,0 +1,120 @@
+#pragma once
+#include "SerialPort.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+enum TComPortNumber { pnCOM1, pnCOM2, pnCOM3, pnCOM4, pnCOM5, pnCOM6, pnCOM7, pnCOM8 };
+enum TComPortBaudRate {
+    br110, br300, br600, br1200, br2400, br4800, br9600,
+    br14400, br19200, br38400, br56000, br57600, br115200
+};
+enum TComPortDataBits { db5BITS, db6BITS, db7BITS, db8BITS };
+// Ordinals are the platform codes for one, one and a half and two stop bits.
+enum TComPortStopBits { sb1BITS, sb1HALFBITS, sb2BITS };
+// Ordinals are the platform codes for none, odd, even, mark and space.
+enum TComPortParity { ptNONE, ptODD, ptEVEN, ptMARK, ptSPACE };
+enum TComPortHwHandshaking { hhNONE, hhRTSCTS };
+enum TComPortSwHandshaking { shNONE, shXONXOFF };
+
+inline constexpr uint32_t kBaudTable[13] = {
+    110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200,
+};
+
+class TQRTCommDriver;
+using TComPortReceiveDataEvent =
+    std::function<void(TQRTCommDriver *Sender, const uint8_t *DataPtr, int32_t DataSize)>;
+
+// Owns one serial port: opens it with a line format, sends blocks with an output
+// time-out, and polls it on a timer, appending what arrives to RxBuffer. The
+// protocol layers read RxBuffer/RxCount directly and empty it by zeroing RxCount.
+class TQRTCommDriver : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kRxBufferSize = 1024;
+    static constexpr uint16_t kDefaultInBufSize = 1024;
+    static constexpr uint16_t kDefaultOutBufSize = 512;
+    static constexpr uint16_t kDefaultPollingDelayMs = 5;
+    static constexpr uint16_t kDefaultOutputTimeoutMs = 4000;
+    static constexpr uint16_t kFreeSpaceWhenClosed = 65535;
+    static constexpr uint8_t kXonChar = 0x11;
+    static constexpr uint8_t kXoffChar = 0x13;
+
+    // platform: the port implementation; the termios one when none is given.
+    explicit TQRTCommDriver(QObject *owner = nullptr, std::unique_ptr<SerialPort> platform = {});
+    ~TQRTCommDriver() override;
+
+    bool Open();
+    void Close();
+    bool IsOpen() const;
+    void ApplySettings();
+    void PurgeBuffers(bool input, bool output);
+    uint16_t OutFreeSpace();
+    int32_t SendData(const uint8_t *data, int32_t count);
+    void SetDtr(bool on);
+    void SetRts(bool on);
+    void PollReceive();
+
+    // Published properties.
+    TComPortNumber ComPort() const { return comPort_; }
+    void SetComPort(TComPortNumber value);
+    TComPortBaudRate ComPortSpeed() const { return speed_; }
+    void SetComPortSpeed(TComPortBaudRate value);
+    TComPortDataBits ComPortDataBits() const { return dataBits_; }
+    void SetComPortDataBits(TComPortDataBits value);
+    TComPortStopBits ComPortStopBits() const { return stopBits_; }
+    void SetComPortStopBits(TComPortStopBits value);
+    TComPortParity ComPortParity() const { return parity_; }
+    void SetComPortParity(TComPortParity value);
+    TComPortHwHandshaking ComPortHwHandshaking() const { return hwHandshaking_; }
+    void SetComPortHwHandshaking(TComPortHwHandshaking value);
+    TComPortSwHandshaking ComPortSwHandshaking() const { return swHandshaking_; }
+    void SetComPortSwHandshaking(TComPortSwHandshaking value);
+    uint16_t ComPortInBufSize() const { return inBufSize_; }
+    void SetComPortInBufSize(uint16_t value);
+    uint16_t ComPortOutBufSize() const { return outBufSize_; }
+    void SetComPortOutBufSize(uint16_t value);
+    uint16_t ComPortPollingDelay() const { return pollingDelay_; }
+    void SetComPortPollingDelay(uint16_t value);
+    bool EnableDTROnOpen() const { return enableDtrOnOpen_; }
+    void SetEnableDTROnOpen(bool value) { enableDtrOnOpen_ = value; }
+    uint16_t OutputTimeout() const { return outputTimeout_; }
+    void SetOutputTimeout(uint16_t value) { outputTimeout_ = value; }
+    const TComPortReceiveDataEvent &OnReceiveData() const { return onReceiveData_; }
+    void SetOnReceiveData(TComPortReceiveDataEvent handler) { onReceiveData_ = std::move(handler); }
+
+    // "COM" plus one digit, from ComPort.
+    std::string PortName() const;
+    // The polling timer, exposed so tests can see when it runs.
+    const QTimer &PollingTimer() const { return pollingTimer_; }
+
+    uint8_t RxBuffer[kRxBufferSize] = {};
+    uint16_t RxCount = 0;
+
+private:
+    void ApplyIfOpen();
+
+    std::unique_ptr<SerialPort> port_;
+    QTimer pollingTimer_;
+    std::vector<uint8_t> chunkBuffer_;
+
+    TComPortNumber comPort_ = pnCOM1;
+    TComPortBaudRate speed_ = br9600;
+    TComPortDataBits dataBits_ = db8BITS;
+    TComPortStopBits stopBits_ = sb1BITS;
+    TComPortParity parity_ = ptNONE;
+    TComPortHwHandshaking hwHandshaking_ = hhNONE;
+    TComPortSwHandshaking swHandshaking_ = shNONE;
+    uint16_t inBufSize_ = kDefaultInBufSize;
+    uint16_t outBufSize_ = kDefaultOutBufSize;
+    uint16_t pollingDelay_ = kDefaultPollingDelayMs;
+    bool enableDtrOnOpen_ = false;
+    uint16_t outputTimeout_ = kDefaultOutputTimeoutMs;
+    TComPortReceiveDataEvent onReceiveData_;
+};

@@ -1,0 +1,327 @@
+// The serial component over a recording double of the platform layer.
+#include "FakeSerialPort.h"
+#include "PortNames.h"
+#include "QRT_ComDrv.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+class TestComDrv : public QObject {
+    Q_OBJECT
+
+    FakeSerialState st;
+    std::unique_ptr<TQRTCommDriver> drv;
+
+    TQRTCommDriver &makeDriver()
+    {
+        st = FakeSerialState{};
+        drv = std::make_unique<TQRTCommDriver>(nullptr, std::make_unique<FakeSerialPort>(st));
+        return *drv;
+    }
+    int count(const std::string &call) const
+    {
+        return static_cast<int>(std::count(st.calls.begin(), st.calls.end(), call));
+    }
+
+private slots:
+    void init() { qunsetenv(kPortDirEnv); }
+
+    void initialState()
+    {
+        auto &d = makeDriver();
+        QCOMPARE(d.ComPort(), pnCOM1);
+        QCOMPARE(d.ComPortSpeed(), br9600);
+        QCOMPARE(d.ComPortDataBits(), db8BITS);
+        QCOMPARE(d.ComPortStopBits(), sb1BITS);
+        QCOMPARE(d.ComPortParity(), ptNONE);
+        QCOMPARE(d.ComPortHwHandshaking(), hhNONE);
+        QCOMPARE(d.ComPortSwHandshaking(), shNONE);
+        QCOMPARE(d.ComPortInBufSize(), uint16_t(1024));
+        QCOMPARE(d.ComPortOutBufSize(), uint16_t(512));
+        QCOMPARE(d.ComPortPollingDelay(), uint16_t(5));
+        QCOMPARE(d.EnableDTROnOpen(), false);
+        QCOMPARE(d.OutputTimeout(), uint16_t(4000));
+        QVERIFY(!d.OnReceiveData());
+        QCOMPARE(d.RxCount, uint16_t(0));
+        QVERIFY(!d.IsOpen());
+        QCOMPARE(d.OutFreeSpace(), uint16_t(65535));
+    }
+
+    void enumOrdinals()
+    {
+        QCOMPARE(int(br14400), 7);
+        QCOMPARE(int(br56000), 10);
+        QCOMPARE(int(br115200), 12);
+        QCOMPARE(kBaudTable[br56000], 56000u);
+        QCOMPARE(kBaudTable[br57600], 57600u);
+        QCOMPARE(int(sb2BITS), 2);
+        QCOMPARE(int(ptSPACE), 4);
+    }
+
+    void closedPortDoesNothing()
+    {
+        auto &d = makeDriver();
+        const uint8_t byte = 0x55;
+        d.SetDtr(true);
+        d.SetRts(true);
+        d.PurgeBuffers(true, true);
+        d.ApplySettings();
+        d.PollReceive();
+        QCOMPARE(d.SendData(&byte, 1), 0);
+        d.Close();
+        QVERIFY(st.calls.empty());
+    }
+
+    void openAppliesSettingsAndPolls()
+    {
+        auto &d = makeDriver();
+        d.SetComPort(pnCOM3);
+        d.SetComPortSpeed(br57600);
+        d.SetComPortParity(ptEVEN);
+        QVERIFY(d.Open());
+        const std::vector<std::string> expected = {"open:/dev/ttyUSB0", "apply", "purge:1,1"};
+        QCOMPARE(st.calls, expected);
+        QCOMPARE(st.applied.back().baud, 57600u);
+        QCOMPARE(st.applied.back().dataBits, 8);
+        QCOMPARE(st.applied.back().parity, 2);
+        QCOMPARE(st.applied.back().stopBits, 0);
+        QCOMPARE(st.applied.back().dtrOn, false);
+        QVERIFY(d.PollingTimer().isActive());
+        QCOMPARE(d.PollingTimer().interval(), 5);
+        QCOMPARE(d.PollingTimer().timerType(), Qt::PreciseTimer);
+
+        // A second Open neither reopens nor reconfigures.
+        QVERIFY(d.Open());
+        QCOMPARE(st.calls, expected);
+
+        d.Close();
+        QVERIFY(!d.IsOpen());
+        QVERIFY(!d.PollingTimer().isActive());
+    }
+
+    void failedOpenLeavesClosed()
+    {
+        auto &d = makeDriver();
+        st.openFails = true;
+        QVERIFY(!d.Open());
+        QVERIFY(!d.IsOpen());
+        QVERIFY(!d.PollingTimer().isActive());
+        QCOMPARE(count("apply"), 0);
+        st.openFails = false;
+        QVERIFY(d.Open());
+    }
+
+    void portChangeOnlyWhileClosed()
+    {
+        auto &d = makeDriver();
+        d.SetComPort(pnCOM2);
+        QVERIFY(d.Open());
+        d.SetComPort(pnCOM5);
+        QCOMPARE(d.ComPort(), pnCOM2);
+        d.Close();
+        QVERIFY(d.Open());
+        QCOMPARE(st.calls[st.calls.size() - 3], std::string("open:/dev/ttyS1"));
+        d.Close();
+        d.SetComPort(pnCOM8);
+        QVERIFY(d.Open());
+        QCOMPARE(count("open:/dev/ttyACM1"), 1);
+    }
+
+    void settingChangeWhileOpenReappliesAndDropsLines()
+    {
+        auto &d = makeDriver();
+        QVERIFY(d.Open());
+        d.SetDtr(true);
+        d.SetRts(true);
+        st.calls.clear();
+        d.SetComPortSpeed(br115200);
+        // Re-applying the line settings drops DTR and RTS again and empties both queues.
+        const std::vector<std::string> expected = {"apply", "purge:1,1"};
+        QCOMPARE(st.calls, expected);
+        QCOMPARE(st.applied.back().baud, 115200u);
+        QCOMPARE(st.applied.back().dtrOn, false);
+        QCOMPARE(st.applied.back().rtsCts, false);
+
+        d.SetEnableDTROnOpen(true);
+        QCOMPARE(st.applied.size(), size_t(2));  // stored only
+        d.SetComPortHwHandshaking(hhRTSCTS);
+        d.SetComPortSwHandshaking(shXONXOFF);
+        d.SetComPortStopBits(sb1HALFBITS);
+        d.SetComPortDataBits(db5BITS);
+        QCOMPARE(st.applied.size(), size_t(6));
+        QCOMPARE(st.applied.back().dtrOn, true);
+        QCOMPARE(st.applied.back().rtsCts, true);
+        QCOMPARE(st.applied.back().xonXoff, true);
+        QCOMPARE(st.applied.back().stopBits, 1);
+        QCOMPARE(st.applied.back().dataBits, 5);
+    }
+
+    void modemLines()
+    {
+        auto &d = makeDriver();
+        QVERIFY(d.Open());
+        st.calls.clear();
+        d.SetDtr(true);
+        d.SetRts(false);
+        d.SetRts(true);
+        d.SetDtr(false);
+        const std::vector<std::string> expected = {"dtr:1", "rts:0", "rts:1", "dtr:0"};
+        QCOMPARE(st.calls, expected);
+    }
+
+    void outFreeSpace()
+    {
+        auto &d = makeDriver();
+        QVERIFY(d.Open());
+        st.queued = 12;
+        QCOMPARE(d.OutFreeSpace(), uint16_t(500));
+        st.queueQueryFails = true;
+        QCOMPARE(d.OutFreeSpace(), uint16_t(512));
+        d.Close();
+        d.SetComPortOutBufSize(100);
+        QVERIFY(d.Open());
+        d.SetComPortOutBufSize(300);  // ignored while open
+        st.queueQueryFails = false;
+        st.queued = 4;
+        QCOMPARE(d.OutFreeSpace(), uint16_t(96));
+    }
+
+    void sendData()
+    {
+        auto &d = makeDriver();
+        QVERIFY(d.Open());
+        const uint8_t frame[8] = {1, 3, 0, 0, 0, 0x20, 0x44, 0x12};
+        QCOMPARE(d.SendData(frame, 0), 0);
+        QCOMPARE(d.SendData(frame, -5), 0);
+        QCOMPARE(count("write:8"), 0);
+
+        QCOMPARE(d.SendData(frame, 8), 8);
+        QCOMPARE(st.written, std::vector<uint8_t>(frame, frame + 8));
+
+        // Partial writes continue from the first byte not yet written.
+        st.written.clear();
+        st.writeResults = {3, 5};
+        QCOMPARE(d.SendData(frame, 8), 8);
+        QCOMPARE(st.written, std::vector<uint8_t>(frame, frame + 8));
+        QCOMPARE(count("write:5"), 1);
+    }
+
+    void sendDataEndsWithoutProgress_data()
+    {
+        QTest::addColumn<QList<int>>("results");
+        QTest::addColumn<uint32_t>("queued");
+        QTest::addColumn<int>("expected");
+        QTest::addColumn<bool>("waitsForTimeout");
+        QTest::newRow("device gone at once") << QList<int>{-1} << 0u << 0 << false;
+        QTest::newRow("device gone after 3") << QList<int>{3, -1} << 0u << -3 << false;
+        QTest::newRow("writes take nothing") << QList<int>{2, 0, 0, 0, 0, 0, 0, 0, 0, 0} << 0u << -2 << true;
+        QTest::newRow("queue stays full") << QList<int>{} << 512u << 0 << true;
+    }
+
+    void sendDataEndsWithoutProgress()
+    {
+        QFETCH(QList<int>, results);
+        QFETCH(uint32_t, queued);
+        QFETCH(int, expected);
+        QFETCH(bool, waitsForTimeout);
+        auto &d = makeDriver();
+        QVERIFY(d.Open());
+        d.SetOutputTimeout(60);
+        st.writeResults.assign(results.begin(), results.end());
+        if (waitsForTimeout)
+            for (int i = 0; i < 200; ++i)
+                st.writeResults.push_back(0);
+        st.queued = queued;
+        const uint8_t frame[8] = {};
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(d.SendData(frame, 8), expected);
+        if (waitsForTimeout)
+            QVERIFY2(t.elapsed() >= 60, qPrintable(QString::number(t.elapsed())));
+        QVERIFY(t.elapsed() < 2000);
+    }
+
+    void pollReceiveAppendsAndOverflows()
+    {
+        auto &d = makeDriver();
+        QVERIFY(d.Open());
+        std::vector<std::pair<uint8_t, int>> events;  // first byte of the chunk, its size
+        d.SetOnReceiveData([&](TQRTCommDriver *sender, const uint8_t *p, int32_t n) {
+            QCOMPARE(sender, &d);
+            events.emplace_back(p[0], n);
+        });
+
+        d.RxCount = 1000;
+        st.reads.push_back(std::vector<uint8_t>(23, 0xAA));
+        d.PollReceive();
+        QCOMPARE(d.RxCount, uint16_t(1023));
+        QCOMPARE(d.RxBuffer[1022], uint8_t(0xAA));
+
+        // 1023 + 1 reaches 1024: what was gathered is dropped, the new byte lands at 0.
+        st.reads.push_back({0x42});
+        d.PollReceive();
+        QCOMPARE(d.RxCount, uint16_t(1));
+        QCOMPARE(d.RxBuffer[0], uint8_t(0x42));
+        QCOMPARE(d.RxBuffer[1000], uint8_t(0xAA));  // bytes beyond RxCount are not erased
+
+        // The largest chunk from empty fills the whole buffer.
+        d.RxCount = 0;
+        st.reads.push_back(std::vector<uint8_t>(1024, 0x11));
+        d.PollReceive();
+        QCOMPARE(d.RxCount, uint16_t(1024));
+        QCOMPARE(st.lastReadSize, 1024);
+
+        QCOMPARE(events.size(), size_t(3));
+        QCOMPARE(events[1].second, 1);
+        QCOMPARE(events[1].first, uint8_t(0x42));
+
+        // A failing read and an empty one change nothing and report nothing.
+        st.readFailures = 1;
+        d.PollReceive();
+        d.PollReceive();
+        QCOMPARE(d.RxCount, uint16_t(1024));
+        QCOMPARE(events.size(), size_t(3));
+    }
+
+    void inBufSize()
+    {
+        auto &d = makeDriver();
+        d.SetComPortInBufSize(2048);  // would let one read overrun RxBuffer
+        QCOMPARE(d.ComPortInBufSize(), uint16_t(1024));
+        d.SetComPortInBufSize(256);
+        QCOMPARE(d.ComPortInBufSize(), uint16_t(256));
+        QVERIFY(d.Open());
+        d.SetComPortInBufSize(512);
+        QCOMPARE(d.ComPortInBufSize(), uint16_t(256));
+        st.reads.push_back(std::vector<uint8_t>(300, 1));
+        d.PollReceive();
+        QCOMPARE(st.lastReadSize, 256);
+        QCOMPARE(d.RxCount, uint16_t(256));
+    }
+
+    void pollingDelay()
+    {
+        auto &d = makeDriver();
+        d.SetComPortPollingDelay(7);  // closed: stored only
+        QVERIFY(!d.PollingTimer().isActive());
+        QVERIFY(d.Open());
+        QCOMPARE(d.PollingTimer().interval(), 7);
+        const int id = d.PollingTimer().timerId();
+        d.SetComPortPollingDelay(7);
+        QCOMPARE(d.PollingTimer().timerId(), id);  // same value: not restarted
+        d.SetComPortPollingDelay(3);
+        QCOMPARE(d.PollingTimer().interval(), 3);
+        QVERIFY(d.PollingTimer().isActive());
+    }
+
+    void timerDrivesPolling()
+    {
+        auto &d = makeDriver();
+        QVERIFY(d.Open());
+        st.reads.push_back({1, 2, 3});
+        QTRY_COMPARE_WITH_TIMEOUT(d.RxCount, uint16_t(3), 500);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestComDrv)
+#include "tst_comdrv.moc"

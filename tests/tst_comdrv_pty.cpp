@@ -1,0 +1,205 @@
+// The serial component on a real pseudo-terminal: what reaches the kernel's tty layer.
+#include "PtyPair.h"
+#include "QRT_ComDrv.h"
+#include "Termios2.h"
+
+#include <QProcess>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+class TestComDrvPty : public QObject {
+    Q_OBJECT
+
+    static LineReadback readback(const PtyPair &pty)
+    {
+        LineReadback rb;
+        // The master end reports the live settings of the slave.
+        if (!ReadLineSettingsTermios2(pty.master(), rb))
+            qFatal("TCGETS2 failed");
+        return rb;
+    }
+
+private slots:
+    void speedsReachTheTty_data()
+    {
+        QTest::addColumn<int>("speed");
+        for (int i = br110; i <= br115200; ++i)
+            QTest::newRow(qPrintable(QString::number(kBaudTable[i]))) << i;
+    }
+
+    void speedsReachTheTty()
+    {
+        QFETCH(int, speed);
+        PtyPair pty(1);
+        QVERIFY(pty.ok());
+        TQRTCommDriver drv;
+        drv.SetComPortSpeed(static_cast<TComPortBaudRate>(speed));
+        QVERIFY(drv.Open());
+        const LineReadback rb = readback(pty);
+        QCOMPARE(rb.ospeed, kBaudTable[speed]);
+        QCOMPARE(rb.ispeed, kBaudTable[speed]);
+    }
+
+    void lineFormatReachesTheTty_data()
+    {
+        QTest::addColumn<int>("parity");
+        QTest::addColumn<int>("stop");
+        QTest::addColumn<int>("hw");
+        QTest::addColumn<int>("sw");
+        QTest::addColumn<bool>("parodd");
+        QTest::addColumn<bool>("cmspar");
+        QTest::addColumn<bool>("cstopb");
+        // A pty always clears PARENB and forces CS8, so parity on/off and the
+        // data-bit count cannot be read back; PARODD and CMSPAR can.
+        QTest::newRow("8E1") << int(ptEVEN) << int(sb1BITS) << 0 << 0 << false << false << false;
+        QTest::newRow("odd") << int(ptODD) << int(sb1BITS) << 0 << 0 << true << false << false;
+        QTest::newRow("mark") << int(ptMARK) << int(sb1BITS) << 0 << 0 << true << true << false;
+        QTest::newRow("space") << int(ptSPACE) << int(sb1BITS) << 0 << 0 << false << true << false;
+        QTest::newRow("two stop") << int(ptNONE) << int(sb2BITS) << 0 << 0 << false << false << true;
+        QTest::newRow("1.5 stop is two") << int(ptNONE) << int(sb1HALFBITS) << 0 << 0 << false << false << true;
+        QTest::newRow("rts/cts") << int(ptNONE) << int(sb1BITS) << 1 << 0 << false << false << false;
+        QTest::newRow("xon/xoff") << int(ptNONE) << int(sb1BITS) << 0 << 1 << false << false << false;
+    }
+
+    void lineFormatReachesTheTty()
+    {
+        QFETCH(int, parity);
+        QFETCH(int, stop);
+        QFETCH(int, hw);
+        QFETCH(int, sw);
+        QFETCH(bool, parodd);
+        QFETCH(bool, cmspar);
+        QFETCH(bool, cstopb);
+        PtyPair pty(2);
+        TQRTCommDriver drv;
+        drv.SetComPort(pnCOM2);
+        drv.SetComPortSpeed(br57600);
+        drv.SetComPortParity(static_cast<TComPortParity>(parity));
+        drv.SetComPortStopBits(static_cast<TComPortStopBits>(stop));
+        drv.SetComPortHwHandshaking(static_cast<TComPortHwHandshaking>(hw));
+        drv.SetComPortSwHandshaking(static_cast<TComPortSwHandshaking>(sw));
+        QVERIFY(drv.Open());
+        const LineReadback rb = readback(pty);
+        QCOMPARE(rb.parodd, parodd);
+        QCOMPARE(rb.cmspar, cmspar);
+        QCOMPARE(rb.cstopb, cstopb);
+        QCOMPARE(rb.crtscts, hw == 1);
+        QCOMPARE(rb.ixon, sw == 1);
+        QCOMPARE(rb.ixoff, sw == 1);
+        // Raw, immediate reads, received parity not checked.
+        QVERIFY(!rb.icanon);
+        QVERIFY(!rb.echo);
+        QVERIFY(!rb.inpck);
+        QCOMPARE(rb.vmin, 0u);
+        QCOMPARE(rb.vtime, 0u);
+    }
+
+    void openIsExclusive()
+    {
+        PtyPair pty(3);
+        TQRTCommDriver first;
+        TQRTCommDriver second;
+        first.SetComPort(pnCOM3);
+        second.SetComPort(pnCOM3);
+        QVERIFY(first.Open());
+        QVERIFY(!second.Open());
+        QVERIFY(!second.IsOpen());
+
+        // Another process that locks the device, root included, is kept out too.
+        QProcess flock;
+        flock.start("flock", {"-n", "-E", "99", QString::fromStdString(pty.linkPath()), "true"});
+        QVERIFY(flock.waitForFinished(5000));
+        QCOMPARE(flock.exitCode(), 99);
+
+        first.Close();
+        QVERIFY(second.Open());
+    }
+
+    void missingPortFails()
+    {
+        PtyPair pty(1);
+        TQRTCommDriver drv;
+        drv.SetComPort(pnCOM7);  // no link for COM7 in the port directory
+        QVERIFY(!drv.Open());
+        QVERIFY(!drv.IsOpen());
+    }
+
+    void bytesFlowBothWays()
+    {
+        PtyPair pty(1);
+        TQRTCommDriver drv;
+        QVERIFY(drv.Open());
+        QVERIFY(drv.PollingTimer().isActive());
+        const uint8_t frame[] = {0x01, 0x03, 0x00, 0x00, 0x00, 0x20, 0x44, 0x12};
+        QCOMPARE(drv.SendData(frame, 0), 0);
+        QCOMPARE(drv.SendData(frame, 8), 8);
+        QCOMPARE(pty.readMaster(), std::vector<uint8_t>(frame, frame + 8));
+
+        pty.writeMaster({0xDE, 0xAD, 0xBE, 0xEF});
+        QTRY_COMPARE_WITH_TIMEOUT(drv.RxCount, uint16_t(4), 1000);  // through the polling timer
+        QCOMPARE(drv.RxBuffer[0], uint8_t(0xDE));
+        QCOMPARE(drv.RxBuffer[3], uint8_t(0xEF));
+
+        drv.Close();
+        QCOMPARE(drv.SendData(frame, 8), 0);
+        QCOMPARE(drv.RxCount, uint16_t(4));  // Close leaves the buffer alone
+    }
+
+    void speedChangeWhileOpenPurges()
+    {
+        PtyPair pty(1);
+        TQRTCommDriver drv;
+        drv.SetComPortSpeed(br57600);
+        QVERIFY(drv.Open());
+        drv.SetComPortPollingDelay(60000);  // keep the timer out of the way
+        pty.writeMaster({1, 2, 3, 4, 5});
+        QTest::qWait(20);
+        drv.SetComPortSpeed(br115200);
+        QCOMPARE(readback(pty).ospeed, 115200u);
+        drv.PollReceive();
+        QCOMPARE(drv.RxCount, uint16_t(0));
+        // The line itself still works afterwards.
+        pty.writeMaster({9});
+        QTest::qWait(20);
+        drv.PollReceive();
+        QCOMPARE(drv.RxCount, uint16_t(1));
+    }
+
+    void customSpeedThenStandardSpeed()
+    {
+        // After a BOTHER speed a standard one must take both directions with it.
+        PtyPair pty(1);
+        TQRTCommDriver drv;
+        drv.SetComPortSpeed(br56000);
+        QVERIFY(drv.Open());
+        QCOMPARE(readback(pty).ospeed, 56000u);
+        drv.SetComPortSpeed(br9600);
+        QCOMPARE(readback(pty).ospeed, 9600u);
+        QCOMPARE(readback(pty).ispeed, 9600u);
+    }
+
+    void hangUpReadsAsNothing()
+    {
+        auto pty = std::make_unique<PtyPair>(1);
+        TQRTCommDriver drv;
+        QVERIFY(drv.Open());
+        drv.RxCount = 0;
+        const int master = dup(pty->master());
+        pty.reset();   // closes the master: the line hangs up
+        close(master);
+        QTest::qWait(50);  // polls keep running on the dead line
+        drv.PollReceive();
+        QCOMPARE(drv.RxCount, uint16_t(0));
+        const uint8_t byte = 0;
+        QElapsedTimer t;
+        t.start();
+        QVERIFY(drv.SendData(&byte, 1) <= 0);
+        QVERIFY(t.elapsed() < 1000);
+        drv.Close();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestComDrvPty)
+#include "tst_comdrv_pty.moc"
