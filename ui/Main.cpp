@@ -1,0 +1,429 @@
+#include "Main.h"
+
+#include "Clock.h"
+#include "MODBUS_RTU.h"
+#include "RegisterMap.h"
+
+#include <QDateTime>
+#include <QGuiApplication>
+#include <QLocale>
+#include <QScreen>
+#include <QStyle>
+
+TMainForm *MainForm = nullptr;
+
+namespace {
+
+const QString kCaption = QStringLiteral("TALVEX_M测试程序 V1.50");
+const QString kGroupCaption = QStringLiteral("通信参数");
+const QString kConnect = QStringLiteral("开始连接");
+const QString kDisconnect = QStringLiteral("断开连接");
+const QString kPortHint = QStringLiteral("获取可用的端口号");
+const QString kOpenFailed = QStringLiteral("当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
+const QString kConfigDone = QStringLiteral("标定完毕 ！");
+const QString kCommFailed = QStringLiteral("通信失败 ！");
+const QString kPleaseSelect = QStringLiteral("请选择");
+const QString kBang = QStringLiteral(" ！");
+
+constexpr int kDefaultComIndex = 1;   // "COM2"
+constexpr int kDefaultBaudIndex = 3;  // "57600", shown only
+constexpr int kWindowFontPx = 16;
+constexpr int kStatusStripHeight = 26;
+
+QStringList Texts(const auto &table)
+{
+    QStringList out;
+    for (const char *t : table)
+        out << QString::fromUtf8(t);
+    return out;
+}
+
+QLabel *MakeLabel(QWidget *parent, const QString &text, const QRect &geometry)
+{
+    auto *label = new QLabel(text, parent);
+    label->setGeometry(geometry);
+    return label;
+}
+
+} // namespace
+
+TMainForm::TMainForm(QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+{
+    MainForm = this;
+    setObjectName("MainForm");
+    setWindowTitle(kCaption);
+    setFont(SongFont(kWindowFontPx));
+    setFixedSize(kClientWidth, kClientHeight);
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, Qt::white);
+    setPalette(pal);
+
+    StringGrid1 = new TStringGrid(this, 9, 2, 26);
+    StringGrid1->setObjectName("StringGrid1");
+    StringGrid1->setGeometry(2, 2, 738, 57);
+    StringGrid1->SetRowSelect(true);
+    StringGrid1->SetFixedColors(QColor(0, 0, 255), Qt::white, TimesFont(16));
+    StringGrid1->setFont(TimesFont(16));
+
+    StringGrid2 = new TStringGrid(this, 5, 3, 36);
+    StringGrid2->setObjectName("StringGrid2");
+    StringGrid2->setGeometry(2, 62, 414, 114);
+    StringGrid2->SetFixedColors(palette().color(QPalette::Button).lighter(105),
+                                palette().color(QPalette::WindowText), TimesFont(21));
+    StringGrid2->setFont(TimesFont(21));
+
+    buildConfigurationGroup();
+    buildCommunicationGroup();
+
+    auto *strip = new QFrame(this);
+    strip->setObjectName("StatusBar");
+    strip->setFrameShape(QFrame::Panel);
+    strip->setFrameShadow(QFrame::Raised);
+    strip->setGeometry(0, kClientHeight - kStatusStripHeight, kClientWidth, kStatusStripHeight);
+    TimerStr = new QLabel(QStringLiteral("12:00"), strip);
+    TimerStr->setObjectName("TimerStr");
+    TimerStr->setGeometry(6, 3, 360, 20);
+
+    TimerSec.setObjectName("TimerSec");
+    TimerSec.setTimerType(Qt::PreciseTimer);
+    TimerSec.setInterval(kClockIntervalMs);
+    connect(&TimerSec, &QTimer::timeout, this, &TMainForm::TimerSecTimer);
+    Timer1.setObjectName("Timer1");
+    Timer1.setTimerType(Qt::PreciseTimer);
+    Timer1.setInterval(kPollIntervalMs);
+    connect(&Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
+
+    StringGrid1->OnDrawCell = [this](int c, int r, const QRect &rect, TGridDrawState s, TCanvas &cv) {
+        StringGrid1DrawCell(c, r, rect, s, cv);
+    };
+    StringGrid2->OnDrawCell = [this](int c, int r, const QRect &rect, TGridDrawState s, TCanvas &cv) {
+        StringGrid2DrawCell(c, r, rect, s, cv);
+    };
+
+    FormCreate();
+    TimerSec.start();
+    StringGrid2->setFocus();
+
+    // Centred on the desktop.
+    if (QScreen *screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+TMainForm::~TMainForm()
+{
+    SetModbusLink({});
+    if (MainForm == this)
+        MainForm = nullptr;
+}
+
+void TMainForm::buildCommunicationGroup()
+{
+    GroupBox1 = new QGroupBox(kGroupCaption, this);
+    GroupBox1->setObjectName("GroupBox1");
+    GroupBox1->setGeometry(2, 180, 738, 88);
+
+    auto *portLabel = MakeLabel(GroupBox1, QStringLiteral("连接串口"), QRect(10, 24, 66, 24));
+    portLabel->setToolTip(kPortHint);
+    ComboBox1 = new TDropDownList(GroupBox1,
+                                  {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"},
+                                  kDefaultComIndex);
+    ComboBox1->setObjectName("ComboBox1");
+    ComboBox1->setGeometry(78, 22, 84, 26);
+
+    Shape1 = new TShape(GroupBox1);
+    Shape1->setObjectName("Shape1");
+    Shape1->setGeometry(166, 25, 7, 20);
+
+    MakeLabel(GroupBox1, QStringLiteral("产品地址"), QRect(186, 24, 66, 24));
+    EX_Addr = new TDropDownList(GroupBox1);
+    EX_Addr->setObjectName("EX_Addr");
+    EX_Addr->setGeometry(254, 22, 64, 26);
+
+    MakeLabel(GroupBox1, QStringLiteral("波特率"), QRect(332, 24, 50, 24));
+    EX_Baud = new TDropDownList(GroupBox1, {"9600", "19200", "38400", "57600"}, kDefaultBaudIndex);
+    EX_Baud->setObjectName("EX_Baud");
+    EX_Baud->setGeometry(384, 22, 84, 26);
+
+    MakeLabel(GroupBox1, QStringLiteral("通信计数"), QRect(482, 24, 66, 24));
+    Edit4 = new QLineEdit(QStringLiteral("0"), GroupBox1);
+    Edit4->setObjectName("Edit4");
+    Edit4->setReadOnly(true);
+    Edit4->setGeometry(550, 22, 90, 26);
+
+    Label20 = MakeLabel(GroupBox1, QStringLiteral("连接通信模式"), QRect(10, 56, 100, 24));
+    Label20->setObjectName("Label20");
+    Label20->setToolTip(kPortHint);
+    SetFontColor(Label20, Qt::black);
+    ComboBox6 = new TDropDownList(GroupBox1, {"PC-UART", "PLC-CAN"}, kModePcUart);
+    ComboBox6->setObjectName("ComboBox6");
+    ComboBox6->setGeometry(112, 54, 110, 26);
+
+    SpeedButton1 = new QPushButton(kConnect, GroupBox1);
+    SpeedButton1->setObjectName("SpeedButton1");
+    SpeedButton1->setCheckable(true);  // a press leaves it down, the next releases it
+    SpeedButton1->setGeometry(482, 53, 120, 28);
+    // clicked() comes after the button has flipped its state.
+    connect(SpeedButton1, &QPushButton::clicked, this, &TMainForm::SpeedButton1Click);
+
+    BitBtn1 = new QPushButton(QStringLiteral("固件升级"), GroupBox1);
+    BitBtn1->setObjectName("BitBtn1");
+    BitBtn1->setGeometry(612, 53, 116, 28);
+    connect(BitBtn1, &QPushButton::clicked, this, &TMainForm::BitBtn1Click);
+}
+
+void TMainForm::buildConfigurationGroup()
+{
+    RzGroupBox1 = new QGroupBox(QStringLiteral("模块标定"), this);
+    RzGroupBox1->setObjectName("RzGroupBox1");
+    RzGroupBox1->setGeometry(420, 62, 320, 115);
+
+    constexpr int kLeftLabelX = 3, kLeftFieldX = 84, kRightLabelX = 163, kRightFieldX = 239;
+    constexpr int kRow0 = 26, kRowStep = 29, kFieldH = 26, kLeftW = 76, kRightW = 76;
+
+    MakeLabel(RzGroupBox1, QStringLiteral("模块站号:"), QRect(kLeftLabelX, kRow0, 81, kFieldH));
+    SpinEdit2 = new TSpinEdit(RzGroupBox1, kStationMin, kStationMax, ToolDefault::Station, 2);
+    SpinEdit2->setObjectName("SpinEdit2");
+    SpinEdit2->setGeometry(kLeftFieldX, kRow0, kLeftW, kFieldH);
+
+    MakeLabel(RzGroupBox1, QStringLiteral("CAN波特率:"), QRect(kLeftLabelX, kRow0 + kRowStep, 81, kFieldH));
+    Baud_CAN = new TDropDownList(RzGroupBox1, Texts(kBaudCanTexts), ToolDefault::BaudCAN);
+    Baud_CAN->setObjectName("Baud_CAN");
+    Baud_CAN->setGeometry(kLeftFieldX, kRow0 + kRowStep, kLeftW, kFieldH);
+
+    MakeLabel(RzGroupBox1, QStringLiteral("485波特率:"), QRect(kLeftLabelX, kRow0 + 2 * kRowStep, 81, kFieldH));
+    Baud_485 = new TDropDownList(RzGroupBox1, Texts(kBaud485Texts), ToolDefault::Baud485);
+    Baud_485->setObjectName("Baud_485");
+    Baud_485->setGeometry(kLeftFieldX, kRow0 + 2 * kRowStep, kLeftW, kFieldH);
+
+    auto *suppressLabel = MakeLabel(RzGroupBox1, QStringLiteral("发送抑制:"), QRect(kRightLabelX, kRow0, 74, kFieldH));
+    suppressLabel->setToolTip(QStringLiteral("单位:ms"));
+    SpinEdit3 = new TSpinEdit(RzGroupBox1, kTxSuppressMin, kTxSuppressMax, ToolDefault::TxSuppress, 4);
+    SpinEdit3->setObjectName("SpinEdit3");
+    SpinEdit3->setToolTip(QStringLiteral("单位:ms"));
+    SpinEdit3->setGeometry(kRightFieldX, kRow0, kRightW, kFieldH);
+
+    MakeLabel(RzGroupBox1, QStringLiteral("滤波等级:"), QRect(kRightLabelX, kRow0 + kRowStep, 74, kFieldH));
+    Filter_Val = new TDropDownList(RzGroupBox1, Texts(kFilterTexts), ToolDefault::Filter);
+    Filter_Val->setObjectName("Filter_Val");
+    Filter_Val->setGeometry(kRightFieldX, kRow0 + kRowStep, kRightW, kFieldH);
+
+    MakeLabel(RzGroupBox1, QStringLiteral("485格式:"), QRect(kRightLabelX, kRow0 + 2 * kRowStep, 74, kFieldH));
+    Dat_485 = new TDropDownList(RzGroupBox1, Texts(kDat485Texts), ToolDefault::Dat485);
+    Dat_485->setObjectName("Dat_485");
+    Dat_485->setGeometry(kRightFieldX, kRow0 + 2 * kRowStep, kRightW, kFieldH);
+
+    // The write button sits at the right end of the group's caption line.
+    BitBtn2 = new QPushButton(QStringLiteral("标定到模块"), RzGroupBox1);
+    BitBtn2->setObjectName("BitBtn2");
+    BitBtn2->setGeometry(214, 0, 104, 24);
+    BitBtn2->setEnabled(false);
+    connect(BitBtn2, &QPushButton::clicked, this, &TMainForm::BitBtn2Click);
+}
+
+void TMainForm::FormCreate()
+{
+    setAttribute(Qt::WA_OpaquePaintEvent, false);  // Qt paints double-buffered already
+    ResetRegisterMirror();
+
+    QStringList stations;
+    for (int s = kStationMin; s <= kStationMax; ++s)
+        stations << QString::number(s);
+    EX_Addr->clear();
+    EX_Addr->addItems(stations);
+    EX_Addr->SetItemIndex(0);
+
+    StringGrid1->SetCells(0, 0, QStringLiteral("AD编号"));
+    StringGrid1->SetCells(0, 1, QStringLiteral("采集数值"));
+    StringGrid2->SetCells(0, 0, QStringLiteral("DA编号"));
+    StringGrid2->SetCells(0, 1, QStringLiteral("设DA值"));
+    StringGrid2->SetCells(0, 2, QStringLiteral("设增益"));
+    constexpr int kFixedColWidth = 86;
+    StringGrid1->SetColWidth(0, kFixedColWidth);
+    StringGrid2->SetColWidth(0, kFixedColWidth);
+    for (int c = 1; c <= Reg::AD_Count; ++c)
+        StringGrid1->SetCells(c, 0, QStringLiteral(" AD0") + QString::number(c - 1));
+    for (int c = 1; c <= Reg::DA_Count; ++c)
+        StringGrid2->SetCells(c, 0, QStringLiteral(" DA0") + QString::number(c - 1));
+
+    ExchangeCount = 0;
+
+    // The Modbus routines ask for station and mode at every frame.
+    SetModbusLink({&ComDriver,
+                   [this] { return std::max(0, EX_Addr->ItemIndex()) + 1; },
+                   [this] { return ComboBox6->ItemIndex(); }});
+}
+
+void TMainForm::TimerSecTimer()
+{
+    const QLocale locale = QLocale::system();
+    const QDateTime now = QDateTime::currentDateTime();
+    // The long time form without the zone name: hours, minutes and seconds.
+    QString timeFormat = locale.timeFormat(QLocale::LongFormat);
+    timeFormat.remove(QStringLiteral(" t")).remove(QLatin1Char('t'));
+    TimerStr->setText(locale.toString(now.date(), QLocale::ShortFormat) + QStringLiteral("  ") +
+                      locale.toString(now.time(), timeFormat.trimmed()));
+}
+
+bool TMainForm::OpenComPort()
+{
+    ComDriver.SetComPort(static_cast<TComPortNumber>(std::clamp(ComboBox1->ItemIndex(), 0, 7)));
+    ComDriver.SetComPortSpeed(br57600);
+    ComDriver.SetComPortDataBits(db8BITS);
+    ComDriver.SetComPortParity(ptEVEN);
+    ComDriver.SetComPortStopBits(sb1BITS);
+    ComDriver.RxCount = 0;
+    if (!ComDriver.Open()) {
+        ShowMessage(this, kOpenFailed, kCaptionPortError);
+        return false;
+    }
+    Shape1->SetBrushColor(kLime);
+    return true;
+}
+
+void TMainForm::SpeedButton1Click()
+{
+    if (SpeedButton1->isChecked()) {
+        if (OpenComPort()) {
+            SpeedButton1->setText(kDisconnect);
+            Timer1.start();
+            SendPending = true;
+        } else {
+            SpeedButton1->setChecked(false);
+            ExchangeCount = 0;
+        }
+        return;
+    }
+    SpeedButton1->setText(kConnect);
+    Shape1->SetBrushColor(SystemWindowColor());
+    SetFontColor(Label20, Qt::black);
+    ComDriver.Close();
+    Timer1.stop();
+    LinkOk = false;
+    BitBtn2->setEnabled(false);
+    ExchangeCount = 0;
+}
+
+QString TMainForm::VersionText(uint16_t word)
+{
+    return QString::number(word / 100) + QLatin1Char('.') + QString::number(word % 100);
+}
+
+void TMainForm::Timer1Timer()
+{
+    if (SendPending) {
+        SendReadRequest(kPollFirstRegister, kPollRegisterCount, kFnReadHoldingRegisters);
+        SendPending = false;
+        PollWaitTicks = 0;
+        return;
+    }
+    if (++PollWaitTicks > kMaxWaitTicks) {
+        SendPending = true;
+        return;
+    }
+    if (!FetchRegisters(kPollFirstRegister))
+        return;
+
+    GroupBox1->setTitle(kGroupCaption + QStringLiteral(" (固件:") + VersionText(RegisterMirror[Reg::FW_Version]) +
+                        QLatin1Char(')'));
+    StringGrid1->update();
+    StringGrid2->update();
+    if (++ExchangeCount < 5)
+        ReadBackConfiguration();
+    if (ComboBox6->ItemIndex() == kModePlcCan) {
+        if (RegisterMirror[Reg::CAN_Unlocked] == kCanUnlockedMarker) {
+            if (FontColor(Label20) == QColor(Qt::black)) {
+                SetFontColor(Label20, Qt::red);
+                ExchangeCount = 0;
+            }
+        } else {
+            WriteRegister(Reg::AD_Val0, kCanUnlockWord0);
+            WriteRegister(Reg::AD_Val0 + 1, kCanUnlockWord1);
+        }
+    }
+    Edit4->setText(QString::number(ExchangeCount));
+    LinkOk = true;
+    BitBtn2->setEnabled(true);
+    SendPending = true;
+}
+
+void TMainForm::ReadBackConfiguration()
+{
+    SpinEdit2->SetValue(RegisterMirror[Reg::Cfg_Station]);
+    Baud_CAN->SetItemIndex(RegisterMirror[Reg::Cfg_BaudCAN]);
+    Baud_485->SetItemIndex(RegisterMirror[Reg::Cfg_Baud485]);
+    SpinEdit3->SetValue(RegisterMirror[Reg::Cfg_TxSuppress]);
+    Filter_Val->SetItemIndex(RegisterMirror[Reg::Cfg_Filter]);
+    Dat_485->SetItemIndex(RegisterMirror[Reg::Cfg_Dat485]);
+}
+
+void TMainForm::BitBtn2Click()
+{
+    // A list the read-back left empty (a module value outside its table) would
+    // send -1; ask the user to choose instead, before anything goes out.
+    const std::pair<TDropDownList *, QString> lists[] = {
+        {Baud_CAN, QStringLiteral("CAN波特率")},
+        {Baud_485, QStringLiteral("485波特率")},
+        {Filter_Val, QStringLiteral("滤波等级")},
+        {Dat_485, QStringLiteral("485格式")},
+    };
+    for (const auto &[list, name] : lists) {
+        if (list->ItemIndex() < 0) {
+            ShowMessage(this, kPleaseSelect + name + kBang, kCaptionApp);
+            return;
+        }
+    }
+
+    Timer1.stop();
+    SleepMs(kPauseBeforeWriteMs);
+    writeConfiguration();
+    Timer1.start();
+}
+
+bool TMainForm::writeConfiguration()
+{
+    const std::pair<int, int> settings[] = {
+        {Reg::Cfg_Unlock, kCfgUnlockCode},
+        {Reg::Cfg_Station, SpinEdit2->Value()},
+        {Reg::Cfg_BaudCAN, Baud_CAN->ItemIndex()},
+        {Reg::Cfg_Baud485, Baud_485->ItemIndex()},
+        {Reg::Cfg_TxSuppress, SpinEdit3->Value()},
+        {Reg::Cfg_Filter, Filter_Val->ItemIndex()},
+        {Reg::Cfg_Dat485, Dat_485->ItemIndex()},
+    };
+    // A failure before the commit ends the sequence silently: nothing is stored.
+    for (const auto &[reg, value] : settings)
+        if (!WriteRegister(reg, static_cast<uint16_t>(value)))
+            return false;
+    // Only a confirmed commit is reported as done.
+    const bool committed = WriteRegister(Reg::Cfg_Commit, kCfgCommitCode);
+    ShowMessage(this, committed ? kConfigDone : kCommFailed, kCaptionApp);
+    return committed;
+}
+
+void TMainForm::BitBtn1Click()
+{
+    // The firmware-update window is added with the update itself.
+}
+
+void TMainForm::StringGrid1DrawCell(int col, int row, const QRect &rect, TGridDrawState, TCanvas &canvas)
+{
+    if (row != 1 || col < 1 || col > Reg::AD_Count)
+        return;
+    canvas.Font.setBold(true);
+    canvas.FontColor = Qt::white;
+    canvas.TextOut(rect.left() + TStringGrid::kTextInset, rect.top() + TStringGrid::kTextInset,
+                   QString::number(RegisterMirror[Reg::AD_Val0 + col - 1]));
+}
+
+void TMainForm::StringGrid2DrawCell(int col, int row, const QRect &rect, TGridDrawState, TCanvas &canvas)
+{
+    if (col < 1 || col > Reg::DA_Count || (row != 1 && row != 2))
+        return;
+    const int reg = (row == 1 ? Reg::DA_Val0 : Reg::DA_Gain0) + col - 1;
+    canvas.Font.setBold(false);
+    canvas.TextOut(rect.left() + TStringGrid::kTextInset, rect.top() + TStringGrid::kTextInset,
+                   QString::number(RegisterMirror[reg]));
+}

@@ -1,0 +1,85 @@
+#pragma once
+#include "QRT_ComDrv.h"
+#include "StringGrid.h"
+#include "Toolkit.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidget>
+
+class TMainForm : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int kClientWidth = 742;
+    static constexpr int kClientHeight = 298;
+    static constexpr int kPollIntervalMs = 30;    // Timer1: one step of the polling cycle
+    static constexpr int kClockIntervalMs = 500;  // TimerSec
+    static constexpr int kMaxWaitTicks = 20;      // ticks a request may wait for its reply
+    static constexpr uint32_t kPauseBeforeWriteMs = 50;
+
+    explicit TMainForm(QWidget *parent = nullptr);
+    ~TMainForm() override;
+
+    // Handlers.
+    void FormCreate();
+    void TimerSecTimer();
+    bool OpenComPort();
+    void SpeedButton1Click();
+    void Timer1Timer();
+    void ReadBackConfiguration();
+    void BitBtn2Click();
+    void BitBtn1Click();
+    void StringGrid1DrawCell(int col, int row, const QRect &rect, TGridDrawState state, TCanvas &canvas);
+    void StringGrid2DrawCell(int col, int row, const QRect &rect, TGridDrawState state, TCanvas &canvas);
+
+    // "主.次" from the version word: quotient and remainder by 100, no leading zeros.
+    static QString VersionText(uint16_t word);
+
+    // State of the polling cycle.
+    bool SendPending = false;
+    int32_t PollWaitTicks = 0;
+    int32_t ExchangeCount = 0;
+    bool LinkOk = false;
+    int32_t SelectedRegister = 0;
+
+    // Input and output grids.
+    TStringGrid *StringGrid1;
+    TStringGrid *StringGrid2;
+
+    // Communication group.
+    QGroupBox *GroupBox1;
+    TDropDownList *ComboBox1;
+    TShape *Shape1;
+    TDropDownList *EX_Addr;
+    TDropDownList *EX_Baud;
+    QLineEdit *Edit4;
+    QLabel *Label20;
+    TDropDownList *ComboBox6;
+    QPushButton *SpeedButton1;
+    QPushButton *BitBtn1;
+
+    // Module configuration group.
+    QGroupBox *RzGroupBox1;
+    TSpinEdit *SpinEdit2;
+    TDropDownList *Baud_CAN;
+    TDropDownList *Baud_485;
+    TSpinEdit *SpinEdit3;
+    TDropDownList *Filter_Val;
+    TDropDownList *Dat_485;
+    QPushButton *BitBtn2;
+
+    QLabel *TimerStr;
+    QTimer TimerSec;
+    QTimer Timer1;
+    TQRTCommDriver ComDriver;
+
+private:
+    void buildCommunicationGroup();
+    void buildConfigurationGroup();
+    bool writeConfiguration();
+};
+
+extern TMainForm *MainForm;

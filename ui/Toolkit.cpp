@@ -1,0 +1,113 @@
+#include "Toolkit.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPainter>
+
+namespace {
+MessageHook messageHook;
+}
+
+void SetMessageHook(MessageHook hook)
+{
+    messageHook = std::move(hook);
+}
+
+void ShowMessage(QWidget *owner, const QString &text, const QString &caption)
+{
+    if (messageHook) {
+        messageHook(owner, text, caption);
+        return;
+    }
+    QString shown = text;
+    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    QMessageBox box(QMessageBox::Information, caption, shown, QMessageBox::Ok, owner);
+    box.exec();
+}
+
+QFont SongFont(int pixelSize)
+{
+    QFont f;
+    f.setFamilies({QStringLiteral("SimSun"), QStringLiteral("宋体"), QStringLiteral("WenQuanYi Micro Hei")});
+    f.setPixelSize(pixelSize);
+    return f;
+}
+
+QFont TimesFont(int pixelSize)
+{
+    QFont f;
+    f.setFamilies({QStringLiteral("Times New Roman"), QStringLiteral("Liberation Serif"),
+                   QStringLiteral("DejaVu Serif"), QStringLiteral("WenQuanYi Micro Hei")});
+    f.setPixelSize(pixelSize);
+    return f;
+}
+
+TDropDownList::TDropDownList(QWidget *parent, const QStringList &items, int itemIndex)
+    : QComboBox(parent)
+{
+    setEditable(false);
+    addItems(items);
+    SetItemIndex(itemIndex);
+}
+
+void TDropDownList::SetItemIndex(int index)
+{
+    setCurrentIndex(index >= 0 && index < count() ? index : -1);
+}
+
+TSpinEdit::TSpinEdit(QWidget *parent, int minValue, int maxValue, int value, int maxLength)
+    : QSpinBox(parent)
+{
+    setRange(minValue, maxValue);
+    setValue(value);
+    lineEdit()->setMaxLength(maxLength);
+    // Typed text is clamped when the field loses the focus.
+    setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);
+    setKeyboardTracking(false);
+}
+
+void TSpinEdit::SetValue(long long v)
+{
+    setValue(static_cast<int>(std::clamp<long long>(v, minimum(), maximum())));
+}
+
+TShape::TShape(QWidget *parent) : QWidget(parent), color_(SystemWindowColor()) {}
+
+void TShape::SetBrushColor(const QColor &c)
+{
+    color_ = c;
+    update();
+}
+
+void TShape::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    p.fillRect(rect(), color_);
+}
+
+QColor SystemWindowColor()
+{
+    return QApplication::palette().color(QPalette::Base);
+}
+
+void SetFontColor(QLabel *label, const QColor &c)
+{
+    QPalette pal = label->palette();
+    pal.setColor(QPalette::WindowText, c);
+    label->setPalette(pal);
+}
+
+QColor FontColor(const QLabel *label)
+{
+    return label->palette().color(QPalette::WindowText);
+}
+
+void EnableTimer(QTimer &timer, bool enabled)
+{
+    if (!enabled)
+        timer.stop();
+    else if (!timer.isActive())
+        timer.start();
+}
