@@ -1,11 +1,14 @@
 #include "Main.h"
+#include "MonitorD.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // Created in this order; the dialog lives for the whole run and is shown on demand.
     TMainForm mainForm;
+    TMonitorDf monitorDf(&mainForm);
     mainForm.show();
     // Closing the main window ends the message loop and the program.
     return app.exec();

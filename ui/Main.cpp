@@ -20,10 +20,6 @@ const QString kConnect = QStringLiteral("开始连接");
 const QString kDisconnect = QStringLiteral("断开连接");
 const QString kPortHint = QStringLiteral("获取可用的端口号");
 const QString kOpenFailed = QStringLiteral("当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
-const QString kConfigDone = QStringLiteral("标定完毕 ！");
-const QString kCommFailed = QStringLiteral("通信失败 ！");
-const QString kPleaseSelect = QStringLiteral("请选择");
-const QString kBang = QStringLiteral(" ！");
 
 constexpr int kDefaultComIndex = 1;   // "COM2"
 constexpr int kDefaultBaudIndex = 3;  // "57600", shown only
@@ -102,6 +98,8 @@ TMainForm::TMainForm(QWidget *parent)
     StringGrid2->OnDrawCell = [this](int c, int r, const QRect &rect, TGridDrawState s, TCanvas &cv) {
         StringGrid2DrawCell(c, r, rect, s, cv);
     };
+    StringGrid2->OnSelectCell = [this](int c, int r, bool &canSelect) { StringGrid2SelectCell(c, r, canSelect); };
+    StringGrid2->OnDblClick = [this] { StringGrid2DblClick(); };
 
     FormCreate();
     TimerSec.start();
@@ -349,81 +347,7 @@ void TMainForm::Timer1Timer()
     SendPending = true;
 }
 
-void TMainForm::ReadBackConfiguration()
-{
-    SpinEdit2->SetValue(RegisterMirror[Reg::Cfg_Station]);
-    Baud_CAN->SetItemIndex(RegisterMirror[Reg::Cfg_BaudCAN]);
-    Baud_485->SetItemIndex(RegisterMirror[Reg::Cfg_Baud485]);
-    SpinEdit3->SetValue(RegisterMirror[Reg::Cfg_TxSuppress]);
-    Filter_Val->SetItemIndex(RegisterMirror[Reg::Cfg_Filter]);
-    Dat_485->SetItemIndex(RegisterMirror[Reg::Cfg_Dat485]);
-}
-
-void TMainForm::BitBtn2Click()
-{
-    // A list the read-back left empty (a module value outside its table) would
-    // send -1; ask the user to choose instead, before anything goes out.
-    const std::pair<TDropDownList *, QString> lists[] = {
-        {Baud_CAN, QStringLiteral("CAN波特率")},
-        {Baud_485, QStringLiteral("485波特率")},
-        {Filter_Val, QStringLiteral("滤波等级")},
-        {Dat_485, QStringLiteral("485格式")},
-    };
-    for (const auto &[list, name] : lists) {
-        if (list->ItemIndex() < 0) {
-            ShowMessage(this, kPleaseSelect + name + kBang, kCaptionApp);
-            return;
-        }
-    }
-
-    Timer1.stop();
-    SleepMs(kPauseBeforeWriteMs);
-    writeConfiguration();
-    Timer1.start();
-}
-
-bool TMainForm::writeConfiguration()
-{
-    const std::pair<int, int> settings[] = {
-        {Reg::Cfg_Unlock, kCfgUnlockCode},
-        {Reg::Cfg_Station, SpinEdit2->Value()},
-        {Reg::Cfg_BaudCAN, Baud_CAN->ItemIndex()},
-        {Reg::Cfg_Baud485, Baud_485->ItemIndex()},
-        {Reg::Cfg_TxSuppress, SpinEdit3->Value()},
-        {Reg::Cfg_Filter, Filter_Val->ItemIndex()},
-        {Reg::Cfg_Dat485, Dat_485->ItemIndex()},
-    };
-    // A failure before the commit ends the sequence silently: nothing is stored.
-    for (const auto &[reg, value] : settings)
-        if (!WriteRegister(reg, static_cast<uint16_t>(value)))
-            return false;
-    // Only a confirmed commit is reported as done.
-    const bool committed = WriteRegister(Reg::Cfg_Commit, kCfgCommitCode);
-    ShowMessage(this, committed ? kConfigDone : kCommFailed, kCaptionApp);
-    return committed;
-}
-
 void TMainForm::BitBtn1Click()
 {
     // The firmware-update window is added with the update itself.
-}
-
-void TMainForm::StringGrid1DrawCell(int col, int row, const QRect &rect, TGridDrawState, TCanvas &canvas)
-{
-    if (row != 1 || col < 1 || col > Reg::AD_Count)
-        return;
-    canvas.Font.setBold(true);
-    canvas.FontColor = Qt::white;
-    canvas.TextOut(rect.left() + TStringGrid::kTextInset, rect.top() + TStringGrid::kTextInset,
-                   QString::number(RegisterMirror[Reg::AD_Val0 + col - 1]));
-}
-
-void TMainForm::StringGrid2DrawCell(int col, int row, const QRect &rect, TGridDrawState, TCanvas &canvas)
-{
-    if (col < 1 || col > Reg::DA_Count || (row != 1 && row != 2))
-        return;
-    const int reg = (row == 1 ? Reg::DA_Val0 : Reg::DA_Gain0) + col - 1;
-    canvas.Font.setBold(false);
-    canvas.TextOut(rect.left() + TStringGrid::kTextInset, rect.top() + TStringGrid::kTextInset,
-                   QString::number(RegisterMirror[reg]));
 }

@@ -34,6 +34,8 @@ public:
     void BitBtn1Click();
     void StringGrid1DrawCell(int col, int row, const QRect &rect, TGridDrawState state, TCanvas &canvas);
     void StringGrid2DrawCell(int col, int row, const QRect &rect, TGridDrawState state, TCanvas &canvas);
+    void StringGrid2SelectCell(int col, int row, bool &canSelect);
+    void StringGrid2DblClick();
 
     // "主.次" from the version word: quotient and remainder by 100, no leading zeros.
     static QString VersionText(uint16_t word);

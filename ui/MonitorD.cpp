@@ -1,0 +1,174 @@
+#include "MonitorD.h"
+
+#include "Clock.h"
+#include "Main.h"
+#include "MODBUS_RTU.h"
+#include "Toolkit.h"
+
+#include <QKeyEvent>
+#include <QLabel>
+
+TMonitorDf *MonitorDf = nullptr;
+
+namespace {
+const QString kRangeMessage = QStringLiteral("设定范围: 0-65535 ！");
+const QString kCommFailed = QStringLiteral("通信失败 ！");
+constexpr QChar kBackspace = QChar(0x08);
+
+bool AllDigits(const QString &text)
+{
+    for (QChar c : text)
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    return true;
+}
+} // namespace
+
+TMonitorDf::TMonitorDf(QWidget *parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint)
+{
+    MonitorDf = this;
+    setObjectName("MonitorDf");
+    setWindowTitle(QStringLiteral(" 写寄存器 "));
+    setFont(SongFont(16));
+    setFixedSize(kClientWidth, kClientHeight);
+
+    GroupBox1 = new QGroupBox(QStringLiteral(" 写至模块(D) 寄存器 "), this);
+    GroupBox1->setObjectName("GroupBox1");
+    GroupBox1->setGeometry(4, 2, 257, 124);
+    GroupBox1->setStyleSheet(QStringLiteral("QGroupBox { color: red; }"));
+
+    CheckBox1 = new QCheckBox(QStringLiteral("写入后关闭对话框"), GroupBox1);
+    CheckBox1->setObjectName("CheckBox1");
+    CheckBox1->setGeometry(10, 22, 200, 22);
+    CheckBox1->setChecked(true);
+
+    const QColor kLabelBlue(0, 0, 255);
+    auto *regLabel = new QLabel(QStringLiteral("寄存器 D:"), GroupBox1);
+    regLabel->setGeometry(10, 52, 80, 26);
+    SetFontColor(regLabel, kLabelBlue);
+    Edit2 = new QLineEdit(GroupBox1);
+    Edit2->setObjectName("Edit2");
+    Edit2->setFont(SongFont(19));
+    Edit2->setMaxLength(kFieldChars);
+    Edit2->setEnabled(false);
+    Edit2->setGeometry(92, 50, 70, 28);
+
+    auto *valueLabel = new QLabel(QStringLiteral("写入数值:"), GroupBox1);
+    valueLabel->setGeometry(10, 86, 80, 26);
+    SetFontColor(valueLabel, kLabelBlue);
+    Edit1 = new QLineEdit(GroupBox1);
+    Edit1->setObjectName("Edit1");
+    Edit1->setFont(SongFont(19));
+    Edit1->setMaxLength(kFieldChars);
+    Edit1->setGeometry(92, 84, 70, 28);
+    Edit1->installEventFilter(this);
+    connect(Edit1, &QLineEdit::textChanged, this, &TMonitorDf::Edit1Change);
+
+    BitBtn1 = new QPushButton(QStringLiteral("写入(&W)"), GroupBox1);
+    BitBtn1->setObjectName("BitBtn1");
+    BitBtn1->setGeometry(170, 50, 80, 28);
+    BitBtn1->setAutoDefault(false);
+    connect(BitBtn1, &QPushButton::clicked, this, &TMonitorDf::BitBtn1Click);
+
+    BitBtn3 = new QPushButton(QStringLiteral("关闭(&C)"), GroupBox1);
+    BitBtn3->setObjectName("BitBtn3");
+    BitBtn3->setGeometry(170, 84, 80, 28);
+    BitBtn3->setAutoDefault(false);
+    connect(BitBtn3, &QPushButton::clicked, this, &TMonitorDf::BitBtn3Click);
+}
+
+TMonitorDf::~TMonitorDf()
+{
+    if (MonitorDf == this)
+        MonitorDf = nullptr;
+}
+
+void TMonitorDf::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    FormShow();
+}
+
+void TMonitorDf::FormShow()
+{
+    CheckBox1->setChecked(true);
+    Edit1->setFocus();
+}
+
+bool TMonitorDf::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == Edit1 && event->type() == QEvent::KeyPress) {
+        auto *key = static_cast<QKeyEvent *>(event);
+        if (Edit1KeyDown(key->key()))
+            return true;
+        const QString text = key->text();
+        if (!text.isEmpty() && !Edit1KeyPress(text.at(0)))
+            return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+bool TMonitorDf::Edit1KeyPress(QChar key)
+{
+    // Only characters are judged here; editing keys (Delete, arrows) carry no
+    // printable text and pass on.
+    if (key == kBackspace || (key >= QLatin1Char('0') && key <= QLatin1Char('9')))
+        return true;
+    return !key.isPrint();
+}
+
+bool TMonitorDf::Edit1KeyDown(int key)
+{
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+        BitBtn1Click();
+        return true;
+    }
+    if (key == Qt::Key_Escape) {
+        BitBtn3Click();
+        return true;
+    }
+    return false;
+}
+
+void TMonitorDf::Edit1Change()
+{
+    if (changing_)
+        return;
+    changing_ = true;
+    QString text = Edit1->text();
+    if (text.isEmpty()) {
+        Edit1->setText(QStringLiteral("0"));
+    } else if (!AllDigits(text)) {
+        // Only a paste brings other characters; keep what the user last saw, so
+        // the write never sends a value that was not on screen.
+        Edit1->setText(lastAccepted_);
+    } else if (text.toLongLong() > kMaxValue) {
+        ShowMessage(this, kRangeMessage, kCaptionApp);
+        Edit1->setText(QString::number(kMaxValue));
+    }
+    lastAccepted_ = Edit1->text();
+    changing_ = false;
+}
+
+void TMonitorDf::BitBtn1Click()
+{
+    const int reg = Edit2->text().toInt();
+    const uint16_t value = static_cast<uint16_t>(Edit1->text().toUInt());
+    bool ok = false;
+    if (MainForm) {
+        MainForm->Timer1.stop();
+        SleepMs(TMainForm::kPauseBeforeWriteMs);
+        ok = WriteRegister(reg, value);
+        MainForm->Timer1.start();
+    }
+    if (!ok)
+        ShowMessage(this, kCommFailed, kCaptionApp);
+    if (CheckBox1->isChecked())
+        close();
+}
+
+void TMonitorDf::BitBtn3Click()
+{
+    close();
+}
