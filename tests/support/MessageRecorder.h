@@ -1,0 +1,30 @@
+#pragma once
+#include "Toolkit.h"
+
+#include <QString>
+#include <QStringList>
+
+// Collects what the windows would show in message boxes, instead of showing them.
+struct MessageRecorder {
+    struct Shown {
+        QString text;
+        QString caption;
+    };
+    QList<Shown> shown;
+
+    MessageRecorder()
+    {
+        SetMessageHook([this](QWidget *, const QString &text, const QString &caption) {
+            shown.append({text, caption});
+        });
+    }
+    ~MessageRecorder() { SetMessageHook({}); }
+
+    QStringList texts() const
+    {
+        QStringList out;
+        for (const auto &s : shown)
+            out << s.text;
+        return out;
+    }
+};

@@ -1,0 +1,344 @@
+// The main window without a module: start-up state, the version caption, connect failures,
+// the configuration write's refusals, and the write dialog's input rules.
+#include "Main.h"
+#include "MessageRecorder.h"
+#include "MODBUS_RTU.h"
+#include "MonitorD.h"
+#include "PtyPair.h"
+#include "QRT_ComDrv.h"
+
+#include <QClipboard>
+#include <QtTest>
+
+namespace {
+void Append(std::vector<uint8_t> &to, const std::vector<uint8_t> &more)
+{
+    to.insert(to.end(), more.begin(), more.end());
+}
+} // namespace
+
+class TestMainForm : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TMainForm> form;
+    std::unique_ptr<TMonitorDf> dialog;
+
+private slots:
+    void init()
+    {
+        form = std::make_unique<TMainForm>();
+        dialog = std::make_unique<TMonitorDf>(form.get());
+        form->show();
+    }
+    void cleanup()
+    {
+        dialog.reset();
+        form.reset();
+    }
+
+    void startUpState()
+    {
+        QCOMPARE(MainForm, form.get());
+        QCOMPARE(form->windowTitle(), QString("TALVEX_M测试程序 V1.50"));
+        QCOMPARE(form->size(), QSize(742, 298));
+        QCOMPARE(form->GroupBox1->title(), QString("通信参数"));
+        QCOMPARE(form->RzGroupBox1->title(), QString("模块标定"));
+        QCOMPARE(form->Edit4->text(), QString("0"));
+        QVERIFY(form->Edit4->isReadOnly());
+        QCOMPARE(form->ComboBox1->count(), 8);
+        QCOMPARE(form->ComboBox1->currentText(), QString("COM2"));
+        QCOMPARE(form->EX_Addr->count(), 99);
+        QCOMPARE(form->EX_Addr->currentText(), QString("1"));
+        QCOMPARE(form->EX_Addr->itemText(98), QString("99"));
+        QCOMPARE(form->EX_Baud->currentText(), QString("57600"));
+        QCOMPARE(form->ComboBox6->currentText(), QString("PC-UART"));
+        QCOMPARE(form->ComboBox6->itemText(1), QString("PLC-CAN"));
+        QCOMPARE(form->SpeedButton1->text(), QString("开始连接"));
+        QVERIFY(form->SpeedButton1->isCheckable());
+        QVERIFY(!form->SpeedButton1->isChecked());
+        QCOMPARE(form->BitBtn1->text(), QString("固件升级"));
+        QVERIFY(!form->BitBtn2->isEnabled());
+        QCOMPARE(form->BitBtn2->text(), QString("标定到模块"));
+        QCOMPARE(form->TimerStr->text(), QString("12:00"));
+        QCOMPARE(FontColor(form->Label20), QColor(Qt::black));
+        QCOMPARE(form->Shape1->BrushColor(), SystemWindowColor());
+        QVERIFY(form->TimerSec.isActive());
+        QCOMPARE(form->TimerSec.interval(), 500);
+        QVERIFY(!form->Timer1.isActive());
+        QCOMPARE(form->Timer1.interval(), 30);
+        QCOMPARE(form->ExchangeCount, 0);
+        QVERIFY(!form->LinkOk);
+
+        // Configuration controls and their tables.
+        QCOMPARE(form->SpinEdit2->Value(), 1);
+        QCOMPARE(form->SpinEdit2->minimum(), 1);
+        QCOMPARE(form->SpinEdit2->maximum(), 99);
+        QCOMPARE(form->SpinEdit3->Value(), 100);
+        QCOMPARE(form->SpinEdit3->maximum(), 9999);
+        QCOMPARE(form->Baud_CAN->currentText(), QString("500K"));
+        QCOMPARE(form->Baud_CAN->count(), 8);
+        QCOMPARE(form->Baud_485->currentText(), QString("19200"));
+        QCOMPARE(form->Filter_Val->currentText(), QString("零级"));
+        QCOMPARE(form->Filter_Val->itemText(9), QString("九级"));
+        QCOMPARE(form->Dat_485->currentText(), QString("8 E 1"));
+
+        for (int i = 0; i < kMirrorWords; ++i)
+            QCOMPARE(RegisterMirror[i], uint16_t(i));
+    }
+
+    void gridsBeforeTheFirstReply()
+    {
+        form->grab();  // paints both grids
+        const QStringList heads1 = {"AD编号", " AD00", " AD01", " AD02", " AD03", " AD04", " AD05", " AD06", " AD07"};
+        for (int c = 0; c < 9; ++c) {
+            QCOMPARE(form->StringGrid1->DrawnText(c, 0), heads1[c]);
+            if (c > 0)
+                QCOMPARE(form->StringGrid1->DrawnText(c, 1), QString::number(c - 1));
+        }
+        QCOMPARE(form->StringGrid1->DrawnText(0, 1), QString("采集数值"));
+        QCOMPARE(form->StringGrid2->DrawnText(0, 0), QString("DA编号"));
+        QCOMPARE(form->StringGrid2->DrawnText(0, 1), QString("设DA值"));
+        QCOMPARE(form->StringGrid2->DrawnText(0, 2), QString("设增益"));
+        for (int c = 1; c <= 4; ++c) {
+            QCOMPARE(form->StringGrid2->DrawnText(c, 0), QString(" DA0%1").arg(c - 1));
+            QCOMPARE(form->StringGrid2->DrawnText(c, 1), QString::number(c + 9));
+            QCOMPARE(form->StringGrid2->DrawnText(c, 2), QString::number(c + 13));
+        }
+        QCOMPARE(form->StringGrid1->ColWidth(0), 86);
+        QCOMPARE(form->StringGrid1->ColWidth(1), 80);
+        QCOMPARE(form->StringGrid2->ColWidth(0), 86);
+    }
+
+    void versionText_data()
+    {
+        QTest::addColumn<int>("word");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("150") << 150 << "1.50";
+        QTest::newRow("105") << 105 << "1.5";
+        QTest::newRow("7") << 7 << "0.7";
+        QTest::newRow("149") << 149 << "1.49";
+        QTest::newRow("65535") << 65535 << "655.35";
+    }
+    void versionText()
+    {
+        QFETCH(int, word);
+        QFETCH(QString, text);
+        QCOMPARE(TMainForm::VersionText(static_cast<uint16_t>(word)), text);
+    }
+
+    void clockTicks()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(form->TimerStr->text() != "12:00", 1500);
+        QVERIFY(form->TimerStr->text().contains(QTime::currentTime().toString("mm")));
+    }
+
+    void connectToMissingPort()
+    {
+        MessageRecorder messages;
+        qputenv("TALVEX_PORT_DIR", "/nonexistent-talvex-ports");
+        form->Edit4->setText("7");
+        form->ExchangeCount = 3;
+        form->SpeedButton1->click();
+        QCOMPARE(messages.shown.size(), 1);
+        QCOMPARE(messages.shown[0].caption, QString("串口错误"));
+        QCOMPARE(messages.shown[0].text,
+                 QString("当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。"));
+        QVERIFY(!form->SpeedButton1->isChecked());
+        QCOMPARE(form->SpeedButton1->text(), QString("开始连接"));
+        QVERIFY(!form->Timer1.isActive());
+        QCOMPARE(form->ExchangeCount, 0);
+        QCOMPARE(form->Edit4->text(), QString("7"));  // the text keeps what it showed
+        QCOMPARE(form->Shape1->BrushColor(), SystemWindowColor());
+    }
+
+    void connectToBusyPortThenDisconnect()
+    {
+        MessageRecorder messages;
+        PtyPair pty(2);
+        TQRTCommDriver holder;
+        holder.SetComPort(pnCOM2);
+        QVERIFY(holder.Open());
+        form->SpeedButton1->click();
+        QCOMPARE(messages.shown.size(), 1);
+        QCOMPARE(messages.shown[0].caption, QString("串口错误"));
+        QVERIFY(!form->SpeedButton1->isChecked());
+        holder.Close();
+
+        // Free now: the connect opens it, the poll starts, the indicator turns lime.
+        form->SpeedButton1->click();
+        QCOMPARE(messages.shown.size(), 1);
+        QVERIFY(form->SpeedButton1->isChecked());
+        QCOMPARE(form->SpeedButton1->text(), QString("断开连接"));
+        QCOMPARE(form->Shape1->BrushColor(), QColor(0, 255, 0));
+        QVERIFY(form->Timer1.isActive());
+        QVERIFY(form->ComDriver.IsOpen());
+        QCOMPARE(form->ComDriver.ComPortSpeed(), br57600);
+        QCOMPARE(form->ComDriver.ComPortParity(), ptEVEN);
+        // The first tick sends the read request.
+        std::vector<uint8_t> sent;
+        QTRY_VERIFY_WITH_TIMEOUT((Append(sent, pty.readMaster(0, 0)), sent.size() >= 8), 1000);
+        QCOMPARE(sent, (std::vector<uint8_t>{0x01, 0x03, 0x00, 0x00, 0x00, 0x20, 0x44, 0x12}));
+
+        form->SpeedButton1->click();
+        QCOMPARE(form->SpeedButton1->text(), QString("开始连接"));
+        QVERIFY(!form->ComDriver.IsOpen());
+        QVERIFY(!form->Timer1.isActive());
+        QCOMPARE(form->Shape1->BrushColor(), SystemWindowColor());
+        QVERIFY(!form->LinkOk);
+    }
+
+    void configurationWriteRefusesAnEmptyList_data()
+    {
+        QTest::addColumn<QString>("list");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("Baud_CAN") << "Baud_CAN" << "请选择CAN波特率 ！";
+        QTest::newRow("Baud_485") << "Baud_485" << "请选择485波特率 ！";
+        QTest::newRow("Filter_Val") << "Filter_Val" << "请选择滤波等级 ！";
+        QTest::newRow("Dat_485") << "Dat_485" << "请选择485格式 ！";
+    }
+    void configurationWriteRefusesAnEmptyList()
+    {
+        QFETCH(QString, list);
+        QFETCH(QString, message);
+        MessageRecorder messages;
+        PtyPair pty(2);
+        form->SpeedButton1->click();
+        QVERIFY(form->SpeedButton1->isChecked());
+        pty.readMaster(300);
+        // A module value outside the table leaves the list without a selection.
+        RegisterMirror[22] = list == "Baud_CAN" ? 8 : 6;
+        RegisterMirror[23] = list == "Baud_485" ? 4 : 1;
+        RegisterMirror[25] = list == "Filter_Val" ? 10 : 0;
+        RegisterMirror[26] = list == "Dat_485" ? 3 : 2;
+        form->ReadBackConfiguration();
+        auto *combo = form->findChild<TDropDownList *>(list);
+        QVERIFY(combo);
+        QCOMPARE(combo->ItemIndex(), -1);
+        form->BitBtn2Click();
+        QCOMPARE(messages.texts(), QStringList{message});
+        QCOMPARE(messages.shown[0].caption, QString("TALVEX_M"));
+        QVERIFY(form->Timer1.isActive());  // polling was never stopped
+        // Nothing but polling reads went out: no write frame.
+        const auto bytes = pty.readMaster(100);
+        QCOMPARE(bytes.size() % 8, size_t(0));
+        for (size_t k = 0; k < bytes.size(); k += 8)
+            QCOMPARE(bytes[k + 1], uint8_t(0x03));
+        ResetRegisterMirror();
+    }
+
+    void readBackClampsAndSelects()
+    {
+        RegisterMirror[21] = 0;     // station 0 shows 1
+        RegisterMirror[22] = 3;
+        RegisterMirror[23] = 0;
+        RegisterMirror[24] = 0;     // suppression 0 shows 1
+        RegisterMirror[25] = 9;
+        RegisterMirror[26] = 1;
+        form->ReadBackConfiguration();
+        QCOMPARE(form->SpinEdit2->Value(), 1);
+        QCOMPARE(form->Baud_CAN->currentText(), QString("100K"));
+        QCOMPARE(form->Baud_485->currentText(), QString("9600"));
+        QCOMPARE(form->SpinEdit3->Value(), 1);
+        QCOMPARE(form->Filter_Val->currentText(), QString("九级"));
+        QCOMPARE(form->Dat_485->currentText(), QString("8 O 1"));
+        RegisterMirror[21] = 150;
+        RegisterMirror[24] = 65535;
+        form->ReadBackConfiguration();
+        QCOMPARE(form->SpinEdit2->Value(), 99);
+        QCOMPARE(form->SpinEdit3->Value(), 9999);
+        ResetRegisterMirror();
+    }
+
+    void doubleClickNeedsASelectionAndALink()
+    {
+        MessageRecorder messages;
+        // Nothing selected yet: nothing happens.
+        form->StringGrid2DblClick();
+        QVERIFY(messages.shown.isEmpty());
+        // A fixed cell selects nothing.
+        QVERIFY(!form->StringGrid2->SelectCell(0, 1));
+        QCOMPARE(form->SelectedRegister, 0);
+
+        QVERIFY(form->StringGrid2->SelectCell(3, 2));
+        QCOMPARE(form->SelectedRegister, 16);
+        QVERIFY(form->StringGrid2->SelectCell(4, 1));
+        QCOMPARE(form->SelectedRegister, 13);
+        form->StringGrid2DblClick();
+        QCOMPARE(messages.texts(), QStringList{"连接未成功 ！"});
+        QCOMPARE(messages.shown[0].caption, QString("TALVEX_M"));
+        QVERIFY(!dialog->isVisible());
+    }
+
+    void dialogValueField_data()
+    {
+        QTest::addColumn<QString>("start");
+        QTest::addColumn<QString>("typed");   // keys typed in order; "<BS>" is backspace
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<QStringList>("messages");
+        QTest::newRow("digits pass") << "" << "123" << "123" << QStringList{};
+        QTest::newRow("letters are discarded") << "" << "1a2-b" << "12" << QStringList{};
+        QTest::newRow("70000 is clamped at the fifth digit")
+            << "" << "70000" << "65535" << QStringList{"设定范围: 0-65535 ！"};
+        QTest::newRow("65535 passes") << "" << "65535" << "65535" << QStringList{};
+        QTest::newRow("deleting the last digit leaves 0") << "5" << "<BS>" << "0" << QStringList{};
+    }
+    void dialogValueField()
+    {
+        QFETCH(QString, start);
+        QFETCH(QString, typed);
+        QFETCH(QStringList, messages);
+        QFETCH(QString, result);
+        MessageRecorder recorder;
+        dialog->show();
+        // An empty start means the field's "0", selected so that typing replaces it.
+        dialog->Edit1->setText(start);
+        if (start.isEmpty())
+            dialog->Edit1->selectAll();
+        else
+            dialog->Edit1->end(false);
+        if (typed == "<BS>")
+            QTest::keyClick(dialog->Edit1, Qt::Key_Backspace);
+        else
+            for (QChar c : typed)
+                QTest::keyClick(dialog->Edit1, c.toLatin1());
+        QCOMPARE(dialog->Edit1->text(), result);
+        QCOMPARE(recorder.texts(), messages);
+        dialog->hide();
+    }
+
+    void dialogRejectsAPastedNonNumber()
+    {
+        dialog->show();
+        dialog->Edit1->setText("4711");
+        dialog->Edit1->selectAll();
+        QGuiApplication::clipboard()->setText("12a");
+        dialog->Edit1->paste();
+        QCOMPARE(dialog->Edit1->text(), QString("4711"));
+        QGuiApplication::clipboard()->setText("12");
+        dialog->Edit1->selectAll();
+        dialog->Edit1->paste();
+        QCOMPARE(dialog->Edit1->text(), QString("12"));
+        dialog->hide();
+    }
+
+    void dialogShowsTicksTheBoxAndFocusesTheValue()
+    {
+        QCOMPARE(dialog->windowTitle(), QString(" 写寄存器 "));
+        QCOMPARE(dialog->size(), QSize(265, 130));
+        QCOMPARE(dialog->GroupBox1->title(), QString(" 写至模块(D) 寄存器 "));
+        QCOMPARE(dialog->BitBtn1->text(), QString("写入(&W)"));
+        QCOMPARE(dialog->BitBtn3->text(), QString("关闭(&C)"));
+        QVERIFY(!dialog->Edit2->isEnabled());
+        QCOMPARE(dialog->Edit1->maxLength(), 5);
+        dialog->CheckBox1->setChecked(false);
+        dialog->show();
+        QVERIFY(dialog->CheckBox1->isChecked());
+        QTRY_VERIFY(dialog->Edit1->hasFocus());
+        // Escape in the value field closes.
+        QTest::keyClick(dialog->Edit1, Qt::Key_Escape);
+        QVERIFY(!dialog->isVisible());
+    }
+};
+
+QTEST_MAIN(TestMainForm)
+#include "tst_mainform.moc"
