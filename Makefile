@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build test clean
+.PHONY: all deps configure build test run demo screenshot clean
 
 all: build
 
@@ -18,6 +18,21 @@ build: configure
 test: deps
 	@$(MAKE) --no-print-directory build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The tool alone, on the real ports.
+run: deps
+	@$(MAKE) --no-print-directory build
+	@$(BUILD_DIR)/app/talvex
+
+# The tool against the simulated module on COM2.
+demo: deps
+	@$(MAKE) --no-print-directory build
+	@bash scripts/demo.sh $(BUILD_DIR)
+
+# The README's picture, taken under Xvfb.
+screenshot: deps
+	@$(MAKE) --no-print-directory build
+	@bash scripts/screenshot.sh $(BUILD_DIR) docs/main-window.png
 
 clean:
 	rm -rf $(BUILD_DIR)
