@@ -134,6 +134,14 @@ public:
 
     int nativeHandle() const override { return fd_; }
 
+    bool hungUp() const override
+    {
+        if (fd_ < 0)
+            return false;
+        pollfd p{fd_, POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+    }
+
 private:
     void modemLine(int bit, bool on)
     {

@@ -32,6 +32,12 @@ bool TQRTCommDriver::Open()
         return false;
     ApplySettings();
     pollingTimer_.start(pollingDelay_);
+    // Beside the timer, take bytes as soon as they arrive: a reply is then in
+    // RxBuffer without waiting for the next poll.
+    if (port_->nativeHandle() >= 0) {
+        readable_ = std::make_unique<QSocketNotifier>(port_->nativeHandle(), QSocketNotifier::Read);
+        connect(readable_.get(), &QSocketNotifier::activated, this, &TQRTCommDriver::OnReadable);
+    }
     return true;
 }
 
@@ -40,6 +46,7 @@ void TQRTCommDriver::Close()
     if (!IsOpen())
         return;
     pollingTimer_.stop();
+    readable_.reset();
     port_->close();
 }
 
@@ -129,11 +136,25 @@ void TQRTCommDriver::SetRts(bool on)
 
 void TQRTCommDriver::PollReceive()
 {
+    Receive();
+}
+
+void TQRTCommDriver::OnReadable()
+{
+    // A line that hung up (a pty whose far end closed, an unplugged adapter)
+    // reports readable for ever with nothing to read. Leave it to the polling
+    // timer from here on, or the GUI thread would spin.
+    if (Receive() <= 0 && readable_ && port_->hungUp())
+        readable_->setEnabled(false);
+}
+
+int TQRTCommDriver::Receive()
+{
     if (!IsOpen())
-        return;
+        return 0;
     const int n = port_->read(chunkBuffer_.data(), static_cast<int>(chunkBuffer_.size()));
     if (n <= 0)
-        return;
+        return n;
     if (RxCount + n >= kRxBufferSize)
         RxCount = 0;
     // chunkBuffer_ never exceeds kRxBufferSize bytes, so the copy stays inside RxBuffer.
@@ -141,6 +162,7 @@ void TQRTCommDriver::PollReceive()
     RxCount = static_cast<uint16_t>(RxCount + n);
     if (onReceiveData_)
         onReceiveData_(this, chunkBuffer_.data(), n);
+    return n;
 }
 
 void TQRTCommDriver::SetComPort(TComPortNumber value)

@@ -2,6 +2,7 @@
 #include "SerialPort.h"
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cstdint>
@@ -93,15 +94,20 @@ public:
     std::string PortName() const;
     // The polling timer, exposed so tests can see when it runs.
     const QTimer &PollingTimer() const { return pollingTimer_; }
+    // Whether bytes are also taken the moment the port becomes readable.
+    bool WatchingReadable() const { return readable_ && readable_->isEnabled(); }
 
     uint8_t RxBuffer[kRxBufferSize] = {};
     uint16_t RxCount = 0;
 
 private:
     void ApplyIfOpen();
+    int Receive();
+    void OnReadable();
 
     std::unique_ptr<SerialPort> port_;
     QTimer pollingTimer_;
+    std::unique_ptr<QSocketNotifier> readable_;
     std::vector<uint8_t> chunkBuffer_;
 
     TComPortNumber comPort_ = pnCOM1;

@@ -47,6 +47,8 @@ public:
 
     // File descriptor to watch for readability, or -1.
     virtual int nativeHandle() const { return -1; }
+    // True when the far end is gone: the handle then reports readable for ever.
+    virtual bool hungUp() const { return false; }
 };
 
 std::unique_ptr<SerialPort> CreatePosixSerialPort();
