@@ -9,6 +9,7 @@ packages=(
   fonts-wqy-microhei    # renders the Chinese texts
   util-linux            # flock(1), used by the exclusive-open test
   xvfb xauth            # make screenshot: a display without a desktop
+  mbpoll                # third-party Modbus master, talks to the simulated module in a test
 )
 
 missing=()

@@ -1,0 +1,18 @@
+#pragma once
+#include <cstdint>
+
+namespace talvex::sim {
+
+// What a Modbus request reaches: a serial port of the module itself, or the
+// PLC gateway in front of it. The Modbus personality only frames and answers.
+class ModbusTarget {
+public:
+    virtual ~ModbusTarget() = default;
+    virtual bool answers(uint8_t station) const = 0;
+    virtual uint16_t read(uint32_t address) = 0;
+    virtual void write(uint32_t address, uint16_t value) = 0;
+    // A reply left on the line (counted when its bytes are written, not when built).
+    virtual void replySent() = 0;
+};
+
+} // namespace talvex::sim

@@ -1,0 +1,38 @@
+#pragma once
+#include "Faults.h"
+#include "ModuleCore.h"
+
+#include <string>
+
+namespace talvex::sim {
+
+// Which end of the module the tool's port is wired to.
+enum class SimMode {
+    FixedPort,  // the module's fixed port: 57600, station 1
+    Rs485Port,  // its RS-485 port: speed of register 23, station of register 21 modulo 100
+    Gateway,    // a PLC gateway in front of the module's CAN side
+};
+
+struct SimOptions {
+    static constexpr uint32_t kDefaultPassMs = 2;
+
+    std::string portDir;   // where COMn is linked
+    int com = 1;           // 1 ... 8
+    std::string stateDir;  // holds the stored settings; empty: keep them in memory only
+    SimMode mode = SimMode::FixedPort;
+    uint16_t firmwareVersion = kDefaultFirmwareVersion;
+    uint32_t watchdogMs = ModuleCore::kDefaultWatchdogMs;
+    bool heartbeat = true;
+    FaultPlan faults;
+    std::string logPath;   // frame log; "-" for standard error
+    uint32_t passMs = kDefaultPassMs;  // one main-loop pass (one conversion) per this many ms
+};
+
+// Command line of talvex-sim. False with a message on a bad option; `help` set for --help.
+bool ParseSimOptions(int argc, char **argv, SimOptions &options, bool &help, std::string &error);
+std::string SimUsage();
+// ${XDG_STATE_HOME:-$HOME/.local/state}/talvex-sim
+std::string DefaultStateDir();
+const char *ModeName(SimMode mode);
+
+} // namespace talvex::sim

@@ -1,0 +1,478 @@
+#include "Simulator.h"
+
+#include "SimCommands.h"
+#include "Termios2.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace talvex::sim {
+namespace {
+
+constexpr size_t kReadChunk = 4096;
+constexpr int kMaxCatchUpPasses = 100;   // after a stall, skip ahead rather than run a burst
+constexpr int kWriteWaitMs = 100;        // how long a reply may wait for room in the pty
+constexpr int kIdlePollMs = 50;          // upper bound of one wait, so gaps and stop are seen
+constexpr size_t kMaxCommandLine = 256;
+
+void SetNonBlocking(int fd)
+{
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+} // namespace
+
+Simulator::Simulator(SimOptions options)
+    : options_(std::move(options)),
+      module_(options_.stateDir.empty() ? std::nullopt : std::optional<SettingsStore>(SettingsStore(settingsPath()))),
+      fixedPort_(module_, ModulePort::Fixed),
+      rs485Port_(module_, ModulePort::Rs485),
+      gateway_(module_),
+      modbus_(nullptr, kFixedPortBaud, &log_)
+{
+    module_.setWatchdogPeriodMs(options_.watchdogMs);
+    module_.setFirmwareVersion(options_.firmwareVersion);
+    gateway_.setHeartbeat(options_.heartbeat);
+    faults_.setPlan(options_.faults);
+    switch (options_.mode) {
+    case SimMode::FixedPort: modbus_.setTarget(&fixedPort_); break;
+    case SimMode::Rs485Port: modbus_.setTarget(&rs485Port_); break;
+    case SimMode::Gateway: modbus_.setTarget(&gateway_); break;
+    }
+    personalities_.push_back(&modbus_);
+    if (options_.passMs == 0)
+        options_.passMs = SimOptions::kDefaultPassMs;
+}
+
+Simulator::~Simulator()
+{
+    stop();
+    closeAll();
+}
+
+std::string Simulator::settingsPath() const
+{
+    if (options_.stateDir.empty())
+        return {};
+    return options_.stateDir + "/module-COM" + std::to_string(options_.com) + ".settings";
+}
+
+bool Simulator::open(std::string &error)
+{
+    if (master_ >= 0)
+        return true;
+    std::error_code ec;
+    if (!options_.stateDir.empty()) {
+        std::filesystem::create_directories(options_.stateDir, ec);
+        if (ec) {
+            error = "cannot create state directory " + options_.stateDir + ": " + ec.message();
+            return false;
+        }
+    }
+    if (!log_.open(options_.logPath)) {
+        error = "cannot open log " + options_.logPath;
+        return false;
+    }
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+        error = std::string("openpty failed: ") + std::strerror(errno);
+        return false;
+    }
+    // Raw at the port's own speed until the tool sets its line up.
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    cfsetspeed(&raw, B57600);
+    tcsetattr(slave, TCSANOW, &raw);
+    SetNonBlocking(master);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+
+    linkPath_ = options_.portDir + "/COM" + std::to_string(options_.com);
+    std::filesystem::create_directories(options_.portDir, ec);
+    // A link left by an earlier run is replaced; anything else is not ours to remove.
+    if (std::filesystem::is_symlink(linkPath_, ec))
+        std::filesystem::remove(linkPath_, ec);
+    if (symlink(name, linkPath_.c_str()) != 0) {
+        error = "cannot link " + linkPath_ + ": " + std::strerror(errno);
+        ::close(master);
+        ::close(slave);
+        linkPath_.clear();
+        return false;
+    }
+    if (pipe2(wakePipe_, O_NONBLOCK | O_CLOEXEC) != 0) {
+        error = "pipe failed";
+        ::close(master);
+        ::close(slave);
+        return false;
+    }
+    master_ = master;
+    slaveKeep_ = slave;
+    ttyPath_ = name;
+
+    std::lock_guard lock(mutex_);
+    start_ = std::chrono::steady_clock::now();
+    powerCycleLocked(0);
+    log_.note(std::string("module on ") + linkPath_ + " -> " + ttyPath_ + ", mode " + ModeName(options_.mode) +
+              ", faults " + faults_.plan().describe());
+    return true;
+}
+
+bool Simulator::start(std::string &error)
+{
+    if (thread_.joinable())
+        return true;
+    if (!open(error))
+        return false;
+    stopRequested_ = false;
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
+
+void Simulator::stop()
+{
+    requestStop();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void Simulator::closeAll()
+{
+    if (!linkPath_.empty()) {
+        std::error_code ec;
+        // Only our own link goes: another run may have linked the name since.
+        if (std::filesystem::read_symlink(linkPath_, ec) == ttyPath_)
+            std::filesystem::remove(linkPath_, ec);
+    }
+    for (int *fd : {&master_, &slaveKeep_, &wakePipe_[0], &wakePipe_[1]}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+}
+
+void Simulator::requestStop()
+{
+    stopRequested_ = true;
+    wake();
+}
+
+void Simulator::requestPowerCycle()
+{
+    powerCycleRequested_ = true;
+    wake();
+}
+
+void Simulator::wake()
+{
+    if (wakePipe_[1] >= 0) {
+        const char b = 1;
+        [[maybe_unused]] ssize_t n = ::write(wakePipe_[1], &b, 1);
+    }
+}
+
+void Simulator::setCommandChannel(int inFd, int outFd)
+{
+    std::lock_guard lock(mutex_);
+    cmdIn_ = inFd;
+    cmdOut_ = outFd;
+}
+
+uint64_t Simulator::nowMs() const
+{
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count());
+}
+
+void Simulator::run()
+{
+    while (!stopRequested_) {
+        if (powerCycleRequested_.exchange(false))
+            powerCycle();
+        int timeout = 0;
+        bool watchMaster = true;
+        {
+            std::lock_guard lock(mutex_);
+            const uint64_t now = nowMs();
+            timeout = runDue(now);
+            // Without a listener on the tty end poll() reports a hang-up on every call:
+            // look away from the master for a while instead of spinning on it.
+            watchMaster = now >= masterQuietUntil_;
+        }
+        pollfd fds[3];
+        nfds_t n = 0;
+        const int masterAt = watchMaster ? static_cast<int>(n) : -1;
+        if (watchMaster)
+            fds[n++] = {master_, POLLIN, 0};
+        const int wakeAt = static_cast<int>(n);
+        fds[n++] = {wakePipe_[0], POLLIN, 0};
+        const int cmdAt = cmdIn_ >= 0 ? static_cast<int>(n) : -1;
+        if (cmdIn_ >= 0)
+            fds[n++] = {cmdIn_, POLLIN, 0};
+        if (poll(fds, n, timeout) < 0 && errno != EINTR)
+            break;
+
+        if (masterAt >= 0) {
+            const short ev = fds[masterAt].revents;
+            if (ev & POLLIN) {
+                uint8_t buf[kReadChunk];
+                const ssize_t got = ::read(master_, buf, sizeof buf);
+                std::lock_guard lock(mutex_);
+                if (got > 0)
+                    lineBytes(buf, static_cast<size_t>(got), nowMs());
+                else if (got < 0 && errno != EAGAIN && errno != EINTR)
+                    masterQuietUntil_ = nowMs() + options_.passMs;
+            } else if (ev & (POLLHUP | POLLERR)) {
+                std::lock_guard lock(mutex_);
+                masterQuietUntil_ = nowMs() + options_.passMs;
+            }
+        }
+        if (fds[wakeAt].revents & POLLIN) {
+            char drain[64];
+            while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
+            }
+        }
+        if (cmdAt >= 0 && fds[cmdAt].revents)
+            readCommands();
+    }
+}
+
+int Simulator::runDue(uint64_t now)
+{
+    int passes = 0;
+    while (nextPassMs_ <= now && passes < kMaxCatchUpPasses) {
+        module_.pass(nextPassMs_);
+        if (options_.mode == SimMode::Gateway)
+            gateway_.tick(nextPassMs_);
+        nextPassMs_ += options_.passMs;
+        ++passes;
+    }
+    if (nextPassMs_ <= now)
+        nextPassMs_ = now + options_.passMs;
+    for (LinePersonality *p : personalities_)
+        p->idle(now);
+    while (!pending_.empty() && pending_.front().due <= now) {
+        Pending p = std::move(pending_.front());
+        pending_.pop_front();
+        deliver(std::move(p.bytes), p.sent);
+    }
+    uint64_t next = nextPassMs_;
+    if (!pending_.empty())
+        next = std::min(next, pending_.front().due);
+    return static_cast<int>(std::min<uint64_t>(next > now ? next - now : 0, kIdlePollMs));
+}
+
+void Simulator::deliver(std::vector<uint8_t> bytes, const std::function<void()> &sent)
+{
+    size_t done = 0;
+    int waited = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            break;
+        // Nobody reads the tty end and the pty is full: the reply is lost, as on a dead line.
+        if (waited >= kWriteWaitMs)
+            break;
+        pollfd p{master_, POLLOUT, 0};
+        poll(&p, 1, 1);
+        ++waited;
+    }
+    log_.frame("tx", bytes.data(), done, done < bytes.size() ? "line blocked, reply cut" : "");
+    if (done == bytes.size() && sent)
+        sent();
+}
+
+void Simulator::lineBytes(const uint8_t *data, size_t size, uint64_t now)
+{
+    LineReadback rb;
+    if (ReadLineSettingsTermios2(master_, rb))
+        lastSpeed_ = rb.ospeed;
+    LinePersonality *chosen = nullptr;
+    for (LinePersonality *p : personalities_)
+        if (p->lineSpeed() == lastSpeed_)
+            chosen = p;
+    if (!chosen) {
+        ++speedWarnings_;
+        if (warnedSpeed_ != lastSpeed_) {
+            warnedSpeed_ = lastSpeed_;
+            const std::string text = "warning: the tool talks at " + std::to_string(lastSpeed_) +
+                                     " baud, the port runs at " + std::to_string(modbus_.lineSpeed()) +
+                                     "; its bytes arrive as garbage and get no answer";
+            std::fprintf(stderr, "talvex-sim: %s\n", text.c_str());
+            log_.note(text);
+        }
+        log_.frame("rx", data, size, "wrong line speed");
+        return;
+    }
+    warnedSpeed_ = 0;
+    if (chosen != active_) {
+        if (active_)
+            active_->reset();
+        active_ = chosen;
+    }
+    std::vector<LineReply> replies;
+    chosen->receive(data, size, now, replies);
+    for (LineReply &r : replies) {
+        std::string remark;
+        if (!faults_.apply(r.bytes, remark)) {
+            log_.frame("tx", r.bytes.data(), r.bytes.size(), remark + ", not sent");
+            continue;
+        }
+        if (!remark.empty())
+            log_.note(remark);
+        pending_.push_back({now + faults_.plan().delayMs, std::move(r.bytes), std::move(r.sent)});
+    }
+    // Replies without delay leave at once.
+    while (!pending_.empty() && pending_.front().due <= now) {
+        Pending p = std::move(pending_.front());
+        pending_.pop_front();
+        deliver(std::move(p.bytes), p.sent);
+    }
+}
+
+void Simulator::powerCycleLocked(uint64_t now)
+{
+    module_.powerUp(now);
+    gateway_.moduleRestarted(now);
+    for (LinePersonality *p : personalities_)
+        p->reset();
+    pending_.clear();
+    nextPassMs_ = now;
+    const uint32_t speed = options_.mode == SimMode::Rs485Port ? kBaud485Table[module_.applied().baud485Index]
+                                                                : kFixedPortBaud;
+    modbus_.setLineSpeed(speed);
+    log_.note("module start: station " + std::to_string(module_.applied().station) + ", port speed " +
+              std::to_string(speed) + (module_.hasStoredSettings() ? ", stored settings" : ", default settings"));
+}
+
+void Simulator::powerCycle()
+{
+    std::lock_guard lock(mutex_);
+    powerCycleLocked(nowMs());
+}
+
+void Simulator::readCommands()
+{
+    char buf[kReadChunk];
+    const ssize_t n = ::read(cmdIn_, buf, sizeof buf);
+    if (n <= 0) {
+        if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            // End of input: the simulator runs on until it is stopped by a signal.
+            std::lock_guard lock(mutex_);
+            cmdIn_ = -1;
+        }
+        return;
+    }
+    for (ssize_t i = 0; i < n; ++i) {
+        if (buf[i] != '\n') {
+            if (cmdLine_.size() < kMaxCommandLine)
+                cmdLine_ += buf[i];
+            continue;
+        }
+        const std::string answer = command(cmdLine_) + "\n";
+        cmdLine_.clear();
+        if (cmdOut_ >= 0) {
+            [[maybe_unused]] ssize_t w = ::write(cmdOut_, answer.data(), answer.size());
+        }
+    }
+}
+
+std::string Simulator::command(const std::string &line)
+{
+    return RunSimCommand(*this, line);
+}
+
+uint16_t Simulator::reg(uint32_t address)
+{
+    std::lock_guard lock(mutex_);
+    return module_.reg(address);
+}
+
+void Simulator::setReg(uint32_t address, uint16_t value)
+{
+    std::lock_guard lock(mutex_);
+    module_.setReg(address, value);
+}
+
+void Simulator::setFaults(const FaultPlan &plan)
+{
+    std::lock_guard lock(mutex_);
+    faults_.setPlan(plan);
+    log_.note("faults " + faults_.plan().describe());
+}
+
+FaultPlan Simulator::faults()
+{
+    std::lock_guard lock(mutex_);
+    return faults_.plan();
+}
+
+void Simulator::setHeartbeat(bool on)
+{
+    std::lock_guard lock(mutex_);
+    gateway_.setHeartbeat(on);
+}
+
+bool Simulator::heartbeat()
+{
+    std::lock_guard lock(mutex_);
+    return gateway_.heartbeat();
+}
+
+void Simulator::setWatchdogPeriodMs(uint32_t ms)
+{
+    std::lock_guard lock(mutex_);
+    module_.setWatchdogPeriodMs(ms);
+}
+
+uint32_t Simulator::outputSteps(int channel)
+{
+    std::lock_guard lock(mutex_);
+    return module_.outputSteps(channel);
+}
+
+bool Simulator::fullAccess()
+{
+    std::lock_guard lock(mutex_);
+    return module_.fullAccess();
+}
+
+uint32_t Simulator::lastLineSpeed()
+{
+    std::lock_guard lock(mutex_);
+    return lastSpeed_;
+}
+
+uint32_t Simulator::speedWarnings()
+{
+    std::lock_guard lock(mutex_);
+    return speedWarnings_;
+}
+
+uint32_t Simulator::portSpeed()
+{
+    std::lock_guard lock(mutex_);
+    return modbus_.lineSpeed();
+}
+
+void Simulator::addPersonality(LinePersonality *personality)
+{
+    std::lock_guard lock(mutex_);
+    if (personality)
+        personalities_.push_back(personality);
+}
+
+} // namespace talvex::sim

@@ -1,0 +1,126 @@
+#pragma once
+#include "Faults.h"
+#include "FrameLog.h"
+#include "ModbusRtuPersonality.h"
+#include "ModuleCore.h"
+#include "ModulePortTarget.h"
+#include "PlcGateway.h"
+#include "SimOptions.h"
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace talvex::sim {
+
+// The simulated module on a pseudo-terminal of its own, linked as DIR/COMn.
+// It keeps a descriptor of the tty end open itself, so the tool can close and
+// reopen the port any number of times without the master end hanging up.
+//
+// Run it on a thread of its own with start()/stop() (tests), or on the calling
+// thread with run() (the program). Every public call is thread-safe.
+class Simulator {
+public:
+    explicit Simulator(SimOptions options);
+    ~Simulator();
+    Simulator(const Simulator &) = delete;
+    Simulator &operator=(const Simulator &) = delete;
+
+    // Creates the pty, the link and the state directory.
+    bool open(std::string &error);
+    // open() if not done, then the loop on a thread of its own.
+    bool start(std::string &error);
+    void stop();
+    // The loop on the calling thread, until requestStop().
+    void run();
+
+    // Safe to call from a signal handler.
+    void requestStop();
+    void requestPowerCycle();
+
+    // Text commands ("get 10", "set 10 500", "restart", ...), one line each, read
+    // from inFd; answers go to outFd. For the program: its standard input and output.
+    void setCommandChannel(int inFd, int outFd);
+    std::string command(const std::string &line);
+
+    // In-process access for tests.
+    uint16_t reg(uint32_t address);
+    void setReg(uint32_t address, uint16_t value);
+    void powerCycle();
+    void setFaults(const FaultPlan &plan);
+    FaultPlan faults();
+    void setHeartbeat(bool on);
+    bool heartbeat();
+    void setWatchdogPeriodMs(uint32_t ms);
+    uint32_t outputSteps(int channel);
+    bool fullAccess();
+    // Line speed the tool last talked at (0 before any byte), and how often it was not the port's.
+    uint32_t lastLineSpeed();
+    uint32_t speedWarnings();
+    // The speed the module's port runs at (57600 on the fixed port; register 23 on RS-485).
+    uint32_t portSpeed();
+
+    SimMode mode() const { return options_.mode; }
+    const std::string &linkPath() const { return linkPath_; }
+    const std::string &ttyPath() const { return ttyPath_; }
+    std::string settingsPath() const;
+
+    // A further personality the line can switch to by speed (the serial bootloader).
+    // The simulator does not own it; it must outlive the simulator.
+    void addPersonality(LinePersonality *personality);
+
+private:
+    uint64_t nowMs() const;
+    int runDue(uint64_t now);  // returns ms until the next due event
+    void powerCycleLocked(uint64_t now);
+    void lineBytes(const uint8_t *data, size_t size, uint64_t now);
+    void deliver(std::vector<uint8_t> bytes, const std::function<void()> &sent);
+    void readCommands();
+    void wake();
+    void closeAll();
+
+    struct Pending {
+        uint64_t due;
+        std::vector<uint8_t> bytes;
+        std::function<void()> sent;
+    };
+
+    SimOptions options_;
+    std::mutex mutex_;
+    FrameLog log_;
+    ModuleCore module_;
+    ModulePortTarget fixedPort_;
+    ModulePortTarget rs485Port_;
+    PlcGateway gateway_;
+    ModbusRtuPersonality modbus_;
+    std::vector<LinePersonality *> personalities_;
+    LinePersonality *active_ = nullptr;
+    FaultInjector faults_;
+    std::deque<Pending> pending_;
+
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    uint64_t nextPassMs_ = 0;
+    uint32_t lastSpeed_ = 0;
+    uint32_t warnedSpeed_ = 0;
+    uint32_t speedWarnings_ = 0;
+    uint64_t masterQuietUntil_ = 0;
+
+    int master_ = -1;
+    int slaveKeep_ = -1;
+    int wakePipe_[2] = {-1, -1};
+    int cmdIn_ = -1;
+    int cmdOut_ = -1;
+    std::string cmdLine_;
+    std::string ttyPath_;
+    std::string linkPath_;
+
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> powerCycleRequested_{false};
+    std::thread thread_;
+};
+
+} // namespace talvex::sim
