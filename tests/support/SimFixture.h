@@ -1,0 +1,36 @@
+#pragma once
+#include "PortNames.h"
+#include "Simulator.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+
+// A simulated module on its own pty, linked as COMn in a private port directory
+// that TALVEX_PORT_DIR points at, with its stored settings in a private state directory.
+struct SimFixture {
+    QTemporaryDir dir;
+    std::unique_ptr<talvex::sim::Simulator> sim;
+
+    explicit SimFixture(talvex::sim::SimMode mode = talvex::sim::SimMode::FixedPort, int com = 2,
+                        uint16_t version = 150)
+    {
+        QDir(dir.path()).mkpath("ports");
+        talvex::sim::SimOptions options;
+        options.portDir = (dir.path() + "/ports").toStdString();
+        options.stateDir = (dir.path() + "/state").toStdString();
+        options.com = com;
+        options.mode = mode;
+        options.firmwareVersion = version;
+        sim = std::make_unique<talvex::sim::Simulator>(options);
+        std::string error;
+        if (!sim->start(error))
+            throw std::runtime_error("simulator: " + error);
+        setenv(kPortDirEnv, options.portDir.c_str(), 1);
+    }
+    ~SimFixture() { sim->stop(); }
+    talvex::sim::Simulator *operator->() { return sim.get(); }
+};

@@ -1,0 +1,133 @@
+// The output grid and the register write dialog against the simulated module.
+#include "Main.h"
+#include "MessageRecorder.h"
+#include "MODBUS_RTU.h"
+#include "MonitorD.h"
+#include "RegisterMap.h"
+#include "SimFixture.h"
+
+#include <QtTest>
+
+using talvex::sim::FaultPlan;
+using talvex::sim::SimMode;
+
+class TestMonitorSim : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TMainForm> form;
+    std::unique_ptr<TMonitorDf> dialog;
+
+    // Double-clicks the output cell (col, row) as a user would, and runs `inDialog`
+    // once the modal dialog is up.
+    void doubleClickCell(int col, int row, std::function<void()> inDialog)
+    {
+        const QPoint centre = form->StringGrid2->CellRect(col, row).center();
+        bool ran = false;
+        QTimer::singleShot(0, this, [&] {
+            QTRY_VERIFY(dialog->isVisible());
+            ran = true;
+            inDialog();
+        });
+        QTest::mouseClick(form->StringGrid2, Qt::LeftButton, {}, centre);
+        QTest::mouseDClick(form->StringGrid2, Qt::LeftButton, {}, centre);
+        QVERIFY(ran);
+    }
+
+    void connectAndWait(int exchanges)
+    {
+        form->SpeedButton1->click();
+        QVERIFY(form->SpeedButton1->isChecked());
+        QTRY_VERIFY_WITH_TIMEOUT(form->ExchangeCount >= exchanges, 3000);
+    }
+
+private slots:
+    void init()
+    {
+        form = std::make_unique<TMainForm>();
+        dialog = std::make_unique<TMonitorDf>(form.get());
+        form->show();
+    }
+    void cleanup()
+    {
+        dialog.reset();
+        form.reset();
+    }
+
+    void writeThroughTheDialog_data()
+    {
+        QTest::addColumn<bool>("gateway");
+        QTest::newRow("PC-UART") << false;
+        QTest::newRow("PLC-CAN gateway") << true;
+    }
+    void writeThroughTheDialog()
+    {
+        QFETCH(bool, gateway);
+        SimFixture sim(gateway ? SimMode::Gateway : SimMode::FixedPort);
+        MessageRecorder messages;
+        if (gateway)
+            form->ComboBox6->SetItemIndex(kModePlcCan);
+        connectAndWait(2);
+        if (gateway)
+            QTRY_VERIFY_WITH_TIMEOUT(FontColor(form->Label20) == QColor(Qt::red), 5000);
+
+        doubleClickCell(1, 1, [&] {
+            QCOMPARE(form->SelectedRegister, 10);
+            QCOMPARE(dialog->Edit2->text(), QString("10"));
+            QCOMPARE(dialog->Edit1->text(), QString::number(RegisterMirror[10]));
+            QVERIFY(dialog->CheckBox1->isChecked());
+            QTRY_VERIFY(dialog->Edit1->hasFocus());
+            dialog->Edit1->selectAll();
+            QTest::keyClicks(dialog->Edit1, "5000");
+            QTest::keyClick(dialog->Edit1, Qt::Key_Return);
+        });
+        QVERIFY(!dialog->isVisible());
+        QVERIFY(messages.shown.isEmpty());
+        QCOMPARE(sim->reg(Reg::DA_Val0), uint16_t(5000));
+        QVERIFY(form->Timer1.isActive());
+        QTRY_COMPARE_WITH_TIMEOUT(RegisterMirror[10], uint16_t(5000), 2000);
+        form->grab();
+        QCOMPARE(form->StringGrid2->DrawnText(1, 1), QString("5000"));
+    }
+
+    void fixedCellActsOnTheCellLastSelected()
+    {
+        SimFixture sim;
+        connectAndWait(1);
+        QVERIFY(form->StringGrid2->SelectCell(2, 2));  // gain of DA1: register 15
+        const QPoint fixedCell = form->StringGrid2->CellRect(0, 1).center();
+        bool opened = false;
+        QTimer::singleShot(0, this, [&] {
+            QTRY_VERIFY(dialog->isVisible());
+            opened = true;
+            QCOMPARE(dialog->Edit2->text(), QString("15"));
+            QTest::keyClick(dialog->Edit1, Qt::Key_Escape);
+        });
+        QTest::mouseDClick(form->StringGrid2, Qt::LeftButton, {}, fixedCell);
+        QVERIFY(opened);
+        QCOMPARE(form->SelectedRegister, 15);
+    }
+
+    void writeToASilentModule()
+    {
+        SimFixture sim;
+        MessageRecorder messages;
+        connectAndWait(1);
+        FaultPlan silent;
+        silent.silent = true;
+        sim->setFaults(silent);
+        doubleClickCell(3, 1, [&] {
+            QTest::keyClicks(dialog->Edit1, "7");
+            dialog->BitBtn1->click();
+        });
+        QCOMPARE(messages.texts(), QStringList{"通信失败 ！"});
+        QVERIFY(!dialog->isVisible());  // closed, since the box was ticked
+        QVERIFY(form->Timer1.isActive());
+        // Polling resumes: once the module answers again, exchanges count on.
+        const int before = form->ExchangeCount;
+        sim->setFaults(FaultPlan{});
+        QTRY_VERIFY_WITH_TIMEOUT(form->ExchangeCount > before, 3000);
+    }
+};
+
+QTEST_MAIN(TestMonitorSim)
+#include "tst_monitor_sim.moc"
