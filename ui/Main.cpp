@@ -178,20 +178,20 @@ void TMainForm::buildConfigurationGroup()
     RzGroupBox1->setObjectName("RzGroupBox1");
     RzGroupBox1->setGeometry(420, 62, 320, 115);
 
-    constexpr int kLeftLabelX = 3, kLeftFieldX = 84, kRightLabelX = 163, kRightFieldX = 239;
-    constexpr int kRow0 = 26, kRowStep = 29, kFieldH = 26, kLeftW = 76, kRightW = 76;
+    constexpr int kLeftLabelX = 2, kLeftFieldX = 86, kRightLabelX = 162, kRightFieldX = 239;
+    constexpr int kRow0 = 26, kRowStep = 29, kFieldH = 26, kLeftW = 73, kRightW = 77;
 
-    MakeLabel(RzGroupBox1, QStringLiteral("模块站号:"), QRect(kLeftLabelX, kRow0, 81, kFieldH));
+    MakeLabel(RzGroupBox1, QStringLiteral("模块站号:"), QRect(kLeftLabelX, kRow0, 84, kFieldH));
     SpinEdit2 = new TSpinEdit(RzGroupBox1, kStationMin, kStationMax, ToolDefault::Station, 2);
     SpinEdit2->setObjectName("SpinEdit2");
     SpinEdit2->setGeometry(kLeftFieldX, kRow0, kLeftW, kFieldH);
 
-    MakeLabel(RzGroupBox1, QStringLiteral("CAN波特率:"), QRect(kLeftLabelX, kRow0 + kRowStep, 81, kFieldH));
+    MakeLabel(RzGroupBox1, QStringLiteral("CAN波特率:"), QRect(kLeftLabelX, kRow0 + kRowStep, 84, kFieldH));
     Baud_CAN = new TDropDownList(RzGroupBox1, Texts(kBaudCanTexts), ToolDefault::BaudCAN);
     Baud_CAN->setObjectName("Baud_CAN");
     Baud_CAN->setGeometry(kLeftFieldX, kRow0 + kRowStep, kLeftW, kFieldH);
 
-    MakeLabel(RzGroupBox1, QStringLiteral("485波特率:"), QRect(kLeftLabelX, kRow0 + 2 * kRowStep, 81, kFieldH));
+    MakeLabel(RzGroupBox1, QStringLiteral("485波特率:"), QRect(kLeftLabelX, kRow0 + 2 * kRowStep, 84, kFieldH));
     Baud_485 = new TDropDownList(RzGroupBox1, Texts(kBaud485Texts), ToolDefault::Baud485);
     Baud_485->setObjectName("Baud_485");
     Baud_485->setGeometry(kLeftFieldX, kRow0 + 2 * kRowStep, kLeftW, kFieldH);
