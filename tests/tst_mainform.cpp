@@ -334,7 +334,11 @@ private slots:
         dialog->show();
         QVERIFY(dialog->CheckBox1->isChecked());
         QTRY_VERIFY(dialog->Edit1->hasFocus());
-        // Escape in the value field closes.
+        // Enter and Escape elsewhere in the dialog do nothing; Escape in the value field closes.
+        dialog->CheckBox1->setFocus();
+        QTest::keyClick(dialog->CheckBox1, Qt::Key_Escape);
+        QTest::keyClick(dialog->CheckBox1, Qt::Key_Return);
+        QVERIFY(dialog->isVisible());
         QTest::keyClick(dialog->Edit1, Qt::Key_Escape);
         QVERIFY(!dialog->isVisible());
     }

@@ -90,6 +90,20 @@ void TMonitorDf::showEvent(QShowEvent *event)
     FormShow();
 }
 
+void TMonitorDf::keyPressEvent(QKeyEvent *event)
+{
+    // Enter and Escape act only in the value field, not as the dialog's own keys.
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Escape:
+        event->accept();
+        return;
+    default:
+        QDialog::keyPressEvent(event);
+    }
+}
+
 void TMonitorDf::FormShow()
 {
     CheckBox1->setChecked(true);
