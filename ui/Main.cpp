@@ -125,9 +125,7 @@ void TMainForm::buildCommunicationGroup()
 
     auto *portLabel = MakeLabel(GroupBox1, QStringLiteral("连接串口"), QRect(10, 24, 66, 24));
     portLabel->setToolTip(kPortHint);
-    ComboBox1 = new TDropDownList(GroupBox1,
-                                  {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"},
-                                  kDefaultComIndex);
+    ComboBox1 = new TDropDownList(GroupBox1, ComPortNames(), kDefaultComIndex);
     ComboBox1->setObjectName("ComboBox1");
     ComboBox1->setGeometry(78, 22, 84, 26);
 

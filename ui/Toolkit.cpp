@@ -10,6 +10,14 @@ namespace {
 MessageHook messageHook;
 }
 
+QStringList ComPortNames()
+{
+    QStringList names;
+    for (int n = 1; n <= 8; ++n)
+        names << QStringLiteral("COM%1").arg(n);
+    return names;
+}
+
 void SetMessageHook(MessageHook hook)
 {
     messageHook = std::move(hook);

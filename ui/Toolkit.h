@@ -19,6 +19,9 @@ class QLabel;
 inline const QString kCaptionApp = QStringLiteral("TALVEX_M");
 inline const QString kCaptionPortError = QStringLiteral("串口错误");
 
+// The port lists: "COM1" ... "COM8", item index n opening COM(n+1).
+QStringList ComPortNames();
+
 // Modal information box with one OK button, owned by `owner`. A "\r" in the
 // text starts a new line. Blocks until dismissed.
 void ShowMessage(QWidget *owner, const QString &text, const QString &caption);
