@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev          # Qt 6 Core, Gui, Widgets, Test and moc
   fonts-wqy-microhei    # renders the Chinese texts
   util-linux            # flock(1), used by the exclusive-open test
+  stm32flash            # third-party bootloader host, a black-box peer in the tests
 )
 
 missing=()
