@@ -34,8 +34,9 @@ public:
     const std::string &slavePath() const { return slavePath_; }
     int master() const { return master_; }
 
-    // Runs `use` on the engine while the thread is kept off it. Do not call it
-    // from the engine's own callbacks (onGo), which already run under the lock.
+    // Runs `use` on the engine while the thread is kept off it. The engine's own
+    // callbacks (onGo) run on the thread under this lock, which is recursive, so
+    // they may use withEngine too; they must not block on the caller's thread.
     void withEngine(const std::function<void(Stm32Bootloader &)> &use);
 
     // Times the host closed the port so far.

@@ -14,17 +14,6 @@ constexpr uint8_t kCommands[] = {
     kCmdGet, kCmdGetVersion, kCmdGetId, kCmdReadMemory, kCmdGo, kCmdWriteMemory,
     kCmdErase, kCmdWriteProtect, kCmdWriteUnprotect, kCmdReadoutProtect, kCmdReadoutUnprotect,
 };
-// Serial number the chip reports in its unique-ID field.
-constexpr uint8_t kUniqueId[kUniqueIdBytes] = {0x54, 0x41, 0x4C, 0x56, 0x45, 0x58, 0x00, 0x01,
-                                               0x20, 0x24, 0x06, 0x15};
-// Option byte layout: byte, complement, byte, complement ...
-constexpr unsigned kOptionRdp = 0;     // read protection
-constexpr unsigned kOptionUser = 2;    // watchdog and reset options
-constexpr unsigned kOptionWrp0 = 8;    // first of four write-protection bytes, every other byte
-constexpr uint8_t kOptionUserDefault = 0xFF;  // software watchdog, no reset on stop or standby
-constexpr uint8_t kOptionUnset = 0xFF;        // data and write-protection bytes as shipped
-constexpr uint8_t kRdpProtected = 0x00;       // any value but kRdpUnprotected protects
-constexpr unsigned kWrpBitsPerByte = 8;
 
 bool IsCommand(uint8_t code)
 {
@@ -39,29 +28,9 @@ uint8_t Xor(const uint8_t *bytes, size_t count)
     return x;
 }
 
-bool Inside(uint32_t address, uint32_t count, uint32_t base, uint32_t size)
-{
-    return address >= base && count <= size && address - base <= size - count;
-}
-
 } // namespace
 
-Stm32Bootloader::Stm32Bootloader()
-    : flash_(kFlashBytes, kErasedByte), ram_(kRamBytes, 0), system_(kSystemBytes, kErasedByte)
-{
-    const uint32_t sizeAt = kFlashSizeRegister - kSystemBase;
-    system_[sizeAt] = static_cast<uint8_t>(kFlashSizeKiB & 0xFF);  // little-endian register
-    system_[sizeAt + 1] = static_cast<uint8_t>(kFlashSizeKiB >> 8);
-    std::copy(std::begin(kUniqueId), std::end(kUniqueId), system_.begin() + (kUniqueIdAddress - kSystemBase));
-    for (unsigned i = 0; i < kOptionBytes; i += 2) {
-        options_[i] = kOptionUnset;
-        options_[i + 1] = static_cast<uint8_t>(~kOptionUnset);
-    }
-    options_[kOptionRdp] = kRdpUnprotected;
-    options_[kOptionRdp + 1] = static_cast<uint8_t>(~kRdpUnprotected);
-    options_[kOptionUser] = kOptionUserDefault;
-    options_[kOptionUser + 1] = static_cast<uint8_t>(~kOptionUserDefault);
-}
+Stm32Bootloader::Stm32Bootloader() = default;
 
 std::vector<Stm32Answer> Stm32Bootloader::feedTimed(const uint8_t *bytes, size_t count)
 {
@@ -84,13 +53,6 @@ void Stm32Bootloader::reset()
     phase_ = Phase::WaitSync;
     pending_.clear();
     current_ = {};
-}
-
-void Stm32Bootloader::preloadFlash(uint32_t address, std::span<const uint8_t> bytes)
-{
-    if (bytes.size() > kFlashBytes || !Inside(address, static_cast<uint32_t>(bytes.size()), kFlashBase, kFlashBytes))
-        return;
-    std::copy(bytes.begin(), bytes.end(), flash_.begin() + (address - kFlashBase));
 }
 
 Micros Stm32Bootloader::eraseTime(size_t pages)
@@ -173,11 +135,11 @@ size_t Stm32Bootloader::awaited() const
 {
     switch (phase_) {
     case Phase::Command:
-        return 2;
+        return 2;  // the code and its complement
     case Phase::Address:
-        return kAddressBytes + 1;
+        return kAddressBytes + 1;  // the address and its XOR
     case Phase::ReadCount:
-        return 2;
+        return 2;  // count minus one and its complement
     case Phase::WriteData:
         // count byte N, N + 1 data bytes, checksum
         return pending_.empty() ? 1 : size_t(pending_[0]) + 3;
@@ -229,7 +191,7 @@ void Stm32Bootloader::onCommand(uint8_t code, uint8_t complement)
         return;
     }
     // With read protection on, only the harmless commands and the way out remain.
-    const bool locked = readProtected()
+    const bool locked = memory_.readProtected()
                         && (code == kCmdReadMemory || code == kCmdGo || code == kCmdWriteMemory || code == kCmdErase
                             || code == kCmdWriteProtect || code == kCmdWriteUnprotect || code == kCmdReadoutProtect);
     if (locked) {
@@ -276,26 +238,21 @@ void Stm32Bootloader::onCommand(uint8_t code, uint8_t complement)
         phase_ = Phase::ProtectList;
         return;
     case kCmdWriteUnprotect:
-        for (unsigned i = 0; i < kProtectSectors / kWrpBitsPerByte; ++i) {
-            options_[kOptionWrp0 + 2 * i] = kOptionUnset;
-            options_[kOptionWrp0 + 2 * i + 1] = static_cast<uint8_t>(~kOptionUnset);
-        }
+        memory_.unprotectAll();
         answer({kAck, kAck});
         finish(true);
         systemReset();
         return;
     case kCmdReadoutProtect:
-        options_[kOptionRdp] = kRdpProtected;
-        options_[kOptionRdp + 1] = static_cast<uint8_t>(~kRdpProtected);
+        memory_.setReadProtected(true);
         answer({kAck, kAck});
         finish(true);
         systemReset();
         return;
     case kCmdReadoutUnprotect:
         // Lifting read protection wipes the flash first, so nothing leaks.
-        std::fill(flash_.begin(), flash_.end(), kErasedByte);
-        options_[kOptionRdp] = kRdpUnprotected;
-        options_[kOptionRdp + 1] = static_cast<uint8_t>(~kRdpUnprotected);
+        memory_.eraseAll();
+        memory_.setReadProtected(false);
         answer({kAck});
         answer({kAck}, kMassEraseTime);
         finish(true);
@@ -316,11 +273,11 @@ void Stm32Bootloader::onAddress()
     address_ = address;
     bool valid = Xor(pending_.data(), kAddressBytes) == pending_[kAddressBytes];
     if (command_ == kCmdReadMemory)
-        valid = valid && readable(address, 1);
+        valid = valid && memory_.readable(address, 1);
     else if (command_ == kCmdWriteMemory)
-        valid = valid && writable(address, 1);
+        valid = valid && memory_.writable(address, 1);
     else  // Go: into flash or RAM only
-        valid = valid && (Inside(address, 1, kFlashBase, kFlashBytes) || Inside(address, 1, kRamBase, kRamBytes));
+        valid = valid && (Stm32Memory::inFlash(address, 1) || Stm32Memory::inRam(address, 1));
     pending_.clear();
     if (!valid || faultNack(command_, 1)) {
         answer({kNack});
@@ -343,7 +300,7 @@ void Stm32Bootloader::onAddress()
 void Stm32Bootloader::onReadCount()
 {
     const uint32_t count = uint32_t(pending_[0]) + 1;
-    const bool valid = (pending_[0] ^ pending_[1]) == kComplementMask && readable(address_, count);
+    const bool valid = (pending_[0] ^ pending_[1]) == kComplementMask && memory_.readable(address_, count);
     if (!valid || faultNack(command_, 2)) {
         answer({kNack});
         finish(false);
@@ -351,7 +308,7 @@ void Stm32Bootloader::onReadCount()
     }
     std::vector<uint8_t> a{kAck};
     for (uint32_t i = 0; i < count; ++i)
-        a.push_back(readByte(address_ + i));
+        a.push_back(memory_.read(address_ + i));
     answer(std::move(a));
     finish(true);
 }
@@ -361,18 +318,14 @@ void Stm32Bootloader::onWriteData()
     const size_t count = size_t(pending_[0]) + 1;
     const uint8_t *data = pending_.data() + 1;
     const bool valid = Xor(pending_.data(), count + 1) == pending_[count + 1] && count % kWriteAlignment == 0
-                       && writable(address_, static_cast<uint32_t>(count));
+                       && memory_.writable(address_, static_cast<uint32_t>(count));
     if (!valid || faultNack(command_, 2)) {
         answer({kNack});
         finish(false);
         return;
     }
     Micros busy{0};
-    bool ok = true;
-    if (Inside(address_, static_cast<uint32_t>(count), kFlashBase, kFlashBytes))
-        ok = programFlash(address_ - kFlashBase, data, count, busy);
-    else
-        std::copy(data, data + count, ram_.begin() + (address_ - kRamBase));
+    const bool ok = memory_.write(address_, data, count, busy);
     answer({ok ? kAck : kNack}, busy);
     finish(ok);
     if (!ok)
@@ -401,14 +354,14 @@ void Stm32Bootloader::onEraseList()
         }
     }
     for (uint32_t p : pages)
-        valid = valid && !pageProtected(p);
+        valid = valid && !memory_.pageProtected(p);
     if (!valid || faultNack(command_, 1)) {
         answer({kNack});
         finish(false);
         return;
     }
     for (uint32_t p : pages)
-        std::fill_n(flash_.begin() + p * kPageBytes, kPageBytes, kErasedByte);
+        memory_.erasePage(p);
     answer({kAck}, pending_[0] == kGlobalEraseCode ? kMassEraseTime : eraseTime(pages.size()));
     finish(true);
 }
@@ -424,72 +377,9 @@ void Stm32Bootloader::onProtectList()
         finish(false);
         return;
     }
-    for (size_t i = 1; i + 1 < n; ++i) {
-        const unsigned s = pending_[i];
-        const unsigned at = kOptionWrp0 + 2 * (s / kWrpBitsPerByte);
-        options_[at] = static_cast<uint8_t>(options_[at] & ~(1u << (s % kWrpBitsPerByte)));  // 0 protects
-        options_[at + 1] = static_cast<uint8_t>(~options_[at]);
-    }
+    for (size_t i = 1; i + 1 < n; ++i)
+        memory_.protectSector(pending_[i]);
     answer({kAck});
     finish(true);
     systemReset();
-}
-
-bool Stm32Bootloader::readProtected() const
-{
-    return options_[kOptionRdp] != kRdpUnprotected;
-}
-
-bool Stm32Bootloader::pageProtected(uint32_t page) const
-{
-    const uint32_t s = page / kPagesPerProtectSector;
-    const uint8_t wrp = options_[kOptionWrp0 + 2 * (s / kWrpBitsPerByte)];
-    return !(wrp & (1u << (s % kWrpBitsPerByte)));
-}
-
-bool Stm32Bootloader::readable(uint32_t address, uint32_t count) const
-{
-    return Inside(address, count, kFlashBase, kFlashBytes) || Inside(address, count, kRamBase, kRamBytes)
-           || Inside(address, count, kSystemBase, kSystemBytes) || Inside(address, count, kOptionBase, kOptionBytes);
-}
-
-bool Stm32Bootloader::writable(uint32_t address, uint32_t count) const
-{
-    // Option bytes are not written through this path here; the RAM the bootloader runs in is refused.
-    return Inside(address, count, kFlashBase, kFlashBytes)
-           || Inside(address, count, kRamBase + kRamBootloaderBytes, kRamBytes - kRamBootloaderBytes);
-}
-
-uint8_t Stm32Bootloader::readByte(uint32_t address) const
-{
-    if (Inside(address, 1, kFlashBase, kFlashBytes))
-        return flash_[address - kFlashBase];
-    if (Inside(address, 1, kRamBase, kRamBytes))
-        return ram_[address - kRamBase];
-    if (Inside(address, 1, kSystemBase, kSystemBytes))
-        return system_[address - kSystemBase];
-    if (Inside(address, 1, kOptionBase, kOptionBytes))
-        return options_[address - kOptionBase];
-    return kErasedByte;
-}
-
-bool Stm32Bootloader::programFlash(uint32_t offset, const uint8_t *data, size_t count, Micros &busy)
-{
-    // Flash takes half-words; one that is neither erased nor being cleared to zero
-    // stops the programming with an error, the half-words before it stay written.
-    if (offset % 2 != 0)
-        return false;
-    for (size_t i = 0; i + 1 < count; i += 2) {
-        const uint32_t at = offset + static_cast<uint32_t>(i);
-        if (pageProtected(at / kPageBytes))
-            return false;
-        const uint16_t now = uint16_t(flash_[at] | flash_[at + 1] << 8);
-        const uint16_t value = uint16_t(data[i] | data[i + 1] << 8);
-        if (now != kErasedHalfWord && value != kZeroHalfWord)
-            return false;
-        flash_[at] = data[i];
-        flash_[at + 1] = data[i + 1];
-        busy += kHalfWordProgramTime;
-    }
-    return true;
 }

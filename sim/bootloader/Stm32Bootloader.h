@@ -2,10 +2,9 @@
 // The system bootloader of the module's microcontroller, as a byte-in, byte-out
 // engine: what the chip answers to the bytes a host sends over the USART.
 // No threads and no I/O here; a runner carries the bytes (Stm32BootPty).
-#include "Stm32MemoryMap.h"
+#include "Stm32Memory.h"
 #include "Stm32Timing.h"
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -62,9 +61,10 @@ public:
     bool started() const { return phase_ == Phase::Started; }
 
     // Main flash, byte 0 at stm32::kFlashBase.
-    std::span<const uint8_t> flash() const { return flash_; }
+    std::span<const uint8_t> flash() const { return memory_.flash(); }
     // Puts bytes into flash as an earlier programming would have (no erase check).
-    void preloadFlash(uint32_t address, std::span<const uint8_t> bytes);
+    void preloadFlash(uint32_t address, std::span<const uint8_t> bytes) { memory_.preloadFlash(address, bytes); }
+    const Stm32Memory &memory() const { return memory_; }
 
     const std::vector<Stm32LogEntry> &log() const { return log_; }
     void clearLog() { log_.clear(); }
@@ -99,24 +99,13 @@ private:
     void finish(bool accepted);
     void systemReset();
 
-    // Memory access over the whole map; false outside readable/writable memory.
-    bool readable(uint32_t address, uint32_t count) const;
-    bool writable(uint32_t address, uint32_t count) const;
-    uint8_t readByte(uint32_t address) const;
-    bool readProtected() const;
-    bool pageProtected(uint32_t page) const;
-    bool programFlash(uint32_t offset, const uint8_t *data, size_t count, stm32::Micros &busy);
-
     Phase phase_ = Phase::WaitSync;
     uint8_t command_ = 0;
     uint32_t address_ = 0;
     std::vector<uint8_t> pending_;  // bytes of the current phase
     Stm32LogEntry current_;
 
-    std::vector<uint8_t> flash_;
-    std::vector<uint8_t> ram_;
-    std::vector<uint8_t> system_;
-    std::array<uint8_t, stm32::kOptionBytes> options_{};  // read protection and sector protection live here
+    Stm32Memory memory_;
 
     std::vector<Stm32LogEntry> log_;
     std::vector<Stm32Answer> out_;
