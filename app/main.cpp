@@ -1,3 +1,4 @@
+#include "Firmware.h"
 #include "Main.h"
 #include "MonitorD.h"
 
@@ -9,6 +10,7 @@ int main(int argc, char *argv[])
     // Created in this order; the dialog lives for the whole run and is shown on demand.
     TMainForm mainForm;
     TMonitorDf monitorDf(&mainForm);
+    TFirmwareFrm firmwareFrm(&mainForm);
     mainForm.show();
     // Closing the main window ends the message loop and the program.
     return app.exec();

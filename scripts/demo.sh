@@ -12,6 +12,6 @@ fi
 
 . "$here/sim-lib.sh"
 # shellcheck disable=SC2086 # extra simulator options, split on purpose
-start_sim "$build" ${TALVEX_SIM_ARGS:-}
+start_sim "$build" --fw-version 149 ${TALVEX_SIM_ARGS:-}
 echo "Simulated module on COM2 ($sim_dir/COM2). Press \"开始连接\" in the tool."
 TALVEX_PORT_DIR="$sim_dir" "$build/app/talvex"

@@ -10,6 +10,7 @@ packages=(
   util-linux            # flock(1), used by the exclusive-open test
   xvfb xauth            # make screenshot: a display without a desktop
   mbpoll                # third-party Modbus master, talks to the simulated module in a test
+  stm32flash            # third-party bootloader host, a black-box peer in the tests
 )
 
 missing=()

@@ -12,6 +12,7 @@ class FrameLog;
 struct LineReply {
     std::vector<uint8_t> bytes;
     std::function<void()> sent;
+    uint64_t delayUs = 0;  // how long after the request it leaves (line and chip time)
 };
 
 // What the module is to the line at a given speed. The Modbus service at 57600

@@ -38,6 +38,8 @@ inline constexpr uint16_t kCanUnlockWord1 = 50115;
 inline constexpr uint16_t kCanUnlockedMark = 6666;
 
 inline constexpr uint16_t kDefaultFirmwareVersion = 150;
+// Version of the image the tool carries: a module it was written to reports this.
+inline constexpr uint16_t kImageFirmwareVersion = 150;
 inline constexpr uint16_t kPowerUpGain = 100;
 
 // Table lengths the settings are reduced by when the module starts.

@@ -54,6 +54,8 @@ std::string SimUsage()
            "  --fw-version N       register 28 at start (default 150)\n"
            "  --watchdog-ms N      link watchdog period (default 10000)\n"
            "  --no-heartbeat       the gateway writes no heartbeat into register 18\n"
+           "  --no-bootloader      nothing answers at 115200 (no serial bootloader)\n"
+           "  --realistic          the bootloader answers at line speed, with the chip's erase and write times\n"
            "  --log FILE           log every frame with a millisecond time stamp ('-' = stderr)\n"
            "  --silent             answer nothing\n"
            "  --drop-every N       leave out every Nth reply\n"
@@ -133,6 +135,10 @@ bool ParseSimOptions(int argc, char **argv, SimOptions &o, bool &help, std::stri
             o.watchdogMs = static_cast<uint32_t>(n);
         } else if (arg == "--no-heartbeat") {
             o.heartbeat = false;
+        } else if (arg == "--no-bootloader") {
+            o.bootloader = false;
+        } else if (arg == "--realistic") {
+            o.realisticBoot = true;
         } else if (arg == "--silent") {
             o.faults.silent = true;
         } else if (arg == "--drop-every") {

@@ -26,6 +26,9 @@ struct SimOptions {
     FaultPlan faults;
     std::string logPath;   // frame log; "-" for standard error
     uint32_t passMs = kDefaultPassMs;  // one main-loop pass (one conversion) per this many ms
+    bool bootloader = true;        // at 115200 the line reaches the chip's serial bootloader
+    bool realisticBoot = false;    // the bootloader answers at line speed and takes the chip's times
+    uint16_t imageVersion = kImageFirmwareVersion;  // what the module reports after a flash update
 };
 
 // Command line of talvex-sim. False with a message on a bad option; `help` set for --help.

@@ -47,6 +47,11 @@ Simulator::Simulator(SimOptions options)
     case SimMode::Gateway: modbus_.setTarget(&gateway_); break;
     }
     personalities_.push_back(&modbus_);
+    if (options_.bootloader) {
+        boot_.setRealistic(options_.realisticBoot);
+        boot_.chip().setOnGo([this](uint32_t) { goRequested_ = true; });
+        personalities_.push_back(&boot_);
+    }
     if (options_.passMs == 0)
         options_.passMs = SimOptions::kDefaultPassMs;
 }
@@ -319,6 +324,8 @@ void Simulator::lineBytes(const uint8_t *data, size_t size, uint64_t now)
     }
     warnedSpeed_ = 0;
     if (chosen != active_) {
+        if (active_ == &boot_)
+            leaveBootloader(now);
         if (active_)
             active_->reset();
         active_ = chosen;
@@ -333,13 +340,19 @@ void Simulator::lineBytes(const uint8_t *data, size_t size, uint64_t now)
         }
         if (!remark.empty())
             log_.note(remark);
-        pending_.push_back({now + faults_.plan().delayMs, std::move(r.bytes), std::move(r.sent)});
+        const uint64_t lineMs = (r.delayUs + 999) / 1000;
+        pending_.push_back({now + faults_.plan().delayMs + lineMs, std::move(r.bytes), std::move(r.sent)});
     }
-    // Replies without delay leave at once.
-    while (!pending_.empty() && pending_.front().due <= now) {
+    // Replies without delay leave at once; after a Go, everything the chip said
+    // goes out before the module's program takes the line.
+    while (!pending_.empty() && (pending_.front().due <= now || goRequested_)) {
         Pending p = std::move(pending_.front());
         pending_.pop_front();
         deliver(std::move(p.bytes), p.sent);
+    }
+    if (goRequested_) {
+        leaveBootloader(now);
+        active_ = nullptr;
     }
 }
 
@@ -356,6 +369,23 @@ void Simulator::powerCycleLocked(uint64_t now)
     modbus_.setLineSpeed(speed);
     log_.note("module start: station " + std::to_string(module_.applied().station) + ", port speed " +
               std::to_string(speed) + (module_.hasStoredSettings() ? ", stored settings" : ", default settings"));
+}
+
+void Simulator::leaveBootloader(uint64_t now)
+{
+    goRequested_ = false;
+    if (boot_.blocksSinceModule() > 0) {
+        module_.setFirmwareVersion(options_.imageVersion);
+        log_.note("flash written: the module restarts with version " + std::to_string(options_.imageVersion));
+    }
+    powerCycleLocked(now);
+    boot_.moduleStarted();
+}
+
+void Simulator::withBootloader(const std::function<void(BootloaderPersonality &)> &fn)
+{
+    std::lock_guard lock(mutex_);
+    fn(boot_);
 }
 
 void Simulator::powerCycle()

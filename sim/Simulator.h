@@ -1,4 +1,5 @@
 #pragma once
+#include "BootloaderPersonality.h"
 #include "Faults.h"
 #include "FrameLog.h"
 #include "ModbusRtuPersonality.h"
@@ -72,11 +73,16 @@ public:
     // A further personality the line can switch to by speed (the serial bootloader).
     // The simulator does not own it; it must outlive the simulator.
     void addPersonality(LinePersonality *personality);
+    // The chip's bootloader, under the simulator's lock.
+    void withBootloader(const std::function<void(BootloaderPersonality &)> &fn);
 
 private:
     uint64_t nowMs() const;
     int runDue(uint64_t now);  // returns ms until the next due event
     void powerCycleLocked(uint64_t now);
+    // Leaving the bootloader (a Go, or the tool back at the module's speed): the
+    // module runs its program again, the new one if the flash was written.
+    void leaveBootloader(uint64_t now);
     void lineBytes(const uint8_t *data, size_t size, uint64_t now);
     void deliver(std::vector<uint8_t> bytes, const std::function<void()> &sent);
     void readCommands();
@@ -97,6 +103,8 @@ private:
     ModulePortTarget rs485Port_;
     PlcGateway gateway_;
     ModbusRtuPersonality modbus_;
+    BootloaderPersonality boot_;
+    bool goRequested_ = false;
     std::vector<LinePersonality *> personalities_;
     LinePersonality *active_ = nullptr;
     FaultInjector faults_;

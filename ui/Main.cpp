@@ -1,6 +1,7 @@
 #include "Main.h"
 
 #include "Clock.h"
+#include "Firmware.h"
 #include "MODBUS_RTU.h"
 #include "RegisterMap.h"
 
@@ -347,5 +348,10 @@ void TMainForm::Timer1Timer()
 
 void TMainForm::BitBtn1Click()
 {
-    // The firmware-update window is added with the update itself.
+    // The update window uses its own port object; this window's connection and
+    // polling go on behind it, so a port still held here cannot be opened there.
+    if (!FirmwareFrm)
+        return;
+    FirmwareFrm->Serial_Port->SetItemIndex(ComboBox1->ItemIndex());
+    FirmwareFrm->exec();
 }

@@ -1,0 +1,51 @@
+#pragma once
+// The firmware image the tool carries, and the one buffer the update works in.
+#include <QByteArray>
+#include <QString>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+// Positions in IspBuffer count from 1, as the update procedure names them;
+// element 0 is never used, so IspBuffer[p] is position p.
+inline constexpr size_t kIspBufferLast = 1048841;
+// First and last position of the command/reply area.
+inline constexpr size_t kIspCommandFirst = 1;
+inline constexpr size_t kIspCommandLast = 264;
+// Position of image byte 0; the image area runs from here to kIspBufferLast.
+inline constexpr size_t kIspImageFirst = 265;
+// Bytes in the image area: one more than 1 MiB.
+inline constexpr size_t kIspImageAreaBytes = kIspBufferLast - kIspImageFirst + 1;
+
+// An image must hold at least one byte.
+inline constexpr qint64 kFirmwareImageMinBytes = 1;
+// 254 * 1024 + 1023: the erase request carries the page count minus one in a byte
+// that must stay below 0xFF (which asks for a global erase).
+inline constexpr qint64 kFirmwareImageMaxBytes = 261119;
+
+// The one fixed name the carried image is found under.
+inline constexpr char kFirmwareResource[] = ":/firmware/image.bin";
+
+using TIspBuffer = std::array<uint8_t, kIspBufferLast + 1>;
+
+// Command/reply area and image area of the update.
+extern TIspBuffer IspBuffer;
+// Copy of the last image loaded; empty optional before the first load.
+extern std::optional<QByteArray> ImageStream;
+
+// True for a size the update can erase and write.
+bool FirmwareImageSizeAcceptable(qint64 size);
+
+// Loads the carried image into ImageStream and the image area of IspBuffer.
+// False when the resource cannot be read or its size is refused; the image area
+// is then left as it was. Shows nothing to the user.
+bool LoadFirmwareImage();
+
+// The same from another file or resource path, for tests.
+bool LoadFirmwareImageFrom(const QString &path);
+
+// Whether the carried image exists and has an acceptable size, so the window can
+// refuse before a run starts. `size` receives its size (-1 when unreadable).
+bool CarriedFirmwareImageAcceptable(qint64 *size = nullptr);

@@ -1,0 +1,39 @@
+#pragma once
+#include "LinePersonality.h"
+#include "Stm32Bootloader.h"
+
+namespace talvex::sim {
+
+// The module's microcontroller in its serial bootloader, as the line sees it at
+// 115200 baud. A pty carries no DTR/RTS, so the reset into the bootloader that
+// a host makes with them is read from the line instead: a sync byte after a
+// pause of a host's line sequence starts the chip afresh.
+class BootloaderPersonality : public LinePersonality {
+public:
+    static constexpr uint32_t kLineSpeed = 115200;
+    static constexpr uint64_t kResetPauseMs = 800;  // the host's DTR/RTS sequence takes a second
+
+    const char *name() const override { return "bootloader"; }
+    uint32_t lineSpeed() const override { return kLineSpeed; }
+    void receive(const uint8_t *data, size_t size, uint64_t nowMs, std::vector<LineReply> &out) override;
+    void idle(uint64_t) override {}
+    void reset() override;
+
+    // Realistic mode: every answer leaves after the line time of the bytes
+    // exchanged and the chip's own erase and programming times.
+    void setRealistic(bool on) { realistic_ = on; }
+    // Blocks written since the module last ran its program.
+    int blocksSinceModule() const { return blocks_; }
+    void moduleStarted() { blocks_ = 0; }
+
+    Stm32Bootloader &chip() { return chip_; }
+
+private:
+    Stm32Bootloader chip_;
+    bool realistic_ = false;
+    uint64_t lastByteMs_ = 0;
+    bool seenBytes_ = false;
+    int blocks_ = 0;
+};
+
+} // namespace talvex::sim

@@ -1,0 +1,115 @@
+#pragma once
+// The system bootloader of the module's microcontroller, as a byte-in, byte-out
+// engine: what the chip answers to the bytes a host sends over the USART.
+// No threads and no I/O here; a runner carries the bytes (Stm32BootPty).
+#include "Stm32Memory.h"
+#include "Stm32Timing.h"
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+// Bytes the chip sends at once, after working for chipTime since the last
+// host byte it needed (the line time is the runner's business).
+struct Stm32Answer {
+    stm32::Micros chipTime{0};
+    std::vector<uint8_t> bytes;
+};
+
+// One exchange as the chip saw it, for tests.
+struct Stm32LogEntry {
+    uint8_t command = 0;           // command code; stm32::kSync for the sync byte
+    std::vector<uint8_t> payload;  // host bytes after the code and its complement
+    uint32_t address = 0;          // the address sent, for Read, Write and Go
+    bool accepted = false;         // the last answer was an ACK
+};
+
+// Where an acknowledgement falls: `command` (stm32::kSync for the sync byte) and
+// `phase`, 0 for the ACK of the command itself, 1 and 2 for the later ones (the
+// address, then the count or data; the page list of an erase is phase 1).
+struct Stm32AckPoint {
+    uint8_t command = 0;
+    int phase = 0;
+};
+
+// Misbehaviour on demand. Each fault is used up and the chip then behaves again,
+// so a host that retries can still finish.
+struct Stm32Faults {
+    static constexpr int kForever = -1;  // for unansweredSyncs: never answer
+    int unansweredSyncs = 0;     // sync bytes that get no answer at all
+    Stm32AckPoint nackAt;        // this acknowledgement becomes a NACK ...
+    int nackTimes = 0;           // ... this many times
+    int silentAfterBlocks = -1;  // after this many acknowledged write blocks the chip answers nothing until reset
+};
+
+class Stm32Bootloader {
+public:
+    Stm32Bootloader();
+
+    // Hands the chip the next host bytes; returns everything it answers.
+    std::vector<uint8_t> feed(const uint8_t *bytes, size_t count);
+    std::vector<uint8_t> feed(const std::vector<uint8_t> &bytes) { return feed(bytes.data(), bytes.size()); }
+    // The same, keeping apart the answers and the chip time before each.
+    std::vector<Stm32Answer> feedTimed(const uint8_t *bytes, size_t count);
+
+    // Reset with the boot pin high: waits for the sync byte again. Flash, RAM
+    // and option bytes keep their content; a silence fault ends.
+    void reset();
+
+    bool synced() const { return phase_ != Phase::WaitSync; }
+    bool started() const { return phase_ == Phase::Started; }
+
+    // Main flash, byte 0 at stm32::kFlashBase.
+    std::span<const uint8_t> flash() const { return memory_.flash(); }
+    // Puts bytes into flash as an earlier programming would have (no erase check).
+    void preloadFlash(uint32_t address, std::span<const uint8_t> bytes) { memory_.preloadFlash(address, bytes); }
+    const Stm32Memory &memory() const { return memory_; }
+
+    const std::vector<Stm32LogEntry> &log() const { return log_; }
+    void clearLog() { log_.clear(); }
+    int blocksWritten() const { return blocksWritten_; }
+
+    void setFaults(const Stm32Faults &faults) { faults_ = faults; }
+    const Stm32Faults &faults() const { return faults_; }
+
+    // Called when a Go command hands the chip to the program at `address`; the
+    // engine then ignores bytes until reset().
+    void setOnGo(std::function<void(uint32_t address)> onGo) { onGo_ = std::move(onGo); }
+
+    // Chip time of erasing `pages` pages, and of programming `bytes` bytes of flash.
+    static stm32::Micros eraseTime(size_t pages);
+    static stm32::Micros programTime(size_t bytes);
+
+private:
+    enum class Phase { WaitSync, Command, Address, ReadCount, WriteData, EraseList, ProtectList, Started, Silent };
+
+    void step(uint8_t byte);
+    size_t awaited() const;
+    void complete();
+    void onCommand(uint8_t code, uint8_t complement);
+    void onAddress();
+    void onReadCount();
+    void onWriteData();
+    void onEraseList();
+    void onProtectList();
+
+    bool faultNack(uint8_t command, int phase);
+    void answer(std::vector<uint8_t> bytes, stm32::Micros chipTime = stm32::Micros{0});
+    void finish(bool accepted);
+    void systemReset();
+
+    Phase phase_ = Phase::WaitSync;
+    uint8_t command_ = 0;
+    uint32_t address_ = 0;
+    std::vector<uint8_t> pending_;  // bytes of the current phase
+    Stm32LogEntry current_;
+
+    Stm32Memory memory_;
+
+    std::vector<Stm32LogEntry> log_;
+    std::vector<Stm32Answer> out_;
+    Stm32Faults faults_;
+    int blocksWritten_ = 0;
+    std::function<void(uint32_t)> onGo_;
+};

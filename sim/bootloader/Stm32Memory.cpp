@@ -1,0 +1,162 @@
+#include "Stm32Memory.h"
+
+#include <algorithm>
+
+using namespace stm32;
+
+namespace {
+
+// Serial number the chip reports in its unique-ID field.
+constexpr uint8_t kUniqueId[kUniqueIdBytes] = {0x54, 0x41, 0x4C, 0x56, 0x45, 0x58, 0x00, 0x01,
+                                               0x20, 0x24, 0x06, 0x15};
+// Option byte layout: each byte is followed by its complement.
+constexpr unsigned kOptionRdp = 0;     // read protection
+constexpr unsigned kOptionUser = 2;    // watchdog and reset options
+constexpr unsigned kOptionWrp0 = 8;    // first of four write-protection bytes, every other byte
+constexpr unsigned kOptionStride = 2;  // a byte and its complement
+constexpr uint8_t kOptionUserDefault = 0xFF;  // software watchdog, no reset on stop or standby
+constexpr uint8_t kOptionUnset = 0xFF;        // data and write-protection bytes as shipped
+constexpr uint8_t kRdpProtected = 0x00;       // any value but kRdpUnprotected protects
+constexpr unsigned kWrpBitsPerByte = 8;       // a clear bit protects its sector
+
+bool Inside(uint32_t address, uint32_t count, uint32_t base, uint32_t size)
+{
+    return address >= base && count <= size && address - base <= size - count;
+}
+
+} // namespace
+
+Stm32Memory::Stm32Memory()
+    : flash_(kFlashBytes, kErasedByte), ram_(kRamBytes, 0), system_(kSystemBytes, kErasedByte)
+{
+    const uint32_t sizeAt = kFlashSizeRegister - kSystemBase;
+    system_[sizeAt] = static_cast<uint8_t>(kFlashSizeKiB & 0xFF);  // little-endian register
+    system_[sizeAt + 1] = static_cast<uint8_t>(kFlashSizeKiB >> 8);
+    std::copy(std::begin(kUniqueId), std::end(kUniqueId), system_.begin() + (kUniqueIdAddress - kSystemBase));
+    for (unsigned i = 0; i < kOptionBytes; i += kOptionStride) {
+        options_[i] = kOptionUnset;
+        options_[i + 1] = static_cast<uint8_t>(~kOptionUnset);
+    }
+    setReadProtected(false);
+    options_[kOptionUser] = kOptionUserDefault;
+    options_[kOptionUser + 1] = static_cast<uint8_t>(~kOptionUserDefault);
+}
+
+bool Stm32Memory::inFlash(uint32_t address, uint32_t count)
+{
+    return Inside(address, count, kFlashBase, kFlashBytes);
+}
+
+bool Stm32Memory::inRam(uint32_t address, uint32_t count)
+{
+    return Inside(address, count, kRamBase, kRamBytes);
+}
+
+bool Stm32Memory::readable(uint32_t address, uint32_t count) const
+{
+    return inFlash(address, count) || inRam(address, count) || Inside(address, count, kSystemBase, kSystemBytes)
+           || Inside(address, count, kOptionBase, kOptionBytes);
+}
+
+bool Stm32Memory::writable(uint32_t address, uint32_t count) const
+{
+    // Option bytes are not written through this path here; the RAM the bootloader runs in is refused.
+    return inFlash(address, count)
+           || Inside(address, count, kRamBase + kRamBootloaderBytes, kRamBytes - kRamBootloaderBytes);
+}
+
+uint8_t Stm32Memory::read(uint32_t address) const
+{
+    if (inFlash(address, 1))
+        return flash_[address - kFlashBase];
+    if (inRam(address, 1))
+        return ram_[address - kRamBase];
+    if (Inside(address, 1, kSystemBase, kSystemBytes))
+        return system_[address - kSystemBase];
+    if (Inside(address, 1, kOptionBase, kOptionBytes))
+        return options_[address - kOptionBase];
+    return kErasedByte;
+}
+
+bool Stm32Memory::write(uint32_t address, const uint8_t *data, size_t count, Micros &busy)
+{
+    if (!writable(address, static_cast<uint32_t>(count)))
+        return false;
+    if (!inFlash(address, static_cast<uint32_t>(count))) {
+        std::copy(data, data + count, ram_.begin() + (address - kRamBase));
+        return true;
+    }
+    // Flash takes half-words; one that is neither erased nor being cleared to zero
+    // stops the programming with an error.
+    const uint32_t offset = address - kFlashBase;
+    if (offset % 2 != 0)
+        return false;
+    for (size_t i = 0; i + 1 < count; i += 2) {
+        const uint32_t at = offset + static_cast<uint32_t>(i);
+        if (pageProtected(at / kPageBytes))
+            return false;
+        const uint16_t now = uint16_t(flash_[at] | flash_[at + 1] << 8);
+        const uint16_t value = uint16_t(data[i] | data[i + 1] << 8);
+        if (now != kErasedHalfWord && value != kZeroHalfWord)
+            return false;
+        flash_[at] = data[i];
+        flash_[at + 1] = data[i + 1];
+        busy += kHalfWordProgramTime;
+    }
+    return true;
+}
+
+void Stm32Memory::erasePage(uint32_t page)
+{
+    if (page < kPageCount)
+        std::fill_n(flash_.begin() + page * kPageBytes, kPageBytes, kErasedByte);
+}
+
+void Stm32Memory::eraseAll()
+{
+    std::fill(flash_.begin(), flash_.end(), kErasedByte);
+}
+
+bool Stm32Memory::readProtected() const
+{
+    return options_[kOptionRdp] != kRdpUnprotected;
+}
+
+void Stm32Memory::setReadProtected(bool on)
+{
+    options_[kOptionRdp] = on ? kRdpProtected : kRdpUnprotected;
+    options_[kOptionRdp + 1] = static_cast<uint8_t>(~options_[kOptionRdp]);
+}
+
+bool Stm32Memory::pageProtected(uint32_t page) const
+{
+    const uint32_t s = page / kPagesPerProtectSector;
+    if (s >= kProtectSectors)
+        return false;
+    const uint8_t wrp = options_[kOptionWrp0 + kOptionStride * (s / kWrpBitsPerByte)];
+    return !(wrp & (1u << (s % kWrpBitsPerByte)));
+}
+
+void Stm32Memory::protectSector(uint32_t sector)
+{
+    if (sector >= kProtectSectors)
+        return;
+    const unsigned at = kOptionWrp0 + kOptionStride * (sector / kWrpBitsPerByte);
+    options_[at] = static_cast<uint8_t>(options_[at] & ~(1u << (sector % kWrpBitsPerByte)));
+    options_[at + 1] = static_cast<uint8_t>(~options_[at]);
+}
+
+void Stm32Memory::unprotectAll()
+{
+    for (unsigned i = 0; i < kProtectSectors / kWrpBitsPerByte; ++i) {
+        options_[kOptionWrp0 + kOptionStride * i] = kOptionUnset;
+        options_[kOptionWrp0 + kOptionStride * i + 1] = static_cast<uint8_t>(~kOptionUnset);
+    }
+}
+
+void Stm32Memory::preloadFlash(uint32_t address, std::span<const uint8_t> bytes)
+{
+    if (bytes.size() > kFlashBytes || !inFlash(address, static_cast<uint32_t>(bytes.size())))
+        return;
+    std::copy(bytes.begin(), bytes.end(), flash_.begin() + (address - kFlashBase));
+}

@@ -1,0 +1,48 @@
+#pragma once
+// The chip's memories as the bootloader reaches them: main flash with its erase
+// and programming rules, RAM, the system area with the device signature, and the
+// option bytes that hold read and write protection.
+#include "Stm32MemoryMap.h"
+#include "Stm32Timing.h"
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+class Stm32Memory {
+public:
+    Stm32Memory();
+
+    // Whether [address, address + count) lies inside one memory the host may read / write.
+    bool readable(uint32_t address, uint32_t count) const;
+    bool writable(uint32_t address, uint32_t count) const;
+    static bool inFlash(uint32_t address, uint32_t count);
+    static bool inRam(uint32_t address, uint32_t count);
+
+    // Byte at a readable address (the erased value elsewhere).
+    uint8_t read(uint32_t address) const;
+    // Writes a writable range: RAM directly, flash by programming half-words.
+    // False when flash refuses (not erased, protected, odd address); half-words
+    // before the refused one stay programmed. `busy` gets the chip time spent.
+    bool write(uint32_t address, const uint8_t *data, size_t count, stm32::Micros &busy);
+
+    void erasePage(uint32_t page);
+    void eraseAll();
+
+    bool readProtected() const;
+    void setReadProtected(bool on);
+    bool pageProtected(uint32_t page) const;
+    void protectSector(uint32_t sector);
+    void unprotectAll();
+
+    std::span<const uint8_t> flash() const { return flash_; }
+    // Puts bytes into flash as an earlier programming would have (no erase check).
+    void preloadFlash(uint32_t address, std::span<const uint8_t> bytes);
+
+private:
+    std::vector<uint8_t> flash_;
+    std::vector<uint8_t> ram_;
+    std::vector<uint8_t> system_;
+    std::array<uint8_t, stm32::kOptionBytes> options_{};
+};

@@ -1,0 +1,185 @@
+// The firmware update against the simulated module's bootloader over a pty.
+#include "Firmware.h"
+#include "FirmwareImage.h"
+#include "Main.h"
+#include "MessageRecorder.h"
+#include "MonitorD.h"
+#include "SimFixture.h"
+#include "Stm32Protocol.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+using talvex::sim::FaultPlan;
+using talvex::sim::SimMode;
+
+namespace {
+bool FlashHolds(std::span<const uint8_t> flash, const QByteArray &image)
+{
+    const auto *bytes = reinterpret_cast<const uint8_t *>(image.constData());
+    return flash.size() >= size_t(image.size()) && std::equal(bytes, bytes + image.size(), flash.begin());
+}
+} // namespace
+
+class TestFirmwareSim : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TMainForm> form;
+    std::unique_ptr<TMonitorDf> dialog;
+    std::unique_ptr<TFirmwareFrm> frm;
+    QStringList statuses;
+
+    void startUpdate()
+    {
+        frm->Serial_Port->SetItemIndex(1);  // COM2
+        frm->BitBtn1->click();
+    }
+
+private slots:
+    void init()
+    {
+        form = std::make_unique<TMainForm>();
+        dialog = std::make_unique<TMonitorDf>(form.get());
+        frm = std::make_unique<TFirmwareFrm>(form.get());
+        statuses.clear();
+        connect(frm.get(), &TFirmwareFrm::statusChanged, this, [this](const QString &t) { statuses << t; });
+    }
+    void cleanup()
+    {
+        frm.reset();
+        dialog.reset();
+        form.reset();
+    }
+
+    void wholeUpdateOfTheCarriedImage()
+    {
+        SimFixture sim(SimMode::FixedPort, 2, 149);
+        // Old program in the pages the update erases, settings in a page above them.
+        const std::vector<uint8_t> oldCode(20 * 1024, 0x00);
+        const std::vector<uint8_t> settings(1024, 0x5A);
+        sim->withBootloader([&](auto &boot) {
+            boot.chip().preloadFlash(0x08000000, oldCode);
+            boot.chip().preloadFlash(0x08000000 + 100 * 1024, settings);
+        });
+        QVERIFY(LoadFirmwareImage());
+        const QByteArray image = *ImageStream;
+        QCOMPARE(image.size(), 14628);
+
+        startUpdate();
+        QTRY_COMPARE_WITH_TIMEOUT(frm->Panel1->text(), QString("上载完成！"), 30000);
+        QCOMPARE(frm->ProgressBar1->value(), 0);
+        QVERIFY(!frm->ComDriver.IsOpen());
+        QVERIFY(!frm->Timer5.isActive());
+        QVERIFY(!frm->OvertimeT.isActive());
+
+        // The status line passed through its texts in order.
+        QCOMPARE(statuses.mid(0, 5), (QStringList{"正在查找设备。。。", "已成功连接", "Boot:2.2", "正在擦除。。。", "写进度: 1%"}));
+        QCOMPARE(statuses.last(), QString("上载完成！"));
+        QCOMPARE(statuses[statuses.size() - 2], QString("写进度: 100%"));
+        QCOMPARE(statuses.filter(QRegularExpression("^写进度: ")).size(), 58);
+
+        sim->withBootloader([&](auto &boot) {
+            const auto flash = boot.chip().flash();
+            QVERIFY(FlashHolds(flash, image));
+            // The rest of the last erased page is erased; pages beyond it keep their content.
+            QVERIFY(std::all_of(flash.begin() + image.size(), flash.begin() + 15 * 1024, [](uint8_t b) { return b == 0xFF; }));
+            QVERIFY(std::all_of(flash.begin() + 15 * 1024, flash.begin() + 20 * 1024, [](uint8_t b) { return b == 0x00; }));
+            QVERIFY(std::equal(settings.begin(), settings.end(), flash.begin() + 100 * 1024));
+
+            std::vector<Stm32LogEntry> erases, writes;
+            for (const auto &e : boot.chip().log()) {
+                if (e.command == stm32::kCmdErase)
+                    erases.push_back(e);
+                if (e.command == stm32::kCmdWriteMemory)
+                    writes.push_back(e);
+            }
+            QCOMPARE(erases.size(), size_t(1));
+            const std::vector<uint8_t> eraseRequest = {0x0E, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07,
+                                                       0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x01};
+            QCOMPARE(erases[0].payload, eraseRequest);
+            QCOMPARE(writes.size(), size_t(58));
+            QCOMPARE(writes.back().address, 0x08003900u);
+            QVERIFY(writes.back().accepted);
+        });
+
+        // Back at the module's speed, the module runs the new program: 1.49 became 1.50.
+        QCOMPARE(sim->reg(28), uint16_t(149));
+        form->ComboBox1->SetItemIndex(1);
+        form->SpeedButton1->click();
+        QTRY_VERIFY_WITH_TIMEOUT(form->ExchangeCount >= 1, 3000);
+        QCOMPARE(form->GroupBox1->title(), QString("通信参数 (固件:1.50)"));
+    }
+
+    void nackToTheSync()
+    {
+        SimFixture sim;
+        sim->withBootloader([](auto &boot) {
+            Stm32Faults f;
+            f.nackAt = {stm32::kSync, 0};
+            f.nackTimes = 1;
+            boot.chip().setFaults(f);
+        });
+        startUpdate();
+        QTRY_COMPARE_WITH_TIMEOUT(frm->Panel1->text(), QString("无法和设备通讯，请重新尝试"), 3000);
+        QCOMPARE(frm->IspState, 1);
+    }
+
+    void silenceInTheWritesEndsTheRunAndTheNextCompletes()
+    {
+        SimFixture sim;
+        sim->withBootloader([](auto &boot) {
+            Stm32Faults f;
+            f.silentAfterBlocks = 10;
+            boot.chip().setFaults(f);
+        });
+        startUpdate();
+        // The time-out ends the first run and starts the next at once, which completes.
+        QTRY_COMPARE_WITH_TIMEOUT(frm->Panel1->text(), QString("上载完成！"), 30000);
+        QCOMPARE(frm->RetryCount, uint8_t(1));
+        const int failedAt = statuses.indexOf("连机失败！请检查通信线。");
+        QVERIFY(failedAt > 0);
+        QCOMPARE(statuses[failedAt - 1], QString("写进度: 17%"));  // silent after 10 blocks
+        QCOMPARE(statuses[failedAt + 1], QString("正在查找设备。。。"));
+        QCOMPARE(statuses.count("正在擦除。。。"), 2);
+        sim->withBootloader([](auto &boot) {
+            QVERIFY(FlashHolds(boot.chip().flash(), *ImageStream));
+        });
+    }
+
+    void noAnswerAtAllGivesThreeRuns()
+    {
+        SimFixture sim;
+        FaultPlan silent;
+        silent.silent = true;
+        sim->setFaults(silent);
+        QElapsedTimer t;
+        t.start();
+        startUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(frm->RetryCount == 3 && !frm->OvertimeT.isActive(), 25000);
+        QCOMPARE(frm->Panel1->text(), QString("连机失败！请检查通信线。"));
+        QCOMPARE(statuses.count("正在查找设备。。。"), 3);
+        QVERIFY(!frm->ComDriver.IsOpen());
+        QCOMPARE(frm->ProgressBar1->value(), 0);
+        QVERIFY2(t.elapsed() >= 14000, qPrintable(QString::number(t.elapsed())));
+    }
+
+    void portHeldByTheMainWindow()
+    {
+        SimFixture sim;
+        MessageRecorder messages;
+        form->ComboBox1->SetItemIndex(1);
+        form->SpeedButton1->click();
+        QVERIFY(form->ComDriver.IsOpen());
+        startUpdate();
+        QCOMPARE(messages.shown.size(), 1);
+        QCOMPARE(messages.shown[0].caption, QString("串口错误"));
+        QCOMPARE(messages.shown[0].text,
+                 QString("当前串口号 COM2 已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。"));
+        QVERIFY(!frm->OvertimeT.isActive());
+        QVERIFY(!frm->Timer5.isActive());
+        QVERIFY(statuses.isEmpty());
+    }
+};
+
+QTEST_MAIN(TestFirmwareSim)
+#include "tst_firmware_sim.moc"

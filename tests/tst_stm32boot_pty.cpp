@@ -1,0 +1,279 @@
+// The bootloader engine behind a pseudo-terminal, and a third-party host writing through it.
+#include "FirmwareImage.h"
+#include "Stm32BootPty.h"
+#include "Stm32Protocol.h"
+
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+constexpr uint8_t A = stm32::kAck;
+constexpr uint32_t kFlashBase = 0x08000000;
+// Content of the flash before an update: old firmware below, a settings page far above.
+constexpr uint8_t kOldFirmware = 0x00;
+constexpr uint8_t kSettings = 0x5E;
+constexpr uint32_t kSettingsPage = 100;
+// Longest a whole stm32flash run may take in these tests.
+constexpr int kHostRunMs = 20000;
+// How long a test waits for an answer on the line.
+constexpr int kAnswerMs = 2000;
+
+// The host's end of the line, opened like a serial port.
+class Port {
+public:
+    explicit Port(const std::string &path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))
+    {
+        termios t{};
+        if (fd_ >= 0 && tcgetattr(fd_, &t) == 0) {
+            cfmakeraw(&t);
+            cfsetspeed(&t, B115200);
+            tcsetattr(fd_, TCSANOW, &t);
+        }
+    }
+    ~Port() { shut(); }
+    void shut()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+    }
+    bool ok() const { return fd_ >= 0; }
+    void send(const Bytes &b) { QCOMPARE(write(fd_, b.data(), b.size()), ssize_t(b.size())); }
+    // Waits until `count` bytes are in or the time is up.
+    Bytes receive(size_t count, int timeoutMs = kAnswerMs)
+    {
+        Bytes out;
+        QElapsedTimer t;
+        t.start();
+        while (out.size() < count && t.elapsed() < timeoutMs) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, int(timeoutMs - t.elapsed())) <= 0)
+                break;
+            uint8_t buf[512];
+            const ssize_t n = read(fd_, buf, sizeof buf);
+            if (n > 0)
+                out.insert(out.end(), buf, buf + n);
+        }
+        return out;
+    }
+
+private:
+    int fd_;
+};
+
+double CpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+Bytes Flash(Stm32BootPty &pty)
+{
+    Bytes f;
+    pty.withEngine([&](Stm32Bootloader &e) { f.assign(e.flash().begin(), e.flash().end()); });
+    return f;
+}
+
+void Preload(Stm32BootPty &pty)
+{
+    pty.withEngine([](Stm32Bootloader &e) {
+        e.preloadFlash(kFlashBase, Bytes(32 * 1024, kOldFirmware));
+        e.preloadFlash(kFlashBase + kSettingsPage * 1024, Bytes(1024, kSettings));
+    });
+}
+
+struct HostRun {
+    int exitCode = -1;
+    QString output;
+};
+
+HostRun RunStm32flash(const QStringList &args)
+{
+    HostRun r;
+    const QString exe = QStandardPaths::findExecutable("stm32flash");
+    if (exe.isEmpty()) {
+        r.output = "stm32flash is not installed (Debian package stm32flash; make deps installs it)";
+        return r;
+    }
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(exe, args);
+    if (!p.waitForFinished(kHostRunMs)) {
+        p.kill();
+        p.waitForFinished();
+        r.output = "stm32flash did not finish: " + QString::fromLocal8Bit(p.readAll());
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.output = QString::fromLocal8Bit(p.readAll());
+    return r;
+}
+
+QString WriteImage(const QTemporaryDir &dir, const Bytes &image)
+{
+    const QString path = dir.filePath("image.bin");
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(reinterpret_cast<const char *>(image.data()), qint64(image.size()))
+                                             != qint64(image.size()))
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+// Writes and verifies `image` with stm32flash and checks the flash afterwards.
+void WriteWithStm32flash(const Bytes &image)
+{
+    Stm32BootPty pty;
+    QVERIFY(pty.ok());
+    Preload(pty);
+    QTemporaryDir dir;
+    const QString file = WriteImage(dir, image);
+    // 8n1 on a pty: stm32flash reads the flags back and a pty drops parity; the bytes are the same.
+    const HostRun run = RunStm32flash({"-b", "115200", "-m", "8n1", "-w", file, "-v",
+                                       QString::fromStdString(pty.slavePath())});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.output));
+
+    const Bytes flash = Flash(pty);
+    QCOMPARE(Bytes(flash.begin(), flash.begin() + image.size()), image);
+    // Every page the image touches was erased first: the rest of its last page is blank.
+    const size_t touched = (image.size() + 1023) / 1024 * 1024;
+    QCOMPARE(Bytes(flash.begin() + image.size(), flash.begin() + touched), Bytes(touched - image.size(), 0xFF));
+    // The old firmware beyond it and the settings page stay.
+    QCOMPARE(Bytes(flash.begin() + touched, flash.begin() + 32 * 1024), Bytes(32 * 1024 - touched, kOldFirmware));
+    QCOMPARE(Bytes(flash.begin() + kSettingsPage * 1024, flash.begin() + (kSettingsPage + 1) * 1024),
+             Bytes(1024, kSettings));
+
+    // The host did verify: it read back every written byte.
+    size_t written = 0;
+    size_t readBack = 0;
+    pty.withEngine([&](Stm32Bootloader &e) {
+        for (const Stm32LogEntry &l : e.log()) {
+            if (!l.accepted || l.payload.size() < 7)
+                continue;
+            if (l.command == stm32::kCmdWriteMemory && l.address >= kFlashBase)
+                written += size_t(l.payload[5]) + 1;
+            if (l.command == stm32::kCmdReadMemory && l.address >= kFlashBase && l.address < 0x08020000)
+                readBack += size_t(l.payload[5]) + 1;
+        }
+    });
+    QVERIFY(written >= image.size());
+    QVERIFY2(readBack >= image.size(), qPrintable(QString("read back %1 of %2").arg(readBack).arg(image.size())));
+}
+
+} // namespace
+
+class TestStm32BootPty : public QObject {
+    Q_OBJECT
+
+private slots:
+    void answersOnTheLine()
+    {
+        Stm32BootPty pty;
+        QVERIFY(pty.ok());
+        Port port(pty.slavePath());
+        QVERIFY(port.ok());
+        port.send({stm32::kSync});
+        QCOMPARE(port.receive(1), Bytes{A});
+        port.send({stm32::kCmdGet, 0xFF});
+        const Bytes get = port.receive(15);
+        QCOMPARE(get.size(), size_t(15));
+        QCOMPARE(get[2], stm32::kBootloaderVersion);
+        port.send({0x11, 0xEE, 0x1F, 0xFF, 0xF7, 0xE0, 0xF7, 0x03, 0xFC});
+        QCOMPARE(port.receive(7), (Bytes{A, A, A, 0x80, 0x00, 0xFF, 0xFF}));
+    }
+
+    // Realistic pacing takes at least the chip's erase time and the wire time.
+    void realisticModeTakesTheChipTime()
+    {
+        Stm32BootPty::Options o;
+        o.realistic = true;
+        Stm32BootPty pty(o);
+        QVERIFY(pty.ok());
+        Port port(pty.slavePath());
+        port.send({stm32::kSync});
+        QCOMPARE(port.receive(1), Bytes{A});
+        QElapsedTimer t;
+        t.start();
+        port.send({stm32::kCmdErase, 0xBC, 0x0E, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 0x01});
+        QCOMPARE(port.receive(2), (Bytes{A, A}));
+        QVERIFY2(t.elapsed() >= 15 * 20, qPrintable(QString::number(t.elapsed())));
+    }
+
+    // The host closing the port resets the chip; the runner waits for it calmly.
+    void hangUpResetsWithoutSpinning()
+    {
+        Stm32BootPty pty;
+        QVERIFY(pty.ok());
+        {
+            Port port(pty.slavePath());
+            port.send({stm32::kSync});
+            QCOMPARE(port.receive(1), Bytes{A});
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(pty.hangups(), 1, kAnswerMs);
+        const double before = CpuSeconds();
+        QTest::qSleep(300);
+        const double used = CpuSeconds() - before;
+        QVERIFY2(used < 0.1, qPrintable(QString("%1 s of CPU while hung up").arg(used)));
+        Port again(pty.slavePath());
+        again.send({stm32::kCmdGetId, 0xFD});  // not synced after the reset: ignored
+        QCOMPARE(again.receive(1, 200), Bytes{});
+        again.send({stm32::kSync});
+        QCOMPARE(again.receive(1), Bytes{A});
+    }
+
+    void faultsReachTheLine()
+    {
+        Stm32BootPty pty;
+        Stm32Faults f;
+        f.unansweredSyncs = 1;
+        pty.withEngine([&](Stm32Bootloader &e) { e.setFaults(f); });
+        Port port(pty.slavePath());
+        port.send({stm32::kSync});
+        QCOMPARE(port.receive(1, 300), Bytes{});
+        port.send({stm32::kSync});
+        QCOMPARE(port.receive(1), Bytes{A});
+    }
+
+    void stm32flashWritesTheCarriedImage()
+    {
+        QVERIFY(LoadFirmwareImage());
+        WriteWithStm32flash(Bytes(ImageStream->begin(), ImageStream->end()));
+    }
+
+    // 1,001 bytes: the host pads the last block to whole words itself.
+    void stm32flashWritesAnOddSizedImage()
+    {
+        Bytes image(1001);
+        for (size_t i = 0; i < image.size(); ++i)
+            image[i] = uint8_t(i * 7 + 3);
+        WriteWithStm32flash(image);
+    }
+
+    void stm32flashStartsTheProgram()
+    {
+        Stm32BootPty pty;
+        std::atomic<uint32_t> went{0};
+        pty.withEngine([&](Stm32Bootloader &e) { e.setOnGo([&](uint32_t a) { went = a; }); });
+        const HostRun run = RunStm32flash({"-b", "115200", "-m", "8n1", "-g", "0x08000000",
+                                           QString::fromStdString(pty.slavePath())});
+        QVERIFY2(run.exitCode == 0, qPrintable(run.output));
+        QCOMPARE(went.load(), kFlashBase);
+        // stm32flash's own report of what it found.
+        QVERIFY2(run.output.contains("0x0410"), qPrintable(run.output));
+        pty.withEngine([](Stm32Bootloader &e) { e.setOnGo(nullptr); });
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStm32BootPty)
+#include "tst_stm32boot_pty.moc"
