@@ -1,0 +1,194 @@
+// The update state machine over a recording double of the serial platform:
+// the DTR/RTS line sequence and its waits, the reply checks, the bounded copy
+// and the padded last block.
+#include "FakeSerialPort.h"
+#include "Firmware.h"
+#include "FirmwareImage.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryFile>
+#include <QtTest>
+
+class TestFirmware : public QObject {
+    Q_OBJECT
+
+    FakeSerialState st;
+    std::unique_ptr<TFirmwareFrm> frm;
+
+    std::vector<std::string> callsFrom(size_t first) const
+    {
+        return std::vector<std::string>(st.calls.begin() + static_cast<long>(first), st.calls.end());
+    }
+    // Puts a reply on the line and runs one step.
+    void reply(const std::vector<uint8_t> &bytes)
+    {
+        st.reads.push_back(bytes);
+        frm->ComDriver.PollReceive();
+        frm->Timer5Timer();
+    }
+
+private slots:
+    void init()
+    {
+        st = FakeSerialState{};
+        frm = std::make_unique<TFirmwareFrm>(nullptr, std::make_unique<FakeSerialPort>(st));
+    }
+    void cleanup()
+    {
+        frm->OvertimeT.stop();
+        frm->Timer5.stop();
+        frm.reset();
+    }
+
+    void windowAtStart()
+    {
+        QCOMPARE(frm->windowTitle(), QString("TALVEX_M固件更新"));
+        QCOMPARE(frm->size(), QSize(328, 89));
+        QCOMPARE(frm->Label1->text(), QString("通信端口"));
+        QCOMPARE(frm->Serial_Port->count(), 8);
+        QCOMPARE(frm->Serial_Port->ItemIndex(), 0);
+        QCOMPARE(frm->BitBtn1->text(), QString("开始更新"));
+        QCOMPARE(frm->Panel1->text(), QString("就绪..."));
+        QCOMPARE(frm->ProgressBar1->value(), 0);
+        QCOMPARE(frm->OvertimeT.interval(), 1000);
+        QCOMPARE(frm->Timer5.interval(), 3);
+        QVERIFY(!frm->OvertimeT.isActive());
+        QCOMPARE(frm->IspState, 0);
+        QCOMPARE(TFirmwareFrm::VersionText(0x22), QString("Boot:2.2"));
+        QCOMPARE(TFirmwareFrm::VersionText(0x1A), QString("Boot:1.10"));
+    }
+
+    void lineSequenceAndWaits()
+    {
+        frm->Serial_Port->SetItemIndex(7);
+        QElapsedTimer t;
+        t.start();
+        frm->BitBtn1Click();
+        QVERIFY2(t.elapsed() >= 1000, qPrintable(QString::number(t.elapsed())));
+        const std::vector<std::string> start = {"open:/dev/ttyACM1", "apply", "purge:1,1",
+                                                "dtr:1", "rts:1", "dtr:0", "write:1"};
+        QCOMPARE(st.calls, start);
+        QCOMPARE(st.applied.back().baud, 115200u);
+        QCOMPARE(st.applied.back().parity, 2);
+        QCOMPARE(st.written, std::vector<uint8_t>{0x7F});
+        QCOMPARE(frm->IspState, 1);
+        QCOMPARE(frm->OvertimeCount, uint8_t(2));
+        QVERIFY(frm->OvertimeT.isActive() && frm->Timer5.isActive());
+        frm->Timer5.stop();  // steps by hand from here
+
+        // Noise before the ACK is accepted: the last byte decides.
+        reply({0x55, 0x00, 0x79});
+        QCOMPARE(frm->IspState, 2);
+        QCOMPARE(frm->Panel1->text(), QString("已成功连接"));
+
+        // Jump to the last block's ACK: the finish drops RTS 300 ms after raising DTR.
+        frm->IspState = 11;
+        const size_t before = st.calls.size();
+        t.restart();
+        reply({0x79});
+        QVERIFY(t.elapsed() >= 300);
+        QCOMPARE(callsFrom(before), (std::vector<std::string>{"dtr:1", "rts:0", "close"}));
+        QCOMPARE(frm->Panel1->text(), QString("上载完成！"));
+        QCOMPARE(frm->IspState, 1);
+        QVERIFY(!frm->OvertimeT.isActive());
+    }
+
+    void replyChecks()
+    {
+        frm->BitBtn1Click();
+        frm->Timer5.stop();
+        // An ACK followed by noise is not an answer to the sync.
+        reply({0x79, 0x42});
+        QCOMPARE(frm->IspState, 1);
+        QCOMPARE(frm->Panel1->text(), QString("无法和设备通讯，请重新尝试"));
+        reply({0x79});
+        QCOMPARE(frm->IspState, 2);
+
+        // Fewer bytes than awaited stay in the buffer and count towards the next step.
+        st.reads.push_back({0x79, 0x0B, 0x22, 0x00});
+        frm->ComDriver.PollReceive();
+        frm->Timer5Timer();
+        QCOMPARE(frm->ComDriver.RxCount, uint16_t(4));
+        QCOMPARE(frm->IspState, 2);
+        // A Get reply whose first listed command is not Get is never taken.
+        frm->ComDriver.RxCount = 0;
+        reply({0x79, 0x0B, 0x22, 0x01, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92, 0x79});
+        QCOMPARE(frm->IspState, 2);
+        reply({0x79, 0x0B, 0x22, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92, 0x79});
+        QCOMPARE(frm->IspState, 3);
+        QCOMPARE(frm->Panel1->text(), QString("Boot:2.2"));
+    }
+
+    void floodIsBoundedToTheReplyArea()
+    {
+        frm->BitBtn1Click();
+        frm->Timer5.stop();
+        QVERIFY(LoadFirmwareImage());
+        const uint8_t imageFirst = IspBuffer[kIspImageFirst];
+        // A full receive buffer of noise ending in the ACK: judged by its last byte,
+        // copied no further than the command/reply area.
+        std::vector<uint8_t> flood(1024, 0xEE);
+        flood.back() = 0x79;
+        reply(flood);
+        QCOMPARE(frm->IspState, 2);
+        QCOMPARE(IspBuffer[kIspCommandLast], uint8_t(0xEE));
+        QCOMPARE(IspBuffer[kIspImageFirst], imageFirst);
+    }
+
+    void lastBlockIsPaddedToWholeWords()
+    {
+        // An image of 1001 bytes: the last block carries 233 image bytes and 3 bytes of 0xFF.
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        QByteArray image(1001, 0);
+        for (int i = 0; i < image.size(); ++i)
+            image[i] = char(i * 7);
+        file.write(image);
+        file.close();
+        QVERIFY(LoadFirmwareImageFrom(file.fileName()));
+        QVERIFY(frm->ComDriver.Open());
+        frm->IspState = 10;
+        frm->ImageOffset = 768;
+        frm->BytesLeft = 233;
+        frm->WriteAddress = 0x08000300;
+        st.written.clear();
+        reply({0x79});
+
+        QCOMPARE(st.written.size(), size_t(1 + 236 + 1));
+        QCOMPARE(st.written.front(), uint8_t(235));  // count byte covers the padding
+        uint8_t checksum = 235;
+        for (int i = 768; i < 1001; ++i) {
+            QCOMPARE(st.written[size_t(i - 768 + 1)], uint8_t(image[i]));
+            checksum ^= uint8_t(image[i]);
+        }
+        for (size_t i = 234; i < 237; ++i)
+            QCOMPARE(st.written[i], uint8_t(0xFF));
+        checksum ^= 0xFF ^ 0xFF ^ 0xFF;
+        QCOMPARE(st.written.back(), checksum);
+        // Addresses, bytes left and progress count image bytes only.
+        QCOMPARE(frm->BytesLeft, 0);
+        QCOMPARE(frm->ImageOffset, 1001);
+        QCOMPARE(frm->WriteAddress, 0x08000300u + 233u);
+        QCOMPARE(frm->ProgressBar1->value(), 100);
+        QCOMPARE(frm->IspState, 11);
+        QVERIFY(LoadFirmwareImage());
+    }
+
+    void imageOfWholeWordsIsNotPadded()
+    {
+        QVERIFY(LoadFirmwareImage());
+        QVERIFY(frm->ComDriver.Open());
+        frm->IspState = 10;
+        frm->ImageOffset = 57 * 256;
+        frm->BytesLeft = 36;
+        frm->WriteAddress = 0x08003900;
+        st.written.clear();
+        reply({0x79});
+        QCOMPARE(st.written.size(), size_t(1 + 36 + 1));
+        QCOMPARE(st.written.front(), uint8_t(0x23));
+        QCOMPARE(frm->IspState, 11);
+    }
+};
+
+QTEST_MAIN(TestFirmware)
+#include "tst_firmware.moc"
