@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build test run demo screenshot clean
+.PHONY: all deps configure build test run demo screenshot bench clean
 
 all: build
 
@@ -33,6 +33,11 @@ demo: deps
 screenshot: deps
 	@$(MAKE) --no-print-directory build
 	@bash scripts/screenshot.sh $(BUILD_DIR) docs/main-window.png
+
+# A whole update through the simulator at line speed, beside stm32flash.
+bench: deps
+	@$(MAKE) --no-print-directory build
+	@$(BUILD_DIR)/bench/bench_update
 
 clean:
 	rm -rf $(BUILD_DIR)
