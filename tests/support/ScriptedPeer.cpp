@@ -27,12 +27,15 @@ void ScriptedPeer::run()
     int index = 0;
     while (!stop_) {
         pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, 10) <= 0 || !(p.revents & POLLIN))
+        if (poll(&p, 1, 10) <= 0)
             continue;
         uint8_t buf[256];
-        const ssize_t n = read(fd_, buf, sizeof buf);
-        if (n <= 0)
+        const ssize_t n = (p.revents & POLLIN) ? read(fd_, buf, sizeof buf) : 0;
+        if (n <= 0) {
+            // A hung-up line stays "ready" for ever: wait instead of spinning.
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
             continue;
+        }
         pending.insert(pending.end(), buf, buf + n);
         while (pending.size() >= 8) {
             std::vector<uint8_t> request(pending.begin(), pending.begin() + 8);
