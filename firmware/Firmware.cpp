@@ -192,7 +192,7 @@ void TFirmwareFrm::Timer5Timer()
     const uint8_t lastByte = ComDriver.RxBuffer[std::min(count, int(TQRTCommDriver::kRxBufferSize)) - 1];
     std::copy_n(ComDriver.RxBuffer, bounded, &IspBuffer[kIspCommandFirst]);
     ComDriver.RxCount = 0;
-    if (!acceptReply(count, lastByte)) {
+    if (!acceptReply(lastByte)) {
         if (IspState == 1)
             setStatus(kNoContact);
         return;
@@ -200,7 +200,7 @@ void TFirmwareFrm::Timer5Timer()
     act();
 }
 
-bool TFirmwareFrm::acceptReply(int, uint8_t lastByte)
+bool TFirmwareFrm::acceptReply(uint8_t lastByte)
 {
     const uint8_t *r = &IspBuffer[kCmd - 1];  // r[1] is the first byte received
     switch (IspState) {

@@ -61,7 +61,7 @@ protected:
 
 private:
     void setStatus(const QString &text);
-    bool acceptReply(int count, uint8_t lastByte);
+    bool acceptReply(uint8_t lastByte);
     void act();
     void eraseStep();
     void writeStep();
