@@ -188,6 +188,22 @@ private slots:
         QVERIFY2(t.elapsed() >= 14000, qPrintable(QString::number(t.elapsed())));
     }
 
+    void mainWindowButtonOpensTheWindowOnItsPort()
+    {
+        form->ComboBox1->SetItemIndex(5);
+        bool shown = false;
+        QTimer::singleShot(0, this, [&] {
+            QTRY_VERIFY(frm->isVisible());
+            shown = true;
+            QCOMPARE(frm->Serial_Port->currentText(), QString("COM6"));
+            QCOMPARE(frm->Panel1->text(), QString("就绪..."));
+            frm->close();
+        });
+        form->BitBtn1->click();
+        QVERIFY(shown);
+        QVERIFY(!frm->isVisible());
+    }
+
     void portHeldByTheMainWindow()
     {
         SimFixture sim;
