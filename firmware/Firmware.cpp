@@ -145,6 +145,16 @@ void TFirmwareFrm::sendCommand(uint8_t code)
     send(&IspBuffer[kCmd], 2);
 }
 
+void TFirmwareFrm::sendAddress(uint32_t address)
+{
+    // Most significant byte first, then the XOR of the four.
+    uint8_t *a = &IspBuffer[kCmd];
+    for (int i = 0; i < 4; ++i)
+        a[i] = static_cast<uint8_t>(address >> (24 - 8 * i));
+    a[4] = Xor(a, 4);
+    send(a, 5);
+}
+
 void TFirmwareFrm::STM_ISP()
 {
     PortOpened = ComDriver.IsOpen();
@@ -235,18 +245,11 @@ void TFirmwareFrm::act()
         sendCommand(Isp::kCmdRead);
         IspState = 4;
         break;
-    case 4: {
+    case 4:
         OvertimeCount = 0;
-        uint8_t *a = &IspBuffer[kCmd];
-        a[0] = static_cast<uint8_t>(Isp::kFlashSizeAddress >> 24);
-        a[1] = static_cast<uint8_t>(Isp::kFlashSizeAddress >> 16);
-        a[2] = static_cast<uint8_t>(Isp::kFlashSizeAddress >> 8);
-        a[3] = static_cast<uint8_t>(Isp::kFlashSizeAddress);
-        a[4] = Xor(a, 4);
-        send(a, 5);
+        sendAddress(Isp::kFlashSizeAddress);
         IspState = 5;
         break;
-    }
     case 5:
         OvertimeCount = 0;
         IspBuffer[kCmd] = Isp::kFlashSizeReadCount - 1;
@@ -267,18 +270,11 @@ void TFirmwareFrm::act()
         sendCommand(Isp::kCmdWrite);
         IspState = 9;
         break;
-    case 9: {
+    case 9:
         // The allowance of one block covers all three of its exchanges: no reset here.
-        uint8_t *a = &IspBuffer[kCmd];
-        a[0] = static_cast<uint8_t>(WriteAddress >> 24);
-        a[1] = static_cast<uint8_t>(WriteAddress >> 16);
-        a[2] = static_cast<uint8_t>(WriteAddress >> 8);
-        a[3] = static_cast<uint8_t>(WriteAddress);
-        a[4] = Xor(a, 4);
-        send(a, 5);
+        sendAddress(WriteAddress);
         IspState = 10;
         break;
-    }
     case 10:
         writeStep();
         break;

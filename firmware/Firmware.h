@@ -68,6 +68,7 @@ private:
     void finish();
     void send(const uint8_t *bytes, int count);
     void sendCommand(uint8_t code);
+    void sendAddress(uint32_t address);
 };
 
 extern TFirmwareFrm *FirmwareFrm;

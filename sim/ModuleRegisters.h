@@ -1,4 +1,6 @@
 #pragma once
+#include "RegisterMap.h"
+
 #include <cstdint>
 
 // The module's register space and the registers it gives a meaning to.
@@ -7,22 +9,22 @@ namespace talvex::sim {
 inline constexpr int kRegisterCount = 500;  // every address is taken modulo this
 
 inline constexpr int kInputChannels = 8;
-inline constexpr uint16_t kRegInputFirst = 0;      // filtered AD0 ... AD7
-inline constexpr uint16_t kRegOutputValueFirst = 10;  // DA0 ... DA3 set values
-inline constexpr uint16_t kRegOutputGainFirst = 14;   // DA0 ... DA3 gains
+inline constexpr uint16_t kRegInputFirst = Reg::AD_Val0;      // filtered AD0 ... AD7
+inline constexpr uint16_t kRegOutputValueFirst = Reg::DA_Val0;  // DA0 ... DA3 set values
+inline constexpr uint16_t kRegOutputGainFirst = Reg::DA_Gain0;   // DA0 ... DA3 gains
 inline constexpr int kOutputChannels = 4;
-inline constexpr uint16_t kRegLinkBeat = 18;
-inline constexpr uint16_t kRegLinkEcho = 19;
-inline constexpr uint16_t kRegCfgUnlock = 20;
-inline constexpr uint16_t kRegCfgStation = 21;
-inline constexpr uint16_t kRegCfgBaudCan = 22;
-inline constexpr uint16_t kRegCfgBaud485 = 23;
-inline constexpr uint16_t kRegCfgTxSuppress = 24;
-inline constexpr uint16_t kRegCfgFilter = 25;
-inline constexpr uint16_t kRegCfgDat485 = 26;
-inline constexpr uint16_t kRegCfgCommit = 27;
-inline constexpr uint16_t kRegFwVersion = 28;
-inline constexpr uint16_t kRegCanUnlocked = 29;
+inline constexpr uint16_t kRegLinkBeat = Reg::Link_Beat;
+inline constexpr uint16_t kRegLinkEcho = Reg::Link_Echo;
+inline constexpr uint16_t kRegCfgUnlock = Reg::Cfg_Unlock;
+inline constexpr uint16_t kRegCfgStation = Reg::Cfg_Station;
+inline constexpr uint16_t kRegCfgBaudCan = Reg::Cfg_BaudCAN;
+inline constexpr uint16_t kRegCfgBaud485 = Reg::Cfg_Baud485;
+inline constexpr uint16_t kRegCfgTxSuppress = Reg::Cfg_TxSuppress;
+inline constexpr uint16_t kRegCfgFilter = Reg::Cfg_Filter;
+inline constexpr uint16_t kRegCfgDat485 = Reg::Cfg_Dat485;
+inline constexpr uint16_t kRegCfgCommit = Reg::Cfg_Commit;
+inline constexpr uint16_t kRegFwVersion = Reg::FW_Version;
+inline constexpr uint16_t kRegCanUnlocked = Reg::CAN_Unlocked;
 inline constexpr uint16_t kRegRawInputFirst = 110;  // unfiltered AD0 ... AD7
 inline constexpr uint16_t kRegRepliesFixedPort = 300;
 inline constexpr uint16_t kRegRepliesRs485Port = 301;
@@ -31,11 +33,8 @@ inline constexpr uint16_t kRegRepliesRs485Port = 301;
 inline constexpr uint16_t kRegSettingsFirst = kRegCfgStation;
 inline constexpr int kSettingsCount = 6;
 
-inline constexpr uint16_t kCfgUnlockCode = 7196;
-inline constexpr uint16_t kCfgCommitCode = 54484;
-inline constexpr uint16_t kCanUnlockWord0 = 15420;
-inline constexpr uint16_t kCanUnlockWord1 = 50115;
-inline constexpr uint16_t kCanUnlockedMark = 6666;
+// The access codes (kCfgUnlockCode, kCanUnlockWord0, ...) are the tool's, from RegisterMap.h.
+inline constexpr uint16_t kCanUnlockedMark = kCanUnlockedMarker;
 
 inline constexpr uint16_t kDefaultFirmwareVersion = 150;
 // Version of the image the tool carries: a module it was written to reports this.
@@ -51,7 +50,9 @@ inline constexpr uint16_t kFilterLevels = 10;
 inline constexpr uint32_t kBaud485Table[kBaud485TableSize] = {9600, 19200, 38400, 57600};
 
 // What a module without stored settings uses, registers 21 ... 26.
-inline constexpr uint16_t kModuleDefaults[kSettingsCount] = {1, 6, 3, 100, 3, 2};
+inline constexpr uint16_t kModuleDefaults[kSettingsCount] = {
+    ModuleDefault::Station, ModuleDefault::BaudCAN, ModuleDefault::Baud485,
+    ModuleDefault::TxSuppress, ModuleDefault::Filter, ModuleDefault::Dat485};
 
 inline constexpr int kAdcBits = 12;
 inline constexpr uint16_t kAdcMax = (1 << kAdcBits) - 1;
