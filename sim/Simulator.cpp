@@ -302,6 +302,18 @@ void Simulator::deliver(std::vector<uint8_t> bytes, const std::function<void()> 
 
 void Simulator::lineBytes(const uint8_t *data, size_t size, uint64_t now)
 {
+    LinePersonality *chosen = takeLine(now);
+    if (!chosen) {
+        log_.frame("rx", data, size, "wrong line speed");
+        return;
+    }
+    std::vector<LineReply> replies;
+    chosen->receive(data, size, now, replies);
+    queueReplies(replies, now);
+}
+
+LinePersonality *Simulator::takeLine(uint64_t now)
+{
     LineReadback rb;
     if (ReadLineSettingsTermios2(master_, rb))
         lastSpeed_ = rb.ospeed;
@@ -319,8 +331,7 @@ void Simulator::lineBytes(const uint8_t *data, size_t size, uint64_t now)
             std::fprintf(stderr, "talvex-sim: %s\n", text.c_str());
             log_.note(text);
         }
-        log_.frame("rx", data, size, "wrong line speed");
-        return;
+        return nullptr;
     }
     warnedSpeed_ = 0;
     if (chosen != active_) {
@@ -330,8 +341,11 @@ void Simulator::lineBytes(const uint8_t *data, size_t size, uint64_t now)
             active_->reset();
         active_ = chosen;
     }
-    std::vector<LineReply> replies;
-    chosen->receive(data, size, now, replies);
+    return chosen;
+}
+
+void Simulator::queueReplies(std::vector<LineReply> &replies, uint64_t now)
+{
     for (LineReply &r : replies) {
         std::string remark;
         if (!faults_.apply(r.bytes, remark)) {

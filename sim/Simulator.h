@@ -84,6 +84,11 @@ private:
     // module runs its program again, the new one if the flash was written.
     void leaveBootloader(uint64_t now);
     void lineBytes(const uint8_t *data, size_t size, uint64_t now);
+    // The personality for the speed the tool set, switching over if it changed;
+    // null (and a warning) when no personality runs at that speed.
+    LinePersonality *takeLine(uint64_t now);
+    // Applies the line faults and sends or schedules each reply.
+    void queueReplies(std::vector<LineReply> &replies, uint64_t now);
     void deliver(std::vector<uint8_t> bytes, const std::function<void()> &sent);
     void readCommands();
     void wake();

@@ -9,16 +9,12 @@ using namespace stm32;
 
 namespace {
 
-// Commands in the order the Get answer lists them.
+// Commands in the order the Get answer lists them. The chip lists its protection
+// commands too; this model refuses them, since no host here protects a chip.
 constexpr uint8_t kCommands[] = {
     kCmdGet, kCmdGetVersion, kCmdGetId, kCmdReadMemory, kCmdGo, kCmdWriteMemory,
     kCmdErase, kCmdWriteProtect, kCmdWriteUnprotect, kCmdReadoutProtect, kCmdReadoutUnprotect,
 };
-
-bool IsCommand(uint8_t code)
-{
-    return std::find(std::begin(kCommands), std::end(kCommands), code) != std::end(kCommands);
-}
 
 uint8_t Xor(const uint8_t *bytes, size_t count)
 {
@@ -88,12 +84,6 @@ bool Stm32Bootloader::faultNack(uint8_t command, int phase)
     return true;
 }
 
-void Stm32Bootloader::systemReset()
-{
-    // The boot pin is still high, so the chip comes back up in this bootloader.
-    phase_ = Phase::WaitSync;
-}
-
 void Stm32Bootloader::step(uint8_t byte)
 {
     switch (phase_) {
@@ -144,10 +134,9 @@ size_t Stm32Bootloader::awaited() const
         // count byte N, N + 1 data bytes, checksum
         return pending_.empty() ? 1 : size_t(pending_[0]) + 3;
     case Phase::EraseList:
-    case Phase::ProtectList:
         if (pending_.empty())
             return 1;
-        if (phase_ == Phase::EraseList && pending_[0] == kGlobalEraseCode)
+        if (pending_[0] == kGlobalEraseCode)
             return 2;  // the code and its check byte
         return size_t(pending_[0]) + 3;  // N, N + 1 numbers, checksum
     default:
@@ -173,9 +162,6 @@ void Stm32Bootloader::complete()
     case Phase::EraseList:
         onEraseList();
         break;
-    case Phase::ProtectList:
-        onProtectList();
-        break;
     default:
         break;
     }
@@ -185,16 +171,7 @@ void Stm32Bootloader::onCommand(uint8_t code, uint8_t complement)
 {
     pending_.clear();
     current_ = {code, {}, 0, false};
-    if ((code ^ complement) != kComplementMask || !IsCommand(code) || faultNack(code, 0)) {
-        answer({kNack});
-        finish(false);
-        return;
-    }
-    // With read protection on, only the harmless commands and the way out remain.
-    const bool locked = memory_.readProtected()
-                        && (code == kCmdReadMemory || code == kCmdGo || code == kCmdWriteMemory || code == kCmdErase
-                            || code == kCmdWriteProtect || code == kCmdWriteUnprotect || code == kCmdReadoutProtect);
-    if (locked) {
+    if ((code ^ complement) != kComplementMask || faultNack(code, 0)) {
         answer({kNack});
         finish(false);
         return;
@@ -232,31 +209,6 @@ void Stm32Bootloader::onCommand(uint8_t code, uint8_t complement)
     case kCmdErase:
         answer({kAck});
         phase_ = Phase::EraseList;
-        return;
-    case kCmdWriteProtect:
-        answer({kAck});
-        phase_ = Phase::ProtectList;
-        return;
-    case kCmdWriteUnprotect:
-        memory_.unprotectAll();
-        answer({kAck, kAck});
-        finish(true);
-        systemReset();
-        return;
-    case kCmdReadoutProtect:
-        memory_.setReadProtected(true);
-        answer({kAck, kAck});
-        finish(true);
-        systemReset();
-        return;
-    case kCmdReadoutUnprotect:
-        // Lifting read protection wipes the flash first, so nothing leaks.
-        memory_.eraseAll();
-        memory_.setReadProtected(false);
-        answer({kAck});
-        answer({kAck}, kMassEraseTime);
-        finish(true);
-        systemReset();
         return;
     default:
         answer({kNack});
@@ -353,8 +305,6 @@ void Stm32Bootloader::onEraseList()
             pages.push_back(pending_[i]);
         }
     }
-    for (uint32_t p : pages)
-        valid = valid && !memory_.pageProtected(p);
     if (!valid || faultNack(command_, 1)) {
         answer({kNack});
         finish(false);
@@ -364,22 +314,4 @@ void Stm32Bootloader::onEraseList()
         memory_.erasePage(p);
     answer({kAck}, pending_[0] == kGlobalEraseCode ? kMassEraseTime : eraseTime(pages.size()));
     finish(true);
-}
-
-void Stm32Bootloader::onProtectList()
-{
-    const size_t n = pending_.size();
-    bool valid = Xor(pending_.data(), n - 1) == pending_[n - 1];
-    for (size_t i = 1; valid && i + 1 < n; ++i)
-        valid = pending_[i] < kProtectSectors;
-    if (!valid || faultNack(command_, 1)) {
-        answer({kNack});
-        finish(false);
-        return;
-    }
-    for (size_t i = 1; i + 1 < n; ++i)
-        memory_.protectSector(pending_[i]);
-    answer({kAck});
-    finish(true);
-    systemReset();
 }

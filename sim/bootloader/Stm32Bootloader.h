@@ -1,7 +1,7 @@
 #pragma once
 // The system bootloader of the module's microcontroller, as a byte-in, byte-out
 // engine: what the chip answers to the bytes a host sends over the USART.
-// No threads and no I/O here; a runner carries the bytes (Stm32BootPty).
+// No threads and no I/O here; the simulator carries the bytes.
 #include "Stm32Memory.h"
 #include "Stm32Timing.h"
 
@@ -53,8 +53,8 @@ public:
     // The same, keeping apart the answers and the chip time before each.
     std::vector<Stm32Answer> feedTimed(const uint8_t *bytes, size_t count);
 
-    // Reset with the boot pin high: waits for the sync byte again. Flash, RAM
-    // and option bytes keep their content; a silence fault ends.
+    // Reset with the boot pin high: waits for the sync byte again. Flash and RAM
+    // keep their content; a silence fault ends.
     void reset();
 
     bool synced() const { return phase_ != Phase::WaitSync; }
@@ -82,7 +82,7 @@ public:
     static stm32::Micros programTime(size_t bytes);
 
 private:
-    enum class Phase { WaitSync, Command, Address, ReadCount, WriteData, EraseList, ProtectList, Started, Silent };
+    enum class Phase { WaitSync, Command, Address, ReadCount, WriteData, EraseList, Started, Silent };
 
     void step(uint8_t byte);
     size_t awaited() const;
@@ -92,12 +92,10 @@ private:
     void onReadCount();
     void onWriteData();
     void onEraseList();
-    void onProtectList();
 
     bool faultNack(uint8_t command, int phase);
     void answer(std::vector<uint8_t> bytes, stm32::Micros chipTime = stm32::Micros{0});
     void finish(bool accepted);
-    void systemReset();
 
     Phase phase_ = Phase::WaitSync;
     uint8_t command_ = 0;

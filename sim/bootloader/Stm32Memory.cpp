@@ -12,12 +12,9 @@ constexpr uint8_t kUniqueId[kUniqueIdBytes] = {0x54, 0x41, 0x4C, 0x56, 0x45, 0x5
 // Option byte layout: each byte is followed by its complement.
 constexpr unsigned kOptionRdp = 0;     // read protection
 constexpr unsigned kOptionUser = 2;    // watchdog and reset options
-constexpr unsigned kOptionWrp0 = 8;    // first of four write-protection bytes, every other byte
 constexpr unsigned kOptionStride = 2;  // a byte and its complement
 constexpr uint8_t kOptionUserDefault = 0xFF;  // software watchdog, no reset on stop or standby
 constexpr uint8_t kOptionUnset = 0xFF;        // data and write-protection bytes as shipped
-constexpr uint8_t kRdpProtected = 0x00;       // any value but kRdpUnprotected protects
-constexpr unsigned kWrpBitsPerByte = 8;       // a clear bit protects its sector
 
 bool Inside(uint32_t address, uint32_t count, uint32_t base, uint32_t size)
 {
@@ -37,7 +34,9 @@ Stm32Memory::Stm32Memory()
         options_[i] = kOptionUnset;
         options_[i + 1] = static_cast<uint8_t>(~kOptionUnset);
     }
-    setReadProtected(false);
+    // As shipped: readable, no sector write-protected.
+    options_[kOptionRdp] = kRdpUnprotected;
+    options_[kOptionRdp + 1] = static_cast<uint8_t>(~kRdpUnprotected);
     options_[kOptionUser] = kOptionUserDefault;
     options_[kOptionUser + 1] = static_cast<uint8_t>(~kOptionUserDefault);
 }
@@ -93,8 +92,6 @@ bool Stm32Memory::write(uint32_t address, const uint8_t *data, size_t count, Mic
         return false;
     for (size_t i = 0; i + 1 < count; i += 2) {
         const uint32_t at = offset + static_cast<uint32_t>(i);
-        if (pageProtected(at / kPageBytes))
-            return false;
         const uint16_t now = uint16_t(flash_[at] | flash_[at + 1] << 8);
         const uint16_t value = uint16_t(data[i] | data[i + 1] << 8);
         if (now != kErasedHalfWord && value != kZeroHalfWord)
@@ -110,48 +107,6 @@ void Stm32Memory::erasePage(uint32_t page)
 {
     if (page < kPageCount)
         std::fill_n(flash_.begin() + page * kPageBytes, kPageBytes, kErasedByte);
-}
-
-void Stm32Memory::eraseAll()
-{
-    std::fill(flash_.begin(), flash_.end(), kErasedByte);
-}
-
-bool Stm32Memory::readProtected() const
-{
-    return options_[kOptionRdp] != kRdpUnprotected;
-}
-
-void Stm32Memory::setReadProtected(bool on)
-{
-    options_[kOptionRdp] = on ? kRdpProtected : kRdpUnprotected;
-    options_[kOptionRdp + 1] = static_cast<uint8_t>(~options_[kOptionRdp]);
-}
-
-bool Stm32Memory::pageProtected(uint32_t page) const
-{
-    const uint32_t s = page / kPagesPerProtectSector;
-    if (s >= kProtectSectors)
-        return false;
-    const uint8_t wrp = options_[kOptionWrp0 + kOptionStride * (s / kWrpBitsPerByte)];
-    return !(wrp & (1u << (s % kWrpBitsPerByte)));
-}
-
-void Stm32Memory::protectSector(uint32_t sector)
-{
-    if (sector >= kProtectSectors)
-        return;
-    const unsigned at = kOptionWrp0 + kOptionStride * (sector / kWrpBitsPerByte);
-    options_[at] = static_cast<uint8_t>(options_[at] & ~(1u << (sector % kWrpBitsPerByte)));
-    options_[at + 1] = static_cast<uint8_t>(~options_[at]);
-}
-
-void Stm32Memory::unprotectAll()
-{
-    for (unsigned i = 0; i < kProtectSectors / kWrpBitsPerByte; ++i) {
-        options_[kOptionWrp0 + kOptionStride * i] = kOptionUnset;
-        options_[kOptionWrp0 + kOptionStride * i + 1] = static_cast<uint8_t>(~kOptionUnset);
-    }
 }
 
 void Stm32Memory::preloadFlash(uint32_t address, std::span<const uint8_t> bytes)

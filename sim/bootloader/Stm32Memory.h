@@ -1,7 +1,7 @@
 #pragma once
 // The chip's memories as the bootloader reaches them: main flash with its erase
 // and programming rules, RAM, the system area with the device signature, and the
-// option bytes that hold read and write protection.
+// option bytes as shipped (no protection).
 #include "Stm32MemoryMap.h"
 #include "Stm32Timing.h"
 
@@ -23,18 +23,11 @@ public:
     // Byte at a readable address (the erased value elsewhere).
     uint8_t read(uint32_t address) const;
     // Writes a writable range: RAM directly, flash by programming half-words.
-    // False when flash refuses (not erased, protected, odd address); half-words
+    // False when flash refuses (not erased, odd address); half-words
     // before the refused one stay programmed. `busy` gets the chip time spent.
     bool write(uint32_t address, const uint8_t *data, size_t count, stm32::Micros &busy);
 
     void erasePage(uint32_t page);
-    void eraseAll();
-
-    bool readProtected() const;
-    void setReadProtected(bool on);
-    bool pageProtected(uint32_t page) const;
-    void protectSector(uint32_t sector);
-    void unprotectAll();
 
     std::span<const uint8_t> flash() const { return flash_; }
     // Puts bytes into flash as an earlier programming would have (no erase check).

@@ -11,8 +11,6 @@ inline constexpr uint32_t kFlashBytes = kPageBytes * kPageCount;
 inline constexpr uint8_t kErasedByte = 0xFF;        // what an erased flash byte reads
 inline constexpr uint16_t kErasedHalfWord = 0xFFFF; // flash programs half-words onto this only
 inline constexpr uint16_t kZeroHalfWord = 0x0000;   // ... or this value over anything
-inline constexpr uint32_t kPagesPerProtectSector = 4;  // one write-protection bit covers 4 pages
-inline constexpr uint32_t kProtectSectors = kPageCount / kPagesPerProtectSector;
 
 inline constexpr uint32_t kRamBase = 0x20000000;          // SRAM
 inline constexpr uint32_t kRamBytes = 20 * 1024;          // 20 KiB

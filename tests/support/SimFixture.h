@@ -18,19 +18,27 @@ struct SimFixture {
     explicit SimFixture(talvex::sim::SimMode mode = talvex::sim::SimMode::FixedPort, int com = 2,
                         uint16_t version = 150)
     {
-        QDir(dir.path()).mkpath("ports");
         talvex::sim::SimOptions options;
-        options.portDir = (dir.path() + "/ports").toStdString();
-        options.stateDir = (dir.path() + "/state").toStdString();
         options.com = com;
         options.mode = mode;
         options.firmwareVersion = version;
+        launch(options);
+    }
+    // Any options; the fixture puts the port and state directories in its own place.
+    explicit SimFixture(talvex::sim::SimOptions options) { launch(options); }
+    ~SimFixture() { sim->stop(); }
+    talvex::sim::Simulator *operator->() { return sim.get(); }
+
+private:
+    void launch(talvex::sim::SimOptions &options)
+    {
+        QDir(dir.path()).mkpath("ports");
+        options.portDir = (dir.path() + "/ports").toStdString();
+        options.stateDir = (dir.path() + "/state").toStdString();
         sim = std::make_unique<talvex::sim::Simulator>(options);
         std::string error;
         if (!sim->start(error))
             throw std::runtime_error("simulator: " + error);
         setenv(kPortDirEnv, options.portDir.c_str(), 1);
     }
-    ~SimFixture() { sim->stop(); }
-    talvex::sim::Simulator *operator->() { return sim.get(); }
 };
