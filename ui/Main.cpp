@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "Firmware.h"
 #include "MODBUS_RTU.h"
+#include "PollCycle.h"
 #include "RegisterMap.h"
 
 #include <QDateTime>
@@ -310,17 +311,7 @@ QString TMainForm::VersionText(uint16_t word)
 
 void TMainForm::Timer1Timer()
 {
-    if (SendPending) {
-        SendReadRequest(kPollFirstRegister, kPollRegisterCount, kFnReadHoldingRegisters);
-        SendPending = false;
-        PollWaitTicks = 0;
-        return;
-    }
-    if (++PollWaitTicks > kMaxWaitTicks) {
-        SendPending = true;
-        return;
-    }
-    if (!FetchRegisters(kPollFirstRegister))
+    if (PollStep(SendPending, PollWaitTicks) != TPollStep::Exchange)
         return;
 
     GroupBox1->setTitle(kGroupCaption + QStringLiteral(" (固件:") + VersionText(RegisterMirror[Reg::FW_Version]) +
@@ -330,20 +321,14 @@ void TMainForm::Timer1Timer()
     if (++ExchangeCount < 5)
         ReadBackConfiguration();
     if (ComboBox6->ItemIndex() == kModePlcCan) {
-        if (RegisterMirror[Reg::CAN_Unlocked] == kCanUnlockedMarker) {
-            if (FontColor(Label20) == QColor(Qt::black)) {
-                SetFontColor(Label20, Qt::red);
-                ExchangeCount = 0;
-            }
-        } else {
-            WriteRegister(Reg::AD_Val0, kCanUnlockWord0);
-            WriteRegister(Reg::AD_Val0 + 1, kCanUnlockWord1);
+        if (CanHandshakeStep() && FontColor(Label20) == QColor(Qt::black)) {
+            SetFontColor(Label20, Qt::red);
+            ExchangeCount = 0;
         }
     }
     Edit4->setText(QString::number(ExchangeCount));
     LinkOk = true;
     BitBtn2->setEnabled(true);
-    SendPending = true;
 }
 
 void TMainForm::BitBtn1Click()
