@@ -19,6 +19,11 @@ bool InTable(int index, size_t tableSize)
 
 } // namespace
 
+std::string FirmwareVersionText(uint16_t word)
+{
+    return std::to_string(word / 100) + '.' + std::to_string(word % 100);
+}
+
 TModuleSettings DecodeModuleSettings(const uint16_t *mirror)
 {
     TModuleSettings s;

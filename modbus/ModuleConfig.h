@@ -5,6 +5,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
+
+// Polling stops this long before a write from the configuration or the write
+// dialog, so that no read reply is still on its way into the echo.
+inline constexpr uint32_t kPauseBeforeWriteMs = 50;
+
+// The version word (register 28) as "major.minor": quotient and remainder by
+// 100, no leading zeros (150 is "1.50", 105 is "1.5", 7 is "0.7").
+std::string FirmwareVersionText(uint16_t word);
 
 // What the settings registers 21 ... 26 hold, as the configuration controls take
 // them: numbers within their range, list settings as an index into their table.

@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "Firmware.h"
 #include "MODBUS_RTU.h"
+#include "ModuleConfig.h"
 #include "PollCycle.h"
 #include "RegisterMap.h"
 
@@ -306,7 +307,7 @@ void TMainForm::SpeedButton1Click()
 
 QString TMainForm::VersionText(uint16_t word)
 {
-    return QString::number(word / 100) + QLatin1Char('.') + QString::number(word % 100);
+    return QString::fromStdString(FirmwareVersionText(word));
 }
 
 void TMainForm::Timer1Timer()

@@ -1,4 +1,5 @@
 #pragma once
+#include "ModuleConfig.h"
 #include "PollCycle.h"
 #include "QRT_ComDrv.h"
 #include "StringGrid.h"
@@ -19,7 +20,7 @@ public:
     static constexpr int kPollIntervalMs = kPollTickMs;  // Timer1: one step of the polling cycle
     static constexpr int kClockIntervalMs = 500;  // TimerSec
     static constexpr int kMaxWaitTicks = kPollMaxWaitTicks;  // ticks a request may wait for its reply
-    static constexpr uint32_t kPauseBeforeWriteMs = 50;
+    static constexpr uint32_t kPauseBeforeWriteMs = ::kPauseBeforeWriteMs;
 
     explicit TMainForm(QWidget *parent = nullptr);
     ~TMainForm() override;
