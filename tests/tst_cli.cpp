@@ -78,7 +78,7 @@ struct LoggedSim {
     QTemporaryDir dir;
     std::unique_ptr<Simulator> sim;
 
-    explicit LoggedSim(SimMode mode = SimMode::FixedPort, bool bootloader = true)
+    explicit LoggedSim(SimMode mode = SimMode::FixedPort, bool bootloader = true, uint16_t version = 150)
     {
         QDir(dir.path()).mkpath("ports");
         SimOptions options;
@@ -88,6 +88,7 @@ struct LoggedSim {
         options.com = kSimCom;
         options.mode = mode;
         options.bootloader = bootloader;
+        options.firmwareVersion = version;
         sim = std::make_unique<Simulator>(options);
         std::string error;
         if (!sim->start(error))
@@ -105,10 +106,43 @@ QStringList Lines(const QString &text)
     return text.split('\n', Qt::SkipEmptyParts);
 }
 
+QByteArray ReadAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool FlashHolds(Simulator &sim, const QByteArray &image)
+{
+    bool holds = false;
+    sim.withBootloader([&](talvex::sim::BootloaderPersonality &boot) {
+        const auto flash = boot.chip().flash();
+        const auto *bytes = reinterpret_cast<const uint8_t *>(image.constData());
+        holds = !image.isEmpty() && flash.size() >= size_t(image.size()) &&
+                std::equal(bytes, bytes + image.size(), flash.begin());
+    });
+    return holds;
+}
+
 } // namespace
 
 class TestCli : public QObject {
     Q_OBJECT
+
+    QTemporaryDir files;
+
+    QString makeFile(const QString &name, qsizetype size)
+    {
+        const QString path = files.filePath(name);
+        QFile f(path);
+        if (f.open(QIODevice::WriteOnly)) {
+            QByteArray bytes(size, '\0');
+            for (qsizetype i = 0; i < size; ++i)
+                bytes[i] = char((i * 7 + 3) & 0xFF);
+            f.write(bytes);
+        }
+        return path;
+    }
 
 private slots:
     void readPrintsRegisterAndValue_data()
@@ -374,6 +408,89 @@ private slots:
         QVERIFY(sim.waitForFinished(5000));
     }
 
+    void productionLine()
+    {
+        // A module on the previous firmware: flash, configure, verify.
+        LoggedSim sim(SimMode::FixedPort, true, 149);
+        const QByteArray image = ReadAll(TALVEX_FIRMWARE_IMAGE_ABS);
+        QVERIFY(!image.isEmpty());
+
+        const Result flash = RunCli({"-p", "COM2", "flash"}, sim.portDir());
+        QVERIFY2(flash.status == 0, qPrintable(Describe(flash)));
+        QCOMPARE(flash.out, QString("flashed %1 bytes at 0x08000000 (1 of 3 runs)\n").arg(image.size()));
+        // Not a terminal: each stage once, not every percentage.
+        QVERIFY2(flash.err.contains("上载完成！") && flash.err.count("写进度") == 1, qPrintable(flash.err));
+        QVERIFY(FlashHolds(*sim.sim, image));
+
+        const Result configure = RunCli({"-p", "COM2", "-q", "configure", "--station", "7", "--filter", "0"},
+                                        sim.portDir());
+        QVERIFY2(configure.status == 0, qPrintable(Describe(configure)));
+        QVERIFY(configure.err.isEmpty());  // -q
+
+        const Result info = RunCli({"-p", "COM2", "--json", "info"}, sim.portDir());
+        QVERIFY2(info.status == 0, qPrintable(Describe(info)));
+        const QJsonObject o = QJsonDocument::fromJson(info.out.toUtf8()).object();
+        QCOMPARE(o["firmware"].toString(), QString("1.50"));  // the module runs the new image
+        QCOMPARE(o["station"].toInt(), 7);
+        QCOMPARE(o["filter"].toInt(), 0);
+    }
+
+    void flashAnImageFile()
+    {
+        LoggedSim sim;
+        // An odd size: the last block is short.
+        const QString path = makeFile("module.bin", 3 * 1024 + 5);
+        const Result r = RunCli({"-p", "COM2", "-q", "--json", "flash", "--image", path}, sim.portDir());
+        QVERIFY2(r.status == 0, qPrintable(Describe(r)));
+        QVERIFY(r.err.isEmpty());
+        const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+        QCOMPARE(o["flashed"].toBool(), true);
+        QCOMPARE(o["bytes"].toInt(), 3 * 1024 + 5);
+        QCOMPARE(o["standin"].toBool(), false);
+        QVERIFY(FlashHolds(*sim.sim, ReadAll(path)));
+    }
+
+    void flashOnASilentChipFailsAfterThreeRuns()
+    {
+        LoggedSim sim(SimMode::FixedPort, false);  // nothing answers at 115200
+        const Result r = RunCli({"-p", "COM2", "flash"}, sim.portDir());
+        QVERIFY2(r.status == 1, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());
+        QVERIFY2(r.err.contains("update failed") && r.err.contains("3 runs"), qPrintable(r.err));
+        // One sync byte per run, and nothing else: no run got further.
+        QCOMPARE(sim.received(), QStringList(3, "7F"));
+        // Each run: the line sequence (1 s), then four ticks of the 1 s time-out
+        // (a coarse timer, which may fire up to 5 % early).
+        QVERIFY2(r.ms >= 3 * (1000 + 4 * 950), qPrintable(QString::number(r.ms)));
+    }
+
+    void standInNeverReachesARealLineUnasked_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("status");
+        // /dev/null: a device that is not a pty (and cannot be opened as a line).
+        QTest::newRow("carried stand-in: refused") << QStringList{"-p", "/dev/null", "flash"} << 2;
+        QTest::newRow("asked for: on to the port") << QStringList{"-p", "/dev/null", "flash", "--yes-standin"} << 3;
+        QTest::newRow("another image: on to the port")
+            << QStringList{"-p", "/dev/null", "flash", "--image", TALVEX_FIRMWARE_IMAGE_ABS} << 3;
+    }
+    void standInNeverReachesARealLineUnasked()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, status);
+#ifndef TALVEX_FIRMWARE_IS_STANDIN
+        if (!args.contains("--image"))
+            QSKIP("this build carries the module's own image");
+#endif
+        const Result r = RunCli(args, "/nonexistent");
+        QVERIFY2(r.status == status, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());
+        if (status == 2)
+            QVERIFY2(r.err.contains("stand-in") && r.err.contains("--yes-standin"), qPrintable(r.err));
+        else
+            QVERIFY2(r.err.contains("cannot open /dev/null"), qPrintable(r.err));
+    }
+
     void portCannotBeOpened_data()
     {
         QTest::addColumn<QString>("port");
@@ -435,6 +552,11 @@ private slots:
         QTest::newRow("configure unknown RS-485 rate") << QStringList{"configure", "--rs485-baud", "115200"};
         QTest::newRow("configure unknown format") << QStringList{"configure", "--rs485-format", "7E1"};
         QTest::newRow("flag given a value") << QStringList{"--json=yes", "info"};
+        QTest::newRow("image of 0 bytes") << QStringList{"flash", "--image", makeFile("empty.bin", 0)};
+        QTest::newRow("image of 261,120 bytes")
+            << QStringList{"flash", "--image", makeFile("large.bin", 261120)};
+        QTest::newRow("image missing") << QStringList{"flash", "--image", files.filePath("none.bin")};
+        QTest::newRow("flash without its image path") << QStringList{"flash", "--image"};
     }
     void badArgumentsSendNothing()
     {

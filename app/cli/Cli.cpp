@@ -85,7 +85,7 @@ int RunCli(const QStringList &args)
     case Command::Configure:
         return RunConfigure(o, port, out);
     case Command::Flash:
-        break;
+        return RunFlash(o, port, out);
     }
     return kExitUsage;
 }

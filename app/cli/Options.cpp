@@ -228,7 +228,7 @@ bool Parser::command(const QString &word)
 {
     static const std::pair<const char *, Command> kCommands[] = {
         {"info", Command::Info},   {"read", Command::Read},           {"watch", Command::Watch},
-        {"write", Command::Write}, {"configure", Command::Configure},
+        {"write", Command::Write}, {"configure", Command::Configure}, {"flash", Command::Flash},
         {"ports", Command::Ports}, {"help", Command::Help},           {"version", Command::Version},
     };
     for (const auto &[name, cmd] : kCommands) {
