@@ -570,6 +570,35 @@ private slots:
         QVERIFY(line.readMaster(50, 10).empty());
     }
 
+    void manualPageCoversTheUsage()
+    {
+        // Every option and command the program lists is in its manual page.
+        const Result help = RunCli({"--help"}, "/nonexistent");
+        QCOMPARE(help.status, 0);
+        QString page = QString::fromUtf8(ReadAll(TALVEX_CLI_MAN_PAGE));
+        QVERIFY(!page.isEmpty());
+        page.replace("\\-", "-").replace("\\fB", "").replace("\\fR", "").replace("\\fI", "");
+        static const QRegularExpression option(R"((?<![\w-])(--?[a-z][a-z0-9-]*))");
+        QStringList checked;
+        for (auto it = option.globalMatch(help.out); it.hasNext();) {
+            const QString name = it.next().captured(1);
+            if (!checked.contains(name))
+                checked << name;
+        }
+        QVERIFY(checked.size() >= 20);
+        for (const QString &name : checked)
+            QVERIFY2(page.contains(name), qPrintable(name));
+        for (const char *command : {"info", "read", "watch", "write", "configure", "flash", "ports"})
+            QVERIFY2(page.contains(QStringLiteral(".B %1").arg(command)) ||
+                         page.contains(QStringLiteral(".BR %1").arg(command)) ||
+                         page.contains(QStringLiteral(".BI %1").arg(command)),
+                     command);
+        for (const char *section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "COMMANDS", "JSON OUTPUT",
+                                    "ENVIRONMENT", "EXIT STATUS", "EXAMPLES"})
+            QVERIFY2(page.contains(QStringLiteral(".SH %1\n").arg(section)), section);
+        QVERIFY(page.contains("TALVEX_PORT_DIR"));
+    }
+
     void helpAndVersionNeedNoPort()
     {
         const Result help = RunCli({"--help"}, "/nonexistent");
