@@ -52,3 +52,12 @@ bool CarriedFirmwareImageAcceptable(qint64 *size)
         *size = n;
     return FirmwareImageSizeAcceptable(n);
 }
+
+bool CarriedFirmwareIsStandIn()
+{
+#ifdef TALVEX_CARRIES_STANDIN
+    return true;
+#else
+    return false;
+#endif
+}

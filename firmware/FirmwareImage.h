@@ -49,3 +49,7 @@ bool LoadFirmwareImageFrom(const QString &path);
 // Whether the carried image exists and has an acceptable size, so the window can
 // refuse before a run starts. `size` receives its size (-1 when unreadable).
 bool CarriedFirmwareImageAcceptable(qint64 *size = nullptr);
+
+// Whether the carried image is the stand-in (see firmware/README.md), not the
+// module's firmware: writing it into a real module would replace working firmware.
+bool CarriedFirmwareIsStandIn();

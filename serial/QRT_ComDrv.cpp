@@ -24,11 +24,22 @@ std::string TQRTCommDriver::PortName() const
     return std::string("COM") + static_cast<char>('1' + static_cast<int>(comPort_));
 }
 
+void TQRTCommDriver::SetDevicePath(const std::string &path)
+{
+    if (!IsOpen())
+        devicePath_ = path;
+}
+
+std::string TQRTCommDriver::DeviceName() const
+{
+    return devicePath_.empty() ? ResolveComPort(PortName()) : devicePath_;
+}
+
 bool TQRTCommDriver::Open()
 {
     if (IsOpen())
         return true;
-    if (!port_->open(ResolveComPort(PortName())))
+    if (!port_->open(DeviceName()))
         return false;
     ApplySettings();
     pollingTimer_.start(pollingDelay_);

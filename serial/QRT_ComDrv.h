@@ -92,6 +92,12 @@ public:
 
     // "COM" plus one digit, from ComPort.
     std::string PortName() const;
+    // A device opened instead of the COM name (for a caller that names a path, such
+    // as a command line); empty resolves ComPort. Like ComPort, taken only while closed.
+    const std::string &DevicePath() const { return devicePath_; }
+    void SetDevicePath(const std::string &path);
+    // What the next Open opens: the device path, or ComPort resolved.
+    std::string DeviceName() const;
     // The polling timer, exposed so tests can see when it runs.
     const QTimer &PollingTimer() const { return pollingTimer_; }
     // Whether bytes are also taken the moment the port becomes readable.
@@ -111,6 +117,7 @@ private:
     std::vector<uint8_t> chunkBuffer_;
 
     TComPortNumber comPort_ = pnCOM1;
+    std::string devicePath_;
     TComPortBaudRate speed_ = br9600;
     TComPortDataBits dataBits_ = db8BITS;
     TComPortStopBits stopBits_ = sb1BITS;

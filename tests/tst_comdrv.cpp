@@ -127,6 +127,24 @@ private slots:
         QCOMPARE(count("open:/dev/ttyACM1"), 1);
     }
 
+    void devicePathInsteadOfTheComName()
+    {
+        auto &d = makeDriver();
+        d.SetComPort(pnCOM4);
+        d.SetDevicePath("/dev/serial/by-id/usb-adapter");
+        QCOMPARE(d.DeviceName(), std::string("/dev/serial/by-id/usb-adapter"));
+        QVERIFY(d.Open());
+        // Like the port number, the path is kept while the port is open.
+        d.SetDevicePath("/dev/ttyS3");
+        QCOMPARE(d.DevicePath(), std::string("/dev/serial/by-id/usb-adapter"));
+        d.Close();
+        // An empty path hands the choice back to the COM name.
+        d.SetDevicePath("");
+        QVERIFY(d.Open());
+        QCOMPARE(st.calls.front(), std::string("open:/dev/serial/by-id/usb-adapter"));
+        QCOMPARE(count("open:/dev/ttyUSB1"), 1);
+    }
+
     void settingChangeWhileOpenReappliesAndDropsLines()
     {
         auto &d = makeDriver();

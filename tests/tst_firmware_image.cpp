@@ -104,6 +104,16 @@ private slots:
         QVERIFY(reset >= kFlashBase && reset < kFlashBase + uint32_t(source.size()));
     }
 
+    void standInIsKnownAsSuch()
+    {
+#ifdef TALVEX_FIRMWARE_IS_STANDIN
+        QVERIFY(CarriedFirmwareIsStandIn());
+#else
+        // Another image was given; only the stand-in's own bytes count as the stand-in.
+        QCOMPARE(CarriedFirmwareIsStandIn(), source == ReadFile(QStringLiteral(TALVEX_STANDIN_IMAGE)));
+#endif
+    }
+
     void standInHasTheModuleImageForm()
     {
 #ifndef TALVEX_FIRMWARE_IS_STANDIN

@@ -3,6 +3,8 @@
 #include "Clock.h"
 #include "Firmware.h"
 #include "MODBUS_RTU.h"
+#include "ModuleConfig.h"
+#include "PollCycle.h"
 #include "RegisterMap.h"
 
 #include <QDateTime>
@@ -305,22 +307,12 @@ void TMainForm::SpeedButton1Click()
 
 QString TMainForm::VersionText(uint16_t word)
 {
-    return QString::number(word / 100) + QLatin1Char('.') + QString::number(word % 100);
+    return QString::fromStdString(FirmwareVersionText(word));
 }
 
 void TMainForm::Timer1Timer()
 {
-    if (SendPending) {
-        SendReadRequest(kPollFirstRegister, kPollRegisterCount, kFnReadHoldingRegisters);
-        SendPending = false;
-        PollWaitTicks = 0;
-        return;
-    }
-    if (++PollWaitTicks > kMaxWaitTicks) {
-        SendPending = true;
-        return;
-    }
-    if (!FetchRegisters(kPollFirstRegister))
+    if (PollStep(SendPending, PollWaitTicks) != TPollStep::Exchange)
         return;
 
     GroupBox1->setTitle(kGroupCaption + QStringLiteral(" (固件:") + VersionText(RegisterMirror[Reg::FW_Version]) +
@@ -330,20 +322,14 @@ void TMainForm::Timer1Timer()
     if (++ExchangeCount < 5)
         ReadBackConfiguration();
     if (ComboBox6->ItemIndex() == kModePlcCan) {
-        if (RegisterMirror[Reg::CAN_Unlocked] == kCanUnlockedMarker) {
-            if (FontColor(Label20) == QColor(Qt::black)) {
-                SetFontColor(Label20, Qt::red);
-                ExchangeCount = 0;
-            }
-        } else {
-            WriteRegister(Reg::AD_Val0, kCanUnlockWord0);
-            WriteRegister(Reg::AD_Val0 + 1, kCanUnlockWord1);
+        if (CanHandshakeStep() && FontColor(Label20) == QColor(Qt::black)) {
+            SetFontColor(Label20, Qt::red);
+            ExchangeCount = 0;
         }
     }
     Edit4->setText(QString::number(ExchangeCount));
     LinkOk = true;
     BitBtn2->setEnabled(true);
-    SendPending = true;
 }
 
 void TMainForm::BitBtn1Click()

@@ -1,4 +1,6 @@
 #pragma once
+#include "ModuleConfig.h"
+#include "PollCycle.h"
 #include "QRT_ComDrv.h"
 #include "StringGrid.h"
 #include "Toolkit.h"
@@ -15,10 +17,10 @@ class TMainForm : public QWidget {
 public:
     static constexpr int kClientWidth = 742;
     static constexpr int kClientHeight = 298;
-    static constexpr int kPollIntervalMs = 30;    // Timer1: one step of the polling cycle
+    static constexpr int kPollIntervalMs = kPollTickMs;  // Timer1: one step of the polling cycle
     static constexpr int kClockIntervalMs = 500;  // TimerSec
-    static constexpr int kMaxWaitTicks = 20;      // ticks a request may wait for its reply
-    static constexpr uint32_t kPauseBeforeWriteMs = 50;
+    static constexpr int kMaxWaitTicks = kPollMaxWaitTicks;  // ticks a request may wait for its reply
+    static constexpr uint32_t kPauseBeforeWriteMs = ::kPauseBeforeWriteMs;
 
     explicit TMainForm(QWidget *parent = nullptr);
     ~TMainForm() override;

@@ -3,6 +3,7 @@
 
 #include "Clock.h"
 #include "MODBUS_RTU.h"
+#include "ModuleConfig.h"
 #include "RegisterMap.h"
 
 namespace {
@@ -14,12 +15,13 @@ const QString kBang = QStringLiteral(" ！");
 
 void TMainForm::ReadBackConfiguration()
 {
-    SpinEdit2->SetValue(RegisterMirror[Reg::Cfg_Station]);
-    Baud_CAN->SetItemIndex(RegisterMirror[Reg::Cfg_BaudCAN]);
-    Baud_485->SetItemIndex(RegisterMirror[Reg::Cfg_Baud485]);
-    SpinEdit3->SetValue(RegisterMirror[Reg::Cfg_TxSuppress]);
-    Filter_Val->SetItemIndex(RegisterMirror[Reg::Cfg_Filter]);
-    Dat_485->SetItemIndex(RegisterMirror[Reg::Cfg_Dat485]);
+    const TModuleSettings s = DecodeModuleSettings(RegisterMirror);
+    SpinEdit2->SetValue(s.Station);
+    Baud_CAN->SetItemIndex(s.BaudCAN);
+    Baud_485->SetItemIndex(s.Baud485);
+    SpinEdit3->SetValue(s.TxSuppress);
+    Filter_Val->SetItemIndex(s.Filter);
+    Dat_485->SetItemIndex(s.Dat485);
 }
 
 void TMainForm::BitBtn2Click()
@@ -47,21 +49,18 @@ void TMainForm::BitBtn2Click()
 
 bool TMainForm::writeConfiguration()
 {
-    const std::pair<int, int> settings[] = {
-        {Reg::Cfg_Unlock, kCfgUnlockCode},
-        {Reg::Cfg_Station, SpinEdit2->Value()},
-        {Reg::Cfg_BaudCAN, Baud_CAN->ItemIndex()},
-        {Reg::Cfg_Baud485, Baud_485->ItemIndex()},
-        {Reg::Cfg_TxSuppress, SpinEdit3->Value()},
-        {Reg::Cfg_Filter, Filter_Val->ItemIndex()},
-        {Reg::Cfg_Dat485, Dat_485->ItemIndex()},
-    };
+    TModuleSettings s;
+    s.Station = SpinEdit2->Value();
+    s.BaudCAN = Baud_CAN->ItemIndex();
+    s.Baud485 = Baud_485->ItemIndex();
+    s.TxSuppress = SpinEdit3->Value();
+    s.Filter = Filter_Val->ItemIndex();
+    s.Dat485 = Dat_485->ItemIndex();
+    const TConfigWriteResult result = WriteModuleConfiguration(s);
     // A failure before the commit ends the sequence silently: nothing is stored.
-    for (const auto &[reg, value] : settings)
-        if (!WriteRegister(reg, static_cast<uint16_t>(value)))
-            return false;
+    if (!result.SettingsWritten)
+        return false;
     // Only a confirmed commit is reported as done.
-    const bool committed = WriteRegister(Reg::Cfg_Commit, kCfgCommitCode);
-    ShowMessage(this, committed ? kConfigDone : kCommFailed, kCaptionApp);
-    return committed;
+    ShowMessage(this, result.Committed ? kConfigDone : kCommFailed, kCaptionApp);
+    return result.Committed;
 }

@@ -1,0 +1,17 @@
+#pragma once
+// One function per command; each returns the exit status.
+#include "Options.h"
+#include "Output.h"
+#include "Port.h"
+
+namespace talvex::cli {
+
+int RunInfo(const Options &o, const PortTarget &port, Output &out);
+int RunRead(const Options &o, const PortTarget &port, Output &out);
+int RunWatch(const Options &o, const PortTarget &port, Output &out);
+int RunWrite(const Options &o, const PortTarget &port, Output &out);
+int RunConfigure(const Options &o, const PortTarget &port, Output &out);
+int RunFlash(const Options &o, const PortTarget &port, Output &out);
+int RunPorts(Output &out);
+
+} // namespace talvex::cli

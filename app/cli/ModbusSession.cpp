@@ -1,0 +1,115 @@
+#include "ModbusSession.h"
+
+#include "Interrupt.h"
+#include "MODBUS_RTU.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+namespace talvex::cli {
+
+ModbusSession::ModbusSession(const Options &options, const PortTarget &port)
+    : options_(options), port_(port)
+{
+}
+
+ModbusSession::~ModbusSession()
+{
+    SetModbusLink({});
+    driver_.Close();
+}
+
+bool ModbusSession::open()
+{
+    if (port_.comIndex >= 0)
+        driver_.SetComPort(static_cast<TComPortNumber>(port_.comIndex));
+    else
+        driver_.SetDevicePath(port_.device);
+    driver_.SetComPortSpeed(br57600);
+    driver_.SetComPortDataBits(db8BITS);
+    driver_.SetComPortParity(ptEVEN);
+    driver_.SetComPortStopBits(sb1BITS);
+    driver_.RxCount = 0;
+    if (!driver_.Open())
+        return false;
+    const int station = options_.station;
+    const int mode = options_.mode;
+    SetModbusLink({&driver_, [station] { return station; }, [mode] { return mode; }});
+    return true;
+}
+
+ModbusSession::Outcome ModbusSession::run(const TPollRead &read, int intervalMs,
+                                          const std::function<bool()> &onExchange)
+{
+    bool sendPending = true;
+    int32_t waitTicks = 0;
+    int unanswered = 0;
+    bool done = false;
+    Outcome outcome = Outcome::NoAnswer;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastSendMs = -intervalMs;
+
+    QEventLoop loop;
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    tick.setInterval(kPollTickMs);
+    const auto finish = [&](Outcome o) {
+        outcome = o;
+        done = true;
+        tick.stop();
+        loop.quit();
+    };
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        if (done)
+            return;
+        if (Interrupted())
+            return finish(Outcome::Interrupted);
+        // A longer interval holds the next request back; half a tick of slack keeps
+        // the window's rate (one request every other tick) at the default.
+        if (sendPending && clock.elapsed() + kPollTickMs / 2 < lastSendMs + intervalMs)
+            return;
+        switch (PollStep(sendPending, waitTicks, read)) {
+        case TPollStep::Sent:
+            lastSendMs = clock.elapsed();
+            break;
+        case TPollStep::GaveUp:
+            if (++unanswered >= kUnansweredRequests)
+                finish(Outcome::NoAnswer);
+            break;
+        case TPollStep::Exchange:
+            unanswered = 0;
+            if (!onExchange())
+                finish(Outcome::Exchange);
+            break;
+        case TPollStep::Waiting:
+            break;
+        }
+    });
+    tick.start();
+    if (!done)
+        loop.exec();
+    return outcome;
+}
+
+ModbusSession::Outcome ModbusSession::poll(const TPollRead &read)
+{
+    return run(read, 0, [] { return false; });
+}
+
+ModbusSession::Outcome ModbusSession::unlock()
+{
+    QElapsedTimer clock;
+    clock.start();
+    bool confirmed = false;
+    const Outcome o = run({}, 0, [&] {
+        confirmed = CanHandshakeStep();
+        return !confirmed && clock.elapsed() < kUnlockTimeoutMs;
+    });
+    if (o != Outcome::Exchange)
+        return o;
+    return confirmed ? Outcome::Exchange : Outcome::NotConfirmed;
+}
+
+} // namespace talvex::cli

@@ -1,0 +1,54 @@
+#pragma once
+// The Modbus side of talvex-cli: the window's link settings, its polling cycle
+// and its PLC-CAN handshake, run on a Qt event loop without a window.
+#include "Options.h"
+#include "PollCycle.h"
+#include "Port.h"
+#include "QRT_ComDrv.h"
+
+#include <functional>
+
+namespace talvex::cli {
+
+class ModbusSession {
+public:
+    // Requests in a row that may go unanswered (each waits 20 ticks of 30 ms)
+    // before the module counts as silent.
+    static constexpr int kUnansweredRequests = 3;
+    // How long the PLC-CAN handshake may take before it counts as refused.
+    static constexpr int kUnlockTimeoutMs = 10000;
+
+    enum class Outcome {
+        Exchange,      // a reply came in (and, for unlock(), the module confirmed)
+        NoAnswer,      // kUnansweredRequests requests in a row went unanswered
+        NotConfirmed,  // PLC-CAN: answers, but register 29 never read 6666
+        Interrupted,   // SIGINT or SIGTERM
+    };
+
+    ModbusSession(const Options &options, const PortTarget &port);
+    ~ModbusSession();
+    ModbusSession(const ModbusSession &) = delete;
+    ModbusSession &operator=(const ModbusSession &) = delete;
+
+    // Opens the port as the main window does: 57600 baud, 8 data bits, even parity, 1 stop bit.
+    bool open();
+
+    // The window's polling cycle on `read`: a request on the next tick, up to 20
+    // waiting ticks, then again. After every exchange `onExchange` says whether to
+    // go on; the next request goes out no sooner than `intervalMs` after the last.
+    Outcome run(const TPollRead &read, int intervalMs, const std::function<bool()> &onExchange);
+    // One exchange.
+    Outcome poll(const TPollRead &read = {});
+    // PLC-CAN: polls and writes the unlock pair after every exchange until the
+    // module confirms, as the window does; the mirror then holds registers 0 ... 31.
+    Outcome unlock();
+
+    TQRTCommDriver &driver() { return driver_; }
+
+private:
+    const Options &options_;
+    PortTarget port_;
+    TQRTCommDriver driver_;
+};
+
+} // namespace talvex::cli

@@ -1,0 +1,330 @@
+#include "UpdateEngine.h"
+
+#include "Clock.h"
+#include "FirmwareImage.h"
+#include "Isp.h"
+
+#include <algorithm>
+
+namespace {
+
+const QString kSearching = QStringLiteral("正在查找设备。。。");
+const QString kConnected = QStringLiteral("已成功连接");
+const QString kNoContact = QStringLiteral("无法和设备通讯，请重新尝试");
+const QString kErasing = QStringLiteral("正在擦除。。。");
+const QString kProgress = QStringLiteral("写进度: ");
+const QString kDone = QStringLiteral("上载完成！");
+const QString kLinkFailed = QStringLiteral("连机失败！请检查通信线。");
+
+// Command bytes start at byte 1 of the command/reply area.
+constexpr int kCmd = 1;
+constexpr int kLastComIndex = pnCOM8;
+
+uint8_t Xor(const uint8_t *bytes, int count, uint8_t seed = 0)
+{
+    for (int i = 0; i < count; ++i)
+        seed ^= bytes[i];
+    return seed;
+}
+
+// Enabling a running timer must not restart it: it keeps its phase.
+void Enable(QTimer &timer)
+{
+    if (!timer.isActive())
+        timer.start();
+}
+
+} // namespace
+
+TUpdateEngine::TUpdateEngine(TQRTCommDriver &driver, QObject *parent)
+    : QObject(parent), ComDriver(driver), sleep_(SleepMs), loadImage_(LoadFirmwareImage)
+{
+    OvertimeT.setObjectName("OvertimeT");
+    OvertimeT.setInterval(Isp::kOvertimeIntervalMs);
+    connect(&OvertimeT, &QTimer::timeout, this, &TUpdateEngine::OvertimeTTimer);
+    Timer5.setObjectName("Timer5");
+    Timer5.setTimerType(Qt::PreciseTimer);
+    Timer5.setInterval(Isp::kStepIntervalMs);
+    connect(&Timer5, &QTimer::timeout, this, &TUpdateEngine::Timer5Timer);
+}
+
+TUpdateEngine::~TUpdateEngine() = default;
+
+void TUpdateEngine::SetSleep(SleepFn sleep)
+{
+    sleep_ = sleep ? std::move(sleep) : SleepFn(SleepMs);
+}
+
+void TUpdateEngine::SetImageLoader(ImageLoaderFn loader)
+{
+    loadImage_ = loader ? std::move(loader) : ImageLoaderFn(LoadFirmwareImage);
+}
+
+QString TUpdateEngine::VersionText(uint8_t version)
+{
+    return QStringLiteral("Boot:") + QString::number(version >> 4) + QLatin1Char('.') +
+           QString::number(version & 0x0F);
+}
+
+void TUpdateEngine::setStatus(const QString &text)
+{
+    emit statusChanged(text);
+}
+
+void TUpdateEngine::setProgress(int percent)
+{
+    progress_ = percent;
+    emit progressChanged(percent);
+}
+
+void TUpdateEngine::send(const uint8_t *bytes, int count)
+{
+    ComDriver.SendData(bytes, count);
+}
+
+void TUpdateEngine::sendCommand(uint8_t code)
+{
+    IspBuffer[kCmd] = code;
+    IspBuffer[kCmd + 1] = static_cast<uint8_t>(~code);
+    send(&IspBuffer[kCmd], 2);
+}
+
+void TUpdateEngine::sendAddress(uint32_t address)
+{
+    // Most significant byte first, then the XOR of the four.
+    uint8_t *a = &IspBuffer[kCmd];
+    for (int i = 0; i < 4; ++i)
+        a[i] = static_cast<uint8_t>(address >> (24 - 8 * i));
+    a[4] = Xor(a, 4);
+    send(a, 5);
+}
+
+void TUpdateEngine::Start()
+{
+    RetryCount = 0;
+    STM_ISP();
+}
+
+void TUpdateEngine::STM_ISP()
+{
+    PortOpened = ComDriver.IsOpen();
+    ComDriver.SetComPort(static_cast<TComPortNumber>(std::clamp(portIndex_, 0, kLastComIndex)));
+    ComDriver.SetDevicePath(devicePath_);
+    ComDriver.SetComPortSpeed(br115200);
+    ComDriver.SetComPortDataBits(db8BITS);
+    ComDriver.SetComPortParity(ptEVEN);
+    ComDriver.SetComPortStopBits(sb1BITS);
+    ComDriver.RxCount = 0;
+    if (!ComDriver.Open()) {
+        OvertimeT.stop();
+        emit portOpenFailed(portIndex_ + 1, QString::fromStdString(ComDriver.DeviceName()));
+        emit finished(TUpdateOutcome::PortNotOpened);
+        return;
+    }
+    PortOpened = true;
+
+    // Reset with BOOT0 held, then let the chip run into its bootloader.
+    ComDriver.SetDtr(true);
+    ComDriver.SetRts(true);
+    sleep_(Isp::kResetPulseMs);
+    ComDriver.SetDtr(false);
+    sleep_(Isp::kBootSettleMs);
+
+    IspState = 1;
+    IspBuffer[kCmd] = Isp::kSync;
+    send(&IspBuffer[kCmd], 1);
+    ComDriver.RxCount = 0;
+    setStatus(kSearching);
+    OvertimeCount = Isp::kOvertimeStart;
+    Enable(OvertimeT);
+    Enable(Timer5);
+}
+
+void TUpdateEngine::Timer5Timer()
+{
+    step();
+}
+
+void TUpdateEngine::step()
+{
+    if (IspState < 1 || IspState > kStates)
+        return;
+    const int count = ComDriver.RxCount;
+    if (count < ReplyLength[IspState])
+        return;
+    // The sync answer is judged by the last byte of the batch, so noise before it
+    // does no harm; remember it before the copy is bounded to the reply area.
+    const int bounded = std::min({count, int(kIspCommandLast), int(TQRTCommDriver::kRxBufferSize)});
+    const uint8_t lastByte = ComDriver.RxBuffer[std::min(count, int(TQRTCommDriver::kRxBufferSize)) - 1];
+    std::copy_n(ComDriver.RxBuffer, bounded, &IspBuffer[kIspCommandFirst]);
+    ComDriver.RxCount = 0;
+    if (!acceptReply(lastByte)) {
+        if (IspState == 1)
+            setStatus(kNoContact);
+        return;
+    }
+    act();
+}
+
+bool TUpdateEngine::acceptReply(uint8_t lastByte)
+{
+    const uint8_t *r = &IspBuffer[kCmd - 1];  // r[1] is the first byte received
+    switch (IspState) {
+    case 1:
+        return lastByte == Isp::kAck;
+    case 2:
+        return r[1] == Isp::kAck && r[2] == Isp::kGetCommandCount && r[4] == Isp::kCmdGet && r[15] == Isp::kAck;
+    case 3:
+        return r[1] == Isp::kAck && r[2] == Isp::kGetIdLength && r[5] == Isp::kAck;
+    default:
+        return r[1] == Isp::kAck;
+    }
+}
+
+void TUpdateEngine::act()
+{
+    switch (IspState) {
+    case 1:
+        OvertimeCount = 0;
+        sendCommand(Isp::kCmdGet);
+        setStatus(kConnected);
+        IspState = 2;
+        break;
+    case 2:
+        OvertimeCount = 0;
+        setStatus(VersionText(IspBuffer[kCmd + 2]));
+        sendCommand(Isp::kCmdGetId);
+        IspState = 3;
+        break;
+    case 3:
+        OvertimeCount = 0;
+        sendCommand(Isp::kCmdRead);
+        IspState = 4;
+        break;
+    case 4:
+        OvertimeCount = 0;
+        sendAddress(Isp::kFlashSizeAddress);
+        IspState = 5;
+        break;
+    case 5:
+        OvertimeCount = 0;
+        IspBuffer[kCmd] = Isp::kFlashSizeReadCount - 1;
+        IspBuffer[kCmd + 1] = static_cast<uint8_t>(~IspBuffer[kCmd]);
+        send(&IspBuffer[kCmd], 2);
+        IspState = 6;
+        break;
+    case 6:
+        OvertimeCount = 0;
+        sendCommand(Isp::kCmdErase);
+        IspState = 7;
+        break;
+    case 7:
+        eraseStep();
+        break;
+    case 8:
+        OvertimeCount = 0;
+        sendCommand(Isp::kCmdWrite);
+        IspState = 9;
+        break;
+    case 9:
+        // The allowance of one block covers all three of its exchanges: no reset here.
+        sendAddress(WriteAddress);
+        IspState = 10;
+        break;
+    case 10:
+        writeStep();
+        break;
+    case 11:
+        finish();
+        break;
+    default:
+        break;
+    }
+}
+
+void TUpdateEngine::eraseStep()
+{
+    OvertimeCount = 0;
+    Timer5.stop();
+    // A failed load leaves the run in this state; its time-out ends it.
+    if (!loadImage_())
+        return;
+    const int32_t size = static_cast<int32_t>(ImageStream ? ImageStream->size() : 0);
+    WriteAddress = Isp::kFlashBase;
+    ImageOffset = 0;
+    BytesLeft = size;
+    // One page more than the whole pages: covers the partial last page, and one
+    // spare page when the size is an exact multiple.
+    const int pages = size / Isp::kPageSize + 1;
+    uint8_t *req = &IspBuffer[kCmd];
+    req[0] = static_cast<uint8_t>(pages - 1);
+    for (int p = 0; p < pages; ++p)
+        req[1 + p] = static_cast<uint8_t>(p);
+    req[1 + pages] = Xor(req, pages + 1);
+    send(req, pages + 2);
+    setStatus(kErasing);
+    IspState = 8;
+    Enable(Timer5);
+}
+
+void TUpdateEngine::writeStep()
+{
+    const int32_t size = static_cast<int32_t>(ImageStream ? ImageStream->size() : 0);
+    const int n = std::min<int32_t>(BytesLeft, Isp::kMaxBlock);
+    // The bootloader programs whole words only: a short last block is filled up
+    // with the erased value, which leaves the flash beyond the image as it was.
+    const int padded = (n + Isp::kWriteAlign - 1) / Isp::kWriteAlign * Isp::kWriteAlign;
+    static const uint8_t kPadding[Isp::kWriteAlign] = {Isp::kErasedByte, Isp::kErasedByte, Isp::kErasedByte,
+                                                      Isp::kErasedByte};
+    const uint8_t *data = &IspBuffer[kIspImageFirst + static_cast<size_t>(ImageOffset)];
+    uint8_t countByte = static_cast<uint8_t>(padded - 1);
+    IspBuffer[kCmd] = countByte;
+    send(&IspBuffer[kCmd], 1);
+    send(data, n);
+    if (padded > n)
+        send(kPadding, padded - n);
+    uint8_t checksum = Xor(data, n, countByte);
+    checksum = Xor(kPadding, padded - n, checksum);
+    IspBuffer[kCmd] = checksum;
+    send(&IspBuffer[kCmd], 1);
+
+    BytesLeft -= n;
+    WriteAddress += static_cast<uint32_t>(n);
+    ImageOffset += n;
+    setProgress(size > 0 ? ImageOffset * 100 / size : 0);
+    setStatus(kProgress + QString::number(progress_) + QLatin1Char('%'));
+    IspState = BytesLeft > 0 ? 8 : 11;
+}
+
+void TUpdateEngine::finish()
+{
+    IspState = 1;
+    setProgress(0);
+    setStatus(kDone);
+    OvertimeT.stop();
+    Timer5.stop();
+    // Let the chip restart into the new program.
+    ComDriver.SetDtr(true);
+    sleep_(Isp::kFinishHoldMs);
+    ComDriver.SetRts(false);
+    if (PortOpened)
+        ComDriver.Close();
+    emit finished(TUpdateOutcome::Done);
+}
+
+void TUpdateEngine::OvertimeTTimer()
+{
+    if (++OvertimeCount <= Isp::kOvertimeLimit)
+        return;
+    IspState = 1;
+    setProgress(0);
+    setStatus(kLinkFailed);
+    OvertimeT.stop();
+    Timer5.stop();
+    if (PortOpened)
+        ComDriver.Close();
+    if (++RetryCount < Isp::kMaxRuns)
+        STM_ISP();
+    else
+        emit finished(TUpdateOutcome::LinkFailed);
+}

@@ -1,0 +1,108 @@
+#pragma once
+// The firmware update without a window: starts the module's bootloader over
+// DTR/RTS, then walks Get, Get ID, Read Memory, Erase and a Write Memory loop on a
+// 3 ms step timer, watched by a 1 s time-out timer that restarts a stalled run, up
+// to three runs per start. Runs on a Qt event loop; reports what a window or a
+// command line shows through signals and shows nothing itself.
+#include "QRT_ComDrv.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// How a start of the update ended.
+enum class TUpdateOutcome {
+    Done,           // the last block was acknowledged
+    LinkFailed,     // the last of the three runs timed out
+    PortNotOpened,  // a run could not open the port; no further run follows
+};
+
+class TUpdateEngine : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kStates = 11;
+    // Bytes awaited in each state 1 ... 11 (index 0 unused).
+    static constexpr uint8_t ReplyLength[kStates + 1] = {0, 1, 15, 5, 1, 1, 5, 1, 1, 1, 1, 1};
+
+    // Blocking wait of the line sequence and of the finish, in milliseconds.
+    using SleepFn = std::function<void(uint32_t ms)>;
+    // Fills ImageStream and the image area of IspBuffer; false when it cannot.
+    using ImageLoaderFn = std::function<bool()>;
+
+    // driver: the port the update talks through; it must outlive the engine.
+    explicit TUpdateEngine(TQRTCommDriver &driver, QObject *parent = nullptr);
+    ~TUpdateEngine() override;
+
+    // Which port a run opens: list index 0 ... 7 for COM1 ... COM8 (an index outside
+    // opens the nearest end; the failure report names index + 1 as given).
+    void SetPortIndex(int index) { portIndex_ = index; }
+    int PortIndex() const { return portIndex_; }
+    // A device path opened instead of the COM name; empty (the default) uses the index.
+    void SetDevicePath(const std::string &path) { devicePath_ = path; }
+    const std::string &DevicePath() const { return devicePath_; }
+
+    // Defaults: a blocking sleep of the GUI thread, and the carried image.
+    void SetSleep(SleepFn sleep);
+    void SetImageLoader(ImageLoaderFn loader);
+
+    // A press of the start button: the run count starts again, then a run.
+    void Start();
+    // One run: opens the port, starts the bootloader, sends the sync byte, starts both timers.
+    void STM_ISP();
+    // One step of the state machine (Timer5's tick).
+    void Timer5Timer();
+    // One tick of the time-out (OvertimeT's tick).
+    void OvertimeTTimer();
+
+    // "Boot:" + high nibble + "." + low nibble, in decimal.
+    static QString VersionText(uint8_t version);
+
+    // Progress of the write, 0 ... 100, as last reported.
+    int Progress() const { return progress_; }
+
+    QTimer Timer5;     // step timer, 3 ms
+    QTimer OvertimeT;  // time-out timer, 1000 ms
+
+    // Update state. Tests and the window read and set these directly.
+    int32_t IspState = 0;
+    uint8_t OvertimeCount = 0;
+    uint8_t RetryCount = 0;
+    bool PortOpened = false;
+    uint32_t WriteAddress = 0;
+    int32_t ImageOffset = 0;
+    int32_t BytesLeft = 0;
+
+signals:
+    // Every text of the status line, in order.
+    void statusChanged(const QString &text);
+    // The write progress in percent; 0 again at the end of every run.
+    void progressChanged(int percent);
+    // The port could not be opened. comNumber: the port index + 1; device: the path tried.
+    void portOpenFailed(int comNumber, const QString &device);
+    // The start has ended: after the last block, the third failed run, or a port that would not open.
+    void finished(TUpdateOutcome outcome);
+
+private:
+    void step();
+    void setStatus(const QString &text);
+    void setProgress(int percent);
+    bool acceptReply(uint8_t lastByte);
+    void act();
+    void eraseStep();
+    void writeStep();
+    void finish();
+    void send(const uint8_t *bytes, int count);
+    void sendCommand(uint8_t code);
+    void sendAddress(uint32_t address);
+
+    TQRTCommDriver &ComDriver;
+    SleepFn sleep_;
+    ImageLoaderFn loadImage_;
+    int portIndex_ = 0;
+    std::string devicePath_;
+    int progress_ = 0;
+};

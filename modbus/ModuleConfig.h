@@ -1,0 +1,56 @@
+#pragma once
+// The module's six settings: read back from the mirror, and written in the framed
+// sequence (unlock code, the settings, commit code) that makes the module store them.
+#include "RegisterMap.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// Polling stops this long before a write from the configuration or the write
+// dialog, so that no read reply is still on its way into the echo.
+inline constexpr uint32_t kPauseBeforeWriteMs = 50;
+
+// The version word (register 28) as "major.minor": quotient and remainder by
+// 100, no leading zeros (150 is "1.50", 105 is "1.5", 7 is "0.7").
+std::string FirmwareVersionText(uint16_t word);
+
+// What the settings registers 21 ... 26 hold, as the configuration controls take
+// them: numbers within their range, list settings as an index into their table.
+struct TModuleSettings {
+    static constexpr int kNoSelection = -1;  // a register value outside its table
+
+    int Station = ToolDefault::Station;        // 1 ... 99
+    int BaudCAN = ToolDefault::BaudCAN;        // index into kBaudCanTexts
+    int Baud485 = ToolDefault::Baud485;        // index into kBaud485Texts
+    int TxSuppress = ToolDefault::TxSuppress;  // 1 ... 9999 ms
+    int Filter = ToolDefault::Filter;          // index into kFilterTexts
+    int Dat485 = ToolDefault::Dat485;          // index into kDat485Texts
+};
+
+// Registers 21 ... 26 from `mirror` (indexed by register number): the station
+// and the suppression time clamped to their ranges (a module reporting 0 reads
+// as 1), a list value outside its table as kNoSelection.
+TModuleSettings DecodeModuleSettings(const uint16_t *mirror);
+
+// True when every list setting has a selection and the numbers are in range,
+// so the write sends nothing the module cannot take.
+bool ModuleSettingsComplete(const TModuleSettings &settings);
+
+// Writes of the sequence, unlock and commit included.
+inline constexpr int kConfigWrites = 8;
+
+struct TConfigWriteResult {
+    int Echoed = 0;              // writes confirmed, in order (0 ... 8)
+    int FailedRegister = -1;     // the register whose write failed, or -1
+    bool SettingsWritten = false;  // unlock and all six settings confirmed
+    bool Committed = false;        // the commit code confirmed too
+};
+
+// One register write with its echo check and attempts; WriteRegister by default.
+using TRegisterWriter = std::function<bool(int32_t reg, uint16_t value)>;
+
+// Registers 20 ... 27 in ascending order: 7196, the six settings, 54484. The
+// first failed write before the commit ends the sequence (nothing is stored);
+// the commit is written whenever the settings were.
+TConfigWriteResult WriteModuleConfiguration(const TModuleSettings &settings, const TRegisterWriter &write = {});

@@ -1,0 +1,615 @@
+// talvex-cli as a black box: the program is run as a process against the
+// simulated module on a pty; what it prints, its exit status and the frames the
+// module received are checked.
+#include "PtyPair.h"
+#include "QRT_ComDrv.h"
+#include "Simulator.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QtTest>
+
+using talvex::sim::FaultPlan;
+using talvex::sim::SimMode;
+using talvex::sim::SimOptions;
+using talvex::sim::Simulator;
+
+namespace {
+
+constexpr int kSimCom = 2;
+
+struct Result {
+    int status = -1;
+    QString out;
+    QString err;
+    qint64 ms = 0;
+};
+
+// Runs the program with TALVEX_PORT_DIR = portDir and waits for it.
+Result RunCli(const QStringList &args, const QString &portDir, int timeoutMs = 60000)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TALVEX_PORT_DIR", portDir);
+    p.setProcessEnvironment(env);
+    QElapsedTimer clock;
+    clock.start();
+    p.start(TALVEX_CLI_EXE, args);
+    Result r;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+        r.err = "timed out";
+        return r;
+    }
+    r.ms = clock.elapsed();
+    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+QString Describe(const Result &r)
+{
+    return QString("status %1\n--- stdout\n%2--- stderr\n%3").arg(r.status).arg(r.out, r.err);
+}
+
+// Frames in a simulator frame log, in order, as hex: "01 03 00 00 00 20 44 12".
+QStringList FramesIn(const QString &logPath, const QString &direction)
+{
+    QFile f(logPath);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    static const QRegularExpression line(R"(^\s*[\d.]+ (rx|tx) ([0-9A-F ]+?)(\s\s\(.*\))?$)");
+    QStringList frames;
+    for (const QByteArray &raw : f.readAll().split('\n')) {
+        const QRegularExpressionMatch m = line.match(QString::fromLatin1(raw));
+        if (m.hasMatch() && m.captured(1) == direction)
+            frames << m.captured(2).trimmed();
+    }
+    return frames;
+}
+
+// The simulated module on its own thread, linked as COM2, with a frame log.
+struct LoggedSim {
+    QTemporaryDir dir;
+    std::unique_ptr<Simulator> sim;
+
+    explicit LoggedSim(SimMode mode = SimMode::FixedPort, bool bootloader = true, uint16_t version = 150)
+    {
+        QDir(dir.path()).mkpath("ports");
+        SimOptions options;
+        options.portDir = portDir().toStdString();
+        options.stateDir = (dir.path() + "/state").toStdString();
+        options.logPath = logPath().toStdString();
+        options.com = kSimCom;
+        options.mode = mode;
+        options.bootloader = bootloader;
+        options.firmwareVersion = version;
+        sim = std::make_unique<Simulator>(options);
+        std::string error;
+        if (!sim->start(error))
+            qFatal("simulator: %s", error.c_str());
+    }
+    ~LoggedSim() { sim->stop(); }
+    Simulator *operator->() { return sim.get(); }
+    QString portDir() const { return dir.path() + "/ports"; }
+    QString logPath() const { return dir.path() + "/frames.log"; }
+    QStringList received() const { return FramesIn(logPath(), "rx"); }
+};
+
+QStringList Lines(const QString &text)
+{
+    return text.split('\n', Qt::SkipEmptyParts);
+}
+
+QByteArray ReadAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool FlashHolds(Simulator &sim, const QByteArray &image)
+{
+    bool holds = false;
+    sim.withBootloader([&](talvex::sim::BootloaderPersonality &boot) {
+        const auto flash = boot.chip().flash();
+        const auto *bytes = reinterpret_cast<const uint8_t *>(image.constData());
+        holds = !image.isEmpty() && flash.size() >= size_t(image.size()) &&
+                std::equal(bytes, bytes + image.size(), flash.begin());
+    });
+    return holds;
+}
+
+} // namespace
+
+class TestCli : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir files;
+
+    QString makeFile(const QString &name, qsizetype size)
+    {
+        const QString path = files.filePath(name);
+        QFile f(path);
+        if (f.open(QIODevice::WriteOnly)) {
+            QByteArray bytes(size, '\0');
+            for (qsizetype i = 0; i < size; ++i)
+                bytes[i] = char((i * 7 + 3) & 0xFF);
+            f.write(bytes);
+        }
+        return path;
+    }
+
+private slots:
+    void readPrintsRegisterAndValue_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QString>("request");
+        QTest::newRow("outputs 10 ... 13")
+            << QStringList{"read", "10", "4"} << QStringList{"10 1111", "11 0", "12 65535", "13 42"}
+            << "01 03 00 0A 00 04 64 0B";
+        QTest::newRow("beyond the mirror: the reply counters")
+            << QStringList{"read", "300", "2"} << QStringList{"300 7", "301 0"} << "01 03 01 2C 00 02 04 3E";
+        QTest::newRow("json") << QStringList{"--json", "read", "28", "1"}
+                              << QStringList{R"({"register":28,"value":150})"} << "";
+    }
+    void readPrintsRegisterAndValue()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, lines);
+        QFETCH(QString, request);
+        LoggedSim sim;
+        sim->setReg(10, 1111);
+        sim->setReg(12, 65535);
+        sim->setReg(13, 42);
+        sim->setReg(300, 7);
+        sim->setReg(301, 0);
+        const Result r = RunCli(QStringList{"-p", "COM2"} + args, sim.portDir());
+        QVERIFY2(r.status == 0, qPrintable(Describe(r)));
+        QCOMPARE(Lines(r.out), lines);
+        QVERIFY2(r.err.isEmpty(), qPrintable(r.err));
+        if (!request.isEmpty())
+            QCOMPARE(sim.received(), QStringList{request});  // one request, no handshake, no write
+    }
+
+    void readTheDefaultBlock()
+    {
+        LoggedSim sim;
+        const Result r = RunCli({"-p", "COM2", "-q", "read"}, sim.portDir());
+        QVERIFY2(r.status == 0, qPrintable(Describe(r)));
+        const QStringList lines = Lines(r.out);
+        QCOMPARE(lines.size(), 32);
+        QCOMPARE(lines.first().section(' ', 0, 0), QString("0"));
+        QCOMPARE(lines[28], QString("28 150"));
+        QCOMPARE(lines[31], QString("31 0"));
+        QCOMPARE(sim.received(), QStringList{"01 03 00 00 00 20 44 12"});
+    }
+
+    void writeIsEchoChecked()
+    {
+        LoggedSim sim;
+        const Result r = RunCli({"-p", "COM2", "write", "12", "777"}, sim.portDir());
+        QVERIFY2(r.status == 0, qPrintable(Describe(r)));
+        QCOMPARE(r.out, QString("12 777\n"));
+        QCOMPARE(sim->reg(12), uint16_t(777));
+        QCOMPARE(sim.received(), QStringList{"01 06 00 0C 03 09 89 3F"});
+    }
+
+    void writeToASilentModuleFailsAfterSixAttempts()
+    {
+        LoggedSim sim;
+        FaultPlan plan;
+        plan.silent = true;
+        sim->setFaults(plan);
+        const Result r = RunCli({"-p", "COM2", "write", "12", "777"}, sim.portDir());
+        QVERIFY2(r.status == 1, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());  // a failure is never a result
+        QVERIFY2(r.err.contains("register 12") && r.err.contains("6 attempts"), qPrintable(r.err));
+        QCOMPARE(sim.received(), QStringList(6, "01 06 00 0C 03 09 89 3F"));
+        // Six attempts of 25 waits of 2 ms and 100 ms of rest each.
+        QVERIFY2(r.ms >= 6 * (25 * 2 + 100), qPrintable(QString::number(r.ms)));
+    }
+
+    void watchPrintsOneLinePerExchange()
+    {
+        LoggedSim sim;
+        sim->setReg(11, 2500);
+        sim->setReg(17, 98);
+        const Result r = RunCli({"-p", "COM2", "watch", "-n", "3", "-i", "200"}, sim.portDir());
+        QVERIFY2(r.status == 0, qPrintable(Describe(r)));
+        const QStringList lines = Lines(r.out);
+        QCOMPARE(lines.size(), 4);
+        QVERIFY(lines[0].startsWith("#"));
+        QCOMPARE(lines[0].split(' ', Qt::SkipEmptyParts).mid(1),
+                 (QStringList{"AD0", "AD1", "AD2", "AD3", "AD4", "AD5", "AD6", "AD7", "DA0", "DA1", "DA2", "DA3",
+                              "G0", "G1", "G2", "G3"}));
+        for (int i = 1; i < 4; ++i) {
+            const QStringList fields = lines[i].split(' ', Qt::SkipEmptyParts);
+            QCOMPARE(fields.size(), 16);
+            for (int ad = 0; ad < 8; ++ad)
+                QVERIFY(fields[ad].toInt() <= 4095);  // 12-bit conversions
+            QCOMPARE(fields.mid(8), (QStringList{"0", "2500", "0", "0", "100", "100", "100", "98"}));
+        }
+        // One request per line, no sooner than the interval after the one before.
+        QFile log(sim.logPath());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QList<double> sent;
+        for (const QByteArray &line : log.readAll().split('\n'))
+            if (line.contains(" rx 01 03 00 00 00 20"))
+                sent << line.trimmed().split(' ').first().toDouble();
+        QCOMPARE(sent.size(), 3);
+        for (int i = 1; i < sent.size(); ++i)
+            QVERIFY2(sent[i] - sent[i - 1] >= 180, qPrintable(QString::number(sent[i] - sent[i - 1])));
+
+        const Result j = RunCli({"-p", "COM2", "--json", "watch", "-n", "2"}, sim.portDir());
+        QCOMPARE(j.status, 0);
+        const QStringList objects = Lines(j.out);
+        QCOMPARE(objects.size(), 2);
+        for (int i = 0; i < 2; ++i) {
+            const QJsonObject o = QJsonDocument::fromJson(objects[i].toUtf8()).object();
+            QCOMPARE(o["exchange"].toInt(), i + 1);
+            QCOMPARE(o["ad"].toArray().size(), 8);
+            QCOMPARE(o["da"].toArray().at(1).toInt(), 2500);
+            QCOMPARE(o["gain"].toArray().at(3).toInt(), 98);
+        }
+    }
+
+    void watchEndsCleanlyWhenInterrupted()
+    {
+        LoggedSim sim;
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TALVEX_PORT_DIR", sim.portDir());
+        p.setProcessEnvironment(env);
+        p.start(TALVEX_CLI_EXE, {"-p", "COM2", "-q", "watch"});
+        QByteArray out;
+        QTRY_VERIFY((out += p.readAllStandardOutput()).count('\n') >= 3);
+        p.terminate();  // SIGTERM, as a service manager or Ctrl-C would end it
+        QVERIFY(p.waitForFinished(5000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+        // The port was closed: it opens again at once.
+        QCOMPARE(RunCli({"-p", "COM2", "read", "28", "1"}, sim.portDir()).out, QString("28 150\n"));
+    }
+
+    void silentModuleIsNoResult_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("request");
+        const QString block = "01 03 00 00 00 20 44 12";
+        QTest::newRow("info") << QStringList{"info"} << block;
+        QTest::newRow("read") << QStringList{"read", "0", "4"} << "01 03 00 00 00 04 44 09";
+        QTest::newRow("watch") << QStringList{"watch", "-n", "3"} << block;
+        QTest::newRow("configure: nothing written without the read-back")
+            << QStringList{"configure", "--filter", "5"} << block;
+    }
+    void silentModuleIsNoResult()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, request);
+        LoggedSim sim;
+        FaultPlan plan;
+        plan.silent = true;
+        sim->setFaults(plan);
+        const Result r = RunCli(QStringList{"-p", "COM2", "-q"} + args, sim.portDir());
+        QVERIFY2(r.status == 1, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());
+        QVERIFY2(r.err.contains("no answer from station 1 on COM2"), qPrintable(r.err));
+        // Three requests, each given the window's 20 waiting ticks; no write.
+        QCOMPARE(sim.received(), QStringList(3, request));
+        QVERIFY2(r.ms >= 3 * 20 * 30, qPrintable(QString::number(r.ms)));
+    }
+
+    void configureWritesTheFramedSequence()
+    {
+        LoggedSim sim;  // the module's defaults: station 1, 500K, 57600, 100 ms, filter 3, 8 E 1
+        const Result r = RunCli({"-p", "COM2", "configure", "--can-baud", "250k", "--rs485-format", "8N1",
+                                 "--suppress", "250"},
+                                sim.portDir());
+        QVERIFY2(r.status == 0, qPrintable(Describe(r)));
+        QVERIFY(r.out.contains("can-baud: 250K\n"));
+        QVERIFY(r.out.contains("rs485-format: 8 N 1\n"));
+        QVERIFY(r.out.contains("filter: 3 (三级)\n"));
+        // The read-back, then unlock, the six settings (omitted ones as read) and commit, in order.
+        const QStringList expected = {
+            "01 03 00 00 00 20 44 12",
+            "01 06 00 14 1C 1C C0 C7",  // 20 := 7196
+            "01 06 00 15 00 01",         // 21 := 1, as read
+            "01 06 00 16 00 05",         // 22 := 5, "250K"
+            "01 06 00 17 00 03",         // 23 := 3, "57600", as read
+            "01 06 00 18 00 FA",         // 24 := 250
+            "01 06 00 19 00 03",         // 25 := 3, as read
+            "01 06 00 1A 00 00",         // 26 := 0, "8 N 1"
+            "01 06 00 1B D4 D4 A6 92",  // 27 := 54484
+        };
+        const QStringList frames = sim.received();
+        QCOMPARE(frames.size(), expected.size());
+        for (int i = 0; i < frames.size(); ++i)
+            QVERIFY2(frames[i].startsWith(expected[i]), qPrintable(frames[i] + " vs " + expected[i]));
+        // Committed: both codes cleared, and the record is in force after a restart.
+        QCOMPARE(sim->reg(20), uint16_t(0));
+        QCOMPARE(sim->reg(27), uint16_t(0));
+        sim->powerCycle();
+        const uint16_t stored[] = {1, 5, 3, 250, 3, 0};
+        for (int i = 0; i < 6; ++i)
+            QCOMPARE(sim->reg(21 + i), stored[i]);
+    }
+
+    void infoDecodesWithTheWindowsTables()
+    {
+        LoggedSim sim;
+        sim->setReg(28, 105);
+        sim->setReg(22, 9);  // outside the CAN list
+        sim->setReg(24, 0);  // suppression 0 reads as 1, as the window shows it
+        const Result r = RunCli({"-p", "COM2", "info"}, sim.portDir());
+        QVERIFY2(r.status == 0, qPrintable(Describe(r)));
+        QCOMPARE(Lines(r.out), (QStringList{"firmware: 1.5", "station: 1", "can-baud: unknown (register 22 holds 9)",
+                                           "rs485-baud: 57600", "rs485-format: 8 E 1", "filter: 3 (三级)",
+                                           "suppress: 1 ms"}));
+        const Result j = RunCli({"-p", "COM2", "--json", "info"}, sim.portDir());
+        QCOMPARE(j.status, 0);
+        QCOMPARE(Lines(j.out).size(), 1);
+        const QJsonObject o = QJsonDocument::fromJson(j.out.toUtf8()).object();
+        QCOMPARE(o["firmware"].toString(), QString("1.5"));
+        QCOMPARE(o["firmware_word"].toInt(), 105);
+        QVERIFY(o["can_baud"].isNull());
+        QCOMPARE(o["rs485_baud"].toString(), QString("57600"));
+        QCOMPARE(o["filter"].toInt(), 3);
+        QCOMPARE(o["suppress_ms"].toInt(), 1);
+        QCOMPARE(o["mode"].toString(), QString("pc-uart"));
+        QVERIFY(!o.contains("unlocked"));
+
+        // A setting outside its list is not sent back as garbage: configure asks for it.
+        const Result c = RunCli({"-p", "COM2", "configure", "--filter", "1"}, sim.portDir());
+        QVERIFY2(c.status == 2 && c.err.contains("--can-baud"), qPrintable(Describe(c)));
+        QVERIFY(sim.received().filter(QRegularExpression("^01 06")).isEmpty());
+    }
+
+    void infoThroughThePlcGateway()
+    {
+        // The simulator as its own program, in front of the module's CAN side.
+        QTemporaryDir dir;
+        QDir(dir.path()).mkpath("ports");
+        const QString log = dir.path() + "/frames.log";
+        QProcess sim;
+        sim.start(TALVEX_SIM_EXE, {"--port-dir", dir.path() + "/ports", "--com", "4", "--mode", "gateway",
+                                   "--state-dir", dir.path() + "/state", "--log", log});
+        QVERIFY(sim.waitForStarted());
+        QByteArray said;
+        QTRY_VERIFY((said += sim.readAllStandardOutput()).contains("mode gateway"));
+
+        const Result r = RunCli({"-p", "COM4", "-m", "plc-can", "--json", "info"}, dir.path() + "/ports");
+        QVERIFY2(r.status == 0, qPrintable(Describe(r)));
+        const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+        QCOMPARE(o["mode"].toString(), QString("plc-can"));
+        QCOMPARE(o["unlocked"].toBool(), true);
+        QCOMPARE(o["firmware"].toString(), QString("1.50"));
+        QCOMPARE(o["rs485_baud"].toString(), QString("57600"));
+
+        // Every request went to 2200 + r; the unlock pair went out until the module confirmed.
+        const QStringList frames = FramesIn(log, "rx");
+        QVERIFY(frames.size() >= 4);
+        QCOMPARE(frames.first(), QString("01 03 08 98 00 20 C7 9D"));
+        QVERIFY(frames.contains("01 06 08 98 3C 3C 1B 54"));
+        QVERIFY(frames.contains("01 06 08 99 C3 C3 4B 24"));
+        QCOMPARE(frames.last(), QString("01 03 08 98 00 20 C7 9D"));
+        for (const QString &f : frames)
+            QVERIFY2(f.startsWith("01 03 08 98") || f.startsWith("01 06 08 98") || f.startsWith("01 06 08 99"),
+                     qPrintable(f));
+
+        sim.write("get 29\n");
+        QTRY_VERIFY((said += sim.readAllStandardOutput()).contains("29 6666"));
+        sim.write("quit\n");
+        QVERIFY(sim.waitForFinished(5000));
+    }
+
+    void productionLine()
+    {
+        // A module on the previous firmware: flash, configure, verify.
+        LoggedSim sim(SimMode::FixedPort, true, 149);
+        const QByteArray image = ReadAll(TALVEX_FIRMWARE_IMAGE_ABS);
+        QVERIFY(!image.isEmpty());
+
+        const Result flash = RunCli({"-p", "COM2", "flash"}, sim.portDir());
+        QVERIFY2(flash.status == 0, qPrintable(Describe(flash)));
+        QCOMPARE(flash.out, QString("flashed %1 bytes at 0x08000000 (1 of 3 runs)\n").arg(image.size()));
+        // Not a terminal: each stage once, not every percentage.
+        QVERIFY2(flash.err.contains("上载完成！") && flash.err.count("写进度") == 1, qPrintable(flash.err));
+        QVERIFY(FlashHolds(*sim.sim, image));
+
+        const Result configure = RunCli({"-p", "COM2", "-q", "configure", "--station", "7", "--filter", "0"},
+                                        sim.portDir());
+        QVERIFY2(configure.status == 0, qPrintable(Describe(configure)));
+        QVERIFY(configure.err.isEmpty());  // -q
+
+        const Result info = RunCli({"-p", "COM2", "--json", "info"}, sim.portDir());
+        QVERIFY2(info.status == 0, qPrintable(Describe(info)));
+        const QJsonObject o = QJsonDocument::fromJson(info.out.toUtf8()).object();
+        QCOMPARE(o["firmware"].toString(), QString("1.50"));  // the module runs the new image
+        QCOMPARE(o["station"].toInt(), 7);
+        QCOMPARE(o["filter"].toInt(), 0);
+    }
+
+    void flashAnImageFile()
+    {
+        LoggedSim sim;
+        // An odd size: the last block is short.
+        const QString path = makeFile("module.bin", 3 * 1024 + 5);
+        const Result r = RunCli({"-p", "COM2", "-q", "--json", "flash", "--image", path}, sim.portDir());
+        QVERIFY2(r.status == 0, qPrintable(Describe(r)));
+        QVERIFY(r.err.isEmpty());
+        const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+        QCOMPARE(o["flashed"].toBool(), true);
+        QCOMPARE(o["bytes"].toInt(), 3 * 1024 + 5);
+        QCOMPARE(o["standin"].toBool(), false);
+        QVERIFY(FlashHolds(*sim.sim, ReadAll(path)));
+    }
+
+    void flashOnASilentChipFailsAfterThreeRuns()
+    {
+        LoggedSim sim(SimMode::FixedPort, false);  // nothing answers at 115200
+        const Result r = RunCli({"-p", "COM2", "flash"}, sim.portDir());
+        QVERIFY2(r.status == 1, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());
+        QVERIFY2(r.err.contains("update failed") && r.err.contains("3 runs"), qPrintable(r.err));
+        // One sync byte per run, and nothing else: no run got further.
+        QCOMPARE(sim.received(), QStringList(3, "7F"));
+        // Each run: the line sequence (1 s), then four ticks of the 1 s time-out
+        // (a coarse timer, which may fire up to 5 % early).
+        QVERIFY2(r.ms >= 3 * (1000 + 4 * 950), qPrintable(QString::number(r.ms)));
+    }
+
+    void standInNeverReachesARealLineUnasked_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("status");
+        // /dev/null: a device that is not a pty (and cannot be opened as a line).
+        QTest::newRow("carried stand-in: refused") << QStringList{"-p", "/dev/null", "flash"} << 2;
+        QTest::newRow("asked for: on to the port") << QStringList{"-p", "/dev/null", "flash", "--yes-standin"} << 3;
+        QTest::newRow("another image: on to the port")
+            << QStringList{"-p", "/dev/null", "flash", "--image", TALVEX_FIRMWARE_IMAGE_ABS} << 3;
+    }
+    void standInNeverReachesARealLineUnasked()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, status);
+#ifndef TALVEX_FIRMWARE_IS_STANDIN
+        if (!args.contains("--image"))
+            QSKIP("this build carries the module's own image");
+#endif
+        const Result r = RunCli(args, "/nonexistent");
+        QVERIFY2(r.status == status, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());
+        if (status == 2)
+            QVERIFY2(r.err.contains("stand-in") && r.err.contains("--yes-standin"), qPrintable(r.err));
+        else
+            QVERIFY2(r.err.contains("cannot open /dev/null"), qPrintable(r.err));
+    }
+
+    void portCannotBeOpened_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<bool>("holdIt");
+        QTest::newRow("held by another opener") << "COM2" << true;
+        QTest::newRow("no such COM link") << "COM5" << false;
+        QTest::newRow("no such device") << "/nonexistent/ttyUSB9" << false;
+    }
+    void portCannotBeOpened()
+    {
+        QFETCH(QString, port);
+        QFETCH(bool, holdIt);
+        LoggedSim sim;
+        qputenv("TALVEX_PORT_DIR", sim.portDir().toUtf8());
+        TQRTCommDriver holder;
+        holder.SetComPort(pnCOM2);
+        if (holdIt)
+            QVERIFY(holder.Open());
+        const Result r = RunCli({"-p", port, "info"}, sim.portDir());
+        QVERIFY2(r.status == 3, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());
+        QVERIFY2(r.err.contains("cannot open " + port), qPrintable(r.err));
+        QVERIFY(sim.received().isEmpty());
+    }
+
+    void badArgumentsSendNothing_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("no command") << QStringList{};
+        QTest::newRow("unknown command") << QStringList{"erase"};
+        QTest::newRow("unknown option") << QStringList{"--baud", "9600", "info"};
+        QTest::newRow("option without its value") << QStringList{"info", "-a"};
+        QTest::newRow("station 0") << QStringList{"-a", "0", "info"};
+        QTest::newRow("station 100") << QStringList{"--station", "100", "info"};
+        QTest::newRow("station not a number") << QStringList{"-a", "one", "info"};
+        QTest::newRow("unknown mode") << QStringList{"-m", "can", "info"};
+        QTest::newRow("COM9") << QStringList{"-p", "COM9", "info"};
+        QTest::newRow("port name without a path") << QStringList{"-p", "ttyUSB0", "info"};
+        QTest::newRow("read count 0") << QStringList{"read", "0", "0"};
+        QTest::newRow("read count 102") << QStringList{"read", "0", "102"};
+        QTest::newRow("read first past a word") << QStringList{"read", "65536", "1"};
+        QTest::newRow("read running past a word") << QStringList{"read", "65500", "40"};
+        QTest::newRow("read past the gateway's range") << QStringList{"-m", "plc-can", "read", "63336", "1"};
+        QTest::newRow("read with a third number") << QStringList{"read", "0", "4", "5"};
+        QTest::newRow("write without a value") << QStringList{"write", "12"};
+        QTest::newRow("write value 65536") << QStringList{"write", "12", "65536"};
+        QTest::newRow("write negative value") << QStringList{"write", "12", "-1"};
+        QTest::newRow("write register -1") << QStringList{"write", "-1", "5"};
+        QTest::newRow("write value not a number") << QStringList{"write", "12", "12a"};
+        QTest::newRow("watch interval 0") << QStringList{"watch", "-i", "0"};
+        QTest::newRow("watch count 0") << QStringList{"watch", "-n", "0"};
+        QTest::newRow("watch option given to read") << QStringList{"read", "-n", "3"};
+        QTest::newRow("configure station 0") << QStringList{"configure", "--station", "0"};
+        QTest::newRow("configure station 100") << QStringList{"configure", "--station", "100"};
+        QTest::newRow("configure suppression 0") << QStringList{"configure", "--suppress", "0"};
+        QTest::newRow("configure suppression 10000") << QStringList{"configure", "--suppress", "10000"};
+        QTest::newRow("configure filter 10") << QStringList{"configure", "--filter", "10"};
+        QTest::newRow("configure unknown CAN rate") << QStringList{"configure", "--can-baud", "12K"};
+        QTest::newRow("configure unknown RS-485 rate") << QStringList{"configure", "--rs485-baud", "115200"};
+        QTest::newRow("configure unknown format") << QStringList{"configure", "--rs485-format", "7E1"};
+        QTest::newRow("flag given a value") << QStringList{"--json=yes", "info"};
+        QTest::newRow("image of 0 bytes") << QStringList{"flash", "--image", makeFile("empty.bin", 0)};
+        QTest::newRow("image of 261,120 bytes")
+            << QStringList{"flash", "--image", makeFile("large.bin", 261120)};
+        QTest::newRow("image missing") << QStringList{"flash", "--image", files.filePath("none.bin")};
+        QTest::newRow("flash without its image path") << QStringList{"flash", "--image"};
+    }
+    void badArgumentsSendNothing()
+    {
+        QFETCH(QStringList, args);
+        PtyPair line(1);
+        QVERIFY(line.ok());
+        const Result r = RunCli(QStringList{"-p", "COM1"} + args, line.portDir());
+        QVERIFY2(r.status == 2, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());
+        QVERIFY(r.err.startsWith("talvex-cli: "));
+        QVERIFY(line.readMaster(50, 10).empty());
+    }
+
+    void manualPageCoversTheUsage()
+    {
+        // Every option and command the program lists is in its manual page.
+        const Result help = RunCli({"--help"}, "/nonexistent");
+        QCOMPARE(help.status, 0);
+        QString page = QString::fromUtf8(ReadAll(TALVEX_CLI_MAN_PAGE));
+        QVERIFY(!page.isEmpty());
+        page.replace("\\-", "-").replace("\\fB", "").replace("\\fR", "").replace("\\fI", "");
+        static const QRegularExpression option(R"((?<![\w-])(--?[a-z][a-z0-9-]*))");
+        QStringList checked;
+        for (auto it = option.globalMatch(help.out); it.hasNext();) {
+            const QString name = it.next().captured(1);
+            if (!checked.contains(name))
+                checked << name;
+        }
+        QVERIFY(checked.size() >= 20);
+        for (const QString &name : checked)
+            QVERIFY2(page.contains(name), qPrintable(name));
+        for (const char *command : {"info", "read", "watch", "write", "configure", "flash", "ports"})
+            QVERIFY2(page.contains(QStringLiteral(".B %1").arg(command)) ||
+                         page.contains(QStringLiteral(".BR %1").arg(command)) ||
+                         page.contains(QStringLiteral(".BI %1").arg(command)),
+                     command);
+        for (const char *section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "COMMANDS", "JSON OUTPUT",
+                                    "ENVIRONMENT", "EXIT STATUS", "EXAMPLES"})
+            QVERIFY2(page.contains(QStringLiteral(".SH %1\n").arg(section)), section);
+        QVERIFY(page.contains("TALVEX_PORT_DIR"));
+    }
+
+    void helpAndVersionNeedNoPort()
+    {
+        const Result help = RunCli({"--help"}, "/nonexistent");
+        QCOMPARE(help.status, 0);
+        QVERIFY(help.out.startsWith("usage: talvex-cli "));
+        const Result version = RunCli({"--version"}, "/nonexistent");
+        QCOMPARE(version.status, 0);
+        QVERIFY(version.out.startsWith("talvex-cli "));
+        QVERIFY(version.out.contains("firmware image: "));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
