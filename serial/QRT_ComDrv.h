@@ -92,6 +92,8 @@ public:
 
     // "COM" plus one digit, from ComPort.
     std::string PortName() const;
+    // How the platform counts the device that `port` names, resolved as Open resolves it.
+    DeviceKind PortDeviceKind(TComPortNumber port) const;
     // The polling timer, exposed so tests can see when it runs.
     const QTimer &PollingTimer() const { return pollingTimer_; }
     // Whether bytes are also taken the moment the port becomes readable.
