@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "FirmwareImage.h"
 #include "Isp.h"
+#include "StandInGuard.h"
 
 #include <QGuiApplication>
 #include <QScreen>
@@ -129,6 +130,8 @@ void TFirmwareFrm::BitBtn1Click()
         ShowMessage(this, kBadImage, kCaptionApp);
         return;
     }
+    if (!ConfirmCarriedImage(this, ComDriver, Serial_Port->ItemIndex(), CarriedFirmwareIsStandIn()))
+        return;
     RetryCount = 0;
     STM_ISP();
 }

@@ -52,3 +52,8 @@ bool CarriedFirmwareImageAcceptable(qint64 *size)
         *size = n;
     return FirmwareImageSizeAcceptable(n);
 }
+
+bool CarriedFirmwareIsStandIn()
+{
+    return TALVEX_CARRIES_STANDIN != 0;
+}
