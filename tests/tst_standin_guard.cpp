@@ -59,10 +59,10 @@ class TestStandInGuard : public QObject {
     std::unique_ptr<TFirmwareFrm> frm;
 
 private slots:
-    void initTestCase() { qputenv("TALVEX_PORT_DIR", kPortDir); }
-
     void init()
     {
+        // Every test starts here, also after one that pointed it at a pty of its own.
+        qputenv("TALVEX_PORT_DIR", kPortDir);
         st = FakeSerialState{};
         frm = std::make_unique<TFirmwareFrm>(nullptr, std::make_unique<FakeSerialPort>(st));
     }
@@ -130,7 +130,6 @@ private slots:
         TQRTCommDriver driver;
         QCOMPARE(driver.PortDeviceKind(pnCOM4), DeviceKind::PseudoTerminal);
         QCOMPARE(driver.PortDeviceKind(pnCOM5), DeviceKind::Absent);
-        qputenv("TALVEX_PORT_DIR", kPortDir);
     }
 
     // The box a user really sees: Yes and No, No the default.
