@@ -7,7 +7,7 @@
 
 class QCoreApplication;
 
-// Names the application ("talvex", its version, its desktop entry).
+// Names the application: "talvex" and its version.
 void NameApplication();
 
 // When the command line asks for help or the version, prints it and returns the
