@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build test run demo screenshot bench clean
+.PHONY: all deps configure build test run demo screenshot bench package lintian clean
 
 all: build
 
@@ -38,6 +38,16 @@ screenshot: deps
 bench: deps
 	@$(MAKE) --no-print-directory build
 	@$(BUILD_DIR)/bench/bench_update
+
+# The Debian package, $(BUILD_DIR)/talvex_<version>_<arch>.deb: sudo apt install ./build/talvex_...deb
+package: deps
+	@$(MAKE) --no-print-directory build
+	@cmake --build $(BUILD_DIR) --target package
+
+# The package through Debian's lintian, which only this target installs.
+lintian: package
+	@bash scripts/deps.sh --lintian
+	@lintian --fail-on error --display-info $$(ls -t $(BUILD_DIR)/talvex_*.deb | head -n 1)
 
 clean:
 	rm -rf $(BUILD_DIR)

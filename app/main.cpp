@@ -1,12 +1,18 @@
 #include "Firmware.h"
 #include "Main.h"
 #include "MonitorD.h"
+#include "StartOptions.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
+    if (const std::optional<int> status = AnswerWithoutWindows(argc, argv))
+        return *status;
     QApplication app(argc, argv);
+    NameApplication();
+    QGuiApplication::setDesktopFileName(QStringLiteral("talvex"));
+    CheckRemainingOptions(app);
     // Created in this order; the dialog lives for the whole run and is shown on demand.
     TMainForm mainForm;
     TMonitorDf monitorDf(&mainForm);

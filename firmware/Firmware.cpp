@@ -1,6 +1,7 @@
 #include "Firmware.h"
 
 #include "FirmwareImage.h"
+#include "StandInGuard.h"
 
 #include <QGuiApplication>
 #include <QScreen>
@@ -112,6 +113,8 @@ void TFirmwareFrm::BitBtn1Click()
         ShowMessage(this, kBadImage, kCaptionApp);
         return;
     }
+    if (!ConfirmCarriedImage(this, ComDriver, Serial_Port->ItemIndex(), CarriedFirmwareIsStandIn()))
+        return;
     RetryCount = 0;
     STM_ISP();
 }

@@ -55,9 +55,5 @@ bool CarriedFirmwareImageAcceptable(qint64 *size)
 
 bool CarriedFirmwareIsStandIn()
 {
-#ifdef TALVEX_CARRIES_STANDIN
-    return true;
-#else
-    return false;
-#endif
+    return TALVEX_CARRIES_STANDIN != 0;
 }

@@ -46,6 +46,10 @@ bool LoadFirmwareImage();
 // The same from another file or resource path, for tests.
 bool LoadFirmwareImageFrom(const QString &path);
 
+// Whether the carried image is the stand-in, not the module's firmware; fixed
+// when the tool is built.
+bool CarriedFirmwareIsStandIn();
+
 // Whether the carried image exists and has an acceptable size, so the window can
 // refuse before a run starts. `size` receives its size (-1 when unreadable).
 bool CarriedFirmwareImageAcceptable(qint64 *size = nullptr);

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, and only
 # those that are missing. Runs apt-get directly as root, through sudo otherwise.
+#   deps.sh            what `make test` and the other targets need
+#   deps.sh --lintian  the same and lintian, for `make lintian` only
 set -euo pipefail
 
 packages=(
@@ -11,7 +13,14 @@ packages=(
   xvfb xauth            # make screenshot: a display without a desktop
   mbpoll                # third-party Modbus master, talks to the simulated module in a test
   stm32flash            # third-party bootloader host, a black-box peer in the tests
+  dpkg-dev              # make package: dpkg-shlibdeps finds the package's library dependencies
+  desktop-file-utils    # the package test validates the menu entry
+  appstream             # ... and the AppStream metadata
+  man-db                # ... and reads the manual pages as man does
 )
+if [ "${1:-}" = --lintian ]; then
+  packages+=(lintian)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -7,12 +7,30 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 
 namespace {
+
+// Device numbers of pseudo-terminals (the kernel's devices.txt).
+constexpr unsigned kLegacyPtyMasterMajor = 2;   // /dev/ptyXX
+constexpr unsigned kLegacyPtySlaveMajor = 3;    // /dev/ttyXX of the old scheme
+constexpr unsigned kPtmxMajor = 5;              // /dev/ptmx, the multiplexer that hands out masters
+constexpr unsigned kPtmxMinor = 2;
+constexpr unsigned kPtsFirstMajor = 136;        // /dev/pts/N spans eight majors
+constexpr unsigned kPtsLastMajor = 143;
+
+bool IsPseudoTerminalNumber(dev_t device)
+{
+    const unsigned maj = major(device);
+    return maj == kLegacyPtyMasterMajor || maj == kLegacyPtySlaveMajor ||
+           (maj == kPtmxMajor && minor(device) == kPtmxMinor) ||
+           (maj >= kPtsFirstMajor && maj <= kPtsLastMajor);
+}
 
 class PosixSerialPort final : public SerialPort {
 public:
@@ -132,6 +150,8 @@ public:
     void setDtr(bool on) override { modemLine(TIOCM_DTR, on); }
     void setRts(bool on) override { modemLine(TIOCM_RTS, on); }
 
+    DeviceKind deviceKind(const std::string &path) const override { return ClassifyDevice(path); }
+
     int nativeHandle() const override { return fd_; }
 
     bool hungUp() const override
@@ -154,6 +174,14 @@ private:
 };
 
 } // namespace
+
+DeviceKind ClassifyDevice(const std::string &path)
+{
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return DeviceKind::Absent;
+    return IsPseudoTerminalNumber(st.st_rdev) ? DeviceKind::PseudoTerminal : DeviceKind::SerialDevice;
+}
 
 std::unique_ptr<SerialPort> CreatePosixSerialPort()
 {

@@ -19,9 +19,21 @@ TQRTCommDriver::~TQRTCommDriver()
     Close();
 }
 
+namespace {
+std::string NameOf(TComPortNumber port)
+{
+    return std::string("COM") + static_cast<char>('1' + static_cast<int>(port));
+}
+} // namespace
+
 std::string TQRTCommDriver::PortName() const
 {
-    return std::string("COM") + static_cast<char>('1' + static_cast<int>(comPort_));
+    return NameOf(comPort_);
+}
+
+DeviceKind TQRTCommDriver::PortDeviceKind(TComPortNumber port) const
+{
+    return port_->deviceKind(ResolveComPort(NameOf(port)));
 }
 
 void TQRTCommDriver::SetDevicePath(const std::string &path)

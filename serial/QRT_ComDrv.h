@@ -98,6 +98,8 @@ public:
     void SetDevicePath(const std::string &path);
     // What the next Open opens: the device path, or ComPort resolved.
     std::string DeviceName() const;
+    // How the platform counts the device that `port` names, resolved as Open resolves it.
+    DeviceKind PortDeviceKind(TComPortNumber port) const;
     // The polling timer, exposed so tests can see when it runs.
     const QTimer &PollingTimer() const { return pollingTimer_; }
     // Whether bytes are also taken the moment the port becomes readable.

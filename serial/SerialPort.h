@@ -16,6 +16,18 @@ struct LineSettings {
     uint8_t xoffChar = 0x13;
 };
 
+// What a device path names, as far as writing firmware is concerned. Told from
+// the path alone, without opening it: opening a real port raises DTR and RTS,
+// which on the module's adapter may already reset it.
+enum class DeviceKind {
+    Absent,          // nothing there, or no character device
+    PseudoTerminal,  // a pty: the simulated module, a test, a socat link
+    SerialDevice,    // any other character device: a UART, a USB or CDC-ACM adapter
+};
+
+// Follows links, so a port directory of links is judged by what the links name.
+DeviceKind ClassifyDevice(const std::string &path);
+
 // The narrow interface between the serial component and the operating system.
 // One implementation drives a termios tty; tests substitute a recording double.
 class SerialPort {
@@ -44,6 +56,9 @@ public:
     // Modem lines. Failures (a pty has none) are not reported.
     virtual void setDtr(bool on) = 0;
     virtual void setRts(bool on) = 0;
+
+    // How the device at path counts (ClassifyDevice for the termios implementation).
+    virtual DeviceKind deviceKind(const std::string &path) const = 0;
 
     // File descriptor to watch for readability, or -1.
     virtual int nativeHandle() const { return -1; }

@@ -1,8 +1,4 @@
-#include "PortKind.h"
 #include "PortNames.h"
-#include "PtyPair.h"
-
-#include <QFileInfo>
 
 #include <QtTest>
 
@@ -48,23 +44,6 @@ private slots:
         QCOMPARE(QString::fromStdString(ResolveComPort("COM4")), QString("/run/talvex/COM4"));
         qunsetenv(kPortDirEnv);
         QCOMPARE(QString::fromStdString(ResolveComPort("COM4")), QString("/dev/ttyUSB1"));
-    }
-
-    void pseudoTerminalsToldFromRealLines()
-    {
-        PtyPair pty(3);
-        QVERIFY(pty.ok());
-        QVERIFY(IsPseudoTerminal(pty.slavePath()));
-        QVERIFY(IsPseudoTerminal(pty.linkPath()));  // through the COMn link
-        QVERIFY(IsPseudoTerminal("/dev/ptmx"));
-        // Not a pty: a character device that is no terminal, a directory, nothing at all.
-        QVERIFY(!IsPseudoTerminal("/dev/null"));
-        QVERIFY(!IsPseudoTerminal("/dev"));
-        QVERIFY(!IsPseudoTerminal("/nonexistent/ttyUSB0"));
-        QVERIFY(!IsPseudoTerminal(""));
-        if (!QFileInfo::exists("/dev/ttyS0"))
-            QSKIP("no on-board UART here to check a real line");
-        QVERIFY(!IsPseudoTerminal("/dev/ttyS0"));
     }
 };
 

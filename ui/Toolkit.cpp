@@ -8,7 +8,13 @@
 
 namespace {
 MessageHook messageHook;
+QuestionHook questionHook;
+
+QString WithLineBreaks(QString text)
+{
+    return text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
 }
+} // namespace
 
 QStringList ComPortNames()
 {
@@ -29,10 +35,24 @@ void ShowMessage(QWidget *owner, const QString &text, const QString &caption)
         messageHook(owner, text, caption);
         return;
     }
-    QString shown = text;
-    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    QMessageBox box(QMessageBox::Information, caption, shown, QMessageBox::Ok, owner);
+    QMessageBox box(QMessageBox::Information, caption, WithLineBreaks(text), QMessageBox::Ok, owner);
     box.exec();
+}
+
+void SetQuestionHook(QuestionHook hook)
+{
+    questionHook = std::move(hook);
+}
+
+bool AskQuestion(QWidget *owner, const QString &text, const QString &caption)
+{
+    if (questionHook)
+        return questionHook(owner, text, caption);
+    QMessageBox box(QMessageBox::Question, caption, WithLineBreaks(text), QMessageBox::Yes | QMessageBox::No,
+                    owner);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
 }
 
 QFont SongFont(int pixelSize)

@@ -31,6 +31,14 @@ void ShowMessage(QWidget *owner, const QString &text, const QString &caption);
 using MessageHook = std::function<void(QWidget *owner, const QString &text, const QString &caption)>;
 void SetMessageHook(MessageHook hook);
 
+// Modal question box with the buttons Yes and No, owned by `owner`. No is the
+// default, so Enter and Escape both answer No. True only for Yes.
+bool AskQuestion(QWidget *owner, const QString &text, const QString &caption);
+
+// Tests answer in place of the user; while a hook is installed no box is shown.
+using QuestionHook = std::function<bool(QWidget *owner, const QString &text, const QString &caption)>;
+void SetQuestionHook(QuestionHook hook);
+
 // The window font: 宋体 at the given pixel height, with a CJK fallback that
 // Debian ships (fonts-wqy-microhei).
 QFont SongFont(int pixelSize);

@@ -7,7 +7,7 @@
 #include "Port.h"
 
 #include "FirmwareImage.h"
-#include "PortKind.h"
+#include "SerialPort.h"
 
 #include <QFileInfo>
 #include <QJsonObject>
@@ -40,7 +40,7 @@ int RunPorts(Output &out)
         ResolvePort(QStringLiteral("COM%1").arg(n), port);
         const QString device = QString::fromStdString(port.device);
         const bool present = QFileInfo::exists(device);
-        const bool pty = IsPseudoTerminal(port.device);
+        const bool pty = (ClassifyDevice(port.device) == DeviceKind::PseudoTerminal);
         const QString state = !present ? QStringLiteral("missing") : pty ? QStringLiteral("pseudo-terminal")
                                                                          : QStringLiteral("present");
         out.result(QStringLiteral("%1 %2 %3").arg(port.name, device, state),

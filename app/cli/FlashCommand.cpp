@@ -5,7 +5,7 @@
 
 #include "FirmwareImage.h"
 #include "Isp.h"
-#include "PortKind.h"
+#include "SerialPort.h"
 #include "UpdateEngine.h"
 
 #include <QEventLoop>
@@ -39,7 +39,7 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     }
     // The stand-in replaces working firmware with an idle loop: never onto a
     // real module unless asked for in so many words. The simulated module (a pty) is fine.
-    if (o.image.isEmpty() && CarriedFirmwareIsStandIn() && !IsPseudoTerminal(port.device) && !o.yesStandIn) {
+    if (o.image.isEmpty() && CarriedFirmwareIsStandIn() && !(ClassifyDevice(port.device) == DeviceKind::PseudoTerminal) && !o.yesStandIn) {
         out.error(QStringLiteral("%1 is a real line, not a pseudo-terminal, and this build carries the stand-in "
                                  "image, not the module's firmware; nothing was sent (--yes-standin writes it all "
                                  "the same, --image FILE writes another image)")

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@ struct FakeSerialState {
     bool queueQueryFails = false;
     uint32_t queued = 0;
     bool open = false;
+    // How device paths count; every path not listed is a pseudo-terminal, as in
+    // the tests over ptys.
+    std::map<std::string, DeviceKind> devices;
 };
 
 class FakeSerialPort final : public SerialPort {
@@ -81,6 +85,11 @@ public:
         if (n > 0)
             s_.written.insert(s_.written.end(), data, data + n);
         return n;
+    }
+    DeviceKind deviceKind(const std::string &path) const override
+    {
+        const auto it = s_.devices.find(path);
+        return it == s_.devices.end() ? DeviceKind::PseudoTerminal : it->second;
     }
     void setDtr(bool on) override { s_.calls.push_back(std::string("dtr:") + (on ? "1" : "0")); }
     void setRts(bool on) override { s_.calls.push_back(std::string("rts:") + (on ? "1" : "0")); }

@@ -1,0 +1,22 @@
+#pragma once
+// The program's command line: --help and --version, answered before any window
+// exists so that both work on a machine without a display.
+#include <QString>
+
+#include <optional>
+
+class QCoreApplication;
+
+// Names the application: "talvex" and its version.
+void NameApplication();
+
+// When the command line asks for help or the version, prints it and returns the
+// exit status; otherwise returns nothing and the windows start.
+std::optional<int> AnswerWithoutWindows(int argc, char *argv[]);
+
+// Checks the options again once the GUI application has taken its own (-platform,
+// -style ...): an unknown one ends the program with Qt's message and status 1.
+void CheckRemainingOptions(const QCoreApplication &app);
+
+// "firmware image: N bytes, ..." for --version: what the update would write.
+QString CarriedFirmwareSummary();

@@ -1,0 +1,23 @@
+#include "StandInGuard.h"
+
+#include "Toolkit.h"
+
+#include <algorithm>
+
+namespace {
+const QString kStandInHead = QStringLiteral("程序携带的固件映像只是替代映像，不是模块的固件 ！\r"
+                                            "写入后模块将不能工作。\r仍要将它写入 COM");
+const QString kStandInTail = QStringLiteral(" 吗？");
+} // namespace
+
+bool ConfirmCarriedImage(QWidget *owner, const TQRTCommDriver &driver, int chosenIndex, bool imageIsStandIn)
+{
+    if (!imageIsStandIn)
+        return true;
+    const TComPortNumber port =
+        driver.IsOpen() ? driver.ComPort() : static_cast<TComPortNumber>(std::clamp(chosenIndex, 0, 7));
+    if (driver.PortDeviceKind(port) != DeviceKind::SerialDevice)
+        return true;
+    return AskQuestion(owner, kStandInHead + QString::number(static_cast<int>(port) + 1) + kStandInTail,
+                       kCaptionApp);
+}

@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# Builds the Debian package from the build tree into a temporary folder and checks
+# it as a user would get it: its control fields, its file list, the menu entry and
+# the AppStream metadata through their validators, the manual pages through man,
+# the tool itself unpacked into a scratch root and run with no display, and
+# lintian's verdict where lintian is installed.
+#   check-package.sh --cpack CPACK --config CPackConfig.cmake --version V
+#                    --programs "a;b" --pages "a.1;b.1"
+# Exit status 77 (skipped) only when dpkg-deb is missing.
+set -euo pipefail
+
+cpack="" config="" version="" programs="" pages=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --cpack) cpack=$2 ;;
+    --config) config=$2 ;;
+    --version) version=$2 ;;
+    --programs) programs=$2 ;;
+    --pages) pages=$2 ;;
+    *) echo "check-package: unknown argument $1" >&2; exit 2 ;;
+  esac
+  shift 2
+done
+IFS=';' read -r -a programs <<<"$programs"
+IFS=';' read -r -a pages <<<"$pages"
+
+if ! command -v dpkg-deb >/dev/null; then
+  echo "SKIP: dpkg-deb is missing, so no Debian package can be built here (make deps installs dpkg-dev)"
+  exit 77
+fi
+
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# 1. Build it, away from the build tree's own package.
+if ! "$cpack" -G DEB --config "$config" -B "$work/out" >"$work/cpack.log" 2>&1; then
+  cat "$work/cpack.log" >&2
+  echo "FAIL: cpack could not build the package" >&2
+  exit 1
+fi
+arch=$(dpkg --print-architecture)
+deb="$work/out/talvex_${version}_${arch}.deb"
+[ -f "$deb" ] || { ls -l "$work/out" >&2; echo "FAIL: no $deb" >&2; exit 1; }
+pass "built $(basename "$deb")"
+
+# 2. Control fields.
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = talvex ] || fail "Package is '$(field Package)'"
+[ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)', not $version"
+[ "$(field Architecture)" = "$arch" ] || fail "Architecture is '$(field Architecture)'"
+[ "$(field Section)" = electronics ] || fail "Section is '$(field Section)'"
+[[ "$(field Maintainer)" =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || fail "Maintainer '$(field Maintainer)' is not 'name <address>'"
+[ -n "$(dpkg-deb -f "$deb" Description | sed -n 2p)" ] || fail "Description has no long text"
+depends=$(field Depends)
+# Qt from dpkg-shlibdeps, the font by name.
+for dep in fonts-wqy-microhei libqt6widgets6 libqt6core6 libc6 libstdc++6; do
+  [[ ", $depends," == *", $dep"[\ ,]* ]] || fail "Depends lacks $dep: $depends"
+done
+pass "control: $(field Package) $(field Version) $(field Section); Depends: $depends"
+
+# 3. Contents.
+dpkg-deb -c "$deb" | awk '{print $6}' | sed 's#^\./#/#' >"$work/contents"
+want=(
+  /usr/share/applications/talvex.desktop
+  /usr/share/icons/hicolor/scalable/apps/talvex.svg
+  /usr/share/metainfo/io.github.talvex.Talvex.metainfo.xml
+  /usr/share/doc/talvex/copyright
+  /usr/share/doc/talvex/changelog.gz
+)
+for p in "${programs[@]}"; do want+=("/usr/bin/$p"); done
+for m in "${pages[@]}"; do want+=("/usr/share/man/man1/$m.gz"); done
+for f in "${want[@]}"; do
+  grep -qx -- "$f" "$work/contents" || fail "$f is not in the package"
+done
+# Nothing else under bin (no tests, benchmarks or helpers), no libraries or headers.
+grep '^/usr/bin/.' "$work/contents" | sort >"$work/bins"
+printf '/usr/bin/%s\n' "${programs[@]}" | sort >"$work/bins.want"
+diff -u "$work/bins.want" "$work/bins" >&2 || fail "programs in the package differ from ${programs[*]}"
+if grep -E '\.(a|so|h|hpp)$|/include/|/lib/' "$work/contents" >&2; then
+  fail "libraries or headers in the package"
+fi
+pass "contents checked: ${want[*]}"
+
+# 4. Unpacked as dpkg would, then the files checked where they land.
+dpkg -x "$deb" "$work/root"
+root=$work/root
+desktop-file-validate "$root/usr/share/applications/talvex.desktop" || fail "desktop-file-validate"
+appstreamcli validate --no-net "$root/usr/share/metainfo/io.github.talvex.Talvex.metainfo.xml" ||
+  fail "appstreamcli validate"
+grep -qx 'Exec=talvex' "$root/usr/share/applications/talvex.desktop" || fail "the menu entry does not run talvex"
+grep -q "<release version=\"$version\"" "$root/usr/share/metainfo/io.github.talvex.Talvex.metainfo.xml" ||
+  fail "the metadata names no release $version"
+for m in "${pages[@]}"; do
+  gz="$root/usr/share/man/man1/$m.gz"
+  [ -f "$gz" ] || { fail "no $m.gz to check"; continue; }
+  # gzip -n: no name, no time stamp (flags byte 3 without FNAME, mtime bytes 4-7 zero).
+  header=$(od -An -tx1 -N8 "$gz" | tr -d ' \n')
+  [ "${header:0:6}" = 1f8b08 ] || fail "$m.gz is not gzip data"
+  (( (0x${header:6:2} & 0x08) == 0 )) && [ "${header:8:8}" = 00000000 ] || fail "$m.gz carries a name or time"
+  for section in NAME SYNOPSIS DESCRIPTION OPTIONS ENVIRONMENT FILES "EXIT STATUS" EXAMPLES; do
+    zcat "$gz" | grep -qx "\.SH \"\?$section\"\?" || fail "$m has no $section section"
+  done
+  zcat "$gz" | grep -q 'TALVEX_PORT_DIR' || fail "$m does not mention TALVEX_PORT_DIR"
+  if command -v man >/dev/null; then
+    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$gz" 2>&1 >/dev/null || true)
+    [ -z "$warnings" ] || fail "man warns about $m: $warnings"
+  fi
+done
+pass "validators and manual pages checked"
+
+# 5. The unpacked program answers without a display and without the build tree.
+out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/talvex" --version 2>"$work/err") ||
+  fail "talvex --version exited $?: $(cat "$work/err")"
+echo "$out"
+[ "$(sed -n 1p <<<"$out")" = "talvex $version" ] || fail "first line of --version is not 'talvex $version'"
+[[ "$(sed -n 2p <<<"$out")" =~ ^firmware\ image:\ [0-9]+\ bytes, ]] || fail "--version does not name the firmware image"
+[ ! -s "$work/err" ] || fail "talvex --version wrote to stderr: $(cat "$work/err")"
+env -u DISPLAY "$root/usr/bin/talvex-sim" --help >/dev/null || fail "talvex-sim --help"
+
+# 6. Debian's own checks, where lintian is installed (make lintian installs it).
+if command -v lintian >/dev/null; then
+  lintian --fail-on error "$deb" || fail "lintian reports errors"
+  pass "lintian: no errors"
+else
+  echo "note: lintian is not installed, so it was not run (make lintian installs and runs it)"
+fi
+
+if [ "$failures" -gt 0 ]; then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "package checks passed"
