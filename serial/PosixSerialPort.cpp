@@ -150,8 +150,6 @@ public:
     void setDtr(bool on) override { modemLine(TIOCM_DTR, on); }
     void setRts(bool on) override { modemLine(TIOCM_RTS, on); }
 
-    DeviceKind deviceKind(const std::string &path) const override { return ClassifyDevice(path); }
-
     int nativeHandle() const override { return fd_; }
 
     bool hungUp() const override

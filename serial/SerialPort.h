@@ -57,8 +57,8 @@ public:
     virtual void setDtr(bool on) = 0;
     virtual void setRts(bool on) = 0;
 
-    // How the device at path counts (ClassifyDevice for the termios implementation).
-    virtual DeviceKind deviceKind(const std::string &path) const = 0;
+    // How the device at path counts; test doubles stand in for the file system here.
+    virtual DeviceKind deviceKind(const std::string &path) const { return ClassifyDevice(path); }
 
     // File descriptor to watch for readability, or -1.
     virtual int nativeHandle() const { return -1; }
