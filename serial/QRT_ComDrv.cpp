@@ -46,8 +46,8 @@ bool TQRTCommDriver::Open()
     // Beside the timer, take bytes as soon as they arrive: a reply is then in
     // RxBuffer without waiting for the next poll.
     if (port_->nativeHandle() >= 0) {
-        readable_ = std::make_unique<QSocketNotifier>(port_->nativeHandle(), QSocketNotifier::Read);
-        connect(readable_.get(), &QSocketNotifier::activated, this, &TQRTCommDriver::OnReadable);
+        readable_ = new QSocketNotifier(port_->nativeHandle(), QSocketNotifier::Read, this);
+        connect(readable_, &QSocketNotifier::activated, this, &TQRTCommDriver::OnReadable);
     }
     return true;
 }
@@ -57,7 +57,13 @@ void TQRTCommDriver::Close()
     if (!IsOpen())
         return;
     pollingTimer_.stop();
-    readable_.reset();
+    // A receiver of OnReceiveData may close the port from inside the notifier's
+    // own signal: stop it now, delete it once that signal has returned.
+    if (readable_) {
+        readable_->setEnabled(false);
+        readable_->deleteLater();
+        readable_ = nullptr;
+    }
     port_->close();
 }
 

@@ -113,7 +113,8 @@ private:
 
     std::unique_ptr<SerialPort> port_;
     QTimer pollingTimer_;
-    std::unique_ptr<QSocketNotifier> readable_;
+    // A child of this component; Close may run inside its own signal, so it is deleted later.
+    QSocketNotifier *readable_ = nullptr;
     std::vector<uint8_t> chunkBuffer_;
 
     TComPortNumber comPort_ = pnCOM1;
