@@ -42,6 +42,7 @@ public:
     static constexpr uint16_t kDefaultInBufSize = 1024;
     static constexpr uint16_t kDefaultOutBufSize = 512;
     static constexpr uint16_t kDefaultPollingDelayMs = 5;
+    static constexpr uint16_t kMinPollingIntervalMs = 1;  // a ComPortPollingDelay of 0 polls this often
     static constexpr uint16_t kDefaultOutputTimeoutMs = 4000;
     static constexpr uint16_t kFreeSpaceWhenClosed = 65535;
     static constexpr uint8_t kXonChar = 0x11;
@@ -108,6 +109,7 @@ public:
 
 private:
     void ApplyIfOpen();
+    int PollingInterval() const;
     int Receive();
     void OnReadable();
 
