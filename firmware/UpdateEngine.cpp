@@ -219,8 +219,8 @@ void TUpdateEngine::act()
         break;
     case 2:
         OvertimeCount = 0;
+        sendCommand(Isp::kCmdGetId);  // fills bytes 1 and 2 only: the version in byte 3 stays
         setStatus(VersionText(IspBuffer[kCmd + 2]));
-        sendCommand(Isp::kCmdGetId);
         IspState = 3;
         break;
     case 3:

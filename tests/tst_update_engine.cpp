@@ -287,6 +287,29 @@ private slots:
         QCOMPARE(r.statuses.mid(1), (QStringList{"已成功连接", "Boot:2.2"}));
     }
 
+    // The status line follows the request: in state 2 the version is shown once the
+    // Get ID request has gone out.
+    void versionIsShownAfterTheGetIdRequest()
+    {
+        FakeSerialState st;
+        TQRTCommDriver driver(nullptr, std::make_unique<FakeSerialPort>(st));
+        TUpdateEngine engine(driver);
+        Reports r;
+        r.watch(engine);
+        std::vector<uint8_t> sentBeforeVersion;
+        connect(&engine, &TUpdateEngine::statusChanged, this, [&](const QString &text) {
+            if (text.startsWith(QStringLiteral("Boot:")))
+                sentBeforeVersion = st.written;
+        });
+        engine.Start();
+        engine.IspState = 2;
+        st.written.clear();
+        st.reads.push_back({0x79, 0x0B, 0x1A, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92, 0x79});
+        driver.PollReceive();
+        QCOMPARE(r.statuses.last(), QString("Boot:1.10"));
+        QCOMPARE(sentBeforeVersion, (std::vector<uint8_t>{0x02, 0xFD}));
+    }
+
     void imageThatWillNotLoadWaitsForTheTimeOut()
     {
         FakeSerialState st;
