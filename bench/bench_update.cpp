@@ -34,7 +34,7 @@ namespace {
 constexpr uint32_t kBaud = 115200;
 constexpr int kBlock = 256;
 constexpr int kPage = 1024;
-constexpr int kDefaultRuns = 5;
+constexpr int kDefaultRuns = 7;
 constexpr int kRunTimeoutMs = 60000;
 constexpr uint8_t kSync = 0x7F;
 constexpr uint8_t kAck = 0x79;
