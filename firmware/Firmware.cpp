@@ -5,6 +5,8 @@
 
 #include <QGuiApplication>
 #include <QScreen>
+#include <QShowEvent>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -77,9 +79,6 @@ TFirmwareFrm::TFirmwareFrm(QWidget *parent, std::unique_ptr<SerialPort> platform
     connect(&Engine, &TUpdateEngine::statusChanged, this, &TFirmwareFrm::setStatus);
     connect(&Engine, &TUpdateEngine::progressChanged, ProgressBar1, &QProgressBar::setValue);
     connect(&Engine, &TUpdateEngine::portOpenFailed, this, &TFirmwareFrm::portOpenFailed);
-
-    if (QScreen *screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
 }
 
 TFirmwareFrm::~TFirmwareFrm()
@@ -88,10 +87,48 @@ TFirmwareFrm::~TFirmwareFrm()
         FirmwareFrm = nullptr;
 }
 
+QPoint TFirmwareFrm::CentredFramePosition(const QRect &area, const QSize &client, const QMargins &frame)
+{
+    const int width = client.width() + frame.left() + frame.right();
+    const int height = client.height() + frame.top() + frame.bottom();
+    return {area.x() + (area.width() - width) / 2, area.y() + (area.height() - height) / 2};
+}
+
+QMargins TFirmwareFrm::expectedFrameMargins() const
+{
+    if (const QWindow *own = windowHandle(); own && !own->frameMargins().isNull())
+        return own->frameMargins();
+    // Before its first show the window system has not framed this window yet;
+    // the frame of the program's main window is the same kind of frame.
+    if (const QWidget *owner = parentWidget() ? parentWidget()->window() : nullptr; owner && owner->isVisible()) {
+        const QRect outer = owner->frameGeometry();
+        const QRect inner = owner->geometry();
+        return {inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
+                outer.bottom() - inner.bottom()};
+    }
+    return {};
+}
+
+void TFirmwareFrm::setVisible(bool visible)
+{
+    // Centred once, before the first show, by its frame: a window's position is
+    // that of its frame, and the title bar would otherwise push it below the middle.
+    if (visible && !placed_) {
+        placed_ = true;
+        create();  // some window systems know the frame as soon as the window exists
+        if (const QScreen *screen = QGuiApplication::primaryScreen())
+            move(CentredFramePosition(screen->availableGeometry(), size(), expectedFrameMargins()));
+    }
+    QDialog::setVisible(visible);
+}
+
 void TFirmwareFrm::showEvent(QShowEvent *event)
 {
     QDialog::showEvent(event);
-    FormShow();
+    // The window system showing the window again (restored from minimised) is
+    // not the program showing it: the status line keeps the update's result.
+    if (!event->spontaneous())
+        FormShow();
 }
 
 void TFirmwareFrm::setStatus(const QString &text)

@@ -5,6 +5,7 @@
 
 #include <QDialog>
 #include <QLabel>
+#include <QMargins>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -51,6 +52,12 @@ public:
     // "Boot:" + high nibble + "." + low nibble, in decimal.
     static QString VersionText(uint8_t version) { return TUpdateEngine::VersionText(version); }
 
+    // Where a window's frame goes so that the frame, title bar and borders included,
+    // is centred in `area`: its client area is `client`, its frame adds `frame`.
+    static QPoint CentredFramePosition(const QRect &area, const QSize &client, const QMargins &frame);
+
+    void setVisible(bool visible) override;
+
 signals:
     // Every text the status line shows, in order.
     void statusChanged(const QString &text);
@@ -61,6 +68,9 @@ protected:
 private:
     void setStatus(const QString &text);
     void portOpenFailed(int comNumber);
+    QMargins expectedFrameMargins() const;
+
+    bool placed_ = false;
 };
 
 extern TFirmwareFrm *FirmwareFrm;

@@ -46,9 +46,15 @@ TUpdateEngine::TUpdateEngine(TQRTCommDriver &driver, QObject *parent)
     Timer5.setTimerType(Qt::PreciseTimer);
     Timer5.setInterval(Isp::kStepIntervalMs);
     connect(&Timer5, &QTimer::timeout, this, &TUpdateEngine::Timer5Timer);
+    // The serial component takes bytes the moment they arrive; answering from
+    // there saves the wait for the next tick on each of the ~185 replies.
+    ComDriver.SetOnReceiveData([this](TQRTCommDriver *, const uint8_t *, int32_t) { replyArrived(); });
 }
 
-TUpdateEngine::~TUpdateEngine() = default;
+TUpdateEngine::~TUpdateEngine()
+{
+    ComDriver.SetOnReceiveData({});
+}
 
 void TUpdateEngine::SetSleep(SleepFn sleep)
 {
@@ -142,7 +148,24 @@ void TUpdateEngine::STM_ISP()
 
 void TUpdateEngine::Timer5Timer()
 {
-    step();
+    if (stepping_) {
+        stepAgain_ = true;
+        return;
+    }
+    stepping_ = true;
+    do {
+        stepAgain_ = false;
+        step();
+    } while (stepAgain_ && Timer5.isActive());
+    stepping_ = false;
+}
+
+void TUpdateEngine::replyArrived()
+{
+    // Timer5 stopped means no step is due: idle, loading the image, or after a
+    // failed load until the time-out; bytes then wait as they would for a tick.
+    if (Timer5.isActive())
+        Timer5Timer();
 }
 
 void TUpdateEngine::step()
@@ -158,12 +181,16 @@ void TUpdateEngine::step()
     const uint8_t lastByte = ComDriver.RxBuffer[std::min(count, int(TQRTCommDriver::kRxBufferSize)) - 1];
     std::copy_n(ComDriver.RxBuffer, bounded, &IspBuffer[kIspCommandFirst]);
     ComDriver.RxCount = 0;
-    if (!acceptReply(lastByte)) {
-        if (IspState == 1)
-            setStatus(kNoContact);
-        return;
+    // Whatever a step throws ends that step only; the run goes on from where it got.
+    try {
+        if (!acceptReply(lastByte)) {
+            if (IspState == 1)
+                setStatus(kNoContact);
+            return;
+        }
+        act();
+    } catch (...) {
     }
-    act();
 }
 
 bool TUpdateEngine::acceptReply(uint8_t lastByte)
@@ -192,8 +219,8 @@ void TUpdateEngine::act()
         break;
     case 2:
         OvertimeCount = 0;
+        sendCommand(Isp::kCmdGetId);  // fills bytes 1 and 2 only: the version in byte 3 stays
         setStatus(VersionText(IspBuffer[kCmd + 2]));
-        sendCommand(Isp::kCmdGetId);
         IspState = 3;
         break;
     case 3:

@@ -33,7 +33,8 @@ public:
     // Fills ImageStream and the image area of IspBuffer; false when it cannot.
     using ImageLoaderFn = std::function<bool()>;
 
-    // driver: the port the update talks through; it must outlive the engine.
+    // driver: the port the update talks through; it must outlive the engine. The
+    // engine takes the driver's OnReceiveData, to act on a reply as soon as it is in.
     explicit TUpdateEngine(TQRTCommDriver &driver, QObject *parent = nullptr);
     ~TUpdateEngine() override;
 
@@ -53,7 +54,8 @@ public:
     void Start();
     // One run: opens the port, starts the bootloader, sends the sync byte, starts both timers.
     void STM_ISP();
-    // One step of the state machine (Timer5's tick).
+    // One step of the state machine: on Timer5's tick, and as soon as the driver
+    // has received bytes while Timer5 runs. Never runs inside another step.
     void Timer5Timer();
     // One tick of the time-out (OvertimeT's tick).
     void OvertimeTTimer();
@@ -88,6 +90,7 @@ signals:
 
 private:
     void step();
+    void replyArrived();
     void setStatus(const QString &text);
     void setProgress(int percent);
     bool acceptReply(uint8_t lastByte);
@@ -105,4 +108,8 @@ private:
     int portIndex_ = 0;
     std::string devicePath_;
     int progress_ = 0;
+    // A step sends bytes and emits signals whose receivers may run an event loop;
+    // bytes that complete a reply meanwhile are acted on after the step, not inside it.
+    bool stepping_ = false;
+    bool stepAgain_ = false;
 };

@@ -54,12 +54,12 @@ bool TQRTCommDriver::Open()
     if (!port_->open(DeviceName()))
         return false;
     ApplySettings();
-    pollingTimer_.start(pollingDelay_);
+    pollingTimer_.start(PollingInterval());
     // Beside the timer, take bytes as soon as they arrive: a reply is then in
     // RxBuffer without waiting for the next poll.
     if (port_->nativeHandle() >= 0) {
-        readable_ = std::make_unique<QSocketNotifier>(port_->nativeHandle(), QSocketNotifier::Read);
-        connect(readable_.get(), &QSocketNotifier::activated, this, &TQRTCommDriver::OnReadable);
+        readable_ = new QSocketNotifier(port_->nativeHandle(), QSocketNotifier::Read, this);
+        connect(readable_, &QSocketNotifier::activated, this, &TQRTCommDriver::OnReadable);
     }
     return true;
 }
@@ -69,7 +69,13 @@ void TQRTCommDriver::Close()
     if (!IsOpen())
         return;
     pollingTimer_.stop();
-    readable_.reset();
+    // A receiver of OnReceiveData may close the port from inside the notifier's
+    // own signal: stop it now, delete it once that signal has returned.
+    if (readable_) {
+        readable_->setEnabled(false);
+        readable_->deleteLater();
+        readable_ = nullptr;
+    }
     port_->close();
 }
 
@@ -121,26 +127,34 @@ int32_t TQRTCommDriver::SendData(const uint8_t *data, int32_t count)
     if (!IsOpen() || data == nullptr || count <= 0)
         return 0;
     int32_t sent = 0;
-    int32_t remaining = count;
-    uint32_t start = GetTickCount();
-    while (remaining > 0) {
+    uint32_t lastProgress = GetTickCount();
+    while (sent < count) {
         if (OutFreeSpace() != 0) {
-            const int n = port_->write(data + sent, remaining, outputTimeout_);
+            // The platform write waits by itself. Hand it only what is left of the
+            // allowance, so a line that takes nothing costs one OutputTimeout, not two.
+            const uint32_t before = GetTickCount();
+            const uint32_t waited = before - lastProgress;
+            const uint32_t left = waited < outputTimeout_ ? outputTimeout_ - waited : 0;
+            const int n = port_->write(data + sent, count - sent, left);
             if (n < 0)
                 return -sent;  // the device is gone
+            sent += n;
+            if (sent == count)
+                break;
+            // Short after waiting out the whole allowance: the line has taken
+            // nothing for OutputTimeout.
+            if (left > 0 && GetTickCount() - before >= left)
+                return -sent;
             if (n > 0) {
-                sent += n;
-                remaining -= n;
-                start = GetTickCount();
+                lastProgress = GetTickCount();
                 continue;
             }
         }
-        // No room, or a write that took nothing: give up once the queue has made
-        // no progress for longer than OutputTimeout.
-        if (GetTickCount() - start > outputTimeout_)
+        // No room, or a write that took nothing at once: give up once the queue
+        // has made no progress for longer than OutputTimeout.
+        if (GetTickCount() - lastProgress > outputTimeout_)
             return -sent;
-        if (remaining > 0)
-            SleepMs(1);
+        SleepMs(1);
     }
     return sent;
 }
@@ -155,6 +169,12 @@ void TQRTCommDriver::SetRts(bool on)
 {
     if (IsOpen())
         port_->setRts(on);
+}
+
+int TQRTCommDriver::PollingInterval() const
+{
+    // A 0 ms timer would fire on every pass of the event loop and spin the GUI thread.
+    return std::max<int>(pollingDelay_, kMinPollingIntervalMs);
 }
 
 void TQRTCommDriver::PollReceive()
@@ -257,5 +277,5 @@ void TQRTCommDriver::SetComPortPollingDelay(uint16_t value)
         return;
     pollingDelay_ = value;
     if (IsOpen())
-        pollingTimer_.start(pollingDelay_);
+        pollingTimer_.start(PollingInterval());
 }

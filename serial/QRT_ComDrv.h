@@ -42,6 +42,7 @@ public:
     static constexpr uint16_t kDefaultInBufSize = 1024;
     static constexpr uint16_t kDefaultOutBufSize = 512;
     static constexpr uint16_t kDefaultPollingDelayMs = 5;
+    static constexpr uint16_t kMinPollingIntervalMs = 1;  // a ComPortPollingDelay of 0 polls this often
     static constexpr uint16_t kDefaultOutputTimeoutMs = 4000;
     static constexpr uint16_t kFreeSpaceWhenClosed = 65535;
     static constexpr uint8_t kXonChar = 0x11;
@@ -110,12 +111,14 @@ public:
 
 private:
     void ApplyIfOpen();
+    int PollingInterval() const;
     int Receive();
     void OnReadable();
 
     std::unique_ptr<SerialPort> port_;
     QTimer pollingTimer_;
-    std::unique_ptr<QSocketNotifier> readable_;
+    // A child of this component; Close may run inside its own signal, so it is deleted later.
+    QSocketNotifier *readable_ = nullptr;
     std::vector<uint8_t> chunkBuffer_;
 
     TComPortNumber comPort_ = pnCOM1;

@@ -1,4 +1,5 @@
 #pragma once
+#include "FrameLog.h"
 #include "LinePersonality.h"
 #include "Stm32Bootloader.h"
 
@@ -16,12 +17,15 @@ public:
     const char *name() const override { return "bootloader"; }
     uint32_t lineSpeed() const override { return kLineSpeed; }
     void receive(const uint8_t *data, size_t size, uint64_t nowMs, std::vector<LineReply> &out) override;
+    void receiveAt(const uint8_t *data, size_t size, uint64_t nowUs, std::vector<LineReply> &out) override;
     void idle(uint64_t) override {}
     void reset() override;
 
     // Realistic mode: every answer leaves after the line time of the bytes
     // exchanged and the chip's own erase and programming times.
     void setRealistic(bool on) { realistic_ = on; }
+    // Where the host's bytes are recorded as they arrive (none: not recorded).
+    void setLog(FrameLog *log) { log_ = log; }
     // Blocks written since the module last ran its program.
     int blocksSinceModule() const { return blocks_; }
     void moduleStarted() { blocks_ = 0; }
@@ -31,6 +35,9 @@ public:
 private:
     Stm32Bootloader chip_;
     bool realistic_ = false;
+    FrameLog *log_ = nullptr;
+    // When the last host byte received so far has crossed the wire, in microseconds.
+    uint64_t lineFreeUs_ = 0;
     uint64_t lastByteMs_ = 0;
     bool seenBytes_ = false;
     int blocks_ = 0;

@@ -25,6 +25,12 @@ public:
     virtual uint32_t lineSpeed() const = 0;
     // Bytes as they came off the line; whole answers go to `out`.
     virtual void receive(const uint8_t *data, size_t size, uint64_t nowMs, std::vector<LineReply> &out) = 0;
+    // The same with the arrival in microseconds, for a personality that paces its
+    // answers to the line; the others see whole milliseconds.
+    virtual void receiveAt(const uint8_t *data, size_t size, uint64_t nowUs, std::vector<LineReply> &out)
+    {
+        receive(data, size, nowUs / 1000, out);
+    }
     // Called between arrivals so time-outs can act without new bytes.
     virtual void idle(uint64_t nowMs) = 0;
     // The line changed hands (another personality took it, or a restart): forget partial input.

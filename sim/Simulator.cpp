@@ -49,6 +49,7 @@ Simulator::Simulator(SimOptions options)
     personalities_.push_back(&modbus_);
     if (options_.bootloader) {
         boot_.setRealistic(options_.realisticBoot);
+        boot_.setLog(&log_);
         boot_.chip().setOnGo([this](uint32_t) { goRequested_ = true; });
         personalities_.push_back(&boot_);
     }
@@ -194,8 +195,13 @@ void Simulator::setCommandChannel(int inFd, int outFd)
 
 uint64_t Simulator::nowMs() const
 {
+    return nowUs() / 1000;
+}
+
+uint64_t Simulator::nowUs() const
+{
     return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count());
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start_).count());
 }
 
 void Simulator::run()
@@ -203,15 +209,15 @@ void Simulator::run()
     while (!stopRequested_) {
         if (powerCycleRequested_.exchange(false))
             powerCycle();
-        int timeout = 0;
+        uint64_t timeoutUs = 0;
         bool watchMaster = true;
         {
             std::lock_guard lock(mutex_);
-            const uint64_t now = nowMs();
-            timeout = runDue(now);
+            const uint64_t now = nowUs();
+            timeoutUs = runDue(now);
             // Without a listener on the tty end poll() reports a hang-up on every call:
             // look away from the master for a while instead of spinning on it.
-            watchMaster = now >= masterQuietUntil_;
+            watchMaster = now / 1000 >= masterQuietUntil_;
         }
         pollfd fds[3];
         nfds_t n = 0;
@@ -223,7 +229,9 @@ void Simulator::run()
         const int cmdAt = cmdIn_ >= 0 ? static_cast<int>(n) : -1;
         if (cmdIn_ >= 0)
             fds[n++] = {cmdIn_, POLLIN, 0};
-        if (poll(fds, n, timeout) < 0 && errno != EINTR)
+        // Answers paced to the line are due to the microsecond, finer than poll() waits.
+        const timespec timeout{static_cast<time_t>(timeoutUs / 1000000), static_cast<long>(timeoutUs % 1000000) * 1000};
+        if (ppoll(fds, n, &timeout, nullptr) < 0 && errno != EINTR)
             break;
 
         if (masterAt >= 0) {
@@ -233,7 +241,7 @@ void Simulator::run()
                 const ssize_t got = ::read(master_, buf, sizeof buf);
                 std::lock_guard lock(mutex_);
                 if (got > 0)
-                    lineBytes(buf, static_cast<size_t>(got), nowMs());
+                    lineBytes(buf, static_cast<size_t>(got), nowUs());
                 else if (got < 0 && errno != EAGAIN && errno != EINTR)
                     masterQuietUntil_ = nowMs() + options_.passMs;
             } else if (ev & (POLLHUP | POLLERR)) {
@@ -251,8 +259,9 @@ void Simulator::run()
     }
 }
 
-int Simulator::runDue(uint64_t now)
+uint64_t Simulator::runDue(uint64_t nowUs)
 {
+    const uint64_t now = nowUs / 1000;
     int passes = 0;
     while (nextPassMs_ <= now && passes < kMaxCatchUpPasses) {
         module_.pass(nextPassMs_);
@@ -265,15 +274,15 @@ int Simulator::runDue(uint64_t now)
         nextPassMs_ = now + options_.passMs;
     for (LinePersonality *p : personalities_)
         p->idle(now);
-    while (!pending_.empty() && pending_.front().due <= now) {
+    while (!pending_.empty() && pending_.front().dueUs <= nowUs) {
         Pending p = std::move(pending_.front());
         pending_.pop_front();
         deliver(std::move(p.bytes), p.sent);
     }
-    uint64_t next = nextPassMs_;
+    uint64_t nextUs = nextPassMs_ * 1000;
     if (!pending_.empty())
-        next = std::min(next, pending_.front().due);
-    return static_cast<int>(std::min<uint64_t>(next > now ? next - now : 0, kIdlePollMs));
+        nextUs = std::min(nextUs, pending_.front().dueUs);
+    return std::min<uint64_t>(nextUs > nowUs ? nextUs - nowUs : 0, kIdlePollMs * 1000);
 }
 
 void Simulator::deliver(std::vector<uint8_t> bytes, const std::function<void()> &sent)
@@ -300,16 +309,16 @@ void Simulator::deliver(std::vector<uint8_t> bytes, const std::function<void()> 
         sent();
 }
 
-void Simulator::lineBytes(const uint8_t *data, size_t size, uint64_t now)
+void Simulator::lineBytes(const uint8_t *data, size_t size, uint64_t nowUs)
 {
-    LinePersonality *chosen = takeLine(now);
+    LinePersonality *chosen = takeLine(nowUs / 1000);
     if (!chosen) {
         log_.frame("rx", data, size, "wrong line speed");
         return;
     }
     std::vector<LineReply> replies;
-    chosen->receive(data, size, now, replies);
-    queueReplies(replies, now);
+    chosen->receiveAt(data, size, nowUs, replies);
+    queueReplies(replies, nowUs);
 }
 
 LinePersonality *Simulator::takeLine(uint64_t now)
@@ -344,7 +353,7 @@ LinePersonality *Simulator::takeLine(uint64_t now)
     return chosen;
 }
 
-void Simulator::queueReplies(std::vector<LineReply> &replies, uint64_t now)
+void Simulator::queueReplies(std::vector<LineReply> &replies, uint64_t nowUs)
 {
     for (LineReply &r : replies) {
         std::string remark;
@@ -354,18 +363,18 @@ void Simulator::queueReplies(std::vector<LineReply> &replies, uint64_t now)
         }
         if (!remark.empty())
             log_.note(remark);
-        const uint64_t lineMs = (r.delayUs + 999) / 1000;
-        pending_.push_back({now + faults_.plan().delayMs + lineMs, std::move(r.bytes), std::move(r.sent)});
+        const uint64_t dueUs = nowUs + uint64_t(faults_.plan().delayMs) * 1000 + r.delayUs;
+        pending_.push_back({dueUs, std::move(r.bytes), std::move(r.sent)});
     }
     // Replies without delay leave at once; after a Go, everything the chip said
     // goes out before the module's program takes the line.
-    while (!pending_.empty() && (pending_.front().due <= now || goRequested_)) {
+    while (!pending_.empty() && (pending_.front().dueUs <= nowUs || goRequested_)) {
         Pending p = std::move(pending_.front());
         pending_.pop_front();
         deliver(std::move(p.bytes), p.sent);
     }
     if (goRequested_) {
-        leaveBootloader(now);
+        leaveBootloader(nowUs / 1000);
         active_ = nullptr;
     }
 }

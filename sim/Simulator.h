@@ -78,24 +78,25 @@ public:
 
 private:
     uint64_t nowMs() const;
-    int runDue(uint64_t now);  // returns ms until the next due event
+    uint64_t nowUs() const;
+    uint64_t runDue(uint64_t nowUs);  // returns microseconds until the next due event
     void powerCycleLocked(uint64_t now);
     // Leaving the bootloader (a Go, or the tool back at the module's speed): the
     // module runs its program again, the new one if the flash was written.
     void leaveBootloader(uint64_t now);
-    void lineBytes(const uint8_t *data, size_t size, uint64_t now);
+    void lineBytes(const uint8_t *data, size_t size, uint64_t nowUs);
     // The personality for the speed the tool set, switching over if it changed;
     // null (and a warning) when no personality runs at that speed.
-    LinePersonality *takeLine(uint64_t now);
+    LinePersonality *takeLine(uint64_t nowMs);
     // Applies the line faults and sends or schedules each reply.
-    void queueReplies(std::vector<LineReply> &replies, uint64_t now);
+    void queueReplies(std::vector<LineReply> &replies, uint64_t nowUs);
     void deliver(std::vector<uint8_t> bytes, const std::function<void()> &sent);
     void readCommands();
     void wake();
     void closeAll();
 
     struct Pending {
-        uint64_t due;
+        uint64_t dueUs;
         std::vector<uint8_t> bytes;
         std::function<void()> sent;
     };

@@ -332,6 +332,19 @@ private slots:
         QVERIFY(d.PollingTimer().isActive());
     }
 
+    void pollingDelayOfZeroIsOneMillisecond()
+    {
+        auto &d = makeDriver();
+        d.SetComPortPollingDelay(0);
+        QVERIFY(d.Open());
+        QCOMPARE(d.ComPortPollingDelay(), uint16_t(0));
+        QCOMPARE(d.PollingTimer().interval(), 1);
+        d.SetComPortPollingDelay(5);
+        d.SetComPortPollingDelay(0);  // while open too
+        QCOMPARE(d.PollingTimer().interval(), 1);
+        QVERIFY(d.PollingTimer().isActive());
+    }
+
     void timerDrivesPolling()
     {
         auto &d = makeDriver();

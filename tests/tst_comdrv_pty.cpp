@@ -3,6 +3,7 @@
 #include "QRT_ComDrv.h"
 #include "Termios2.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 
 #include <ctime>
@@ -172,6 +173,67 @@ private slots:
         QVERIFY2(cpuMs < 150, qPrintable(QString("%1 ms of CPU in 300 ms").arg(cpuMs)));
         QVERIFY(!drv.WatchingReadable());
         QVERIFY(drv.PollingTimer().isActive());
+    }
+
+    // A line that takes no bytes at all (the far end stopped reading and the
+    // kernel's buffers are full, as behind a held CTS or a stuck adapter): the send
+    // gives up after one OutputTimeout, having sent nothing.
+    void stalledLineEndsTheSendAfterOneOutputTimeout()
+    {
+        PtyPair pty(1);
+        TQRTCommDriver drv;
+        QVERIFY(drv.Open());
+        // The kernel moves bytes between a pty's buffers in the background and may
+        // take a few more a moment later: fill until it takes none twice running.
+        const std::vector<uint8_t> block(16 * 1024, 0x55);
+        drv.SetOutputTimeout(20);
+        int taken = 0;
+        for (int empty = 0, round = 0; empty < 2 && round < 100; ++round) {
+            const int32_t r = drv.SendData(block.data(), int32_t(block.size()));
+            taken += -r;
+            empty = r == 0 ? empty + 1 : 0;
+            usleep(20000);
+        }
+        QVERIFY2(taken > 0, "the pty took nothing");
+
+        // A second full wait hides behind a deadline test that misses by a
+        // millisecond only now and then: three sends give it three chances to show.
+        constexpr int kTimeoutMs = 300;
+        constexpr int kMarginMs = 100;
+        drv.SetOutputTimeout(kTimeoutMs);
+        const uint8_t frame[] = {1, 2, 3, 4, 5, 6, 7, 8};
+        for (int send = 0; send < 3; ++send) {
+            QElapsedTimer t;
+            t.start();
+            QCOMPARE(drv.SendData(frame, 8), 0);
+            const qint64 ms = t.elapsed();
+            QVERIFY2(ms >= kTimeoutMs && ms <= kTimeoutMs + kMarginMs, qPrintable(QString("%1 ms").arg(ms)));
+        }
+
+        // Everything reported as sent arrived; once the far end reads, the line works again.
+        size_t arrived = 0;
+        for (std::vector<uint8_t> got; !(got = pty.readMaster(200, 20)).empty();)
+            arrived += got.size();
+        QCOMPARE(arrived, size_t(taken));
+        QCOMPARE(drv.SendData(frame, 3), 3);
+        QCOMPARE(pty.readMaster(), std::vector<uint8_t>(frame, frame + 3));
+    }
+
+    void pollingDelayOfZeroDoesNotSpin()
+    {
+        PtyPair pty(1);
+        TQRTCommDriver drv;
+        drv.SetComPortPollingDelay(0);
+        QVERIFY(drv.Open());
+        const std::clock_t before = std::clock();
+        QTest::qWait(300);
+        const double cpuMs = 1000.0 * double(std::clock() - before) / CLOCKS_PER_SEC;
+        // A 1 ms timer costs a few ms of CPU here; a spinning thread takes what the machine gives it.
+        QVERIFY2(cpuMs < 60, qPrintable(QString("%1 ms of CPU in 300 ms").arg(cpuMs)));
+        // It still polls.
+        drv.SetComPortPollingDelay(0);
+        pty.writeMaster({0x42});
+        QTRY_COMPARE_WITH_TIMEOUT(drv.RxCount, uint16_t(1), 500);
     }
 
     void speedChangeWhileOpenPurges()

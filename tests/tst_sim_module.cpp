@@ -1,4 +1,5 @@
 // The simulated module's rules driven step by step with a hand-made clock: no pty, no waiting.
+#include "BootloaderPersonality.h"
 #include "Crc16.h"
 #include "Frames.h"
 #include "InputFilter.h"
@@ -391,6 +392,63 @@ private slots:
         module.serialWrite(1, kCanUnlockWord1);
         module.pass(101);
         QVERIFY(!module.fullAccess());
+    }
+
+    // In realistic mode a chunk of host bytes starts crossing the wire only when the
+    // one before it has, however the pty cut them: the chip's ACK to a write block
+    // comes after the line time of all 258 bytes, its programming time and the ACK's
+    // own line time.
+    void bootloaderPacesAnswersToTheLine_data()
+    {
+        QTest::addColumn<QList<int>>("sizes");     // count byte, data and checksum, as chunks
+        QTest::addColumn<QList<int>>("arrivals");  // microseconds after the first chunk
+        QTest::addColumn<int>("lineUs");           // when the last host byte is in
+        const int w1 = int(stm32::WireTime(1, 115200).count());
+        const int w256 = int(stm32::WireTime(256, 115200).count());
+        QTest::newRow("one chunk") << QList<int>{258} << QList<int>{0} << int(stm32::WireTime(258, 115200).count());
+        QTest::newRow("three chunks at once") << QList<int>{1, 256, 1} << QList<int>{0, 0, 0} << w1 + w256 + w1;
+        QTest::newRow("three chunks, one after the other has crossed")
+            << QList<int>{1, 256, 1} << QList<int>{0, 2000, 40000} << 40000 + w1;
+        QTest::newRow("data while the count byte crosses")
+            << QList<int>{1, 256, 1} << QList<int>{0, 50, 30000} << 30000 + w1;
+    }
+
+    void bootloaderPacesAnswersToTheLine()
+    {
+        QFETCH(QList<int>, sizes);
+        QFETCH(QList<int>, arrivals);
+        QFETCH(int, lineUs);
+        BootloaderPersonality boot;
+        boot.setRealistic(true);
+        std::vector<LineReply> out;
+        // Sync, Write Memory and its address, each answered before the next.
+        const std::vector<std::pair<uint64_t, Bytes>> lead = {
+            {0, {0x7F}}, {10000, {0x31, 0xCE}}, {20000, {0x08, 0x00, 0x00, 0x00, 0x08}}};
+        for (const auto &[t, bytes] : lead)
+            boot.receiveAt(bytes.data(), bytes.size(), t, out);
+        QCOMPARE(out.size(), size_t(3));
+        QCOMPARE(out[0].delayUs, uint64_t(2 * stm32::WireTime(1, 115200).count()));
+
+        Bytes block(258, 0x5A);
+        block[0] = 0xFF;
+        uint8_t x = 0;
+        for (size_t i = 0; i + 1 < block.size(); ++i)
+            x ^= block[i];
+        block.back() = x;
+        const uint64_t first = 100000;
+        out.clear();
+        size_t at = 0;
+        for (int i = 0; i < sizes.size(); ++i) {
+            boot.receiveAt(block.data() + at, size_t(sizes[i]), first + uint64_t(arrivals[i]), out);
+            at += size_t(sizes[i]);
+        }
+        QCOMPARE(out.size(), size_t(1));
+        QCOMPARE(out[0].bytes, Bytes{0x79});
+        const int64_t answeredAt = int64_t(first) + arrivals.last() + int64_t(out[0].delayUs);
+        const int64_t expected = int64_t(first) + lineUs + Stm32Bootloader::programTime(256).count() +
+                                 stm32::WireTime(1, 115200).count();
+        // Line times are whole microseconds per chunk: a microsecond apart at most.
+        QVERIFY2(std::abs(answeredAt - expected) <= 1, qPrintable(QString("%1 us, expected %2").arg(answeredAt).arg(expected)));
     }
 
     void gatewayShowsModuleAfterUnlock()

@@ -211,6 +211,105 @@ private slots:
         QVERIFY(!engine.OvertimeT.isActive() && !engine.Timer5.isActive());
     }
 
+    // A reply is acted on from the serial component's receive path, with no tick
+    // of Timer5 in between; a reply that is not complete yet still waits.
+    void replyIsAnsweredWhenItIsIn_data()
+    {
+        using Chunks = QList<std::vector<uint8_t>>;
+        using Sends = QList<std::vector<uint8_t>>;
+        QTest::addColumn<int>("state");
+        QTest::addColumn<Chunks>("chunks");
+        QTest::addColumn<Sends>("sends");  // what goes out after each chunk
+        QTest::addColumn<int>("nextState");
+        const std::vector<uint8_t> get = {0x79, 0x0B, 0x22, 0x00, 0x01, 0x02, 0x11, 0x21,
+                                          0x31, 0x43, 0x63, 0x73, 0x82, 0x92, 0x79};
+        QTest::newRow("sync answer") << 1 << Chunks{{0x79}} << Sends{{0x00, 0xFF}} << 2;
+        QTest::newRow("Get reply in three pieces")
+            << 2 << Chunks{{get.begin(), get.begin() + 4}, {get.begin() + 4, get.begin() + 14}, {get.begin() + 14, get.end()}}
+            << Sends{{}, {}, {0x02, 0xFD}} << 3;
+        QTest::newRow("Get ID reply, ACK late") << 3 << Chunks{{0x79, 0x01, 0x04}, {0x10, 0x79}}
+                                                << Sends{{}, {0x11, 0xEE}} << 4;
+        QTest::newRow("ACK of the data block") << 8 << Chunks{{0x79}} << Sends{{0x31, 0xCE}} << 9;
+        QTest::newRow("NACK sends nothing") << 8 << Chunks{{0x1F}} << Sends{{}} << 8;
+    }
+
+    void replyIsAnsweredWhenItIsIn()
+    {
+        using Chunks = QList<std::vector<uint8_t>>;
+        using Sends = QList<std::vector<uint8_t>>;
+        QFETCH(int, state);
+        QFETCH(Chunks, chunks);
+        QFETCH(Sends, sends);
+        QFETCH(int, nextState);
+        FakeSerialState st;
+        TQRTCommDriver driver(nullptr, std::make_unique<FakeSerialPort>(st));
+        TUpdateEngine engine(driver);
+        Reports r;
+        r.watch(engine);
+        engine.Start();
+        QVERIFY(engine.Timer5.isActive());
+        QSignalSpy ticks(&engine.Timer5, &QTimer::timeout);
+        engine.IspState = state;
+        for (int i = 0; i < chunks.size(); ++i) {
+            st.written.clear();
+            st.reads.push_back(chunks[i]);
+            driver.PollReceive();  // what the port's readable notice or poll does
+            QCOMPARE(st.written, sends[i]);
+        }
+        QCOMPARE(engine.IspState, nextState);
+        QCOMPARE(ticks.count(), 0);
+    }
+
+    // A receiver of a status text that runs the event loop may let the next reply in
+    // while the step that sent the request is still running: that reply is answered
+    // after the step, in the state the step left, not inside it.
+    void noStepInsideAStep()
+    {
+        FakeSerialState st;
+        TQRTCommDriver driver(nullptr, std::make_unique<FakeSerialPort>(st));
+        TUpdateEngine engine(driver);
+        Reports r;
+        r.watch(engine);
+        engine.Start();
+        int nested = 0;
+        connect(&engine, &TUpdateEngine::statusChanged, this, [&](const QString &text) {
+            if (text != QStringLiteral("已成功连接") || nested++)
+                return;
+            st.reads.push_back({0x79, 0x0B, 0x22, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92, 0x79});
+            driver.PollReceive();
+        });
+        st.written.clear();
+        st.reads.push_back({0x79});
+        driver.PollReceive();
+        // Get for the sync answer, Get ID for the Get reply: never a second Get.
+        QCOMPARE(st.written, (std::vector<uint8_t>{0x00, 0xFF, 0x02, 0xFD}));
+        QCOMPARE(engine.IspState, 3);
+        QCOMPARE(r.statuses.mid(1), (QStringList{"已成功连接", "Boot:2.2"}));
+    }
+
+    // The status line follows the request: in state 2 the version is shown once the
+    // Get ID request has gone out.
+    void versionIsShownAfterTheGetIdRequest()
+    {
+        FakeSerialState st;
+        TQRTCommDriver driver(nullptr, std::make_unique<FakeSerialPort>(st));
+        TUpdateEngine engine(driver);
+        Reports r;
+        r.watch(engine);
+        std::vector<uint8_t> sentBeforeVersion;
+        connect(&engine, &TUpdateEngine::statusChanged, this, [&](const QString &text) {
+            if (text.startsWith(QStringLiteral("Boot:")))
+                sentBeforeVersion = st.written;
+        });
+        engine.Start();
+        engine.IspState = 2;
+        st.written.clear();
+        st.reads.push_back({0x79, 0x0B, 0x1A, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92, 0x79});
+        driver.PollReceive();
+        QCOMPARE(r.statuses.last(), QString("Boot:1.10"));
+        QCOMPARE(sentBeforeVersion, (std::vector<uint8_t>{0x02, 0xFD}));
+    }
+
     void imageThatWillNotLoadWaitsForTheTimeOut()
     {
         FakeSerialState st;
@@ -218,23 +317,28 @@ private slots:
         TUpdateEngine engine(driver);
         Reports r;
         r.watch(engine);
-        engine.SetImageLoader([] { return false; });
+        int loads = 0;
+        engine.SetImageLoader([&] { ++loads; return false; });
         engine.Start();
         engine.IspState = 7;
         st.written.clear();
         st.reads.push_back({0x79});
         driver.PollReceive();
-        engine.Timer5Timer();
+        QCOMPARE(loads, 1);
         QCOMPARE(engine.IspState, 7);
         QVERIFY(!engine.Timer5.isActive());
         QVERIFY(st.written.empty());
         QCOMPARE(engine.OvertimeCount, uint8_t(0));
-        // Further bytes are not looked at until the time-out ends the run.
+        // With Timer5 stopped no step is due: further bytes are not looked at, and
+        // the time-out runs its course.
+        engine.OvertimeTTimer();
+        engine.OvertimeTTimer();
         st.reads.push_back({0x79});
         driver.PollReceive();
-        QCOMPARE(engine.IspState, 7);
-        QVERIFY(st.written.empty());
-        for (int tick = 0; tick < 6; ++tick)
+        QCOMPARE(loads, 1);
+        QCOMPARE(engine.OvertimeCount, uint8_t(2));
+        QCOMPARE(driver.RxCount, uint16_t(1));
+        for (int tick = 0; tick < 4; ++tick)
             engine.OvertimeTTimer();
         QCOMPARE(r.statuses.mid(1, 2), (QStringList{"连机失败！请检查通信线。", "正在查找设备。。。"}));
         QCOMPARE(engine.IspState, 1);
