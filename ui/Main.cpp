@@ -6,9 +6,8 @@
 #include "RegisterMap.h"
 
 #include <QDateTime>
-#include <QGuiApplication>
 #include <QLocale>
-#include <QScreen>
+#include <QShowEvent>
 #include <QStyle>
 
 TMainForm *MainForm = nullptr;
@@ -58,14 +57,14 @@ TMainForm::TMainForm(QWidget *parent)
     pal.setColor(QPalette::Window, Qt::white);
     setPalette(pal);
 
-    StringGrid1 = new TStringGrid(this, 9, 2, 26);
+    StringGrid1 = new TGridView(this, 9, 2, 26);
     StringGrid1->setObjectName("StringGrid1");
     StringGrid1->setGeometry(2, 2, 738, 57);
     StringGrid1->SetRowSelect(true);
     StringGrid1->SetFixedColors(QColor(0, 0, 255), Qt::white, TimesFont(16));
     StringGrid1->setFont(TimesFont(16));
 
-    StringGrid2 = new TStringGrid(this, 5, 3, 36);
+    StringGrid2 = new TGridView(this, 5, 3, 36);
     StringGrid2->setObjectName("StringGrid2");
     StringGrid2->setGeometry(2, 62, 414, 114);
     StringGrid2->SetFixedColors(palette().color(QPalette::Button).lighter(105),
@@ -105,10 +104,16 @@ TMainForm::TMainForm(QWidget *parent)
     FormCreate();
     TimerSec.start();
     StringGrid2->setFocus();
+}
 
-    // Centred on the desktop.
-    if (QScreen *screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+void TMainForm::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // Centred on the desktop once, at the first showing, when the window's frame is known.
+    if (!centred_ && !event->spontaneous()) {
+        CentreOnScreen(this);
+        centred_ = true;
+    }
 }
 
 TMainForm::~TMainForm()
@@ -244,6 +249,7 @@ void TMainForm::FormCreate()
         StringGrid1->SetCells(c, 0, QStringLiteral(" AD0") + QString::number(c - 1));
     for (int c = 1; c <= Reg::DA_Count; ++c)
         StringGrid2->SetCells(c, 0, QStringLiteral(" DA0") + QString::number(c - 1));
+    ShowGridValues();
 
     ExchangeCount = 0;
 
@@ -325,8 +331,9 @@ void TMainForm::Timer1Timer()
 
     GroupBox1->setTitle(kGroupCaption + QStringLiteral(" (固件:") + VersionText(RegisterMirror[Reg::FW_Version]) +
                         QLatin1Char(')'));
-    StringGrid1->update();
-    StringGrid2->update();
+    ShowGridValues();
+    // Painted now, not after the handshake's writes below, which can block for seconds.
+    PaintPendingNow(this);
     if (++ExchangeCount < 5)
         ReadBackConfiguration();
     if (ComboBox6->ItemIndex() == kModePlcCan) {

@@ -1,6 +1,6 @@
 #pragma once
 #include "QRT_ComDrv.h"
-#include "StringGrid.h"
+#include "GridView.h"
 #include "Toolkit.h"
 
 #include <QGroupBox>
@@ -36,6 +36,9 @@ public:
     void StringGrid2DrawCell(int col, int row, const QRect &rect, TGridDrawState state, TCanvas &canvas);
     void StringGrid2SelectCell(int col, int row, bool &canSelect);
     void StringGrid2DblClick();
+    // Puts the values the grids draw from the mirror into their cells' texts;
+    // only cells whose text changed are painted again.
+    void ShowGridValues();
 
     // "主.次" from the version word: quotient and remainder by 100, no leading zeros.
     static QString VersionText(uint16_t word);
@@ -48,8 +51,8 @@ public:
     int32_t SelectedRegister = 0;
 
     // Input and output grids.
-    TStringGrid *StringGrid1;
-    TStringGrid *StringGrid2;
+    TGridView *StringGrid1;
+    TGridView *StringGrid2;
 
     // Communication group.
     QGroupBox *GroupBox1;
@@ -78,10 +81,15 @@ public:
     QTimer Timer1;
     TQRTCommDriver ComDriver;
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
     void buildCommunicationGroup();
     void buildConfigurationGroup();
     bool writeConfiguration();
+
+    bool centred_ = false;
 };
 
 extern TMainForm *MainForm;
