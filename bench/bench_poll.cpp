@@ -29,6 +29,7 @@ constexpr int kDefaultSilentSeconds = 15;
 constexpr int kDefaultRuns = 3;
 constexpr int kSettleMs = 2000;        // after a phase change, before the clock starts
 constexpr int kSimStartTimeoutMs = 5000;
+constexpr int kFirstExchangeTimeoutMs = 20000;  // generous, for a run under a profiler
 constexpr double kFullRate = 1000.0 / (2 * TMainForm::kPollIntervalMs);  // one exchange per two ticks
 constexpr double kGoalPollCpuPercent = 1.0;
 constexpr double kGoalRateShare = 0.98;
@@ -123,6 +124,10 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "bench_poll: cannot open the port\n");
             return 1;
         }
+        QElapsedTimer connecting;
+        connecting.start();
+        while (form.ExchangeCount == 0 && connecting.elapsed() < kFirstExchangeTimeoutMs)
+            RunFor(20);
         RunFor(kSettleMs);
         if (form.ExchangeCount == 0) {
             std::fprintf(stderr, "bench_poll: no exchange with the module\n");

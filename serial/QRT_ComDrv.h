@@ -92,7 +92,8 @@ public:
 
     // "COM" plus one digit, from ComPort.
     std::string PortName() const;
-    // The polling timer, exposed so tests can see when it runs.
+    // The polling timer, exposed so tests can see when it runs. While the port is
+    // watched for readability it stops at its first tick on a quiet line.
     const QTimer &PollingTimer() const { return pollingTimer_; }
     // Whether bytes are also taken the moment the port becomes readable.
     bool WatchingReadable() const { return readable_ && readable_->isEnabled(); }
@@ -103,6 +104,7 @@ public:
 private:
     void ApplyIfOpen();
     int Receive();
+    void OnPollingTick();
     void OnReadable();
 
     std::unique_ptr<SerialPort> port_;

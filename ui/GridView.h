@@ -13,9 +13,11 @@
 #include <QColor>
 #include <QFont>
 #include <QPainter>
+#include <QRawFont>
 #include <QString>
 #include <QTableView>
 
+#include <array>
 #include <functional>
 #include <vector>
 
@@ -25,14 +27,27 @@ struct TGridDrawState {
     bool focused = false;
 };
 
-// A font in its regular and bold forms, with the metric the text placement needs,
-// made once when the grid's font is set rather than at every paint.
+// One face of a grid font, resolved once when the grid's font is set rather
+// than at every paint: the font, its ascent, and the glyphs of the ten digits
+// with their advances, so that a number is drawn without shaping its text.
+struct TGridFace {
+    explicit TGridFace(const QFont &font);
+    // Draws `text` with its top left corner at (x, y).
+    void Draw(QPainter &painter, int x, int y, const QString &text) const;
+
+    QFont font;
+    int ascent = 0;
+    QRawFont raw;
+    std::array<quint32, 10> digitGlyphs{};
+    std::array<qreal, 10> digitAdvances{};
+    bool digitsReady = false;
+};
+
+// A font in its regular and bold forms.
 struct TGridFont {
     explicit TGridFont(const QFont &font = QFont());
-    QFont regular;
-    QFont bold;
-    int regularAscent = 0;
-    int boldAscent = 0;
+    TGridFace regular;
+    TGridFace bold;
 };
 
 // What a cell-drawing handler paints with: font style and colour, and text at a point.

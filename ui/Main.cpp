@@ -153,6 +153,9 @@ void TMainForm::buildCommunicationGroup()
     Edit4 = new QLineEdit(QStringLiteral("0"), GroupBox1);
     Edit4->setObjectName("Edit4");
     Edit4->setReadOnly(true);
+    // Opaque, so that counting every exchange repaints the field alone and not
+    // the group box (caption and frame) behind it.
+    Edit4->setAutoFillBackground(true);
     Edit4->setGeometry(550, 22, 90, 26);
 
     Label20 = MakeLabel(GroupBox1, QStringLiteral("连接通信模式"), QRect(10, 56, 100, 24));
