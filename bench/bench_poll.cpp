@@ -35,12 +35,18 @@ constexpr double kGoalPollCpuPercent = 1.0;
 constexpr double kGoalRateShare = 0.98;
 constexpr double kGoalSilentCpuPercent = 0.5;
 
-double CpuSeconds()
+struct Usage {
+    double cpuSeconds = 0;
+    long wakeUps = 0;  // voluntary context switches: the process slept and was woken
+};
+
+Usage Now()
 {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    return {static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+                static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6,
+            u.ru_nvcsw};
 }
 
 // Runs the event loop for `ms` milliseconds.
@@ -54,6 +60,7 @@ void RunFor(int ms)
 struct Phase {
     double cpuPercent = 0;  // of one core
     double exchangesPerSecond = 0;
+    double wakeUpsPerSecond = 0;
 };
 
 // The tool's CPU share and exchange rate over `seconds` of the event loop. The
@@ -62,12 +69,13 @@ Phase Measure(TMainForm &form, int seconds)
 {
     const int exchanges0 = form.ExchangeCount;
     QElapsedTimer wall;
-    const double cpu0 = CpuSeconds();
+    const Usage before = Now();
     wall.start();
     RunFor(seconds * 1000);
-    const double cpu = CpuSeconds() - cpu0;
+    const Usage after = Now();
     const double elapsed = static_cast<double>(wall.nsecsElapsed()) / 1e9;
-    return {100.0 * cpu / elapsed, (form.ExchangeCount - exchanges0) / elapsed};
+    return {100.0 * (after.cpuSeconds - before.cpuSeconds) / elapsed, (form.ExchangeCount - exchanges0) / elapsed,
+            static_cast<double>(after.wakeUps - before.wakeUps) / elapsed};
 }
 
 double Median(std::vector<double> v)
@@ -141,9 +149,10 @@ int main(int argc, char *argv[])
         sim.write("silent off\n");
         form.SpeedButton1->click();  // disconnect; the next run connects afresh
 
-        std::printf("run %d: polling %.2f %% of a core at %.2f exchanges/s (%.3f of %.2f); silent %.2f %% of a core\n",
+        std::printf("run %d: polling %.2f %% of a core at %.2f exchanges/s (%.3f of %.2f), %.0f wake-ups/s; "
+                    "silent %.2f %% of a core, %.0f wake-ups/s\n",
                     run, polling.cpuPercent, polling.exchangesPerSecond, polling.exchangesPerSecond / kFullRate,
-                    kFullRate, silent.cpuPercent);
+                    kFullRate, polling.wakeUpsPerSecond, silent.cpuPercent, silent.wakeUpsPerSecond);
         pollCpu.push_back(polling.cpuPercent);
         rate.push_back(polling.exchangesPerSecond);
         silentCpu.push_back(silent.cpuPercent);
