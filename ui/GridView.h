@@ -103,13 +103,11 @@ public:
 
     TGridView(QWidget *parent, int colCount, int rowCount, int rowHeight);
 
-    TGridModel *Model() const { return model_; }
     int ColCount() const { return model_->columnCount(); }
     int RowCount() const { return model_->rowCount(); }
-    // Widths and heights without the grid line.
+    // Widths without the grid line that follows each column.
     int ColWidth(int col) const { return columnWidth(col) - kGridLine; }
     void SetColWidth(int col, int width) { setColumnWidth(col, width + kGridLine); }
-    int RowHeight() const { return rowHeight(0) - kGridLine; }
 
     QString Cells(int col, int row) const { return model_->Cells(col, row); }
     void SetCells(int col, int row, const QString &text) { model_->SetCells(col, row, text); }
@@ -117,10 +115,6 @@ public:
     void SetFixedColors(const QColor &background, const QColor &text, const QFont &font);
     void SetRowSelect(bool rowSelect);
     bool RowSelect() const { return selectionBehavior() == SelectRows; }
-
-    // The selected cell (its row only, when whole rows are selected).
-    int Col() const { return currentIndex().column(); }
-    int Row() const { return currentIndex().row(); }
 
     std::function<void(int col, int row, const QRect &rect, TGridDrawState state, TCanvas &canvas)> OnDrawCell;
     std::function<void(int col, int row, bool &canSelect)> OnSelectCell;
