@@ -335,8 +335,11 @@ void TMainForm::Timer1Timer()
     GroupBox1->setTitle(kGroupCaption + QStringLiteral(" (固件:") + VersionText(RegisterMirror[Reg::FW_Version]) +
                         QLatin1Char(')'));
     ShowGridValues();
-    // Painted now, not after the handshake's writes below, which can block for seconds.
-    PaintPendingNow(this);
+    // The handshake below can block in its writes for seconds: the values read
+    // are painted before it. Otherwise the tick ends here and they are painted
+    // at once, together with the count.
+    if (ComboBox6->ItemIndex() == kModePlcCan)
+        PaintPendingNow(this);
     if (++ExchangeCount < 5)
         ReadBackConfiguration();
     if (ComboBox6->ItemIndex() == kModePlcCan) {
