@@ -11,7 +11,7 @@ TQRTCommDriver::TQRTCommDriver(QObject *owner, std::unique_ptr<SerialPort> platf
       chunkBuffer_(kDefaultInBufSize)
 {
     pollingTimer_.setTimerType(Qt::PreciseTimer);
-    connect(&pollingTimer_, &QTimer::timeout, this, &TQRTCommDriver::PollReceive);
+    connect(&pollingTimer_, &QTimer::timeout, this, &TQRTCommDriver::OnPollingTick);
 }
 
 TQRTCommDriver::~TQRTCommDriver()
@@ -182,13 +182,24 @@ void TQRTCommDriver::PollReceive()
     Receive();
 }
 
+void TQRTCommDriver::OnPollingTick()
+{
+    // While the port is watched for readability, arriving bytes wake us by
+    // themselves: the first tick that finds the line quiet stops the timer, so
+    // an open but silent port costs no wake-ups at all.
+    if (Receive() <= 0 && WatchingReadable())
+        pollingTimer_.stop();
+}
+
 void TQRTCommDriver::OnReadable()
 {
     // A line that hung up (a pty whose far end closed, an unplugged adapter)
     // reports readable for ever with nothing to read. Leave it to the polling
     // timer from here on, or the GUI thread would spin.
-    if (Receive() <= 0 && readable_ && port_->hungUp())
+    if (Receive() <= 0 && readable_ && port_->hungUp()) {
         readable_->setEnabled(false);
+        pollingTimer_.start();
+    }
 }
 
 int TQRTCommDriver::Receive()

@@ -101,7 +101,8 @@ public:
     std::string DeviceName() const;
     // How the platform counts the device that `port` names, resolved as Open resolves it.
     DeviceKind PortDeviceKind(TComPortNumber port) const;
-    // The polling timer, exposed so tests can see when it runs.
+    // The polling timer, exposed so tests can see when it runs. While the port is
+    // watched for readability it stops at its first tick on a quiet line.
     const QTimer &PollingTimer() const { return pollingTimer_; }
     // Whether bytes are also taken the moment the port becomes readable.
     bool WatchingReadable() const { return readable_ && readable_->isEnabled(); }
@@ -113,6 +114,7 @@ private:
     void ApplyIfOpen();
     int PollingInterval() const;
     int Receive();
+    void OnPollingTick();
     void OnReadable();
 
     std::unique_ptr<SerialPort> port_;

@@ -352,6 +352,17 @@ private slots:
         st.reads.push_back({1, 2, 3});
         QTRY_COMPARE_WITH_TIMEOUT(d.RxCount, uint16_t(3), 500);
     }
+
+    void withNothingToWatchTheTimerKeepsPollingAQuietLine()
+    {
+        auto &d = makeDriver();
+        QVERIFY(d.Open());
+        QVERIFY(!d.WatchingReadable());
+        QTest::qWait(30);  // several quiet ticks
+        QVERIFY(d.PollingTimer().isActive());
+        st.reads.push_back({7});
+        QTRY_COMPARE_WITH_TIMEOUT(d.RxCount, uint16_t(1), 500);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestComDrv)

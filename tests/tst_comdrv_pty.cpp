@@ -161,6 +161,22 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(drv.RxCount, uint16_t(1), 500);
     }
 
+    void quietWatchedLineWakesNobody()
+    {
+        PtyPair pty(1);
+        TQRTCommDriver drv;
+        QVERIFY(drv.Open());
+        QVERIFY(drv.WatchingReadable());
+        // Arriving bytes wake the component by themselves: the timer stops at its
+        // first quiet tick, and an open but silent port costs no wake-ups.
+        QTRY_VERIFY_WITH_TIMEOUT(!drv.PollingTimer().isActive(), 500);
+        pty.writeMaster({0x01, 0x03});
+        QTRY_COMPARE_WITH_TIMEOUT(drv.RxCount, uint16_t(2), 500);
+        pty.writeMaster({0x40});
+        QTRY_COMPARE_WITH_TIMEOUT(drv.RxCount, uint16_t(3), 500);
+        QCOMPARE(drv.RxBuffer[2], uint8_t(0x40));
+    }
+
     void hungUpLineDoesNotSpin()
     {
         auto pty = std::make_unique<PtyPair>(1);

@@ -1,5 +1,6 @@
 // The main window without a module: start-up state, the version caption, connect failures,
 // the configuration write's refusals, and the write dialog's input rules.
+#include "GridAccess.h"
 #include "Main.h"
 #include "MessageRecorder.h"
 #include "MODBUS_RTU.h"
@@ -8,7 +9,9 @@
 #include "QRT_ComDrv.h"
 
 #include <QClipboard>
+#include <QScreen>
 #include <QtTest>
+#include <QtTest/qtestspontaneevent.h>
 
 namespace {
 void Append(std::vector<uint8_t> &to, const std::vector<uint8_t> &more)
@@ -88,21 +91,20 @@ private slots:
 
     void gridsBeforeTheFirstReply()
     {
-        form->grab();  // paints both grids
         const QStringList heads1 = {"AD编号", " AD00", " AD01", " AD02", " AD03", " AD04", " AD05", " AD06", " AD07"};
         for (int c = 0; c < 9; ++c) {
-            QCOMPARE(form->StringGrid1->DrawnText(c, 0), heads1[c]);
+            QCOMPARE(CellText(form->StringGrid1, c, 0), heads1[c]);
             if (c > 0)
-                QCOMPARE(form->StringGrid1->DrawnText(c, 1), QString::number(c - 1));
+                QCOMPARE(CellText(form->StringGrid1, c, 1), QString::number(c - 1));
         }
-        QCOMPARE(form->StringGrid1->DrawnText(0, 1), QString("采集数值"));
-        QCOMPARE(form->StringGrid2->DrawnText(0, 0), QString("DA编号"));
-        QCOMPARE(form->StringGrid2->DrawnText(0, 1), QString("设DA值"));
-        QCOMPARE(form->StringGrid2->DrawnText(0, 2), QString("设增益"));
+        QCOMPARE(CellText(form->StringGrid1, 0, 1), QString("采集数值"));
+        QCOMPARE(CellText(form->StringGrid2, 0, 0), QString("DA编号"));
+        QCOMPARE(CellText(form->StringGrid2, 0, 1), QString("设DA值"));
+        QCOMPARE(CellText(form->StringGrid2, 0, 2), QString("设增益"));
         for (int c = 1; c <= 4; ++c) {
-            QCOMPARE(form->StringGrid2->DrawnText(c, 0), QString(" DA0%1").arg(c - 1));
-            QCOMPARE(form->StringGrid2->DrawnText(c, 1), QString::number(c + 9));
-            QCOMPARE(form->StringGrid2->DrawnText(c, 2), QString::number(c + 13));
+            QCOMPARE(CellText(form->StringGrid2, c, 0), QString(" DA0%1").arg(c - 1));
+            QCOMPARE(CellText(form->StringGrid2, c, 1), QString::number(c + 9));
+            QCOMPARE(CellText(form->StringGrid2, c, 2), QString::number(c + 13));
         }
         QCOMPARE(form->StringGrid1->ColWidth(0), 86);
         QCOMPARE(form->StringGrid1->ColWidth(1), 80);
@@ -256,12 +258,15 @@ private slots:
         form->StringGrid2DblClick();
         QVERIFY(messages.shown.isEmpty());
         // A fixed cell selects nothing.
-        QVERIFY(!form->StringGrid2->SelectCell(0, 1));
+        ClickCell(form->StringGrid2, 0, 1);
+        QCOMPARE(CurrentCell(form->StringGrid2), QPoint(1, 1));
         QCOMPARE(form->SelectedRegister, 0);
 
-        QVERIFY(form->StringGrid2->SelectCell(3, 2));
+        ClickCell(form->StringGrid2, 3, 2);
+        QCOMPARE(CurrentCell(form->StringGrid2), QPoint(3, 2));
         QCOMPARE(form->SelectedRegister, 16);
-        QVERIFY(form->StringGrid2->SelectCell(4, 1));
+        ClickCell(form->StringGrid2, 4, 1);
+        QCOMPARE(CurrentCell(form->StringGrid2), QPoint(4, 1));
         QCOMPARE(form->SelectedRegister, 13);
         form->StringGrid2DblClick();
         QCOMPARE(messages.texts(), QStringList{"连接未成功 ！"});
@@ -306,6 +311,56 @@ private slots:
         dialog->hide();
     }
 
+    void dialogDiscardsControlCharacters_data()
+    {
+        // Each key as a window system delivers it: key code, modifiers and the
+        // control character it carries. The field holds "4712", the "2" typed last,
+        // with room for one more digit.
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<int>("character");
+        QTest::addColumn<QString>("before");  // cursor at "end" or "home", "all" selected, or the "2" "undone"
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<QString>("selected");
+        const int ctrl = int(Qt::ControlModifier);
+        const int ctrlShift = int(Qt::ControlModifier | Qt::ShiftModifier);
+        QTest::newRow("Ctrl+V pastes nothing") << int(Qt::Key_V) << ctrl << 0x16 << "end" << "4712" << "";
+        QTest::newRow("Ctrl+X cuts nothing") << int(Qt::Key_X) << ctrl << 0x18 << "all" << "4712" << "4712";
+        QTest::newRow("Ctrl+Z undoes nothing") << int(Qt::Key_Z) << ctrl << 0x1A << "end" << "4712" << "";
+        QTest::newRow("Ctrl+Y redoes nothing") << int(Qt::Key_Y) << ctrl << 0x19 << "undone" << "471" << "";
+        QTest::newRow("Ctrl+Shift+Z redoes nothing") << int(Qt::Key_Z) << ctrlShift << 0x1A << "undone" << "471" << "";
+        QTest::newRow("Ctrl+A selects nothing") << int(Qt::Key_A) << ctrl << 0x01 << "end" << "4712" << "";
+        // Editing keys type no character, though Delete carries 0x7F on X11.
+        QTest::newRow("Delete still deletes") << int(Qt::Key_Delete) << 0 << 0x7F << "home" << "712" << "";
+        QTest::newRow("Backspace still deletes") << int(Qt::Key_Backspace) << 0 << 0x08 << "end" << "471" << "";
+    }
+    void dialogDiscardsControlCharacters()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(int, character);
+        QFETCH(QString, before);
+        QFETCH(QString, result);
+        QFETCH(QString, selected);
+        dialog->show();
+        QGuiApplication::clipboard()->setText("9");
+        dialog->Edit1->setText("471");
+        dialog->Edit1->end(false);
+        QTest::keyClick(dialog->Edit1, '2');
+        QCOMPARE(dialog->Edit1->text(), QString("4712"));
+        if (before == "undone")
+            dialog->Edit1->undo();
+        else if (before == "all")
+            dialog->Edit1->selectAll();
+        else if (before == "home")
+            dialog->Edit1->home(false);
+        QTest::sendKeyEvent(QTest::Click, dialog->Edit1, static_cast<Qt::Key>(key), QString(QChar(character)),
+                            Qt::KeyboardModifiers(modifiers));
+        QCOMPARE(dialog->Edit1->text(), result);
+        QCOMPARE(dialog->Edit1->selectedText(), selected);
+        dialog->hide();
+    }
+
     void dialogRejectsAPastedNonNumber()
     {
         dialog->show();
@@ -341,6 +396,37 @@ private slots:
         QVERIFY(dialog->isVisible());
         QTest::keyClick(dialog->Edit1, Qt::Key_Escape);
         QVERIFY(!dialog->isVisible());
+    }
+
+    void dialogRestoredByTheWindowSystemKeepsWhatTheUserSet()
+    {
+        dialog->show();
+        QVERIFY(dialog->CheckBox1->isChecked());
+        dialog->CheckBox1->setChecked(false);
+        dialog->BitBtn3->setFocus();
+        QTRY_VERIFY(dialog->BitBtn3->hasFocus());
+        // Restored from minimised: the window system shows it again.
+        QShowEvent restored;
+        QSpontaneKeyEvent::setSpontaneous(&restored);
+        QVERIFY(restored.spontaneous());
+        QCoreApplication::instance()->notify(dialog.get(), &restored);
+        QVERIFY(!dialog->CheckBox1->isChecked());
+        QCOMPARE(dialog->focusWidget(), dialog->BitBtn3);
+        // Shown again by the program: ticked, and the value field has the focus in it.
+        dialog->hide();
+        dialog->show();
+        QVERIFY(dialog->CheckBox1->isChecked());
+        QCOMPARE(dialog->focusWidget(), dialog->Edit1);
+        dialog->hide();
+    }
+
+    void mainWindowIsCentredByItsFrame()
+    {
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        const QRect frame = form->frameGeometry();
+        if (frame.size() == form->size())
+            QSKIP("this platform draws no window frame, so frame and client area cannot be told apart");
+        QCOMPARE(frame.center(), form->screen()->availableGeometry().center());
     }
 };
 

@@ -1,5 +1,6 @@
 // The main window against the simulated module: connect, the polling cycle, the
 // PLC-CAN handshake and the configuration write.
+#include "GridAccess.h"
 #include "Main.h"
 #include "MessageRecorder.h"
 #include "MODBUS_RTU.h"
@@ -96,12 +97,11 @@ private slots:
             QVERIFY(RegisterMirror[r] <= 4095);  // 12-bit conversions, not the initial indexes
         QCOMPARE(RegisterMirror[32], uint16_t(32));
 
-        // The grids draw what was read.
-        form->grab();
-        QCOMPARE(form->StringGrid2->DrawnText(3, 1), QString("4321"));
-        QCOMPARE(form->StringGrid2->DrawnText(4, 2), QString("97"));
-        QCOMPARE(form->StringGrid2->DrawnText(1, 2), QString("100"));
-        QCOMPARE(form->StringGrid1->DrawnText(1, 1), QString::number(RegisterMirror[0]));
+        // The grids show what was read.
+        QCOMPARE(CellText(form->StringGrid2, 3, 1), QString("4321"));
+        QCOMPARE(CellText(form->StringGrid2, 4, 2), QString("97"));
+        QCOMPARE(CellText(form->StringGrid2, 1, 2), QString("100"));
+        QCOMPARE(CellText(form->StringGrid1, 1, 1), QString::number(RegisterMirror[0]));
 
         // The configuration controls follow the module (its defaults) during the first exchanges.
         QCOMPARE(form->Baud_485->currentText(), QString("57600"));

@@ -1,4 +1,5 @@
 // The output grid and the register write dialog against the simulated module.
+#include "GridAccess.h"
 #include "Main.h"
 #include "MessageRecorder.h"
 #include "MODBUS_RTU.h"
@@ -21,15 +22,15 @@ class TestMonitorSim : public QObject {
     // once the modal dialog is up.
     void doubleClickCell(int col, int row, std::function<void()> inDialog)
     {
-        const QPoint centre = form->StringGrid2->CellRect(col, row).center();
+        const QPoint centre = CellCentre(form->StringGrid2, col, row);
         bool ran = false;
         QTimer::singleShot(0, this, [&] {
             QTRY_VERIFY(dialog->isVisible());
             ran = true;
             inDialog();
         });
-        QTest::mouseClick(form->StringGrid2, Qt::LeftButton, {}, centre);
-        QTest::mouseDClick(form->StringGrid2, Qt::LeftButton, {}, centre);
+        QTest::mouseClick(form->StringGrid2->viewport(), Qt::LeftButton, {}, centre);
+        QTest::mouseDClick(form->StringGrid2->viewport(), Qt::LeftButton, {}, centre);
         QVERIFY(ran);
     }
 
@@ -85,16 +86,16 @@ private slots:
         QCOMPARE(sim->reg(Reg::DA_Val0), uint16_t(5000));
         QVERIFY(form->Timer1.isActive());
         QTRY_COMPARE_WITH_TIMEOUT(RegisterMirror[10], uint16_t(5000), 2000);
-        form->grab();
-        QCOMPARE(form->StringGrid2->DrawnText(1, 1), QString("5000"));
+        QCOMPARE(CellText(form->StringGrid2, 1, 1), QString("5000"));
     }
 
     void fixedCellActsOnTheCellLastSelected()
     {
         SimFixture sim;
         connectAndWait(1);
-        QVERIFY(form->StringGrid2->SelectCell(2, 2));  // gain of DA1: register 15
-        const QPoint fixedCell = form->StringGrid2->CellRect(0, 1).center();
+        ClickCell(form->StringGrid2, 2, 2);  // gain of DA1: register 15
+        QCOMPARE(CurrentCell(form->StringGrid2), QPoint(2, 2));
+        const QPoint fixedCell = CellCentre(form->StringGrid2, 0, 1);
         bool opened = false;
         QTimer::singleShot(0, this, [&] {
             QTRY_VERIFY(dialog->isVisible());
@@ -102,7 +103,7 @@ private slots:
             QCOMPARE(dialog->Edit2->text(), QString("15"));
             QTest::keyClick(dialog->Edit1, Qt::Key_Escape);
         });
-        QTest::mouseDClick(form->StringGrid2, Qt::LeftButton, {}, fixedCell);
+        QTest::mouseDClick(form->StringGrid2->viewport(), Qt::LeftButton, {}, fixedCell);
         QVERIFY(opened);
         QCOMPARE(form->SelectedRegister, 15);
     }

@@ -8,9 +8,8 @@
 #include "RegisterMap.h"
 
 #include <QDateTime>
-#include <QGuiApplication>
 #include <QLocale>
-#include <QScreen>
+#include <QShowEvent>
 #include <QStyle>
 
 TMainForm *MainForm = nullptr;
@@ -60,14 +59,14 @@ TMainForm::TMainForm(QWidget *parent)
     pal.setColor(QPalette::Window, Qt::white);
     setPalette(pal);
 
-    StringGrid1 = new TStringGrid(this, 9, 2, 26);
+    StringGrid1 = new TGridView(this, 9, 2, 26);
     StringGrid1->setObjectName("StringGrid1");
     StringGrid1->setGeometry(2, 2, 738, 57);
     StringGrid1->SetRowSelect(true);
     StringGrid1->SetFixedColors(QColor(0, 0, 255), Qt::white, TimesFont(16));
     StringGrid1->setFont(TimesFont(16));
 
-    StringGrid2 = new TStringGrid(this, 5, 3, 36);
+    StringGrid2 = new TGridView(this, 5, 3, 36);
     StringGrid2->setObjectName("StringGrid2");
     StringGrid2->setGeometry(2, 62, 414, 114);
     StringGrid2->SetFixedColors(palette().color(QPalette::Button).lighter(105),
@@ -107,10 +106,16 @@ TMainForm::TMainForm(QWidget *parent)
     FormCreate();
     TimerSec.start();
     StringGrid2->setFocus();
+}
 
-    // Centred on the desktop.
-    if (QScreen *screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+void TMainForm::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // Centred on the desktop once, at the first showing, when the window's frame is known.
+    if (!centred_ && !event->spontaneous()) {
+        CentreOnScreen(this);
+        centred_ = true;
+    }
 }
 
 TMainForm::~TMainForm()
@@ -150,6 +155,9 @@ void TMainForm::buildCommunicationGroup()
     Edit4 = new QLineEdit(QStringLiteral("0"), GroupBox1);
     Edit4->setObjectName("Edit4");
     Edit4->setReadOnly(true);
+    // Opaque, so that counting every exchange repaints the field alone and not
+    // the group box (caption and frame) behind it.
+    Edit4->setAutoFillBackground(true);
     Edit4->setGeometry(550, 22, 90, 26);
 
     Label20 = MakeLabel(GroupBox1, QStringLiteral("连接通信模式"), QRect(10, 56, 100, 24));
@@ -246,6 +254,7 @@ void TMainForm::FormCreate()
         StringGrid1->SetCells(c, 0, QStringLiteral(" AD0") + QString::number(c - 1));
     for (int c = 1; c <= Reg::DA_Count; ++c)
         StringGrid2->SetCells(c, 0, QStringLiteral(" DA0") + QString::number(c - 1));
+    ShowGridValues();
 
     ExchangeCount = 0;
 
@@ -317,8 +326,12 @@ void TMainForm::Timer1Timer()
 
     GroupBox1->setTitle(kGroupCaption + QStringLiteral(" (固件:") + VersionText(RegisterMirror[Reg::FW_Version]) +
                         QLatin1Char(')'));
-    StringGrid1->update();
-    StringGrid2->update();
+    ShowGridValues();
+    // The handshake below can block in its writes for seconds: the values read
+    // are painted before it. Otherwise the tick ends here and they are painted
+    // at once, together with the count.
+    if (ComboBox6->ItemIndex() == kModePlcCan)
+        PaintPendingNow(this);
     if (++ExchangeCount < 5)
         ReadBackConfiguration();
     if (ComboBox6->ItemIndex() == kModePlcCan) {

@@ -2,7 +2,7 @@
 #include "ModuleConfig.h"
 #include "PollCycle.h"
 #include "QRT_ComDrv.h"
-#include "StringGrid.h"
+#include "GridView.h"
 #include "Toolkit.h"
 
 #include <QGroupBox>
@@ -38,6 +38,9 @@ public:
     void StringGrid2DrawCell(int col, int row, const QRect &rect, TGridDrawState state, TCanvas &canvas);
     void StringGrid2SelectCell(int col, int row, bool &canSelect);
     void StringGrid2DblClick();
+    // Puts the values the grids draw from the mirror into their cells' texts;
+    // only cells whose text changed are painted again.
+    void ShowGridValues();
 
     // "主.次" from the version word: quotient and remainder by 100, no leading zeros.
     static QString VersionText(uint16_t word);
@@ -50,8 +53,8 @@ public:
     int32_t SelectedRegister = 0;
 
     // Input and output grids.
-    TStringGrid *StringGrid1;
-    TStringGrid *StringGrid2;
+    TGridView *StringGrid1;
+    TGridView *StringGrid2;
 
     // Communication group.
     QGroupBox *GroupBox1;
@@ -80,10 +83,15 @@ public:
     QTimer Timer1;
     TQRTCommDriver ComDriver;
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
     void buildCommunicationGroup();
     void buildConfigurationGroup();
     bool writeConfiguration();
+
+    bool centred_ = false;
 };
 
 extern TMainForm *MainForm;

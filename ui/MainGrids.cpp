@@ -7,34 +7,69 @@
 
 namespace {
 const QString kNotConnected = QStringLiteral("连接未成功 ！");
+constexpr int kNoRegister = -1;
+
+// The mirror word a data cell of the input grid shows.
+int InputRegister(int col, int row)
+{
+    return row == 1 && col >= 1 && col <= Reg::AD_Count ? Reg::AD_Val0 + col - 1 : kNoRegister;
+}
+
+// The mirror word a data cell of the output grid shows: set values in row 1, gains in row 2.
+int OutputRegister(int col, int row)
+{
+    if (col < 1 || col > Reg::DA_Count)
+        return kNoRegister;
+    if (row == 1)
+        return Reg::DA_Val0 + col - 1;
+    if (row == 2)
+        return Reg::DA_Gain0 + col - 1;
+    return kNoRegister;
+}
+
+QString RegisterText(int reg)
+{
+    return QString::number(RegisterMirror[reg]);
+}
+
+void ShowValues(TGridView *grid, int (*registerOf)(int col, int row))
+{
+    for (int row = 1; row < grid->RowCount(); ++row)
+        for (int col = 1; col < grid->ColCount(); ++col)
+            if (const int reg = registerOf(col, row); reg != kNoRegister)
+                grid->SetCells(col, row, RegisterText(reg));
+}
 } // namespace
+
+void TMainForm::ShowGridValues()
+{
+    ShowValues(StringGrid1, InputRegister);
+    ShowValues(StringGrid2, OutputRegister);
+}
 
 void TMainForm::StringGrid1DrawCell(int col, int row, const QRect &rect, TGridDrawState, TCanvas &canvas)
 {
-    if (row != 1 || col < 1 || col > Reg::AD_Count)
+    const int reg = InputRegister(col, row);
+    if (reg == kNoRegister)
         return;
-    canvas.Font.setBold(true);
+    canvas.SetBold(true);
     canvas.FontColor = Qt::white;
-    canvas.TextOut(rect.left() + TStringGrid::kTextInset, rect.top() + TStringGrid::kTextInset,
-                   QString::number(RegisterMirror[Reg::AD_Val0 + col - 1]));
+    canvas.TextOut(rect.left() + TGridView::kTextInset, rect.top() + TGridView::kTextInset, RegisterText(reg));
 }
 
 void TMainForm::StringGrid2DrawCell(int col, int row, const QRect &rect, TGridDrawState, TCanvas &canvas)
 {
-    if (col < 1 || col > Reg::DA_Count || (row != 1 && row != 2))
+    const int reg = OutputRegister(col, row);
+    if (reg == kNoRegister)
         return;
-    const int reg = (row == 1 ? Reg::DA_Val0 : Reg::DA_Gain0) + col - 1;
-    canvas.Font.setBold(false);
-    canvas.TextOut(rect.left() + TStringGrid::kTextInset, rect.top() + TStringGrid::kTextInset,
-                   QString::number(RegisterMirror[reg]));
+    canvas.SetBold(false);
+    canvas.TextOut(rect.left() + TGridView::kTextInset, rect.top() + TGridView::kTextInset, RegisterText(reg));
 }
 
 void TMainForm::StringGrid2SelectCell(int col, int row, bool &canSelect)
 {
-    if (row == 1)
-        SelectedRegister = col + Reg::DA_Val0 - 1;
-    else if (row == 2)
-        SelectedRegister = col + Reg::DA_Gain0 - 1;
+    if (const int reg = OutputRegister(col, row); reg != kNoRegister)
+        SelectedRegister = reg;
     canSelect = true;
 }
 

@@ -15,6 +15,23 @@ const QString kRangeMessage = QStringLiteral("设定范围: 0-65535 ！");
 const QString kCommFailed = QStringLiteral("通信失败 ！");
 constexpr QChar kBackspace = QChar(0x08);
 
+// Whether a key types a character into the field. Some editing and focus keys
+// carry a character on some window systems (Delete 0x7F, Tab 0x09) but type
+// nothing; the arrows, Home and End carry none.
+bool TypesACharacter(const QKeyEvent &key)
+{
+    if (key.text().isEmpty())
+        return false;
+    switch (key.key()) {
+    case Qt::Key_Delete:
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:
+        return false;
+    default:
+        return true;
+    }
+}
+
 bool AllDigits(const QString &text)
 {
     for (QChar c : text)
@@ -87,7 +104,10 @@ TMonitorDf::~TMonitorDf()
 void TMonitorDf::showEvent(QShowEvent *event)
 {
     QDialog::showEvent(event);
-    FormShow();
+    // A show by the window system (restored from minimised) is not a showing:
+    // what the user set in the dialog stays.
+    if (!event->spontaneous())
+        FormShow();
 }
 
 void TMonitorDf::keyPressEvent(QKeyEvent *event)
@@ -116,8 +136,7 @@ bool TMonitorDf::eventFilter(QObject *watched, QEvent *event)
         auto *key = static_cast<QKeyEvent *>(event);
         if (Edit1KeyDown(key->key()))
             return true;
-        const QString text = key->text();
-        if (!text.isEmpty() && !Edit1KeyPress(text.at(0)))
+        if (TypesACharacter(*key) && !Edit1KeyPress(key->text().at(0)))
             return true;
     }
     return QDialog::eventFilter(watched, event);
@@ -125,11 +144,9 @@ bool TMonitorDf::eventFilter(QObject *watched, QEvent *event)
 
 bool TMonitorDf::Edit1KeyPress(QChar key)
 {
-    // Only characters are judged here; editing keys (Delete, arrows) carry no
-    // printable text and pass on.
-    if (key == kBackspace || (key >= QLatin1Char('0') && key <= QLatin1Char('9')))
-        return true;
-    return !key.isPrint();
+    // Control characters are judged like any other: Ctrl+V, Ctrl+X, Ctrl+Z and
+    // their kin arrive as characters 0x16, 0x18, 0x1A ... and go no further.
+    return key == kBackspace || (key >= QLatin1Char('0') && key <= QLatin1Char('9'));
 }
 
 bool TMonitorDf::Edit1KeyDown(int key)

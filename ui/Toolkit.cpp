@@ -5,6 +5,8 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPainter>
+#include <QScreen>
+#include <QWindow>
 
 namespace {
 MessageHook messageHook;
@@ -138,4 +140,21 @@ void EnableTimer(QTimer &timer, bool enabled)
         timer.stop();
     else if (!timer.isActive())
         timer.start();
+}
+
+void PaintPendingNow(QWidget *widget)
+{
+    // Qt gathers a window's updates into one posted request; deliver it now.
+    QCoreApplication::sendPostedEvents(widget->window(), QEvent::UpdateRequest);
+}
+
+void CentreOnScreen(QWidget *window)
+{
+    const QScreen *screen = window->screen();
+    if (!screen)
+        return;
+    const QMargins frame = window->windowHandle() ? window->windowHandle()->frameMargins() : QMargins();
+    QRect outer(QPoint(), window->size().grownBy(frame));
+    outer.moveCenter(screen->availableGeometry().center());
+    window->move(outer.topLeft());  // a window's position is its frame's
 }

@@ -85,5 +85,14 @@ inline const QColor kLime(0, 255, 0);
 void SetFontColor(QLabel *label, const QColor &c);
 QColor FontColor(const QLabel *label);
 
+// Moves a window so that its frame, title bar and borders included, is centred
+// on the available area of its screen. Before the window exists on the screen
+// its frame is not known, and the client area is centred instead.
+void CentreOnScreen(QWidget *window);
+
+// Paints what is waiting to be painted in the window of `widget` at once, rather
+// than when the event loop next gets to it: for a handler about to block.
+void PaintPendingNow(QWidget *widget);
+
 // Enabling an enabled timer leaves its phase alone.
 void EnableTimer(QTimer &timer, bool enabled);

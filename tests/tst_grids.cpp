@@ -1,0 +1,327 @@
+// The channel grids as a user and a screen reader meet them: their look, the
+// selection by mouse and keys, the cells they paint again and when.
+#include "Frames.h"
+#include "GridAccess.h"
+#include "Main.h"
+#include "MessageRecorder.h"
+#include "MODBUS_RTU.h"
+#include "PtyPair.h"
+#include "RegisterMap.h"
+#include "ScriptedPeer.h"
+
+#include <QHeaderView>
+#include <QPaintEvent>
+#include <QtTest>
+
+#include <algorithm>
+
+namespace {
+
+// Sees every paint of a widget: its region, and a probe run just before it.
+class PaintWatch : public QObject {
+public:
+    explicit PaintWatch(QWidget *widget, std::function<void()> probe = {})
+        : widget_(widget), probe_(std::move(probe))
+    {
+        widget_->installEventFilter(this);
+    }
+    ~PaintWatch() override { widget_->removeEventFilter(this); }
+    QList<QRegion> regions;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == widget_ && event->type() == QEvent::Paint) {
+            regions << static_cast<QPaintEvent *>(event)->region();
+            if (probe_)
+                probe_();
+        }
+        return false;
+    }
+
+private:
+    QWidget *widget_;
+    std::function<void()> probe_;
+};
+
+QRect CellRect(QAbstractItemView *grid, int col, int row)
+{
+    return grid->visualRect(grid->model()->index(row, col));
+}
+
+// The colour just inside the top left corner of a cell, as painted now.
+QRgb CellColour(QAbstractItemView *grid, int col, int row)
+{
+    return grid->viewport()->grab().toImage().pixel(CellRect(grid, col, row).topLeft() + QPoint(1, 1));
+}
+
+int PixelsOf(QAbstractItemView *grid, int col, int row, QRgb colour)
+{
+    const QImage image = grid->viewport()->grab().toImage();
+    const QRect cell = CellRect(grid, col, row);
+    int n = 0;
+    for (int y = cell.top(); y <= cell.bottom(); ++y)
+        for (int x = cell.left(); x <= cell.right(); ++x)
+            n += image.pixel(x, y) == colour;
+    return n;
+}
+
+bool IsHighlight(const QWidget *grid, QRgb c)
+{
+    const QPalette &p = grid->palette();
+    return c == p.color(QPalette::Active, QPalette::Highlight).rgb() ||
+           c == p.color(QPalette::Inactive, QPalette::Highlight).rgb();
+}
+
+size_t WritesIn(const std::vector<std::vector<uint8_t>> &requests)
+{
+    return static_cast<size_t>(std::count_if(requests.begin(), requests.end(), [](const auto &r) {
+        return r.size() > 1 && r[1] == kFnWriteSingleRegister;
+    }));
+}
+
+// A reply to "read 32 registers" with the given words, the rest 0.
+std::vector<uint8_t> ReadReply(std::initializer_list<std::pair<int, uint16_t>> words)
+{
+    constexpr size_t kDataBytes = 2 * kPollRegisterCount;
+    std::vector<uint8_t> frame(3 + kDataBytes + kCrcSize, 0);
+    frame[0] = 1;
+    frame[1] = kFnReadHoldingRegisters;
+    frame[2] = static_cast<uint8_t>(kDataBytes);
+    for (const auto &[reg, value] : words)
+        PutWordBE(&frame[3 + 2 * reg], value);
+    PutCrc(frame.data(), 3 + kDataBytes);
+    return frame;
+}
+
+} // namespace
+
+class TestGrids : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TMainForm> form;
+
+private slots:
+    void init()
+    {
+        ResetRegisterMirror();
+        form = std::make_unique<TMainForm>();
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    }
+    void cleanup()
+    {
+        form.reset();
+        ResetRegisterMirror();
+    }
+
+    void sizesFontsAndTheTableAReaderSees()
+    {
+        auto *g1 = form->StringGrid1;
+        auto *g2 = form->StringGrid2;
+        QCOMPARE(g1->size(), QSize(738, 57));
+        QCOMPARE(g2->size(), QSize(414, 114));
+        QCOMPARE(CellRect(g1, 3, 1).height(), 26 + 1);
+        QCOMPARE(CellRect(g2, 3, 2).height(), 36 + 1);
+        for (int c = 1; c < 9; ++c)
+            QCOMPARE(g1->ColWidth(c), 80);
+        QCOMPARE(g2->ColWidth(4), 80);
+        // A cell's painted area is its width and height; the grid line follows it.
+        QCOMPARE(CellRect(g2, 0, 1).size(), QSize(86 + 1, 36 + 1));
+        QCOMPARE(CellRect(g1, 2, 1).topLeft(), QPoint(86 + 1 + 80 + 1, 26 + 1));
+        QCOMPARE(g1->font().pixelSize(), 16);
+        QCOMPARE(g2->font().pixelSize(), 21);
+        QCOMPARE(g1->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+        QCOMPARE(g2->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+        QCOMPARE(g2->editTriggers(), QAbstractItemView::NoEditTriggers);
+        QVERIFY(form->focusWidget() == g2);
+
+        // The fixed row and column are cells of the table, not headers.
+        QVERIFY(!g1->horizontalHeader()->isVisible());
+        QVERIFY(!g2->verticalHeader()->isVisible());
+        for (auto [grid, cols, rows] : {std::tuple{g1, 9, 2}, std::tuple{g2, 5, 3}}) {
+            QAccessibleInterface *table = QAccessible::queryAccessibleInterface(grid);
+            QVERIFY(table && table->tableInterface());
+            QCOMPARE(table->role(), QAccessible::Table);
+            QCOMPARE(table->tableInterface()->columnCount(), cols);
+            QCOMPARE(table->tableInterface()->rowCount(), rows);
+        }
+        // A reader cannot select a heading.
+        QVERIFY(!(g2->model()->flags(g2->model()->index(0, 2)) & Qt::ItemIsSelectable));
+        QVERIFY(g2->model()->flags(g2->model()->index(2, 2)) & Qt::ItemIsSelectable);
+    }
+
+    void coloursAndSelection()
+    {
+        auto *g1 = form->StringGrid1;
+        auto *g2 = form->StringGrid2;
+        const QRgb blue = qRgb(0, 0, 255);
+        // Fixed cells of the input grid are blue with white text.
+        const std::pair<int, int> fixedCells[] = {{0, 0}, {0, 1}, {1, 0}, {8, 0}};
+        for (auto [c, r] : fixedCells) {
+            QCOMPARE(CellColour(g1, c, r), blue);
+            QVERIFY(PixelsOf(g1, c, r, qRgb(255, 255, 255)) > 0);
+        }
+        // Its data row is selected as a whole, and the drawing handler writes
+        // white over the selection colour.
+        for (int c = 1; c <= 8; ++c) {
+            QVERIFY2(IsHighlight(g1, CellColour(g1, c, 1)), qPrintable(QString("AD cell %1").arg(c)));
+            QVERIFY(PixelsOf(g1, c, 1, qRgb(255, 255, 255)) > 0);
+        }
+        // The line between two cells.
+        const QRect first = CellRect(g1, 0, 0);
+        QCOMPARE(g1->viewport()->grab().toImage().pixel(first.right(), first.top() + 5),
+                 g1->palette().color(QPalette::Dark).rgb());
+
+        // The output grid selects one cell; its fixed cells have the face colour.
+        const QRgb face = form->palette().color(QPalette::Button).lighter(105).rgb();
+        QCOMPARE(CellColour(g2, 0, 0), face);
+        QCOMPARE(CellColour(g2, 3, 0), face);
+        QVERIFY(IsHighlight(g2, CellColour(g2, 1, 1)));
+        const QRgb base = g2->palette().color(QPalette::Base).rgb();
+        QCOMPARE(CellColour(g2, 2, 1), base);
+        QCOMPARE(CellColour(g2, 1, 2), base);
+        QVERIFY(PixelsOf(g2, 2, 1, g2->palette().color(QPalette::Text).rgb()) > 0);  // the value "11"
+
+        ClickCell(g2, 3, 2);
+        QVERIFY(IsHighlight(g2, CellColour(g2, 3, 2)));
+        QCOMPARE(CellColour(g2, 1, 1), base);
+        QCOMPARE(CellColour(g2, 3, 1), base);
+
+        ClickCell(g1, 5, 1);
+        QCOMPARE(CurrentCell(g1), QPoint(5, 1));
+        for (int c = 1; c <= 8; ++c)
+            QVERIFY(IsHighlight(g1, CellColour(g1, c, 1)));
+    }
+
+    void onlyTheLeftButtonSelectsAndDoubleClicks_data()
+    {
+        QTest::addColumn<int>("button");
+        QTest::addColumn<bool>("acts");
+        QTest::newRow("left") << int(Qt::LeftButton) << true;
+        QTest::newRow("right") << int(Qt::RightButton) << false;
+        QTest::newRow("middle") << int(Qt::MiddleButton) << false;
+    }
+    void onlyTheLeftButtonSelectsAndDoubleClicks()
+    {
+        QFETCH(int, button);
+        QFETCH(bool, acts);
+        const auto b = static_cast<Qt::MouseButton>(button);
+        MessageRecorder messages;
+        auto *g2 = form->StringGrid2;
+        ClickCell(g2, 4, 1);
+        QCOMPARE(form->SelectedRegister, 13);
+
+        ClickCell(g2, 3, 2, b);
+        QCOMPARE(CurrentCell(g2), acts ? QPoint(3, 2) : QPoint(4, 1));
+        QCOMPARE(form->SelectedRegister, acts ? 16 : 13);
+        // Not connected: a double click that reaches the handler says so.
+        DoubleClickCell(g2, 3, 2, b);
+        QCOMPARE(messages.texts(), acts ? QStringList{"连接未成功 ！"} : QStringList{});
+
+        ClickCell(form->StringGrid1, 6, 1, b);
+        QCOMPARE(CurrentCell(form->StringGrid1), acts ? QPoint(6, 1) : QPoint(1, 1));
+    }
+
+    void keysMoveAmongTheDataCells_data()
+    {
+        QTest::addColumn<QList<int>>("keys");
+        QTest::addColumn<QPoint>("cell");
+        QTest::addColumn<int>("selectedRegister");
+        QTest::newRow("left of the first column stays") << QList<int>{Qt::Key_Left} << QPoint(1, 1) << 0;
+        QTest::newRow("up into the headings stays") << QList<int>{Qt::Key_Up} << QPoint(1, 1) << 0;
+        QTest::newRow("right") << QList<int>{Qt::Key_Right} << QPoint(2, 1) << 11;
+        QTest::newRow("right, down") << QList<int>{Qt::Key_Right, Qt::Key_Down} << QPoint(2, 2) << 15;
+        QTest::newRow("down past the last row") << QList<int>{Qt::Key_Down, Qt::Key_Down} << QPoint(1, 2) << 14;
+        QTest::newRow("right past the last column")
+            << QList<int>{Qt::Key_Right, Qt::Key_Right, Qt::Key_Right, Qt::Key_Right} << QPoint(4, 1) << 13;
+        QTest::newRow("end, home") << QList<int>{Qt::Key_End, Qt::Key_Home} << QPoint(1, 1) << 10;
+    }
+    void keysMoveAmongTheDataCells()
+    {
+        QFETCH(QList<int>, keys);
+        QFETCH(QPoint, cell);
+        QFETCH(int, selectedRegister);
+        for (int key : keys)
+            QTest::keyClick(form->StringGrid2, static_cast<Qt::Key>(key));
+        QCOMPARE(CurrentCell(form->StringGrid2), cell);
+        QCOMPARE(form->SelectedRegister, selectedRegister);
+        // Typing does not search the cells' texts.
+        QTest::keyClicks(form->StringGrid2, "DA1");
+        QCOMPARE(CurrentCell(form->StringGrid2), cell);
+    }
+
+    void onlyChangedCellsArePaintedAgain()
+    {
+        auto *g1 = form->StringGrid1;
+        auto *g2 = form->StringGrid2;
+        QSignalSpy changed1(g1->model(), &QAbstractItemModel::dataChanged);
+        QSignalSpy changed2(g2->model(), &QAbstractItemModel::dataChanged);
+        PaintWatch paints1(g1->viewport());
+        PaintWatch paints2(g2->viewport());
+        // Let the paints of showing and activating the window pass.
+        for (int quiet = 0, round = 0; quiet < 2 && round < 40; ++round) {
+            paints1.regions.clear();
+            paints2.regions.clear();
+            QTest::qWait(50);
+            quiet = paints1.regions.isEmpty() && paints2.regions.isEmpty() ? quiet + 1 : 0;
+        }
+
+        form->ShowGridValues();  // the mirror as it was
+        QTest::qWait(50);
+        QCOMPARE(changed1.count(), 0);
+        QCOMPARE(changed2.count(), 0);
+        QVERIFY(paints1.regions.isEmpty());
+        QVERIFY(paints2.regions.isEmpty());
+
+        RegisterMirror[Reg::AD_Val0 + 3] = 999;
+        RegisterMirror[Reg::DA_Gain0 + 1] = 55;
+        form->ShowGridValues();
+        QTest::qWait(50);
+        QCOMPARE(changed1.count(), 1);
+        QCOMPARE(changed2.count(), 1);
+        QCOMPARE(CellText(g1, 4, 1), QString("999"));
+        QCOMPARE(CellText(g2, 2, 2), QString("55"));
+        QCOMPARE(paints1.regions, QList<QRegion>{QRegion(CellRect(g1, 4, 1))});
+        QCOMPARE(paints2.regions, QList<QRegion>{QRegion(CellRect(g2, 2, 2))});
+    }
+
+    // A gateway that answers the read but echoes no write: the handshake's two
+    // writes then block the tick for their whole retries. The values read must
+    // be on the screen before the first of them goes out.
+    void valuesArePaintedBeforeTheHandshakeWrites()
+    {
+        constexpr uint16_t kAd0 = 1234;
+        PtyPair pty(2);
+        QVERIFY(pty.ok());
+        ScriptedPeer gateway(pty.master(), [&](const std::vector<uint8_t> &request, int index) {
+            std::vector<ScriptedPeer::Chunk> reply;
+            if (index == 0 && request[1] == kFnReadHoldingRegisters)
+                reply.push_back({0, ReadReply({{Reg::AD_Val0, kAd0}, {Reg::CAN_Unlocked, 0}})});
+            return reply;
+        });
+        struct Seen {
+            QString text;
+            size_t writesSent;
+        };
+        QList<Seen> seen;
+        PaintWatch paints(form->StringGrid1->viewport(), [&] {
+            seen.append({CellText(form->StringGrid1, 1, 1), WritesIn(gateway.requests())});
+        });
+
+        form->ComboBox6->SetItemIndex(kModePlcCan);
+        form->SpeedButton1->click();
+        QVERIFY(form->SpeedButton1->isChecked());
+        const auto shown = [&] {
+            return std::find_if(seen.begin(), seen.end(), [&](const Seen &s) { return s.text == QString::number(kAd0); });
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(shown() != seen.end(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(WritesIn(gateway.requests()) >= 2 * size_t(kWriteAttempts), 5000);
+        QCOMPARE(shown()->writesSent, size_t(0));
+        QCOMPARE(form->ExchangeCount, 1);
+        form->SpeedButton1->click();
+    }
+};
+
+QTEST_MAIN(TestGrids)
+#include "tst_grids.moc"

@@ -1,0 +1,144 @@
+#pragma once
+// A string grid on Qt's item views: a table of text cells whose row 0 and
+// column 0 are the fixed (heading) cells, owner-drawn through an item delegate.
+// The cell texts live in a small model, so what a cell shows is what the model
+// and the accessibility interface report for it (a screen reader reads the grid
+// cell by cell). Cell (col, row) is the model index (row, col).
+//
+// Painting a cell: the grid's default painting first (background, selection,
+// the heading text of a fixed cell), then the owner's drawing handler, which
+// draws the data cells' values over it. The model's text of a data cell is what
+// the owner keeps there for readers; the owner sets it whenever the value changes.
+#include <QAbstractTableModel>
+#include <QColor>
+#include <QFont>
+#include <QPainter>
+#include <QRawFont>
+#include <QString>
+#include <QTableView>
+
+#include <array>
+#include <functional>
+#include <vector>
+
+struct TGridDrawState {
+    bool fixed = false;
+    bool selected = false;
+    bool focused = false;
+};
+
+// One face of a grid font, resolved once when the grid's font is set rather
+// than at every paint: the font, its ascent, and the glyphs of the ten digits
+// with their advances, so that a number is drawn without shaping its text.
+struct TGridFace {
+    explicit TGridFace(const QFont &font);
+    // Draws `text` with its top left corner at (x, y).
+    void Draw(QPainter &painter, int x, int y, const QString &text) const;
+
+    QFont font;
+    int ascent = 0;
+    QRawFont raw;
+    std::array<quint32, 10> digitGlyphs{};
+    std::array<qreal, 10> digitAdvances{};
+    bool digitsReady = false;
+};
+
+// A font in its regular and bold forms.
+struct TGridFont {
+    explicit TGridFont(const QFont &font = QFont());
+    TGridFace regular;
+    TGridFace bold;
+};
+
+// What a cell-drawing handler paints with: font style and colour, and text at a point.
+class TCanvas {
+public:
+    TCanvas(QPainter &painter, const TGridFont &font, QColor color)
+        : painter_(painter), font_(font), FontColor(std::move(color)) {}
+    void SetBold(bool bold) { bold_ = bold; }
+    bool Bold() const { return bold_; }
+    // Draws `text` with its top left corner at (x, y).
+    void TextOut(int x, int y, const QString &text);
+
+private:
+    QPainter &painter_;
+    const TGridFont &font_;
+    bool bold_ = false;
+
+public:
+    QColor FontColor;
+};
+
+// The cell texts. Fixed cells can be read but not selected.
+class TGridModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    TGridModel(QObject *parent, int colCount, int rowCount);
+
+    int rowCount(const QModelIndex &parent = {}) const override;
+    int columnCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex &index) const override;
+
+    QString Cells(int col, int row) const;
+    // A text equal to the cell's own changes nothing and signals nothing, so an
+    // unchanged cell is not painted again.
+    void SetCells(int col, int row, const QString &text);
+
+private:
+    bool inRange(int col, int row) const { return col >= 0 && col < colCount_ && row >= 0 && row < rowCount_; }
+    size_t at(int col, int row) const { return static_cast<size_t>(row * colCount_ + col); }
+
+    int colCount_;
+    int rowCount_;
+    std::vector<QString> cells_;
+};
+
+class TGridView : public QTableView {
+    Q_OBJECT
+public:
+    static constexpr int kDefaultColWidth = 80;
+    static constexpr int kGridLine = 1;   // line right of and below every cell
+    static constexpr int kTextInset = 2;  // text starts 2 px right of and below the cell corner
+
+    TGridView(QWidget *parent, int colCount, int rowCount, int rowHeight);
+
+    int ColCount() const { return model_->columnCount(); }
+    int RowCount() const { return model_->rowCount(); }
+    // Widths without the grid line that follows each column.
+    int ColWidth(int col) const { return columnWidth(col) - kGridLine; }
+    void SetColWidth(int col, int width) { setColumnWidth(col, width + kGridLine); }
+
+    QString Cells(int col, int row) const { return model_->Cells(col, row); }
+    void SetCells(int col, int row, const QString &text) { model_->SetCells(col, row, text); }
+
+    void SetFixedColors(const QColor &background, const QColor &text, const QFont &font);
+    void SetRowSelect(bool rowSelect);
+    bool RowSelect() const { return selectionBehavior() == SelectRows; }
+
+    std::function<void(int col, int row, const QRect &rect, TGridDrawState state, TCanvas &canvas)> OnDrawCell;
+    std::function<void(int col, int row, bool &canSelect)> OnSelectCell;
+    std::function<void()> OnDblClick;
+
+protected:
+    QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
+    void keyboardSearch(const QString &) override {}
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void changeEvent(QEvent *event) override;
+
+private:
+    friend class TGridDelegate;
+
+    // Makes (col, row) the selected cell if it is a data cell and OnSelectCell allows it.
+    bool trySelect(const QModelIndex &index);
+
+    TGridModel *model_;
+    TGridFont fixedFont_;
+    TGridFont cellFont_;
+    QColor fixedBackground_;
+    QColor fixedText_;
+    QColor lineColor_;
+};
