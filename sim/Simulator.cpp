@@ -211,7 +211,7 @@ void Simulator::run()
             timeout = runDue(now);
             // Without a listener on the tty end poll() reports a hang-up on every call:
             // look away from the master for a while instead of spinning on it.
-            watchMaster = now >= masterQuietUntil_;
+            watchMaster = now >= masterQuietUntil_ && !stalled_;
         }
         pollfd fds[3];
         nfds_t n = 0;
@@ -448,6 +448,22 @@ FaultPlan Simulator::faults()
 {
     std::lock_guard lock(mutex_);
     return faults_.plan();
+}
+
+void Simulator::setStalled(bool on)
+{
+    {
+        std::lock_guard lock(mutex_);
+        stalled_ = on;
+        log_.note(on ? "stalled: the line is not read" : "reading the line again");
+    }
+    wake();
+}
+
+bool Simulator::stalled()
+{
+    std::lock_guard lock(mutex_);
+    return stalled_;
 }
 
 void Simulator::setHeartbeat(bool on)

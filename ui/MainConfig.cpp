@@ -5,11 +5,42 @@
 #include "MODBUS_RTU.h"
 #include "RegisterMap.h"
 
+#include <span>
+
 namespace {
 const QString kConfigDone = QStringLiteral("标定完毕 ！");
 const QString kCommFailed = QStringLiteral("通信失败 ！");
 const QString kPleaseSelect = QStringLiteral("请选择");
 const QString kBang = QStringLiteral(" ！");
+
+// Registers 20 (unlock slot) ... 27 (commit slot), read back after the commit.
+constexpr int kCfgFirst = Reg::Cfg_Unlock;
+constexpr int kCfgWords = Reg::Cfg_Commit - Reg::Cfg_Unlock + 1;
+// The module takes the commit in its next pass; a gateway passes the result on a
+// little later. Look a few times before calling it lost.
+constexpr int kCommitChecks = 5;
+constexpr uint32_t kCommitCheckPauseMs = 20;
+
+// After a commit the module has cleared both code slots and holds the settings as
+// written. A module that restarted inside the sequence has lost the unlock: its
+// commit slot keeps the code, nothing is stored, although every write was echoed.
+bool ConfigurationStored(std::span<const std::pair<int, int>> written)
+{
+    for (int check = 0; check < kCommitChecks; ++check) {
+        if (check > 0)
+            SleepMs(kCommitCheckPauseMs);
+        uint16_t words[kCfgWords] = {};
+        if (!ReadRegistersOnce(kCfgFirst, kCfgWords, words))
+            continue;
+        bool asWritten = words[Reg::Cfg_Unlock - kCfgFirst] == 0 && words[Reg::Cfg_Commit - kCfgFirst] == 0;
+        for (const auto &[reg, value] : written)
+            if (reg != Reg::Cfg_Unlock)
+                asWritten = asWritten && words[reg - kCfgFirst] == static_cast<uint16_t>(value);
+        if (asWritten)
+            return true;
+    }
+    return false;
+}
 } // namespace
 
 void TMainForm::ReadBackConfiguration()
@@ -60,8 +91,10 @@ bool TMainForm::writeConfiguration()
     for (const auto &[reg, value] : settings)
         if (!WriteRegister(reg, static_cast<uint16_t>(value)))
             return false;
-    // Only a confirmed commit is reported as done.
-    const bool committed = WriteRegister(Reg::Cfg_Commit, kCfgCommitCode);
+    // Only a commit the module shows it has taken is reported as done; its echo
+    // alone is not enough, and a lost echo does not mean it was not taken.
+    WriteRegister(Reg::Cfg_Commit, kCfgCommitCode);
+    const bool committed = ConfigurationStored(settings);
     ShowMessage(this, committed ? kConfigDone : kCommFailed, kCaptionApp);
     return committed;
 }

@@ -31,6 +31,14 @@ struct SimFixture {
             throw std::runtime_error("simulator: " + error);
         setenv(kPortDirEnv, options.portDir.c_str(), 1);
     }
-    ~SimFixture() { sim->stop(); }
+    ~SimFixture()
+    {
+        if (sim)
+            sim->stop();
+    }
     talvex::sim::Simulator *operator->() { return sim.get(); }
+
+    // The adapter is pulled: the module, its pty and its link are gone for good,
+    // and the tool's open descriptor is left on a line that hung up.
+    void unplug() { sim.reset(); }
 };
