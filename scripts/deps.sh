@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, and only
 # those that are missing. Runs apt-get directly as root, through sudo otherwise.
+# `deps.sh fuzz` adds what only `make fuzz` needs, so the ordinary build and CI's
+# test step do not wait for a second compiler.
 set -euo pipefail
 
 packages=(
@@ -12,6 +14,12 @@ packages=(
   mbpoll                # third-party Modbus master, talks to the simulated module in a test
   stm32flash            # third-party bootloader host, a black-box peer in the tests
 )
+if [ "${1:-}" = fuzz ]; then
+  packages+=(
+    clang-14              # libFuzzer targets are built with clang
+    libclang-rt-14-dev    # libFuzzer and the sanitizer runtimes for clang
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do
