@@ -86,7 +86,26 @@ public:
             ::close(fd_);
     }
     bool ok() const { return fd_ >= 0; }
+    // Fills until the line has stayed full for a while: the module may still be
+    // taking one last read as it stalls.
     size_t fill()
+    {
+        size_t total = 0;
+        for (int round = 0; round < kMaxRounds; ++round) {
+            const size_t n = fillOnce();
+            total += n;
+            if (n == 0 && round > 0)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(kSettleMs));
+        }
+        return total;
+    }
+
+private:
+    static constexpr int kMaxRounds = 50;
+    static constexpr int kSettleMs = 20;
+
+    size_t fillOnce()
     {
         // 0xFF starts no request and pairs into no bootloader command.
         const std::vector<uint8_t> junk(256, 0xFF);
@@ -99,7 +118,6 @@ public:
         }
     }
 
-private:
     int fd_;
 };
 
