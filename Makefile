@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 SANITIZE_BUILD_DIR ?= build-sanitize
 FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_BYTES ?= 10000000
-FUZZ_SMOKE_BYTES ?= 400000
+FUZZ_SMOKE_BYTES ?= 2000000
 SOAK_SECONDS ?= 3600
 # ccache, where installed, makes the second and later builds of each folder quick.
 CCACHE := $(if $(shell command -v ccache 2>/dev/null),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
@@ -34,7 +34,7 @@ test: deps
 # in a folder of its own. Any report fails the test that made it.
 test-sanitize: deps
 	@cmake -S . -B $(SANITIZE_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVEX_SANITIZE=ON $(CCACHE) >/dev/null
-	@cmake --build $(SANITIZE_BUILD_DIR) -j $(JOBS)
+	@cmake --build $(SANITIZE_BUILD_DIR) -j $(JOBS) --target talvex_tests
 	@cd $(SANITIZE_BUILD_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
 

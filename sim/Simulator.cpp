@@ -460,12 +460,6 @@ void Simulator::setStalled(bool on)
     wake();
 }
 
-bool Simulator::stalled()
-{
-    std::lock_guard lock(mutex_);
-    return stalled_;
-}
-
 void Simulator::setHeartbeat(bool on)
 {
     std::lock_guard lock(mutex_);

@@ -57,7 +57,6 @@ public:
     // A stalled module reads nothing from the line, so the tool's output backs up
     // in the pty until it reads again; what it owes is still sent.
     void setStalled(bool on);
-    bool stalled();
     void setHeartbeat(bool on);
     bool heartbeat();
     void setWatchdogPeriodMs(uint32_t ms);
