@@ -1,7 +1,8 @@
 // The master's read path: bytes from the line, in chunks of any size, reach
 // RxBuffer through the serial component's poll, between read requests and
-// fetches with any arguments, and during reads that wait for their reply. Beside the component runs a model of what the
-// receive buffer must hold; the mirror is judged against it after every fetch.
+// fetches with any arguments, and during reads that wait for their reply.
+// Beside the component runs a model of what the receive buffer must hold; the
+// mirror is judged against it after every fetch.
 #include "Crc16.h"
 #include "FakeSerialPort.h"
 #include "Frames.h"
@@ -13,7 +14,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 
 namespace {
 
