@@ -2,15 +2,26 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build test run demo screenshot bench package lintian clean
+SANITIZE_BUILD_DIR ?= build-sanitize
+FUZZ_BUILD_DIR ?= build-fuzz
+FUZZ_BYTES ?= 10000000
+FUZZ_SMOKE_BYTES ?= 2000000
+SOAK_SECONDS ?= 3600
+# ccache, where installed, makes the second and later builds of each folder quick.
+CCACHE := $(if $(shell command -v ccache 2>/dev/null),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+
+.PHONY: all deps deps-fuzz configure build test test-sanitize fuzz fuzz-smoke soak run demo screenshot bench package lintian clean
 
 all: build
 
 deps:
 	@bash scripts/deps.sh
 
+deps-fuzz:
+	@bash scripts/deps.sh fuzz
+
 configure:
-	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CCACHE) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
@@ -18,6 +29,28 @@ build: configure
 test: deps
 	@$(MAKE) --no-print-directory build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer
+# in a folder of its own. Any report fails the test that made it.
+test-sanitize: deps
+	@cmake -S . -B $(SANITIZE_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVEX_SANITIZE=ON $(CCACHE) >/dev/null
+	@cmake --build $(SANITIZE_BUILD_DIR) -j $(JOBS) --target talvex_tests
+	@cd $(SANITIZE_BUILD_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS) -E package_deb
+
+# Every fuzz target, built with clang in its own folder, fed FUZZ_BYTES input bytes each.
+fuzz: deps-fuzz
+	@FUZZ_BYTES=$(FUZZ_BYTES) FUZZ_BUILD_DIR=$(FUZZ_BUILD_DIR) JOBS=$(JOBS) bash scripts/fuzz.sh
+
+# The same with a small budget: CI's check that the targets build, run and hold.
+fuzz-smoke: deps-fuzz
+	@FUZZ_BYTES=$(FUZZ_SMOKE_BYTES) FUZZ_BUILD_DIR=$(FUZZ_BUILD_DIR) JOBS=$(JOBS) bash scripts/fuzz.sh
+
+# SOAK_SECONDS of polling through a faulty line, niced so it disturbs little.
+soak: deps
+	@$(MAKE) --no-print-directory configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target soak talvex-sim >/dev/null
+	@nice -n 10 $(BUILD_DIR)/bench/soak --seconds $(SOAK_SECONDS)
 
 # The tool alone, on the real ports.
 run: deps

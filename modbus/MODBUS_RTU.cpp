@@ -133,3 +133,30 @@ bool WriteRegister(int32_t address, uint16_t value)
     }
     return false;
 }
+
+bool ReadRegistersOnce(int32_t address, int32_t count, uint16_t *words)
+{
+    if (count < 1 || count > kMirrorWords || words == nullptr)
+        return false;
+    const uint8_t station = CurrentStation();
+    const RequestFrame frame = BuildRequest(station, kFnReadHoldingRegisters,
+                                            WireAddress(static_cast<uint32_t>(address), CurrentMode()),
+                                            static_cast<uint16_t>(count));
+    Send(frame);
+    if (!Link.ComDriver)
+        return false;
+    TQRTCommDriver &drv = *Link.ComDriver;
+    drv.RxCount = 0;
+    const size_t length = kReadReplyOverhead + 2 * static_cast<size_t>(count);
+    for (int waits = 0; drv.RxCount < length && waits < kReadReplyWaits; ++waits) {
+        SleepMs(kEchoWaitMs);
+        drv.PollReceive();
+    }
+    const uint8_t *r = drv.RxBuffer;
+    if (drv.RxCount != length || r[0] != station || r[1] != kFnReadHoldingRegisters || r[2] != 2 * count ||
+        !CrcMatches(r, length))
+        return false;
+    for (int32_t i = 0; i < count; ++i)
+        words[i] = GetWordBE(&r[3 + 2 * static_cast<size_t>(i)]);
+    return true;
+}

@@ -15,6 +15,9 @@ inline constexpr uint32_t kEchoWaitMs = 2;
 inline constexpr int kEchoBytesAwaited = 6;
 inline constexpr int kWriteAttempts = 6;
 inline constexpr uint32_t kWriteRetryPauseMs = 100;
+// A read that waits for its reply polls as the echo wait does, up to 50 times:
+// room for a whole 101-register reply at 57600 baud and a gateway's delay.
+inline constexpr int kReadReplyWaits = 50;
 
 // Where the routines send and what they address. Station and mode are asked
 // for every frame, so a change in the window acts from the next request.
@@ -48,3 +51,8 @@ bool FetchRegisters(int32_t index);
 bool WriteRegisterOnce(int32_t address, int32_t value, uint8_t function);
 // WriteRegisterOnce with function 6, up to six attempts.
 bool WriteRegister(int32_t address, uint16_t value);
+// One read that waits for its reply, as a write waits for its echo, and leaves
+// the mirror alone: `words` receives `count` registers from `address`. True only
+// for a reply from this station, to function 3, of exactly the expected length
+// and with a valid CRC. Empties the receive buffer like a write.
+bool ReadRegistersOnce(int32_t address, int32_t count, uint16_t *words);

@@ -1,8 +1,10 @@
 #include "ModuleConfig.h"
 
+#include "Clock.h"
 #include "MODBUS_RTU.h"
 
 #include <algorithm>
+#include <span>
 #include <utility>
 
 namespace {
@@ -15,6 +17,32 @@ int ListIndex(uint16_t word, size_t tableSize)
 bool InTable(int index, size_t tableSize)
 {
     return index >= 0 && static_cast<size_t>(index) < tableSize;
+}
+
+// Registers 20 (unlock slot) ... 27 (commit slot), read back after the commit.
+constexpr int kCfgFirst = Reg::Cfg_Unlock;
+constexpr int kCfgWords = Reg::Cfg_Commit - Reg::Cfg_Unlock + 1;
+// The module takes the commit in its next pass; a gateway passes the result on a
+// little later. Look a few times before calling it lost.
+constexpr int kCommitChecks = 5;
+constexpr uint32_t kCommitCheckPauseMs = 20;
+
+bool ConfigurationStored(std::span<const std::pair<int, int>> written, const TRegisterReader &read)
+{
+    for (int check = 0; check < kCommitChecks; ++check) {
+        if (check > 0)
+            SleepMs(kCommitCheckPauseMs);
+        uint16_t words[kCfgWords] = {};
+        if (!read(kCfgFirst, kCfgWords, words))
+            continue;
+        bool asWritten = words[Reg::Cfg_Unlock - kCfgFirst] == 0 && words[Reg::Cfg_Commit - kCfgFirst] == 0;
+        for (const auto &[reg, value] : written)
+            if (reg != Reg::Cfg_Unlock && reg != Reg::Cfg_Commit)
+                asWritten = asWritten && words[reg - kCfgFirst] == static_cast<uint16_t>(value);
+        if (asWritten)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -44,9 +72,11 @@ bool ModuleSettingsComplete(const TModuleSettings &s)
            InTable(s.Dat485, kDat485Texts.size());
 }
 
-TConfigWriteResult WriteModuleConfiguration(const TModuleSettings &s, const TRegisterWriter &write)
+TConfigWriteResult WriteModuleConfiguration(const TModuleSettings &s, const TRegisterWriter &write,
+                                            const TRegisterReader &read)
 {
     const TRegisterWriter writeOne = write ? write : TRegisterWriter(WriteRegister);
+    const TRegisterReader readBack = read ? read : TRegisterReader(ReadRegistersOnce);
     const std::pair<int, int> sequence[kConfigWrites] = {
         {Reg::Cfg_Unlock, kCfgUnlockCode},
         {Reg::Cfg_Station, s.Station},
@@ -67,5 +97,7 @@ TConfigWriteResult WriteModuleConfiguration(const TModuleSettings &s, const TReg
     }
     result.SettingsWritten = result.Echoed >= kConfigWrites - 1;
     result.Committed = result.Echoed == kConfigWrites;
+    if (result.SettingsWritten)
+        result.Stored = ConfigurationStored(sequence, readBack);
     return result;
 }

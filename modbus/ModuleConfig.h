@@ -45,12 +45,19 @@ struct TConfigWriteResult {
     int FailedRegister = -1;     // the register whose write failed, or -1
     bool SettingsWritten = false;  // unlock and all six settings confirmed
     bool Committed = false;        // the commit code confirmed too
+    // Read back after the commit: both code slots cleared and the settings as
+    // written. An echo alone does not prove it: a module that restarted inside the
+    // sequence echoes the later writes but has lost the unlock and stores nothing.
+    bool Stored = false;
 };
 
 // One register write with its echo check and attempts; WriteRegister by default.
 using TRegisterWriter = std::function<bool(int32_t reg, uint16_t value)>;
+// One read of `count` registers from `first` into `words`; ReadRegistersOnce by default.
+using TRegisterReader = std::function<bool(int32_t first, int32_t count, uint16_t *words)>;
 
 // Registers 20 ... 27 in ascending order: 7196, the six settings, 54484. The
 // first failed write before the commit ends the sequence (nothing is stored);
-// the commit is written whenever the settings were.
-TConfigWriteResult WriteModuleConfiguration(const TModuleSettings &settings, const TRegisterWriter &write = {});
+// the commit is written whenever the settings were, and then read back.
+TConfigWriteResult WriteModuleConfiguration(const TModuleSettings &settings, const TRegisterWriter &write = {},
+                                            const TRegisterReader &read = {});

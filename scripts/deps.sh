@@ -3,6 +3,8 @@
 # those that are missing. Runs apt-get directly as root, through sudo otherwise.
 #   deps.sh            what `make test` and the other targets need
 #   deps.sh --lintian  the same and lintian, for `make lintian` only
+#   deps.sh fuzz       the same and what only `make fuzz` needs, so the ordinary
+#                      build and CI's test step do not wait for a second compiler
 set -euo pipefail
 
 packages=(
@@ -20,6 +22,12 @@ packages=(
 )
 if [ "${1:-}" = --lintian ]; then
   packages+=(lintian)
+fi
+if [ "${1:-}" = fuzz ]; then
+  packages+=(
+    clang-14              # libFuzzer targets are built with clang
+    libclang-rt-14-dev    # libFuzzer and the sanitizer runtimes for clang
+  )
 fi
 
 missing=()

@@ -12,7 +12,7 @@ constexpr unsigned long kMaxCount = 1000000;
 
 const char *kHelp =
     "commands: get N | set N V | restart | silent on|off | drop N | corrupt N | noise N | delay MS | "
-    "faults [off] | heartbeat on|off | watchdog MS | status | quit";
+    "faults [off] | stall on|off | heartbeat on|off | watchdog MS | status | quit";
 
 bool Number(std::istringstream &in, unsigned long max, unsigned long &out)
 {
@@ -68,6 +68,12 @@ std::string RunSimCommand(Simulator &sim, const std::string &line)
         if (!OnOff(in, flag))
             return "error: heartbeat on|off";
         sim.setHeartbeat(flag);
+        return "ok";
+    }
+    if (verb == "stall") {
+        if (!OnOff(in, flag))
+            return "error: stall on|off";
+        sim.setStalled(flag);
         return "ok";
     }
     if (verb == "watchdog") {

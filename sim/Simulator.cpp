@@ -217,7 +217,7 @@ void Simulator::run()
             timeoutUs = runDue(now);
             // Without a listener on the tty end poll() reports a hang-up on every call:
             // look away from the master for a while instead of spinning on it.
-            watchMaster = now / 1000 >= masterQuietUntil_;
+            watchMaster = now / 1000 >= masterQuietUntil_ && !stalled_;
         }
         pollfd fds[3];
         nfds_t n = 0;
@@ -471,6 +471,16 @@ FaultPlan Simulator::faults()
 {
     std::lock_guard lock(mutex_);
     return faults_.plan();
+}
+
+void Simulator::setStalled(bool on)
+{
+    {
+        std::lock_guard lock(mutex_);
+        stalled_ = on;
+        log_.note(on ? "stalled: the line is not read" : "reading the line again");
+    }
+    wake();
 }
 
 void Simulator::setHeartbeat(bool on)

@@ -54,6 +54,9 @@ public:
     void powerCycle();
     void setFaults(const FaultPlan &plan);
     FaultPlan faults();
+    // A stalled module reads nothing from the line, so the tool's output backs up
+    // in the pty until it reads again; what it owes is still sent.
+    void setStalled(bool on);
     void setHeartbeat(bool on);
     bool heartbeat();
     void setWatchdogPeriodMs(uint32_t ms);
@@ -122,6 +125,7 @@ private:
     uint32_t warnedSpeed_ = 0;
     uint32_t speedWarnings_ = 0;
     uint64_t masterQuietUntil_ = 0;
+    bool stalled_ = false;
 
     int master_ = -1;
     int slaveKeep_ = -1;

@@ -11,6 +11,7 @@ const QString kConfigDone = QStringLiteral("标定完毕 ！");
 const QString kCommFailed = QStringLiteral("通信失败 ！");
 const QString kPleaseSelect = QStringLiteral("请选择");
 const QString kBang = QStringLiteral(" ！");
+
 } // namespace
 
 void TMainForm::ReadBackConfiguration()
@@ -60,7 +61,8 @@ bool TMainForm::writeConfiguration()
     // A failure before the commit ends the sequence silently: nothing is stored.
     if (!result.SettingsWritten)
         return false;
-    // Only a confirmed commit is reported as done.
-    ShowMessage(this, result.Committed ? kConfigDone : kCommFailed, kCaptionApp);
-    return result.Committed;
+    // Only a commit the module shows it has taken is reported as done; its echo
+    // alone is not enough, and a lost echo does not mean it was not taken.
+    ShowMessage(this, result.Stored ? kConfigDone : kCommFailed, kCaptionApp);
+    return result.Stored;
 }

@@ -244,6 +244,11 @@ int RunConfigure(const Options &o, const PortTarget &port, Output &out)
                       .arg(Reg::Cfg_Commit));
         return kExitFailed;
     }
+    if (!result.Stored) {
+        out.error(QStringLiteral("every write was echoed, but reading back shows the module did not store "
+                                 "the settings (did it restart during the sequence?)"));
+        return kExitFailed;
+    }
     QString text;
     QJsonObject json{{"configured", true}};
     AddSettings(s, text, json);

@@ -26,7 +26,11 @@ struct SimFixture {
     }
     // Any options; the fixture puts the port and state directories in its own place.
     explicit SimFixture(talvex::sim::SimOptions options) { launch(options); }
-    ~SimFixture() { sim->stop(); }
+    ~SimFixture()
+    {
+        if (sim)
+            sim->stop();
+    }
     talvex::sim::Simulator *operator->() { return sim.get(); }
 
 private:
@@ -41,4 +45,9 @@ private:
             throw std::runtime_error("simulator: " + error);
         setenv(kPortDirEnv, options.portDir.c_str(), 1);
     }
+
+public:
+    // The adapter is pulled: the module, its pty and its link are gone for good,
+    // and the tool's open descriptor is left on a line that hung up.
+    void unplug() { sim.reset(); }
 };

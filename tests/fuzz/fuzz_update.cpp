@@ -1,0 +1,167 @@
+// The firmware update driven over the platform double by whatever the line
+// answers, step by step, with time-out ticks, presses of the start button, a
+// port that will not open and writes that fail in between. No copy may leave
+// the command area of IspBuffer, the progress stays within 0 ... 100, and once
+// the line falls silent every run ends, by time-out or finish, with both timers
+// stopped and the port closed.
+#include "FakeSerialPort.h"
+#include "FirmwareImage.h"
+#include "FuzzSupport.h"
+#include "FuzzWidgets.h"
+#include "Isp.h"
+#include "Toolkit.h"
+#include "UpdateAdapter.h"
+#include "VirtualClock.h"
+
+#include <algorithm>
+
+namespace {
+
+enum Op : uint8_t { kBytes, kAnswer, kStep, kTimeoutTick, kPress, kOpenFails, kWriteFails, kShow };
+constexpr int kOps = kShow + 1;
+
+// Ticks within which a run left alone must have ended: every run of a press
+// times out after at most six ticks, and a press makes at most three runs.
+constexpr int kTicksToEnd = Isp::kMaxRuns * (Isp::kOvertimeLimit + 1) + 1;
+
+// The image area and the unused position 0 as the carried image leaves them; no
+// received byte may ever land there.
+struct Reference {
+    size_t imageBytes = 0;
+    std::vector<uint8_t> imageArea;
+    uint8_t position0 = 0;
+};
+
+const Reference &ImageReference()
+{
+    static const Reference ref = [] {
+        Reference r;
+        FUZZ_CHECK(LoadFirmwareImage());
+        r.imageBytes = static_cast<size_t>(ImageStream->size());
+        constexpr size_t kBeyondImage = 2 * TQRTCommDriver::kRxBufferSize;
+        const auto first = IspBuffer.begin() + kIspImageFirst;
+        r.imageArea.assign(first, first + static_cast<long>(r.imageBytes + kBeyondImage));
+        r.position0 = IspBuffer[0];
+        return r;
+    }();
+    return ref;
+}
+
+// What a bootloader that agrees answers in each state.
+std::vector<uint8_t> Answer(int state, fuzz::Input &in)
+{
+    constexpr uint8_t A = Isp::kAck;
+    switch (state) {
+    case 2: {  // Get: N = 11, version, the command list starting with Get, ACK
+        std::vector<uint8_t> r{A, Isp::kGetCommandCount, in.byte(), Isp::kCmdGet};
+        for (int i = 1; i < Isp::kGetCommandCount; ++i)
+            r.push_back(in.byte());
+        r.push_back(A);
+        return r;
+    }
+    case 3:
+        return {A, Isp::kGetIdLength, in.byte(), in.byte(), A};
+    case 6:
+        return {A, in.byte(), in.byte(), in.byte(), in.byte()};
+    default:
+        return {A};
+    }
+}
+
+// Opens made since the last look, while the port refused to open.
+void CountFailedOpens(const FakeSerialState &st, size_t &seen, int &failed)
+{
+    for (; seen < st.calls.size(); ++seen)
+        if (st.openFails && st.calls[seen].rfind("open:", 0) == 0)
+            ++failed;
+}
+
+void CheckInvariants(UpdateUnderTest &u, const Reference &ref)
+{
+    FUZZ_CHECK(u.progress() >= 0 && u.progress() <= 100);
+    FUZZ_CHECK(u.state() >= 0 && u.state() <= UpdateUnderTest::kStates);
+    FUZZ_CHECK(u.port().RxCount <= TQRTCommDriver::kRxBufferSize);
+    FUZZ_CHECK(IspBuffer[0] == ref.position0);
+    FUZZ_CHECK(std::equal(ref.imageArea.begin(), ref.imageArea.end(), IspBuffer.begin() + kIspImageFirst));
+    if (u.state() >= 8) {  // from the erase on: the blocks walk through the image and no further
+        FUZZ_CHECK(u.imageOffset() >= 0 && u.bytesLeft() >= 0);
+        FUZZ_CHECK(static_cast<size_t>(u.imageOffset() + u.bytesLeft()) == ref.imageBytes);
+        FUZZ_CHECK(u.writeAddress() == Isp::kFlashBase + static_cast<uint32_t>(u.imageOffset()));
+    }
+}
+
+} // namespace
+
+int TalvexFuzzOne(const uint8_t *data, size_t size)
+{
+    fuzz::EnsureApplication();
+    fuzz::ResetVirtualClock();
+    const Reference &ref = ImageReference();
+    fuzz::Input in(data, size);
+
+    int messages = 0;
+    int failedOpens = 0;
+    size_t callsSeen = 0;
+    FakeSerialState st;
+    SetMessageHook([&](QWidget *, const QString &, const QString &caption) {
+        ++messages;
+        FUZZ_CHECK(caption == kCaptionPortError);
+    });
+    {
+        UpdateUnderTest u(std::make_unique<FakeSerialPort>(st));
+        u.choosePort(in.range(0, 7));
+        u.press();
+        CountFailedOpens(st, callsSeen, failedOpens);
+        while (!in.empty()) {
+            switch (in.byte() % kOps) {
+            case kBytes:
+                st.reads.push_back(in.bytes(in.range(0, 300)));
+                u.port().PollReceive();
+                break;
+            case kAnswer:
+                st.reads.push_back(Answer(u.state(), in));
+                u.port().PollReceive();
+                break;
+            case kStep:
+                if (u.stepTimerRunning())
+                    u.step();
+                break;
+            case kTimeoutTick:
+                if (u.timeoutTimerRunning())
+                    u.timeoutTick();
+                break;
+            case kPress:
+                u.press();
+                break;
+            case kOpenFails:
+                st.openFails = in.flag();
+                break;
+            case kWriteFails:
+                st.writeResults.push_back(in.range(-1, 3));
+                break;
+            case kShow:
+                u.show();
+                break;
+            }
+            CountFailedOpens(st, callsSeen, failedOpens);
+            CheckInvariants(u, ref);
+        }
+
+        // The line falls silent: the timers alone must end the run.
+        for (int tick = 0; tick < kTicksToEnd && (u.stepTimerRunning() || u.timeoutTimerRunning()); ++tick) {
+            if (u.stepTimerRunning())
+                u.step();
+            if (u.timeoutTimerRunning())
+                u.timeoutTick();
+            CountFailedOpens(st, callsSeen, failedOpens);
+            CheckInvariants(u, ref);
+        }
+        FUZZ_CHECK(!u.stepTimerRunning() && !u.timeoutTimerRunning());
+        FUZZ_CHECK(!u.port().IsOpen());
+        FUZZ_CHECK(u.progress() == 0);
+    }
+    // Every open that failed was said, and nothing else was.
+    FUZZ_CHECK(messages == failedOpens);
+    SetMessageHook({});
+    return 0;
+}
