@@ -315,7 +315,8 @@ private slots:
         QVERIFY(r.out.contains("can-baud: 250K\n"));
         QVERIFY(r.out.contains("rs485-format: 8 N 1\n"));
         QVERIFY(r.out.contains("filter: 3 (三级)\n"));
-        // The read-back, then unlock, the six settings (omitted ones as read) and commit, in order.
+        // The read-back, then unlock, the six settings (omitted ones as read) and commit, in
+        // order, then registers 20 ... 27 read to see that the module stored them.
         const QStringList expected = {
             "01 03 00 00 00 20 44 12",
             "01 06 00 14 1C 1C C0 C7",  // 20 := 7196
@@ -326,6 +327,7 @@ private slots:
             "01 06 00 19 00 03",         // 25 := 3, as read
             "01 06 00 1A 00 00",         // 26 := 0, "8 N 1"
             "01 06 00 1B D4 D4 A6 92",  // 27 := 54484
+            "01 03 00 14 00 08 04 08",  // 20 ... 27 read back
         };
         const QStringList frames = sim.received();
         QCOMPARE(frames.size(), expected.size());
