@@ -25,7 +25,7 @@ const QString kPortHint = QStringLiteral("获取可用的端口号");
 const QString kOpenFailed = QStringLiteral("当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
 
 constexpr int kDefaultComIndex = 1;   // "COM2"
-constexpr int kDefaultBaudIndex = 3;  // "57600", shown only
+constexpr int kDefaultBaudIndex = 3;  // "57600" of kBaud485Texts, shown only
 constexpr int kWindowFontPx = 16;
 constexpr int kStatusStripHeight = 26;
 
@@ -142,7 +142,7 @@ void TMainForm::buildCommunicationGroup()
     EX_Addr->setGeometry(254, 22, 64, 26);
 
     MakeLabel(GroupBox1, QStringLiteral("波特率"), QRect(332, 24, 50, 24));
-    EX_Baud = new TDropDownList(GroupBox1, {"9600", "19200", "38400", "57600"}, kDefaultBaudIndex);
+    EX_Baud = new TDropDownList(GroupBox1, Texts(kBaud485Texts), kDefaultBaudIndex);
     EX_Baud->setObjectName("EX_Baud");
     EX_Baud->setGeometry(384, 22, 84, 26);
 
