@@ -21,7 +21,7 @@ inline constexpr uint32_t kWriteRetryPauseMs = 100;
 struct TModbusLink {
     TQRTCommDriver *ComDriver = nullptr;
     std::function<int()> Station;  // 1 ... 99
-    std::function<int()> Mode;     // kModePcUart or kModePlcCan
+    std::function<TLinkMode()> Mode;
 };
 void SetModbusLink(TModbusLink link);
 

@@ -156,7 +156,7 @@ void TMainForm::buildCommunicationGroup()
     Label20->setObjectName("Label20");
     Label20->setToolTip(kPortHint);
     SetFontColor(Label20, Qt::black);
-    ComboBox6 = new TDropDownList(GroupBox1, {"PC-UART", "PLC-CAN"}, kModePcUart);
+    ComboBox6 = new TDropDownList(GroupBox1, Texts(kModeTexts), kModeItemPcUart);
     ComboBox6->setObjectName("ComboBox6");
     ComboBox6->setGeometry(112, 54, 110, 26);
 
@@ -252,7 +252,7 @@ void TMainForm::FormCreate()
     // The Modbus routines ask for station and mode at every frame.
     SetModbusLink({&ComDriver,
                    [this] { return std::max(0, EX_Addr->ItemIndex()) + 1; },
-                   [this] { return ComboBox6->ItemIndex(); }});
+                   [this] { return LinkModeOfItem(ComboBox6->ItemIndex()); }});
 }
 
 void TMainForm::TimerSecTimer()
@@ -321,7 +321,7 @@ void TMainForm::Timer1Timer()
     StringGrid2->update();
     if (++ExchangeCount < 5)
         ReadBackConfiguration();
-    if (ComboBox6->ItemIndex() == kModePlcCan) {
+    if (LinkModeOfItem(ComboBox6->ItemIndex()) == TLinkMode::PlcCan) {
         if (CanHandshakeStep() && FontColor(Label20) == QColor(Qt::black)) {
             SetFontColor(Label20, Qt::red);
             ExchangeCount = 0;

@@ -1,4 +1,5 @@
 #pragma once
+#include "MainDefaults.h"
 #include "ModuleConfig.h"
 #include "PollCycle.h"
 #include "QRT_ComDrv.h"

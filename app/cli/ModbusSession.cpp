@@ -34,7 +34,7 @@ bool ModbusSession::open()
     if (!driver_.Open())
         return false;
     const int station = options_.station;
-    const int mode = options_.mode;
+    const TLinkMode mode = options_.mode;
     SetModbusLink({&driver_, [station] { return station; }, [mode] { return mode; }});
     return true;
 }
