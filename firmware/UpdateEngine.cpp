@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "FirmwareImage.h"
 #include "Isp.h"
+#include "LineFormat.h"
 #include "Stm32Protocol.h"
 
 #include <algorithm>
@@ -115,12 +116,7 @@ void TUpdateEngine::STM_ISP()
     PortOpened = ComDriver.IsOpen();
     ComDriver.SetComPort(static_cast<TComPortNumber>(std::clamp(portIndex_, 0, kLastComIndex)));
     ComDriver.SetDevicePath(devicePath_);
-    ComDriver.SetComPortSpeed(br115200);
-    ComDriver.SetComPortDataBits(db8BITS);
-    ComDriver.SetComPortParity(ptEVEN);
-    ComDriver.SetComPortStopBits(sb1BITS);
-    ComDriver.RxCount = 0;
-    if (!ComDriver.Open()) {
+    if (!OpenWithLine(ComDriver, kBootloaderLine)) {
         OvertimeT.stop();
         emit portOpenFailed(portIndex_ + 1, QString::fromStdString(ComDriver.DeviceName()));
         emit finished(TUpdateOutcome::PortNotOpened);

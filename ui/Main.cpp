@@ -2,6 +2,7 @@
 
 #include "Clock.h"
 #include "Firmware.h"
+#include "LineFormat.h"
 #include "MODBUS_RTU.h"
 #include "ModuleConfig.h"
 #include "PollCycle.h"
@@ -269,12 +270,7 @@ void TMainForm::TimerSecTimer()
 bool TMainForm::OpenComPort()
 {
     ComDriver.SetComPort(static_cast<TComPortNumber>(std::clamp(ComboBox1->ItemIndex(), 0, 7)));
-    ComDriver.SetComPortSpeed(br57600);
-    ComDriver.SetComPortDataBits(db8BITS);
-    ComDriver.SetComPortParity(ptEVEN);
-    ComDriver.SetComPortStopBits(sb1BITS);
-    ComDriver.RxCount = 0;
-    if (!ComDriver.Open()) {
+    if (!OpenWithLine(ComDriver, kModbusLine)) {
         ShowMessage(this, kOpenFailed, kCaptionPortError);
         return false;
     }
