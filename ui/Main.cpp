@@ -301,6 +301,15 @@ void TMainForm::SpeedButton1Click()
     ExchangeCount = 0;
 }
 
+bool TMainForm::WriteWhilePollingPaused(const std::function<bool()> &write)
+{
+    Timer1.stop();
+    SleepMs(kPauseBeforeWriteMs);
+    const bool ok = write();
+    Timer1.start();
+    return ok;
+}
+
 QString TMainForm::VersionText(uint16_t word)
 {
     return QString::fromStdString(FirmwareVersionText(word));

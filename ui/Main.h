@@ -13,6 +13,8 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <functional>
+
 class TMainForm : public QWidget {
     Q_OBJECT
 public:
@@ -39,6 +41,12 @@ public:
     void StringGrid2DrawCell(int col, int row, const QRect &rect, TGridDrawState state, TCanvas &canvas);
     void StringGrid2SelectCell(int col, int row, bool &canSelect);
     void StringGrid2DblClick();
+
+    // Runs `write` with polling paused: Timer1 stops, kPauseBeforeWriteMs pass so that
+    // no read reply is still on its way into an echo, then the write, then Timer1
+    // starts again. Returns what `write` returns. The write dialog and the
+    // configuration write both go through here.
+    bool WriteWhilePollingPaused(const std::function<bool()> &write);
 
     // "主.次" from the version word: quotient and remainder by 100, no leading zeros.
     static QString VersionText(uint16_t word);
