@@ -18,6 +18,11 @@ inline constexpr size_t kIspCommandLast = 264;
 inline constexpr size_t kIspImageFirst = 265;
 // Bytes in the image area: one more than 1 MiB.
 inline constexpr size_t kIspImageAreaBytes = kIspBufferLast - kIspImageFirst + 1;
+// The two areas follow each other without a gap and fill the buffer.
+static_assert(kIspCommandLast - kIspCommandFirst + 1 == 264);
+static_assert(kIspImageFirst == kIspCommandLast + 1);
+static_assert(kIspImageAreaBytes == 1048577);
+static_assert(kIspImageFirst + kIspImageAreaBytes - 1 == kIspBufferLast);
 
 // An image must hold at least one byte.
 inline constexpr qint64 kFirmwareImageMinBytes = 1;
@@ -29,6 +34,7 @@ inline constexpr qint64 kFirmwareImageMaxBytes = 261119;
 inline constexpr char kFirmwareResource[] = ":/firmware/image.bin";
 
 using TIspBuffer = std::array<uint8_t, kIspBufferLast + 1>;
+static_assert(std::tuple_size_v<TIspBuffer> - 1 == 1048841);
 
 // Command/reply area and image area of the update.
 extern TIspBuffer IspBuffer;

@@ -3,8 +3,11 @@
 #include "Clock.h"
 #include "FirmwareImage.h"
 #include "Isp.h"
+#include "LineFormat.h"
+#include "Stm32Protocol.h"
 
 #include <algorithm>
+#include <array>
 
 namespace {
 
@@ -19,13 +22,10 @@ const QString kLinkFailed = QStringLiteral("连机失败！请检查通信线。
 // Command bytes start at byte 1 of the command/reply area.
 constexpr int kCmd = 1;
 constexpr int kLastComIndex = pnCOM8;
-
-uint8_t Xor(const uint8_t *bytes, int count, uint8_t seed = 0)
-{
-    for (int i = 0; i < count; ++i)
-        seed ^= bytes[i];
-    return seed;
-}
+constexpr int kAddressBytes = int(stm32::kAddressBytes);
+constexpr int kPageBytes = int(stm32::kPageBytes);
+constexpr int kMaxBlock = int(stm32::kMaxTransferBytes);
+constexpr int kWriteAlign = int(stm32::kWriteAlignment);
 
 // Enabling a running timer must not restart it: it keeps its phase.
 void Enable(QTimer &timer)
@@ -99,10 +99,10 @@ void TUpdateEngine::sendAddress(uint32_t address)
 {
     // Most significant byte first, then the XOR of the four.
     uint8_t *a = &IspBuffer[kCmd];
-    for (int i = 0; i < 4; ++i)
-        a[i] = static_cast<uint8_t>(address >> (24 - 8 * i));
-    a[4] = Xor(a, 4);
-    send(a, 5);
+    for (int i = 0; i < kAddressBytes; ++i)
+        a[i] = static_cast<uint8_t>(address >> (8 * (kAddressBytes - 1 - i)));
+    a[kAddressBytes] = stm32::Xor(a, kAddressBytes);
+    send(a, kAddressBytes + 1);
 }
 
 void TUpdateEngine::Start()
@@ -116,12 +116,7 @@ void TUpdateEngine::STM_ISP()
     PortOpened = ComDriver.IsOpen();
     ComDriver.SetComPort(static_cast<TComPortNumber>(std::clamp(portIndex_, 0, kLastComIndex)));
     ComDriver.SetDevicePath(devicePath_);
-    ComDriver.SetComPortSpeed(br115200);
-    ComDriver.SetComPortDataBits(db8BITS);
-    ComDriver.SetComPortParity(ptEVEN);
-    ComDriver.SetComPortStopBits(sb1BITS);
-    ComDriver.RxCount = 0;
-    if (!ComDriver.Open()) {
+    if (!OpenWithLine(ComDriver, kBootloaderLine)) {
         OvertimeT.stop();
         emit portOpenFailed(portIndex_ + 1, QString::fromStdString(ComDriver.DeviceName()));
         emit finished(TUpdateOutcome::PortNotOpened);
@@ -137,7 +132,7 @@ void TUpdateEngine::STM_ISP()
     sleep_(Isp::kBootSettleMs);
 
     IspState = 1;
-    IspBuffer[kCmd] = Isp::kSync;
+    IspBuffer[kCmd] = stm32::kSync;
     send(&IspBuffer[kCmd], 1);
     ComDriver.RxCount = 0;
     setStatus(kSearching);
@@ -198,13 +193,15 @@ bool TUpdateEngine::acceptReply(uint8_t lastByte)
     const uint8_t *r = &IspBuffer[kCmd - 1];  // r[1] is the first byte received
     switch (IspState) {
     case 1:
-        return lastByte == Isp::kAck;
+        return lastByte == stm32::kAck;
     case 2:
-        return r[1] == Isp::kAck && r[2] == Isp::kGetCommandCount && r[4] == Isp::kCmdGet && r[15] == Isp::kAck;
+        // The command list starts with Get itself.
+        return r[1] == stm32::kAck && r[2] == stm32::kGetCommandCount && r[4] == stm32::kCmdGet &&
+               r[15] == stm32::kAck;
     case 3:
-        return r[1] == Isp::kAck && r[2] == Isp::kGetIdLength && r[5] == Isp::kAck;
+        return r[1] == stm32::kAck && r[2] == stm32::kProductIdBytesMinusOne && r[5] == stm32::kAck;
     default:
-        return r[1] == Isp::kAck;
+        return r[1] == stm32::kAck;
     }
 }
 
@@ -213,24 +210,24 @@ void TUpdateEngine::act()
     switch (IspState) {
     case 1:
         OvertimeCount = 0;
-        sendCommand(Isp::kCmdGet);
+        sendCommand(stm32::kCmdGet);
         setStatus(kConnected);
         IspState = 2;
         break;
     case 2:
         OvertimeCount = 0;
-        sendCommand(Isp::kCmdGetId);  // fills bytes 1 and 2 only: the version in byte 3 stays
+        sendCommand(stm32::kCmdGetId);  // fills bytes 1 and 2 only: the version in byte 3 stays
         setStatus(VersionText(IspBuffer[kCmd + 2]));
         IspState = 3;
         break;
     case 3:
         OvertimeCount = 0;
-        sendCommand(Isp::kCmdRead);
+        sendCommand(stm32::kCmdReadMemory);
         IspState = 4;
         break;
     case 4:
         OvertimeCount = 0;
-        sendAddress(Isp::kFlashSizeAddress);
+        sendAddress(stm32::kFlashSizeRegister);
         IspState = 5;
         break;
     case 5:
@@ -242,7 +239,7 @@ void TUpdateEngine::act()
         break;
     case 6:
         OvertimeCount = 0;
-        sendCommand(Isp::kCmdErase);
+        sendCommand(stm32::kCmdErase);
         IspState = 7;
         break;
     case 7:
@@ -250,7 +247,7 @@ void TUpdateEngine::act()
         break;
     case 8:
         OvertimeCount = 0;
-        sendCommand(Isp::kCmdWrite);
+        sendCommand(stm32::kCmdWriteMemory);
         IspState = 9;
         break;
     case 9:
@@ -277,17 +274,17 @@ void TUpdateEngine::eraseStep()
     if (!loadImage_())
         return;
     const int32_t size = static_cast<int32_t>(ImageStream ? ImageStream->size() : 0);
-    WriteAddress = Isp::kFlashBase;
+    WriteAddress = stm32::kFlashBase;
     ImageOffset = 0;
     BytesLeft = size;
     // One page more than the whole pages: covers the partial last page, and one
     // spare page when the size is an exact multiple.
-    const int pages = size / Isp::kPageSize + 1;
+    const int pages = size / kPageBytes + 1;
     uint8_t *req = &IspBuffer[kCmd];
     req[0] = static_cast<uint8_t>(pages - 1);
     for (int p = 0; p < pages; ++p)
         req[1 + p] = static_cast<uint8_t>(p);
-    req[1 + pages] = Xor(req, pages + 1);
+    req[1 + pages] = stm32::Xor(req, pages + 1);
     send(req, pages + 2);
     setStatus(kErasing);
     IspState = 8;
@@ -297,21 +294,24 @@ void TUpdateEngine::eraseStep()
 void TUpdateEngine::writeStep()
 {
     const int32_t size = static_cast<int32_t>(ImageStream ? ImageStream->size() : 0);
-    const int n = std::min<int32_t>(BytesLeft, Isp::kMaxBlock);
+    const int n = std::min<int32_t>(BytesLeft, kMaxBlock);
     // The bootloader programs whole words only: a short last block is filled up
     // with the erased value, which leaves the flash beyond the image as it was.
-    const int padded = (n + Isp::kWriteAlign - 1) / Isp::kWriteAlign * Isp::kWriteAlign;
-    static const uint8_t kPadding[Isp::kWriteAlign] = {Isp::kErasedByte, Isp::kErasedByte, Isp::kErasedByte,
-                                                      Isp::kErasedByte};
+    const int padded = (n + kWriteAlign - 1) / kWriteAlign * kWriteAlign;
+    static const std::array<uint8_t, kWriteAlign> kPadding = [] {
+        std::array<uint8_t, kWriteAlign> p;
+        p.fill(stm32::kErasedByte);
+        return p;
+    }();
     const uint8_t *data = &IspBuffer[kIspImageFirst + static_cast<size_t>(ImageOffset)];
     uint8_t countByte = static_cast<uint8_t>(padded - 1);
     IspBuffer[kCmd] = countByte;
     send(&IspBuffer[kCmd], 1);
     send(data, n);
     if (padded > n)
-        send(kPadding, padded - n);
-    uint8_t checksum = Xor(data, n, countByte);
-    checksum = Xor(kPadding, padded - n, checksum);
+        send(kPadding.data(), padded - n);
+    uint8_t checksum = stm32::Xor(data, n, countByte);
+    checksum = stm32::Xor(kPadding.data(), padded - n, checksum);
     IspBuffer[kCmd] = checksum;
     send(&IspBuffer[kCmd], 1);
 

@@ -2,9 +2,9 @@
 
 #include "Crc16.h"
 
-uint16_t WireAddress(uint32_t reg, int mode)
+uint16_t WireAddress(uint32_t reg, TLinkMode mode)
 {
-    const uint32_t address = mode == kModePlcCan ? reg + kPlcCanAddressOffset : reg;
+    const uint32_t address = mode == TLinkMode::PlcCan ? reg + kPlcCanAddressOffset : reg;
     return static_cast<uint16_t>(address & 0xFFFF);
 }
 

@@ -7,9 +7,9 @@
 inline constexpr uint8_t kFnReadHoldingRegisters = 0x03;
 inline constexpr uint8_t kFnWriteSingleRegister = 0x06;
 
-// Connection modes, the item index of the mode list.
-inline constexpr int kModePcUart = 0;
-inline constexpr int kModePlcCan = 1;
+// How the tool reaches the module: directly on its serial port, or through the
+// PLC gateway, which shifts every register address by kPlcCanAddressOffset.
+enum class TLinkMode { PcUart, PlcCan };
 
 // The PLC gateway presents module register r at address 2200 + r.
 inline constexpr uint32_t kPlcCanAddressOffset = 2200;
@@ -22,7 +22,7 @@ using RequestFrame = std::array<uint8_t, kRequestFrameSize>;
 
 // The address that goes on the wire for register number `reg` in `mode`.
 // The only place that knows the PLC-CAN shift.
-uint16_t WireAddress(uint32_t reg, int mode);
+uint16_t WireAddress(uint32_t reg, TLinkMode mode);
 
 // Station, function, two big-endian words, CRC low byte first. Function 3 carries
 // (start address, count), function 6 (register address, value).

@@ -30,9 +30,9 @@ uint8_t CurrentStation()
     return static_cast<uint8_t>(Link.Station ? Link.Station() : kDefaultStation);
 }
 
-int CurrentMode()
+TLinkMode CurrentMode()
 {
-    return Link.Mode ? Link.Mode() : kModePcUart;
+    return Link.Mode ? Link.Mode() : TLinkMode::PcUart;
 }
 
 void Send(const RequestFrame &frame)

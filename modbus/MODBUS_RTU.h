@@ -24,7 +24,7 @@ inline constexpr int kReadReplyWaits = 50;
 struct TModbusLink {
     TQRTCommDriver *ComDriver = nullptr;
     std::function<int()> Station;  // 1 ... 99
-    std::function<int()> Mode;     // kModePcUart or kModePlcCan
+    std::function<TLinkMode()> Mode;
 };
 void SetModbusLink(TModbusLink link);
 

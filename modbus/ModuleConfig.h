@@ -20,12 +20,12 @@ std::string FirmwareVersionText(uint16_t word);
 struct TModuleSettings {
     static constexpr int kNoSelection = -1;  // a register value outside its table
 
-    int Station = ToolDefault::Station;        // 1 ... 99
-    int BaudCAN = ToolDefault::BaudCAN;        // index into kBaudCanTexts
-    int Baud485 = ToolDefault::Baud485;        // index into kBaud485Texts
-    int TxSuppress = ToolDefault::TxSuppress;  // 1 ... 9999 ms
-    int Filter = ToolDefault::Filter;          // index into kFilterTexts
-    int Dat485 = ToolDefault::Dat485;          // index into kDat485Texts
+    int Station = ModuleDefault::Station;        // 1 ... 99
+    int BaudCAN = ModuleDefault::BaudCAN;        // index into kBaudCanTexts
+    int Baud485 = ModuleDefault::Baud485;        // index into kBaud485Texts
+    int TxSuppress = ModuleDefault::TxSuppress;  // 1 ... 9999 ms
+    int Filter = ModuleDefault::Filter;          // index into kFilterTexts
+    int Dat485 = ModuleDefault::Dat485;          // index into kDat485Texts
 };
 
 // Registers 21 ... 26 from `mirror` (indexed by register number): the station

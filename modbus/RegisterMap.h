@@ -1,7 +1,7 @@
 #pragma once
 // The module's holding registers as the tool sees them: numbers, code tables,
-// defaults and access codes. Register numbers index the mirror; WireAddress()
-// in Frames.h turns them into bus addresses.
+// the module's defaults and access codes. Register numbers index the mirror;
+// WireAddress() in Frames.h turns them into bus addresses.
 #include <array>
 #include <cstdint>
 
@@ -29,10 +29,6 @@ inline constexpr int CAN_Unlocked = 29;    // 6666 once the PLC-CAN unlock pair 
 inline constexpr int kPollFirstRegister = 0;
 inline constexpr int kPollRegisterCount = 32;
 
-// The write dialog accepts registers within this bound.
-inline constexpr int kDialogFirstRegister = 10;
-inline constexpr int kDialogLastRegister = 18;
-
 // Access codes. Both configuration codes have equal high and low bytes; the
 // second word of the PLC-CAN pair is the complement of the first.
 inline constexpr uint16_t kCfgUnlockCode = 7196;
@@ -56,16 +52,6 @@ inline constexpr int kStationMin = 1;
 inline constexpr int kStationMax = 99;
 inline constexpr int kTxSuppressMin = 1;
 inline constexpr int kTxSuppressMax = 9999;
-
-// Defaults of the configuration controls when the window is created.
-namespace ToolDefault {
-inline constexpr int Station = 1;
-inline constexpr int BaudCAN = 6;      // "500K"
-inline constexpr int Baud485 = 1;      // "19200"
-inline constexpr int TxSuppress = 100;
-inline constexpr int Filter = 0;       // "零级"
-inline constexpr int Dat485 = 2;       // "8 E 1"
-} // namespace ToolDefault
 
 // What a module without stored settings uses.
 namespace ModuleDefault {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,15 @@ enum TComPortSwHandshaking { shNONE, shXONXOFF };
 inline constexpr uint32_t kBaudTable[13] = {
     110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200,
 };
+
+// The ordinals are codes in their own right: the platform takes the stop-bit and
+// parity ordinals as they are, and a speed's ordinal indexes kBaudTable.
+static_assert(sb1BITS == 0 && sb1HALFBITS == 1 && sb2BITS == 2);
+static_assert(ptNONE == 0 && ptODD == 1 && ptEVEN == 2 && ptMARK == 3 && ptSPACE == 4);
+static_assert(br14400 == 7 && br56000 == 10 && br115200 == 12);
+static_assert(std::size(kBaudTable) == br115200 + 1);
+static_assert(kBaudTable[br14400] == 14400 && kBaudTable[br56000] == 56000 && kBaudTable[br57600] == 57600 &&
+              kBaudTable[br115200] == 115200);
 
 class TQRTCommDriver;
 using TComPortReceiveDataEvent =

@@ -22,7 +22,7 @@ struct Wave {
 };
 
 // Slow periods, centres and amplitudes chosen so no two channels look alike.
-constexpr Wave kWaves[kInputChannels] = {
+constexpr Wave kWaves[Reg::AD_Count] = {
     {Shape::Sine, 20000, kMid, 1800},
     {Shape::Triangle, 15000, 1500, 1200},
     {Shape::Sawtooth, 12000, 2500, 1400},
@@ -58,7 +58,7 @@ int InputSignals::noise()
 
 uint16_t InputSignals::convert(int channel, uint64_t ms)
 {
-    const Wave &w = kWaves[static_cast<size_t>(channel) % kInputChannels];
+    const Wave &w = kWaves[static_cast<size_t>(channel) % Reg::AD_Count];
     const double phase = std::fmod(static_cast<double>(ms), w.periodMs) / w.periodMs;
     const long value = std::lround(w.centre + w.amplitude * Unit(w.shape, phase)) + noise();
     return static_cast<uint16_t>(std::clamp<long>(value, 0, kAdcMax));

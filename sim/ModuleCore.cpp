@@ -22,14 +22,14 @@ void ModuleCore::powerUp(uint64_t nowMs)
     for (int i = 0; i < kSettingsCount; ++i)
         regs_[kRegSettingsFirst + i] = settings[static_cast<size_t>(i)];
     applied_ = {
-        static_cast<uint16_t>(regs_[kRegCfgStation] % kStationModulus),
-        static_cast<uint16_t>(regs_[kRegCfgBaudCan] % kBaudCanTableSize),
-        static_cast<uint16_t>(regs_[kRegCfgBaud485] % kBaud485TableSize),
-        static_cast<uint16_t>(regs_[kRegCfgDat485] % kDat485TableSize),
+        static_cast<uint16_t>(regs_[Reg::Cfg_Station] % kStationModulus),
+        static_cast<uint16_t>(regs_[Reg::Cfg_BaudCAN] % kBaudCanTexts.size()),
+        static_cast<uint16_t>(regs_[Reg::Cfg_Baud485] % kBaud485Texts.size()),
+        static_cast<uint16_t>(regs_[Reg::Cfg_Dat485] % kDat485Texts.size()),
     };
-    for (int n = 0; n < kOutputChannels; ++n)
-        regs_[kRegOutputGainFirst + n] = kPowerUpGain;
-    regs_[kRegFwVersion] = version_;
+    for (int n = 0; n < Reg::DA_Count; ++n)
+        regs_[Reg::DA_Gain0 + n] = kPowerUpGain;
+    regs_[Reg::FW_Version] = version_;
 
     for (auto &f : filters_)
         f.clear();
@@ -64,8 +64,8 @@ void ModuleCore::convertOneInput(uint64_t nowMs)
     InputFilter &filter = filters_[static_cast<size_t>(ch)];
     filter.add(raw);
     // The filter level acts live.
-    regs_[kRegInputFirst + ch] = filter.value(regs_[kRegCfgFilter] % kFilterLevels);
-    nextChannel_ = (ch + 1) % kInputChannels;
+    regs_[Reg::AD_Val0 + ch] = filter.value(regs_[Reg::Cfg_Filter] % kFilterTexts.size());
+    nextChannel_ = (ch + 1) % Reg::AD_Count;
 }
 
 void ModuleCore::checkWatchdog(uint64_t nowMs)
@@ -82,10 +82,10 @@ void ModuleCore::checkWatchdog(uint64_t nowMs)
 
 void ModuleCore::checkCommit()
 {
-    if (regs_[kRegCfgUnlock] != kCfgUnlockCode || regs_[kRegCfgCommit] != kCfgCommitCode)
+    if (regs_[Reg::Cfg_Unlock] != kCfgUnlockCode || regs_[Reg::Cfg_Commit] != kCfgCommitCode)
         return;
-    regs_[kRegCfgUnlock] = 0;
-    regs_[kRegCfgCommit] = 0;
+    regs_[Reg::Cfg_Unlock] = 0;
+    regs_[Reg::Cfg_Commit] = 0;
     StoredSettings s{};
     for (int i = 0; i < kSettingsCount; ++i)
         s[static_cast<size_t>(i)] = regs_[kRegSettingsFirst + i];
@@ -96,17 +96,17 @@ void ModuleCore::checkCommit()
 
 void ModuleCore::driveOutputs()
 {
-    for (int n = 0; n < kOutputChannels; ++n) {
+    for (int n = 0; n < Reg::DA_Count; ++n) {
         if (outputsForced_)
-            regs_[kRegOutputValueFirst + n] = 0;
-        const uint32_t steps = uint32_t{regs_[kRegOutputValueFirst + n]} * regs_[kRegOutputGainFirst + n] / kPwmDivisor;
+            regs_[Reg::DA_Val0 + n] = 0;
+        const uint32_t steps = uint32_t{regs_[Reg::DA_Val0 + n]} * regs_[Reg::DA_Gain0 + n] / kPwmDivisor;
         pwm_[static_cast<size_t>(n)] = std::min(steps, kPwmSteps);
     }
 }
 
 uint32_t ModuleCore::outputSteps(int channel) const
 {
-    return channel >= 0 && channel < kOutputChannels ? pwm_[static_cast<size_t>(channel)] : 0;
+    return channel >= 0 && channel < Reg::DA_Count ? pwm_[static_cast<size_t>(channel)] : 0;
 }
 
 void ModuleCore::noteReplySent(ModulePort port)
@@ -119,13 +119,13 @@ void ModuleCore::noteReplySent(ModulePort port)
 int ModuleCore::windowBase() const
 {
     const int s = applied_.station % kWindowStations;
-    return kGatewayBase + kWindowRegisters * (s - 1);
+    return int(kPlcCanAddressOffset) + kWindowRegisters * (s - 1);
 }
 
 bool ModuleCore::canWrite(uint32_t gatewayAddress, uint16_t value)
 {
     const long address = static_cast<long>(gatewayAddress);
-    const long offset = fullAccess_ ? address - kGatewayBase : address - windowBase();
+    const long offset = fullAccess_ ? address - long(kPlcCanAddressOffset) : address - windowBase();
     const long span = fullAccess_ ? kFullAccessRegisters : kWindowRegisters;
     if (offset < 0 || offset >= span)
         return false;
@@ -142,9 +142,9 @@ void ModuleCore::canWriteRegister(uint16_t reg, uint16_t value)
 void ModuleCore::writeFromCan(uint16_t reg, uint16_t value)
 {
     regs_[reg] = value;
-    if (reg == kRegLinkBeat) {
+    if (reg == Reg::Link_Beat) {
         activity_ = value;
-        regs_[kRegLinkEcho] = static_cast<uint16_t>(value + 1);
+        regs_[Reg::Link_Echo] = static_cast<uint16_t>(value + 1);
     }
     if (reg > 1)
         return;
@@ -156,7 +156,7 @@ void ModuleCore::writeFromCan(uint16_t reg, uint16_t value)
         return;
     fullAccess_ = pair;
     if (pair)
-        regs_[kRegCanUnlocked] = kCanUnlockedMark;
+        regs_[Reg::CAN_Unlocked] = kCanUnlockedMarker;
     // The gateway now sees the registers under other addresses: send them all again.
     sentToGateway_.fill(std::nullopt);
     canCursor_ = 0;
@@ -177,9 +177,9 @@ std::optional<CanMessage> ModuleCore::nextCanMessage(uint64_t nowMs)
         sentToGateway_[r] = regs_[r];
         sentToGateway_[r + 1] = regs_[r + 1];
         canCursor_ = (pair + 1) % pairs;
-        const uint32_t interval = fullAccess_ ? kFullAccessCanIntervalMs : regs_[kRegCfgTxSuppress];
+        const uint32_t interval = fullAccess_ ? kFullAccessCanIntervalMs : regs_[Reg::Cfg_TxSuppress];
         nextCanAllowed_ = nowMs + interval;
-        const int base = fullAccess_ ? kGatewayBase : windowBase();
+        const int base = fullAccess_ ? int(kPlcCanAddressOffset) : windowBase();
         return CanMessage{static_cast<uint16_t>(base + 2 * pair), regs_[r], regs_[r + 1]};
     }
     return std::nullopt;

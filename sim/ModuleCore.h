@@ -1,4 +1,5 @@
 #pragma once
+#include "Frames.h"
 #include "InputFilter.h"
 #include "InputSignals.h"
 #include "ModuleRegisters.h"
@@ -14,7 +15,7 @@ namespace talvex::sim {
 enum class ModulePort { Fixed, Rs485 };
 
 // One CAN message from the module to the gateway: two adjacent registers,
-// addressed as the gateway presents them (2200 + ...).
+// addressed as the gateway presents them (kPlcCanAddressOffset + ...).
 struct CanMessage {
     uint16_t gatewayAddress;
     uint16_t first;
@@ -36,10 +37,9 @@ class ModuleCore {
 public:
     static constexpr uint32_t kDefaultWatchdogMs = 10000;
     static constexpr uint32_t kFullAccessCanIntervalMs = 5;
-    static constexpr uint16_t kGatewayBase = 2200;
     static constexpr int kWindowRegisters = 20;
     static constexpr int kWindowStations = 6;         // window number = station modulo 6
-    static constexpr int kFullAccessRegisters = 99;   // 2200 ... 2298
+    static constexpr int kFullAccessRegisters = 99;   // gateway addresses 2200 ... 2298
     static constexpr int kWindowPushLast = 18;        // registers 0 ... 18 are sent before the unlock
     static constexpr int kFullAccessPushLast = 31;    // and 0 ... 31 after it
 
@@ -93,8 +93,8 @@ private:
     std::optional<StoredSettings> nvm_;
     AppliedSettings applied_{};
     InputSignals signals_;
-    std::array<InputFilter, kInputChannels> filters_{};
-    std::array<uint32_t, kOutputChannels> pwm_{};
+    std::array<InputFilter, Reg::AD_Count> filters_{};
+    std::array<uint32_t, Reg::DA_Count> pwm_{};
     int nextChannel_ = 0;
     uint16_t version_ = kDefaultFirmwareVersion;
 

@@ -22,7 +22,7 @@ void PlcGateway::tick(uint64_t nowMs)
         return;
     nextBeat_ = nowMs + kHeartbeatMs;
     if (heartbeat_)
-        module_.canWriteRegister(kRegLinkBeat, ++beat_);
+        module_.canWriteRegister(Reg::Link_Beat, ++beat_);
 }
 
 void PlcGateway::moduleRestarted(uint64_t nowMs)

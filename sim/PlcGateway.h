@@ -14,8 +14,8 @@ public:
     static constexpr uint8_t kStation = 1;
     static constexpr uint32_t kHeartbeatMs = 1000;
     // Lowest window base (station number modulo 6 = 0) up to the last full-access address.
-    static constexpr int kFirstAddress = ModuleCore::kGatewayBase - ModuleCore::kWindowRegisters;
-    static constexpr int kLastAddress = ModuleCore::kGatewayBase + ModuleCore::kFullAccessRegisters - 1;
+    static constexpr int kFirstAddress = int(kPlcCanAddressOffset) - ModuleCore::kWindowRegisters;
+    static constexpr int kLastAddress = int(kPlcCanAddressOffset) + ModuleCore::kFullAccessRegisters - 1;
 
     explicit PlcGateway(ModuleCore &module) : module_(module) {}
 

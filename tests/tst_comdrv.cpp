@@ -47,17 +47,6 @@ private slots:
         QCOMPARE(d.OutFreeSpace(), uint16_t(65535));
     }
 
-    void enumOrdinals()
-    {
-        QCOMPARE(int(br14400), 7);
-        QCOMPARE(int(br56000), 10);
-        QCOMPARE(int(br115200), 12);
-        QCOMPARE(kBaudTable[br56000], 56000u);
-        QCOMPARE(kBaudTable[br57600], 57600u);
-        QCOMPARE(int(sb2BITS), 2);
-        QCOMPARE(int(ptSPACE), 4);
-    }
-
     void closedPortDoesNothing()
     {
         auto &d = makeDriver();

@@ -55,15 +55,6 @@ class TestFirmwareImage : public QObject {
     const QByteArray source = ReadFile(QStringLiteral(TALVEX_FIRMWARE_IMAGE_ABS));
 
 private slots:
-    void bufferLayout()
-    {
-        QCOMPARE(IspBuffer.size() - 1, size_t(1048841));
-        QCOMPARE(kIspCommandLast - kIspCommandFirst + 1, size_t(264));
-        QCOMPARE(kIspImageFirst, kIspCommandLast + 1);
-        QCOMPARE(kIspImageAreaBytes, size_t(1048577));
-        QCOMPARE(kIspImageFirst + kIspImageAreaBytes - 1, kIspBufferLast);
-    }
-
     void carriedImageEqualsTheFile()
     {
         QVERIFY(!source.isEmpty());

@@ -183,7 +183,7 @@ private slots:
     void plcCanHandshake()
     {
         SimFixture sim(SimMode::Gateway);
-        form->ComboBox6->SetItemIndex(kModePlcCan);
+        form->ComboBox6->SetItemIndex(kModeItemPlcCan);
         connectForm();
         // The unlock pair goes out until word 29 reads 6666; then the label turns red.
         QTRY_VERIFY_WITH_TIMEOUT(FontColor(form->Label20) == QColor(Qt::red), 5000);
@@ -195,7 +195,7 @@ private slots:
         QCOMPARE(form->Baud_485->currentText(), QString("57600"));
 
         // Switching back to PC-UART leaves the label red until disconnect.
-        form->ComboBox6->SetItemIndex(kModePcUart);
+        form->ComboBox6->SetItemIndex(kModeItemPcUart);
         QTest::qWait(100);
         QCOMPARE(FontColor(form->Label20), QColor(Qt::red));
         form->SpeedButton1->click();

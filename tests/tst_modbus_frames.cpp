@@ -36,7 +36,7 @@ class TestModbusFrames : public QObject {
     Q_OBJECT
 
     int station = 1;
-    int mode = kModePcUart;
+    TLinkMode mode = TLinkMode::PcUart;
 
     void link(TQRTCommDriver *drv)
     {
@@ -53,28 +53,28 @@ private slots:
     void framesOnTheWire_data()
     {
         QTest::addColumn<int>("st");
-        QTest::addColumn<int>("md");
+        QTest::addColumn<TLinkMode>("md");
         QTest::addColumn<bool>("isWrite");
         QTest::addColumn<int>("address");
         QTest::addColumn<int>("arg");
         QTest::addColumn<Bytes>("wire");
         QTest::newRow("read 32 from 0, PC-UART")
-            << 1 << kModePcUart << false << 0 << 32 << Bytes{0x01, 0x03, 0x00, 0x00, 0x00, 0x20, 0x44, 0x12};
+            << 1 << TLinkMode::PcUart << false << 0 << 32 << Bytes{0x01, 0x03, 0x00, 0x00, 0x00, 0x20, 0x44, 0x12};
         QTest::newRow("read 32 from 0, PLC-CAN")
-            << 1 << kModePlcCan << false << 0 << 32 << Bytes{0x01, 0x03, 0x08, 0x98, 0x00, 0x20, 0xC7, 0x9D};
+            << 1 << TLinkMode::PlcCan << false << 0 << 32 << Bytes{0x01, 0x03, 0x08, 0x98, 0x00, 0x20, 0xC7, 0x9D};
         QTest::newRow("write 10=100, PC-UART")
-            << 1 << kModePcUart << true << 10 << 100 << Bytes{0x01, 0x06, 0x00, 0x0A, 0x00, 0x64, 0xA8, 0x23};
+            << 1 << TLinkMode::PcUart << true << 10 << 100 << Bytes{0x01, 0x06, 0x00, 0x0A, 0x00, 0x64, 0xA8, 0x23};
         QTest::newRow("write 12, PLC-CAN goes to 2212")
-            << 1 << kModePlcCan << true << 12 << 5000
+            << 1 << TLinkMode::PlcCan << true << 12 << 5000
             << Bytes{0x01, 0x06, 0x08, 0xA4, 0x13, 0x88, 0xC7, 0x1F};
         QTest::newRow("station 99")
-            << 99 << kModePcUart << false << 0 << 32 << Bytes{0x63, 0x03, 0x00, 0x00, 0x00, 0x20, 0x4C, 0x50};
+            << 99 << TLinkMode::PcUart << false << 0 << 32 << Bytes{0x63, 0x03, 0x00, 0x00, 0x00, 0x20, 0x4C, 0x50};
     }
 
     void framesOnTheWire()
     {
         QFETCH(int, st);
-        QFETCH(int, md);
+        QFETCH(TLinkMode, md);
         QFETCH(bool, isWrite);
         QFETCH(int, address);
         QFETCH(int, arg);
@@ -104,15 +104,15 @@ private slots:
         QVERIFY(drv.Open());
         station = 1;
         link(&drv);
-        mode = kModePcUart;
+        mode = TLinkMode::PcUart;
         SendReadRequest(0, 32, kFnReadHoldingRegisters);
-        mode = kModePlcCan;
+        mode = TLinkMode::PlcCan;
         SendReadRequest(0, 32, kFnReadHoldingRegisters);
         const Bytes both = pty.readMaster();
         QCOMPARE(both.size(), size_t(16));
         QCOMPARE(both[2], uint8_t(0x00));
         QCOMPARE(both[10], uint8_t(0x08));
-        mode = kModePcUart;
+        mode = TLinkMode::PcUart;
     }
 
     void countOutsideTheMirrorIsRefused()

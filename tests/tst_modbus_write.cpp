@@ -81,7 +81,7 @@ private slots:
         drv.SetComPortSpeed(br57600);
         drv.SetComPortParity(ptEVEN);
         QVERIFY(drv.Open());
-        SetModbusLink({&drv, [] { return 1; }, [] { return kModePcUart; }});
+        SetModbusLink({&drv, [] { return 1; }, [] { return TLinkMode::PcUart; }});
         const Bytes request = {0x01, 0x06, 0x00, 0x0A, 0x00, 0x64, 0xA8, 0x23};
         if (c.prefillStaleEcho) {
             // An earlier, identical echo still lies in the buffer beyond RxCount.
@@ -108,7 +108,7 @@ private slots:
     void closedPortFailsAfterAllAttempts()
     {
         TQRTCommDriver drv;
-        SetModbusLink({&drv, [] { return 1; }, [] { return kModePcUart; }});
+        SetModbusLink({&drv, [] { return 1; }, [] { return TLinkMode::PcUart; }});
         drv.RxCount = 8;
         QElapsedTimer t;
         t.start();

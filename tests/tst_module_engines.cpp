@@ -51,13 +51,13 @@ class TestModuleEngines : public QObject {
 
     FakeSerialState line;
     std::unique_ptr<TQRTCommDriver> drv;
-    int mode = kModePcUart;
+    TLinkMode mode = TLinkMode::PcUart;
 
 private slots:
     void init()
     {
         line = FakeSerialState{};
-        mode = kModePcUart;
+        mode = TLinkMode::PcUart;
         drv = std::make_unique<TQRTCommDriver>(nullptr, std::make_unique<FakeSerialPort>(line));
         QVERIFY(drv->Open());
         SetModbusLink({drv.get(), [] { return 1; }, [this] { return mode; }});
@@ -190,15 +190,15 @@ private slots:
         QTest::addColumn<int>("first");
         QTest::addColumn<int>("count");
         QTest::addColumn<int>("mirrorIndex");
-        QTest::addColumn<int>("md");
+        QTest::addColumn<TLinkMode>("md");
         QTest::addColumn<Bytes>("request");
-        QTest::newRow("the window's block") << 0 << 32 << 0 << kModePcUart
+        QTest::newRow("the window's block") << 0 << 32 << 0 << TLinkMode::PcUart
                                             << Bytes{0x01, 0x03, 0x00, 0x00, 0x00, 0x20, 0x44, 0x12};
-        QTest::newRow("the window's block, PLC-CAN") << 0 << 32 << 0 << kModePlcCan
+        QTest::newRow("the window's block, PLC-CAN") << 0 << 32 << 0 << TLinkMode::PlcCan
                                                      << Bytes{0x01, 0x03, 0x08, 0x98, 0x00, 0x20, 0xC7, 0x9D};
         QTest::newRow("registers 300, 301 into words 0, 1")
-            << 300 << 2 << 0 << kModePcUart << WithCrc({0x01, 0x03, 0x01, 0x2C, 0x00, 0x02});
-        QTest::newRow("all 101 words") << 0 << 101 << 0 << kModePcUart
+            << 300 << 2 << 0 << TLinkMode::PcUart << WithCrc({0x01, 0x03, 0x01, 0x2C, 0x00, 0x02});
+        QTest::newRow("all 101 words") << 0 << 101 << 0 << TLinkMode::PcUart
                                        << WithCrc({0x01, 0x03, 0x00, 0x00, 0x00, 0x65});
     }
     void pollStepTakesAReply()
@@ -206,7 +206,7 @@ private slots:
         QFETCH(int, first);
         QFETCH(int, count);
         QFETCH(int, mirrorIndex);
-        QFETCH(int, md);
+        QFETCH(TLinkMode, md);
         QFETCH(Bytes, request);
         mode = md;
         const TPollRead read{first, count, mirrorIndex};
@@ -235,7 +235,7 @@ private slots:
 
     void canHandshakeWritesThePairUntilConfirmed()
     {
-        mode = kModePlcCan;
+        mode = TLinkMode::PlcCan;
         line.reads.push_back(WriteFrame(2200, kCanUnlockWord0));
         line.reads.push_back(WriteFrame(2201, kCanUnlockWord1));
         QVERIFY(!CanHandshakeStep());

@@ -66,7 +66,7 @@ private slots:
         SimFixture sim(gateway ? SimMode::Gateway : SimMode::FixedPort);
         MessageRecorder messages;
         if (gateway)
-            form->ComboBox6->SetItemIndex(kModePlcCan);
+            form->ComboBox6->SetItemIndex(kModeItemPlcCan);
         connectAndWait(2);
         if (gateway)
             QTRY_VERIFY_WITH_TIMEOUT(FontColor(form->Label20) == QColor(Qt::red), 5000);

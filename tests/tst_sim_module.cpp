@@ -229,13 +229,13 @@ private slots:
         {
             ModuleCore module{SettingsStore(path)};
             if (unlock)
-                module.setReg(kRegCfgUnlock, kCfgUnlockCode);
+                module.setReg(Reg::Cfg_Unlock, kCfgUnlockCode);
             for (int i = 0; i < kSettingsCount; ++i)
                 module.setReg(kRegSettingsFirst + i, written[size_t(i)]);
             if (commit)
-                module.setReg(kRegCfgCommit, kCfgCommitCode);
+                module.setReg(Reg::Cfg_Commit, kCfgCommitCode);
             module.pass(1);
-            QCOMPARE(module.reg(kRegCfgUnlock) == 0 && module.reg(kRegCfgCommit) == 0, stored || (!unlock && !commit));
+            QCOMPARE(module.reg(Reg::Cfg_Unlock) == 0 && module.reg(Reg::Cfg_Commit) == 0, stored || (!unlock && !commit));
             QCOMPARE(module.hasStoredSettings(), stored);
             // Settings other than 24 and 25 do not act before a restart.
             QCOMPARE(int(module.applied().station), 1);
@@ -266,17 +266,17 @@ private slots:
         f.close();
         QVERIFY(!SettingsStore(path).load().has_value());
         ModuleCore module{SettingsStore(path)};
-        QCOMPARE(int(module.reg(kRegCfgStation)), int(kModuleDefaults[0]));
+        QCOMPARE(int(module.reg(Reg::Cfg_Station)), int(kModuleDefaults[0]));
     }
 
     void filterLevelActsLive()
     {
         ModuleCore module;
-        module.setReg(kRegCfgFilter, 10);  // 10 modulo 10: no filter
+        module.setReg(Reg::Cfg_Filter, 10);  // 10 modulo 10: no filter
         for (uint64_t t = 1; t <= 80; ++t)
             module.pass(t);
-        for (int ch = 0; ch < kInputChannels; ++ch) {
-            QCOMPARE(module.reg(kRegInputFirst + ch), module.reg(kRegRawInputFirst + ch));
+        for (int ch = 0; ch < Reg::AD_Count; ++ch) {
+            QCOMPARE(module.reg(Reg::AD_Val0 + ch), module.reg(kRegRawInputFirst + ch));
             QVERIFY(module.reg(kRegRawInputFirst + ch) <= kAdcMax);
         }
     }
@@ -341,8 +341,8 @@ private slots:
             module.pass(t);
             gw.tick(t);
         }
-        QCOMPARE(int(module.reg(kRegLinkBeat)), 4);
-        QCOMPARE(int(module.reg(kRegLinkEcho)), 5);
+        QCOMPARE(int(module.reg(Reg::Link_Beat)), 4);
+        QCOMPARE(int(module.reg(Reg::Link_Echo)), 5);
         QCOMPARE(int(module.reg(10)), 300);
         gw.setHeartbeat(false);
         for (uint64_t t = 4001; t <= 8000; ++t)
@@ -364,9 +364,9 @@ private slots:
         QFETCH(int, station);
         QFETCH(int, windowBase);
         ModuleCore module;
-        module.setReg(kRegCfgStation, uint16_t(station));
-        module.setReg(kRegCfgUnlock, kCfgUnlockCode);
-        module.setReg(kRegCfgCommit, kCfgCommitCode);
+        module.setReg(Reg::Cfg_Station, uint16_t(station));
+        module.setReg(Reg::Cfg_Unlock, kCfgUnlockCode);
+        module.setReg(Reg::Cfg_Commit, kCfgCommitCode);
         module.pass(1);
         module.powerUp(2);
         QCOMPARE(module.windowBase(), windowBase);
@@ -377,16 +377,16 @@ private slots:
         QVERIFY(!module.fullAccess());
         QVERIFY(module.canWrite(uint32_t(windowBase + 1), kCanUnlockWord1));
         QVERIFY(module.fullAccess());
-        QCOMPARE(module.reg(kRegCanUnlocked), kCanUnlockedMark);
+        QCOMPARE(module.reg(Reg::CAN_Unlocked), kCanUnlockedMarker);
         QVERIFY(module.canWrite(2298, 42));
         QCOMPARE(int(module.reg(98)), 42);
         QVERIFY(!module.canWrite(2299, 42));
         // Another pair ends full access; register 29 keeps its mark until a restart.
         QVERIFY(module.canWrite(2201, 1));
         QVERIFY(!module.fullAccess());
-        QCOMPARE(module.reg(kRegCanUnlocked), kCanUnlockedMark);
+        QCOMPARE(module.reg(Reg::CAN_Unlocked), kCanUnlockedMarker);
         module.powerUp(100);
-        QCOMPARE(int(module.reg(kRegCanUnlocked)), 0);
+        QCOMPARE(int(module.reg(Reg::CAN_Unlocked)), 0);
         // Written on a serial port, the pair unlocks nothing.
         module.serialWrite(0, kCanUnlockWord0);
         module.serialWrite(1, kCanUnlockWord1);
@@ -461,15 +461,15 @@ private slots:
             gw.tick(t);
         }
         // Before the unlock only registers 0 ... 19 travel, one pair per 100 ms.
-        QCOMPARE(gw.read(2200 + kRegFwVersion), uint16_t(0));
+        QCOMPARE(gw.read(2200 + Reg::FW_Version), uint16_t(0));
         gw.write(2200, kCanUnlockWord0);
         gw.write(2201, kCanUnlockWord1);
         for (uint64_t t = 50; t < 400; ++t) {
             module.pass(t);
             gw.tick(t);
         }
-        QCOMPARE(gw.read(2200 + kRegFwVersion), kDefaultFirmwareVersion);
-        QCOMPARE(gw.read(2200 + kRegCanUnlocked), kCanUnlockedMark);
+        QCOMPARE(gw.read(2200 + Reg::FW_Version), kDefaultFirmwareVersion);
+        QCOMPARE(gw.read(2200 + Reg::CAN_Unlocked), kCanUnlockedMarker);
         QCOMPARE(gw.read(2200 + 14), kPowerUpGain);
     }
 };

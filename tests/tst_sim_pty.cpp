@@ -48,7 +48,7 @@ struct Bench {
         drv.SetComPortParity(ptEVEN);
     }
 
-    bool open(int mode = kModePcUart, int station = 1)
+    bool open(TLinkMode mode = TLinkMode::PcUart, int station = 1)
     {
         SetModbusLink({&drv, [station] { return station; }, [mode] { return mode; }});
         return drv.Open();
@@ -180,7 +180,7 @@ private slots:
     {
         // The RS-485 port answers the station of register 21, so a restart shows whether it is in force.
         Bench b(SimMode::Rs485Port);
-        QVERIFY(b.open(kModePcUart, 1));
+        QVERIFY(b.open(TLinkMode::PcUart, 1));
         const uint16_t settings[] = {7, 2, 3, 250, 5, 1};  // station 7, RS-485 kept at 57600
         QVERIFY(WriteRegister(20, 7196));
         for (int i = 0; i < 6; ++i)
@@ -207,7 +207,7 @@ private slots:
 
         b.sim->powerCycle();
         QVERIFY(!b.readBlock());  // station 1 is no longer the module's
-        SetModbusLink({&b.drv, [] { return 7; }, [] { return kModePcUart; }});
+        SetModbusLink({&b.drv, [] { return 7; }, [] { return TLinkMode::PcUart; }});
         QVERIFY(b.readBlock());
         for (int i = 0; i < 6; ++i)
             QCOMPARE(RegisterMirror[21 + i], settings[i]);
@@ -234,7 +234,7 @@ private slots:
     void plcCanUnlockThroughGateway()
     {
         Bench b(SimMode::Gateway);
-        QVERIFY(b.open(kModePlcCan));
+        QVERIFY(b.open(TLinkMode::PlcCan));
         QVERIFY(b.readBlock());
         QVERIFY(RegisterMirror[29] != 6666);
         QVERIFY(!b.sim->fullAccess());

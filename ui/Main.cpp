@@ -2,6 +2,7 @@
 
 #include "Clock.h"
 #include "Firmware.h"
+#include "LineFormat.h"
 #include "MODBUS_RTU.h"
 #include "ModuleConfig.h"
 #include "PollCycle.h"
@@ -24,7 +25,7 @@ const QString kPortHint = QStringLiteral("获取可用的端口号");
 const QString kOpenFailed = QStringLiteral("当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
 
 constexpr int kDefaultComIndex = 1;   // "COM2"
-constexpr int kDefaultBaudIndex = 3;  // "57600", shown only
+constexpr int kDefaultBaudIndex = 3;  // "57600" of kBaud485Texts, shown only
 constexpr int kWindowFontPx = 16;
 constexpr int kStatusStripHeight = 26;
 
@@ -147,7 +148,7 @@ void TMainForm::buildCommunicationGroup()
     EX_Addr->setGeometry(254, 22, 64, 26);
 
     MakeLabel(GroupBox1, QStringLiteral("波特率"), QRect(332, 24, 50, 24));
-    EX_Baud = new TDropDownList(GroupBox1, {"9600", "19200", "38400", "57600"}, kDefaultBaudIndex);
+    EX_Baud = new TDropDownList(GroupBox1, Texts(kBaud485Texts), kDefaultBaudIndex);
     EX_Baud->setObjectName("EX_Baud");
     EX_Baud->setGeometry(384, 22, 84, 26);
 
@@ -164,7 +165,7 @@ void TMainForm::buildCommunicationGroup()
     Label20->setObjectName("Label20");
     Label20->setToolTip(kPortHint);
     SetFontColor(Label20, Qt::black);
-    ComboBox6 = new TDropDownList(GroupBox1, {"PC-UART", "PLC-CAN"}, kModePcUart);
+    ComboBox6 = new TDropDownList(GroupBox1, Texts(kModeTexts), kModeItemPcUart);
     ComboBox6->setObjectName("ComboBox6");
     ComboBox6->setGeometry(112, 54, 110, 26);
 
@@ -261,7 +262,7 @@ void TMainForm::FormCreate()
     // The Modbus routines ask for station and mode at every frame.
     SetModbusLink({&ComDriver,
                    [this] { return std::max(0, EX_Addr->ItemIndex()) + 1; },
-                   [this] { return ComboBox6->ItemIndex(); }});
+                   [this] { return LinkModeOfItem(ComboBox6->ItemIndex()); }});
 }
 
 void TMainForm::TimerSecTimer()
@@ -278,12 +279,7 @@ void TMainForm::TimerSecTimer()
 bool TMainForm::OpenComPort()
 {
     ComDriver.SetComPort(static_cast<TComPortNumber>(std::clamp(ComboBox1->ItemIndex(), 0, 7)));
-    ComDriver.SetComPortSpeed(br57600);
-    ComDriver.SetComPortDataBits(db8BITS);
-    ComDriver.SetComPortParity(ptEVEN);
-    ComDriver.SetComPortStopBits(sb1BITS);
-    ComDriver.RxCount = 0;
-    if (!ComDriver.Open()) {
+    if (!OpenWithLine(ComDriver, kModbusLine)) {
         ShowMessage(this, kOpenFailed, kCaptionPortError);
         return false;
     }
@@ -314,6 +310,15 @@ void TMainForm::SpeedButton1Click()
     ExchangeCount = 0;
 }
 
+bool TMainForm::WriteWhilePollingPaused(const std::function<bool()> &write)
+{
+    Timer1.stop();
+    SleepMs(kPauseBeforeWriteMs);
+    const bool ok = write();
+    Timer1.start();
+    return ok;
+}
+
 QString TMainForm::VersionText(uint16_t word)
 {
     return QString::fromStdString(FirmwareVersionText(word));
@@ -334,7 +339,7 @@ void TMainForm::Timer1Timer()
         PaintPendingNow(this);
     if (++ExchangeCount < 5)
         ReadBackConfiguration();
-    if (ComboBox6->ItemIndex() == kModePlcCan) {
+    if (LinkModeOfItem(ComboBox6->ItemIndex()) == TLinkMode::PlcCan) {
         if (CanHandshakeStep() && FontColor(Label20) == QColor(Qt::black)) {
             SetFontColor(Label20, Qt::red);
             ExchangeCount = 0;

@@ -1,4 +1,5 @@
 #pragma once
+#include "MainDefaults.h"
 #include "ModuleConfig.h"
 #include "PollCycle.h"
 #include "QRT_ComDrv.h"
@@ -11,6 +12,8 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
+
+#include <functional>
 
 class TMainForm : public QWidget {
     Q_OBJECT
@@ -41,6 +44,12 @@ public:
     // Puts the values the grids draw from the mirror into their cells' texts;
     // only cells whose text changed are painted again.
     void ShowGridValues();
+
+    // Runs `write` with polling paused: Timer1 stops, kPauseBeforeWriteMs pass so that
+    // no read reply is still on its way into an echo, then the write, then Timer1
+    // starts again. Returns what `write` returns. The write dialog and the
+    // configuration write both go through here.
+    bool WriteWhilePollingPaused(const std::function<bool()> &write);
 
     // "主.次" from the version word: quotient and remainder by 100, no leading zeros.
     static QString VersionText(uint16_t word);

@@ -1,7 +1,6 @@
 // The module configuration group: read-back from the mirror and the framed write.
 #include "Main.h"
 
-#include "Clock.h"
 #include "MODBUS_RTU.h"
 #include "ModuleConfig.h"
 #include "RegisterMap.h"
@@ -42,10 +41,7 @@ void TMainForm::BitBtn2Click()
         }
     }
 
-    Timer1.stop();
-    SleepMs(kPauseBeforeWriteMs);
-    writeConfiguration();
-    Timer1.start();
+    WriteWhilePollingPaused([this] { return writeConfiguration(); });
 }
 
 bool TMainForm::writeConfiguration()

@@ -86,5 +86,8 @@ void TMainForm::StringGrid2DblClick()
         return;
     MonitorDf->Edit2->setText(QString::number(SelectedRegister));
     MonitorDf->Edit1->setText(QString::number(RegisterMirror[SelectedRegister]));
+    MonitorDf->SetRegisterWriter([this](int32_t reg, uint16_t value) {
+        return WriteWhilePollingPaused([=] { return WriteRegister(reg, value); });
+    });
     MonitorDf->exec();
 }

@@ -1,8 +1,5 @@
 #include "MonitorD.h"
 
-#include "Clock.h"
-#include "Main.h"
-#include "MODBUS_RTU.h"
 #include "Toolkit.h"
 
 #include <QKeyEvent>
@@ -186,13 +183,7 @@ void TMonitorDf::BitBtn1Click()
 {
     const int reg = Edit2->text().toInt();
     const uint16_t value = static_cast<uint16_t>(Edit1->text().toUInt());
-    bool ok = false;
-    if (MainForm) {
-        MainForm->Timer1.stop();
-        SleepMs(TMainForm::kPauseBeforeWriteMs);
-        ok = WriteRegister(reg, value);
-        MainForm->Timer1.start();
-    }
+    const bool ok = writeRegister_ && writeRegister_(reg, value);
     if (!ok)
         ShowMessage(this, kCommFailed, kCaptionApp);
     if (CheckBox1->isChecked())

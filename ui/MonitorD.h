@@ -1,4 +1,6 @@
 #pragma once
+#include "ModuleConfig.h"
+
 #include <QCheckBox>
 #include <QDialog>
 #include <QGroupBox>
@@ -26,6 +28,10 @@ public:
     void BitBtn1Click();
     void BitBtn3Click();
 
+    // The write BitBtn1 makes, handed in by whoever opens the dialog (the main
+    // window pauses its polling around it). Without one, a write fails.
+    void SetRegisterWriter(TRegisterWriter writer) { writeRegister_ = std::move(writer); }
+
     QGroupBox *GroupBox1;
     QCheckBox *CheckBox1;
     QLineEdit *Edit2;
@@ -39,6 +45,7 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    TRegisterWriter writeRegister_;
     QString lastAccepted_ = QStringLiteral("0");
     bool changing_ = false;
 };

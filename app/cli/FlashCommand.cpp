@@ -6,6 +6,7 @@
 #include "FirmwareImage.h"
 #include "Isp.h"
 #include "SerialPort.h"
+#include "Stm32Protocol.h"
 #include "UpdateEngine.h"
 
 #include <QEventLoop>
@@ -101,7 +102,7 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
         const int runs = engine.RetryCount + 1;
         out.result(QStringLiteral("flashed %1 bytes at 0x%2 (%3 of %4 runs)")
                        .arg(bytes)
-                       .arg(Isp::kFlashBase, 8, 16, QLatin1Char('0'))
+                       .arg(stm32::kFlashBase, 8, 16, QLatin1Char('0'))
                        .arg(runs)
                        .arg(Isp::kMaxRuns),
                    QJsonObject{{"flashed", true},

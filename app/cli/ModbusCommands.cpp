@@ -33,7 +33,7 @@ int Start(ModbusSession &session, const Options &o, const PortTarget &port, Outp
                            exists ? QStringLiteral("busy, or not a serial device") : QStringLiteral("no such device")));
         return kExitPort;
     }
-    if (o.mode != kModePlcCan)
+    if (o.mode != TLinkMode::PlcCan)
         return kExitDone;
     out.note(QStringLiteral("PLC-CAN: writing the unlock pair until the module confirms"));
     switch (session.unlock()) {
@@ -111,7 +111,7 @@ int RunInfo(const Options &o, const PortTarget &port, Output &out)
     if (const int status = Start(session, o, port, out))
         return status;
     // In PLC-CAN mode the confirming exchange has just filled the mirror.
-    if (o.mode != kModePlcCan) {
+    if (o.mode != TLinkMode::PlcCan) {
         const ModbusSession::Outcome outcome = session.poll();
         if (outcome != ModbusSession::Outcome::Exchange)
             return Failure(outcome, o, port, out);
@@ -122,7 +122,7 @@ int RunInfo(const Options &o, const PortTarget &port, Output &out)
                      {"firmware_word", version},
                      {"mode", ModeName(o.mode)}};
     AddSettings(DecodeModuleSettings(RegisterMirror), text, json);
-    if (o.mode == kModePlcCan) {
+    if (o.mode == TLinkMode::PlcCan) {
         text += QStringLiteral("plc-can: %1\n").arg(CanUnlockConfirmed() ? "unlocked" : "locked");
         json["unlocked"] = CanUnlockConfirmed();
     }
@@ -174,7 +174,7 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out)
                                      {"da", Words(Reg::DA_Val0, Reg::DA_Count)},
                                      {"gain", Words(Reg::DA_Gain0, Reg::DA_Count)}});
         // The window keeps writing the pair while the module has not confirmed.
-        if (o.mode == kModePlcCan)
+        if (o.mode == TLinkMode::PlcCan)
             CanHandshakeStep();
         return o.times == 0 || shown < o.times;
     });
@@ -205,7 +205,7 @@ int RunConfigure(const Options &o, const PortTarget &port, Output &out)
     ModbusSession session(o, port);
     if (const int status = Start(session, o, port, out))
         return status;
-    if (o.mode != kModePlcCan) {
+    if (o.mode != TLinkMode::PlcCan) {
         const ModbusSession::Outcome outcome = session.poll();
         if (outcome != ModbusSession::Outcome::Exchange)
             return Failure(outcome, o, port, out);

@@ -1,6 +1,7 @@
 #include "ModbusSession.h"
 
 #include "Interrupt.h"
+#include "LineFormat.h"
 #include "MODBUS_RTU.h"
 
 #include <QElapsedTimer>
@@ -26,15 +27,10 @@ bool ModbusSession::open()
         driver_.SetComPort(static_cast<TComPortNumber>(port_.comIndex));
     else
         driver_.SetDevicePath(port_.device);
-    driver_.SetComPortSpeed(br57600);
-    driver_.SetComPortDataBits(db8BITS);
-    driver_.SetComPortParity(ptEVEN);
-    driver_.SetComPortStopBits(sb1BITS);
-    driver_.RxCount = 0;
-    if (!driver_.Open())
+    if (!OpenWithLine(driver_, kModbusLine))
         return false;
     const int station = options_.station;
-    const int mode = options_.mode;
+    const TLinkMode mode = options_.mode;
     SetModbusLink({&driver_, [station] { return station; }, [mode] { return mode; }});
     return true;
 }

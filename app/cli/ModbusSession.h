@@ -30,7 +30,7 @@ public:
     ModbusSession(const ModbusSession &) = delete;
     ModbusSession &operator=(const ModbusSession &) = delete;
 
-    // Opens the port as the main window does: 57600 baud, 8 data bits, even parity, 1 stop bit.
+    // Opens the port as the main window does, with kModbusLine (57600 8E1).
     bool open();
 
     // The window's polling cycle on `read`: a request on the next tick, up to 20

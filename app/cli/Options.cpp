@@ -114,9 +114,9 @@ bool Parser::globalOption(const QString &name, bool &handled)
             return false;
         const QString m = v.toLower();
         if (m == "pc-uart")
-            o_.mode = kModePcUart;
+            o_.mode = TLinkMode::PcUart;
         else if (m == "plc-can")
-            o_.mode = kModePlcCan;
+            o_.mode = TLinkMode::PlcCan;
         else
             return fail(QStringLiteral("mode: \"%1\" is neither pc-uart nor plc-can").arg(v));
         return true;
@@ -292,7 +292,7 @@ bool Parser::positionals()
                    ? fail(QStringLiteral("unexpected argument \"%1\"").arg(positional_[allowed]))
                    : true;
     };
-    const int wireMax = kWordMax - (o_.mode == kModePlcCan ? int(kPlcCanAddressOffset) : 0);
+    const int wireMax = kWordMax - (o_.mode == TLinkMode::PlcCan ? int(kPlcCanAddressOffset) : 0);
     switch (o_.command) {
     case Command::Read:
         if (!tooMany(2))
@@ -345,9 +345,9 @@ bool ParseArguments(const QStringList &args, Options &options, QString &error)
     return Parser(args, options, error).run();
 }
 
-QString ModeName(int mode)
+QString ModeName(TLinkMode mode)
 {
-    return mode == kModePlcCan ? QStringLiteral("plc-can") : QStringLiteral("pc-uart");
+    return mode == TLinkMode::PlcCan ? QStringLiteral("plc-can") : QStringLiteral("pc-uart");
 }
 
 QString Usage()

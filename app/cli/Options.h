@@ -36,7 +36,7 @@ struct Options {
 
     QString port = QStringLiteral("COM1");
     int station = kStationMin;
-    int mode = kModePcUart;
+    TLinkMode mode = TLinkMode::PcUart;
     bool json = false;
     bool quiet = false;
     Command command = Command::Help;
@@ -59,6 +59,6 @@ bool ParseArguments(const QStringList &args, Options &options, QString &error);
 QString Usage();
 
 // "pc-uart" or "plc-can".
-QString ModeName(int mode);
+QString ModeName(TLinkMode mode);
 
 } // namespace talvex::cli

@@ -16,13 +16,7 @@ constexpr uint8_t kCommands[] = {
     kCmdErase, kCmdWriteProtect, kCmdWriteUnprotect, kCmdReadoutProtect, kCmdReadoutUnprotect,
 };
 
-uint8_t Xor(const uint8_t *bytes, size_t count)
-{
-    uint8_t x = 0;
-    for (size_t i = 0; i < count; ++i)
-        x ^= bytes[i];
-    return x;
-}
+static_assert(std::size(kCommands) == kGetCommandCount);
 
 } // namespace
 

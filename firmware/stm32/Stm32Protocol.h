@@ -1,5 +1,9 @@
 #pragma once
-// Bytes of the chip's serial bootloader protocol (USART, application note AN3155).
+// The chip's serial bootloader protocol (USART, application note AN3155) and the
+// flash facts a host needs to write through it. The tool's update and the
+// simulated chip both speak from this header, so they cannot drift apart; the
+// tests still spell the bytes out, so a wrong value here is caught. No Qt.
+#include <cstddef>
 #include <cstdint>
 
 namespace stm32 {
@@ -23,6 +27,9 @@ inline constexpr uint8_t kCmdReadoutUnprotect = 0x92;  // mass erase, allow read
 inline constexpr uint8_t kComplementMask = 0xFF;  // a command code XOR its complement gives this
 
 inline constexpr uint8_t kBootloaderVersion = 0x22;  // protocol version 2.2 of this chip family
+// Commands the Get answer of this version lists after the version byte; the
+// answer's N byte (bytes that follow, less one) has the same value.
+inline constexpr uint8_t kGetCommandCount = 11;
 inline constexpr uint8_t kProductIdHigh = 0x04;      // product ID 0x0410, medium-density F1, high byte
 inline constexpr uint8_t kProductIdLow = 0x10;       // and low byte
 inline constexpr uint8_t kProductIdBytesMinusOne = 0x01;  // Get ID: the ID takes N + 1 = 2 bytes
@@ -35,5 +42,20 @@ inline constexpr uint8_t kGlobalEraseCheck = 0x00;  // the byte that must follow
 inline constexpr unsigned kAddressBytes = 4;      // addresses go most significant byte first
 inline constexpr unsigned kWriteAlignment = 4;    // Write Memory takes whole 32-bit words only
 inline constexpr unsigned kMaxTransferBytes = 256;  // largest Read/Write Memory block (count byte + 1)
+
+// Main flash of the module's part (medium-density F1).
+inline constexpr uint32_t kFlashBase = 0x08000000;  // main flash, page 0: image byte 0 goes here
+inline constexpr uint32_t kPageBytes = 1024;        // erase unit of main flash
+inline constexpr uint8_t kErasedByte = 0xFF;        // what an erased flash byte reads
+inline constexpr uint32_t kFlashSizeRegister = 0x1FFFF7E0;  // device signature: flash size in KiB, 16 bits
+
+// The checksum of an address, a page list or a data block: the XOR of `count`
+// bytes, continued from `seed` (a data block's starts from its count byte).
+constexpr uint8_t Xor(const uint8_t *bytes, size_t count, uint8_t seed = 0)
+{
+    for (size_t i = 0; i < count; ++i)
+        seed ^= bytes[i];
+    return seed;
+}
 
 } // namespace stm32
