@@ -279,7 +279,7 @@ private slots:
         // commit only a few CAN messages later: the read-back must wait for it.
         SimFixture sim(SimMode::Gateway);
         MessageRecorder messages;
-        form->ComboBox6->SetItemIndex(kModePlcCan);
+        form->ComboBox6->SetItemIndex(kModeItemPlcCan);
         connectForm();
         QTRY_VERIFY_WITH_TIMEOUT(FontColor(form->Label20) == QColor(Qt::red), 5000);
         QTRY_VERIFY_WITH_TIMEOUT(form->ExchangeCount >= 5, 3000);

@@ -309,7 +309,7 @@ private slots:
             seen.append({CellText(form->StringGrid1, 1, 1), WritesIn(gateway.requests())});
         });
 
-        form->ComboBox6->SetItemIndex(kModePlcCan);
+        form->ComboBox6->SetItemIndex(kModeItemPlcCan);
         form->SpeedButton1->click();
         QVERIFY(form->SpeedButton1->isChecked());
         const auto shown = [&] {

@@ -335,7 +335,7 @@ void TMainForm::Timer1Timer()
     // The handshake below can block in its writes for seconds: the values read
     // are painted before it. Otherwise the tick ends here and they are painted
     // at once, together with the count.
-    if (ComboBox6->ItemIndex() == kModePlcCan)
+    if (ComboBox6->ItemIndex() == kModeItemPlcCan)
         PaintPendingNow(this);
     if (++ExchangeCount < 5)
         ReadBackConfiguration();

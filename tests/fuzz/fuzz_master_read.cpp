@@ -59,7 +59,7 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
     drv.SetComPortInBufSize(static_cast<uint16_t>(chunkSize));
     FUZZ_CHECK(drv.Open());
     int station = in.range(1, 99);
-    int mode = in.range(kModePcUart, kModePlcCan);
+    TLinkMode mode = in.range(0, 1) ? TLinkMode::PlcCan : TLinkMode::PcUart;
     SetModbusLink({&drv, [&] { return station; }, [&] { return mode; }});
     ResetRegisterMirror();
     ExpectedBytes = 0;
@@ -99,7 +99,7 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
             const int32_t count = in.range(-2, kMirrorWords + 30);
             const uint8_t function = in.flag() ? kFnReadHoldingRegisters : in.byte();
             station = in.range(1, 99);
-            mode = in.range(kModePcUart, kModePlcCan);
+            mode = in.range(0, 1) ? TLinkMode::PlcCan : TLinkMode::PcUart;
             const size_t writtenBefore = st.written.size();
             const uint16_t rxBefore = drv.RxCount;
             SendReadRequest(address, count, function);
@@ -153,7 +153,7 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
             const int32_t address = static_cast<int16_t>(in.u16());
             const int32_t count = in.range(-1, kMirrorWords + 1);
             station = in.range(1, 99);
-            mode = in.range(kModePcUart, kModePlcCan);
+            mode = in.range(0, 1) ? TLinkMode::PlcCan : TLinkMode::PcUart;
             std::vector<uint8_t> line;
             if (in.flag() && count >= 1 && count <= kMirrorWords) {
                 line = {static_cast<uint8_t>(station), kFnReadHoldingRegisters, static_cast<uint8_t>(2 * count)};

@@ -53,7 +53,7 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
     TQRTCommDriver drv(nullptr, std::make_unique<FakeSerialPort>(st));
     FUZZ_CHECK(drv.Open());
     int station = in.range(1, 99);
-    int mode = in.range(kModePcUart, kModePlcCan);
+    TLinkMode mode = in.range(0, 1) ? TLinkMode::PlcCan : TLinkMode::PcUart;
     SetModbusLink({&drv, [&] { return station; }, [&] { return mode; }});
     // Bytes of earlier traffic lie in the buffer beyond what the next exchange brings.
     const std::vector<uint8_t> stale = in.bytes(in.range(0, TQRTCommDriver::kRxBufferSize));
@@ -102,7 +102,7 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
             address = static_cast<int16_t>(in.u16());
             value = static_cast<int32_t>(in.u32());
             station = in.range(1, 99);
-            mode = in.range(kModePcUart, kModePlcCan);
+            mode = in.range(0, 1) ? TLinkMode::PlcCan : TLinkMode::PcUart;
             break;
         }
         case kStray:
