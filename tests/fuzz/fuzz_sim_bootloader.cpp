@@ -34,7 +34,6 @@ Bytes GetReply()
 const Bytes kFixedReplies[] = {
     {stm32::kAck},
     {stm32::kNack},
-    {stm32::kAck, stm32::kAck},  // protection changes: the command, then done before the reset
     GetReply(),
     {stm32::kAck, stm32::kBootloaderVersion, stm32::kOptionStatus1, stm32::kOptionStatus2, stm32::kAck},
     {stm32::kAck, stm32::kProductIdBytesMinusOne, stm32::kProductIdHigh, stm32::kProductIdLow, stm32::kAck},
@@ -42,8 +41,7 @@ const Bytes kFixedReplies[] = {
 
 bool ChangesFlash(uint8_t command)
 {
-    return command == stm32::kCmdWriteMemory || command == stm32::kCmdErase ||
-           command == stm32::kCmdReadoutUnprotect;
+    return command == stm32::kCmdWriteMemory || command == stm32::kCmdErase;
 }
 
 uint8_t Xor(const Bytes &b)

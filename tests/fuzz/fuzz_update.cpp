@@ -9,6 +9,7 @@
 #include "FuzzSupport.h"
 #include "FuzzWidgets.h"
 #include "Isp.h"
+#include "Stm32Protocol.h"
 #include "Toolkit.h"
 #include "UpdateAdapter.h"
 #include "VirtualClock.h"
@@ -50,17 +51,17 @@ const Reference &ImageReference()
 // What a bootloader that agrees answers in each state.
 std::vector<uint8_t> Answer(int state, fuzz::Input &in)
 {
-    constexpr uint8_t A = Isp::kAck;
+    constexpr uint8_t A = stm32::kAck;
     switch (state) {
     case 2: {  // Get: N = 11, version, the command list starting with Get, ACK
-        std::vector<uint8_t> r{A, Isp::kGetCommandCount, in.byte(), Isp::kCmdGet};
-        for (int i = 1; i < Isp::kGetCommandCount; ++i)
+        std::vector<uint8_t> r{A, stm32::kGetCommandCount, in.byte(), stm32::kCmdGet};
+        for (int i = 1; i < stm32::kGetCommandCount; ++i)
             r.push_back(in.byte());
         r.push_back(A);
         return r;
     }
     case 3:
-        return {A, Isp::kGetIdLength, in.byte(), in.byte(), A};
+        return {A, stm32::kProductIdBytesMinusOne, in.byte(), in.byte(), A};
     case 6:
         return {A, in.byte(), in.byte(), in.byte(), in.byte()};
     default:
@@ -86,7 +87,7 @@ void CheckInvariants(UpdateUnderTest &u, const Reference &ref)
     if (u.state() >= 8) {  // from the erase on: the blocks walk through the image and no further
         FUZZ_CHECK(u.imageOffset() >= 0 && u.bytesLeft() >= 0);
         FUZZ_CHECK(static_cast<size_t>(u.imageOffset() + u.bytesLeft()) == ref.imageBytes);
-        FUZZ_CHECK(u.writeAddress() == Isp::kFlashBase + static_cast<uint32_t>(u.imageOffset()));
+        FUZZ_CHECK(u.writeAddress() == stm32::kFlashBase + static_cast<uint32_t>(u.imageOffset()));
     }
 }
 
