@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "Frames.h"
 #include "MODBUS_RTU.h"
+#include "ModbusBytes.h"
 #include "PortNames.h"
 #include "QRT_ComDrv.h"
 #include "Simulator.h"
@@ -15,7 +16,6 @@
 #include <memory>
 
 using namespace talvex::sim;
-using Bytes = std::vector<uint8_t>;
 
 namespace {
 
@@ -97,12 +97,6 @@ struct Bench {
         return Bytes(drv.RxBuffer, drv.RxBuffer + drv.RxCount);
     }
 };
-
-Bytes Frame(uint8_t station, uint8_t function, uint16_t a, uint16_t b)
-{
-    const RequestFrame f = BuildRequest(station, function, a, b);
-    return Bytes(f.begin(), f.end());
-}
 
 bool WaitFor(const std::function<bool()> &condition, int ms)
 {
