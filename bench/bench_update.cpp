@@ -12,11 +12,11 @@
 #include "Simulator.h"
 #include "Stm32Bootloader.h"
 #include "Stm32Timing.h"
+#include "Stm32flashHost.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -159,21 +159,19 @@ std::optional<double> RunTool(Bench &bench, QApplication &app)
     return SyncToLastAck(log);
 }
 
-std::optional<double> RunStm32flash(Bench &bench, const QString &imagePath)
+std::optional<double> TimeStm32flash(Bench &bench, const QString &imagePath)
 {
     const std::string log = bench.logPath("stm32flash");
     auto sim = bench.startSimulator(log);
     if (!sim)
         return std::nullopt;
     // A pty cannot keep the parity flag that stm32flash reads back; the bytes are the same.
-    QProcess flash;
-    flash.setProcessChannelMode(QProcess::MergedChannels);
-    flash.start("stm32flash", {"-b", QString::number(kBaud), "-m", "8n1", "-w", imagePath,
-                               QString::fromStdString(sim->linkPath())});
-    const bool finished = flash.waitForFinished(kRunTimeoutMs);
+    const Stm32flashRun flash = RunStm32flash(
+        {"-b", QString::number(kBaud), "-m", "8n1", "-w", imagePath, QString::fromStdString(sim->linkPath())},
+        kRunTimeoutMs);
     sim->stop();
-    if (!finished || flash.exitStatus() != QProcess::NormalExit || flash.exitCode() != 0) {
-        std::fprintf(stderr, "stm32flash failed (is it installed? make deps):\n%s\n", flash.readAll().constData());
+    if (flash.exitCode != 0) {
+        std::fprintf(stderr, "stm32flash failed:\n%s\n", qPrintable(flash.output));
         return std::nullopt;
     }
     return SyncToLastAck(log);
@@ -233,11 +231,8 @@ int main(int argc, char *argv[])
     if (!logDir.isEmpty())
         for (const QString &old : QDir(logDir).entryList({"tool-*.log", "stm32flash-*.log"}, QDir::Files))
             QFile::remove(logDir + "/" + old);
-    const QString imagePath = bench.dir.path() + "/image.bin";
-    QFile f(imagePath);
-    if (!f.open(QIODevice::WriteOnly) || f.write(image) != image.size())
-        return 1;
-    f.close();
+    const TemporaryImage file(image);
+    const QString imagePath = file.path();
 
     const std::string loadBefore = LoadAverage();
     std::vector<double> tool;
@@ -246,7 +241,7 @@ int main(int argc, char *argv[])
         // Alternate who goes first, so a drift in the machine's load falls on both.
         for (int k = 0; k < 2; ++k) {
             const bool toolTurn = (i + k) % 2 == 0;
-            const std::optional<double> ms = toolTurn ? RunTool(bench, app) : RunStm32flash(bench, imagePath);
+            const std::optional<double> ms = toolTurn ? RunTool(bench, app) : TimeStm32flash(bench, imagePath);
             if (!ms) {
                 std::fprintf(stderr, "no sync or no ACK in the frame log\n");
                 return 1;

@@ -9,6 +9,7 @@
 #include "MODBUS_RTU.h"
 #include "MonitorD.h"
 #include "RegisterMap.h"
+#include "CpuTime.h"
 #include "SimFixture.h"
 
 #include <QElapsedTimer>
@@ -17,7 +18,6 @@
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -34,10 +34,7 @@ constexpr qint64 kMaxCpuMsPerSecond = 250;
 
 qint64 CpuMs()
 {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    const auto ms = [](const timeval &t) { return qint64(t.tv_sec) * 1000 + t.tv_usec / 1000; };
-    return ms(u.ru_utime) + ms(u.ru_stime);
+    return qint64(ProcessCpuSeconds() * 1000);
 }
 
 // Does `action` on the simulator from a thread of its own the moment register

@@ -5,11 +5,10 @@
 #include "MessageRecorder.h"
 #include "MonitorD.h"
 #include "SimFixture.h"
+#include "Stm32flashHost.h"
 #include "Stm32Protocol.h"
 
 #include <QElapsedTimer>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using talvex::sim::FaultPlan;
@@ -115,23 +114,14 @@ private slots:
     void thirdPartyHostWritesAndVerifiesThroughTheSimulator()
     {
         SimFixture sim;
-        QTemporaryDir dir;
         QByteArray image(3000, 0);
         for (int i = 0; i < image.size(); ++i)
             image[i] = char(i * 13 + 1);
-        QFile file(dir.path() + "/image.bin");
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(image);
-        file.close();
-        // A pty cannot keep the parity flag that stm32flash reads back; the bytes are the same.
-        QProcess host;
-        host.start("stm32flash", {"-b", "115200", "-m", "8n1", "-w", file.fileName(), "-v",
-                                  QString::fromStdString(sim->linkPath())});
-        QVERIFY2(host.waitForStarted(5000), "stm32flash is missing: run `make deps`");
-        QVERIFY(host.waitForFinished(60000));
-        const QByteArray output = host.readAll();
-        QVERIFY2(host.exitCode() == 0, output.constData());
-        QVERIFY2(output.contains("Wrote and verified"), output.constData());
+        const TemporaryImage file(image);
+        const Stm32flashRun run =
+            Stm32flashWriteAndVerify(file.path(), QString::fromStdString(sim->linkPath()), 115200, 60000);
+        QVERIFY2(run.exitCode == 0, qPrintable(run.output));
+        QVERIFY2(run.output.contains("Wrote and verified"), qPrintable(run.output));
         sim->withBootloader([&](auto &boot) { QVERIFY(FlashHolds(boot.chip().flash(), image)); });
     }
 

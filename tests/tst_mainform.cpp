@@ -1,5 +1,6 @@
 // The main window without a module: start-up state, the version caption, connect failures,
 // the configuration write's refusals, and the write dialog's input rules.
+#include "ClockText.h"
 #include "GridAccess.h"
 #include "Main.h"
 #include "MessageRecorder.h"
@@ -132,6 +133,37 @@ private slots:
     {
         QTRY_VERIFY_WITH_TIMEOUT(form->TimerStr->text() != "12:00", 1500);
         QVERIFY(form->TimerStr->text().contains(QTime::currentTime().toString("mm")));
+    }
+
+    // A fixed moment, so a minute turning between two reads cannot matter, and a
+    // time whose every field differs, so a swapped or missing field shows.
+    void clockText_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("C") << "C" << "31 Dec 2021  14:05:09";
+        QTest::newRow("en_US") << "en_US" << "12/31/21  2:05:09 PM";
+        QTest::newRow("de_DE") << "de_DE" << "31.12.21  14:05:09";
+        QTest::newRow("zh_CN") << "zh_CN" << "2021/12/31  14:05:09";
+    }
+
+    void clockText()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QString, text);
+        const QDateTime moment(QDate(2021, 12, 31), QTime(14, 5, 9));
+        QCOMPARE(ClockText(moment, QLocale(locale)), text);
+    }
+
+    // The window shows the clock text of the moment it ticked.
+    void clockTickShowsClockText()
+    {
+        const QDateTime before = QDateTime::currentDateTime();
+        form->TimerSecTimer();
+        const QDateTime after = QDateTime::currentDateTime();
+        const QString shown = form->TimerStr->text();
+        QVERIFY2(shown == ClockText(before, QLocale::system()) || shown == ClockText(after, QLocale::system()),
+                 qPrintable(shown));
     }
 
     void connectToMissingPort()

@@ -1,13 +1,12 @@
 // Request frames on the wire, reply validation and the register mirror.
 #include "Crc16.h"
 #include "MODBUS_RTU.h"
+#include "ModbusBytes.h"
 #include "PtyPair.h"
 #include "QRT_ComDrv.h"
 
 #include <QtTest>
 
-using Bytes = std::vector<uint8_t>;
-Q_DECLARE_METATYPE(Bytes)
 
 namespace {
 
@@ -18,10 +17,7 @@ Bytes ReadReply(uint8_t station, const std::vector<uint16_t> &words)
         r.push_back(static_cast<uint8_t>(w >> 8));
         r.push_back(static_cast<uint8_t>(w & 0xFF));
     }
-    const uint16_t crc = CalcCrc16(r.data(), r.size());
-    r.push_back(static_cast<uint8_t>(crc & 0xFF));
-    r.push_back(static_cast<uint8_t>(crc >> 8));
-    return r;
+    return WithCrc(r);
 }
 
 void Load(TQRTCommDriver &drv, const Bytes &bytes)
@@ -149,9 +145,7 @@ private slots:
         Bytes otherHeader = valid;  // station/function/count are not examined
         otherHeader[0] = 7;
         otherHeader[2] = 0;
-        const uint16_t crc = CalcCrc16(otherHeader.data(), 67);
-        otherHeader[67] = static_cast<uint8_t>(crc & 0xFF);
-        otherHeader[68] = static_cast<uint8_t>(crc >> 8);
+        PutCrc(otherHeader.data(), 67);
 
         QTest::addColumn<Bytes>("buffer");
         QTest::addColumn<bool>("ok");

@@ -1,6 +1,6 @@
 // Write Single Register transactions against a scripted peer on a pty.
-#include "Crc16.h"
 #include "MODBUS_RTU.h"
+#include "ModbusBytes.h"
 #include "PtyPair.h"
 #include "QRT_ComDrv.h"
 #include "ScriptedPeer.h"
@@ -8,18 +8,9 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
-using Bytes = std::vector<uint8_t>;
 using Chunks = std::vector<ScriptedPeer::Chunk>;
 
 namespace {
-
-Bytes WithCrc(Bytes b)
-{
-    const uint16_t crc = CalcCrc16(b.data(), b.size());
-    b.push_back(static_cast<uint8_t>(crc & 0xFF));
-    b.push_back(static_cast<uint8_t>(crc >> 8));
-    return b;
-}
 
 Bytes Altered(const Bytes &request, size_t at)
 {

@@ -1,26 +1,16 @@
 // The engines the main window and the command line share: the settings read-back,
 // the framed configuration write, one poll step and the PLC-CAN handshake.
-#include "Crc16.h"
 #include "FakeSerialPort.h"
 #include "MODBUS_RTU.h"
+#include "ModbusBytes.h"
 #include "ModuleConfig.h"
 #include "PollCycle.h"
 #include "QRT_ComDrv.h"
 
 #include <QtTest>
 
-using Bytes = std::vector<uint8_t>;
-Q_DECLARE_METATYPE(Bytes)
 
 namespace {
-
-Bytes WithCrc(Bytes b)
-{
-    const uint16_t crc = CalcCrc16(b.data(), b.size());
-    b.push_back(static_cast<uint8_t>(crc & 0xFF));
-    b.push_back(static_cast<uint8_t>(crc >> 8));
-    return b;
-}
 
 Bytes ReadReply(const std::vector<uint16_t> &words)
 {
@@ -239,9 +229,7 @@ private slots:
         line.reads.push_back(WriteFrame(2200, kCanUnlockWord0));
         line.reads.push_back(WriteFrame(2201, kCanUnlockWord1));
         QVERIFY(!CanHandshakeStep());
-        Bytes pair = WriteFrame(2200, 15420);
-        const Bytes second = WriteFrame(2201, 50115);
-        pair.insert(pair.end(), second.begin(), second.end());
+        const Bytes pair = Cat({WriteFrame(2200, 15420), WriteFrame(2201, 50115)});
         QCOMPARE(line.written, pair);
 
         line.written.clear();

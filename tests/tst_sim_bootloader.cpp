@@ -1,20 +1,18 @@
 // The simulated module as the chip's serial bootloader on its pty, and a third-party host writing through it.
 #include "FirmwareImage.h"
+#include "Bytes.h"
+#include "CpuTime.h"
 #include "SimFixture.h"
+#include "Stm32flashHost.h"
 #include "Stm32Protocol.h"
 
-#include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
-using Bytes = std::vector<uint8_t>;
 using talvex::sim::SimOptions;
 
 namespace {
@@ -75,13 +73,6 @@ private:
     int fd_;
 };
 
-double CpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
 // Runs `use` on the simulator's chip.
 template <typename F>
 void WithChip(SimFixture &sim, F use)
@@ -104,53 +95,14 @@ void Preload(SimFixture &sim)
     });
 }
 
-struct HostRun {
-    int exitCode = -1;
-    QString output;
-};
-
-HostRun RunStm32flash(const QStringList &args)
-{
-    HostRun r;
-    const QString exe = QStandardPaths::findExecutable("stm32flash");
-    if (exe.isEmpty()) {
-        r.output = "stm32flash is not installed (Debian package stm32flash; make deps installs it)";
-        return r;
-    }
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(exe, args);
-    if (!p.waitForFinished(kHostRunMs)) {
-        p.kill();
-        p.waitForFinished();
-        r.output = "stm32flash did not finish: " + QString::fromLocal8Bit(p.readAll());
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.output = QString::fromLocal8Bit(p.readAll());
-    return r;
-}
-
-QString WriteImage(const QTemporaryDir &dir, const Bytes &image)
-{
-    const QString path = dir.filePath("image.bin");
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(reinterpret_cast<const char *>(image.data()), qint64(image.size()))
-                                             != qint64(image.size()))
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
-
 // Writes and verifies `image` with stm32flash and checks the flash afterwards.
 void WriteWithStm32flash(const Bytes &image)
 {
     SimFixture sim;
     Preload(sim);
-    QTemporaryDir dir;
-    const QString file = WriteImage(dir, image);
-    // 8n1 on a pty: stm32flash reads the flags back and a pty drops parity; the bytes are the same.
-    const HostRun run = RunStm32flash({"-b", "115200", "-m", "8n1", "-w", file, "-v",
-                                       QString::fromStdString(sim->linkPath())});
+    const TemporaryImage file(image);
+    const Stm32flashRun run =
+        Stm32flashWriteAndVerify(file.path(), QString::fromStdString(sim->linkPath()), 115200, kHostRunMs);
     QVERIFY2(run.exitCode == 0, qPrintable(run.output));
 
     const Bytes flash = Flash(sim);
@@ -229,9 +181,9 @@ private slots:
             QCOMPARE(port.receive(1), Bytes{A});
             port.send({stm32::kCmdReadMemory});  // the complement never comes
         }
-        const double before = CpuSeconds();
+        const double before = ProcessCpuSeconds();
         QTest::qSleep(kResetPauseMs);
-        const double used = CpuSeconds() - before;
+        const double used = ProcessCpuSeconds() - before;
         QVERIFY2(used < 0.1, qPrintable(QString("%1 s of CPU with the port closed").arg(used)));
         Port again(sim->linkPath());
         // Without the reset this sync would complete the read command, and be refused.
@@ -271,8 +223,8 @@ private slots:
     void stm32flashStartsTheProgram()
     {
         SimFixture sim;
-        const HostRun run = RunStm32flash({"-b", "115200", "-m", "8n1", "-g", "0x08000000",
-                                           QString::fromStdString(sim->linkPath())});
+        const Stm32flashRun run = RunStm32flash(
+            {"-b", "115200", "-m", "8n1", "-g", "0x08000000", QString::fromStdString(sim->linkPath())}, kHostRunMs);
         QVERIFY2(run.exitCode == 0, qPrintable(run.output));
         // stm32flash's own report of what it found.
         QVERIFY2(run.output.contains("0x0410"), qPrintable(run.output));

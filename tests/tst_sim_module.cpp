@@ -1,8 +1,8 @@
 // The simulated module's rules driven step by step with a hand-made clock: no pty, no waiting.
 #include "BootloaderPersonality.h"
-#include "Crc16.h"
 #include "Frames.h"
 #include "InputFilter.h"
+#include "ModbusBytes.h"
 #include "ModbusRtuPersonality.h"
 #include "ModuleCore.h"
 #include "ModulePortTarget.h"
@@ -13,25 +13,8 @@
 #include <QtTest>
 
 using namespace talvex::sim;
-using Bytes = std::vector<uint8_t>;
-
-Q_DECLARE_METATYPE(Bytes)
 
 namespace {
-
-Bytes Frame(uint8_t station, uint8_t function, uint16_t a, uint16_t b)
-{
-    const RequestFrame f = BuildRequest(station, function, a, b);
-    return Bytes(f.begin(), f.end());
-}
-
-Bytes Join(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 // Feeds chunks to a fresh fixed-port service at the given times; returns what it answered.
 std::vector<Bytes> Serve(ModuleCore &module, const std::vector<std::pair<uint64_t, Bytes>> &chunks)
@@ -112,9 +95,9 @@ private slots:
         QTest::newRow("read count 126") << Frame(1, 3, 0, 126) << 0 << Bytes{};
         QTest::newRow("read count 125") << Frame(1, 3, 0, 125) << 1 << Bytes{};
         QTest::newRow("truncated frame") << Bytes(write.begin(), write.begin() + 7) << 0 << Bytes{};
-        QTest::newRow("garbage, then a frame") << Join({{0xFF, 0x00, 0x13, 0x01, 0x06}, write}) << 1 << write;
-        QTest::newRow("bad frame, then a good one") << Join({badCrc, write}) << 1 << write;
-        QTest::newRow("two frames back to back") << Join({write, read}) << 2 << write;
+        QTest::newRow("garbage, then a frame") << Cat({{0xFF, 0x00, 0x13, 0x01, 0x06}, write}) << 1 << write;
+        QTest::newRow("bad frame, then a good one") << Cat({badCrc, write}) << 1 << write;
+        QTest::newRow("two frames back to back") << Cat({write, read}) << 2 << write;
     }
 
     void serialService()

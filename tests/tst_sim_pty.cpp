@@ -3,19 +3,19 @@
 #include "Clock.h"
 #include "Frames.h"
 #include "MODBUS_RTU.h"
+#include "ModbusBytes.h"
 #include "PortNames.h"
 #include "QRT_ComDrv.h"
+#include "SimFixture.h"
 #include "Simulator.h"
 
 #include <QElapsedTimer>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <filesystem>
 #include <memory>
 
 using namespace talvex::sim;
-using Bytes = std::vector<uint8_t>;
 
 namespace {
 
@@ -23,26 +23,24 @@ constexpr int kCom = 4;
 constexpr int kReplyWaitMs = 1000;  // generous: a loaded machine may be slow, never the module early
 constexpr int kSilenceMs = 250;     // long enough for any answer the module would give
 
+SimOptions Options(SimMode mode, uint32_t watchdogMs, bool heartbeat)
+{
+    SimOptions o;
+    o.com = kCom;
+    o.mode = mode;
+    o.watchdogMs = watchdogMs;
+    o.heartbeat = heartbeat;
+    return o;
+}
+
 // One simulator plus the tool's port on it.
 struct Bench {
-    QTemporaryDir dir;
-    std::unique_ptr<Simulator> sim;
+    SimFixture sim;
     TQRTCommDriver drv;
 
     explicit Bench(SimMode mode, uint32_t watchdogMs = ModuleCore::kDefaultWatchdogMs, bool heartbeat = true)
+        : sim(Options(mode, watchdogMs, heartbeat))
     {
-        SimOptions o;
-        o.portDir = dir.filePath("ports").toStdString();
-        o.stateDir = dir.filePath("state").toStdString();
-        o.com = kCom;
-        o.mode = mode;
-        o.watchdogMs = watchdogMs;
-        o.heartbeat = heartbeat;
-        sim = std::make_unique<Simulator>(o);
-        std::string error;
-        if (!sim->start(error))
-            qFatal("simulator: %s", error.c_str());
-        setenv(kPortDirEnv, o.portDir.c_str(), 1);
         drv.SetComPort(static_cast<TComPortNumber>(kCom - 1));
         drv.SetComPortSpeed(br57600);
         drv.SetComPortParity(ptEVEN);
@@ -97,12 +95,6 @@ struct Bench {
         return Bytes(drv.RxBuffer, drv.RxBuffer + drv.RxCount);
     }
 };
-
-Bytes Frame(uint8_t station, uint8_t function, uint16_t a, uint16_t b)
-{
-    const RequestFrame f = BuildRequest(station, function, a, b);
-    return Bytes(f.begin(), f.end());
-}
 
 bool WaitFor(const std::function<bool()> &condition, int ms)
 {

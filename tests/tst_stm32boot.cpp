@@ -1,4 +1,5 @@
 // The bootloader engine over bytes: what the chip answers to each request.
+#include "Bytes.h"
 #include "FirmwareImage.h"
 #include "Stm32Bootloader.h"
 #include "Stm32Protocol.h"
@@ -7,8 +8,6 @@
 
 #include <random>
 
-using Bytes = std::vector<uint8_t>;
-Q_DECLARE_METATYPE(Bytes)
 
 namespace {
 
@@ -37,14 +36,6 @@ Bytes Block(const Bytes &data)
         x ^= v;
     b.push_back(x);
     return b;
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
 }
 
 Bytes Write(uint32_t address, const Bytes &data)

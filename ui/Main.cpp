@@ -1,6 +1,7 @@
 #include "Main.h"
 
 #include "Clock.h"
+#include "ClockText.h"
 #include "Firmware.h"
 #include "LineFormat.h"
 #include "MODBUS_RTU.h"
@@ -267,13 +268,7 @@ void TMainForm::FormCreate()
 
 void TMainForm::TimerSecTimer()
 {
-    const QLocale locale = QLocale::system();
-    const QDateTime now = QDateTime::currentDateTime();
-    // The long time form without the zone name: hours, minutes and seconds.
-    QString timeFormat = locale.timeFormat(QLocale::LongFormat);
-    timeFormat.remove(QStringLiteral(" t")).remove(QLatin1Char('t'));
-    TimerStr->setText(locale.toString(now.date(), QLocale::ShortFormat) + QStringLiteral("  ") +
-                      locale.toString(now.time(), timeFormat.trimmed()));
+    TimerStr->setText(ClockText(QDateTime::currentDateTime(), QLocale::system()));
 }
 
 bool TMainForm::OpenComPort()
