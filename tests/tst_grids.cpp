@@ -11,6 +11,7 @@
 
 #include <QHeaderView>
 #include <QPaintEvent>
+#include <QStyleFactory>
 #include <QtTest>
 
 #include <algorithm>
@@ -284,6 +285,34 @@ private slots:
         QCOMPARE(CellText(g2, 2, 2), QString("55"));
         QCOMPARE(paints1.regions, QList<QRegion>{QRegion(CellRect(g1, 4, 1))});
         QCOMPARE(paints2.regions, QList<QRegion>{QRegion(CellRect(g2, 2, 2))});
+    }
+
+    // The grids skip the style's row panel and the counter copies its frame from
+    // a picture drawn once: what they paint must be what the plain style paints,
+    // selected cell, focus and a changing count included.
+    void paintingShortCutsLookTheSame()
+    {
+        RegisterMirror[Reg::AD_Val0] = 4095;
+        RegisterMirror[Reg::DA_Gain0 + 2] = 123;
+        form->ShowGridValues();
+        form->StringGrid2->setFocus();
+        QTRY_VERIFY(form->StringGrid2->hasFocus());
+        const auto plainly = [](QWidget *w) {
+            QStyle *own = w->style();
+            std::unique_ptr<QStyle> plain(QStyleFactory::create(QApplication::style()->name()));
+            w->setStyle(plain.get());
+            const QImage image = w->grab().toImage();
+            w->setStyle(own);
+            return image;
+        };
+        for (QWidget *w : std::initializer_list<QWidget *>{form->StringGrid1, form->StringGrid2}) {
+            QVERIFY(w->style() != QApplication::style());  // the short cut is in place
+            QCOMPARE(w->grab().toImage(), plainly(w));
+        }
+        for (const char *count : {"0", "7", "12345"}) {
+            form->Edit4->setText(count);
+            QCOMPARE(form->Edit4->grab().toImage(), plainly(form->Edit4));
+        }
     }
 
     // A gateway that answers the read but echoes no write: the handshake's two

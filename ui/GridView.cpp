@@ -5,6 +5,8 @@
 #include <QGlyphRun>
 #include <QHeaderView>
 #include <QMouseEvent>
+#include <QProxyStyle>
+#include <QStyleFactory>
 
 #include <algorithm>
 
@@ -16,6 +18,20 @@ QFont Bold(QFont font)
     font.setBold(true);
     return font;
 }
+
+// The delegate paints every pixel of a cell, lines included, so the row panel
+// the view asks the style for under each cell would only be painted over.
+class TNoRowPanelStyle final : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+
+    void drawPrimitive(PrimitiveElement element, const QStyleOption *option, QPainter *painter,
+                       const QWidget *widget = nullptr) const override
+    {
+        if (element != PE_PanelItemViewRow)
+            QProxyStyle::drawPrimitive(element, option, painter, widget);
+    }
+};
 } // namespace
 
 TGridFace::TGridFace(const QFont &f) : font(f), ascent(QFontMetrics(f).ascent())
@@ -193,6 +209,9 @@ TGridView::TGridView(QWidget *parent, int colCount, int rowCount, int rowHeight)
 {
     setModel(model_);
     setItemDelegate(new TGridDelegate(this));
+    auto *gridStyle = new TNoRowPanelStyle(QStyleFactory::create(style()->name()));
+    gridStyle->setParent(this);
+    setStyle(gridStyle);
     // The fixed row and column are cells of the table, not header sections.
     for (QHeaderView *header : {horizontalHeader(), verticalHeader()}) {
         header->hide();

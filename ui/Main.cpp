@@ -6,6 +6,7 @@
 #include "LineFormat.h"
 #include "MODBUS_RTU.h"
 #include "ModuleConfig.h"
+#include "PanelCache.h"
 #include "PollCycle.h"
 #include "RegisterMap.h"
 
@@ -13,6 +14,7 @@
 #include <QLocale>
 #include <QShowEvent>
 #include <QStyle>
+#include <QStyleFactory>
 
 TMainForm *MainForm = nullptr;
 
@@ -161,6 +163,9 @@ void TMainForm::buildCommunicationGroup()
     // the group box (caption and frame) behind it.
     Edit4->setAutoFillBackground(true);
     Edit4->setGeometry(550, 22, 90, 26);
+    auto *panelCache = new TPanelCacheStyle(QStyleFactory::create(style()->name()));
+    panelCache->setParent(Edit4);
+    Edit4->setStyle(panelCache);
 
     Label20 = MakeLabel(GroupBox1, QStringLiteral("连接通信模式"), QRect(10, 56, 100, 24));
     Label20->setObjectName("Label20");
