@@ -251,6 +251,33 @@ private slots:
         QCOMPARE(e.engine.IspState, 1);
     }
 
+    // A second press during a run: the port is still open, the line sequence blocks
+    // for 1 s, and the running time-out keeps its phase, so its tick that fell due
+    // in the wait comes at once, counted from the fresh count of 2.
+    void pressDuringARunKeepsTheTimeOutPhase()
+    {
+        EngineOnFakePort e;
+        e.engine.Start();  // sync at 1000, time-out ticks due at 2000, 3000, ...
+        e.r.now = 1500;
+        e.engine.RunDueTicks();
+        e.engine.Start();
+        QCOMPARE(e.r.now, 2500u);
+        QCOMPARE(e.engine.OvertimeCount, uint8_t(2));
+        ++e.r.now;
+        e.engine.RunDueTicks();
+        QCOMPARE(e.engine.OvertimeCount, uint8_t(3));
+        const QString failed = QStringLiteral("连机失败！请检查通信线。");
+        while (!e.r.statuses.contains(failed) && e.r.now < 10000) {
+            ++e.r.now;
+            e.engine.RunDueTicks();
+        }
+        // The run ends on the fourth tick after the press; the next starts after its own line sequence.
+        QCOMPARE(e.r.statuses, (QStringList{"正在查找设备。。。", "正在查找设备。。。", failed, "正在查找设备。。。"}));
+        QCOMPARE(e.r.statusTimes, (std::vector<uint32_t>{1000, 2500, 5000, 6000}));
+        QCOMPARE(e.st.written, (std::vector<uint8_t>{0x7F, 0x7F, 0x7F}));
+        QCOMPARE(std::count(e.st.calls.begin(), e.st.calls.end(), std::string("close")), 1);
+    }
+
     // Every state's reply check. The run is brought to the state by the good replies,
     // with one unanswered second in every state on the way and in this one; then the
     // row's reply comes in, followed by `ticks` further seconds. States 9 and 10 do
