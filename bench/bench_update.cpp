@@ -8,9 +8,10 @@
 //   bench_update [--runs N] [--log-dir DIR]   (DIR keeps the simulator's frame logs)
 #include "Firmware.h"
 #include "FirmwareImage.h"
-#include "PortNames.h"
-#include "Simulator.h"
+#include "LineFormat.h"
+#include "SimFixture.h"
 #include "Stm32Bootloader.h"
+#include "Stm32Protocol.h"
 #include "Stm32Timing.h"
 #include "Stm32flashHost.h"
 
@@ -23,6 +24,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -31,13 +33,13 @@
 
 namespace {
 
-constexpr uint32_t kBaud = 115200;
-constexpr int kBlock = 256;
-constexpr int kPage = 1024;
+// The update's line, and the bootloader's block and erase unit.
+const uint32_t kBaud = kBaudTable[kBootloaderLine.speed];
+constexpr size_t kBlock = stm32::kMaxTransferBytes;
+constexpr size_t kPage = stm32::kPageBytes;
+
 constexpr int kDefaultRuns = 7;
 constexpr int kRunTimeoutMs = 60000;
-constexpr uint8_t kSync = 0x7F;
-constexpr uint8_t kAck = 0x79;
 
 // Goals of the comparison.
 constexpr double kGoalVsStm32flash = 1.00;
@@ -91,9 +93,9 @@ std::optional<double> SyncToLastAck(const std::string &logPath)
     std::optional<double> sync;
     std::optional<double> lastAck;
     for (const Frame &f : frames) {
-        if (f.rx && !sync && !f.bytes.empty() && f.bytes.front() == kSync)
+        if (f.rx && !sync && !f.bytes.empty() && f.bytes.front() == stm32::kSync)
             sync = f.ms;
-        if (!f.rx && sync && f.bytes == std::vector<uint8_t>{kAck})
+        if (!f.rx && sync && f.bytes == std::vector<uint8_t>{stm32::kAck})
             lastAck = f.ms;
     }
     if (!sync || !lastAck)
@@ -101,27 +103,24 @@ std::optional<double> SyncToLastAck(const std::string &logPath)
     return *lastAck - *sync;
 }
 
-// A fresh simulated module with its own port and frame log.
+// A fresh simulated module for every run, in realistic mode, with a frame log of its own.
 struct Bench {
     QTemporaryDir dir;
     QString logDir;  // where the frame logs go; the temporary folder when empty
     int run = 0;
 
-    std::unique_ptr<talvex::sim::Simulator> startSimulator(const std::string &log)
+    std::unique_ptr<SimFixture> startSimulator(const std::string &log)
     {
         talvex::sim::SimOptions options;
-        options.portDir = dir.path().toStdString();
-        options.stateDir = (dir.path() + "/state").toStdString();
         options.com = 1;
         options.realisticBoot = true;
         options.logPath = log;
-        auto sim = std::make_unique<talvex::sim::Simulator>(options);
-        std::string error;
-        if (!sim->start(error)) {
-            std::fprintf(stderr, "simulator: %s\n", error.c_str());
+        try {
+            return std::make_unique<SimFixture>(options);
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "%s\n", e.what());
             return nullptr;
         }
-        return sim;
     }
 
     std::string logPath(const char *who)
@@ -137,7 +136,6 @@ std::optional<double> RunTool(Bench &bench, QApplication &app)
     auto sim = bench.startSimulator(log);
     if (!sim)
         return std::nullopt;
-    setenv(kPortDirEnv, bench.dir.path().toLocal8Bit().constData(), 1);
     bool done = false;
     TFirmwareFrm frm;
     QObject::connect(&frm.Engine, &TUpdateEngine::finished, &app, [&](TUpdateOutcome outcome) {
@@ -151,7 +149,7 @@ std::optional<double> RunTool(Bench &bench, QApplication &app)
     QObject::connect(&timeout, &QTimer::timeout, &app, &QApplication::quit);
     timeout.start(kRunTimeoutMs);
     app.exec();
-    sim->stop();
+    sim.reset();
     if (!done) {
         std::fprintf(stderr, "the tool's update did not complete (log %s)\n", log.c_str());
         return std::nullopt;
@@ -167,9 +165,9 @@ std::optional<double> TimeStm32flash(Bench &bench, const QString &imagePath)
         return std::nullopt;
     // A pty cannot keep the parity flag that stm32flash reads back; the bytes are the same.
     const Stm32flashRun flash = RunStm32flash(
-        {"-b", QString::number(kBaud), "-m", "8n1", "-w", imagePath, QString::fromStdString(sim->linkPath())},
+        {"-b", QString::number(kBaud), "-m", "8n1", "-w", imagePath, QString::fromStdString((*sim)->linkPath())},
         kRunTimeoutMs);
-    sim->stop();
+    sim.reset();
     if (flash.exitCode != 0) {
         std::fprintf(stderr, "stm32flash failed:\n%s\n", qPrintable(flash.output));
         return std::nullopt;
@@ -252,7 +250,7 @@ int main(int argc, char *argv[])
     const std::string loadAfter = LoadAverage();
 
     const double wireMs = double(stm32::WireTime(LineChars(size_t(image.size())), kBaud).count()) / 1000.0;
-    const double chipMs = double((Stm32Bootloader::eraseTime(size_t(image.size() / kPage + 1)) +
+    const double chipMs = double((Stm32Bootloader::eraseTime(size_t(image.size()) / kPage + 1) +
                                   Stm32Bootloader::programTime(size_t(image.size())))
                                      .count()) /
                           1000.0;

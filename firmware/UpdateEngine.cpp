@@ -27,17 +27,10 @@ constexpr int kPageBytes = int(stm32::kPageBytes);
 constexpr int kMaxBlock = int(stm32::kMaxTransferBytes);
 constexpr int kWriteAlign = int(stm32::kWriteAlignment);
 
-// Enabling a running timer must not restart it: it keeps its phase.
-void Enable(QTimer &timer)
-{
-    if (!timer.isActive())
-        timer.start();
-}
-
 } // namespace
 
 TUpdateEngine::TUpdateEngine(TQRTCommDriver &driver, QObject *parent)
-    : QObject(parent), ComDriver(driver), sleep_(SleepMs), loadImage_(LoadFirmwareImage)
+    : QObject(parent), ComDriver(driver), clock_{GetTickCount, SleepMs}, loadImage_(LoadFirmwareImage)
 {
     OvertimeT.setObjectName("OvertimeT");
     OvertimeT.setInterval(Isp::kOvertimeIntervalMs);
@@ -56,9 +49,52 @@ TUpdateEngine::~TUpdateEngine()
     ComDriver.SetOnReceiveData({});
 }
 
+void TUpdateEngine::SetClock(Clock clock)
+{
+    clock_.now = clock.now ? std::move(clock.now) : NowFn(GetTickCount);
+    SetSleep(std::move(clock.sleep));
+}
+
 void TUpdateEngine::SetSleep(SleepFn sleep)
 {
-    sleep_ = sleep ? std::move(sleep) : SleepFn(SleepMs);
+    clock_.sleep = sleep ? std::move(sleep) : SleepFn(SleepMs);
+}
+
+// Enabling a running timer must not restart it: it keeps its phase.
+void TUpdateEngine::enable(QTimer &timer, uint32_t &dueMs)
+{
+    if (timer.isActive())
+        return;
+    timer.start();
+    dueMs = clock_.now() + static_cast<uint32_t>(timer.interval());
+}
+
+void TUpdateEngine::RunDueTicks()
+{
+    struct Entry {
+        QTimer *timer;
+        uint32_t *due;
+        void (TUpdateEngine::*tick)();
+    };
+    const Entry timers[] = {{&Timer5, &timer5DueMs_, &TUpdateEngine::Timer5Timer},
+                            {&OvertimeT, &overtimeDueMs_, &TUpdateEngine::OvertimeTTimer}};
+    for (;;) {
+        const uint32_t now = clock_.now();
+        const Entry *next = nullptr;
+        for (const Entry &e : timers) {
+            if (!e.timer->isActive() || static_cast<int32_t>(now - *e.due) < 0)
+                continue;
+            if (!next || static_cast<int32_t>(*e.due - *next->due) < 0)
+                next = &e;
+        }
+        if (!next)
+            return;
+        const auto interval = static_cast<uint32_t>(next->timer->interval());
+        *next->due += interval;
+        if (static_cast<int32_t>(now - *next->due) >= 0)
+            *next->due = now + interval;
+        (this->*next->tick)();
+    }
 }
 
 void TUpdateEngine::SetImageLoader(ImageLoaderFn loader)
@@ -127,9 +163,9 @@ void TUpdateEngine::STM_ISP()
     // Reset with BOOT0 held, then let the chip run into its bootloader.
     ComDriver.SetDtr(true);
     ComDriver.SetRts(true);
-    sleep_(Isp::kResetPulseMs);
+    clock_.sleep(Isp::kResetPulseMs);
     ComDriver.SetDtr(false);
-    sleep_(Isp::kBootSettleMs);
+    clock_.sleep(Isp::kBootSettleMs);
 
     IspState = 1;
     IspBuffer[kCmd] = stm32::kSync;
@@ -137,8 +173,8 @@ void TUpdateEngine::STM_ISP()
     ComDriver.RxCount = 0;
     setStatus(kSearching);
     OvertimeCount = Isp::kOvertimeStart;
-    Enable(OvertimeT);
-    Enable(Timer5);
+    enable(OvertimeT, overtimeDueMs_);
+    enable(Timer5, timer5DueMs_);
 }
 
 void TUpdateEngine::Timer5Timer()
@@ -288,7 +324,7 @@ void TUpdateEngine::eraseStep()
     send(req, pages + 2);
     setStatus(kErasing);
     IspState = 8;
-    Enable(Timer5);
+    enable(Timer5, timer5DueMs_);
 }
 
 void TUpdateEngine::writeStep()
@@ -332,7 +368,7 @@ void TUpdateEngine::finish()
     Timer5.stop();
     // Let the chip restart into the new program.
     ComDriver.SetDtr(true);
-    sleep_(Isp::kFinishHoldMs);
+    clock_.sleep(Isp::kFinishHoldMs);
     ComDriver.SetRts(false);
     if (PortOpened)
         ComDriver.Close();

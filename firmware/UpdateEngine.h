@@ -30,6 +30,14 @@ public:
 
     // Blocking wait of the line sequence and of the finish, in milliseconds.
     using SleepFn = std::function<void(uint32_t ms)>;
+    // A millisecond tick count that wraps, read with unsigned differences.
+    using NowFn = std::function<uint32_t()>;
+    // The update's time. Production: GetTickCount and SleepMs. A test hands in a
+    // clock of its own whose waits only move it on.
+    struct Clock {
+        NowFn now;
+        SleepFn sleep;
+    };
     // Fills ImageStream and the image area of IspBuffer; false when it cannot.
     using ImageLoaderFn = std::function<bool()>;
 
@@ -46,7 +54,9 @@ public:
     void SetDevicePath(const std::string &path) { devicePath_ = path; }
     const std::string &DevicePath() const { return devicePath_; }
 
-    // Defaults: a blocking sleep of the GUI thread, and the carried image.
+    // Defaults: the real clock with a blocking sleep of the GUI thread, and the
+    // carried image. A member left empty takes the real one.
+    void SetClock(Clock clock);
     void SetSleep(SleepFn sleep);
     void SetImageLoader(ImageLoaderFn loader);
 
@@ -59,6 +69,11 @@ public:
     void Timer5Timer();
     // One tick of the time-out (OvertimeT's tick).
     void OvertimeTTimer();
+    // Time handed in, for a caller without an event loop: delivers the ticks of
+    // Timer5 and OvertimeT that are due on the engine's clock, earliest first. A
+    // timer held up by several intervals (a blocking wait) ticks once, as the
+    // event loop's timers do; each interval counts from when the timer started.
+    void RunDueTicks();
 
     // "Boot:" + high nibble + "." + low nibble, in decimal.
     static QString VersionText(uint8_t version);
@@ -102,8 +117,12 @@ private:
     void sendCommand(uint8_t code);
     void sendAddress(uint32_t address);
 
+    void enable(QTimer &timer, uint32_t &dueMs);
+
     TQRTCommDriver &ComDriver;
-    SleepFn sleep_;
+    Clock clock_;
+    uint32_t timer5DueMs_ = 0;     // next tick of Timer5 on clock_, while it runs
+    uint32_t overtimeDueMs_ = 0;   // next tick of OvertimeT on clock_, while it runs
     ImageLoaderFn loadImage_;
     int portIndex_ = 0;
     std::string devicePath_;

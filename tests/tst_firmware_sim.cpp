@@ -8,10 +8,8 @@
 #include "Stm32flashHost.h"
 #include "Stm32Protocol.h"
 
-#include <QElapsedTimer>
 #include <QtTest>
 
-using talvex::sim::FaultPlan;
 using talvex::sim::SimMode;
 
 namespace {
@@ -159,23 +157,6 @@ private slots:
         sim->withBootloader([](auto &boot) {
             QVERIFY(FlashHolds(boot.chip().flash(), *ImageStream));
         });
-    }
-
-    void noAnswerAtAllGivesThreeRuns()
-    {
-        SimFixture sim;
-        FaultPlan silent;
-        silent.silent = true;
-        sim->setFaults(silent);
-        QElapsedTimer t;
-        t.start();
-        startUpdate();
-        QTRY_VERIFY_WITH_TIMEOUT(frm->RetryCount == 3 && !frm->OvertimeT.isActive(), 25000);
-        QCOMPARE(frm->Panel1->text(), QString("连机失败！请检查通信线。"));
-        QCOMPARE(statuses.count("正在查找设备。。。"), 3);
-        QVERIFY(!frm->ComDriver.IsOpen());
-        QCOMPARE(frm->ProgressBar1->value(), 0);
-        QVERIFY2(t.elapsed() >= 14000, qPrintable(QString::number(t.elapsed())));
     }
 
     void mainWindowButtonOpensTheWindowOnItsPort()

@@ -20,9 +20,12 @@ namespace {
 constexpr uint8_t A = stm32::kAck;
 constexpr uint32_t kFlashBase = 0x08000000;
 // Content of the flash before an update: old firmware below, a settings page far above.
-constexpr uint8_t kOldFirmware = 0x00;
-constexpr uint8_t kSettings = 0x5E;
-constexpr uint32_t kSettingsPage = 100;
+struct FlashBefore {
+    uint8_t oldFirmware;
+    uint8_t settings;
+    uint32_t settingsPage;
+};
+constexpr FlashBefore kBefore{0x00, 0x5E, 100};
 // Longest a whole stm32flash run may take in these tests.
 constexpr int kHostRunMs = 20000;
 // How long a test waits for an answer on the line.
@@ -90,8 +93,8 @@ Bytes Flash(SimFixture &sim)
 void Preload(SimFixture &sim)
 {
     WithChip(sim, [](Stm32Bootloader &e) {
-        e.preloadFlash(kFlashBase, Bytes(32 * 1024, kOldFirmware));
-        e.preloadFlash(kFlashBase + kSettingsPage * 1024, Bytes(1024, kSettings));
+        e.preloadFlash(kFlashBase, Bytes(32 * 1024, kBefore.oldFirmware));
+        e.preloadFlash(kFlashBase + kBefore.settingsPage * 1024, Bytes(1024, kBefore.settings));
     });
 }
 
@@ -111,9 +114,9 @@ void WriteWithStm32flash(const Bytes &image)
     const size_t touched = (image.size() + 1023) / 1024 * 1024;
     QCOMPARE(Bytes(flash.begin() + image.size(), flash.begin() + touched), Bytes(touched - image.size(), 0xFF));
     // The old firmware beyond it and the settings page stay.
-    QCOMPARE(Bytes(flash.begin() + touched, flash.begin() + 32 * 1024), Bytes(32 * 1024 - touched, kOldFirmware));
-    QCOMPARE(Bytes(flash.begin() + kSettingsPage * 1024, flash.begin() + (kSettingsPage + 1) * 1024),
-             Bytes(1024, kSettings));
+    QCOMPARE(Bytes(flash.begin() + touched, flash.begin() + 32 * 1024), Bytes(32 * 1024 - touched, kBefore.oldFirmware));
+    QCOMPARE(Bytes(flash.begin() + kBefore.settingsPage * 1024, flash.begin() + (kBefore.settingsPage + 1) * 1024),
+             Bytes(1024, kBefore.settings));
 
     // The host did verify: it read back every written byte.
     size_t written = 0;

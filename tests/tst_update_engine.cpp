@@ -1,10 +1,15 @@
 // The update engine on its own, without a window: a whole update against the
-// bootloader engine behind a platform double, the three runs of the time-out with
-// the ticks and the waits handed in, and the report of a port that will not open.
+// bootloader engine behind a platform double, every state's check of its reply,
+// the three runs of the time-out on a hand-moved clock, and the report of a port
+// that will not open.
+#include "Bytes.h"
 #include "FakeSerialPort.h"
 #include "FirmwareImage.h"
 #include "PortNames.h"
 #include "Stm32Bootloader.h"
+#include "Stm32flashHost.h"
+#include "Isp.h"
+#include "Stm32Protocol.h"
 #include "UpdateEngine.h"
 
 #include <QSignalSpy>
@@ -63,25 +68,86 @@ private:
     bool open_ = false;
 };
 
-// What an engine reports, in order.
+// What an engine reports, in order, and when by its clock.
 struct Reports {
     QStringList statuses;
+    std::vector<uint32_t> statusTimes;
     QList<int> progress;
     QList<TUpdateOutcome> outcomes;
     QList<QPair<int, QString>> portFailures;
     std::vector<uint32_t> sleeps;
+    uint32_t now = 0;  // the engine's clock: moved by the test and by the engine's waits
 
     void watch(TUpdateEngine &engine)
     {
-        QObject::connect(&engine, &TUpdateEngine::statusChanged, [this](const QString &t) { statuses << t; });
+        QObject::connect(&engine, &TUpdateEngine::statusChanged, [this](const QString &t) {
+            statuses << t;
+            statusTimes.push_back(now);
+        });
         QObject::connect(&engine, &TUpdateEngine::progressChanged, [this](int p) { progress << p; });
         QObject::connect(&engine, &TUpdateEngine::finished, [this](TUpdateOutcome o) { outcomes << o; });
         QObject::connect(&engine, &TUpdateEngine::portOpenFailed,
                          [this](int com, const QString &device) { portFailures.append({com, device}); });
-        // The waits are recorded, not slept: nothing here takes real seconds.
-        engine.SetSleep([this](uint32_t ms) { sleeps.push_back(ms); });
+        // The waits are recorded and move the clock, not slept: nothing here takes real seconds.
+        engine.SetClock({[this] { return now; }, [this](uint32_t ms) {
+                             sleeps.push_back(ms);
+                             now += ms;
+                         }});
     }
 };
+
+// The engine on a platform double that plays back the replies a test hands it.
+struct EngineOnFakePort {
+    FakeSerialState st;
+    TQRTCommDriver driver{nullptr, std::make_unique<FakeSerialPort>(st)};
+    TUpdateEngine engine{driver};
+    Reports r;
+
+    EngineOnFakePort() { r.watch(engine); }
+    // Bytes come in: what the port's readable notice or poll does.
+    void arrive(const Bytes &bytes)
+    {
+        st.reads.push_back(bytes);
+        driver.PollReceive();
+    }
+};
+
+// A one-block image (256 bytes), so that the states from the erase to the finish
+// are each passed once.
+QByteArray OneBlockImage()
+{
+    QByteArray image(int(stm32::kMaxTransferBytes), 0);
+    for (int i = 0; i < image.size(); ++i)
+        image[i] = char(i * 13 + 1);
+    return image;
+}
+
+// The chip's good answer in each state 1 ... 11 of the update (index 0 unused).
+const Bytes kGoodReply[TUpdateEngine::kStates + 1] = {
+    {},
+    {0x79},                                                                                  // sync
+    {0x79, 0x0B, 0x22, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92, 0x79},  // Get
+    {0x79, 0x01, 0x04, 0x10, 0x79},                                                          // Get ID
+    {0x79},                                                                                  // Read Memory
+    {0x79},                                                                                  // its address
+    {0x79, 0x80, 0x00, 0xFF, 0xFF},                                                          // 4 bytes read
+    {0x79},                                                                                  // Erase Memory
+    {0x79},                                                                                  // page list
+    {0x79},                                                                                  // Write Memory
+    {0x79},                                                                                  // its address
+    {0x79},                                                                                  // the last block
+};
+
+Bytes With(Bytes b, size_t at, uint8_t value)
+{
+    b.at(at) = value;
+    return b;
+}
+
+Bytes Short(const Bytes &b)
+{
+    return Bytes(b.begin(), b.end() - 1);
+}
 
 } // namespace
 
@@ -144,34 +210,199 @@ private slots:
         QCOMPARE(engine.Progress(), 0);
     }
 
+    // No answer at all: three runs, each 1 s of line sequence and four 1 s ticks of
+    // the time-out. The ticks come from the engine's clock, moved here by hand.
     void threeRunsEndTheStart()
     {
-        FakeSerialState st;
-        TQRTCommDriver driver(nullptr, std::make_unique<FakeSerialPort>(st));
-        TUpdateEngine engine(driver);
-        Reports r;
-        r.watch(engine);
-        engine.Start();
-        QCOMPARE(engine.OvertimeCount, uint8_t(2));
-        for (int run = 1; run <= 3; ++run) {
-            QCOMPARE(engine.RetryCount, uint8_t(run - 1));
-            // A fresh run has four ticks for the answer to its sync byte.
-            for (int tick = 0; tick < 3; ++tick)
-                engine.OvertimeTTimer();
-            QVERIFY(engine.OvertimeT.isActive());
-            QCOMPARE(r.statuses.last(), QString("正在查找设备。。。"));
-            engine.OvertimeTTimer();
+        EngineOnFakePort e;
+        e.engine.Start();
+        QCOMPARE(e.engine.OvertimeCount, uint8_t(2));
+        QCOMPARE(e.engine.RetryCount, uint8_t(0));
+        while (e.r.outcomes.isEmpty() && e.r.now < 20000) {
+            ++e.r.now;
+            e.engine.RunDueTicks();
         }
-        QCOMPARE(r.outcomes, QList<TUpdateOutcome>{TUpdateOutcome::LinkFailed});
-        QCOMPARE(engine.RetryCount, uint8_t(3));
-        QCOMPARE(r.statuses, (QStringList{"正在查找设备。。。", "连机失败！请检查通信线。", "正在查找设备。。。",
-                                          "连机失败！请检查通信线。", "正在查找设备。。。", "连机失败！请检查通信线。"}));
-        QCOMPARE(r.progress, (QList<int>{0, 0, 0}));
-        QCOMPARE(r.sleeps, (std::vector<uint32_t>{500, 500, 500, 500, 500, 500}));
-        QCOMPARE(std::count(st.calls.begin(), st.calls.end(), std::string("close")), 3);
-        QVERIFY(!driver.IsOpen());
-        QVERIFY(!engine.OvertimeT.isActive() && !engine.Timer5.isActive());
-        QCOMPARE(st.written, (std::vector<uint8_t>{0x7F, 0x7F, 0x7F}));
+        QCOMPARE(e.r.outcomes, QList<TUpdateOutcome>{TUpdateOutcome::LinkFailed});
+        QCOMPARE(e.r.now, 15000u);
+        QCOMPARE(e.engine.RetryCount, uint8_t(3));
+        QCOMPARE(e.r.statuses, (QStringList{"正在查找设备。。。", "连机失败！请检查通信线。", "正在查找设备。。。",
+                                            "连机失败！请检查通信线。", "正在查找设备。。。", "连机失败！请检查通信线。"}));
+        // Each run: the sync byte after the 1 s line sequence, the end 4 s later.
+        QCOMPARE(e.r.statusTimes, (std::vector<uint32_t>{1000, 5000, 6000, 10000, 11000, 15000}));
+        QCOMPARE(e.r.progress, (QList<int>{0, 0, 0}));
+        QCOMPARE(e.r.sleeps, (std::vector<uint32_t>{500, 500, 500, 500, 500, 500}));
+        QCOMPARE(e.st.written, (std::vector<uint8_t>{0x7F, 0x7F, 0x7F}));
+        // Every run opens the port, resets the chip into its bootloader and closes the port again.
+        std::vector<std::vector<std::string>> runs(1);
+        for (const std::string &call : e.st.calls) {
+            runs.back().push_back(call);
+            if (call == "close")
+                runs.emplace_back();
+        }
+        QCOMPARE(runs.size(), size_t(4));
+        QVERIFY(runs.back().empty());
+        const std::vector<std::string> lines = {"dtr:1", "rts:1", "dtr:0"};
+        QCOMPARE(runs[0].front(), std::string("open:/dev/ttyS0"));
+        QVERIFY(std::search(runs[0].begin(), runs[0].end(), lines.begin(), lines.end()) != runs[0].end());
+        QCOMPARE(runs[1], runs[0]);
+        QCOMPARE(runs[2], runs[0]);
+        QVERIFY(!e.driver.IsOpen());
+        QVERIFY(!e.engine.OvertimeT.isActive() && !e.engine.Timer5.isActive());
+        QCOMPARE(e.engine.IspState, 1);
+    }
+
+    // A second press during a run: the port is still open, the line sequence blocks
+    // for 1 s, and the running time-out keeps its phase, so its tick that fell due
+    // in the wait comes at once, counted from the fresh count of 2.
+    void pressDuringARunKeepsTheTimeOutPhase()
+    {
+        EngineOnFakePort e;
+        e.engine.Start();  // sync at 1000, time-out ticks due at 2000, 3000, ...
+        e.r.now = 1500;
+        e.engine.RunDueTicks();
+        e.engine.Start();
+        QCOMPARE(e.r.now, 2500u);
+        QCOMPARE(e.engine.OvertimeCount, uint8_t(2));
+        ++e.r.now;
+        e.engine.RunDueTicks();
+        QCOMPARE(e.engine.OvertimeCount, uint8_t(3));
+        const QString failed = QStringLiteral("连机失败！请检查通信线。");
+        while (!e.r.statuses.contains(failed) && e.r.now < 10000) {
+            ++e.r.now;
+            e.engine.RunDueTicks();
+        }
+        // The run ends on the fourth tick after the press; the next starts after its own line sequence.
+        QCOMPARE(e.r.statuses, (QStringList{"正在查找设备。。。", "正在查找设备。。。", failed, "正在查找设备。。。"}));
+        QCOMPARE(e.r.statusTimes, (std::vector<uint32_t>{1000, 2500, 5000, 6000}));
+        QCOMPARE(e.st.written, (std::vector<uint8_t>{0x7F, 0x7F, 0x7F}));
+        QCOMPARE(std::count(e.st.calls.begin(), e.st.calls.end(), std::string("close")), 1);
+    }
+
+    // Every state's reply check. The run is brought to the state by the good replies,
+    // with one unanswered second in every state on the way and in this one; then the
+    // row's reply comes in, followed by `ticks` further seconds. States 9 and 10 do
+    // not reset the time-out count, so their allowance is what state 8 left.
+    void replyOfEachState_data()
+    {
+        QTest::addColumn<int>("state");
+        QTest::addColumn<Bytes>("reply");
+        QTest::addColumn<int>("ticks");
+        QTest::addColumn<Bytes>("sends");
+        QTest::addColumn<int>("next");
+        QTest::addColumn<QStringList>("shown");
+        QTest::addColumn<int>("rxLeft");
+        QTest::addColumn<int>("overtime");
+        QTest::addColumn<int>("retries");
+        QTest::addColumn<bool>("running");
+
+        const QByteArray image = OneBlockImage();
+        const Bytes block(image.begin(), image.end());
+        const uint8_t blockXor = stm32::Xor(block.data(), block.size(), 0xFF);
+        const Bytes goodSends[TUpdateEngine::kStates + 1] = {
+            {},
+            {0x00, 0xFF},                    // Get
+            {0x02, 0xFD},                    // Get ID
+            {0x11, 0xEE},                    // Read Memory
+            {0x1F, 0xFF, 0xF7, 0xE0, 0xF7},  // the flash-size address
+            {0x03, 0xFC},                    // four bytes
+            {0x43, 0xBC},                    // Erase Memory
+            {0x00, 0x00, 0x00},              // one page: page 0
+            {0x31, 0xCE},                    // Write Memory
+            {0x08, 0x00, 0x00, 0x00, 0x08},  // the flash base
+            Cat({{0xFF}, block, {blockXor}}),
+            {},
+        };
+        const QStringList goodShown[TUpdateEngine::kStates + 1] = {
+            {}, {"已成功连接"}, {"Boot:2.2"}, {}, {}, {}, {}, {"正在擦除。。。"}, {}, {}, {"写进度: 100%"}, {"上载完成！"},
+        };
+        // The time-out count once the state has waited its one second: a run starts
+        // at 2, states 1 ... 8 reset it when they act, 9 and 10 do not.
+        const int waited[TUpdateEngine::kStates + 1] = {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 2, 3};
+        const QStringList noContact{"无法和设备通讯，请重新尝试"};
+        const QStringList timedOut{"连机失败！请检查通信线。", "正在查找设备。。。"};
+        const uint8_t nack = stm32::kNack;
+
+        for (int s = 1; s <= TUpdateEngine::kStates; ++s) {
+            const Bytes &good = kGoodReply[s];
+            const QString at = QStringLiteral("state %1 ").arg(s);
+            const int ticksLeft = int(Isp::kOvertimeLimit) + 1 - waited[s];
+            const bool last = s == TUpdateEngine::kStates;
+            const int after = last ? 1 : s + 1;
+            const int overtimeAfter = s <= 8 ? 0 : waited[s];
+            const QStringList rejected = s == 1 ? noContact : QStringList{};
+            QTest::newRow(qPrintable(at + "good")) << s << good << 0 << goodSends[s] << after << goodShown[s] << 0
+                                                   << overtimeAfter << 0 << !last;
+            QTest::newRow(qPrintable(at + "NACK")) << s << With(good, 0, nack) << 0 << Bytes{} << s << rejected << 0
+                                                   << waited[s] << 0 << true;
+            if (good.size() == 1)
+                QTest::newRow(qPrintable(at + "wrong byte")) << s << Bytes{0x00} << 0 << Bytes{} << s << rejected << 0
+                                                             << waited[s] << 0 << true;
+            else
+                QTest::newRow(qPrintable(at + "short")) << s << Short(good) << 0 << Bytes{} << s << QStringList{}
+                                                        << int(good.size()) - 1 << waited[s] << 0 << true;
+            QTest::newRow(qPrintable(at + "silence")) << s << Bytes{} << ticksLeft << Bytes{0x7F} << 1 << timedOut
+                                                      << 0 << int(Isp::kOvertimeStart) << 1 << true;
+        }
+        // The sync answer is judged by the last byte received.
+        QTest::newRow("state 1 noise, then ACK") << 1 << Bytes{0x00, 0x79} << 0 << goodSends[1] << 2 << goodShown[1]
+                                                 << 0 << 0 << 0 << true;
+        QTest::newRow("state 1 ACK, then noise") << 1 << Bytes{0x79, 0x00} << 0 << Bytes{} << 1 << noContact << 0
+                                                 << waited[1] << 0 << true;
+        // The positions the check names.
+        const Bytes &get = kGoodReply[2];
+        const Bytes &getId = kGoodReply[3];
+        QTest::newRow("state 2 command count not 11") << 2 << With(get, 1, 0x0C) << 0 << Bytes{} << 2 << QStringList{}
+                                                      << 0 << waited[2] << 0 << true;
+        QTest::newRow("state 2 first command not Get") << 2 << With(get, 3, 0x01) << 0 << Bytes{} << 2 << QStringList{}
+                                                       << 0 << waited[2] << 0 << true;
+        QTest::newRow("state 2 closing NACK") << 2 << With(get, 14, nack) << 0 << Bytes{} << 2 << QStringList{} << 0
+                                              << waited[2] << 0 << true;
+        QTest::newRow("state 3 ID length not 2") << 3 << With(getId, 1, 0x02) << 0 << Bytes{} << 3 << QStringList{}
+                                                 << 0 << waited[3] << 0 << true;
+        QTest::newRow("state 3 closing NACK") << 3 << With(getId, 4, nack) << 0 << Bytes{} << 3 << QStringList{} << 0
+                                              << waited[3] << 0 << true;
+        QTest::newRow("state 6 ACK, data not looked at") << 6 << Bytes{0x79, 0x1F, 0x1F, 0x1F, 0x1F} << 0
+                                                         << goodSends[6] << 7 << QStringList{} << 0 << 0 << 0 << true;
+    }
+
+    void replyOfEachState()
+    {
+        QFETCH(int, state);
+        QFETCH(Bytes, reply);
+        QFETCH(int, ticks);
+        QFETCH(Bytes, sends);
+        QFETCH(int, next);
+        QFETCH(QStringList, shown);
+        QFETCH(int, rxLeft);
+        QFETCH(int, overtime);
+        QFETCH(int, retries);
+        QFETCH(bool, running);
+
+        const TemporaryImage file(OneBlockImage());
+        EngineOnFakePort e;
+        e.engine.SetImageLoader([&] { return LoadFirmwareImageFrom(file.path()); });
+        e.engine.Start();
+        for (int s = 1; s < state; ++s) {
+            e.engine.OvertimeTTimer();
+            e.arrive(kGoodReply[s]);
+        }
+        QCOMPARE(e.engine.IspState, state);
+        e.engine.OvertimeTTimer();
+        e.st.written.clear();
+        const qsizetype shownBefore = e.r.statuses.size();
+
+        e.arrive(reply);
+        for (int tick = 0; tick < ticks; ++tick)
+            e.engine.OvertimeTTimer();
+
+        QCOMPARE(e.st.written, sends);
+        QCOMPARE(e.engine.IspState, next);
+        QCOMPARE(e.r.statuses.mid(shownBefore), shown);
+        QCOMPARE(int(e.driver.RxCount), rxLeft);
+        QCOMPARE(int(e.engine.OvertimeCount), overtime);
+        QCOMPARE(int(e.engine.RetryCount), retries);
+        QCOMPARE(e.engine.Timer5.isActive(), running);
+        QCOMPARE(e.engine.OvertimeT.isActive(), running);
     }
 
     void portThatWillNotOpen_data()
@@ -192,23 +423,19 @@ private slots:
         QFETCH(QString, devicePath);
         QFETCH(std::string, opened);
         QFETCH(int, comNumber);
-        FakeSerialState st;
-        st.openFails = true;
-        TQRTCommDriver driver(nullptr, std::make_unique<FakeSerialPort>(st));
-        TUpdateEngine engine(driver);
-        Reports r;
-        r.watch(engine);
-        engine.SetPortIndex(index);
-        engine.SetDevicePath(devicePath.toStdString());
-        engine.Start();
-        QCOMPARE(st.calls, std::vector<std::string>{opened});
-        QCOMPARE(r.portFailures.size(), 1);
-        QCOMPARE(r.portFailures[0].first, comNumber);
-        QCOMPARE(r.portFailures[0].second, QString::fromStdString(opened.substr(5)));
-        QCOMPARE(r.outcomes, QList<TUpdateOutcome>{TUpdateOutcome::PortNotOpened});
-        QVERIFY(r.statuses.isEmpty());
-        QVERIFY(r.sleeps.empty());
-        QVERIFY(!engine.OvertimeT.isActive() && !engine.Timer5.isActive());
+        EngineOnFakePort e;
+        e.st.openFails = true;
+        e.engine.SetPortIndex(index);
+        e.engine.SetDevicePath(devicePath.toStdString());
+        e.engine.Start();
+        QCOMPARE(e.st.calls, std::vector<std::string>{opened});
+        QCOMPARE(e.r.portFailures.size(), 1);
+        QCOMPARE(e.r.portFailures[0].first, comNumber);
+        QCOMPARE(e.r.portFailures[0].second, QString::fromStdString(opened.substr(5)));
+        QCOMPARE(e.r.outcomes, QList<TUpdateOutcome>{TUpdateOutcome::PortNotOpened});
+        QVERIFY(e.r.statuses.isEmpty());
+        QVERIFY(e.r.sleeps.empty());
+        QVERIFY(!e.engine.OvertimeT.isActive() && !e.engine.Timer5.isActive());
     }
 
     // A reply is acted on from the serial component's receive path, with no tick
@@ -241,22 +468,17 @@ private slots:
         QFETCH(Chunks, chunks);
         QFETCH(Sends, sends);
         QFETCH(int, nextState);
-        FakeSerialState st;
-        TQRTCommDriver driver(nullptr, std::make_unique<FakeSerialPort>(st));
-        TUpdateEngine engine(driver);
-        Reports r;
-        r.watch(engine);
-        engine.Start();
-        QVERIFY(engine.Timer5.isActive());
-        QSignalSpy ticks(&engine.Timer5, &QTimer::timeout);
-        engine.IspState = state;
+        EngineOnFakePort e;
+        e.engine.Start();
+        QVERIFY(e.engine.Timer5.isActive());
+        QSignalSpy ticks(&e.engine.Timer5, &QTimer::timeout);
+        e.engine.IspState = state;
         for (int i = 0; i < chunks.size(); ++i) {
-            st.written.clear();
-            st.reads.push_back(chunks[i]);
-            driver.PollReceive();  // what the port's readable notice or poll does
-            QCOMPARE(st.written, sends[i]);
+            e.st.written.clear();
+            e.arrive(chunks[i]);
+            QCOMPARE(e.st.written, sends[i]);
         }
-        QCOMPARE(engine.IspState, nextState);
+        QCOMPARE(e.engine.IspState, nextState);
         QCOMPARE(ticks.count(), 0);
     }
 
@@ -265,83 +487,66 @@ private slots:
     // after the step, in the state the step left, not inside it.
     void noStepInsideAStep()
     {
-        FakeSerialState st;
-        TQRTCommDriver driver(nullptr, std::make_unique<FakeSerialPort>(st));
-        TUpdateEngine engine(driver);
-        Reports r;
-        r.watch(engine);
-        engine.Start();
+        EngineOnFakePort e;
+        e.engine.Start();
         int nested = 0;
-        connect(&engine, &TUpdateEngine::statusChanged, this, [&](const QString &text) {
+        connect(&e.engine, &TUpdateEngine::statusChanged, this, [&](const QString &text) {
             if (text != QStringLiteral("已成功连接") || nested++)
                 return;
-            st.reads.push_back({0x79, 0x0B, 0x22, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92, 0x79});
-            driver.PollReceive();
+            e.arrive(kGoodReply[2]);
         });
-        st.written.clear();
-        st.reads.push_back({0x79});
-        driver.PollReceive();
+        e.st.written.clear();
+        e.arrive({0x79});
         // Get for the sync answer, Get ID for the Get reply: never a second Get.
-        QCOMPARE(st.written, (std::vector<uint8_t>{0x00, 0xFF, 0x02, 0xFD}));
-        QCOMPARE(engine.IspState, 3);
-        QCOMPARE(r.statuses.mid(1), (QStringList{"已成功连接", "Boot:2.2"}));
+        QCOMPARE(e.st.written, (std::vector<uint8_t>{0x00, 0xFF, 0x02, 0xFD}));
+        QCOMPARE(e.engine.IspState, 3);
+        QCOMPARE(e.r.statuses.mid(1), (QStringList{"已成功连接", "Boot:2.2"}));
     }
 
     // The status line follows the request: in state 2 the version is shown once the
     // Get ID request has gone out.
     void versionIsShownAfterTheGetIdRequest()
     {
-        FakeSerialState st;
-        TQRTCommDriver driver(nullptr, std::make_unique<FakeSerialPort>(st));
-        TUpdateEngine engine(driver);
-        Reports r;
-        r.watch(engine);
+        EngineOnFakePort e;
         std::vector<uint8_t> sentBeforeVersion;
-        connect(&engine, &TUpdateEngine::statusChanged, this, [&](const QString &text) {
+        connect(&e.engine, &TUpdateEngine::statusChanged, this, [&](const QString &text) {
             if (text.startsWith(QStringLiteral("Boot:")))
-                sentBeforeVersion = st.written;
+                sentBeforeVersion = e.st.written;
         });
-        engine.Start();
-        engine.IspState = 2;
-        st.written.clear();
-        st.reads.push_back({0x79, 0x0B, 0x1A, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92, 0x79});
-        driver.PollReceive();
-        QCOMPARE(r.statuses.last(), QString("Boot:1.10"));
+        e.engine.Start();
+        e.engine.IspState = 2;
+        e.st.written.clear();
+        e.arrive({0x79, 0x0B, 0x1A, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92, 0x79});
+        QCOMPARE(e.r.statuses.last(), QString("Boot:1.10"));
         QCOMPARE(sentBeforeVersion, (std::vector<uint8_t>{0x02, 0xFD}));
     }
 
     void imageThatWillNotLoadWaitsForTheTimeOut()
     {
-        FakeSerialState st;
-        TQRTCommDriver driver(nullptr, std::make_unique<FakeSerialPort>(st));
-        TUpdateEngine engine(driver);
-        Reports r;
-        r.watch(engine);
+        EngineOnFakePort e;
         int loads = 0;
-        engine.SetImageLoader([&] { ++loads; return false; });
-        engine.Start();
-        engine.IspState = 7;
-        st.written.clear();
-        st.reads.push_back({0x79});
-        driver.PollReceive();
+        e.engine.SetImageLoader([&] { ++loads; return false; });
+        e.engine.Start();
+        e.engine.IspState = 7;
+        e.st.written.clear();
+        e.arrive({0x79});
         QCOMPARE(loads, 1);
-        QCOMPARE(engine.IspState, 7);
-        QVERIFY(!engine.Timer5.isActive());
-        QVERIFY(st.written.empty());
-        QCOMPARE(engine.OvertimeCount, uint8_t(0));
+        QCOMPARE(e.engine.IspState, 7);
+        QVERIFY(!e.engine.Timer5.isActive());
+        QVERIFY(e.st.written.empty());
+        QCOMPARE(e.engine.OvertimeCount, uint8_t(0));
         // With Timer5 stopped no step is due: further bytes are not looked at, and
         // the time-out runs its course.
-        engine.OvertimeTTimer();
-        engine.OvertimeTTimer();
-        st.reads.push_back({0x79});
-        driver.PollReceive();
+        e.engine.OvertimeTTimer();
+        e.engine.OvertimeTTimer();
+        e.arrive({0x79});
         QCOMPARE(loads, 1);
-        QCOMPARE(engine.OvertimeCount, uint8_t(2));
-        QCOMPARE(driver.RxCount, uint16_t(1));
+        QCOMPARE(e.engine.OvertimeCount, uint8_t(2));
+        QCOMPARE(e.driver.RxCount, uint16_t(1));
         for (int tick = 0; tick < 4; ++tick)
-            engine.OvertimeTTimer();
-        QCOMPARE(r.statuses.mid(1, 2), (QStringList{"连机失败！请检查通信线。", "正在查找设备。。。"}));
-        QCOMPARE(engine.IspState, 1);
+            e.engine.OvertimeTTimer();
+        QCOMPARE(e.r.statuses.mid(1, 2), (QStringList{"连机失败！请检查通信线。", "正在查找设备。。。"}));
+        QCOMPARE(e.engine.IspState, 1);
     }
 };
 

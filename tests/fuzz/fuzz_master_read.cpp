@@ -4,8 +4,8 @@
 // Beside the component runs a model of what the receive buffer must hold; the
 // mirror is judged against it after every fetch.
 #include "Crc16.h"
-#include "FakeSerialPort.h"
 #include "Frames.h"
+#include "FuzzMasterLink.h"
 #include "FuzzQt.h"
 #include "FuzzSupport.h"
 #include "MODBUS_RTU.h"
@@ -52,15 +52,13 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
     fuzz::ResetVirtualClock();
     fuzz::Input in(data, size);
 
-    FakeSerialState st;
-    TQRTCommDriver drv(nullptr, std::make_unique<FakeSerialPort>(st));
     // The size of one read shapes how a reply is cut into chunks.
     const int chunkSize = in.range(1, TQRTCommDriver::kRxBufferSize);
-    drv.SetComPortInBufSize(static_cast<uint16_t>(chunkSize));
-    FUZZ_CHECK(drv.Open());
-    int station = in.range(1, 99);
-    TLinkMode mode = in.range(0, 1) ? TLinkMode::PlcCan : TLinkMode::PcUart;
-    SetModbusLink({&drv, [&] { return station; }, [&] { return mode; }});
+    fuzz::MasterLink link(in, chunkSize);
+    FakeSerialState &st = link.st;
+    TQRTCommDriver &drv = link.drv;
+    const int &station = link.station;
+    const TLinkMode &mode = link.mode;
     ResetRegisterMirror();
     ExpectedBytes = 0;
 
@@ -98,8 +96,7 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
             const int32_t address = static_cast<int16_t>(in.u16());
             const int32_t count = in.range(-2, kMirrorWords + 30);
             const uint8_t function = in.flag() ? kFnReadHoldingRegisters : in.byte();
-            station = in.range(1, 99);
-            mode = in.range(0, 1) ? TLinkMode::PlcCan : TLinkMode::PcUart;
+            link.drawAddressing(in);
             const size_t writtenBefore = st.written.size();
             const uint16_t rxBefore = drv.RxCount;
             SendReadRequest(address, count, function);
@@ -152,8 +149,7 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
             // A read that waits for its own reply, with whatever the line brings meanwhile.
             const int32_t address = static_cast<int16_t>(in.u16());
             const int32_t count = in.range(-1, kMirrorWords + 1);
-            station = in.range(1, 99);
-            mode = in.range(0, 1) ? TLinkMode::PlcCan : TLinkMode::PcUart;
+            link.drawAddressing(in);
             std::vector<uint8_t> line;
             if (in.flag() && count >= 1 && count <= kMirrorWords) {
                 line = {static_cast<uint8_t>(station), kFnReadHoldingRegisters, static_cast<uint8_t>(2 * count)};

@@ -3,8 +3,8 @@
 // exchange, bytes that arrive after the transaction has ended), a write counts
 // as done only when the echo's function code, address and value, bytes 1 ... 5,
 // are the request's.
-#include "FakeSerialPort.h"
 #include "Frames.h"
+#include "FuzzMasterLink.h"
 #include "FuzzQt.h"
 #include "FuzzSupport.h"
 #include "MODBUS_RTU.h"
@@ -49,12 +49,11 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
     fuzz::ResetVirtualClock();
     fuzz::Input in(data, size);
 
-    FakeSerialState st;
-    TQRTCommDriver drv(nullptr, std::make_unique<FakeSerialPort>(st));
-    FUZZ_CHECK(drv.Open());
-    int station = in.range(1, 99);
-    TLinkMode mode = in.range(0, 1) ? TLinkMode::PlcCan : TLinkMode::PcUart;
-    SetModbusLink({&drv, [&] { return station; }, [&] { return mode; }});
+    fuzz::MasterLink link(in);
+    FakeSerialState &st = link.st;
+    TQRTCommDriver &drv = link.drv;
+    const int &station = link.station;
+    const TLinkMode &mode = link.mode;
     // Bytes of earlier traffic lie in the buffer beyond what the next exchange brings.
     const std::vector<uint8_t> stale = in.bytes(in.range(0, TQRTCommDriver::kRxBufferSize));
     std::copy(stale.begin(), stale.end(), drv.RxBuffer);
@@ -101,8 +100,7 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
             FUZZ_CHECK(drv.RxCount <= TQRTCommDriver::kRxBufferSize);
             address = static_cast<int16_t>(in.u16());
             value = static_cast<int32_t>(in.u32());
-            station = in.range(1, 99);
-            mode = in.range(0, 1) ? TLinkMode::PlcCan : TLinkMode::PcUart;
+            link.drawAddressing(in);
             break;
         }
         case kStray:

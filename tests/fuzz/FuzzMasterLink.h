@@ -1,0 +1,42 @@
+#pragma once
+// The Modbus master as the master-side harnesses drive it: the serial component
+// on a platform double, open, and registered as the link with the station and
+// link mode drawn from the input; a harness draws them again between requests.
+#include "FakeSerialPort.h"
+#include "Frames.h"
+#include "FuzzSupport.h"
+#include "MODBUS_RTU.h"
+#include "QRT_ComDrv.h"
+
+#include <cstdint>
+#include <memory>
+
+namespace fuzz {
+
+class MasterLink {
+public:
+    // readSize: bytes one read of the port hands over; 0 keeps the component's default.
+    explicit MasterLink(Input &in, int readSize = 0) : drv(nullptr, std::make_unique<FakeSerialPort>(st))
+    {
+        if (readSize > 0)
+            drv.SetComPortInBufSize(static_cast<uint16_t>(readSize));
+        FUZZ_CHECK(drv.Open());
+        drawAddressing(in);
+        SetModbusLink({&drv, [this] { return station; }, [this] { return mode; }});
+    }
+    MasterLink(const MasterLink &) = delete;
+    MasterLink &operator=(const MasterLink &) = delete;
+
+    void drawAddressing(Input &in)
+    {
+        station = in.range(1, 99);
+        mode = in.range(0, 1) ? TLinkMode::PlcCan : TLinkMode::PcUart;
+    }
+
+    FakeSerialState st;
+    TQRTCommDriver drv;
+    int station = 1;
+    TLinkMode mode = TLinkMode::PcUart;
+};
+
+} // namespace fuzz
