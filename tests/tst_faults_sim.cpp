@@ -2,20 +2,19 @@
 // the adapter pulled out during polling and during an update, the module
 // restarting inside the configuration sequence, and a line whose far end stops
 // reading. Each must end with nothing lost and nothing reported as success.
-#include "Firmware.h"
+#include "CpuTime.h"
 #include "FirmwareImage.h"
-#include "Main.h"
+#include "FlashHolds.h"
+#include "MainWindowTest.h"
 #include "MessageRecorder.h"
 #include "MODBUS_RTU.h"
-#include "MonitorD.h"
 #include "RegisterMap.h"
-#include "CpuTime.h"
 #include "SimFixture.h"
+#include "WhenRegister.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
 
-#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <thread>
@@ -36,37 +35,6 @@ qint64 CpuMs()
 {
     return qint64(ProcessCpuSeconds() * 1000);
 }
-
-// Does `action` on the simulator from a thread of its own the moment register
-// `reg` takes `value`: the tool is blocked inside a write sequence then.
-class WhenRegister {
-public:
-    WhenRegister(talvex::sim::Simulator &sim, uint32_t reg, uint16_t value,
-                 std::function<void(talvex::sim::Simulator &)> action)
-        : thread_([this, &sim, reg, value, action = std::move(action)] {
-              while (!stop_) {
-                  if (sim.reg(reg) == value) {
-                      action(sim);
-                      fired_ = true;
-                      return;
-                  }
-                  std::this_thread::sleep_for(std::chrono::microseconds(200));
-              }
-          })
-    {
-    }
-    ~WhenRegister()
-    {
-        stop_ = true;
-        thread_.join();
-    }
-    bool fired() const { return fired_; }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> fired_{false};
-    std::thread thread_;
-};
 
 // A second writer on the tool's side of the line. While the module does not
 // read, it fills the line until the pty takes no more, so the tool's next send
@@ -118,12 +86,6 @@ private:
     int fd_;
 };
 
-bool FlashHolds(std::span<const uint8_t> flash, const QByteArray &image)
-{
-    const auto *bytes = reinterpret_cast<const uint8_t *>(image.constData());
-    return flash.size() >= size_t(image.size()) && std::equal(bytes, bytes + image.size(), flash.begin());
-}
-
 int LastProgress(const QStringList &statuses)
 {
     static const QRegularExpression progress("^写进度: (\\d+)%$");
@@ -135,42 +97,10 @@ int LastProgress(const QStringList &statuses)
 
 } // namespace
 
-class TestFaultsSim : public QObject {
+class TestFaultsSim : public UpdateWindowsTest {
     Q_OBJECT
 
-    std::unique_ptr<TMainForm> form;
-    std::unique_ptr<TMonitorDf> dialog;
-    std::unique_ptr<TFirmwareFrm> frm;
-    QStringList statuses;
-
-    void connectForm()
-    {
-        form->SpeedButton1->click();
-        QVERIFY(form->SpeedButton1->isChecked());
-    }
-    void startUpdate()
-    {
-        frm->Serial_Port->SetItemIndex(1);  // COM2, where the fixture links the module
-        frm->BitBtn1->click();
-    }
-
 private slots:
-    void init()
-    {
-        form = std::make_unique<TMainForm>();
-        dialog = std::make_unique<TMonitorDf>(form.get());
-        frm = std::make_unique<TFirmwareFrm>(form.get());
-        statuses.clear();
-        connect(frm.get(), &TFirmwareFrm::statusChanged, this, [this](const QString &t) { statuses << t; });
-        form->show();
-    }
-    void cleanup()
-    {
-        frm.reset();
-        dialog.reset();
-        form.reset();
-    }
-
     void portPulledWhilePolling()
     {
         SimFixture sim;

@@ -1,19 +1,15 @@
 // The update state machine over a recording double of the serial platform:
 // the DTR/RTS line sequence and its waits, the reply checks, the bounded copy
 // and the padded last block.
-#include "FakeSerialPort.h"
-#include "Firmware.h"
 #include "FirmwareImage.h"
+#include "FirmwareWindowFixture.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryFile>
 #include <QtTest>
 
-class TestFirmware : public QObject {
+class TestFirmware : public QObject, FirmwareWindowFixture {
     Q_OBJECT
-
-    FakeSerialState st;
-    std::unique_ptr<TFirmwareFrm> frm;
 
     std::vector<std::string> callsFrom(size_t first) const
     {
@@ -28,17 +24,8 @@ class TestFirmware : public QObject {
     }
 
 private slots:
-    void init()
-    {
-        st = FakeSerialState{};
-        frm = std::make_unique<TFirmwareFrm>(nullptr, std::make_unique<FakeSerialPort>(st));
-    }
-    void cleanup()
-    {
-        frm->OvertimeT.stop();
-        frm->Timer5.stop();
-        frm.reset();
-    }
+    void init() { createFirmwareWindowOnDouble(); }
+    void cleanup() { destroyFirmwareWindow(); }
 
     void windowAtStart()
     {

@@ -1,9 +1,8 @@
 // The firmware update against the simulated module's bootloader over a pty.
-#include "Firmware.h"
 #include "FirmwareImage.h"
-#include "Main.h"
+#include "FlashHolds.h"
+#include "MainWindowTest.h"
 #include "MessageRecorder.h"
-#include "MonitorD.h"
 #include "SimFixture.h"
 #include "Stm32flashHost.h"
 #include "Stm32Protocol.h"
@@ -12,44 +11,10 @@
 
 using talvex::sim::SimMode;
 
-namespace {
-bool FlashHolds(std::span<const uint8_t> flash, const QByteArray &image)
-{
-    const auto *bytes = reinterpret_cast<const uint8_t *>(image.constData());
-    return flash.size() >= size_t(image.size()) && std::equal(bytes, bytes + image.size(), flash.begin());
-}
-} // namespace
-
-class TestFirmwareSim : public QObject {
+class TestFirmwareSim : public UpdateWindowsTest {
     Q_OBJECT
 
-    std::unique_ptr<TMainForm> form;
-    std::unique_ptr<TMonitorDf> dialog;
-    std::unique_ptr<TFirmwareFrm> frm;
-    QStringList statuses;
-
-    void startUpdate()
-    {
-        frm->Serial_Port->SetItemIndex(1);  // COM2
-        frm->BitBtn1->click();
-    }
-
 private slots:
-    void init()
-    {
-        form = std::make_unique<TMainForm>();
-        dialog = std::make_unique<TMonitorDf>(form.get());
-        frm = std::make_unique<TFirmwareFrm>(form.get());
-        statuses.clear();
-        connect(frm.get(), &TFirmwareFrm::statusChanged, this, [this](const QString &t) { statuses << t; });
-    }
-    void cleanup()
-    {
-        frm.reset();
-        dialog.reset();
-        form.reset();
-    }
-
     void wholeUpdateOfTheCarriedImage()
     {
         SimFixture sim(SimMode::FixedPort, 2, 149);
@@ -183,10 +148,8 @@ private slots:
         form->SpeedButton1->click();
         QVERIFY(form->ComDriver.IsOpen());
         startUpdate();
-        QCOMPARE(messages.shown.size(), 1);
-        QCOMPARE(messages.shown[0].caption, QString("串口错误"));
-        QCOMPARE(messages.shown[0].text,
-                 QString("当前串口号 COM2 已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。"));
+        const QString busy = "当前串口号 COM2 已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。";
+        QCOMPARE(messages.boxes(), (QList<std::pair<QString, QString>>{{"串口错误", busy}}));
         QVERIFY(!frm->OvertimeT.isActive());
         QVERIFY(!frm->Timer5.isActive());
         QVERIFY(statuses.isEmpty());

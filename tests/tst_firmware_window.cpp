@@ -1,7 +1,6 @@
 // The firmware window as the window system treats it: a restore from minimised
 // keeps the update's result in the status line, and the window is centred by its frame.
-#include "FakeSerialPort.h"
-#include "Firmware.h"
+#include "FirmwareWindowFixture.h"
 
 #include <QScreen>
 #include <QtTest>
@@ -25,25 +24,16 @@ struct ShowCounter : QObject {
 
 } // namespace
 
-class TestFirmwareWindow : public QObject {
+class TestFirmwareWindow : public QObject, FirmwareWindowFixture {
     Q_OBJECT
-
-    FakeSerialState st;
-    std::unique_ptr<TFirmwareFrm> frm;
 
 private slots:
     void init()
     {
-        st = FakeSerialState{};
-        frm = std::make_unique<TFirmwareFrm>(nullptr, std::make_unique<FakeSerialPort>(st));
+        createFirmwareWindowOnDouble();
         frm->Engine.SetSleep([](uint32_t) {});
     }
-    void cleanup()
-    {
-        frm->OvertimeT.stop();
-        frm->Timer5.stop();
-        frm.reset();
-    }
+    void cleanup() { destroyFirmwareWindow(); }
 
     void restoreKeepsTheResult_data()
     {

@@ -2,10 +2,9 @@
 // the configuration write's refusals, and the write dialog's input rules.
 #include "ClockText.h"
 #include "GridAccess.h"
-#include "Main.h"
+#include "MainWindowTest.h"
 #include "MessageRecorder.h"
 #include "MODBUS_RTU.h"
-#include "MonitorD.h"
 #include "PtyPair.h"
 #include "QRT_ComDrv.h"
 
@@ -14,32 +13,45 @@
 #include <QtTest>
 #include <QtTest/qtestspontaneevent.h>
 
+#include <functional>
+
+// What is done to the value field just before the keys under test.
+using FieldStep = std::function<void(QLineEdit *)>;
+Q_DECLARE_METATYPE(FieldStep)
+// Register number to the word the module holds there.
+using RegisterWords = QMap<int, uint16_t>;
+
 namespace {
 void Append(std::vector<uint8_t> &to, const std::vector<uint8_t> &more)
 {
     to.insert(to.end(), more.begin(), more.end());
 }
+
+const FieldStep kAsTyped = [](QLineEdit *) {};
+const FieldStep kCursorAtEnd = [](QLineEdit *field) { field->end(false); };
+const FieldStep kCursorAtHome = [](QLineEdit *field) { field->home(false); };
+const FieldStep kAllSelected = &QLineEdit::selectAll;
+const FieldStep kLastKeyUndone = &QLineEdit::undo;
+
+QTestEventList Typed(const QString &keys)
+{
+    QTestEventList events;
+    events.addKeyClicks(keys);
+    return events;
+}
+
+QTestEventList Pressed(Qt::Key key)
+{
+    QTestEventList events;
+    events.addKeyClick(key);
+    return events;
+}
 } // namespace
 
-class TestMainForm : public QObject {
+class TestMainForm : public MainWindowTest {
     Q_OBJECT
 
-    std::unique_ptr<TMainForm> form;
-    std::unique_ptr<TMonitorDf> dialog;
-
 private slots:
-    void init()
-    {
-        form = std::make_unique<TMainForm>();
-        dialog = std::make_unique<TMonitorDf>(form.get());
-        form->show();
-    }
-    void cleanup()
-    {
-        dialog.reset();
-        form.reset();
-    }
-
     void startUpState()
     {
         QCOMPARE(MainForm, form.get());
@@ -221,29 +233,34 @@ private slots:
         QVERIFY(!form->LinkOk);
     }
 
+    // The module's list settings as read back (register: word), one of them
+    // outside its list's table, so that list is left without a selection.
     void configurationWriteRefusesAnEmptyList_data()
     {
         QTest::addColumn<QString>("list");
+        QTest::addColumn<RegisterWords>("readBack");
         QTest::addColumn<QString>("message");
-        QTest::newRow("Baud_CAN") << "Baud_CAN" << "请选择CAN波特率 ！";
-        QTest::newRow("Baud_485") << "Baud_485" << "请选择485波特率 ！";
-        QTest::newRow("Filter_Val") << "Filter_Val" << "请选择滤波等级 ！";
-        QTest::newRow("Dat_485") << "Dat_485" << "请选择485格式 ！";
+        QTest::newRow("Baud_CAN") << "Baud_CAN" << RegisterWords{{22, 8}, {23, 1}, {25, 0}, {26, 2}}
+                                  << "请选择CAN波特率 ！";
+        QTest::newRow("Baud_485") << "Baud_485" << RegisterWords{{22, 6}, {23, 4}, {25, 0}, {26, 2}}
+                                  << "请选择485波特率 ！";
+        QTest::newRow("Filter_Val") << "Filter_Val" << RegisterWords{{22, 6}, {23, 1}, {25, 10}, {26, 2}}
+                                    << "请选择滤波等级 ！";
+        QTest::newRow("Dat_485") << "Dat_485" << RegisterWords{{22, 6}, {23, 1}, {25, 0}, {26, 3}}
+                                 << "请选择485格式 ！";
     }
     void configurationWriteRefusesAnEmptyList()
     {
         QFETCH(QString, list);
+        QFETCH(RegisterWords, readBack);
         QFETCH(QString, message);
         MessageRecorder messages;
         PtyPair pty(2);
         form->SpeedButton1->click();
         QVERIFY(form->SpeedButton1->isChecked());
         pty.readMaster(300);
-        // A module value outside the table leaves the list without a selection.
-        RegisterMirror[22] = list == "Baud_CAN" ? 8 : 6;
-        RegisterMirror[23] = list == "Baud_485" ? 4 : 1;
-        RegisterMirror[25] = list == "Filter_Val" ? 10 : 0;
-        RegisterMirror[26] = list == "Dat_485" ? 3 : 2;
+        for (auto it = readBack.cbegin(); it != readBack.cend(); ++it)
+            RegisterMirror[it.key()] = it.value();
         form->ReadBackConfiguration();
         auto *combo = form->findChild<TDropDownList *>(list);
         QVERIFY(combo);
@@ -308,36 +325,32 @@ private slots:
 
     void dialogValueField_data()
     {
+        // An empty start leaves the field's "0", selected so that typing replaces it.
         QTest::addColumn<QString>("start");
-        QTest::addColumn<QString>("typed");   // keys typed in order; "<BS>" is backspace
+        QTest::addColumn<FieldStep>("before");
+        QTest::addColumn<QTestEventList>("keys");
         QTest::addColumn<QString>("result");
         QTest::addColumn<QStringList>("messages");
-        QTest::newRow("digits pass") << "" << "123" << "123" << QStringList{};
-        QTest::newRow("letters are discarded") << "" << "1a2-b" << "12" << QStringList{};
+        QTest::newRow("digits pass") << "" << kAllSelected << Typed("123") << "123" << QStringList{};
+        QTest::newRow("letters are discarded") << "" << kAllSelected << Typed("1a2-b") << "12" << QStringList{};
         QTest::newRow("70000 is clamped at the fifth digit")
-            << "" << "70000" << "65535" << QStringList{"设定范围: 0-65535 ！"};
-        QTest::newRow("65535 passes") << "" << "65535" << "65535" << QStringList{};
-        QTest::newRow("deleting the last digit leaves 0") << "5" << "<BS>" << "0" << QStringList{};
+            << "" << kAllSelected << Typed("70000") << "65535" << QStringList{"设定范围: 0-65535 ！"};
+        QTest::newRow("65535 passes") << "" << kAllSelected << Typed("65535") << "65535" << QStringList{};
+        QTest::newRow("deleting the last digit leaves 0")
+            << "5" << kCursorAtEnd << Pressed(Qt::Key_Backspace) << "0" << QStringList{};
     }
     void dialogValueField()
     {
         QFETCH(QString, start);
-        QFETCH(QString, typed);
+        QFETCH(FieldStep, before);
+        QFETCH(QTestEventList, keys);
         QFETCH(QStringList, messages);
         QFETCH(QString, result);
         MessageRecorder recorder;
         dialog->show();
-        // An empty start means the field's "0", selected so that typing replaces it.
         dialog->Edit1->setText(start);
-        if (start.isEmpty())
-            dialog->Edit1->selectAll();
-        else
-            dialog->Edit1->end(false);
-        if (typed == "<BS>")
-            QTest::keyClick(dialog->Edit1, Qt::Key_Backspace);
-        else
-            for (QChar c : typed)
-                QTest::keyClick(dialog->Edit1, c.toLatin1());
+        before(dialog->Edit1);
+        keys.simulate(dialog->Edit1);
         QCOMPARE(dialog->Edit1->text(), result);
         QCOMPARE(recorder.texts(), messages);
         dialog->hide();
@@ -351,27 +364,28 @@ private slots:
         QTest::addColumn<int>("key");
         QTest::addColumn<int>("modifiers");
         QTest::addColumn<int>("character");
-        QTest::addColumn<QString>("before");  // cursor at "end" or "home", "all" selected, or the "2" "undone"
+        QTest::addColumn<FieldStep>("before");  // after the "2": left as typed, a move, a selection or an undo
         QTest::addColumn<QString>("result");
         QTest::addColumn<QString>("selected");
         const int ctrl = int(Qt::ControlModifier);
         const int ctrlShift = int(Qt::ControlModifier | Qt::ShiftModifier);
-        QTest::newRow("Ctrl+V pastes nothing") << int(Qt::Key_V) << ctrl << 0x16 << "end" << "4712" << "";
-        QTest::newRow("Ctrl+X cuts nothing") << int(Qt::Key_X) << ctrl << 0x18 << "all" << "4712" << "4712";
-        QTest::newRow("Ctrl+Z undoes nothing") << int(Qt::Key_Z) << ctrl << 0x1A << "end" << "4712" << "";
-        QTest::newRow("Ctrl+Y redoes nothing") << int(Qt::Key_Y) << ctrl << 0x19 << "undone" << "471" << "";
-        QTest::newRow("Ctrl+Shift+Z redoes nothing") << int(Qt::Key_Z) << ctrlShift << 0x1A << "undone" << "471" << "";
-        QTest::newRow("Ctrl+A selects nothing") << int(Qt::Key_A) << ctrl << 0x01 << "end" << "4712" << "";
+        QTest::newRow("Ctrl+V pastes nothing") << int(Qt::Key_V) << ctrl << 0x16 << kAsTyped << "4712" << "";
+        QTest::newRow("Ctrl+X cuts nothing") << int(Qt::Key_X) << ctrl << 0x18 << kAllSelected << "4712" << "4712";
+        QTest::newRow("Ctrl+Z undoes nothing") << int(Qt::Key_Z) << ctrl << 0x1A << kAsTyped << "4712" << "";
+        QTest::newRow("Ctrl+Y redoes nothing") << int(Qt::Key_Y) << ctrl << 0x19 << kLastKeyUndone << "471" << "";
+        QTest::newRow("Ctrl+Shift+Z redoes nothing")
+            << int(Qt::Key_Z) << ctrlShift << 0x1A << kLastKeyUndone << "471" << "";
+        QTest::newRow("Ctrl+A selects nothing") << int(Qt::Key_A) << ctrl << 0x01 << kAsTyped << "4712" << "";
         // Editing keys type no character, though Delete carries 0x7F on X11.
-        QTest::newRow("Delete still deletes") << int(Qt::Key_Delete) << 0 << 0x7F << "home" << "712" << "";
-        QTest::newRow("Backspace still deletes") << int(Qt::Key_Backspace) << 0 << 0x08 << "end" << "471" << "";
+        QTest::newRow("Delete still deletes") << int(Qt::Key_Delete) << 0 << 0x7F << kCursorAtHome << "712" << "";
+        QTest::newRow("Backspace still deletes") << int(Qt::Key_Backspace) << 0 << 0x08 << kAsTyped << "471" << "";
     }
     void dialogDiscardsControlCharacters()
     {
         QFETCH(int, key);
         QFETCH(int, modifiers);
         QFETCH(int, character);
-        QFETCH(QString, before);
+        QFETCH(FieldStep, before);
         QFETCH(QString, result);
         QFETCH(QString, selected);
         dialog->show();
@@ -380,12 +394,7 @@ private slots:
         dialog->Edit1->end(false);
         QTest::keyClick(dialog->Edit1, '2');
         QCOMPARE(dialog->Edit1->text(), QString("4712"));
-        if (before == "undone")
-            dialog->Edit1->undo();
-        else if (before == "all")
-            dialog->Edit1->selectAll();
-        else if (before == "home")
-            dialog->Edit1->home(false);
+        before(dialog->Edit1);
         QTest::sendKeyEvent(QTest::Click, dialog->Edit1, static_cast<Qt::Key>(key), QString(QChar(character)),
                             Qt::KeyboardModifiers(modifiers));
         QCOMPARE(dialog->Edit1->text(), result);

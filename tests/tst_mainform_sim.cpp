@@ -1,83 +1,25 @@
 // The main window against the simulated module: connect, the polling cycle, the
 // PLC-CAN handshake and the configuration write.
 #include "GridAccess.h"
-#include "Main.h"
+#include "MainWindowTest.h"
 #include "MessageRecorder.h"
 #include "MODBUS_RTU.h"
-#include "MonitorD.h"
 #include "RegisterMap.h"
 #include "SimFixture.h"
+#include "WhenRegister.h"
 
 #include <QtTest>
-
-#include <atomic>
-#include <thread>
 
 using talvex::sim::FaultPlan;
 using talvex::sim::SimMode;
 
-namespace {
+// Register number to the word the module holds there.
+using RegisterWords = QMap<int, uint16_t>;
 
-// Watches a register of the simulator from a thread of its own and, the moment
-// it takes a value, silences the module: the tool is blocked inside its write
-// sequence then and cannot be told from the GUI thread.
-class SilenceWhen {
-public:
-    SilenceWhen(talvex::sim::Simulator &sim, uint32_t reg, uint16_t value)
-        : thread_([this, &sim, reg, value] {
-              while (!stop_) {
-                  if (sim.reg(reg) == value) {
-                      FaultPlan plan;
-                      plan.silent = true;
-                      sim.setFaults(plan);
-                      fired_ = true;
-                      return;
-                  }
-                  std::this_thread::sleep_for(std::chrono::microseconds(200));
-              }
-          })
-    {
-    }
-    ~SilenceWhen()
-    {
-        stop_ = true;
-        thread_.join();
-    }
-    bool fired() const { return fired_; }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> fired_{false};
-    std::thread thread_;
-};
-
-} // namespace
-
-class TestMainFormSim : public QObject {
+class TestMainFormSim : public MainWindowTest {
     Q_OBJECT
 
-    std::unique_ptr<TMainForm> form;
-    std::unique_ptr<TMonitorDf> dialog;
-
-    void connectForm()
-    {
-        form->SpeedButton1->click();
-        QVERIFY(form->SpeedButton1->isChecked());
-    }
-
 private slots:
-    void init()
-    {
-        form = std::make_unique<TMainForm>();
-        dialog = std::make_unique<TMonitorDf>(form.get());
-        form->show();
-    }
-    void cleanup()
-    {
-        dialog.reset();
-        form.reset();
-    }
-
     void connectExchangeDisconnect()
     {
         SimFixture sim;
@@ -206,14 +148,8 @@ private slots:
     {
         SimFixture sim;
         MessageRecorder messages;
-        connectForm();
-        QTRY_VERIFY_WITH_TIMEOUT(form->ExchangeCount >= 5, 3000);  // read-backs are over
-        form->SpinEdit2->SetValue(7);
-        form->Baud_CAN->SetItemIndex(2);
-        form->Baud_485->SetItemIndex(0);
-        form->SpinEdit3->SetValue(250);
-        form->Filter_Val->SetItemIndex(4);
-        form->Dat_485->SetItemIndex(1);
+        connectAndWait(5);  // read-backs are over
+        enterSettings({.Station = 7, .BaudCAN = 2, .Baud485 = 0, .TxSuppress = 250, .Filter = 4, .Dat485 = 1});
         form->BitBtn2->click();
         QCOMPARE(messages.texts(), QStringList{"标定完毕 ！"});
         QCOMPARE(messages.shown[0].caption, QString("TALVEX_M"));
@@ -232,38 +168,59 @@ private slots:
         QCOMPARE(form->Filter_Val->currentText(), QString("四级"));
     }
 
+    // The module falls silent the moment a setting lands: it still takes the
+    // writes that follow, it only stops answering. Silent after the first
+    // setting, the window says nothing and the commit code never goes out.
+    // Silent after the last, the commit code reaches the module, which stores
+    // the record, but no echo confirms it and the window reports the failure.
+    // Either way polling resumes.
+    void configurationWriteStopsWhenTheModuleFallsSilent_data()
+    {
+        QTest::addColumn<int>("station");   // SpinEdit2
+        QTest::addColumn<int>("dat485");    // Dat_485's item
+        QTest::addColumn<int>("silentAt");  // the register whose new value silences the module
+        QTest::addColumn<int>("silentValue");
+        QTest::addColumn<QStringList>("reported");
+        QTest::addColumn<RegisterWords>("holds");  // module registers right after the write
+        QTest::addColumn<QList<int>>("stored");     // its six settings after a restart
+        const QList<int> defaults = {ModuleDefault::Station, ModuleDefault::BaudCAN, ModuleDefault::Baud485,
+                                     ModuleDefault::TxSuppress, ModuleDefault::Filter, ModuleDefault::Dat485};
+        QList<int> newFormat = defaults;
+        newFormat.last() = 0;
+        QTest::newRow("after the first setting")
+            << 42 << ModuleDefault::Dat485 << int(Reg::Cfg_Station) << 42 << QStringList{}
+            << RegisterWords{{Reg::Cfg_Commit, 0}, {Reg::Cfg_Unlock, kCfgUnlockCode}} << defaults;
+        QTest::newRow("after the last setting")
+            << ModuleDefault::Station << 0 << int(Reg::Cfg_Dat485) << 0 << QStringList{"通信失败 ！"}
+            << RegisterWords{} << newFormat;
+    }
     void configurationWriteStopsWhenTheModuleFallsSilent()
     {
+        QFETCH(int, station);
+        QFETCH(int, dat485);
+        QFETCH(int, silentAt);
+        QFETCH(int, silentValue);
+        QFETCH(QStringList, reported);
+        QFETCH(RegisterWords, holds);
+        QFETCH(QList<int>, stored);
         SimFixture sim;
         MessageRecorder messages;
-        connectForm();
-        QTRY_VERIFY_WITH_TIMEOUT(form->ExchangeCount >= 5, 3000);
-        form->SpinEdit2->SetValue(42);
-        SilenceWhen silence(*sim.sim, Reg::Cfg_Station, 42);
+        connectAndWait(5);  // read-backs are over
+        form->SpinEdit2->SetValue(station);
+        form->Dat_485->SetItemIndex(dat485);
+        WhenRegister silence(*sim.sim, uint32_t(silentAt), uint16_t(silentValue), Silence);
         form->BitBtn2->click();
         QVERIFY(silence.fired());
-        QVERIFY(messages.shown.isEmpty());   // no success, no message at all
-        QVERIFY(form->Timer1.isActive());     // polling resumes
-        QCOMPARE(sim->reg(Reg::Cfg_Commit), uint16_t(0));
-        QCOMPARE(sim->reg(Reg::Cfg_Unlock), kCfgUnlockCode);  // the unlock stays, nothing stored
+        QCOMPARE(messages.texts(), reported);  // never a success
+        for (const auto &shown : messages.shown)
+            QCOMPARE(shown.caption, QString("TALVEX_M"));
+        QVERIFY(form->Timer1.isActive());  // polling resumes
+        for (auto it = holds.cbegin(); it != holds.cend(); ++it)
+            QCOMPARE(sim->reg(uint32_t(it.key())), it.value());
         sim->setFaults(FaultPlan{});
         sim->powerCycle();
-        QCOMPARE(sim->reg(Reg::Cfg_Station), uint16_t(1));
-    }
-
-    void failedCommitIsReported()
-    {
-        SimFixture sim;
-        MessageRecorder messages;
-        connectForm();
-        QTRY_VERIFY_WITH_TIMEOUT(form->ExchangeCount >= 5, 3000);
-        form->Dat_485->SetItemIndex(0);
-        // Every setting is confirmed; the module stops answering before the commit code.
-        SilenceWhen silence(*sim.sim, Reg::Cfg_Dat485, 0);
-        form->BitBtn2->click();
-        QVERIFY(silence.fired());
-        QCOMPARE(messages.texts(), QStringList{"通信失败 ！"});
-        QCOMPARE(messages.shown[0].caption, QString("TALVEX_M"));
+        for (int i = 0; i < stored.size(); ++i)
+            QCOMPARE(int(sim->reg(Reg::Cfg_Station + i)), stored[i]);
     }
 };
 

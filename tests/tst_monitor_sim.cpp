@@ -1,9 +1,8 @@
 // The output grid and the register write dialog against the simulated module.
 #include "GridAccess.h"
-#include "Main.h"
+#include "MainWindowTest.h"
 #include "MessageRecorder.h"
 #include "MODBUS_RTU.h"
-#include "MonitorD.h"
 #include "RegisterMap.h"
 #include "SimFixture.h"
 
@@ -12,11 +11,8 @@
 using talvex::sim::FaultPlan;
 using talvex::sim::SimMode;
 
-class TestMonitorSim : public QObject {
+class TestMonitorSim : public MainWindowTest {
     Q_OBJECT
-
-    std::unique_ptr<TMainForm> form;
-    std::unique_ptr<TMonitorDf> dialog;
 
     // Double-clicks the output cell (col, row) as a user would, and runs `inDialog`
     // once the modal dialog is up.
@@ -34,26 +30,7 @@ class TestMonitorSim : public QObject {
         QVERIFY(ran);
     }
 
-    void connectAndWait(int exchanges)
-    {
-        form->SpeedButton1->click();
-        QVERIFY(form->SpeedButton1->isChecked());
-        QTRY_VERIFY_WITH_TIMEOUT(form->ExchangeCount >= exchanges, 3000);
-    }
-
 private slots:
-    void init()
-    {
-        form = std::make_unique<TMainForm>();
-        dialog = std::make_unique<TMonitorDf>(form.get());
-        form->show();
-    }
-    void cleanup()
-    {
-        dialog.reset();
-        form.reset();
-    }
-
     void writeThroughTheDialog_data()
     {
         QTest::addColumn<bool>("gateway");

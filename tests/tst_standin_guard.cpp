@@ -1,9 +1,8 @@
 // The stand-in image never reaches a real module unasked: how a port path is
 // told apart (pseudo-terminal or real device), the question box itself, and the
 // firmware window's start button over the platform double.
-#include "FakeSerialPort.h"
-#include "Firmware.h"
 #include "FirmwareImage.h"
+#include "FirmwareWindowFixture.h"
 #include "MessageRecorder.h"
 #include "PtyPair.h"
 #include "StandInGuard.h"
@@ -52,26 +51,17 @@ struct QuestionRecorder {
 
 } // namespace
 
-class TestStandInGuard : public QObject {
+class TestStandInGuard : public QObject, FirmwareWindowFixture {
     Q_OBJECT
-
-    FakeSerialState st;
-    std::unique_ptr<TFirmwareFrm> frm;
 
 private slots:
     void init()
     {
         // Every test starts here, also after one that pointed it at a pty of its own.
         qputenv("TALVEX_PORT_DIR", kPortDir);
-        st = FakeSerialState{};
-        frm = std::make_unique<TFirmwareFrm>(nullptr, std::make_unique<FakeSerialPort>(st));
+        createFirmwareWindowOnDouble();
     }
-    void cleanup()
-    {
-        frm->OvertimeT.stop();
-        frm->Timer5.stop();
-        frm.reset();
-    }
+    void cleanup() { destroyFirmwareWindow(); }
 
     // Real paths through the termios platform layer.
     void classifiesDevicePaths_data()

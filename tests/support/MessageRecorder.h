@@ -1,8 +1,11 @@
 #pragma once
 #include "Toolkit.h"
 
+#include <QList>
 #include <QString>
 #include <QStringList>
+
+#include <utility>
 
 // Collects what the windows would show in message boxes, instead of showing them.
 struct MessageRecorder {
@@ -25,6 +28,14 @@ struct MessageRecorder {
         QStringList out;
         for (const auto &s : shown)
             out << s.text;
+        return out;
+    }
+    // Every box as (caption, text), to compare them all at once.
+    QList<std::pair<QString, QString>> boxes() const
+    {
+        QList<std::pair<QString, QString>> out;
+        for (const auto &s : shown)
+            out.append({s.caption, s.text});
         return out;
     }
 };
