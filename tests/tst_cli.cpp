@@ -12,6 +12,9 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <map>
+#include <memory>
+
 using talvex::sim::FaultPlan;
 using talvex::sim::SimMode;
 using talvex::sim::SimOptions;
@@ -28,28 +31,62 @@ struct Result {
     qint64 ms = 0;
 };
 
-// Runs the program with TALVEX_PORT_DIR = portDir and waits for it.
-Result RunCli(const QStringList &args, const QString &portDir, int timeoutMs = 60000)
-{
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("TALVEX_PORT_DIR", portDir);
-    p.setProcessEnvironment(env);
-    QElapsedTimer clock;
-    clock.start();
-    p.start(TALVEX_CLI_EXE, args);
-    Result r;
-    if (!p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished();
-        r.err = "timed out";
+constexpr int kRunTimeoutMs = 60000;
+
+// One run of the program with TALVEX_PORT_DIR = portDir, started at once. Its
+// end is taken from the event loop, so runs started early go on while other
+// cases run, and each one's time is its own.
+class CliRun {
+public:
+    CliRun(const QStringList &args, const QString &portDir)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TALVEX_PORT_DIR", portDir);
+        process_.setProcessEnvironment(env);
+        QObject::connect(&process_, &QProcess::finished, [this] { finishedMs_ = clock_.elapsed(); });
+        clock_.start();
+        process_.start(TALVEX_CLI_EXE, args);
+    }
+    ~CliRun()
+    {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished();
+        }
+    }
+
+    // Waits for the end (events are handled meanwhile); a run still going after
+    // timeoutMs is killed and reported as "timed out".
+    Result finish(int timeoutMs = kRunTimeoutMs)
+    {
+        if (finishedMs_ < 0 && process_.state() != QProcess::NotRunning) {
+            QEventLoop loop;
+            QObject::connect(&process_, &QProcess::finished, &loop, &QEventLoop::quit);
+            QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+        Result r;
+        if (finishedMs_ < 0) {
+            r.err = process_.state() == QProcess::NotRunning ? process_.errorString() : "timed out";
+            return r;
+        }
+        r.ms = finishedMs_;
+        r.status = process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+        r.out = QString::fromUtf8(process_.readAllStandardOutput());
+        r.err = QString::fromUtf8(process_.readAllStandardError());
         return r;
     }
-    r.ms = clock.elapsed();
-    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+
+private:
+    QProcess process_;
+    QElapsedTimer clock_;
+    qint64 finishedMs_ = -1;
+};
+
+// Runs the program and waits for it.
+Result RunCli(const QStringList &args, const QString &portDir, int timeoutMs = kRunTimeoutMs)
+{
+    return CliRun(args, portDir).finish(timeoutMs);
 }
 
 QString Describe(const Result &r)
@@ -124,12 +161,66 @@ bool FlashHolds(Simulator &sim, const QByteArray &image)
     return holds;
 }
 
+// A module that answers nothing, and the request each command repeats to it.
+struct SilentCase {
+    const char *tag;
+    QStringList args;
+    QString request;
+};
+
+const QList<SilentCase> &SilentModuleCases()
+{
+    static const QString block = "01 03 00 00 00 20 44 12";
+    static const QList<SilentCase> cases = {
+        {"info", {"info"}, block},
+        {"read", {"read", "0", "4"}, "01 03 00 00 00 04 44 09"},
+        {"watch", {"watch", "-n", "3"}, block},
+        {"configure: nothing written without the read-back", {"configure", "--filter", "5"}, block},
+    };
+    return cases;
+}
+
+// A run against a simulator of its own, started before the cases and judged in
+// its turn.
+struct StartedRun {
+    std::unique_ptr<LoggedSim> sim;
+    std::unique_ptr<CliRun> run;
+};
+
 } // namespace
 
 class TestCli : public QObject {
     Q_OBJECT
 
     QTemporaryDir files;
+    // The runs that only wait out the program's own time-outs (seconds each) all
+    // start at once in initTestCase, each on its own simulator, so their waits
+    // overlap each other and the quick cases.
+    std::map<QString, StartedRun> started;
+
+    void start(const QString &name, std::unique_ptr<LoggedSim> sim, const QStringList &args)
+    {
+        CliRun *run = new CliRun(args, sim->portDir());
+        started[name] = StartedRun{std::move(sim), std::unique_ptr<CliRun>(run)};
+    }
+    static std::unique_ptr<LoggedSim> SilentSim()
+    {
+        auto sim = std::make_unique<LoggedSim>();
+        FaultPlan plan;
+        plan.silent = true;
+        (*sim)->setFaults(plan);
+        return sim;
+    }
+    // The run started under `name`, handed to its case; empty when there is none.
+    StartedRun take(const QString &name)
+    {
+        auto it = started.find(name);
+        if (it == started.end())
+            return {};
+        StartedRun r = std::move(it->second);
+        started.erase(it);
+        return r;
+    }
 
     QString makeFile(const QString &name, qsizetype size)
     {
@@ -145,6 +236,22 @@ class TestCli : public QObject {
     }
 
 private slots:
+    void initTestCase()
+    {
+        start("writeToASilentModuleFailsAfterSixAttempts", SilentSim(), {"-p", "COM2", "write", "12", "777"});
+        for (const SilentCase &c : SilentModuleCases())
+            start(QString("silentModuleIsNoResult/") + c.tag, SilentSim(),
+                  QStringList{"-p", "COM2", "-q"} + c.args);
+        // Nothing answers at 115200.
+        start("flashOnASilentChipFailsAfterThreeRuns", std::make_unique<LoggedSim>(SimMode::FixedPort, false),
+              {"-p", "COM2", "flash"});
+    }
+    void cleanupTestCase()
+    {
+        // Runs of cases that were not selected end here.
+        started.clear();
+    }
+
     void readPrintsRegisterAndValue_data()
     {
         QTest::addColumn<QStringList>("args");
@@ -198,21 +305,6 @@ private slots:
         QCOMPARE(r.out, QString("12 777\n"));
         QCOMPARE(sim->reg(12), uint16_t(777));
         QCOMPARE(sim.received(), QStringList{"01 06 00 0C 03 09 89 3F"});
-    }
-
-    void writeToASilentModuleFailsAfterSixAttempts()
-    {
-        LoggedSim sim;
-        FaultPlan plan;
-        plan.silent = true;
-        sim->setFaults(plan);
-        const Result r = RunCli({"-p", "COM2", "write", "12", "777"}, sim.portDir());
-        QVERIFY2(r.status == 1, qPrintable(Describe(r)));
-        QVERIFY(r.out.isEmpty());  // a failure is never a result
-        QVERIFY2(r.err.contains("register 12") && r.err.contains("6 attempts"), qPrintable(r.err));
-        QCOMPARE(sim.received(), QStringList(6, "01 06 00 0C 03 09 89 3F"));
-        // Six attempts of 25 waits of 2 ms and 100 ms of rest each.
-        QVERIFY2(r.ms >= 6 * (25 * 2 + 100), qPrintable(QString::number(r.ms)));
     }
 
     void watchPrintsOneLinePerExchange()
@@ -275,34 +367,6 @@ private slots:
         QCOMPARE(p.exitCode(), 0);
         // The port was closed: it opens again at once.
         QCOMPARE(RunCli({"-p", "COM2", "read", "28", "1"}, sim.portDir()).out, QString("28 150\n"));
-    }
-
-    void silentModuleIsNoResult_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("request");
-        const QString block = "01 03 00 00 00 20 44 12";
-        QTest::newRow("info") << QStringList{"info"} << block;
-        QTest::newRow("read") << QStringList{"read", "0", "4"} << "01 03 00 00 00 04 44 09";
-        QTest::newRow("watch") << QStringList{"watch", "-n", "3"} << block;
-        QTest::newRow("configure: nothing written without the read-back")
-            << QStringList{"configure", "--filter", "5"} << block;
-    }
-    void silentModuleIsNoResult()
-    {
-        QFETCH(QStringList, args);
-        QFETCH(QString, request);
-        LoggedSim sim;
-        FaultPlan plan;
-        plan.silent = true;
-        sim->setFaults(plan);
-        const Result r = RunCli(QStringList{"-p", "COM2", "-q"} + args, sim.portDir());
-        QVERIFY2(r.status == 1, qPrintable(Describe(r)));
-        QVERIFY(r.out.isEmpty());
-        QVERIFY2(r.err.contains("no answer from station 1 on COM2"), qPrintable(r.err));
-        // Three requests, each given the window's 20 waiting ticks; no write.
-        QCOMPARE(sim.received(), QStringList(3, request));
-        QVERIFY2(r.ms >= 3 * 20 * 30, qPrintable(QString::number(r.ms)));
     }
 
     void configureWritesTheFramedSequence()
@@ -452,20 +516,6 @@ private slots:
         QVERIFY(FlashHolds(*sim.sim, ReadAll(path)));
     }
 
-    void flashOnASilentChipFailsAfterThreeRuns()
-    {
-        LoggedSim sim(SimMode::FixedPort, false);  // nothing answers at 115200
-        const Result r = RunCli({"-p", "COM2", "flash"}, sim.portDir());
-        QVERIFY2(r.status == 1, qPrintable(Describe(r)));
-        QVERIFY(r.out.isEmpty());
-        QVERIFY2(r.err.contains("update failed") && r.err.contains("3 runs"), qPrintable(r.err));
-        // One sync byte per run, and nothing else: no run got further.
-        QCOMPARE(sim.received(), QStringList(3, "7F"));
-        // Each run: the line sequence (1 s), then four ticks of the 1 s time-out
-        // (a coarse timer, which may fire up to 5 % early).
-        QVERIFY2(r.ms >= 3 * (1000 + 4 * 950), qPrintable(QString::number(r.ms)));
-    }
-
     void standInNeverReachesARealLineUnasked_data()
     {
         QTest::addColumn<QStringList>("args");
@@ -610,6 +660,55 @@ private slots:
         QCOMPARE(version.status, 0);
         QVERIFY(version.out.startsWith("talvex-cli "));
         QVERIFY(version.out.contains("firmware image: "));
+    }
+
+    // The runs started in initTestCase, last: the quick cases above ran while they waited.
+    void writeToASilentModuleFailsAfterSixAttempts()
+    {
+        StartedRun run = take(QTest::currentTestFunction());
+        QVERIFY(run.run);
+        const Result r = run.run->finish();
+        QVERIFY2(r.status == 1, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());  // a failure is never a result
+        QVERIFY2(r.err.contains("register 12") && r.err.contains("6 attempts"), qPrintable(r.err));
+        QCOMPARE(run.sim->received(), QStringList(6, "01 06 00 0C 03 09 89 3F"));
+        // Six attempts of 25 waits of 2 ms and 100 ms of rest each.
+        QVERIFY2(r.ms >= 6 * (25 * 2 + 100), qPrintable(QString::number(r.ms)));
+    }
+
+    void silentModuleIsNoResult_data()
+    {
+        QTest::addColumn<QString>("request");
+        for (const SilentCase &c : SilentModuleCases())
+            QTest::newRow(c.tag) << c.request;
+    }
+    void silentModuleIsNoResult()
+    {
+        QFETCH(QString, request);
+        StartedRun run = take(QString(QTest::currentTestFunction()) + "/" + QTest::currentDataTag());
+        QVERIFY(run.run);
+        const Result r = run.run->finish();
+        QVERIFY2(r.status == 1, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());
+        QVERIFY2(r.err.contains("no answer from station 1 on COM2"), qPrintable(r.err));
+        // Three requests, each given the window's 20 waiting ticks; no write.
+        QCOMPARE(run.sim->received(), QStringList(3, request));
+        QVERIFY2(r.ms >= 3 * 20 * 30, qPrintable(QString::number(r.ms)));
+    }
+
+    void flashOnASilentChipFailsAfterThreeRuns()
+    {
+        StartedRun run = take(QTest::currentTestFunction());
+        QVERIFY(run.run);
+        const Result r = run.run->finish();
+        QVERIFY2(r.status == 1, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());
+        QVERIFY2(r.err.contains("update failed") && r.err.contains("3 runs"), qPrintable(r.err));
+        // One sync byte per run, and nothing else: no run got further.
+        QCOMPARE(run.sim->received(), QStringList(3, "7F"));
+        // Each run: the line sequence (1 s), then four ticks of the 1 s time-out
+        // (a coarse timer, which may fire up to 5 % early).
+        QVERIFY2(r.ms >= 3 * (1000 + 4 * 950), qPrintable(QString::number(r.ms)));
     }
 };
 
