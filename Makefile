@@ -1,6 +1,9 @@
 # The two commands a newcomer needs: `make demo` and `make test`.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# The tests mostly wait (timers, time-outs, pseudo-terminals) rather than
+# compute: twice as many at once as there are cores keeps the cores busy.
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 
 SANITIZE_BUILD_DIR ?= build-sanitize
 FUZZ_BUILD_DIR ?= build-fuzz
@@ -28,7 +31,7 @@ build: configure
 
 test: deps
 	@$(MAKE) --no-print-directory build
-	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(TEST_JOBS)
 
 # The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer
 # in a folder of its own. Any report fails the test that made it.
