@@ -31,9 +31,10 @@ constexpr uint16_t kShortOutputTimeoutMs = 100;
 // A process that stops watching a dead line uses a few per cent of a core; one
 // that polls it in a loop uses all of it.
 constexpr qint64 kMaxCpuMsPerSecond = 250;
-// Quicker ticks of the update's time-out (the tool's are 1 s) for the cases that
-// wait for a run to end by it; the count of ticks that ends a run is the tool's.
-// After a pull, the run ends some 6 ticks later.
+// Quicker ticks of the update's time-out (the tool's are 1 s), set once the
+// update is well under way, for the cases that wait for a run to end by it; the
+// count of ticks that ends a run is the tool's. After a pull, the run ends some
+// 6 ticks later.
 constexpr int kPulledOvertimeTickMs = 200;
 // A stall of two ticks, as one of 2 s was of the tool's ticks: most often the
 // first run outlives it, and a loaded machine still has a second run to spare.
@@ -229,9 +230,9 @@ private slots:
         SimFixture sim;
         MessageRecorder messages;
         frm->Engine.SetSleep(NoLineWaits);
-        frm->OvertimeT.setInterval(kPulledOvertimeTickMs);
         startUpdate();
         QTRY_VERIFY_WITH_TIMEOUT(LastProgress(statuses) >= 10, 20000);
+        frm->OvertimeT.setInterval(kPulledOvertimeTickMs);
         sim.unplug();
 
         // The run ends by its time-out; the retry cannot open the port and says so.
@@ -341,11 +342,11 @@ private slots:
         QVERIFY(filler.ok());
         frm->ComDriver.SetOutputTimeout(kShortOutputTimeoutMs);
         frm->Engine.SetSleep(NoLineWaits);
-        frm->OvertimeT.setInterval(kStalledOvertimeTickMs);
         QVERIFY(LoadFirmwareImage());
         const QByteArray image = *ImageStream;
         startUpdate();
         QTRY_VERIFY_WITH_TIMEOUT(LastProgress(statuses) >= 10, 20000);
+        frm->OvertimeT.setInterval(kStalledOvertimeTickMs);
 
         sim->setStalled(true);
         QVERIFY(filler.fill() > 0);
