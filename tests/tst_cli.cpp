@@ -252,6 +252,153 @@ private slots:
         started.clear();
     }
 
+    // Cases that talk to no module first, while the runs started above are busiest.
+    void standInNeverReachesARealLineUnasked_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("status");
+        // /dev/null: a device that is not a pty (and cannot be opened as a line).
+        QTest::newRow("carried stand-in: refused") << QStringList{"-p", "/dev/null", "flash"} << 2;
+        QTest::newRow("asked for: on to the port") << QStringList{"-p", "/dev/null", "flash", "--yes-standin"} << 3;
+        QTest::newRow("another image: on to the port")
+            << QStringList{"-p", "/dev/null", "flash", "--image", TALVEX_FIRMWARE_IMAGE_ABS} << 3;
+    }
+    void standInNeverReachesARealLineUnasked()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, status);
+#ifndef TALVEX_FIRMWARE_IS_STANDIN
+        if (!args.contains("--image"))
+            QSKIP("this build carries the module's own image");
+#endif
+        const Result r = RunCli(args, "/nonexistent");
+        QVERIFY2(r.status == status, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());
+        if (status == 2)
+            QVERIFY2(r.err.contains("stand-in") && r.err.contains("--yes-standin"), qPrintable(r.err));
+        else
+            QVERIFY2(r.err.contains("cannot open /dev/null"), qPrintable(r.err));
+    }
+
+    void portCannotBeOpened_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<bool>("holdIt");
+        QTest::newRow("held by another opener") << "COM2" << true;
+        QTest::newRow("no such COM link") << "COM5" << false;
+        QTest::newRow("no such device") << "/nonexistent/ttyUSB9" << false;
+    }
+    void portCannotBeOpened()
+    {
+        QFETCH(QString, port);
+        QFETCH(bool, holdIt);
+        LoggedSim sim;
+        qputenv("TALVEX_PORT_DIR", sim.portDir().toUtf8());
+        TQRTCommDriver holder;
+        holder.SetComPort(pnCOM2);
+        if (holdIt)
+            QVERIFY(holder.Open());
+        const Result r = RunCli({"-p", port, "info"}, sim.portDir());
+        QVERIFY2(r.status == 3, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());
+        QVERIFY2(r.err.contains("cannot open " + port), qPrintable(r.err));
+        QVERIFY(sim.received().isEmpty());
+    }
+
+    void badArgumentsSendNothing_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("no command") << QStringList{};
+        QTest::newRow("unknown command") << QStringList{"erase"};
+        QTest::newRow("unknown option") << QStringList{"--baud", "9600", "info"};
+        QTest::newRow("option without its value") << QStringList{"info", "-a"};
+        QTest::newRow("station 0") << QStringList{"-a", "0", "info"};
+        QTest::newRow("station 100") << QStringList{"--station", "100", "info"};
+        QTest::newRow("station not a number") << QStringList{"-a", "one", "info"};
+        QTest::newRow("unknown mode") << QStringList{"-m", "can", "info"};
+        QTest::newRow("COM9") << QStringList{"-p", "COM9", "info"};
+        QTest::newRow("port name without a path") << QStringList{"-p", "ttyUSB0", "info"};
+        QTest::newRow("read count 0") << QStringList{"read", "0", "0"};
+        QTest::newRow("read count 102") << QStringList{"read", "0", "102"};
+        QTest::newRow("read first past a word") << QStringList{"read", "65536", "1"};
+        QTest::newRow("read running past a word") << QStringList{"read", "65500", "40"};
+        QTest::newRow("read past the gateway's range") << QStringList{"-m", "plc-can", "read", "63336", "1"};
+        QTest::newRow("read with a third number") << QStringList{"read", "0", "4", "5"};
+        QTest::newRow("write without a value") << QStringList{"write", "12"};
+        QTest::newRow("write value 65536") << QStringList{"write", "12", "65536"};
+        QTest::newRow("write negative value") << QStringList{"write", "12", "-1"};
+        QTest::newRow("write register -1") << QStringList{"write", "-1", "5"};
+        QTest::newRow("write value not a number") << QStringList{"write", "12", "12a"};
+        QTest::newRow("watch interval 0") << QStringList{"watch", "-i", "0"};
+        QTest::newRow("watch count 0") << QStringList{"watch", "-n", "0"};
+        QTest::newRow("watch option given to read") << QStringList{"read", "-n", "3"};
+        QTest::newRow("configure station 0") << QStringList{"configure", "--station", "0"};
+        QTest::newRow("configure station 100") << QStringList{"configure", "--station", "100"};
+        QTest::newRow("configure suppression 0") << QStringList{"configure", "--suppress", "0"};
+        QTest::newRow("configure suppression 10000") << QStringList{"configure", "--suppress", "10000"};
+        QTest::newRow("configure filter 10") << QStringList{"configure", "--filter", "10"};
+        QTest::newRow("configure unknown CAN rate") << QStringList{"configure", "--can-baud", "12K"};
+        QTest::newRow("configure unknown RS-485 rate") << QStringList{"configure", "--rs485-baud", "115200"};
+        QTest::newRow("configure unknown format") << QStringList{"configure", "--rs485-format", "7E1"};
+        QTest::newRow("flag given a value") << QStringList{"--json=yes", "info"};
+        QTest::newRow("image of 0 bytes") << QStringList{"flash", "--image", makeFile("empty.bin", 0)};
+        QTest::newRow("image of 261,120 bytes")
+            << QStringList{"flash", "--image", makeFile("large.bin", 261120)};
+        QTest::newRow("image missing") << QStringList{"flash", "--image", files.filePath("none.bin")};
+        QTest::newRow("flash without its image path") << QStringList{"flash", "--image"};
+    }
+    void badArgumentsSendNothing()
+    {
+        QFETCH(QStringList, args);
+        PtyPair line(1);
+        QVERIFY(line.ok());
+        const Result r = RunCli(QStringList{"-p", "COM1"} + args, line.portDir());
+        QVERIFY2(r.status == 2, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());
+        QVERIFY(r.err.startsWith("talvex-cli: "));
+        QVERIFY(line.readMaster(50, 10).empty());
+    }
+
+    void manualPageCoversTheUsage()
+    {
+        // Every option and command the program lists is in its manual page.
+        const Result help = RunCli({"--help"}, "/nonexistent");
+        QCOMPARE(help.status, 0);
+        QString page = QString::fromUtf8(ReadAll(TALVEX_CLI_MAN_PAGE));
+        QVERIFY(!page.isEmpty());
+        page.replace("\\-", "-").replace("\\fB", "").replace("\\fR", "").replace("\\fI", "");
+        static const QRegularExpression option(R"((?<![\w-])(--?[a-z][a-z0-9-]*))");
+        QStringList checked;
+        for (auto it = option.globalMatch(help.out); it.hasNext();) {
+            const QString name = it.next().captured(1);
+            if (!checked.contains(name))
+                checked << name;
+        }
+        QVERIFY(checked.size() >= 20);
+        for (const QString &name : checked)
+            QVERIFY2(page.contains(name), qPrintable(name));
+        for (const char *command : {"info", "read", "watch", "write", "configure", "flash", "ports"})
+            QVERIFY2(page.contains(QStringLiteral(".B %1").arg(command)) ||
+                         page.contains(QStringLiteral(".BR %1").arg(command)) ||
+                         page.contains(QStringLiteral(".BI %1").arg(command)),
+                     command);
+        for (const char *section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "COMMANDS", "JSON OUTPUT",
+                                    "ENVIRONMENT", "EXIT STATUS", "EXAMPLES"})
+            QVERIFY2(page.contains(QStringLiteral(".SH %1\n").arg(section)), section);
+        QVERIFY(page.contains("TALVEX_PORT_DIR"));
+    }
+
+    void helpAndVersionNeedNoPort()
+    {
+        const Result help = RunCli({"--help"}, "/nonexistent");
+        QCOMPARE(help.status, 0);
+        QVERIFY(help.out.startsWith("usage: talvex-cli "));
+        const Result version = RunCli({"--version"}, "/nonexistent");
+        QCOMPARE(version.status, 0);
+        QVERIFY(version.out.startsWith("talvex-cli "));
+        QVERIFY(version.out.contains("firmware image: "));
+    }
+
     void readPrintsRegisterAndValue_data()
     {
         QTest::addColumn<QStringList>("args");
@@ -514,152 +661,6 @@ private slots:
         QCOMPARE(o["bytes"].toInt(), 3 * 1024 + 5);
         QCOMPARE(o["standin"].toBool(), false);
         QVERIFY(FlashHolds(*sim.sim, ReadAll(path)));
-    }
-
-    void standInNeverReachesARealLineUnasked_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<int>("status");
-        // /dev/null: a device that is not a pty (and cannot be opened as a line).
-        QTest::newRow("carried stand-in: refused") << QStringList{"-p", "/dev/null", "flash"} << 2;
-        QTest::newRow("asked for: on to the port") << QStringList{"-p", "/dev/null", "flash", "--yes-standin"} << 3;
-        QTest::newRow("another image: on to the port")
-            << QStringList{"-p", "/dev/null", "flash", "--image", TALVEX_FIRMWARE_IMAGE_ABS} << 3;
-    }
-    void standInNeverReachesARealLineUnasked()
-    {
-        QFETCH(QStringList, args);
-        QFETCH(int, status);
-#ifndef TALVEX_FIRMWARE_IS_STANDIN
-        if (!args.contains("--image"))
-            QSKIP("this build carries the module's own image");
-#endif
-        const Result r = RunCli(args, "/nonexistent");
-        QVERIFY2(r.status == status, qPrintable(Describe(r)));
-        QVERIFY(r.out.isEmpty());
-        if (status == 2)
-            QVERIFY2(r.err.contains("stand-in") && r.err.contains("--yes-standin"), qPrintable(r.err));
-        else
-            QVERIFY2(r.err.contains("cannot open /dev/null"), qPrintable(r.err));
-    }
-
-    void portCannotBeOpened_data()
-    {
-        QTest::addColumn<QString>("port");
-        QTest::addColumn<bool>("holdIt");
-        QTest::newRow("held by another opener") << "COM2" << true;
-        QTest::newRow("no such COM link") << "COM5" << false;
-        QTest::newRow("no such device") << "/nonexistent/ttyUSB9" << false;
-    }
-    void portCannotBeOpened()
-    {
-        QFETCH(QString, port);
-        QFETCH(bool, holdIt);
-        LoggedSim sim;
-        qputenv("TALVEX_PORT_DIR", sim.portDir().toUtf8());
-        TQRTCommDriver holder;
-        holder.SetComPort(pnCOM2);
-        if (holdIt)
-            QVERIFY(holder.Open());
-        const Result r = RunCli({"-p", port, "info"}, sim.portDir());
-        QVERIFY2(r.status == 3, qPrintable(Describe(r)));
-        QVERIFY(r.out.isEmpty());
-        QVERIFY2(r.err.contains("cannot open " + port), qPrintable(r.err));
-        QVERIFY(sim.received().isEmpty());
-    }
-
-    void badArgumentsSendNothing_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::newRow("no command") << QStringList{};
-        QTest::newRow("unknown command") << QStringList{"erase"};
-        QTest::newRow("unknown option") << QStringList{"--baud", "9600", "info"};
-        QTest::newRow("option without its value") << QStringList{"info", "-a"};
-        QTest::newRow("station 0") << QStringList{"-a", "0", "info"};
-        QTest::newRow("station 100") << QStringList{"--station", "100", "info"};
-        QTest::newRow("station not a number") << QStringList{"-a", "one", "info"};
-        QTest::newRow("unknown mode") << QStringList{"-m", "can", "info"};
-        QTest::newRow("COM9") << QStringList{"-p", "COM9", "info"};
-        QTest::newRow("port name without a path") << QStringList{"-p", "ttyUSB0", "info"};
-        QTest::newRow("read count 0") << QStringList{"read", "0", "0"};
-        QTest::newRow("read count 102") << QStringList{"read", "0", "102"};
-        QTest::newRow("read first past a word") << QStringList{"read", "65536", "1"};
-        QTest::newRow("read running past a word") << QStringList{"read", "65500", "40"};
-        QTest::newRow("read past the gateway's range") << QStringList{"-m", "plc-can", "read", "63336", "1"};
-        QTest::newRow("read with a third number") << QStringList{"read", "0", "4", "5"};
-        QTest::newRow("write without a value") << QStringList{"write", "12"};
-        QTest::newRow("write value 65536") << QStringList{"write", "12", "65536"};
-        QTest::newRow("write negative value") << QStringList{"write", "12", "-1"};
-        QTest::newRow("write register -1") << QStringList{"write", "-1", "5"};
-        QTest::newRow("write value not a number") << QStringList{"write", "12", "12a"};
-        QTest::newRow("watch interval 0") << QStringList{"watch", "-i", "0"};
-        QTest::newRow("watch count 0") << QStringList{"watch", "-n", "0"};
-        QTest::newRow("watch option given to read") << QStringList{"read", "-n", "3"};
-        QTest::newRow("configure station 0") << QStringList{"configure", "--station", "0"};
-        QTest::newRow("configure station 100") << QStringList{"configure", "--station", "100"};
-        QTest::newRow("configure suppression 0") << QStringList{"configure", "--suppress", "0"};
-        QTest::newRow("configure suppression 10000") << QStringList{"configure", "--suppress", "10000"};
-        QTest::newRow("configure filter 10") << QStringList{"configure", "--filter", "10"};
-        QTest::newRow("configure unknown CAN rate") << QStringList{"configure", "--can-baud", "12K"};
-        QTest::newRow("configure unknown RS-485 rate") << QStringList{"configure", "--rs485-baud", "115200"};
-        QTest::newRow("configure unknown format") << QStringList{"configure", "--rs485-format", "7E1"};
-        QTest::newRow("flag given a value") << QStringList{"--json=yes", "info"};
-        QTest::newRow("image of 0 bytes") << QStringList{"flash", "--image", makeFile("empty.bin", 0)};
-        QTest::newRow("image of 261,120 bytes")
-            << QStringList{"flash", "--image", makeFile("large.bin", 261120)};
-        QTest::newRow("image missing") << QStringList{"flash", "--image", files.filePath("none.bin")};
-        QTest::newRow("flash without its image path") << QStringList{"flash", "--image"};
-    }
-    void badArgumentsSendNothing()
-    {
-        QFETCH(QStringList, args);
-        PtyPair line(1);
-        QVERIFY(line.ok());
-        const Result r = RunCli(QStringList{"-p", "COM1"} + args, line.portDir());
-        QVERIFY2(r.status == 2, qPrintable(Describe(r)));
-        QVERIFY(r.out.isEmpty());
-        QVERIFY(r.err.startsWith("talvex-cli: "));
-        QVERIFY(line.readMaster(50, 10).empty());
-    }
-
-    void manualPageCoversTheUsage()
-    {
-        // Every option and command the program lists is in its manual page.
-        const Result help = RunCli({"--help"}, "/nonexistent");
-        QCOMPARE(help.status, 0);
-        QString page = QString::fromUtf8(ReadAll(TALVEX_CLI_MAN_PAGE));
-        QVERIFY(!page.isEmpty());
-        page.replace("\\-", "-").replace("\\fB", "").replace("\\fR", "").replace("\\fI", "");
-        static const QRegularExpression option(R"((?<![\w-])(--?[a-z][a-z0-9-]*))");
-        QStringList checked;
-        for (auto it = option.globalMatch(help.out); it.hasNext();) {
-            const QString name = it.next().captured(1);
-            if (!checked.contains(name))
-                checked << name;
-        }
-        QVERIFY(checked.size() >= 20);
-        for (const QString &name : checked)
-            QVERIFY2(page.contains(name), qPrintable(name));
-        for (const char *command : {"info", "read", "watch", "write", "configure", "flash", "ports"})
-            QVERIFY2(page.contains(QStringLiteral(".B %1").arg(command)) ||
-                         page.contains(QStringLiteral(".BR %1").arg(command)) ||
-                         page.contains(QStringLiteral(".BI %1").arg(command)),
-                     command);
-        for (const char *section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "COMMANDS", "JSON OUTPUT",
-                                    "ENVIRONMENT", "EXIT STATUS", "EXAMPLES"})
-            QVERIFY2(page.contains(QStringLiteral(".SH %1\n").arg(section)), section);
-        QVERIFY(page.contains("TALVEX_PORT_DIR"));
-    }
-
-    void helpAndVersionNeedNoPort()
-    {
-        const Result help = RunCli({"--help"}, "/nonexistent");
-        QCOMPARE(help.status, 0);
-        QVERIFY(help.out.startsWith("usage: talvex-cli "));
-        const Result version = RunCli({"--version"}, "/nonexistent");
-        QCOMPARE(version.status, 0);
-        QVERIFY(version.out.startsWith("talvex-cli "));
-        QVERIFY(version.out.contains("firmware image: "));
     }
 
     // The runs started in initTestCase, last: the quick cases above ran while they waited.
