@@ -8,6 +8,9 @@
 #                    --programs "a;b" --pages "a.1;b.1"
 # Exit status 77 (skipped) only when dpkg-deb is missing.
 set -euo pipefail
+# Packing, stripping and lintian keep a core busy for seconds; the timing tests
+# that run beside this one in the suite should not wait for them.
+renice -n 5 $$ >/dev/null 2>&1 || true
 
 cpack="" config="" version="" programs="" pages=""
 while [ $# -gt 0 ]; do
@@ -34,10 +37,20 @@ fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+lintian_pid=""
+# A check that stops the script early must not leave lintian running.
+cleanup() {
+  if [ -n "$lintian_pid" ]; then kill "$lintian_pid" 2>/dev/null || true; wait "$lintian_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
 
-# 1. Build it, away from the build tree's own package.
-if ! "$cpack" -G DEB --config "$config" -B "$work/out" >"$work/cpack.log" 2>&1; then
+# 1. Build it, away from the build tree's own package. The suite runs after the
+# build, so the programs are made: naming a generator without a pre-install step
+# keeps cpack from walking every target of the build again first (seconds, for
+# nothing); what it installs and packs is the same.
+if ! "$cpack" -G DEB --config "$config" -B "$work/out" -D CPACK_CMAKE_GENERATOR=Ninja \
+    >"$work/cpack.log" 2>&1; then
   cat "$work/cpack.log" >&2
   echo "FAIL: cpack could not build the package" >&2
   exit 1
@@ -46,6 +59,14 @@ arch=$(dpkg --print-architecture)
 deb="$work/out/talvex_${version}_${arch}.deb"
 [ -f "$deb" ] || { ls -l "$work/out" >&2; echo "FAIL: no $deb" >&2; exit 1; }
 pass "built $(basename "$deb")"
+
+# Debian's own checks take longest: they run beside the others and are read at the end.
+lintian_status=none
+if command -v lintian >/dev/null; then
+  lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1 &
+  lintian_pid=$!
+  lintian_status=running
+fi
 
 # 2. Control fields.
 field() { dpkg-deb -f "$deb" "$1"; }
@@ -122,9 +143,17 @@ echo "$out"
 env -u DISPLAY "$root/usr/bin/talvex-sim" --help >/dev/null || fail "talvex-sim --help"
 
 # 6. Debian's own checks, where lintian is installed (make lintian installs it).
-if command -v lintian >/dev/null; then
-  lintian --fail-on error "$deb" || fail "lintian reports errors"
-  pass "lintian: no errors"
+if [ "$lintian_status" = running ]; then
+  lintian_ok=true
+  wait "$lintian_pid" || lintian_ok=false
+  lintian_pid=""
+  if $lintian_ok; then
+    cat "$work/lintian.log"
+    pass "lintian: no errors"
+  else
+    cat "$work/lintian.log" >&2
+    fail "lintian reports errors"
+  fi
 else
   echo "note: lintian is not installed, so it was not run (make lintian installs and runs it)"
 fi

@@ -12,6 +12,9 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <map>
+#include <memory>
+
 using talvex::sim::FaultPlan;
 using talvex::sim::SimMode;
 using talvex::sim::SimOptions;
@@ -28,28 +31,62 @@ struct Result {
     qint64 ms = 0;
 };
 
-// Runs the program with TALVEX_PORT_DIR = portDir and waits for it.
-Result RunCli(const QStringList &args, const QString &portDir, int timeoutMs = 60000)
-{
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("TALVEX_PORT_DIR", portDir);
-    p.setProcessEnvironment(env);
-    QElapsedTimer clock;
-    clock.start();
-    p.start(TALVEX_CLI_EXE, args);
-    Result r;
-    if (!p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished();
-        r.err = "timed out";
+constexpr int kRunTimeoutMs = 60000;
+
+// One run of the program with TALVEX_PORT_DIR = portDir, started at once. Its
+// end is taken from the event loop, so runs started early go on while other
+// cases run, and each one's time is its own.
+class CliRun {
+public:
+    CliRun(const QStringList &args, const QString &portDir)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TALVEX_PORT_DIR", portDir);
+        process_.setProcessEnvironment(env);
+        QObject::connect(&process_, &QProcess::finished, [this] { finishedMs_ = clock_.elapsed(); });
+        clock_.start();
+        process_.start(TALVEX_CLI_EXE, args);
+    }
+    ~CliRun()
+    {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished();
+        }
+    }
+
+    // Waits for the end (events are handled meanwhile); a run still going after
+    // timeoutMs is killed and reported as "timed out".
+    Result finish(int timeoutMs = kRunTimeoutMs)
+    {
+        if (finishedMs_ < 0 && process_.state() != QProcess::NotRunning) {
+            QEventLoop loop;
+            QObject::connect(&process_, &QProcess::finished, &loop, &QEventLoop::quit);
+            QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+        Result r;
+        if (finishedMs_ < 0) {
+            r.err = process_.state() == QProcess::NotRunning ? process_.errorString() : "timed out";
+            return r;
+        }
+        r.ms = finishedMs_;
+        r.status = process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+        r.out = QString::fromUtf8(process_.readAllStandardOutput());
+        r.err = QString::fromUtf8(process_.readAllStandardError());
         return r;
     }
-    r.ms = clock.elapsed();
-    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+
+private:
+    QProcess process_;
+    QElapsedTimer clock_;
+    qint64 finishedMs_ = -1;
+};
+
+// Runs the program and waits for it.
+Result RunCli(const QStringList &args, const QString &portDir, int timeoutMs = kRunTimeoutMs)
+{
+    return CliRun(args, portDir).finish(timeoutMs);
 }
 
 QString Describe(const Result &r)
@@ -124,12 +161,66 @@ bool FlashHolds(Simulator &sim, const QByteArray &image)
     return holds;
 }
 
+// A module that answers nothing, and the request each command repeats to it.
+struct SilentCase {
+    const char *tag;
+    QStringList args;
+    QString request;
+};
+
+const QList<SilentCase> &SilentModuleCases()
+{
+    static const QString block = "01 03 00 00 00 20 44 12";
+    static const QList<SilentCase> cases = {
+        {"info", {"info"}, block},
+        {"read", {"read", "0", "4"}, "01 03 00 00 00 04 44 09"},
+        {"watch", {"watch", "-n", "3"}, block},
+        {"configure: nothing written without the read-back", {"configure", "--filter", "5"}, block},
+    };
+    return cases;
+}
+
+// A run against a simulator of its own, started before the cases and judged in
+// its turn.
+struct StartedRun {
+    std::unique_ptr<LoggedSim> sim;
+    std::unique_ptr<CliRun> run;
+};
+
 } // namespace
 
 class TestCli : public QObject {
     Q_OBJECT
 
     QTemporaryDir files;
+    // The runs that only wait out the program's own time-outs (seconds each) all
+    // start at once in initTestCase, each on its own simulator, so their waits
+    // overlap each other and the quick cases.
+    std::map<QString, StartedRun> started;
+
+    void start(const QString &name, std::unique_ptr<LoggedSim> sim, const QStringList &args)
+    {
+        CliRun *run = new CliRun(args, sim->portDir());
+        started[name] = StartedRun{std::move(sim), std::unique_ptr<CliRun>(run)};
+    }
+    static std::unique_ptr<LoggedSim> SilentSim()
+    {
+        auto sim = std::make_unique<LoggedSim>();
+        FaultPlan plan;
+        plan.silent = true;
+        (*sim)->setFaults(plan);
+        return sim;
+    }
+    // The run started under `name`, handed to its case; empty when there is none.
+    StartedRun take(const QString &name)
+    {
+        auto it = started.find(name);
+        if (it == started.end())
+            return {};
+        StartedRun r = std::move(it->second);
+        started.erase(it);
+        return r;
+    }
 
     QString makeFile(const QString &name, qsizetype size)
     {
@@ -145,6 +236,169 @@ class TestCli : public QObject {
     }
 
 private slots:
+    void initTestCase()
+    {
+        start("writeToASilentModuleFailsAfterSixAttempts", SilentSim(), {"-p", "COM2", "write", "12", "777"});
+        for (const SilentCase &c : SilentModuleCases())
+            start(QString("silentModuleIsNoResult/") + c.tag, SilentSim(),
+                  QStringList{"-p", "COM2", "-q"} + c.args);
+        // Nothing answers at 115200.
+        start("flashOnASilentChipFailsAfterThreeRuns", std::make_unique<LoggedSim>(SimMode::FixedPort, false),
+              {"-p", "COM2", "flash"});
+    }
+    void cleanupTestCase()
+    {
+        // Runs of cases that were not selected end here.
+        started.clear();
+    }
+
+    // Cases that talk to no module first, while the runs started above are busiest.
+    void standInNeverReachesARealLineUnasked_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("status");
+        // /dev/null: a device that is not a pty (and cannot be opened as a line).
+        QTest::newRow("carried stand-in: refused") << QStringList{"-p", "/dev/null", "flash"} << 2;
+        QTest::newRow("asked for: on to the port") << QStringList{"-p", "/dev/null", "flash", "--yes-standin"} << 3;
+        QTest::newRow("another image: on to the port")
+            << QStringList{"-p", "/dev/null", "flash", "--image", TALVEX_FIRMWARE_IMAGE_ABS} << 3;
+    }
+    void standInNeverReachesARealLineUnasked()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, status);
+#ifndef TALVEX_FIRMWARE_IS_STANDIN
+        if (!args.contains("--image"))
+            QSKIP("this build carries the module's own image");
+#endif
+        const Result r = RunCli(args, "/nonexistent");
+        QVERIFY2(r.status == status, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());
+        if (status == 2)
+            QVERIFY2(r.err.contains("stand-in") && r.err.contains("--yes-standin"), qPrintable(r.err));
+        else
+            QVERIFY2(r.err.contains("cannot open /dev/null"), qPrintable(r.err));
+    }
+
+    void portCannotBeOpened_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<bool>("holdIt");
+        QTest::newRow("held by another opener") << "COM2" << true;
+        QTest::newRow("no such COM link") << "COM5" << false;
+        QTest::newRow("no such device") << "/nonexistent/ttyUSB9" << false;
+    }
+    void portCannotBeOpened()
+    {
+        QFETCH(QString, port);
+        QFETCH(bool, holdIt);
+        LoggedSim sim;
+        qputenv("TALVEX_PORT_DIR", sim.portDir().toUtf8());
+        TQRTCommDriver holder;
+        holder.SetComPort(pnCOM2);
+        if (holdIt)
+            QVERIFY(holder.Open());
+        const Result r = RunCli({"-p", port, "info"}, sim.portDir());
+        QVERIFY2(r.status == 3, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());
+        QVERIFY2(r.err.contains("cannot open " + port), qPrintable(r.err));
+        QVERIFY(sim.received().isEmpty());
+    }
+
+    void badArgumentsSendNothing_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("no command") << QStringList{};
+        QTest::newRow("unknown command") << QStringList{"erase"};
+        QTest::newRow("unknown option") << QStringList{"--baud", "9600", "info"};
+        QTest::newRow("option without its value") << QStringList{"info", "-a"};
+        QTest::newRow("station 0") << QStringList{"-a", "0", "info"};
+        QTest::newRow("station 100") << QStringList{"--station", "100", "info"};
+        QTest::newRow("station not a number") << QStringList{"-a", "one", "info"};
+        QTest::newRow("unknown mode") << QStringList{"-m", "can", "info"};
+        QTest::newRow("COM9") << QStringList{"-p", "COM9", "info"};
+        QTest::newRow("port name without a path") << QStringList{"-p", "ttyUSB0", "info"};
+        QTest::newRow("read count 0") << QStringList{"read", "0", "0"};
+        QTest::newRow("read count 102") << QStringList{"read", "0", "102"};
+        QTest::newRow("read first past a word") << QStringList{"read", "65536", "1"};
+        QTest::newRow("read running past a word") << QStringList{"read", "65500", "40"};
+        QTest::newRow("read past the gateway's range") << QStringList{"-m", "plc-can", "read", "63336", "1"};
+        QTest::newRow("read with a third number") << QStringList{"read", "0", "4", "5"};
+        QTest::newRow("write without a value") << QStringList{"write", "12"};
+        QTest::newRow("write value 65536") << QStringList{"write", "12", "65536"};
+        QTest::newRow("write negative value") << QStringList{"write", "12", "-1"};
+        QTest::newRow("write register -1") << QStringList{"write", "-1", "5"};
+        QTest::newRow("write value not a number") << QStringList{"write", "12", "12a"};
+        QTest::newRow("watch interval 0") << QStringList{"watch", "-i", "0"};
+        QTest::newRow("watch count 0") << QStringList{"watch", "-n", "0"};
+        QTest::newRow("watch option given to read") << QStringList{"read", "-n", "3"};
+        QTest::newRow("configure station 0") << QStringList{"configure", "--station", "0"};
+        QTest::newRow("configure station 100") << QStringList{"configure", "--station", "100"};
+        QTest::newRow("configure suppression 0") << QStringList{"configure", "--suppress", "0"};
+        QTest::newRow("configure suppression 10000") << QStringList{"configure", "--suppress", "10000"};
+        QTest::newRow("configure filter 10") << QStringList{"configure", "--filter", "10"};
+        QTest::newRow("configure unknown CAN rate") << QStringList{"configure", "--can-baud", "12K"};
+        QTest::newRow("configure unknown RS-485 rate") << QStringList{"configure", "--rs485-baud", "115200"};
+        QTest::newRow("configure unknown format") << QStringList{"configure", "--rs485-format", "7E1"};
+        QTest::newRow("flag given a value") << QStringList{"--json=yes", "info"};
+        QTest::newRow("image of 0 bytes") << QStringList{"flash", "--image", makeFile("empty.bin", 0)};
+        QTest::newRow("image of 261,120 bytes")
+            << QStringList{"flash", "--image", makeFile("large.bin", 261120)};
+        QTest::newRow("image missing") << QStringList{"flash", "--image", files.filePath("none.bin")};
+        QTest::newRow("flash without its image path") << QStringList{"flash", "--image"};
+    }
+    void badArgumentsSendNothing()
+    {
+        QFETCH(QStringList, args);
+        PtyPair line(1);
+        QVERIFY(line.ok());
+        const Result r = RunCli(QStringList{"-p", "COM1"} + args, line.portDir());
+        QVERIFY2(r.status == 2, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());
+        QVERIFY(r.err.startsWith("talvex-cli: "));
+        QVERIFY(line.readMaster(50, 10).empty());
+    }
+
+    void manualPageCoversTheUsage()
+    {
+        // Every option and command the program lists is in its manual page.
+        const Result help = RunCli({"--help"}, "/nonexistent");
+        QCOMPARE(help.status, 0);
+        QString page = QString::fromUtf8(ReadAll(TALVEX_CLI_MAN_PAGE));
+        QVERIFY(!page.isEmpty());
+        page.replace("\\-", "-").replace("\\fB", "").replace("\\fR", "").replace("\\fI", "");
+        static const QRegularExpression option(R"((?<![\w-])(--?[a-z][a-z0-9-]*))");
+        QStringList checked;
+        for (auto it = option.globalMatch(help.out); it.hasNext();) {
+            const QString name = it.next().captured(1);
+            if (!checked.contains(name))
+                checked << name;
+        }
+        QVERIFY(checked.size() >= 20);
+        for (const QString &name : checked)
+            QVERIFY2(page.contains(name), qPrintable(name));
+        for (const char *command : {"info", "read", "watch", "write", "configure", "flash", "ports"})
+            QVERIFY2(page.contains(QStringLiteral(".B %1").arg(command)) ||
+                         page.contains(QStringLiteral(".BR %1").arg(command)) ||
+                         page.contains(QStringLiteral(".BI %1").arg(command)),
+                     command);
+        for (const char *section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "COMMANDS", "JSON OUTPUT",
+                                    "ENVIRONMENT", "EXIT STATUS", "EXAMPLES"})
+            QVERIFY2(page.contains(QStringLiteral(".SH %1\n").arg(section)), section);
+        QVERIFY(page.contains("TALVEX_PORT_DIR"));
+    }
+
+    void helpAndVersionNeedNoPort()
+    {
+        const Result help = RunCli({"--help"}, "/nonexistent");
+        QCOMPARE(help.status, 0);
+        QVERIFY(help.out.startsWith("usage: talvex-cli "));
+        const Result version = RunCli({"--version"}, "/nonexistent");
+        QCOMPARE(version.status, 0);
+        QVERIFY(version.out.startsWith("talvex-cli "));
+        QVERIFY(version.out.contains("firmware image: "));
+    }
+
     void readPrintsRegisterAndValue_data()
     {
         QTest::addColumn<QStringList>("args");
@@ -198,21 +452,6 @@ private slots:
         QCOMPARE(r.out, QString("12 777\n"));
         QCOMPARE(sim->reg(12), uint16_t(777));
         QCOMPARE(sim.received(), QStringList{"01 06 00 0C 03 09 89 3F"});
-    }
-
-    void writeToASilentModuleFailsAfterSixAttempts()
-    {
-        LoggedSim sim;
-        FaultPlan plan;
-        plan.silent = true;
-        sim->setFaults(plan);
-        const Result r = RunCli({"-p", "COM2", "write", "12", "777"}, sim.portDir());
-        QVERIFY2(r.status == 1, qPrintable(Describe(r)));
-        QVERIFY(r.out.isEmpty());  // a failure is never a result
-        QVERIFY2(r.err.contains("register 12") && r.err.contains("6 attempts"), qPrintable(r.err));
-        QCOMPARE(sim.received(), QStringList(6, "01 06 00 0C 03 09 89 3F"));
-        // Six attempts of 25 waits of 2 ms and 100 ms of rest each.
-        QVERIFY2(r.ms >= 6 * (25 * 2 + 100), qPrintable(QString::number(r.ms)));
     }
 
     void watchPrintsOneLinePerExchange()
@@ -275,34 +514,6 @@ private slots:
         QCOMPARE(p.exitCode(), 0);
         // The port was closed: it opens again at once.
         QCOMPARE(RunCli({"-p", "COM2", "read", "28", "1"}, sim.portDir()).out, QString("28 150\n"));
-    }
-
-    void silentModuleIsNoResult_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("request");
-        const QString block = "01 03 00 00 00 20 44 12";
-        QTest::newRow("info") << QStringList{"info"} << block;
-        QTest::newRow("read") << QStringList{"read", "0", "4"} << "01 03 00 00 00 04 44 09";
-        QTest::newRow("watch") << QStringList{"watch", "-n", "3"} << block;
-        QTest::newRow("configure: nothing written without the read-back")
-            << QStringList{"configure", "--filter", "5"} << block;
-    }
-    void silentModuleIsNoResult()
-    {
-        QFETCH(QStringList, args);
-        QFETCH(QString, request);
-        LoggedSim sim;
-        FaultPlan plan;
-        plan.silent = true;
-        sim->setFaults(plan);
-        const Result r = RunCli(QStringList{"-p", "COM2", "-q"} + args, sim.portDir());
-        QVERIFY2(r.status == 1, qPrintable(Describe(r)));
-        QVERIFY(r.out.isEmpty());
-        QVERIFY2(r.err.contains("no answer from station 1 on COM2"), qPrintable(r.err));
-        // Three requests, each given the window's 20 waiting ticks; no write.
-        QCOMPARE(sim.received(), QStringList(3, request));
-        QVERIFY2(r.ms >= 3 * 20 * 30, qPrintable(QString::number(r.ms)));
     }
 
     void configureWritesTheFramedSequence()
@@ -452,164 +663,53 @@ private slots:
         QVERIFY(FlashHolds(*sim.sim, ReadAll(path)));
     }
 
+    // The runs started in initTestCase, last: the quick cases above ran while they waited.
+    void writeToASilentModuleFailsAfterSixAttempts()
+    {
+        StartedRun run = take(QTest::currentTestFunction());
+        QVERIFY(run.run);
+        const Result r = run.run->finish();
+        QVERIFY2(r.status == 1, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());  // a failure is never a result
+        QVERIFY2(r.err.contains("register 12") && r.err.contains("6 attempts"), qPrintable(r.err));
+        QCOMPARE(run.sim->received(), QStringList(6, "01 06 00 0C 03 09 89 3F"));
+        // Six attempts of 25 waits of 2 ms and 100 ms of rest each.
+        QVERIFY2(r.ms >= 6 * (25 * 2 + 100), qPrintable(QString::number(r.ms)));
+    }
+
+    void silentModuleIsNoResult_data()
+    {
+        QTest::addColumn<QString>("request");
+        for (const SilentCase &c : SilentModuleCases())
+            QTest::newRow(c.tag) << c.request;
+    }
+    void silentModuleIsNoResult()
+    {
+        QFETCH(QString, request);
+        StartedRun run = take(QString(QTest::currentTestFunction()) + "/" + QTest::currentDataTag());
+        QVERIFY(run.run);
+        const Result r = run.run->finish();
+        QVERIFY2(r.status == 1, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());
+        QVERIFY2(r.err.contains("no answer from station 1 on COM2"), qPrintable(r.err));
+        // Three requests, each given the window's 20 waiting ticks; no write.
+        QCOMPARE(run.sim->received(), QStringList(3, request));
+        QVERIFY2(r.ms >= 3 * 20 * 30, qPrintable(QString::number(r.ms)));
+    }
+
     void flashOnASilentChipFailsAfterThreeRuns()
     {
-        LoggedSim sim(SimMode::FixedPort, false);  // nothing answers at 115200
-        const Result r = RunCli({"-p", "COM2", "flash"}, sim.portDir());
+        StartedRun run = take(QTest::currentTestFunction());
+        QVERIFY(run.run);
+        const Result r = run.run->finish();
         QVERIFY2(r.status == 1, qPrintable(Describe(r)));
         QVERIFY(r.out.isEmpty());
         QVERIFY2(r.err.contains("update failed") && r.err.contains("3 runs"), qPrintable(r.err));
         // One sync byte per run, and nothing else: no run got further.
-        QCOMPARE(sim.received(), QStringList(3, "7F"));
+        QCOMPARE(run.sim->received(), QStringList(3, "7F"));
         // Each run: the line sequence (1 s), then four ticks of the 1 s time-out
         // (a coarse timer, which may fire up to 5 % early).
         QVERIFY2(r.ms >= 3 * (1000 + 4 * 950), qPrintable(QString::number(r.ms)));
-    }
-
-    void standInNeverReachesARealLineUnasked_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<int>("status");
-        // /dev/null: a device that is not a pty (and cannot be opened as a line).
-        QTest::newRow("carried stand-in: refused") << QStringList{"-p", "/dev/null", "flash"} << 2;
-        QTest::newRow("asked for: on to the port") << QStringList{"-p", "/dev/null", "flash", "--yes-standin"} << 3;
-        QTest::newRow("another image: on to the port")
-            << QStringList{"-p", "/dev/null", "flash", "--image", TALVEX_FIRMWARE_IMAGE_ABS} << 3;
-    }
-    void standInNeverReachesARealLineUnasked()
-    {
-        QFETCH(QStringList, args);
-        QFETCH(int, status);
-#ifndef TALVEX_FIRMWARE_IS_STANDIN
-        if (!args.contains("--image"))
-            QSKIP("this build carries the module's own image");
-#endif
-        const Result r = RunCli(args, "/nonexistent");
-        QVERIFY2(r.status == status, qPrintable(Describe(r)));
-        QVERIFY(r.out.isEmpty());
-        if (status == 2)
-            QVERIFY2(r.err.contains("stand-in") && r.err.contains("--yes-standin"), qPrintable(r.err));
-        else
-            QVERIFY2(r.err.contains("cannot open /dev/null"), qPrintable(r.err));
-    }
-
-    void portCannotBeOpened_data()
-    {
-        QTest::addColumn<QString>("port");
-        QTest::addColumn<bool>("holdIt");
-        QTest::newRow("held by another opener") << "COM2" << true;
-        QTest::newRow("no such COM link") << "COM5" << false;
-        QTest::newRow("no such device") << "/nonexistent/ttyUSB9" << false;
-    }
-    void portCannotBeOpened()
-    {
-        QFETCH(QString, port);
-        QFETCH(bool, holdIt);
-        LoggedSim sim;
-        qputenv("TALVEX_PORT_DIR", sim.portDir().toUtf8());
-        TQRTCommDriver holder;
-        holder.SetComPort(pnCOM2);
-        if (holdIt)
-            QVERIFY(holder.Open());
-        const Result r = RunCli({"-p", port, "info"}, sim.portDir());
-        QVERIFY2(r.status == 3, qPrintable(Describe(r)));
-        QVERIFY(r.out.isEmpty());
-        QVERIFY2(r.err.contains("cannot open " + port), qPrintable(r.err));
-        QVERIFY(sim.received().isEmpty());
-    }
-
-    void badArgumentsSendNothing_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::newRow("no command") << QStringList{};
-        QTest::newRow("unknown command") << QStringList{"erase"};
-        QTest::newRow("unknown option") << QStringList{"--baud", "9600", "info"};
-        QTest::newRow("option without its value") << QStringList{"info", "-a"};
-        QTest::newRow("station 0") << QStringList{"-a", "0", "info"};
-        QTest::newRow("station 100") << QStringList{"--station", "100", "info"};
-        QTest::newRow("station not a number") << QStringList{"-a", "one", "info"};
-        QTest::newRow("unknown mode") << QStringList{"-m", "can", "info"};
-        QTest::newRow("COM9") << QStringList{"-p", "COM9", "info"};
-        QTest::newRow("port name without a path") << QStringList{"-p", "ttyUSB0", "info"};
-        QTest::newRow("read count 0") << QStringList{"read", "0", "0"};
-        QTest::newRow("read count 102") << QStringList{"read", "0", "102"};
-        QTest::newRow("read first past a word") << QStringList{"read", "65536", "1"};
-        QTest::newRow("read running past a word") << QStringList{"read", "65500", "40"};
-        QTest::newRow("read past the gateway's range") << QStringList{"-m", "plc-can", "read", "63336", "1"};
-        QTest::newRow("read with a third number") << QStringList{"read", "0", "4", "5"};
-        QTest::newRow("write without a value") << QStringList{"write", "12"};
-        QTest::newRow("write value 65536") << QStringList{"write", "12", "65536"};
-        QTest::newRow("write negative value") << QStringList{"write", "12", "-1"};
-        QTest::newRow("write register -1") << QStringList{"write", "-1", "5"};
-        QTest::newRow("write value not a number") << QStringList{"write", "12", "12a"};
-        QTest::newRow("watch interval 0") << QStringList{"watch", "-i", "0"};
-        QTest::newRow("watch count 0") << QStringList{"watch", "-n", "0"};
-        QTest::newRow("watch option given to read") << QStringList{"read", "-n", "3"};
-        QTest::newRow("configure station 0") << QStringList{"configure", "--station", "0"};
-        QTest::newRow("configure station 100") << QStringList{"configure", "--station", "100"};
-        QTest::newRow("configure suppression 0") << QStringList{"configure", "--suppress", "0"};
-        QTest::newRow("configure suppression 10000") << QStringList{"configure", "--suppress", "10000"};
-        QTest::newRow("configure filter 10") << QStringList{"configure", "--filter", "10"};
-        QTest::newRow("configure unknown CAN rate") << QStringList{"configure", "--can-baud", "12K"};
-        QTest::newRow("configure unknown RS-485 rate") << QStringList{"configure", "--rs485-baud", "115200"};
-        QTest::newRow("configure unknown format") << QStringList{"configure", "--rs485-format", "7E1"};
-        QTest::newRow("flag given a value") << QStringList{"--json=yes", "info"};
-        QTest::newRow("image of 0 bytes") << QStringList{"flash", "--image", makeFile("empty.bin", 0)};
-        QTest::newRow("image of 261,120 bytes")
-            << QStringList{"flash", "--image", makeFile("large.bin", 261120)};
-        QTest::newRow("image missing") << QStringList{"flash", "--image", files.filePath("none.bin")};
-        QTest::newRow("flash without its image path") << QStringList{"flash", "--image"};
-    }
-    void badArgumentsSendNothing()
-    {
-        QFETCH(QStringList, args);
-        PtyPair line(1);
-        QVERIFY(line.ok());
-        const Result r = RunCli(QStringList{"-p", "COM1"} + args, line.portDir());
-        QVERIFY2(r.status == 2, qPrintable(Describe(r)));
-        QVERIFY(r.out.isEmpty());
-        QVERIFY(r.err.startsWith("talvex-cli: "));
-        QVERIFY(line.readMaster(50, 10).empty());
-    }
-
-    void manualPageCoversTheUsage()
-    {
-        // Every option and command the program lists is in its manual page.
-        const Result help = RunCli({"--help"}, "/nonexistent");
-        QCOMPARE(help.status, 0);
-        QString page = QString::fromUtf8(ReadAll(TALVEX_CLI_MAN_PAGE));
-        QVERIFY(!page.isEmpty());
-        page.replace("\\-", "-").replace("\\fB", "").replace("\\fR", "").replace("\\fI", "");
-        static const QRegularExpression option(R"((?<![\w-])(--?[a-z][a-z0-9-]*))");
-        QStringList checked;
-        for (auto it = option.globalMatch(help.out); it.hasNext();) {
-            const QString name = it.next().captured(1);
-            if (!checked.contains(name))
-                checked << name;
-        }
-        QVERIFY(checked.size() >= 20);
-        for (const QString &name : checked)
-            QVERIFY2(page.contains(name), qPrintable(name));
-        for (const char *command : {"info", "read", "watch", "write", "configure", "flash", "ports"})
-            QVERIFY2(page.contains(QStringLiteral(".B %1").arg(command)) ||
-                         page.contains(QStringLiteral(".BR %1").arg(command)) ||
-                         page.contains(QStringLiteral(".BI %1").arg(command)),
-                     command);
-        for (const char *section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "COMMANDS", "JSON OUTPUT",
-                                    "ENVIRONMENT", "EXIT STATUS", "EXAMPLES"})
-            QVERIFY2(page.contains(QStringLiteral(".SH %1\n").arg(section)), section);
-        QVERIFY(page.contains("TALVEX_PORT_DIR"));
-    }
-
-    void helpAndVersionNeedNoPort()
-    {
-        const Result help = RunCli({"--help"}, "/nonexistent");
-        QCOMPARE(help.status, 0);
-        QVERIFY(help.out.startsWith("usage: talvex-cli "));
-        const Result version = RunCli({"--version"}, "/nonexistent");
-        QCOMPARE(version.status, 0);
-        QVERIFY(version.out.startsWith("talvex-cli "));
-        QVERIFY(version.out.contains("firmware image: "));
     }
 };
 

@@ -30,6 +30,19 @@ constexpr uint16_t kShortOutputTimeoutMs = 100;
 // A process that stops watching a dead line uses a few per cent of a core; one
 // that polls it in a loop uses all of it.
 constexpr qint64 kMaxCpuMsPerSecond = 250;
+// Quicker ticks of the update's time-out (the tool's are 1 s), set once the
+// update is well under way, for the cases that wait for a run to end by it; the
+// count of ticks that ends a run is the tool's. After a pull, the run ends some
+// 6 ticks later.
+constexpr int kPulledOvertimeTickMs = 200;
+// A stall of two ticks, as one of 2 s was of the tool's ticks: most often the
+// first run outlives it, and a loaded machine still has a second run to spare.
+constexpr int kStalledOvertimeTickMs = 500;
+constexpr int kStallTicks = 2;
+
+// The update's line sequence holds the GUI thread for a second per run; its
+// waits are the engine's tests' business, and nothing on a pty sees the lines.
+void NoLineWaits(uint32_t) {}
 
 qint64 CpuMs()
 {
@@ -146,8 +159,10 @@ private slots:
     {
         SimFixture sim;
         MessageRecorder messages;
+        frm->Engine.SetSleep(NoLineWaits);
         startUpdate();
         QTRY_VERIFY_WITH_TIMEOUT(LastProgress(statuses) >= 10, 20000);
+        frm->OvertimeT.setInterval(kPulledOvertimeTickMs);
         sim.unplug();
 
         // The run ends by its time-out; the retry cannot open the port and says so.
@@ -163,8 +178,9 @@ private slots:
         QCOMPARE(frm->Panel1->text(), QString("连机失败！请检查通信线。"));
         QCOMPARE(frm->ProgressBar1->value(), 0);
         QVERIFY(!statuses.contains("上载完成！"));
-        // Nothing runs on: no further run, no further message.
-        QTest::qWait(1500);
+        // Nothing runs on: no further run, no further message, for more ticks than
+        // a run's time-out takes.
+        QTest::qWait(8 * kPulledOvertimeTickMs);
         QCOMPARE(messages.shown.size(), 1);
         QCOMPARE(statuses.last(), QString("连机失败！请检查通信线。"));
     }
@@ -255,14 +271,16 @@ private slots:
         LineFiller filler(sim->ttyPath());
         QVERIFY(filler.ok());
         frm->ComDriver.SetOutputTimeout(kShortOutputTimeoutMs);
+        frm->Engine.SetSleep(NoLineWaits);
         QVERIFY(LoadFirmwareImage());
         const QByteArray image = *ImageStream;
         startUpdate();
         QTRY_VERIFY_WITH_TIMEOUT(LastProgress(statuses) >= 10, 20000);
+        frm->OvertimeT.setInterval(kStalledOvertimeTickMs);
 
         sim->setStalled(true);
         QVERIFY(filler.fill() > 0);
-        QTest::qWait(2000);
+        QTest::qWait(kStallTicks * kStalledOvertimeTickMs);
         QVERIFY(!statuses.contains("上载完成！"));
 
         // Once the line is read again the update completes, in this run or the next.

@@ -52,13 +52,14 @@ struct Bench {
         return drv.Open();
     }
 
-    // The tool's block read: SendReadRequest, then FetchRegisters on every poll.
-    bool readBlock(int address = 0, int count = 32)
+    // The tool's block read: SendReadRequest, then FetchRegisters on every poll,
+    // for up to waitMs.
+    bool readBlock(int address = 0, int count = 32, int waitMs = kReplyWaitMs)
     {
         SendReadRequest(address, count, kFnReadHoldingRegisters);
         QElapsedTimer t;
         t.start();
-        while (t.elapsed() < kReplyWaitMs) {
+        while (t.elapsed() < waitMs) {
             SleepMs(2);
             drv.PollReceive();
             if (FetchRegisters(0))
@@ -198,7 +199,7 @@ private slots:
         QCOMPARE(int(RegisterMirror[25]), 5);
 
         b.sim->powerCycle();
-        QVERIFY(!b.readBlock());  // station 1 is no longer the module's
+        QVERIFY(!b.readBlock(0, 32, kSilenceMs));  // station 1 is no longer the module's
         SetModbusLink({&b.drv, [] { return 7; }, [] { return TLinkMode::PcUart; }});
         QVERIFY(b.readBlock());
         for (int i = 0; i < 6; ++i)

@@ -64,6 +64,18 @@ int Failure(ModbusSession::Outcome outcome, const Options &o, const PortTarget &
     return kExitFailed;
 }
 
+// Start, then the module's block in the mirror: in PLC-CAN mode the handshake's
+// confirming exchange has just read it, otherwise one poll reads it.
+int StartWithBlock(ModbusSession &session, const Options &o, const PortTarget &port, Output &out)
+{
+    if (const int status = Start(session, o, port, out))
+        return status;
+    if (o.mode == TLinkMode::PlcCan)
+        return kExitDone;
+    const ModbusSession::Outcome outcome = session.poll();
+    return outcome == ModbusSession::Outcome::Exchange ? kExitDone : Failure(outcome, o, port, out);
+}
+
 QJsonValue TextOrNull(const QString &text)
 {
     return text.isEmpty() ? QJsonValue() : QJsonValue(text);
@@ -108,14 +120,8 @@ QJsonArray Words(int first, int count)
 int RunInfo(const Options &o, const PortTarget &port, Output &out)
 {
     ModbusSession session(o, port);
-    if (const int status = Start(session, o, port, out))
+    if (const int status = StartWithBlock(session, o, port, out))
         return status;
-    // In PLC-CAN mode the confirming exchange has just filled the mirror.
-    if (o.mode != TLinkMode::PlcCan) {
-        const ModbusSession::Outcome outcome = session.poll();
-        if (outcome != ModbusSession::Outcome::Exchange)
-            return Failure(outcome, o, port, out);
-    }
     const uint16_t version = RegisterMirror[Reg::FW_Version];
     QString text = QStringLiteral("firmware: %1\n").arg(QString::fromStdString(FirmwareVersionText(version)));
     QJsonObject json{{"firmware", QString::fromStdString(FirmwareVersionText(version))},
@@ -203,13 +209,8 @@ int RunWrite(const Options &o, const PortTarget &port, Output &out)
 int RunConfigure(const Options &o, const PortTarget &port, Output &out)
 {
     ModbusSession session(o, port);
-    if (const int status = Start(session, o, port, out))
+    if (const int status = StartWithBlock(session, o, port, out))
         return status;
-    if (o.mode != TLinkMode::PlcCan) {
-        const ModbusSession::Outcome outcome = session.poll();
-        if (outcome != ModbusSession::Outcome::Exchange)
-            return Failure(outcome, o, port, out);
-    }
     TModuleSettings s = DecodeModuleSettings(RegisterMirror);
     const ConfigChanges &c = o.config;
     s.Station = c.station.value_or(s.Station);
