@@ -40,10 +40,6 @@ constexpr int kPulledOvertimeTickMs = 200;
 constexpr int kStalledOvertimeTickMs = 500;
 constexpr int kStallTicks = 2;
 
-// The update's line sequence holds the GUI thread for a second per run; its
-// waits are the engine's tests' business, and nothing on a pty sees the lines.
-void NoLineWaits(uint32_t) {}
-
 qint64 CpuMs()
 {
     return qint64(ProcessCpuSeconds() * 1000);
@@ -159,7 +155,7 @@ private slots:
     {
         SimFixture sim;
         MessageRecorder messages;
-        frm->Engine.SetSleep(NoLineWaits);
+        skipLineWaits();
         startUpdate();
         QTRY_VERIFY_WITH_TIMEOUT(LastProgress(statuses) >= 10, 20000);
         frm->OvertimeT.setInterval(kPulledOvertimeTickMs);
@@ -271,7 +267,7 @@ private slots:
         LineFiller filler(sim->ttyPath());
         QVERIFY(filler.ok());
         frm->ComDriver.SetOutputTimeout(kShortOutputTimeoutMs);
-        frm->Engine.SetSleep(NoLineWaits);
+        skipLineWaits();
         QVERIFY(LoadFirmwareImage());
         const QByteArray image = *ImageStream;
         startUpdate();

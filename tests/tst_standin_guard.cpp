@@ -49,10 +49,6 @@ struct QuestionRecorder {
     ~QuestionRecorder() { SetQuestionHook({}); }
 };
 
-// The line sequence's waits (a second per start) are the engine's own tests'
-// business; nothing here watches the line in time.
-void NoLineWaits(uint32_t) {}
-
 } // namespace
 
 class TestStandInGuard : public QObject, FirmwareWindowFixture {
@@ -228,7 +224,7 @@ private slots:
         MessageRecorder messages;
         // A build that carries the module's firmware never asks, and always runs.
         const bool standIn = CarriedFirmwareIsStandIn();
-        frm->Engine.SetSleep(NoLineWaits);
+        skipLineWaits();
         frm->Serial_Port->SetItemIndex(chosen);
         frm->BitBtn1Click();
         QCOMPARE(questions.asked.size(), asked && standIn ? 1 : 0);
@@ -261,7 +257,7 @@ private slots:
         st.devices[PortPath(3)] = DeviceKind::SerialDevice;
         QuestionRecorder questions;
         questions.answer = true;
-        frm->Engine.SetSleep(NoLineWaits);
+        skipLineWaits();
         frm->Serial_Port->SetItemIndex(2);
         frm->BitBtn1Click();
         QCOMPARE(questions.asked.size(), 1);
