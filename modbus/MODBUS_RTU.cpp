@@ -35,10 +35,23 @@ TLinkMode CurrentMode()
     return Link.Mode ? Link.Mode() : TLinkMode::PcUart;
 }
 
-void Send(const RequestFrame &frame)
+// An owner that reads the line itself has these routines read it whenever they
+// look, so that RxBuffer holds what a driver taking bytes on arrival would hold.
+void TakeWhatWaits()
 {
-    if (Link.ComDriver)
-        Link.ComDriver->SendData(frame.data(), static_cast<int32_t>(frame.size()));
+    if (Link.ComDriver && Link.ComDriver->OwnerReadInterval() != 0)
+        Link.ComDriver->PollReceive();
+}
+
+// Sends a request and gathers its answer from empty: what the line brought
+// before the request is dropped with it.
+void SendFresh(const RequestFrame &frame)
+{
+    if (!Link.ComDriver)
+        return;
+    TakeWhatWaits();
+    Link.ComDriver->SendData(frame.data(), static_cast<int32_t>(frame.size()));
+    Link.ComDriver->RxCount = 0;
 }
 
 } // namespace
@@ -61,10 +74,7 @@ void SendReadRequest(int32_t address, int32_t count, uint8_t function)
     const RequestFrame frame = BuildRequest(CurrentStation(), function,
                                             WireAddress(static_cast<uint32_t>(address), CurrentMode()),
                                             static_cast<uint16_t>(count));
-    Send(frame);
-    // Dropped only after the send: the reply is gathered from empty.
-    if (Link.ComDriver)
-        Link.ComDriver->RxCount = 0;
+    SendFresh(frame);
     ExpectedBytes = static_cast<uint16_t>(2 * count);
 }
 
@@ -91,6 +101,7 @@ bool FetchRegisters(int32_t index)
     const int32_t words = ExpectedBytes / 2;
     if (index < 0 || index + words > kMirrorWords)
         return false;
+    TakeWhatWaits();
     if (Link.ComDriver->RxCount < ExpectedBytes + kReadReplyOverhead)
         return false;
     CheckReadResponse();
@@ -105,11 +116,10 @@ bool WriteRegisterOnce(int32_t address, int32_t value, uint8_t function)
     const RequestFrame frame = BuildRequest(CurrentStation(), function,
                                             WireAddress(static_cast<uint32_t>(address), CurrentMode()),
                                             static_cast<uint16_t>(value));
-    Send(frame);
+    SendFresh(frame);
     if (!Link.ComDriver)
         return false;
     TQRTCommDriver &drv = *Link.ComDriver;
-    drv.RxCount = 0;
     for (int waits = 0; drv.RxCount < kEchoBytesAwaited && waits < kEchoWaits; ++waits) {
         SleepMs(kEchoWaitMs);
         drv.PollReceive();
@@ -142,11 +152,10 @@ bool ReadRegistersOnce(int32_t address, int32_t count, uint16_t *words)
     const RequestFrame frame = BuildRequest(station, kFnReadHoldingRegisters,
                                             WireAddress(static_cast<uint32_t>(address), CurrentMode()),
                                             static_cast<uint16_t>(count));
-    Send(frame);
+    SendFresh(frame);
     if (!Link.ComDriver)
         return false;
     TQRTCommDriver &drv = *Link.ComDriver;
-    drv.RxCount = 0;
     const size_t length = kReadReplyOverhead + 2 * static_cast<size_t>(count);
     for (int waits = 0; drv.RxCount < length && waits < kReadReplyWaits; ++waits) {
         SleepMs(kEchoWaitMs);

@@ -44,7 +44,8 @@ void SendReadRequest(int32_t address, int32_t count, uint8_t function);
 // Tests the CRC over everything received and unpacks the registers.
 void CheckReadResponse();
 // True once a complete, valid reply is in; its registers are then in the
-// mirror from word `index` on. An index whose words would not fit is refused.
+// mirror from word `index` on. A driver whose owner reads the line itself is
+// read first. An index whose words would not fit is refused.
 bool FetchRegisters(int32_t index);
 // One write with echo check. Succeeds only on an echo of at least 6 bytes whose
 // function code, address and value equal the request's.

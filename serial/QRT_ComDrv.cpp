@@ -8,10 +8,13 @@ TQRTCommDriver::TQRTCommDriver(QObject *owner, std::unique_ptr<SerialPort> platf
     : QObject(owner),
       port_(platform ? std::move(platform) : CreatePosixSerialPort()),
       pollingTimer_(this),
+      ownerReadFresh_(this),
       chunkBuffer_(kDefaultInBufSize)
 {
     pollingTimer_.setTimerType(Qt::PreciseTimer);
     connect(&pollingTimer_, &QTimer::timeout, this, &TQRTCommDriver::OnPollingTick);
+    ownerReadFresh_.setSingleShot(true);
+    connect(&ownerReadFresh_, &QTimer::timeout, this, &TQRTCommDriver::Watch);
 }
 
 TQRTCommDriver::~TQRTCommDriver()
@@ -69,6 +72,7 @@ void TQRTCommDriver::Close()
     if (!IsOpen())
         return;
     pollingTimer_.stop();
+    ownerReadFresh_.stop();
     // A receiver of OnReceiveData may close the port from inside the notifier's
     // own signal: stop it now, delete it once that signal has returned.
     if (readable_) {
@@ -180,6 +184,38 @@ int TQRTCommDriver::PollingInterval() const
 void TQRTCommDriver::PollReceive()
 {
     Receive();
+    if (ownerReadInterval_ == 0 || !IsOpen())
+        return;
+    // The owner reads the line itself: until its next read is overdue, arriving
+    // bytes can wait for it.
+    Unwatch();
+    ownerReadFresh_.start(ownerReadInterval_);
+}
+
+void TQRTCommDriver::SetOwnerReadInterval(uint16_t ms)
+{
+    ownerReadInterval_ = ms;
+    if (ms == 0 && ownerReadFresh_.isActive()) {
+        ownerReadFresh_.stop();
+        Watch();
+    }
+}
+
+void TQRTCommDriver::Watch()
+{
+    if (!IsOpen())
+        return;
+    // On a line that has hung up, the first readable report hands it back to the timer.
+    if (readable_)
+        readable_->setEnabled(true);
+    pollingTimer_.start(PollingInterval());
+}
+
+void TQRTCommDriver::Unwatch()
+{
+    if (readable_ && readable_->isEnabled())
+        readable_->setEnabled(false);
+    pollingTimer_.stop();
 }
 
 void TQRTCommDriver::OnPollingTick()
@@ -287,6 +323,6 @@ void TQRTCommDriver::SetComPortPollingDelay(uint16_t value)
     if (value == pollingDelay_)
         return;
     pollingDelay_ = value;
-    if (IsOpen())
+    if (TakingOnArrival())
         pollingTimer_.start(PollingInterval());
 }

@@ -116,6 +116,15 @@ public:
     const QTimer &PollingTimer() const { return pollingTimer_; }
     // Whether bytes are also taken the moment the port becomes readable.
     bool WatchingReadable() const { return readable_ && readable_->isEnabled(); }
+    // The longest the owner lets pass between reads of its own (PollReceive); 0,
+    // the default, for an owner that relies on the driver. While such reads keep
+    // coming, the driver neither watches nor polls the line: arriving bytes wait
+    // in it for the owner's next read, and a busy line wakes nobody but the owner.
+    // Once a read is overdue, the driver takes bytes by itself again until the next.
+    uint16_t OwnerReadInterval() const { return ownerReadInterval_; }
+    void SetOwnerReadInterval(uint16_t ms);
+    // Whether the driver takes bytes by itself now (open, and no owner's read fresh).
+    bool TakingOnArrival() const { return IsOpen() && !ownerReadFresh_.isActive(); }
 
     uint8_t RxBuffer[kRxBufferSize] = {};
     uint16_t RxCount = 0;
@@ -126,9 +135,14 @@ private:
     int Receive();
     void OnPollingTick();
     void OnReadable();
+    void Watch();
+    void Unwatch();
 
     std::unique_ptr<SerialPort> port_;
     QTimer pollingTimer_;
+    // Runs for OwnerReadInterval after each of the owner's reads; the line is
+    // watched again when it runs out.
+    QTimer ownerReadFresh_;
     // A child of this component; Close may run inside its own signal, so it is deleted later.
     QSocketNotifier *readable_ = nullptr;
     std::vector<uint8_t> chunkBuffer_;
@@ -145,6 +159,7 @@ private:
     uint16_t outBufSize_ = kDefaultOutBufSize;
     uint16_t pollingDelay_ = kDefaultPollingDelayMs;
     bool enableDtrOnOpen_ = false;
+    uint16_t ownerReadInterval_ = 0;
     uint16_t outputTimeout_ = kDefaultOutputTimeoutMs;
     TComPortReceiveDataEvent onReceiveData_;
 };

@@ -177,6 +177,50 @@ private slots:
         QCOMPARE(drv.RxBuffer[2], uint8_t(0x40));
     }
 
+    // An owner that reads the line itself: after each of its reads the driver
+    // neither watches nor polls, and bytes wait in the line for the next read.
+    // Once a read is overdue, or the owner stops promising them, the driver takes
+    // bytes by itself again.
+    void ownerReadsLeaveTheLineToTheOwner()
+    {
+        PtyPair pty(1);
+        TQRTCommDriver drv;
+        drv.SetOwnerReadInterval(2000);
+        QVERIFY(drv.Open());
+        QVERIFY(drv.TakingOnArrival());  // until the owner's first read
+        QVERIFY(drv.WatchingReadable());
+        drv.PollReceive();
+        QVERIFY(!drv.TakingOnArrival());
+        QVERIFY(!drv.WatchingReadable());
+        QVERIFY(!drv.PollingTimer().isActive());
+        drv.SetComPortPollingDelay(7);  // a new delay does not start the timer again
+        QVERIFY(!drv.PollingTimer().isActive());
+
+        pty.writeMaster({0x01, 0x03, 0x40});
+        QTest::qWait(50);
+        QCOMPARE(drv.RxCount, uint16_t(0));
+        drv.PollReceive();
+        QCOMPARE(drv.RxCount, uint16_t(3));
+        QCOMPARE(drv.RxBuffer[2], uint8_t(0x40));
+
+        // A read overdue: bytes are taken on arrival again.
+        drv.SetOwnerReadInterval(100);
+        drv.PollReceive();
+        pty.writeMaster({0x55});
+        QTRY_COMPARE_WITH_TIMEOUT(drv.RxCount, uint16_t(4), 2000);
+        QVERIFY(drv.TakingOnArrival());
+        QCOMPARE(drv.RxBuffer[3], uint8_t(0x55));
+
+        // No more promise: watched again at once.
+        drv.SetOwnerReadInterval(2000);
+        drv.PollReceive();
+        QVERIFY(!drv.WatchingReadable());
+        drv.SetOwnerReadInterval(0);
+        QVERIFY(drv.WatchingReadable());
+        pty.writeMaster({0x66});
+        QTRY_COMPARE_WITH_TIMEOUT(drv.RxCount, uint16_t(5), 500);
+    }
+
     void hungUpLineDoesNotSpin()
     {
         auto pty = std::make_unique<PtyPair>(1);

@@ -1,5 +1,6 @@
 // The channel grids as a user and a screen reader meet them: their look, the
 // selection by mouse and keys, the cells they paint again and when.
+#include "CountField.h"
 #include "Frames.h"
 #include "GridAccess.h"
 #include "Main.h"
@@ -313,6 +314,60 @@ private slots:
             form->Edit4->setText(count);
             QCOMPARE(form->Edit4->grab().toImage(), plainly(form->Edit4));
         }
+    }
+
+    // The counter draws a count from glyphs resolved once: it must paint exactly
+    // what a plain line edit paints, and leave to it what the short cut cannot show.
+    void counterPaintsAsALineEdit_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("focused");
+        QTest::addColumn<bool>("enabled");
+        QTest::addColumn<bool>("quick");
+        QTest::newRow("0") << "0" << false << true << true;
+        QTest::newRow("7") << "7" << false << true << true;
+        QTest::newRow("12345") << "12345" << false << true << true;
+        QTest::newRow("01234") << "01234" << false << true << true;
+        QTest::newRow("56789") << "56789" << false << true << true;
+        QTest::newRow("the widest that fits") << "999999999" << false << true << true;
+        QTest::newRow("one digit too wide") << "9999999999" << false << true << false;
+        QTest::newRow("disabled") << "4095" << false << false << true;
+        QTest::newRow("empty") << "" << false << true << false;
+        QTest::newRow("not a number") << "12a" << false << true << false;
+        QTest::newRow("wider than the field") << "123456789012345678" << false << true << false;
+        QTest::newRow("focused, all selected") << "12345" << true << true << false;
+    }
+    void counterPaintsAsALineEdit()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, focused);
+        QFETCH(bool, enabled);
+        QFETCH(bool, quick);
+        auto *counter = dynamic_cast<TCountField *>(form->Edit4);
+        QVERIFY(counter);
+        QLineEdit plain(text, counter->parentWidget());
+        plain.setReadOnly(true);
+        plain.setAutoFillBackground(true);
+        plain.setStyle(counter->style());
+        plain.setGeometry(counter->geometry());
+        plain.show();
+        const auto look = [&](QLineEdit *field) {
+            field->setText(text);
+            field->setEnabled(enabled);
+            if (focused) {
+                field->setFocus();
+                field->selectAll();
+            }
+            return field->grab().toImage();
+        };
+        const QImage expected = look(&plain);
+        plain.hide();
+        const QImage painted = look(counter);
+        QCOMPARE(painted, expected);
+        QCOMPARE(counter->PaintedQuickly(), quick);
+        counter->setEnabled(true);
+        counter->deselect();
+        form->StringGrid2->setFocus();
     }
 
     // A gateway that answers the read but echoes no write: the handshake's two

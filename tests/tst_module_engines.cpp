@@ -223,6 +223,28 @@ private slots:
             QCOMPARE(RegisterMirror[mirrorIndex + count], uint16_t(mirrorIndex + count));
     }
 
+    // When the owner reads the line itself, so does the poll: a late answer to an
+    // earlier request, still queued when the next request goes out, is dropped
+    // with it, and the new reply is taken by the step that looks for it.
+    void pollStepReadsTheLineItself()
+    {
+        drv->SetOwnerReadInterval(1000);
+        line.reads.push_back(ReadReply(std::vector<uint16_t>(32, 0x1111)));
+        bool sendPending = true;
+        int32_t ticks = 0;
+        QCOMPARE(PollStep(sendPending, ticks), TPollStep::Sent);
+        QVERIFY(line.reads.empty());
+        QCOMPARE(drv->RxCount, uint16_t(0));
+
+        std::vector<uint16_t> words(32);
+        for (size_t i = 0; i < words.size(); ++i)
+            words[i] = uint16_t(0xB000 + i);
+        line.reads.push_back(ReadReply(words));
+        QCOMPARE(PollStep(sendPending, ticks), TPollStep::Exchange);
+        QCOMPARE(RegisterMirror[0], uint16_t(0xB000));
+        QCOMPARE(RegisterMirror[31], uint16_t(0xB01F));
+    }
+
     void canHandshakeWritesThePairUntilConfirmed()
     {
         mode = TLinkMode::PlcCan;

@@ -2,6 +2,7 @@
 
 #include "Clock.h"
 #include "ClockText.h"
+#include "CountField.h"
 #include "Firmware.h"
 #include "LineFormat.h"
 #include "MODBUS_RTU.h"
@@ -156,7 +157,7 @@ void TMainForm::buildCommunicationGroup()
     EX_Baud->setGeometry(384, 22, 84, 26);
 
     MakeLabel(GroupBox1, QStringLiteral("通信计数"), QRect(482, 24, 66, 24));
-    Edit4 = new QLineEdit(QStringLiteral("0"), GroupBox1);
+    Edit4 = new TCountField(QStringLiteral("0"), GroupBox1);
     Edit4->setObjectName("Edit4");
     Edit4->setReadOnly(true);
     // Opaque, so that counting every exchange repaints the field alone and not
@@ -265,6 +266,9 @@ void TMainForm::FormCreate()
 
     ExchangeCount = 0;
 
+    // The poll reads the line at every tick of Timer1 (the Modbus routines read
+    // it whenever they look): the driver need not wake for each reply as well.
+    ComDriver.SetOwnerReadInterval(kOwnerReadIntervalMs);
     // The Modbus routines ask for station and mode at every frame.
     SetModbusLink({&ComDriver,
                    [this] { return std::max(0, EX_Addr->ItemIndex()) + 1; },

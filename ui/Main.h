@@ -22,6 +22,9 @@ public:
     static constexpr int kClientHeight = 298;
     static constexpr int kPollIntervalMs = kPollTickMs;  // Timer1: one step of the polling cycle
     static constexpr int kClockIntervalMs = 500;  // TimerSec
+    // Timer1's reads of the line come this often at the longest; a late tick
+    // hands the line back to the driver's own watch.
+    static constexpr int kOwnerReadIntervalMs = 3 * kPollIntervalMs;
     static constexpr int kMaxWaitTicks = kPollMaxWaitTicks;  // ticks a request may wait for its reply
     static constexpr uint32_t kPauseBeforeWriteMs = ::kPauseBeforeWriteMs;
 

@@ -1,8 +1,6 @@
 #include "GridView.h"
 
 #include <QAbstractItemDelegate>
-#include <QFontDatabase>
-#include <QGlyphRun>
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QProxyStyle>
@@ -11,8 +9,6 @@
 #include <algorithm>
 
 namespace {
-const QString kDigits = QStringLiteral("0123456789");
-
 QFont Bold(QFont font)
 {
     font.setBold(true);
@@ -33,53 +29,6 @@ public:
     }
 };
 } // namespace
-
-TGridFace::TGridFace(const QFont &f) : font(f), ascent(QFontMetrics(f).ascent())
-{
-    raw = QRawFont::fromFont(font, QFontDatabase::Latin);
-    if (!raw.isValid())
-        return;
-    const QList<quint32> glyphs = raw.glyphIndexesForString(kDigits);
-    if (glyphs.size() != int(digitGlyphs.size()))
-        return;
-    const QList<QPointF> advances = raw.advancesForGlyphIndexes(glyphs);
-    for (size_t d = 0; d < digitGlyphs.size(); ++d) {
-        if (glyphs[int(d)] == 0)  // the font has no such digit: leave it to the text engine
-            return;
-        digitGlyphs[d] = glyphs[int(d)];
-        digitAdvances[d] = advances.value(int(d)).x();
-    }
-    digitsReady = true;
-}
-
-void TGridFace::Draw(QPainter &painter, int x, int y, const QString &text) const
-{
-    const bool digitsOnly = digitsReady && !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) {
-        return c >= QLatin1Char('0') && c <= QLatin1Char('9');
-    });
-    if (!digitsOnly) {
-        painter.setFont(font);
-        painter.drawText(QPoint(x, y + ascent), text);
-        return;
-    }
-    // The values are numbers: their glyphs are known, nothing needs shaping.
-    QList<quint32> glyphs;
-    QList<QPointF> positions;
-    glyphs.reserve(text.size());
-    positions.reserve(text.size());
-    qreal advance = 0;
-    for (QChar c : text) {
-        const size_t d = static_cast<size_t>(c.unicode() - '0');
-        glyphs.append(digitGlyphs[d]);
-        positions.append(QPointF(advance, 0));
-        advance += digitAdvances[d];
-    }
-    QGlyphRun run;
-    run.setRawFont(raw);
-    run.setGlyphIndexes(glyphs);
-    run.setPositions(positions);
-    painter.drawGlyphRun(QPointF(x, y + ascent), run);
-}
 
 TGridFont::TGridFont(const QFont &font) : regular(font), bold(Bold(font)) {}
 

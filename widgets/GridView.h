@@ -9,11 +9,12 @@
 // the heading text of a fixed cell), then the owner's drawing handler, which
 // draws the data cells' values over it. The model's text of a data cell is what
 // the owner keeps there for readers; the owner sets it whenever the value changes.
+#include "DigitFace.h"
+
 #include <QAbstractTableModel>
 #include <QColor>
 #include <QFont>
 #include <QPainter>
-#include <QRawFont>
 #include <QString>
 #include <QTableView>
 
@@ -27,27 +28,11 @@ struct TGridDrawState {
     bool focused = false;
 };
 
-// One face of a grid font, resolved once when the grid's font is set rather
-// than at every paint: the font, its ascent, and the glyphs of the ten digits
-// with their advances, so that a number is drawn without shaping its text.
-struct TGridFace {
-    explicit TGridFace(const QFont &font);
-    // Draws `text` with its top left corner at (x, y).
-    void Draw(QPainter &painter, int x, int y, const QString &text) const;
-
-    QFont font;
-    int ascent = 0;
-    QRawFont raw;
-    std::array<quint32, 10> digitGlyphs{};
-    std::array<qreal, 10> digitAdvances{};
-    bool digitsReady = false;
-};
-
 // A font in its regular and bold forms.
 struct TGridFont {
     explicit TGridFont(const QFont &font = QFont());
-    TGridFace regular;
-    TGridFace bold;
+    TDigitFace regular;
+    TDigitFace bold;
 };
 
 // What a cell-drawing handler paints with: font style and colour, and text at a point.
