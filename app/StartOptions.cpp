@@ -12,6 +12,8 @@
 namespace {
 
 const QString kProgram = QStringLiteral("talvex");
+// Qt takes GLib's event loop unless this variable is non-empty.
+constexpr char kNoGlibVariable[] = "QT_NO_GLIB";
 const QString kDescription = QStringLiteral(
     "Tests, calibrates and re-flashes the TALVEX_M industrial I/O module over a serial line\n"
     "(Modbus RTU at 57600 8E1, the microcontroller's serial bootloader at 115200 8E1).\n"
@@ -32,6 +34,12 @@ void Print(const QString &text)
 }
 
 } // namespace
+
+void PreferQtEventLoop()
+{
+    if (!qEnvironmentVariableIsSet(kNoGlibVariable))
+        qputenv(kNoGlibVariable, "1");
+}
 
 void NameApplication()
 {

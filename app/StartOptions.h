@@ -10,6 +10,12 @@ class QCoreApplication;
 // Names the application: "talvex" and its version.
 void NameApplication();
 
+// Chooses Qt's own event loop over GLib's, unless the environment has chosen
+// (QT_NO_GLIB). Called before the application object exists. The main window
+// wakes some thirty times a second while it polls, and each wake-up costs less
+// without GLib's layers; nothing in the program needs GLib's loop.
+void PreferQtEventLoop();
+
 // When the command line asks for help or the version, prints it and returns the
 // exit status; otherwise returns nothing and the windows start.
 std::optional<int> AnswerWithoutWindows(int argc, char *argv[]);

@@ -9,6 +9,7 @@ int main(int argc, char *argv[])
 {
     if (const std::optional<int> status = AnswerWithoutWindows(argc, argv))
         return *status;
+    PreferQtEventLoop();
     QApplication app(argc, argv);
     NameApplication();
     QGuiApplication::setDesktopFileName(QStringLiteral("talvex"));

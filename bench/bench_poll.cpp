@@ -7,7 +7,9 @@
 //   bench_poll [--seconds N] [--silent-seconds N] [--runs N]
 #include "Main.h"
 #include "PortNames.h"
+#include "StartOptions.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -102,6 +104,7 @@ int main(int argc, char *argv[])
     const int pollSeconds = Arg(argc, argv, "--seconds", kDefaultPollSeconds);
     const int silentSeconds = Arg(argc, argv, "--silent-seconds", kDefaultSilentSeconds);
     const int runs = Arg(argc, argv, "--runs", kDefaultRuns);
+    PreferQtEventLoop();  // as the program starts
     QApplication app(argc, argv);
 
     QTemporaryDir dir;
@@ -122,9 +125,10 @@ int main(int argc, char *argv[])
 
     TMainForm form;
     form.show();
-    std::printf("polling the simulated module (talvex-sim, its own process) on %s, %d run(s) of %d s answering "
-                "and %d s silent\n",
-                qPrintable(QGuiApplication::platformName()), runs, pollSeconds, silentSeconds);
+    std::printf("polling the simulated module (talvex-sim, its own process) on %s with %s, %d run(s) of %d s "
+                "answering and %d s silent\n",
+                qPrintable(QGuiApplication::platformName()),
+                QAbstractEventDispatcher::instance()->metaObject()->className(), runs, pollSeconds, silentSeconds);
     std::vector<double> pollCpu, rate, silentCpu;
     for (int run = 1; run <= runs; ++run) {
         form.SpeedButton1->click();

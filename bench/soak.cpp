@@ -8,6 +8,7 @@
 // more after the warm-up, or descriptors grow at all.
 #include "Main.h"
 #include "PortNames.h"
+#include "StartOptions.h"
 
 #include <QApplication>
 #include <QDir>
@@ -100,6 +101,7 @@ int ArgValue(int argc, char **argv, const char *name, int fallback)
 int main(int argc, char **argv)
 {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    PreferQtEventLoop();  // as the program starts
     QApplication app(argc, argv);
     const int seconds = ArgValue(argc, argv, "--seconds", kDefaultSeconds);
     const int reportSeconds = std::max(1, ArgValue(argc, argv, "--report-every", kDefaultReportSeconds));

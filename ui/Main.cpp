@@ -333,8 +333,7 @@ void TMainForm::Timer1Timer()
     if (PollStep(SendPending, PollWaitTicks) != TPollStep::Exchange)
         return;
 
-    GroupBox1->setTitle(kGroupCaption + QStringLiteral(" (固件:") + VersionText(RegisterMirror[Reg::FW_Version]) +
-                        QLatin1Char(')'));
+    showFirmwareVersion(RegisterMirror[Reg::FW_Version]);
     ShowGridValues();
     // The handshake below can block in its writes for seconds: the values read
     // are painted before it. Otherwise the tick ends here and they are painted
@@ -352,6 +351,15 @@ void TMainForm::Timer1Timer()
     Edit4->setText(QString::number(ExchangeCount));
     LinkOk = true;
     BitBtn2->setEnabled(true);
+}
+
+void TMainForm::showFirmwareVersion(uint16_t word)
+{
+    // The caption is composed again only when the word changes, not at every exchange.
+    if (shownVersion_ == word)
+        return;
+    shownVersion_ = word;
+    GroupBox1->setTitle(kGroupCaption + QStringLiteral(" (固件:") + VersionText(word) + QLatin1Char(')'));
 }
 
 void TMainForm::BitBtn1Click()

@@ -14,6 +14,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 
 class TMainForm : public QWidget {
     Q_OBJECT
@@ -103,7 +104,10 @@ private:
     void buildConfigurationGroup();
     bool writeConfiguration();
 
+    void showFirmwareVersion(uint16_t word);
+
     bool centred_ = false;
+    std::optional<uint16_t> shownVersion_;  // the version word the caption shows
 };
 
 extern TMainForm *MainForm;

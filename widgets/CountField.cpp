@@ -16,6 +16,11 @@ constexpr Qt::Alignment kPlainAlignment = Qt::AlignLeft | Qt::AlignVCenter;
 TCountField::TCountField(const QString &text, QWidget *parent) : QLineEdit(text, parent)
 {
     setReadOnly(true);
+    // Digits need no shaping: each new count is laid out from the font's
+    // character map alone. Family and size still come from the parent.
+    QFont direct;
+    direct.setStyleStrategy(QFont::PreferNoShaping);
+    setFont(direct);
 }
 
 void TCountField::changeEvent(QEvent *event)
