@@ -10,6 +10,7 @@
 #include "FirmwareImage.h"
 #include "LineFormat.h"
 #include "SimFixture.h"
+#include "StartOptions.h"
 #include "Stm32Bootloader.h"
 #include "Stm32Protocol.h"
 #include "Stm32Timing.h"
@@ -218,6 +219,7 @@ int main(int argc, char *argv[])
         }
     }
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    PreferQtEventLoop();  // as the program starts
     QApplication app(argc, argv);
 
     if (!LoadFirmwareImage())
