@@ -2,14 +2,16 @@
 // mode (every byte at line speed, the chip's erase and programming times), by this
 // tool and by stm32flash -w, several runs each. Both are timed the same way, by the
 // simulator's own frame log: from the sync byte it received to the last write ACK
-// it sent. Prints the medians and, last, the ratios tool / stm32flash and
-// tool / bound (line time at 11 bits a character plus the chip's times).
+// it sent. The simulator runs as a process of its own, so each host has its
+// process to itself, as it would on the bench. Prints the medians and, last, the
+// ratios tool / stm32flash and tool / bound (line time at 11 bits a character
+// plus the chip's times).
 //
 //   bench_update [--runs N] [--log-dir DIR]   (DIR keeps the simulator's frame logs)
 #include "Firmware.h"
 #include "FirmwareImage.h"
 #include "LineFormat.h"
-#include "SimFixture.h"
+#include "PortNames.h"
 #include "StartOptions.h"
 #include "Stm32Bootloader.h"
 #include "Stm32Protocol.h"
@@ -18,14 +20,17 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <exception>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -41,6 +46,7 @@ constexpr size_t kPage = stm32::kPageBytes;
 
 constexpr int kDefaultRuns = 7;
 constexpr int kRunTimeoutMs = 60000;
+constexpr int kSimStartTimeoutMs = 5000;
 
 // Goals of the comparison.
 constexpr double kGoalVsStm32flash = 1.00;
@@ -104,25 +110,49 @@ std::optional<double> SyncToLastAck(const std::string &logPath)
     return *lastAck - *sync;
 }
 
+// The simulated module as a process of its own: the host under test then shares
+// its process with nothing, whichever host it is.
+struct SimProcess {
+    QTemporaryDir dir;
+    QProcess process;
+    std::string link;
+    ~SimProcess()
+    {
+        process.terminate();
+        process.waitForFinished(kSimStartTimeoutMs);
+    }
+    const std::string &linkPath() const { return link; }
+};
+
+std::unique_ptr<SimProcess> StartSimProcess(const std::string &log)
+{
+    auto sim = std::make_unique<SimProcess>();
+    const QString portDir = sim->dir.path() + "/ports";
+    sim->process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sim->process.setStandardOutputFile(QProcess::nullDevice());
+    sim->process.start(QStringLiteral(TALVEX_SIM_EXE),
+                       {"--port-dir", portDir, "--com", "1", "--state-dir", sim->dir.path() + "/state", "--realistic",
+                        "--log", QString::fromStdString(log)});
+    QElapsedTimer waited;
+    waited.start();
+    while (!QFileInfo::exists(portDir + "/COM1") && waited.elapsed() < kSimStartTimeoutMs)
+        QThread::msleep(10);
+    if (!QFileInfo::exists(portDir + "/COM1")) {
+        std::fprintf(stderr, "the simulated module did not come up\n");
+        return nullptr;
+    }
+    sim->link = (portDir + "/COM1").toStdString();
+    qputenv(kPortDirEnv, portDir.toLocal8Bit());
+    return sim;
+}
+
 // A fresh simulated module for every run, in realistic mode, with a frame log of its own.
 struct Bench {
     QTemporaryDir dir;
     QString logDir;  // where the frame logs go; the temporary folder when empty
     int run = 0;
 
-    std::unique_ptr<SimFixture> startSimulator(const std::string &log)
-    {
-        talvex::sim::SimOptions options;
-        options.com = 1;
-        options.realisticBoot = true;
-        options.logPath = log;
-        try {
-            return std::make_unique<SimFixture>(options);
-        } catch (const std::exception &e) {
-            std::fprintf(stderr, "%s\n", e.what());
-            return nullptr;
-        }
-    }
+    std::unique_ptr<SimProcess> startSimulator(const std::string &log) { return StartSimProcess(log); }
 
     std::string logPath(const char *who)
     {
@@ -166,7 +196,7 @@ std::optional<double> TimeStm32flash(Bench &bench, const QString &imagePath)
         return std::nullopt;
     // A pty cannot keep the parity flag that stm32flash reads back; the bytes are the same.
     const Stm32flashRun flash = RunStm32flash(
-        {"-b", QString::number(kBaud), "-m", "8n1", "-w", imagePath, QString::fromStdString((*sim)->linkPath())},
+        {"-b", QString::number(kBaud), "-m", "8n1", "-w", imagePath, QString::fromStdString(sim->linkPath())},
         kRunTimeoutMs);
     sim.reset();
     if (flash.exitCode != 0) {
