@@ -5,6 +5,7 @@
 // open port. Prints each run, then the medians against the goals.
 //
 //   bench_poll [--seconds N] [--silent-seconds N] [--runs N]
+#include "ChildProcess.h"
 #include "Main.h"
 #include "PortNames.h"
 #include "StartOptions.h"
@@ -112,6 +113,7 @@ int main(int argc, char *argv[])
     QProcess sim;
     sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     sim.setStandardOutputFile(QProcess::nullDevice());
+    EndWithParent(sim);
     sim.start(QStringLiteral(TALVEX_SIM_EXE), {"--port-dir", portDir, "--com", "2", "--state-dir", dir.path() + "/state"});
     QElapsedTimer waited;
     waited.start();

@@ -8,6 +8,7 @@
 // plus the chip's times).
 //
 //   bench_update [--runs N] [--log-dir DIR]   (DIR keeps the simulator's frame logs)
+#include "ChildProcess.h"
 #include "Firmware.h"
 #include "FirmwareImage.h"
 #include "LineFormat.h"
@@ -130,6 +131,7 @@ std::unique_ptr<SimProcess> StartSimProcess(const std::string &log)
     const QString portDir = sim->dir.path() + "/ports";
     sim->process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     sim->process.setStandardOutputFile(QProcess::nullDevice());
+    EndWithParent(sim->process);
     sim->process.start(QStringLiteral(TALVEX_SIM_EXE),
                        {"--port-dir", portDir, "--com", "1", "--state-dir", sim->dir.path() + "/state", "--realistic",
                         "--log", QString::fromStdString(log)});

@@ -6,6 +6,7 @@
 // memory, open descriptors and CPU share. The module runs as a process of its
 // own, so the figures are the tool's alone. Fails when memory grows by 1 MiB or
 // more after the warm-up, or descriptors grow at all.
+#include "ChildProcess.h"
 #include "Main.h"
 #include "PortNames.h"
 #include "StartOptions.h"
@@ -115,6 +116,7 @@ int main(int argc, char **argv)
     QDir(dir.path()).mkpath("ports");
     QProcess sim;
     sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    EndWithParent(sim);
     sim.start(TALVEX_SIM_EXE, {"--port-dir", dir.filePath("ports"), "--com", QString::number(kComNumber),
                                "--state-dir", dir.filePath("state")});
     const QString link = dir.filePath("ports") + "/COM" + QString::number(kComNumber);

@@ -1,6 +1,7 @@
 // talvex-cli as a black box: the program is run as a process against the
 // simulated module on a pty; what it prints, its exit status and the frames the
 // module received are checked.
+#include "ChildProcess.h"
 #include "PtyPair.h"
 #include "QRT_ComDrv.h"
 #include "Simulator.h"
@@ -590,6 +591,7 @@ private slots:
         QDir(dir.path()).mkpath("ports");
         const QString log = dir.path() + "/frames.log";
         QProcess sim;
+        EndWithParent(sim);
         sim.start(TALVEX_SIM_EXE, {"--port-dir", dir.path() + "/ports", "--com", "4", "--mode", "gateway",
                                    "--state-dir", dir.path() + "/state", "--log", log});
         QVERIFY(sim.waitForStarted());

@@ -1,5 +1,7 @@
 // The talvex-sim program as a black box: a third-party Modbus master (mbpoll) reads
 // and writes it, its standard input and SIGUSR1 reach the module, SIGTERM ends it.
+#include "ChildProcess.h"
+
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
@@ -60,6 +62,7 @@ private slots:
         QVERIFY2(!mbpoll_.isEmpty(), "mbpoll is not installed: run `make deps`");
         QVERIFY(QFileInfo::exists(TALVEX_SIM_EXE));
         port_ = dir_.filePath("ports/COM5");
+        EndWithParent(sim_);
         sim_.start(TALVEX_SIM_EXE, {"--port-dir", dir_.filePath("ports"), "--com", "5", "--state-dir",
                                     dir_.filePath("state")});
         QVERIFY(sim_.waitForStarted(kStartMs));
