@@ -7,7 +7,6 @@
 #include "Stm32Protocol.h"
 
 #include <algorithm>
-#include <array>
 
 namespace {
 
@@ -26,6 +25,8 @@ constexpr int kAddressBytes = int(stm32::kAddressBytes);
 constexpr int kPageBytes = int(stm32::kPageBytes);
 constexpr int kMaxBlock = int(stm32::kMaxTransferBytes);
 constexpr int kWriteAlign = int(stm32::kWriteAlignment);
+// A whole write block, count byte and checksum included, is built in the command area.
+static_assert(1 + kMaxBlock + 1 <= int(kIspCommandLast) - kCmd + 1);
 
 } // namespace
 
@@ -334,22 +335,16 @@ void TUpdateEngine::writeStep()
     // The bootloader programs whole words only: a short last block is filled up
     // with the erased value, which leaves the flash beyond the image as it was.
     const int padded = (n + kWriteAlign - 1) / kWriteAlign * kWriteAlign;
-    static const std::array<uint8_t, kWriteAlign> kPadding = [] {
-        std::array<uint8_t, kWriteAlign> p;
-        p.fill(stm32::kErasedByte);
-        return p;
-    }();
     const uint8_t *data = &IspBuffer[kIspImageFirst + static_cast<size_t>(ImageOffset)];
-    uint8_t countByte = static_cast<uint8_t>(padded - 1);
-    IspBuffer[kCmd] = countByte;
-    send(&IspBuffer[kCmd], 1);
-    send(data, n);
-    if (padded > n)
-        send(kPadding.data(), padded - n);
-    uint8_t checksum = stm32::Xor(data, n, countByte);
-    checksum = stm32::Xor(kPadding.data(), padded - n, checksum);
-    IspBuffer[kCmd] = checksum;
-    send(&IspBuffer[kCmd], 1);
+    // Count byte, data, padding and checksum leave in one write: through a USB
+    // adapter every write is a transfer of its own, and separate ones would put
+    // gaps into the block that the bootloader has to wait out.
+    uint8_t *frame = &IspBuffer[kCmd];
+    frame[0] = static_cast<uint8_t>(padded - 1);
+    std::copy_n(data, n, frame + 1);
+    std::fill_n(frame + 1 + n, padded - n, stm32::kErasedByte);
+    frame[1 + padded] = stm32::Xor(frame + 1, static_cast<size_t>(padded), frame[0]);
+    send(frame, padded + 2);
 
     BytesLeft -= n;
     WriteAddress += static_cast<uint32_t>(n);

@@ -405,6 +405,24 @@ private slots:
         QCOMPARE(e.engine.OvertimeT.isActive(), running);
     }
 
+    // Through a USB adapter every write is a transfer of its own: the block, its
+    // count byte and its checksum go out in one, as the chip expects them back to back.
+    void aWriteBlockLeavesInOneWrite()
+    {
+        const TemporaryImage file(OneBlockImage());
+        EngineOnFakePort e;
+        e.engine.SetImageLoader([&] { return LoadFirmwareImageFrom(file.path()); });
+        e.engine.Start();
+        for (int s = 1; s < 10; ++s)
+            e.arrive(kGoodReply[s]);
+        QCOMPARE(e.engine.IspState, 10);
+        e.st.calls.clear();
+        e.arrive(kGoodReply[10]);
+        const size_t frame = 1 + stm32::kMaxTransferBytes + 1;
+        QCOMPARE(e.st.calls, std::vector<std::string>{"write:" + std::to_string(frame)});
+        QCOMPARE(e.engine.IspState, 11);
+    }
+
     void portThatWillNotOpen_data()
     {
         QTest::addColumn<int>("index");
