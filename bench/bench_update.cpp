@@ -48,6 +48,7 @@ constexpr size_t kPage = stm32::kPageBytes;
 constexpr int kDefaultRuns = 7;
 constexpr int kRunTimeoutMs = 60000;
 constexpr int kSimStartTimeoutMs = 5000;
+constexpr int kSimStopTimeoutMs = 5000;
 
 // Goals of the comparison.
 constexpr double kGoalVsStm32flash = 1.00;
@@ -120,7 +121,7 @@ struct SimProcess {
     ~SimProcess()
     {
         process.terminate();
-        process.waitForFinished(kSimStartTimeoutMs);
+        process.waitForFinished(kSimStopTimeoutMs);
     }
     const std::string &linkPath() const { return link; }
 };
@@ -148,13 +149,11 @@ std::unique_ptr<SimProcess> StartSimProcess(const std::string &log)
     return sim;
 }
 
-// A fresh simulated module for every run, in realistic mode, with a frame log of its own.
+// Every run gets a fresh simulated module and a frame log of its own, named here.
 struct Bench {
     QTemporaryDir dir;
     QString logDir;  // where the frame logs go; the temporary folder when empty
     int run = 0;
-
-    std::unique_ptr<SimProcess> startSimulator(const std::string &log) { return StartSimProcess(log); }
 
     std::string logPath(const char *who)
     {
@@ -166,7 +165,7 @@ struct Bench {
 std::optional<double> RunTool(Bench &bench, QApplication &app)
 {
     const std::string log = bench.logPath("tool");
-    auto sim = bench.startSimulator(log);
+    auto sim = StartSimProcess(log);
     if (!sim)
         return std::nullopt;
     bool done = false;
@@ -193,7 +192,7 @@ std::optional<double> RunTool(Bench &bench, QApplication &app)
 std::optional<double> TimeStm32flash(Bench &bench, const QString &imagePath)
 {
     const std::string log = bench.logPath("stm32flash");
-    auto sim = bench.startSimulator(log);
+    auto sim = StartSimProcess(log);
     if (!sim)
         return std::nullopt;
     // A pty cannot keep the parity flag that stm32flash reads back; the bytes are the same.
