@@ -361,10 +361,13 @@ void TUpdateEngine::finish()
     setStatus(kDone);
     OvertimeT.stop();
     Timer5.stop();
-    // Let the chip restart into the new program.
+    // Let the chip restart into the new program: reset, boot pin low, then out of
+    // reset. Whether closing the port would release DTR depends on the port's
+    // hang-up flag; the module must not stay in reset for want of it.
     ComDriver.SetDtr(true);
     clock_.sleep(Isp::kFinishHoldMs);
     ComDriver.SetRts(false);
+    ComDriver.SetDtr(false);
     if (PortOpened)
         ComDriver.Close();
     emit finished(TUpdateOutcome::Done);

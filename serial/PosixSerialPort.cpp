@@ -12,7 +12,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <linux/serial.h>
+
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 
 namespace {
 
@@ -32,6 +36,70 @@ bool IsPseudoTerminalNumber(dev_t device)
            (maj >= kPtsFirstMajor && maj <= kPtsLastMajor);
 }
 
+// A character device is a tty when one of the kernel's tty drivers owns its
+// number; /proc/tty/drivers lists them ("name /dev/path major minors type").
+// Without that list every character device is given the benefit of the doubt:
+// open() tells a tty by isatty() then.
+bool IsTtyNumber(dev_t device)
+{
+    FILE *list = std::fopen("/proc/tty/drivers", "re");
+    if (!list)
+        return true;
+    const unsigned maj = major(device);
+    const unsigned min = minor(device);
+    bool tty = false;
+    char line[256];
+    while (!tty && std::fgets(line, sizeof line, list)) {
+        char name[64], path[64], minors[32];
+        unsigned driverMajor = 0;
+        if (std::sscanf(line, "%63s %63s %u %31s", name, path, &driverMajor, minors) != 4 || driverMajor != maj)
+            continue;
+        unsigned first = 0, last = 0;
+        const int n = std::sscanf(minors, "%u-%u", &first, &last);
+        if (n == 1)
+            last = first;
+        tty = n >= 1 && min >= first && min <= last;
+    }
+    std::fclose(list);
+    return tty;
+}
+
+PortFault FaultOfErrno(int e)
+{
+    switch (e) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return PortFault::NotPresent;
+    case EACCES:
+    case EPERM:
+        return PortFault::PermissionDenied;
+    case EBUSY:
+    case EWOULDBLOCK:
+        return PortFault::Busy;
+    case ENOTTY:
+        return PortFault::NotSerialDevice;
+    case EIO:
+        return PortFault::DeviceError;
+    default:
+        return PortFault::Other;
+    }
+}
+
+LineSettings FromReadback(const LineReadback &rb)
+{
+    LineSettings s;
+    s.baud = rb.ospeed;
+    s.dataBits = rb.csize;
+    constexpr int kNone = 0, kOdd = 1, kEven = 2, kMark = 3, kSpace = 4;
+    s.parity = !rb.parenb ? kNone : rb.cmspar ? (rb.parodd ? kMark : kSpace) : (rb.parodd ? kOdd : kEven);
+    constexpr int kOneStop = 0, kTwoStops = 2;
+    s.stopBits = rb.cstopb ? kTwoStops : kOneStop;
+    s.rtsCts = rb.crtscts;
+    s.hangUpOnClose = rb.hupcl;
+    return s;
+}
+
 class PosixSerialPort final : public SerialPort {
 public:
     ~PosixSerialPort() override { close(); }
@@ -39,19 +107,42 @@ public:
     bool open(const std::string &path) override
     {
         close();
+        fault_ = PortFault::None;
+        errno_ = 0;
         if (path.empty())
-            return false;
+            return fail(PortFault::NotPresent, ENOENT);
+        // Refuse what cannot be a serial line before opening it: a file, a folder,
+        // /dev/null would otherwise open and then only time out.
+        switch (ClassifyDevice(path)) {
+        case DeviceKind::Absent:
+            return fail(PortFault::NotPresent, ENOENT);
+        case DeviceKind::NotSerial:
+            return fail(PortFault::NotSerialDevice, ENOTTY);
+        case DeviceKind::PseudoTerminal:
+        case DeviceKind::SerialDevice:
+            break;
+        }
         // Non-blocking so that neither open (carrier) nor a full output queue can
         // hang the GUI thread; write() below waits with a bound instead.
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
-            return false;
+            return fail(FaultOfErrno(errno), errno);
         // TIOCEXCL keeps out other unprivileged openers; flock also keeps out
         // root and a second open from this process, as long as they lock too.
-        if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+        PortFault why = PortFault::None;
+        int err = 0;
+        if (!isatty(fd))
+            why = PortFault::NotSerialDevice, err = ENOTTY;
+        else if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+            why = PortFault::Busy, err = errno;
+        else if (ioctl(fd, TIOCEXCL) != 0)
+            why = FaultOfErrno(errno), err = errno;
+        if (why != PortFault::None) {
             ::close(fd);
-            return false;
+            return fail(why, err);
         }
+        struct stat st {};
+        pseudoTerminal_ = fstat(fd, &st) == 0 && IsPseudoTerminalNumber(st.st_rdev);
         fd_ = fd;
         return true;
     }
@@ -60,6 +151,10 @@ public:
     {
         if (fd_ < 0)
             return;
+        if (latencyChanged_) {
+            ioctl(fd_, TIOCSSERIAL, &serialBefore_);
+            latencyChanged_ = false;
+        }
         // The exclusive flag outlives our descriptor on a pty; clear it for the next opener.
         ioctl(fd_, TIOCNXCL);
         ::close(fd_);
@@ -72,13 +167,18 @@ public:
     {
         if (fd_ < 0)
             return false;
-        const bool ok = ApplyLineSettingsTermios2(fd_, settings);
-        // Settings fix the modem lines: DTR as asked, RTS dropped unless the
-        // hardware handshake owns it. A pty has no modem lines; that failure is ignored.
-        setDtr(settings.dtrOn);
-        if (!settings.rtsCts)
-            setRts(false);
-        return ok;
+        if (!ApplyLineSettingsTermios2(fd_, settings)) {
+            const int e = errno;
+            return fail(e == EIO ? PortFault::DeviceError : PortFault::SettingsRefused, e);
+        }
+        // A driver may take the call and ignore part of it (parity on old ch341
+        // drivers, the line coding on some CDC-ACM devices): read back what it took.
+        LineReadback rb;
+        if (!ReadLineSettingsTermios2(fd_, rb))
+            return fail(PortFault::SettingsRefused, errno);
+        if (!SettingsKept(settings, FromReadback(rb), pseudoTerminal_))
+            return fail(PortFault::SettingsNotKept, EINVAL);
+        return true;
     }
 
     void purge(bool input, bool output) override
@@ -108,12 +208,18 @@ public:
             return 0;
         for (;;) {
             const ssize_t n = ::read(fd_, buffer, static_cast<size_t>(size));
-            if (n >= 0)
+            if (n > 0)
                 return static_cast<int>(n);
-            if (errno == EINTR)
+            if (n < 0 && errno == EINTR)
                 continue;
-            // EAGAIN is "nothing yet"; EIO after a hang-up reads as nothing too.
-            return (errno == EAGAIN || errno == EIO) ? 0 : -1;
+            if (n < 0 && errno == EAGAIN)
+                return 0;
+            // A raw tty reads 0 when nothing is there, and also once its far end is
+            // gone (a pulled adapter, a closed pty master), as EIO may be: only the
+            // hang-up flag tells the two apart.
+            if (hungUp())
+                return fail(PortFault::Removed, EIO), -1;
+            return n == 0 ? 0 : (fail(FaultOfErrno(errno), errno), -1);
         }
     }
 
@@ -147,8 +253,32 @@ public:
         return done;
     }
 
-    void setDtr(bool on) override { modemLine(TIOCM_DTR, on); }
-    void setRts(bool on) override { modemLine(TIOCM_RTS, on); }
+    bool setDtr(bool on) override { return modemLines(on ? TIOCMBIS : TIOCMBIC, TIOCM_DTR); }
+    bool setRts(bool on) override { return modemLines(on ? TIOCMBIS : TIOCMBIC, TIOCM_RTS); }
+    bool dropModemLines(unsigned lines) override
+    {
+        const int bits = ((lines & kLineDtr) ? TIOCM_DTR : 0) | ((lines & kLineRts) ? TIOCM_RTS : 0);
+        return modemLines(TIOCMBIC, bits);
+    }
+
+    void requestLowLatency() override
+    {
+        if (fd_ < 0 || latencyChanged_)
+            return;
+        // ptys and many drivers have no serial_struct (ENOTTY, EINVAL); some refuse
+        // the change (EPERM). Either way the port works as before, only slower.
+        struct serial_struct ss {};
+        if (ioctl(fd_, TIOCGSERIAL, &ss) != 0)
+            return;
+        serialBefore_ = ss;
+        if (ss.flags & ASYNC_LOW_LATENCY)
+            return;
+        ss.flags |= ASYNC_LOW_LATENCY;
+        latencyChanged_ = ioctl(fd_, TIOCSSERIAL, &ss) == 0;
+    }
+
+    PortFault fault() const override { return fault_; }
+    int errorNumber() const override { return errno_; }
 
     int nativeHandle() const override { return fd_; }
 
@@ -161,14 +291,24 @@ public:
     }
 
 private:
-    void modemLine(int bit, bool on)
+    bool modemLines(unsigned long request, int bits)
     {
-        if (fd_ < 0)
-            return;
-        ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit);
+        return fd_ >= 0 && ioctl(fd_, request, &bits) == 0;
+    }
+
+    bool fail(PortFault why, int err)
+    {
+        fault_ = why;
+        errno_ = err;
+        return false;
     }
 
     int fd_ = -1;
+    bool pseudoTerminal_ = false;
+    bool latencyChanged_ = false;
+    struct serial_struct serialBefore_ {};
+    PortFault fault_ = PortFault::None;
+    int errno_ = 0;
 };
 
 } // namespace
@@ -176,9 +316,28 @@ private:
 DeviceKind ClassifyDevice(const std::string &path)
 {
     struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+    if (path.empty() || ::stat(path.c_str(), &st) != 0)
         return DeviceKind::Absent;
-    return IsPseudoTerminalNumber(st.st_rdev) ? DeviceKind::PseudoTerminal : DeviceKind::SerialDevice;
+    if (!S_ISCHR(st.st_mode))
+        return DeviceKind::NotSerial;
+    if (IsPseudoTerminalNumber(st.st_rdev))
+        return DeviceKind::PseudoTerminal;
+    return IsTtyNumber(st.st_rdev) ? DeviceKind::SerialDevice : DeviceKind::NotSerial;
+}
+
+bool SettingsKept(const LineSettings &asked, const LineSettings &got, bool pseudoTerminal)
+{
+    // A UART divides its clock: the speed it reports may sit a little off the one
+    // asked for, well inside what the far end tolerates.
+    constexpr double kSpeedTolerance = 0.02;
+    if (std::fabs(double(got.baud) - double(asked.baud)) > kSpeedTolerance * double(asked.baud))
+        return false;
+    // One and a half stop bits are two on Linux.
+    if ((asked.stopBits != 0) != (got.stopBits != 0))
+        return false;
+    if (pseudoTerminal)
+        return true;
+    return got.parity == asked.parity && got.dataBits == asked.dataBits;
 }
 
 std::unique_ptr<SerialPort> CreatePosixSerialPort()

@@ -54,9 +54,28 @@ bool TQRTCommDriver::Open()
 {
     if (IsOpen())
         return true;
-    if (!port_->open(DeviceName()))
+    lost_ = false;
+    modemLinesRefused_ = false;
+    fault_ = PortFault::None;
+    errorNumber_ = 0;
+    if (!port_->open(DeviceName())) {
+        fault_ = port_->fault();
+        errorNumber_ = port_->errorNumber();
         return false;
-    ApplySettings();
+    }
+    // The kernel raised DTR and RTS at the open. On the module's adapter DTR holds
+    // reset and RTS the boot pin: dropping DTR first would let the chip out of
+    // reset with the boot pin high, into its bootloader. Both go in one request.
+    port_->dropModemLines(kLineDtr | kLineRts);
+    if (!Configure()) {
+        // The line would carry other bytes than the module expects: no port at all
+        // is the honest answer.
+        fault_ = port_->fault();
+        errorNumber_ = port_->errorNumber();
+        port_->close();
+        return false;
+    }
+    port_->requestLowLatency();
     pollingTimer_.start(PollingInterval());
     // Beside the timer, take bytes as soon as they arrive: a reply is then in
     // RxBuffer without waiting for the next poll.
@@ -68,6 +87,20 @@ bool TQRTCommDriver::Open()
 }
 
 void TQRTCommDriver::Close()
+{
+    lost_ = false;
+    CloseDevice();
+}
+
+void TQRTCommDriver::Release()
+{
+    CloseDevice();
+    lost_ = true;
+    fault_ = PortFault::Removed;
+    emit Lost();
+}
+
+void TQRTCommDriver::CloseDevice()
 {
     if (!IsOpen())
         return;
@@ -90,8 +123,13 @@ bool TQRTCommDriver::IsOpen() const
 
 void TQRTCommDriver::ApplySettings()
 {
+    Configure();
+}
+
+bool TQRTCommDriver::Configure()
+{
     if (!IsOpen())
-        return;
+        return false;
     LineSettings s;
     s.baud = kBaudTable[speed_];
     s.dataBits = static_cast<int>(dataBits_) + 5;
@@ -102,9 +140,23 @@ void TQRTCommDriver::ApplySettings()
     s.dtrOn = enableDtrOnOpen_;
     s.xonChar = kXonChar;
     s.xoffChar = kXoffChar;
-    port_->applySettings(s);
+    s.hangUpOnClose = true;
+    const bool ok = port_->applySettings(s);
+    // The settings fix the modem lines: DTR as asked, RTS dropped unless the
+    // hardware handshake owns it; two lines dropped go in one request.
+    if (!s.dtrOn && !s.rtsCts) {
+        port_->dropModemLines(kLineDtr | kLineRts);
+    } else {
+        if (!s.rtsCts)
+            port_->setRts(false);
+        if (s.dtrOn)
+            port_->setDtr(true);
+        else
+            port_->dropModemLines(kLineDtr);
+    }
     PurgeBuffers(true, true);
     // Queue sizes are the driver's own on Linux; ComPortOutBufSize only shapes OutFreeSpace.
+    return ok;
 }
 
 void TQRTCommDriver::PurgeBuffers(bool input, bool output)
@@ -128,8 +180,10 @@ uint16_t TQRTCommDriver::OutFreeSpace()
 
 int32_t TQRTCommDriver::SendData(const uint8_t *data, int32_t count)
 {
-    if (!IsOpen() || data == nullptr || count <= 0)
+    if (data == nullptr || count <= 0)
         return 0;
+    if (!IsOpen())
+        return lost_ ? kSendDeviceGone : 0;
     int32_t sent = 0;
     uint32_t lastProgress = GetTickCount();
     while (sent < count) {
@@ -140,8 +194,13 @@ int32_t TQRTCommDriver::SendData(const uint8_t *data, int32_t count)
             const uint32_t waited = before - lastProgress;
             const uint32_t left = waited < outputTimeout_ ? outputTimeout_ - waited : 0;
             const int n = port_->write(data + sent, count - sent, left);
-            if (n < 0)
-                return -sent;  // the device is gone
+            if (n < 0) {
+                // The device failed hard; if it hung up, let it go at once.
+                if (!port_->hungUp())
+                    return -sent;
+                Release();
+                return sent > 0 ? -sent : kSendDeviceGone;
+            }
             sent += n;
             if (sent == count)
                 break;
@@ -165,14 +224,14 @@ int32_t TQRTCommDriver::SendData(const uint8_t *data, int32_t count)
 
 void TQRTCommDriver::SetDtr(bool on)
 {
-    if (IsOpen())
-        port_->setDtr(on);
+    if (IsOpen() && !port_->setDtr(on))
+        modemLinesRefused_ = true;
 }
 
 void TQRTCommDriver::SetRts(bool on)
 {
-    if (IsOpen())
-        port_->setRts(on);
+    if (IsOpen() && !port_->setRts(on))
+        modemLinesRefused_ = true;
 }
 
 int TQRTCommDriver::PollingInterval() const
@@ -243,6 +302,12 @@ int TQRTCommDriver::Receive()
     if (!IsOpen())
         return 0;
     const int n = port_->read(chunkBuffer_.data(), static_cast<int>(chunkBuffer_.size()));
+    if (n < 0 && port_->hungUp()) {
+        // Unplugged: keeping the dead descriptor would keep the device's name taken,
+        // and the adapter would come back under another one.
+        Release();
+        return 0;
+    }
     if (n <= 0)
         return n;
     if (RxCount + n >= kRxBufferSize)

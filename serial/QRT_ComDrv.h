@@ -57,6 +57,8 @@ public:
     static constexpr uint16_t kFreeSpaceWhenClosed = 65535;
     static constexpr uint8_t kXonChar = 0x11;
     static constexpr uint8_t kXoffChar = 0x13;
+    // What SendData returns once the device has gone away with nothing sent.
+    static constexpr int32_t kSendDeviceGone = -1;
 
     // platform: the port implementation; the termios one when none is given.
     explicit TQRTCommDriver(QObject *owner = nullptr, std::unique_ptr<SerialPort> platform = {});
@@ -64,6 +66,15 @@ public:
 
     bool Open();
     void Close();
+    // Why the last Open failed, or that the device went away while open (Removed).
+    PortFault LastFault() const { return fault_; }
+    int LastErrorNumber() const { return errorNumber_; }
+    // The device hung up while open (an adapter pulled out): it has been released,
+    // IsOpen is false and SendData reports a failure until the next Open or Close.
+    bool DeviceLost() const { return lost_; }
+    // A SetDtr or SetRts since the last Open that the device refused (a pty, an
+    // adapter without those lines).
+    bool ModemLinesRefused() const { return modemLinesRefused_; }
     bool IsOpen() const;
     void ApplySettings();
     void PurgeBuffers(bool input, bool output);
@@ -129,7 +140,14 @@ public:
     uint8_t RxBuffer[kRxBufferSize] = {};
     uint16_t RxCount = 0;
 
+signals:
+    // The device hung up and was released; emitted once, from inside a read or a send.
+    void Lost();
+
 private:
+    bool Configure();
+    void CloseDevice();
+    void Release();
     void ApplyIfOpen();
     int PollingInterval() const;
     int Receive();
@@ -162,4 +180,8 @@ private:
     uint16_t ownerReadInterval_ = 0;
     uint16_t outputTimeout_ = kDefaultOutputTimeoutMs;
     TComPortReceiveDataEvent onReceiveData_;
+    PortFault fault_ = PortFault::None;
+    int errorNumber_ = 0;
+    bool lost_ = false;
+    bool modemLinesRefused_ = false;
 };

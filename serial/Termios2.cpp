@@ -58,8 +58,12 @@ bool ApplyLineSettingsTermios2(int fd, const LineSettings &s)
     tio.c_oflag = 0;
     tio.c_lflag = 0;
 
-    tio.c_cflag &= ~(CBAUD | CIBAUD | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    tio.c_cflag &= ~(CBAUD | CIBAUD | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL);
     tio.c_cflag |= CREAD | CLOCAL;
+    // Whether the last close drops DTR and RTS is the port's own setting, left by
+    // whoever used it before (stty -hupcl); say it every time.
+    if (s.hangUpOnClose)
+        tio.c_cflag |= HUPCL;
     // Input speed bits stay cleared, so the input speed follows the output speed.
     tio.c_cflag |= SpeedCodeFor(s.baud);
     tio.c_ispeed = s.baud;
@@ -101,6 +105,7 @@ bool ReadLineSettingsTermios2(int fd, LineReadback &out)
     out.parodd = (tio.c_cflag & PARODD) != 0;
     out.cmspar = (tio.c_cflag & CMSPAR) != 0;
     out.crtscts = (tio.c_cflag & CRTSCTS) != 0;
+    out.hupcl = (tio.c_cflag & HUPCL) != 0;
     out.ixon = (tio.c_iflag & IXON) != 0;
     out.ixoff = (tio.c_iflag & IXOFF) != 0;
     out.inpck = (tio.c_iflag & INPCK) != 0;

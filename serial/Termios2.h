@@ -6,8 +6,9 @@
 // BOTHER, which only the termios2 ioctls carry.
 bool ApplyLineSettingsTermios2(int fd, const LineSettings &settings);
 
-// Reads back the live settings of a tty (speed in bits per second); for tests
-// and the simulated module, which watch the line from the other side.
+// Reads back the live settings of a tty (speed in bits per second): what the
+// driver took, for the port's own check, for tests and for the simulated module,
+// which watches the line from the other side.
 struct LineReadback {
     uint32_t ospeed = 0;
     uint32_t ispeed = 0;
@@ -16,6 +17,7 @@ struct LineReadback {
     bool parodd = false;
     bool cmspar = false;
     bool crtscts = false;
+    bool hupcl = false;
     bool ixon = false;
     bool ixoff = false;
     bool inpck = false;

@@ -5,12 +5,16 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryFile>
 
 #include <ctime>
 #include <QtTest>
 
 #include <fcntl.h>
 #include <unistd.h>
+
+Q_DECLARE_METATYPE(PortFault)
 
 class TestComDrvPty : public QObject {
     Q_OBJECT
@@ -232,7 +236,7 @@ private slots:
         const double cpuMs = 1000.0 * double(std::clock() - before) / CLOCKS_PER_SEC;
         QVERIFY2(cpuMs < 150, qPrintable(QString("%1 ms of CPU in 300 ms").arg(cpuMs)));
         QVERIFY(!drv.WatchingReadable());
-        QVERIFY(drv.PollingTimer().isActive());
+        QVERIFY(!drv.PollingTimer().isActive());
     }
 
     // A line that takes no bytes at all (the far end stopped reading and the
@@ -327,24 +331,70 @@ private slots:
         QCOMPARE(readback(pty).ispeed, 9600u);
     }
 
-    void hangUpReadsAsNothing()
+    // An adapter pulled out looks like this to the tty: its far end gone. The
+    // component lets the device go at once, so its name is free when the adapter
+    // comes back, and says so to whoever sends.
+    void hangUpReleasesTheDevice()
     {
         auto pty = std::make_unique<PtyPair>(1);
         TQRTCommDriver drv;
+        QSignalSpy lost(&drv, &TQRTCommDriver::Lost);
         QVERIFY(drv.Open());
         drv.RxCount = 0;
         const int master = dup(pty->master());
         pty.reset();   // closes the master: the line hangs up
         close(master);
-        QTest::qWait(50);  // polls keep running on the dead line
-        drv.PollReceive();
+        QTRY_VERIFY_WITH_TIMEOUT(!drv.IsOpen(), 1000);
+        QCOMPARE(lost.count(), 1);
+        QVERIFY(drv.DeviceLost());
+        QCOMPARE(drv.LastFault(), PortFault::Removed);
         QCOMPARE(drv.RxCount, uint16_t(0));
         const uint8_t byte = 0;
-        QElapsedTimer t;
-        t.start();
-        QVERIFY(drv.SendData(&byte, 1) <= 0);
-        QVERIFY(t.elapsed() < 1000);
+        QVERIFY(drv.SendData(&byte, 1) < 0);
+
+        // Disconnect, and connect again once a line is back under the same name.
         drv.Close();
+        QVERIFY(!drv.DeviceLost());
+        QCOMPARE(drv.SendData(&byte, 1), 0);
+        PtyPair back(1);
+        QVERIFY(drv.Open());
+        QCOMPARE(drv.SendData(&byte, 1), 1);
+        QCOMPARE(back.readMaster(), std::vector<uint8_t>{0});
+        QCOMPARE(lost.count(), 1);
+    }
+
+    // What cannot be a serial line is refused before it is opened, with the reason.
+    void openNamesWhyItFailed_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<PortFault>("fault");
+        QTest::newRow("missing") << "/dev/ttyUSB-none" << PortFault::NotPresent;
+        QTest::newRow("/dev/null") << "/dev/null" << PortFault::NotSerialDevice;
+        QTest::newRow("regular file") << "FILE" << PortFault::NotSerialDevice;
+        QTest::newRow("folder") << "/tmp" << PortFault::NotSerialDevice;
+    }
+    void openNamesWhyItFailed()
+    {
+        QFETCH(QString, path);
+        QFETCH(PortFault, fault);
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        TQRTCommDriver drv;
+        drv.SetDevicePath(path == "FILE" ? file.fileName().toStdString() : path.toStdString());
+        QVERIFY(!drv.Open());
+        QVERIFY(!drv.IsOpen());
+        QCOMPARE(drv.LastFault(), fault);
+    }
+
+    // A second holder of the line is named as such.
+    void busyPortIsNamedBusy()
+    {
+        PtyPair pty(1);
+        TQRTCommDriver first;
+        TQRTCommDriver second;
+        QVERIFY(first.Open());
+        QVERIFY(!second.Open());
+        QCOMPARE(second.LastFault(), PortFault::Busy);
     }
 };
 

@@ -52,8 +52,8 @@ private slots:
         t.start();
         frm->BitBtn1Click();
         QVERIFY2(t.elapsed() >= 1000, qPrintable(QString::number(t.elapsed())));
-        const std::vector<std::string> start = {"open:/dev/ttyACM1", "apply", "purge:1,1",
-                                                "dtr:1", "rts:1", "dtr:0", "write:1"};
+        const std::vector<std::string> start = {"open:/dev/ttyACM1", "drop:dtr,rts", "apply", "drop:dtr,rts",
+                                                "purge:1,1", "lowlatency", "dtr:1", "rts:1", "dtr:0", "write:1"};
         QCOMPARE(st.calls, start);
         QCOMPARE(st.applied.back().baud, 115200u);
         QCOMPARE(st.applied.back().parity, 2);
@@ -68,13 +68,14 @@ private slots:
         QCOMPARE(frm->IspState, 2);
         QCOMPARE(frm->Panel1->text(), QString("已成功连接"));
 
-        // Jump to the last block's ACK: the finish drops RTS 300 ms after raising DTR.
+        // Jump to the last block's ACK: the finish drops RTS 300 ms after raising DTR,
+        // then lets the chip out of reset before the port closes.
         frm->IspState = 11;
         const size_t before = st.calls.size();
         t.restart();
         reply({0x79});
         QVERIFY(t.elapsed() >= 300);
-        QCOMPARE(callsFrom(before), (std::vector<std::string>{"dtr:1", "rts:0", "close"}));
+        QCOMPARE(callsFrom(before), (std::vector<std::string>{"dtr:1", "rts:0", "dtr:0", "close"}));
         QCOMPARE(frm->Panel1->text(), QString("上载完成！"));
         QCOMPARE(frm->IspState, 1);
         QVERIFY(!frm->OvertimeT.isActive());

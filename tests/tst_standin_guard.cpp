@@ -71,11 +71,12 @@ private slots:
         QTest::newRow("pty slave") << "slave" << DeviceKind::PseudoTerminal;
         QTest::newRow("link to a pty slave") << "link" << DeviceKind::PseudoTerminal;
         QTest::newRow("pty multiplexer") << "/dev/ptmx" << DeviceKind::PseudoTerminal;
-        // A character device that is no pty counts as real hardware: better one
-        // question too many than an idle loop in a module.
-        QTest::newRow("other character device") << "/dev/null" << DeviceKind::SerialDevice;
-        QTest::newRow("regular file") << "file" << DeviceKind::Absent;
-        QTest::newRow("directory") << "dir" << DeviceKind::Absent;
+        // A tty that is no pty counts as real hardware: better one question too
+        // many than an idle loop in a module. What is no tty at all is no port.
+        QTest::newRow("tty that is no pty") << "/dev/tty" << DeviceKind::SerialDevice;
+        QTest::newRow("other character device") << "/dev/null" << DeviceKind::NotSerial;
+        QTest::newRow("regular file") << "file" << DeviceKind::NotSerial;
+        QTest::newRow("directory") << "dir" << DeviceKind::NotSerial;
         QTest::newRow("missing") << "missing" << DeviceKind::Absent;
         QTest::newRow("dangling link") << "dangling" << DeviceKind::Absent;
         QTest::newRow("empty path") << "" << DeviceKind::Absent;

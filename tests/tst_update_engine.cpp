@@ -58,8 +58,17 @@ public:
         answers_.insert(answers_.end(), a.begin(), a.end());
         return size;
     }
-    void setDtr(bool on) override { calls_.push_back(std::string("dtr:") + (on ? "1" : "0")); }
-    void setRts(bool on) override { calls_.push_back(std::string("rts:") + (on ? "1" : "0")); }
+    bool setDtr(bool on) override
+    {
+        calls_.push_back(std::string("dtr:") + (on ? "1" : "0"));
+        return true;
+    }
+    bool setRts(bool on) override
+    {
+        calls_.push_back(std::string("rts:") + (on ? "1" : "0"));
+        return true;
+    }
+    bool dropModemLines(unsigned) override { return true; }
 
 private:
     Stm32Bootloader &chip_;

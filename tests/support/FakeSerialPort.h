@@ -7,10 +7,19 @@
 #include <string>
 #include <vector>
 
+// DTR and RTS after a change, and what changed them.
+struct LineLevels {
+    bool dtr = false;
+    bool rts = false;
+    std::string cause;  // "open", "close", "dtr:0", "drop:dtr,rts", or a test's note
+};
+
 // Records every call the component makes on its platform layer, and plays back
-// scripted reads and write results. The pty cannot show modem lines; this can.
+// scripted reads and write results. It behaves on the modem lines as Linux does
+// on a real port (a pty cannot show them): open raises DTR and RTS while the
+// port's speed is not 0, close drops them only when the settings asked for it.
 struct FakeSerialState {
-    std::vector<std::string> calls;          // "open:PATH", "apply", "purge:1,1", "dtr:1", ...
+    std::vector<std::string> calls;          // "open:PATH", "apply", "purge:1,1", "dtr:1", "drop:dtr,rts", ...
     std::vector<LineSettings> applied;
     std::vector<uint8_t> written;
     std::deque<std::vector<uint8_t>> reads;   // chunks handed out one per read()
@@ -24,6 +33,34 @@ struct FakeSerialState {
     // How device paths count; every path not listed is a pseudo-terminal, as in
     // the tests over ptys.
     std::map<std::string, DeviceKind> devices;
+
+    // The port as the kernel holds it between opens: its speed (0 is B0, the one
+    // speed at which open leaves the lines alone) and its hang-up-on-close flag,
+    // as whoever used the port last left them (stty -hupcl clears it).
+    uint32_t portSpeed = 9600;
+    bool hupcl = true;
+    // The lines now, and every change of them in order.
+    bool dtr = false;
+    bool rts = false;
+    std::vector<LineLevels> lineLog;
+
+    PortFault openFault = PortFault::Busy;   // why a failing open fails
+    bool modemLinesFail = false;             // no DTR/RTS: a pty, a 3-wire adapter (ENOTTY)
+    bool settingsRefused = false;            // the settings call fails
+    bool settingsNotKept = false;            // ... or reads back other than asked
+    bool serialIoctlFails = false;           // TIOCGSERIAL gives ENOTTY, as on a pty
+    bool lowLatency = false;                 // the adapter's latency flag now
+    bool hungUp = false;                     // the far end is gone: reads and writes fail
+
+    void note(const std::string &what) { lineLog.push_back({dtr, rts, what}); }
+    void lines(bool newDtr, bool newRts, const std::string &cause)
+    {
+        if (newDtr == dtr && newRts == rts)
+            return;
+        dtr = newDtr;
+        rts = newRts;
+        note(cause);
+    }
 };
 
 class FakeSerialPort final : public SerialPort {
@@ -34,19 +71,52 @@ public:
     {
         s_.calls.push_back("open:" + path);
         s_.open = !s_.openFails;
+        if (s_.open && s_.portSpeed != 0)
+            s_.lines(true, true, "open");
         return s_.open;
     }
     void close() override
     {
         s_.calls.push_back("close");
+        if (savedLatency_) {
+            s_.lowLatency = latencyBefore_;
+            savedLatency_ = false;
+        }
         s_.open = false;
+        if (s_.hupcl)
+            s_.lines(false, false, "close");
+        s_.note("closed");
     }
     bool isOpen() const override { return s_.open; }
     bool applySettings(const LineSettings &settings) override
     {
         s_.calls.push_back("apply");
         s_.applied.push_back(settings);
-        return true;
+        if (s_.settingsRefused)
+            return false;
+        s_.portSpeed = settings.baud;
+        s_.hupcl = settings.hangUpOnClose;
+        return !s_.settingsNotKept;
+    }
+    PortFault fault() const override
+    {
+        if (s_.hungUp)
+            return PortFault::Removed;
+        if (!s_.open)
+            return s_.openFault;
+        if (s_.settingsRefused)
+            return PortFault::SettingsRefused;
+        return s_.settingsNotKept ? PortFault::SettingsNotKept : PortFault::None;
+    }
+    bool hungUp() const override { return s_.open && s_.hungUp; }
+    void requestLowLatency() override
+    {
+        s_.calls.push_back("lowlatency");
+        if (s_.serialIoctlFails || savedLatency_)
+            return;
+        latencyBefore_ = s_.lowLatency;
+        savedLatency_ = true;
+        s_.lowLatency = true;
     }
     void purge(bool input, bool output) override
     {
@@ -62,6 +132,8 @@ public:
     int read(uint8_t *buffer, int size) override
     {
         s_.lastReadSize = size;
+        if (s_.hungUp)
+            return -1;
         if (s_.readFailures > 0) {
             --s_.readFailures;
             return -1;
@@ -77,6 +149,8 @@ public:
     int write(const uint8_t *data, int size, uint32_t) override
     {
         s_.calls.push_back("write:" + std::to_string(size));
+        if (s_.hungUp)
+            return -1;
         int n = size;
         if (!s_.writeResults.empty()) {
             // A port never takes more than it is given.
@@ -92,9 +166,38 @@ public:
         const auto it = s_.devices.find(path);
         return it == s_.devices.end() ? DeviceKind::PseudoTerminal : it->second;
     }
-    void setDtr(bool on) override { s_.calls.push_back(std::string("dtr:") + (on ? "1" : "0")); }
-    void setRts(bool on) override { s_.calls.push_back(std::string("rts:") + (on ? "1" : "0")); }
+    bool setDtr(bool on) override
+    {
+        const std::string call = std::string("dtr:") + (on ? "1" : "0");
+        s_.calls.push_back(call);
+        if (s_.modemLinesFail)
+            return false;
+        s_.lines(on, s_.rts, call);
+        return true;
+    }
+    bool setRts(bool on) override
+    {
+        const std::string call = std::string("rts:") + (on ? "1" : "0");
+        s_.calls.push_back(call);
+        if (s_.modemLinesFail)
+            return false;
+        s_.lines(s_.dtr, on, call);
+        return true;
+    }
+    bool dropModemLines(unsigned which) override
+    {
+        const std::string call = std::string("drop:") + ((which & kLineDtr) ? "dtr" : "") +
+                                 ((which & kLineDtr) && (which & kLineRts) ? "," : "") +
+                                 ((which & kLineRts) ? "rts" : "");
+        s_.calls.push_back(call);
+        if (s_.modemLinesFail)
+            return false;
+        s_.lines(s_.dtr && !(which & kLineDtr), s_.rts && !(which & kLineRts), call);
+        return true;
+    }
 
 private:
     FakeSerialState &s_;
+    bool savedLatency_ = false;
+    bool latencyBefore_ = false;
 };
