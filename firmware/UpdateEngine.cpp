@@ -166,6 +166,8 @@ void TUpdateEngine::STM_ISP()
     ComDriver.SetRts(true);
     clock_.sleep(Isp::kResetPulseMs);
     ComDriver.SetDtr(false);
+    if (ComDriver.ModemLinesRefused())
+        emit modemLinesRefused();
     clock_.sleep(Isp::kBootSettleMs);
 
     IspState = 1;

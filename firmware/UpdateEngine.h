@@ -102,6 +102,9 @@ signals:
     void portOpenFailed(int comNumber, const QString &device);
     // The start has ended: after the last block, the third failed run, or a port that would not open.
     void finished(TUpdateOutcome outcome);
+    // The port refused to set DTR or RTS in the line sequence (a pty, or an adapter
+    // without those lines): the chip was not put into its bootloader by the tool.
+    void modemLinesRefused();
 
 private:
     void step();

@@ -344,3 +344,21 @@ std::unique_ptr<SerialPort> CreatePosixSerialPort()
 {
     return std::make_unique<PosixSerialPort>();
 }
+
+namespace {
+SerialPortMaker &Maker()
+{
+    static SerialPortMaker maker;
+    return maker;
+}
+} // namespace
+
+std::unique_ptr<SerialPort> CreateSerialPort()
+{
+    return Maker() ? Maker()() : CreatePosixSerialPort();
+}
+
+void SetSerialPortMaker(SerialPortMaker maker)
+{
+    Maker() = std::move(maker);
+}

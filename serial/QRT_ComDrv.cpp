@@ -6,7 +6,7 @@
 
 TQRTCommDriver::TQRTCommDriver(QObject *owner, std::unique_ptr<SerialPort> platform)
     : QObject(owner),
-      port_(platform ? std::move(platform) : CreatePosixSerialPort()),
+      port_(platform ? std::move(platform) : CreateSerialPort()),
       pollingTimer_(this),
       ownerReadFresh_(this),
       chunkBuffer_(kDefaultInBufSize)

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -112,3 +113,10 @@ public:
 };
 
 std::unique_ptr<SerialPort> CreatePosixSerialPort();
+
+// The platform layer of a component made without one: the termios one, unless a
+// maker has been set (a test standing a double in for every port the program opens).
+using SerialPortMaker = std::function<std::unique_ptr<SerialPort>()>;
+std::unique_ptr<SerialPort> CreateSerialPort();
+// An empty maker puts the termios one back.
+void SetSerialPortMaker(SerialPortMaker maker);

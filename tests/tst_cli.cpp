@@ -258,8 +258,9 @@ private slots:
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("status");
-        // /dev/null: a device that is not a pty (and cannot be opened as a line).
-        QTest::newRow("carried stand-in: refused") << QStringList{"-p", "/dev/null", "flash"} << 2;
+        // /dev/tty: a tty that is not a pty, refused before it is opened; /dev/null:
+        // no tty at all, refused as a port once the image may go.
+        QTest::newRow("carried stand-in: refused") << QStringList{"-p", "/dev/tty", "flash"} << 2;
         QTest::newRow("asked for: on to the port") << QStringList{"-p", "/dev/null", "flash", "--yes-standin"} << 3;
         QTest::newRow("another image: on to the port")
             << QStringList{"-p", "/dev/null", "flash", "--image", TALVEX_FIRMWARE_IMAGE_ABS} << 3;

@@ -4,7 +4,10 @@
 #include "QRT_ComDrv.h"
 
 #include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QtTest>
+
+Q_DECLARE_METATYPE(PortFault)
 
 class TestComDrv : public QObject {
     Q_OBJECT
@@ -177,6 +180,145 @@ private slots:
         d.SetDtr(false);
         const std::vector<std::string> expected = {"dtr:1", "rts:0", "rts:1", "dtr:0"};
         QCOMPARE(st.calls, expected);
+    }
+
+    // A driver that refuses the settings, or takes them and keeps others (an
+    // adapter ignoring parity), leaves no port open: the link would only time out.
+    void settingsNotTakenFailTheOpen_data()
+    {
+        QTest::addColumn<bool>("refused");
+        QTest::addColumn<PortFault>("fault");
+        QTest::newRow("refused") << true << PortFault::SettingsRefused;
+        QTest::newRow("read back differs") << false << PortFault::SettingsNotKept;
+    }
+    void settingsNotTakenFailTheOpen()
+    {
+        QFETCH(bool, refused);
+        QFETCH(PortFault, fault);
+        auto &d = makeDriver();
+        st.settingsRefused = refused;
+        st.settingsNotKept = !refused;
+        QVERIFY(!d.Open());
+        QVERIFY(!d.IsOpen());
+        QCOMPARE(d.LastFault(), fault);
+        QCOMPARE(st.calls.back(), std::string("close"));
+        QVERIFY(!d.PollingTimer().isActive());
+        st.settingsRefused = st.settingsNotKept = false;
+        QVERIFY(d.Open());
+        QCOMPARE(d.LastFault(), PortFault::None);
+    }
+
+    // What a driver reads back against what was asked; a pty keeps neither parity
+    // nor the character size, so only its speed and stop bits count.
+    void settingsKeptJudgesTheReadBack_data()
+    {
+        QTest::addColumn<uint32_t>("baud");
+        QTest::addColumn<int>("dataBits");
+        QTest::addColumn<int>("parity");
+        QTest::addColumn<int>("stopBits");
+        QTest::addColumn<bool>("pty");
+        QTest::addColumn<bool>("kept");
+        // Asked: 57600 8E1.
+        QTest::newRow("as asked") << 57600u << 8 << 2 << 0 << false << true;
+        QTest::newRow("parity ignored") << 57600u << 8 << 0 << 0 << false << false;
+        QTest::newRow("odd for even") << 57600u << 8 << 1 << 0 << false << false;
+        QTest::newRow("seven data bits") << 57600u << 7 << 2 << 0 << false << false;
+        QTest::newRow("two stop bits") << 57600u << 8 << 2 << 2 << false << false;
+        QTest::newRow("other speed") << 9600u << 8 << 2 << 0 << false << false;
+        QTest::newRow("divisor off by 1 %") << 58176u << 8 << 2 << 0 << false << true;
+        QTest::newRow("off by 3 %") << 59328u << 8 << 2 << 0 << false << false;
+        QTest::newRow("pty drops parity") << 57600u << 8 << 0 << 0 << true << true;
+        QTest::newRow("pty, other speed") << 115200u << 8 << 0 << 0 << true << false;
+        QTest::newRow("pty, two stop bits") << 57600u << 8 << 0 << 2 << true << false;
+    }
+    void settingsKeptJudgesTheReadBack()
+    {
+        QFETCH(uint32_t, baud);
+        QFETCH(int, dataBits);
+        QFETCH(int, parity);
+        QFETCH(int, stopBits);
+        QFETCH(bool, pty);
+        QFETCH(bool, kept);
+        LineSettings asked;
+        asked.baud = 57600;
+        asked.parity = 2;
+        LineSettings got;
+        got.baud = baud;
+        got.dataBits = dataBits;
+        got.parity = parity;
+        got.stopBits = stopBits;
+        QCOMPARE(SettingsKept(asked, got, pty), kept);
+    }
+
+    // Every open asks for low latency and sets the port to drop its lines when
+    // closed; the close gives the adapter its old latency back. A port without the
+    // ioctl (a pty) opens all the same.
+    void lowLatencyAndHangUpOnClose()
+    {
+        auto &d = makeDriver();
+        QVERIFY(d.Open());
+        QVERIFY(st.lowLatency);
+        QVERIFY(st.applied.back().hangUpOnClose);
+        d.Close();
+        QVERIFY(!st.lowLatency);
+
+        st.lowLatency = true;  // already set by someone else: left so
+        QVERIFY(d.Open());
+        d.Close();
+        QVERIFY(st.lowLatency);
+
+        st.lowLatency = false;
+        st.serialIoctlFails = true;
+        QVERIFY(d.Open());
+        QVERIFY(!st.lowLatency);
+        QCOMPARE(count("lowlatency"), 3);
+    }
+
+    // A port without modem lines takes the calls and says so; the open is not refused.
+    void refusedModemLinesAreReported()
+    {
+        auto &d = makeDriver();
+        st.modemLinesFail = true;
+        QVERIFY(d.Open());
+        QVERIFY(!d.ModemLinesRefused());  // the settings' own drop is not the caller's
+        d.SetRts(true);
+        QVERIFY(d.ModemLinesRefused());
+        d.Close();
+        QVERIFY(d.Open());
+        QVERIFY(!d.ModemLinesRefused());
+        st.modemLinesFail = false;
+        d.SetDtr(true);
+        QVERIFY(!d.ModemLinesRefused());
+    }
+
+    // A read or a send that finds the line hung up releases the device at once.
+    void hangUpReleasesTheDevice_data()
+    {
+        QTest::addColumn<bool>("bySend");
+        QTest::newRow("found by a read") << false;
+        QTest::newRow("found by a send") << true;
+    }
+    void hangUpReleasesTheDevice()
+    {
+        QFETCH(bool, bySend);
+        auto &d = makeDriver();
+        QSignalSpy lost(&d, &TQRTCommDriver::Lost);
+        QVERIFY(d.Open());
+        st.hungUp = true;
+        const uint8_t frame[8] = {};
+        if (bySend)
+            QCOMPARE(d.SendData(frame, 8), TQRTCommDriver::kSendDeviceGone);
+        else
+            d.PollReceive();
+        QVERIFY(!d.IsOpen());
+        QVERIFY(d.DeviceLost());
+        QCOMPARE(d.LastFault(), PortFault::Removed);
+        QCOMPARE(lost.count(), 1);
+        QCOMPARE(d.SendData(frame, 8), TQRTCommDriver::kSendDeviceGone);
+        QCOMPARE(d.SendData(frame, 0), 0);
+        d.Close();
+        QVERIFY(!d.DeviceLost());
+        QCOMPARE(d.SendData(frame, 8), 0);
     }
 
     void outFreeSpace()

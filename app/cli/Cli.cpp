@@ -39,10 +39,13 @@ int RunPorts(Output &out)
         PortTarget port;
         ResolvePort(QStringLiteral("COM%1").arg(n), port);
         const QString device = QString::fromStdString(port.device);
-        const bool present = QFileInfo::exists(device);
-        const bool pty = (ClassifyDevice(port.device) == DeviceKind::PseudoTerminal);
-        const QString state = !present ? QStringLiteral("missing") : pty ? QStringLiteral("pseudo-terminal")
-                                                                         : QStringLiteral("present");
+        const DeviceKind kind = ClassifyDevice(port.device);
+        const bool present = kind == DeviceKind::SerialDevice || kind == DeviceKind::PseudoTerminal;
+        const bool pty = kind == DeviceKind::PseudoTerminal;
+        const QString state = kind == DeviceKind::Absent      ? QStringLiteral("missing")
+                              : kind == DeviceKind::NotSerial ? QStringLiteral("not a serial device")
+                              : pty                           ? QStringLiteral("pseudo-terminal")
+                                                              : QStringLiteral("present");
         out.result(QStringLiteral("%1 %2 %3").arg(port.name, device, state),
                    QJsonObject{{"port", port.name}, {"device", device}, {"present", present}, {"pty", pty}});
     }

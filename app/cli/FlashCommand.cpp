@@ -10,7 +10,6 @@
 #include "UpdateEngine.h"
 
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTimer>
@@ -32,15 +31,14 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
                       .arg(carriedSize));
         return kExitFailed;
     }
-    const QString device = QString::fromStdString(port.device);
-    if (!QFileInfo::exists(device)) {
-        out.error(QStringLiteral("cannot open %1%2: no such device")
-                      .arg(port.name, device == port.name ? QString() : QStringLiteral(" (%1)").arg(device)));
+    const DeviceKind kind = ClassifyDevice(port.device);
+    if (kind == DeviceKind::Absent || kind == DeviceKind::NotSerial) {
+        out.error(CannotOpen(port, kind == DeviceKind::Absent ? PortFault::NotPresent : PortFault::NotSerialDevice, 0));
         return kExitPort;
     }
     // The stand-in replaces working firmware with an idle loop: never onto a
     // real module unless asked for in so many words. The simulated module (a pty) is fine.
-    if (o.image.isEmpty() && CarriedFirmwareIsStandIn() && !(ClassifyDevice(port.device) == DeviceKind::PseudoTerminal) && !o.yesStandIn) {
+    if (o.image.isEmpty() && CarriedFirmwareIsStandIn() && !(kind == DeviceKind::PseudoTerminal) && !o.yesStandIn) {
         out.error(QStringLiteral("%1 is a real line, not a pseudo-terminal, and this build carries the stand-in "
                                  "image, not the module's firmware; nothing was sent (--yes-standin writes it all "
                                  "the same, --image FILE writes another image)")
@@ -70,18 +68,26 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
             out.progress(text, QString());
     });
 
+    // An adapter without DTR/RTS cannot start the bootloader; a pty has none and
+    // needs none (the simulated module starts its bootloader by itself).
+    bool noModemLines = false;
+    if (kind == DeviceKind::SerialDevice)
+        QObject::connect(&engine, &TUpdateEngine::modemLinesRefused, [&] { noModemLines = true; });
+
     QEventLoop loop;
     TUpdateOutcome outcome = TUpdateOutcome::LinkFailed;
     bool interrupted = false;
+    bool removed = false;
     QObject::connect(&engine, &TUpdateEngine::finished, [&](TUpdateOutcome o) {
         outcome = o;
         loop.quit();
     });
     QTimer interruptCheck;
     QObject::connect(&interruptCheck, &QTimer::timeout, [&] {
-        if (!Interrupted())
+        removed = driver.DeviceLost();
+        interrupted = Interrupted();
+        if (!interrupted && !removed && !noModemLines)
             return;
-        interrupted = true;
         engine.Timer5.stop();
         engine.OvertimeT.stop();
         driver.Close();
@@ -95,6 +101,16 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     if (interrupted) {
         out.error(QStringLiteral("interrupted; the module's flash may be incomplete, run flash again"));
         return kExitFailed;
+    }
+    if (removed) {
+        out.error(AdapterRemoved(port) + QStringLiteral("; the module's flash may be incomplete, run flash again"));
+        return kExitPort;
+    }
+    if (noModemLines) {
+        out.error(QStringLiteral("%1 does not drive DTR/RTS, so the module cannot be put into its bootloader "
+                                 "from here; hold BOOT0 high, reset the module and use --boot-entry manual")
+                      .arg(port.name));
+        return kExitPort;
     }
     switch (outcome) {
     case TUpdateOutcome::Done: {
@@ -113,8 +129,7 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
         return kExitDone;
     }
     case TUpdateOutcome::PortNotOpened:
-        out.error(QStringLiteral("cannot open %1%2: busy, or not a serial device")
-                      .arg(port.name, device == port.name ? QString() : QStringLiteral(" (%1)").arg(device)));
+        out.error(CannotOpen(port, driver.LastFault(), driver.LastErrorNumber()));
         return kExitPort;
     case TUpdateOutcome::LinkFailed:
         break;

@@ -7,7 +7,6 @@
 #include "MODBUS_RTU.h"
 #include "ModuleConfig.h"
 
-#include <QFileInfo>
 #include <QJsonArray>
 
 #include <memory>
@@ -26,11 +25,8 @@ QString Where(const Options &o, const PortTarget &port)
 int Start(ModbusSession &session, const Options &o, const PortTarget &port, Output &out)
 {
     if (!session.open()) {
-        const bool exists = QFileInfo::exists(QString::fromStdString(port.device));
-        const QString device = QString::fromStdString(port.device);
-        out.error(QStringLiteral("cannot open %1%2: %3")
-                      .arg(port.name, device == port.name ? QString() : QStringLiteral(" (%1)").arg(device),
-                           exists ? QStringLiteral("busy, or not a serial device") : QStringLiteral("no such device")));
+        const TQRTCommDriver &driver = session.driver();
+        out.error(CannotOpen(port, driver.LastFault(), driver.LastErrorNumber()));
         return kExitPort;
     }
     if (o.mode != TLinkMode::PlcCan)
@@ -48,6 +44,9 @@ int Start(ModbusSession &session, const Options &o, const PortTarget &port, Outp
     case ModbusSession::Outcome::Interrupted:
         out.error(QStringLiteral("interrupted"));
         return kExitFailed;
+    case ModbusSession::Outcome::Removed:
+        out.error(AdapterRemoved(port));
+        return kExitPort;
     case ModbusSession::Outcome::NoAnswer:
         break;
     }
@@ -57,11 +56,24 @@ int Start(ModbusSession &session, const Options &o, const PortTarget &port, Outp
 
 int Failure(ModbusSession::Outcome outcome, const Options &o, const PortTarget &port, Output &out)
 {
+    if (outcome == ModbusSession::Outcome::Removed) {
+        out.error(AdapterRemoved(port));
+        return kExitPort;
+    }
     if (outcome == ModbusSession::Outcome::Interrupted)
         out.error(QStringLiteral("interrupted"));
     else
         out.error(QStringLiteral("no answer from %1").arg(Where(o, port)));
     return kExitFailed;
+}
+
+// A write that failed because the adapter went away says so, not "no echo".
+bool Removed(ModbusSession &session, const PortTarget &port, Output &out)
+{
+    if (!session.driver().DeviceLost())
+        return false;
+    out.error(AdapterRemoved(port));
+    return true;
 }
 
 // Start, then the module's block in the mirror: in PLC-CAN mode the handshake's
@@ -195,6 +207,8 @@ int RunWrite(const Options &o, const PortTarget &port, Output &out)
     if (const int status = Start(session, o, port, out))
         return status;
     if (!WriteRegister(o.reg, static_cast<uint16_t>(o.value))) {
+        if (Removed(session, port, out))
+            return kExitPort;
         out.error(QStringLiteral("register %1: no matching echo from %2 after %3 attempts")
                       .arg(o.reg)
                       .arg(Where(o, port))
@@ -232,6 +246,8 @@ int RunConfigure(const Options &o, const PortTarget &port, Output &out)
 
     SleepMs(kPauseBeforeWriteMs);
     const TConfigWriteResult result = WriteModuleConfiguration(s);
+    if (!result.Stored && Removed(session, port, out))
+        return kExitPort;
     if (!result.SettingsWritten) {
         out.error(QStringLiteral("register %1 not echoed (%2 of %3 writes confirmed); the sequence stopped, "
                                  "nothing was stored")

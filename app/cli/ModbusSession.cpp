@@ -62,6 +62,8 @@ ModbusSession::Outcome ModbusSession::run(const TPollRead &read, int intervalMs,
             return;
         if (Interrupted())
             return finish(Outcome::Interrupted);
+        if (driver_.DeviceLost())
+            return finish(Outcome::Removed);
         // A longer interval holds the next request back; half a tick of slack keeps
         // the window's rate (one request every other tick) at the default.
         if (sendPending && clock.elapsed() + kPollTickMs / 2 < lastSendMs + intervalMs)
@@ -83,9 +85,13 @@ ModbusSession::Outcome ModbusSession::run(const TPollRead &read, int intervalMs,
             break;
         }
     });
+    // A pulled adapter ends the run at once, not at the next tick's time-outs.
+    const QMetaObject::Connection lost =
+        QObject::connect(&driver_, &TQRTCommDriver::Lost, &loop, [&] { finish(Outcome::Removed); });
     tick.start();
     if (!done)
         loop.exec();
+    QObject::disconnect(lost);
     return outcome;
 }
 

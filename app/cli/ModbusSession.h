@@ -23,6 +23,7 @@ public:
         NoAnswer,      // kUnansweredRequests requests in a row went unanswered
         NotConfirmed,  // PLC-CAN: answers, but register 29 never read 6666
         Interrupted,   // SIGINT or SIGTERM
+        Removed,       // the adapter went away (the line hung up)
     };
 
     ModbusSession(const Options &options, const PortTarget &port);

@@ -15,7 +15,7 @@ namespace talvex::cli {
 inline constexpr int kExitDone = 0;
 inline constexpr int kExitFailed = 1;  // no answer, a write not echoed, the update failed
 inline constexpr int kExitUsage = 2;   // bad usage or a value out of range: nothing sent
-inline constexpr int kExitPort = 3;    // the port cannot be opened (missing, busy)
+inline constexpr int kExitPort = 3;    // the port: cannot be opened, refused the settings, or removed
 
 enum class Command { Help, Version, Ports, Info, Read, Watch, Write, Configure, Flash };
 

@@ -1,5 +1,7 @@
 #pragma once
 // Which serial device a -p argument names.
+#include "SerialPort.h"
+
 #include <QString>
 
 #include <string>
@@ -15,5 +17,12 @@ struct PortTarget {
 // "COM1" ... "COM8" (any case), resolved as the window resolves them, or a
 // device path (anything with a '/'). False for anything else.
 bool ResolvePort(const QString &name, PortTarget &target);
+
+// Why a port failed, in the words a user can act on.
+QString PortFaultReason(PortFault fault, int errorNumber);
+// "cannot open COM3 (/dev/ttyUSB0): <reason>".
+QString CannotOpen(const PortTarget &port, PortFault fault, int errorNumber);
+// "COM3 (/dev/ttyUSB0): adapter removed".
+QString AdapterRemoved(const PortTarget &port);
 
 } // namespace talvex::cli

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -52,6 +53,12 @@ struct FakeSerialState {
     bool lowLatency = false;                 // the adapter's latency flag now
     bool hungUp = false;                     // the far end is gone: reads and writes fail
 
+    // The far end of the line, when a test puts one there: it hears every byte
+    // written, and what it answers is there for the next reads.
+    std::function<std::vector<uint8_t>(const uint8_t *data, int size)> peer;
+    // Told after every change of DTR or RTS (a module's reset and boot pins).
+    std::function<void()> linesChanged;
+
     void note(const std::string &what) { lineLog.push_back({dtr, rts, what}); }
     void lines(bool newDtr, bool newRts, const std::string &cause)
     {
@@ -60,6 +67,8 @@ struct FakeSerialState {
         dtr = newDtr;
         rts = newRts;
         note(cause);
+        if (linesChanged)
+            linesChanged();
     }
 };
 
@@ -159,6 +168,11 @@ public:
         }
         if (n > 0)
             s_.written.insert(s_.written.end(), data, data + n);
+        if (n > 0 && s_.peer) {
+            std::vector<uint8_t> answer = s_.peer(data, n);
+            if (!answer.empty())
+                s_.reads.push_back(std::move(answer));
+        }
         return n;
     }
     DeviceKind deviceKind(const std::string &path) const override

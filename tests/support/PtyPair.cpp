@@ -21,6 +21,10 @@ PtyPair::PtyPair(int comNumber)
     cfmakeraw(&raw);
     tcsetattr(slave, TCSANOW, &raw);
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    // A program the test starts must not hold the line's far end: closing the
+    // master would not hang the line up while a child keeps a copy.
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
     master_ = master;
     slaveKeep_ = slave;
     slavePath_ = name;

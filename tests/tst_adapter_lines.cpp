@@ -1,0 +1,290 @@
+// DTR and RTS as a real adapter carries them, through every way the tool opens a
+// port: the main window's connect, the update (whole, and ended by its time-out),
+// and talvex-cli's read and flash. The platform double behaves as Linux does
+// (open raises both lines, close drops them only with HUPCL) and stands in for
+// every port the program opens. On the module's adapter DTR holds reset and RTS
+// the boot pin, so the one state that must never show outside the bootloader
+// entry is "DTR off, RTS on": the chip leaves reset into its bootloader and
+// answers no Modbus until it is power-cycled.
+#include "Bytes.h"
+#include "Cli.h"
+#include "FakeSerialPort.h"
+#include "Isp.h"
+#include "Main.h"
+#include "ModbusBytes.h"
+#include "PtyPair.h"
+#include "QRT_ComDrv.h"
+#include "Stm32Bootloader.h"
+#include "UpdateEngine.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryFile>
+#include <QTimer>
+#include <QtTest>
+
+#include <chrono>
+#include <pty.h>
+#include <unistd.h>
+
+namespace {
+
+enum class Scenario { ModbusConnect, Update, UpdateTimesOut, CliRead, CliFlash };
+
+uint32_t SteadyMs()
+{
+    using namespace std::chrono;
+    return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// The module at the far end: a chip whose reset hangs on DTR and whose boot pin
+// on RTS, with its bootloader behind, or its Modbus side answering reads.
+struct Module {
+    FakeSerialState &st;
+    Stm32Bootloader chip;
+    bool inBootloader = false;
+    bool chipAnswers = true;
+    uint32_t sleptMs = 0;  // waits the engine was spared, added to the line log's clock
+
+    explicit Module(FakeSerialState &state) : st(state)
+    {
+        // Leaving reset samples the boot pin.
+        st.linesChanged = [this, wasReset = false]() mutable {
+            if (wasReset && !st.dtr) {
+                inBootloader = st.rts;
+                if (inBootloader)
+                    chip.reset();
+            }
+            wasReset = st.dtr;
+        };
+        st.peer = [this](const uint8_t *data, int size) -> std::vector<uint8_t> {
+            if (st.dtr)
+                return {};  // held in reset
+            if (inBootloader)
+                return chipAnswers ? chip.feed(data, size_t(size)) : std::vector<uint8_t>{};
+            // The running program answers a read of any registers with zeros.
+            if (size == 8 && data[1] == 3) {
+                Bytes reply{data[0], 3, uint8_t(2 * data[5])};
+                reply.resize(reply.size() + 2 * data[5], 0);
+                return WithCrc(reply);
+            }
+            return {};
+        };
+    }
+};
+
+// Every change into "DTR off, RTS on" must come from "both on" held for the whole
+// reset pulse: the update's bootloader entry and nothing else.
+QString StrayBootEntry(const std::vector<LineLevels> &log, const std::vector<uint32_t> &times)
+{
+    for (size_t i = 1; i < log.size(); ++i) {
+        const LineLevels &now = log[i];
+        const LineLevels &before = log[i - 1];
+        if (!(now.dtr == false && now.rts == true) || (before.dtr == now.dtr && before.rts == now.rts))
+            continue;
+        size_t held = i - 1;
+        while (held > 0 && log[held - 1].dtr && log[held - 1].rts)
+            --held;
+        const bool fromReset = before.dtr && before.rts;
+        const uint32_t heldMs = times[i] - times[held];
+        if (!fromReset || heldMs < Isp::kResetPulseMs)
+            return QString("entry %1 (%2) after %3 ms of reset").arg(i).arg(QString::fromStdString(now.cause)).arg(heldMs);
+    }
+    return {};
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Scenario)
+
+class TestAdapterLines : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cleanup() { SetSerialPortMaker({}); }
+
+    void modemLinesThroughEveryWayIn_data()
+    {
+        QTest::addColumn<Scenario>("scenario");
+        QTest::addColumn<bool>("hupcl");
+        const std::pair<const char *, Scenario> scenarios[] = {
+            {"Modbus connect", Scenario::ModbusConnect}, {"update", Scenario::Update},
+            {"update ending by time-out", Scenario::UpdateTimesOut}, {"CLI read", Scenario::CliRead},
+            {"CLI flash", Scenario::CliFlash}};
+        for (const auto &[name, scenario] : scenarios) {
+            QTest::addRow("%s, HUPCL on", name) << scenario << true;
+            QTest::addRow("%s, HUPCL off", name) << scenario << false;
+        }
+    }
+    void modemLinesThroughEveryWayIn()
+    {
+        QFETCH(Scenario, scenario);
+        QFETCH(bool, hupcl);
+        FakeSerialState st;
+        st.hupcl = hupcl;  // as the last user left the port (stty -hupcl)
+        Module module(st);
+        std::vector<uint32_t> times;
+        st.linesChanged = [&, wired = st.linesChanged] {
+            wired();
+            times.resize(st.lineLog.size(), SteadyMs() + module.sleptMs);
+        };
+        const auto stamp = [&] { times.resize(st.lineLog.size(), SteadyMs() + module.sleptMs); };
+        SetSerialPortMaker([&st] { return std::make_unique<FakeSerialPort>(st); });
+
+        switch (scenario) {
+        case Scenario::ModbusConnect: {
+            TMainForm form;
+            form.show();
+            form.SpeedButton1->click();
+            QVERIFY(form.SpeedButton1->isChecked());
+            QTRY_VERIFY_WITH_TIMEOUT(form.ExchangeCount >= 2, 3000);
+            QVERIFY(!module.inBootloader);
+            form.SpeedButton1->click();
+            QVERIFY(!form.SpeedButton1->isChecked());
+            break;
+        }
+        case Scenario::Update:
+        case Scenario::UpdateTimesOut: {
+            module.chipAnswers = scenario == Scenario::Update;
+            TQRTCommDriver driver;
+            TUpdateEngine engine(driver);
+            engine.SetDevicePath("/dev/ttyUSB0");
+            engine.SetSleep([&](uint32_t ms) {
+                module.sleptMs += ms;
+                st.note("sleep:" + std::to_string(ms));
+                stamp();
+            });
+            QList<TUpdateOutcome> outcomes;
+            connect(&engine, &TUpdateEngine::finished, this, [&](TUpdateOutcome o) { outcomes << o; });
+            engine.Start();
+            if (scenario == Scenario::Update) {
+                QTRY_VERIFY_WITH_TIMEOUT(!outcomes.isEmpty(), 20000);
+                QCOMPARE(outcomes.front(), TUpdateOutcome::Done);
+            } else {
+                // The time-out's ticks by hand: three runs, each given up after its ticks.
+                for (int tick = 0; tick < 100 && outcomes.isEmpty(); ++tick)
+                    engine.OvertimeTTimer();
+                QCOMPARE(outcomes, QList<TUpdateOutcome>{TUpdateOutcome::LinkFailed});
+            }
+            break;
+        }
+        case Scenario::CliRead:
+            QCOMPARE(talvex::cli::RunCli({"-p", "/dev/ttyUSB0", "read", "0", "4"}), 0);
+            break;
+        case Scenario::CliFlash: {
+            // A path that exists, so the command line goes on to open it; the double
+            // answers in its place.
+            int master = -1, slave = -1;
+            char name[256] = {};
+            QVERIFY(openpty(&master, &slave, name, nullptr, nullptr) == 0);
+            const int status = talvex::cli::RunCli({"-p", QString::fromLocal8Bit(name), "flash"});
+            ::close(slave);
+            ::close(master);
+            QCOMPARE(status, 0);
+            break;
+        }
+        }
+        stamp();
+
+        const QString stray = StrayBootEntry(st.lineLog, times);
+        QVERIFY2(stray.isEmpty(), qPrintable(stray));
+        // Out of reset at the end, and the boot pin low: the module runs its program.
+        QVERIFY(!st.open);
+        QVERIFY(!st.dtr);
+        QVERIFY(!st.rts);
+        // The adapter was asked for low latency and has its old flags back.
+        QVERIFY(std::count(st.calls.begin(), st.calls.end(), "lowlatency") >= 1);
+        QVERIFY(!st.lowLatency);
+        // After a finished update the chip restarts into its new program; a run that
+        // timed out leaves it in its bootloader, as the lines were at the time-out.
+        if (scenario == Scenario::Update || scenario == Scenario::CliFlash)
+            QVERIFY(module.chip.blocksWritten() > 0);
+        QCOMPARE(module.inBootloader, scenario == Scenario::UpdateTimesOut);
+    }
+
+    // The adapter pulled out under a connected window: the window goes on as
+    // before (no more replies), and once the adapter is back under its name,
+    // disconnect and connect bring the values back.
+    void windowSurvivesAPulledAdapter()
+    {
+        auto pty = std::make_unique<PtyPair>(2);
+        // The module's part: a zero for every register asked for.
+        QTimer module;
+        connect(&module, &QTimer::timeout, this, [&] {
+            if (!pty)
+                return;
+            const std::vector<uint8_t> request = pty->readMaster(0, 2);
+            if (request.size() != 8 || request[1] != 3)
+                return;
+            Bytes reply{request[0], 3, uint8_t(2 * request[5])};
+            reply.resize(reply.size() + 2 * request[5], 0);
+            pty->writeMaster(WithCrc(reply));
+        });
+        module.start(5);
+        TMainForm form;
+        form.show();
+        form.ComboBox1->SetItemIndex(1);
+        form.SpeedButton1->click();
+        QTRY_VERIFY_WITH_TIMEOUT(form.ExchangeCount >= 2, 3000);
+
+        pty.reset();  // pulled out
+        QTRY_VERIFY_WITH_TIMEOUT(!form.ComDriver.IsOpen(), 1000);
+        const int32_t before = form.ExchangeCount;
+        QTest::qWait(200);
+        QCOMPARE(form.ExchangeCount, before);
+        QVERIFY(form.SpeedButton1->isChecked());
+
+        pty = std::make_unique<PtyPair>(2);  // plugged in again
+        form.SpeedButton1->click();
+        QVERIFY(!form.SpeedButton1->isChecked());
+        form.SpeedButton1->click();
+        QVERIFY(form.SpeedButton1->isChecked());
+        QTRY_VERIFY_WITH_TIMEOUT(form.ExchangeCount >= 2, 3000);
+        form.SpeedButton1->click();
+    }
+
+    // An adapter without DTR/RTS (many RS-485 and 3-wire adapters) cannot start the
+    // bootloader: the command line says so after the first line sequence instead
+    // of three silent runs.
+    void cliFlashNamesAnAdapterWithoutModemLines()
+    {
+        FakeSerialState st;
+        st.modemLinesFail = true;
+        SetSerialPortMaker([&st] { return std::make_unique<FakeSerialPort>(st); });
+        QTemporaryFile err;
+        QVERIFY(err.open());
+        const int saved = dup(STDERR_FILENO);
+        dup2(err.handle(), STDERR_FILENO);
+        QElapsedTimer t;
+        t.start();
+        // A tty that is no pty, so the command line counts it as a real adapter.
+        const int status = talvex::cli::RunCli({"-p", "/dev/tty", "flash", "--yes-standin"});
+        const qint64 ms = t.elapsed();
+        fflush(stderr);
+        dup2(saved, STDERR_FILENO);
+        ::close(saved);
+        QFile written(err.fileName());
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(written.readAll());
+        QCOMPARE(status, 3);
+        QVERIFY2(text.contains("does not drive DTR/RTS") && text.contains("--boot-entry manual"), qPrintable(text));
+        QVERIFY2(ms < 3000, qPrintable(QString::number(ms)));
+        QVERIFY(!st.open);
+    }
+
+    // Today's adapters and the old order side by side: a drop of DTR alone right
+    // after the open is what the check above exists to catch.
+    void theCheckCatchesDtrDroppedFirst()
+    {
+        FakeSerialState st;
+        FakeSerialPort port(st);
+        std::vector<uint32_t> times;
+        st.linesChanged = [&] { times.resize(st.lineLog.size(), SteadyMs()); };
+        QVERIFY(port.open("/dev/ttyUSB0"));
+        port.setDtr(false);
+        port.setRts(false);
+        QVERIFY(!StrayBootEntry(st.lineLog, times).isEmpty());
+    }
+};
+
+QTEST_MAIN(TestAdapterLines)
+#include "tst_adapter_lines.moc"

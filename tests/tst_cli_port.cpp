@@ -1,0 +1,171 @@
+// talvex-cli on ports that are not what they should be: no serial device at all,
+// a device the user may not open, and an adapter pulled out while it runs. Each
+// ends at once with exit 3 and names the cause.
+#include "ModbusBytes.h"
+#include "PtyPair.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kExitPort = 3;
+
+struct Run {
+    int status = -1;
+    QString err;
+    QString out;
+};
+
+Run RunCli(const QString &program, const QStringList &args, const QString &portDir = QString())
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!portDir.isEmpty())
+        env.insert("TALVEX_PORT_DIR", portDir);
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    Run r;
+    if (!p.waitForFinished(30000)) {
+        p.kill();
+        p.waitForFinished();
+        r.err = "timed out";
+        return r;
+    }
+    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+QString Describe(const Run &r)
+{
+    return QString("status %1\n--- stdout\n%2--- stderr\n%3").arg(r.status).arg(r.out, r.err);
+}
+
+} // namespace
+
+class TestCliPort : public QObject {
+    Q_OBJECT
+
+private slots:
+    void notSerialDevicesAreRefused_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("reason");
+        for (const char *command : {"read", "flash"}) {
+            QTest::addRow("/dev/null, %s", command) << "/dev/null" << command << "not a serial device";
+            QTest::addRow("regular file, %s", command) << "FILE" << command << "not a serial device";
+            QTest::addRow("folder, %s", command) << "/tmp" << command << "not a serial device";
+            QTest::addRow("missing, %s", command) << "/dev/ttyUSB-none" << command << "not present";
+        }
+    }
+    void notSerialDevicesAreRefused()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, command);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        const QString file = dir.filePath("image.bin");
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("not a port");
+        f.close();
+        const Run r = RunCli(TALVEX_CLI_EXE, {"-p", path == "FILE" ? file : path, command});
+        QVERIFY2(r.status == kExitPort, qPrintable(Describe(r)));
+        QVERIFY2(r.err.contains(reason), qPrintable(Describe(r)));
+        // Refused before it was opened: not even a settings call reached a file.
+        if (path == "FILE") {
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QCOMPARE(f.readAll(), QByteArray("not a port"));
+        }
+    }
+
+    // `ports` lists only what can be a serial line as present.
+    void portsTellsFilesFromDevices()
+    {
+        QTemporaryDir dir;
+        QFile f(dir.filePath("file"));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.close();
+        PtyPair pty(3);
+        QVERIFY(QFile::link("/dev/null", dir.filePath("COM1")));
+        QVERIFY(QFile::link(dir.filePath("file"), dir.filePath("COM2")));
+        QVERIFY(QFile::link(QString::fromStdString(pty.slavePath()), dir.filePath("COM3")));
+        const Run r = RunCli(TALVEX_CLI_EXE, {"ports"}, dir.path());
+        QVERIFY2(r.status == 0, qPrintable(Describe(r)));
+        const QStringList lines = r.out.split('\n');
+        QVERIFY2(lines.size() > 3, qPrintable(Describe(r)));
+        QVERIFY2(lines[0].endsWith("not a serial device"), qPrintable(lines[0]));
+        QVERIFY2(lines[1].endsWith("not a serial device"), qPrintable(lines[1]));
+        QVERIFY2(lines[2].endsWith("pseudo-terminal"), qPrintable(lines[2]));
+        QVERIFY2(lines[3].endsWith("missing"), qPrintable(lines[3]));
+    }
+
+    // A pty of mode 600 owned by root, opened by an ordinary user.
+    void permissionDeniedSaysWhatToDo()
+    {
+        if (geteuid() != 0)
+            QSKIP("needs root to run the command line as another user");
+        if (QStandardPaths::findExecutable("setpriv").isEmpty())
+            QSKIP("setpriv (util-linux) is not installed");
+        PtyPair pty(1);
+        QVERIFY(pty.ok());
+        QCOMPARE(chmod(pty.slavePath().c_str(), 0600), 0);
+        // The unprivileged user must reach the program: a copy in a folder anyone may enter.
+        QTemporaryDir dir;
+        QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                      QFile::ReadOther | QFile::ExeOther | QFile::ReadGroup |
+                                                      QFile::ExeGroup));
+        const QString program = dir.filePath("talvex-cli");
+        QVERIFY(QFile::copy(TALVEX_CLI_EXE, program));
+        const Run r = RunCli("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", program, "-p",
+                                         QString::fromStdString(pty.slavePath()), "read"});
+        QVERIFY2(r.status == kExitPort, qPrintable(Describe(r)));
+        QVERIFY2(r.err.contains("permission denied") && r.err.contains("dialout"), qPrintable(Describe(r)));
+    }
+
+    // The adapter pulled out while `watch` polls: the line hangs up, and the
+    // command line ends within a second, naming it.
+    void pulledAdapterEndsWatch()
+    {
+        auto pty = std::make_unique<PtyPair>(1);
+        QVERIFY(pty->ok());
+        QProcess p;
+        p.start(TALVEX_CLI_EXE, {"-p", QString::fromStdString(pty->slavePath()), "watch"});
+        QVERIFY(p.waitForStarted());
+        // The module's part: a zero for every register asked for.
+        int exchanges = 0;
+        QElapsedTimer clock;
+        clock.start();
+        while (exchanges < 3 && clock.elapsed() < 5000) {
+            const std::vector<uint8_t> request = pty->readMaster(100, 5);
+            if (request.size() != 8 || request[1] != 3)
+                continue;
+            Bytes reply{request[0], 3, uint8_t(2 * request[5])};
+            reply.resize(reply.size() + 2 * request[5], 0);
+            pty->writeMaster(WithCrc(reply));
+            ++exchanges;
+        }
+        QCOMPARE(exchanges, 3);
+        QElapsedTimer sinceHangUp;
+        sinceHangUp.start();
+        pty.reset();  // the master side closes: the line hangs up
+        QVERIFY(p.waitForFinished(5000));
+        const qint64 ms = sinceHangUp.elapsed();
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        QVERIFY2(p.exitCode() == kExitPort && err.contains("adapter removed"), qPrintable(err + QString::fromUtf8(p.readAllStandardOutput()) + QString(" after %1 ms").arg(ms)));
+        QVERIFY2(ms < 1000, qPrintable(QString("%1 ms after the hang-up").arg(ms)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCliPort)
+#include "tst_cli_port.moc"
