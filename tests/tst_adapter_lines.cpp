@@ -11,6 +11,7 @@
 #include "FakeSerialPort.h"
 #include "Isp.h"
 #include "Main.h"
+#include "MessageRecorder.h"
 #include "ModbusBytes.h"
 #include "PtyPair.h"
 #include "QRT_ComDrv.h"
@@ -240,6 +241,33 @@ private slots:
         QVERIFY(form.SpeedButton1->isChecked());
         QTRY_VERIFY_WITH_TIMEOUT(form.ExchangeCount >= 2, 3000);
         form.SpeedButton1->click();
+    }
+
+    // A driver that drops parity (or refuses the settings) is a port that cannot
+    // carry the link: the window says so as for any port that will not open.
+    void windowRefusesAPortThatDropsTheSettings_data()
+    {
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("settings refused") << true;
+        QTest::newRow("parity not kept") << false;
+    }
+    void windowRefusesAPortThatDropsTheSettings()
+    {
+        QFETCH(bool, refused);
+        FakeSerialState st;
+        st.settingsRefused = refused;
+        st.settingsNotKept = !refused;
+        SetSerialPortMaker([&st] { return std::make_unique<FakeSerialPort>(st); });
+        MessageRecorder messages;
+        TMainForm form;
+        form.show();
+        form.SpeedButton1->click();
+        QVERIFY(!form.SpeedButton1->isChecked());
+        QVERIFY(!form.ComDriver.IsOpen());
+        QCOMPARE(messages.shown.size(), 1);
+        QCOMPARE(messages.shown[0].caption, QString("串口错误"));
+        QCOMPARE(messages.shown[0].text,
+                 QString("当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。"));
     }
 
     // An adapter without DTR/RTS (many RS-485 and 3-wire adapters) cannot start the

@@ -371,7 +371,8 @@ QString Usage()
         "  flash [--image FILE] [--yes-standin]\n"
         "                                the firmware update, with the carried image or FILE\n"
         "  ports                         where COM1 ... COM8 lead\n"
-        "exit status: 0 done, 1 no answer / not echoed / update failed, 2 bad usage, 3 port cannot be opened\n");
+        "exit status: 0 done, 1 no answer / not echoed / update failed, 2 bad usage,\n"
+        "             3 the port (absent, not allowed, busy, no serial device, settings refused, removed)\n");
 }
 
 } // namespace talvex::cli
