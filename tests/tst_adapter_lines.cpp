@@ -63,12 +63,7 @@ struct Module {
             if (inBootloader)
                 return chipAnswers ? chip.feed(data, size_t(size)) : std::vector<uint8_t>{};
             // The running program answers a read of any registers with zeros.
-            if (size == 8 && data[1] == 3) {
-                Bytes reply{data[0], 3, uint8_t(2 * data[5])};
-                reply.resize(reply.size() + 2 * data[5], 0);
-                return WithCrc(reply);
-            }
-            return {};
+            return ZeroReadReply(data, size_t(size));
         };
     }
 };
@@ -214,11 +209,9 @@ private slots:
             if (!pty)
                 return;
             const std::vector<uint8_t> request = pty->readMaster(0, 2);
-            if (request.size() != 8 || request[1] != 3)
-                return;
-            Bytes reply{request[0], 3, uint8_t(2 * request[5])};
-            reply.resize(reply.size() + 2 * request[5], 0);
-            pty->writeMaster(WithCrc(reply));
+            const Bytes reply = ZeroReadReply(request.data(), request.size());
+            if (!reply.empty())
+                pty->writeMaster(reply);
         });
         module.start(5);
         TMainForm form;

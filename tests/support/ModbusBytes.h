@@ -19,3 +19,17 @@ inline Bytes Frame(uint8_t station, uint8_t function, uint16_t a, uint16_t b)
     const RequestFrame f = BuildRequest(station, function, a, b);
     return Bytes(f.begin(), f.end());
 }
+
+// A module's reply to a read request (8 bytes, function 3): every register 0.
+// Empty for anything else.
+inline Bytes ZeroReadReply(const uint8_t *request, size_t size)
+{
+    constexpr size_t kRequestSize = 8;
+    constexpr uint8_t kReadHolding = 3;
+    if (size != kRequestSize || request[1] != kReadHolding)
+        return {};
+    const uint8_t dataBytes = uint8_t(2 * request[5]);
+    Bytes reply{request[0], kReadHolding, dataBytes};
+    reply.resize(reply.size() + dataBytes, 0);
+    return WithCrc(reply);
+}
