@@ -161,21 +161,109 @@ void TUpdateEngine::STM_ISP()
     }
     PortOpened = true;
 
-    // Reset with BOOT0 held, then let the chip run into its bootloader.
-    ComDriver.SetDtr(true);
-    ComDriver.SetRts(true);
-    clock_.sleep(Isp::kResetPulseMs);
-    ComDriver.SetDtr(false);
-    clock_.sleep(Isp::kBootSettleMs);
+    enterBootloader();
 
     IspState = 1;
-    IspBuffer[kCmd] = stm32::kSync;
-    send(&IspBuffer[kCmd], 1);
-    ComDriver.RxCount = 0;
+    failure_ = {};
+    rejected_ = TUpdateCause::NoAnswer;
+    verified_ = false;
+    uniqueId_.clear();
+    syncsSent_ = 0;
+    sendSync();
     setStatus(kSearching);
+    stagePercent_ = -1;  // every run reports its first stage anew
+    enterStage(TUpdateStage::Connecting);
     OvertimeCount = Isp::kOvertimeStart;
     enable(OvertimeT, overtimeDueMs_);
     enable(Timer5, timer5DueMs_);
+}
+
+void TUpdateEngine::enterBootloader()
+{
+    switch (options_.bootEntry) {
+    case TBootEntry::DtrRts:
+        // Reset with BOOT0 held, then let the chip run into its bootloader.
+        ComDriver.SetDtr(true);
+        ComDriver.SetRts(true);
+        clock_.sleep(Isp::kResetPulseMs);
+        ComDriver.SetDtr(false);
+        clock_.sleep(Isp::kBootSettleMs);
+        break;
+    case TBootEntry::Inverted:
+        // An adapter whose transistor stages invert both lines needs the opposite levels.
+        ComDriver.SetDtr(false);
+        ComDriver.SetRts(false);
+        clock_.sleep(Isp::kResetPulseMs);
+        ComDriver.SetDtr(true);
+        clock_.sleep(Isp::kBootSettleMs);
+        break;
+    case TBootEntry::Manual:
+        // The operator holds BOOT0 and resets the module; the sync byte repeats until then.
+        break;
+    }
+}
+
+void TUpdateEngine::sendSync()
+{
+    IspBuffer[kCmd] = stm32::kSync;
+    send(&IspBuffer[kCmd], 1);
+    ComDriver.RxCount = 0;
+    ++syncsSent_;
+}
+
+void TUpdateEngine::enterStage(TUpdateStage stage, int percent)
+{
+    if (stage == stage_ && percent == stagePercent_)
+        return;
+    stage_ = stage;
+    stagePercent_ = percent;
+    emit stageChanged(stage, percent);
+}
+
+TUpdateStage TUpdateEngine::StageOf(int32_t state) const
+{
+    switch (state) {
+    case 2:
+    case 3:
+        return TUpdateStage::Identifying;
+    case 4:
+    case 5:
+    case 6:
+        return TUpdateStage::FlashSize;
+    case kUniqueIdCommandState:
+    case kUniqueIdAddressState:
+    case kUniqueIdDataState:
+        return TUpdateStage::UniqueId;
+    case 7:
+        return TUpdateStage::Erasing;
+    case 8:
+        // Waiting for the page list's ACK, or for the ACK of a block's data.
+        return ImageOffset == 0 ? TUpdateStage::Erasing : TUpdateStage::Writing;
+    case 9:
+    case 10:
+    case 11:
+        return TUpdateStage::Writing;
+    case kVerifyCommandState:
+    case kVerifyAddressState:
+    case kVerifyDataState:
+        return TUpdateStage::Verifying;
+    default:
+        return TUpdateStage::Connecting;
+    }
+}
+
+int TUpdateEngine::replyLength() const
+{
+    if (IspState <= kStates)
+        return ReplyLength[IspState];
+    switch (IspState) {
+    case kUniqueIdDataState:
+        return 1 + kUniqueIdBytes;  // ACK, then the bytes
+    case kVerifyDataState:
+        return 1 + verifyCount_;
+    default:
+        return 1;
+    }
 }
 
 void TUpdateEngine::Timer5Timer()
@@ -202,10 +290,10 @@ void TUpdateEngine::replyArrived()
 
 void TUpdateEngine::step()
 {
-    if (IspState < 1 || IspState > kStates)
+    if (IspState < 1 || IspState > kLastState)
         return;
     const int count = ComDriver.RxCount;
-    if (count < ReplyLength[IspState])
+    if (count < replyLength())
         return;
     // The sync answer is judged by the last byte of the batch, so noise before it
     // does no harm; remember it before the copy is bounded to the reply area.
@@ -216,10 +304,13 @@ void TUpdateEngine::step()
     // Whatever a step throws ends that step only; the run goes on from where it got.
     try {
         if (!acceptReply(lastByte)) {
+            const uint8_t first = IspState == 1 ? lastByte : IspBuffer[kCmd];
+            rejected_ = first == stm32::kNack ? TUpdateCause::Refused : TUpdateCause::BadReply;
             if (IspState == 1)
                 setStatus(kNoContact);
             return;
         }
+        rejected_ = TUpdateCause::NoAnswer;
         act();
     } catch (...) {
     }
@@ -230,7 +321,10 @@ bool TUpdateEngine::acceptReply(uint8_t lastByte)
     const uint8_t *r = &IspBuffer[kCmd - 1];  // r[1] is the first byte received
     switch (IspState) {
     case 1:
-        return lastByte == stm32::kAck;
+        // A chip that is already synchronised takes a repeated sync byte as half a
+        // command and refuses the pair: that NACK says it is listening.
+        return lastByte == stm32::kAck ||
+               (options_.bootEntry == TBootEntry::Manual && syncsSent_ > 1 && lastByte == stm32::kNack);
     case 2:
         // The command list starts with Get itself.
         return r[1] == stm32::kAck && r[2] == stm32::kGetCommandCount && r[4] == stm32::kCmdGet &&
@@ -250,17 +344,21 @@ void TUpdateEngine::act()
         sendCommand(stm32::kCmdGet);
         setStatus(kConnected);
         IspState = 2;
+        enterStage(TUpdateStage::Identifying);
         break;
     case 2:
         OvertimeCount = 0;
+        bootloaderVersion_ = IspBuffer[kCmd + 2];
         sendCommand(stm32::kCmdGetId);  // fills bytes 1 and 2 only: the version in byte 3 stays
         setStatus(VersionText(IspBuffer[kCmd + 2]));
         IspState = 3;
         break;
     case 3:
         OvertimeCount = 0;
+        productId_ = static_cast<uint16_t>(IspBuffer[kCmd + 2] << 8 | IspBuffer[kCmd + 3]);
         sendCommand(stm32::kCmdReadMemory);
         IspState = 4;
+        enterStage(TUpdateStage::FlashSize);
         break;
     case 4:
         OvertimeCount = 0;
@@ -276,14 +374,40 @@ void TUpdateEngine::act()
         break;
     case 6:
         OvertimeCount = 0;
+        afterFlashSize();
+        break;
+    case kUniqueIdCommandState:
+        OvertimeCount = 0;
+        sendAddress(Isp::kUniqueIdAddress);
+        IspState = kUniqueIdAddressState;
+        break;
+    case kUniqueIdAddressState:
+        OvertimeCount = 0;
+        sendReadCount(kUniqueIdBytes);
+        IspState = kUniqueIdDataState;
+        break;
+    case kUniqueIdDataState: {
+        OvertimeCount = 0;
+        static const char kHex[] = "0123456789ABCDEF";
+        uniqueId_.clear();
+        for (int i = 0; i < kUniqueIdBytes; ++i) {
+            const uint8_t b = IspBuffer[kCmd + 1 + i];
+            uniqueId_ += kHex[b >> 4];
+            uniqueId_ += kHex[b & 0x0F];
+        }
         sendCommand(stm32::kCmdErase);
         IspState = 7;
+        enterStage(TUpdateStage::Erasing);
         break;
+    }
     case 7:
         eraseStep();
         break;
     case 8:
         OvertimeCount = 0;
+        if (ImageOffset == 0)
+            enterStage(TUpdateStage::Writing, 0);
+        blockAddress_ = WriteAddress;
         sendCommand(stm32::kCmdWriteMemory);
         IspState = 9;
         break;
@@ -296,11 +420,110 @@ void TUpdateEngine::act()
         writeStep();
         break;
     case 11:
-        finish();
+        if (options_.verify) {
+            verifyOffset_ = 0;
+            enterStage(TUpdateStage::Verifying, 0);
+            verifyNextBlock();
+        } else {
+            finish();
+        }
         break;
+    case kVerifyCommandState:
+        OvertimeCount = 0;
+        sendAddress(stm32::kFlashBase + static_cast<uint32_t>(verifyOffset_));
+        IspState = kVerifyAddressState;
+        break;
+    case kVerifyAddressState:
+        OvertimeCount = 0;
+        sendReadCount(verifyCount_);
+        IspState = kVerifyDataState;
+        break;
+    case kVerifyDataState: {
+        OvertimeCount = 0;
+        if (!verifyBlock())
+            return;
+        verifyOffset_ += verifyCount_;
+        const int32_t size = static_cast<int32_t>(ImageStream ? ImageStream->size() : 0);
+        enterStage(TUpdateStage::Verifying, size > 0 ? verifyOffset_ * 100 / size : 100);
+        if (verifyOffset_ < size) {
+            verifyNextBlock();
+        } else {
+            verified_ = true;
+            finish();
+        }
+        break;
+    }
     default:
         break;
     }
+}
+
+void TUpdateEngine::afterFlashSize()
+{
+    // The size word comes least significant byte first, after the ACK.
+    flashSizeKiB_ = static_cast<uint16_t>(IspBuffer[kCmd + 1] | IspBuffer[kCmd + 2] << 8);
+    if (options_.imageBytes >= 0) {
+        const int64_t erasedBytes = (options_.imageBytes / kPageBytes + 1) * kPageBytes;
+        if (erasedBytes > int64_t(flashSizeKiB_) * kPageBytes) {
+            refuse(TUpdateCause::ImageTooLarge);
+            return;
+        }
+    }
+    if (options_.readUniqueId) {
+        sendCommand(stm32::kCmdReadMemory);
+        IspState = kUniqueIdCommandState;
+        enterStage(TUpdateStage::UniqueId);
+        return;
+    }
+    sendCommand(stm32::kCmdErase);
+    IspState = 7;
+    enterStage(TUpdateStage::Erasing);
+}
+
+void TUpdateEngine::sendReadCount(int count)
+{
+    IspBuffer[kCmd] = static_cast<uint8_t>(count - 1);
+    IspBuffer[kCmd + 1] = static_cast<uint8_t>(~IspBuffer[kCmd]);
+    send(&IspBuffer[kCmd], 2);
+}
+
+void TUpdateEngine::verifyNextBlock()
+{
+    const int32_t size = static_cast<int32_t>(ImageStream ? ImageStream->size() : 0);
+    verifyCount_ = std::min<int32_t>(size - verifyOffset_, kMaxBlock);
+    sendCommand(stm32::kCmdReadMemory);
+    IspState = kVerifyCommandState;
+}
+
+bool TUpdateEngine::verifyBlock()
+{
+    // The data follow the ACK; the image area still holds what was written.
+    const uint8_t *read = &IspBuffer[kCmd + 1];
+    const uint8_t *image = &IspBuffer[kIspImageFirst + static_cast<size_t>(verifyOffset_)];
+    const auto [at, _] = std::mismatch(image, image + verifyCount_, read);
+    if (at == image + verifyCount_)
+        return true;
+    const auto i = static_cast<int32_t>(at - image);
+    failure_.address = stm32::kFlashBase + static_cast<uint32_t>(verifyOffset_ + i);
+    failure_.expected = image[i];
+    failure_.found = read[i];
+    refuse(TUpdateCause::VerifyMismatch);
+    return false;
+}
+
+// A failure no further run mends: the run ends at once, the lines as they are.
+void TUpdateEngine::refuse(TUpdateCause cause)
+{
+    failure_.stage = StageOf(IspState);
+    failure_.cause = cause;
+    emit runFailed(failure_);
+    IspState = 1;
+    setProgress(0);
+    OvertimeT.stop();
+    Timer5.stop();
+    if (PortOpened)
+        ComDriver.Close();
+    emit finished(TUpdateOutcome::Refused);
 }
 
 void TUpdateEngine::eraseStep()
@@ -308,8 +531,10 @@ void TUpdateEngine::eraseStep()
     OvertimeCount = 0;
     Timer5.stop();
     // A failed load leaves the run in this state; its time-out ends it.
-    if (!loadImage_())
+    if (!loadImage_()) {
+        rejected_ = TUpdateCause::ImageNotLoaded;
         return;
+    }
     const int32_t size = static_cast<int32_t>(ImageStream ? ImageStream->size() : 0);
     WriteAddress = stm32::kFlashBase;
     ImageOffset = 0;
@@ -351,6 +576,7 @@ void TUpdateEngine::writeStep()
     ImageOffset += n;
     setProgress(size > 0 ? ImageOffset * 100 / size : 0);
     setStatus(kProgress + QString::number(progress_) + QLatin1Char('%'));
+    enterStage(TUpdateStage::Writing, progress_);
     IspState = BytesLeft > 0 ? 8 : 11;
 }
 
@@ -361,10 +587,22 @@ void TUpdateEngine::finish()
     setStatus(kDone);
     OvertimeT.stop();
     Timer5.stop();
+    enterStage(TUpdateStage::Finishing);
     // Let the chip restart into the new program.
-    ComDriver.SetDtr(true);
-    clock_.sleep(Isp::kFinishHoldMs);
-    ComDriver.SetRts(false);
+    switch (options_.bootEntry) {
+    case TBootEntry::DtrRts:
+        ComDriver.SetDtr(true);
+        clock_.sleep(Isp::kFinishHoldMs);
+        ComDriver.SetRts(false);
+        break;
+    case TBootEntry::Inverted:
+        ComDriver.SetDtr(false);
+        clock_.sleep(Isp::kFinishHoldMs);
+        ComDriver.SetRts(true);
+        break;
+    case TBootEntry::Manual:
+        break;  // the operator releases BOOT0 and resets the module
+    }
     if (PortOpened)
         ComDriver.Close();
     emit finished(TUpdateOutcome::Done);
@@ -372,8 +610,21 @@ void TUpdateEngine::finish()
 
 void TUpdateEngine::OvertimeTTimer()
 {
+    const bool manualSync = options_.bootEntry == TBootEntry::Manual && IspState == 1;
+    if (manualSync) {
+        // Once a second until the operator has the chip in its bootloader.
+        if (syncsSent_ < kManualSyncSeconds) {
+            sendSync();
+            return;
+        }
+        OvertimeCount = Isp::kOvertimeLimit;
+    }
     if (++OvertimeCount <= Isp::kOvertimeLimit)
         return;
+    failure_.stage = StageOf(IspState);
+    failure_.cause = rejected_;
+    failure_.address = failure_.stage == TUpdateStage::Writing ? blockAddress_ : 0;
+    emit runFailed(failure_);
     IspState = 1;
     setProgress(0);
     setStatus(kLinkFailed);
@@ -381,7 +632,8 @@ void TUpdateEngine::OvertimeTTimer()
     Timer5.stop();
     if (PortOpened)
         ComDriver.Close();
-    if (++RetryCount < Isp::kMaxRuns)
+    // The manual entry has had its half minute; another run would only ask again.
+    if (++RetryCount < Isp::kMaxRuns && !manualSync)
         STM_ISP();
     else
         emit finished(TUpdateOutcome::LinkFailed);

@@ -558,13 +558,15 @@ private slots:
     {
         LoggedSim sim;
         sim->setReg(28, 105);
+        sim->setReg(21, 0);  // below the station range: shown as stored, not as 1
         sim->setReg(22, 9);  // outside the CAN list
-        sim->setReg(24, 0);  // suppression 0 reads as 1, as the window shows it
+        sim->setReg(24, 0);  // below the suppression range: shown as stored, not as 1 ms
         const Result r = RunCli({"-p", "COM2", "info"}, sim.portDir());
         QVERIFY2(r.status == 0, qPrintable(Describe(r)));
-        QCOMPARE(Lines(r.out), (QStringList{"firmware: 1.5", "station: 1", "can-baud: unknown (register 22 holds 9)",
-                                           "rs485-baud: 57600", "rs485-format: 8 E 1", "filter: 3 (三级)",
-                                           "suppress: 1 ms"}));
+        QCOMPARE(Lines(r.out), (QStringList{"firmware: 1.5", "station: unknown (register 21 holds 0)",
+                                           "can-baud: unknown (register 22 holds 9)", "rs485-baud: 57600",
+                                           "rs485-format: 8 E 1", "filter: 3 (三级)",
+                                           "suppress: unknown (register 24 holds 0)"}));
         const Result j = RunCli({"-p", "COM2", "--json", "info"}, sim.portDir());
         QCOMPARE(j.status, 0);
         QCOMPARE(Lines(j.out).size(), 1);
@@ -574,14 +576,32 @@ private slots:
         QVERIFY(o["can_baud"].isNull());
         QCOMPARE(o["rs485_baud"].toString(), QString("57600"));
         QCOMPARE(o["filter"].toInt(), 3);
-        QCOMPARE(o["suppress_ms"].toInt(), 1);
+        QVERIFY(o["station"].isNull());
+        QVERIFY(o["suppress_ms"].isNull());
+        QCOMPARE(o["stored"].toObject()["21"].toInt(), 0);
+        QCOMPARE(o["stored"].toObject()["24"].toInt(), 0);
         QCOMPARE(o["mode"].toString(), QString("pc-uart"));
+        QCOMPARE(o["port"].toString(), QString("COM2"));
+        QCOMPARE(o["address"].toInt(), 1);
+        QVERIFY(QDateTime::fromString(o["time"].toString(), Qt::ISODateWithMs).isValid());
+        QVERIFY(o["time"].toString().endsWith('Z'));
         QVERIFY(!o.contains("unlocked"));
 
-        // A setting outside its list is not sent back as garbage: configure asks for it.
+        // A setting outside its range or list is not sent back as garbage nor as
+        // the nearest legal value: configure names each one and writes nothing.
         const Result c = RunCli({"-p", "COM2", "configure", "--filter", "1"}, sim.portDir());
-        QVERIFY2(c.status == 2 && c.err.contains("--can-baud"), qPrintable(Describe(c)));
+        QVERIFY2(c.status == 2 && c.err.contains("--can-baud") && c.err.contains("--station (register 21 holds 0)") &&
+                     c.err.contains("--suppress (register 24 holds 0)"),
+                 qPrintable(Describe(c)));
         QVERIFY(sim.received().filter(QRegularExpression("^01 06")).isEmpty());
+
+        // Given by the user, they are written.
+        const Result given = RunCli({"-p", "COM2", "-q", "configure", "--filter", "1", "--station", "4", "--suppress",
+                                     "20", "--can-baud", "125k"},
+                                    sim.portDir());
+        QVERIFY2(given.status == 0, qPrintable(Describe(given)));
+        QCOMPARE(sim->reg(21), uint16_t(4));
+        QCOMPARE(sim->reg(24), uint16_t(20));
     }
 
     void infoThroughThePlcGateway()
@@ -632,9 +652,11 @@ private slots:
 
         const Result flash = RunCli({"-p", "COM2", "flash"}, sim.portDir());
         QVERIFY2(flash.status == 0, qPrintable(Describe(flash)));
-        QCOMPARE(flash.out, QString("flashed %1 bytes at 0x08000000 (1 of 3 runs)\n").arg(image.size()));
-        // Not a terminal: each stage once, not every percentage.
-        QVERIFY2(flash.err.contains("上载完成！") && flash.err.count("写进度") == 1, qPrintable(flash.err));
+        QCOMPARE(Lines(flash.out).first(),
+                 QString("flashed %1 bytes at 0x08000000, verified (1 of 3 runs)").arg(image.size()));
+        // Not a terminal: each stage once, not every percentage, in the command line's own words.
+        QVERIFY2(flash.err.count("writing") == 1 && flash.err.count("verifying") == 1, qPrintable(flash.err));
+        QVERIFY2(!flash.err.contains("写进度") && !flash.err.contains("上载完成"), qPrintable(flash.err));
         QVERIFY(FlashHolds(*sim.sim, image));
 
         const Result configure = RunCli({"-p", "COM2", "-q", "configure", "--station", "7", "--filter", "0"},

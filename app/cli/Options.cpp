@@ -105,9 +105,23 @@ bool Parser::globalOption(const QString &name, bool &handled)
         o_.port = v;
         return true;
     }
-    // After `configure`, --station is the module's new station number.
-    if (name == "-a" || (name == "--station" && !(haveCommand_ && o_.command == Command::Configure))) {
+    // The station to talk to goes before the command word; after `configure`,
+    // --station is the module's new station number.
+    if (name == "-a" || name == "--station") {
+        if (haveCommand_ && o_.command == Command::Configure)
+            return fail(QStringLiteral("-a after configure: the station to talk to goes before the command "
+                                       "(-a N configure ...); the new station is configure --station N"));
+        if (haveCommand_)
+            return fail(QStringLiteral("%1 goes before the command word (the station to talk to)").arg(name));
         return takeValue(name, v) && number(QStringLiteral("station"), v, kStationMin, kStationMax, o_.station);
+    }
+    if (name == "--log") {
+        if (!takeValue(name, v))
+            return false;
+        if (v.isEmpty())
+            return fail(QStringLiteral("--log needs a file name"));
+        o_.logPath = v;
+        return true;
     }
     if (name == "-m" || name == "--mode") {
         if (!takeValue(name, v))
@@ -153,9 +167,16 @@ bool Parser::commandOption(const QString &name, bool &handled)
     }
     switch (o_.command) {
     case Command::Watch:
-        if (name == "-i" || name == "--interval")
-            return takeValue(name, v) &&
-                   number(QStringLiteral("interval"), v, 1, kWatchIntervalMaxMs, o_.intervalMs);
+        if (name == "-i" || name == "--interval") {
+            if (!takeValue(name, v) || !number(QStringLiteral("interval"), v, 1, kWatchIntervalMaxMs, o_.intervalMs))
+                return false;
+            if (o_.intervalMs < Options::kMinWatchIntervalMs)
+                return fail(QStringLiteral("interval: %1 ms is below the poll's own rate, one exchange every %2 ms "
+                                           "(two ticks of the polling cycle); give %2 or more")
+                                .arg(o_.intervalMs)
+                                .arg(Options::kMinWatchIntervalMs));
+            return true;
+        }
         if (name == "-n" || name == "--count")
             return takeValue(name, v) && number(QStringLiteral("count"), v, 1, kWatchTimesMax, o_.times);
         break;
@@ -215,6 +236,21 @@ bool Parser::commandOption(const QString &name, bool &handled)
         if (name == "--yes-standin") {
             o_.yesStandIn = true;
             return true;
+        }
+        if (name == "--no-verify") {
+            o_.verify = false;
+            return true;
+        }
+        if (name == "--boot-entry") {
+            if (!takeValue(name, v))
+                return false;
+            for (TBootEntry e : {TBootEntry::DtrRts, TBootEntry::Inverted, TBootEntry::Manual}) {
+                if (v.toLower() == BootEntryName(e)) {
+                    o_.bootEntry = e;
+                    return true;
+                }
+            }
+            return fail(QStringLiteral("--boot-entry: \"%1\" is not dtr-rts, inverted or manual").arg(v));
         }
         break;
     default:
@@ -322,16 +358,11 @@ bool Parser::finalChecks()
 {
     if (!haveCommand_)
         return fail(QStringLiteral("no command given"));
+    // The image's content is judged by flash, before the port is opened.
     if (o_.command == Command::Flash && !o_.image.isEmpty()) {
         const QFileInfo file(o_.image);
         if (!file.isFile() || !file.isReadable())
             return fail(QStringLiteral("--image: cannot read \"%1\"").arg(o_.image));
-        if (!FirmwareImageSizeAcceptable(file.size()))
-            return fail(QStringLiteral("--image: \"%1\" has %2 bytes; an image has %3 ... %4")
-                            .arg(o_.image)
-                            .arg(file.size())
-                            .arg(kFirmwareImageMinBytes)
-                            .arg(kFirmwareImageMaxBytes));
     }
     return true;
 }
@@ -348,6 +379,19 @@ bool ParseArguments(const QStringList &args, Options &options, QString &error)
 QString ModeName(TLinkMode mode)
 {
     return mode == TLinkMode::PlcCan ? QStringLiteral("plc-can") : QStringLiteral("pc-uart");
+}
+
+QString BootEntryName(TBootEntry entry)
+{
+    switch (entry) {
+    case TBootEntry::Inverted:
+        return QStringLiteral("inverted");
+    case TBootEntry::Manual:
+        return QStringLiteral("manual");
+    case TBootEntry::DtrRts:
+        break;
+    }
+    return QStringLiteral("dtr-rts");
 }
 
 QString Usage()
