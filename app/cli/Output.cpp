@@ -103,7 +103,7 @@ void Output::error(const QString &text)
 
 void Output::note(const QString &text)
 {
-    if (quiet_)
+    if (quiet_ || json_)
         return;
     endProgress();
     write(err_, QLatin1String(kProgramPrefix) + text + '\n');
@@ -111,7 +111,8 @@ void Output::note(const QString &text)
 
 void Output::progress(const QString &stage, const QString &detail)
 {
-    if (quiet_)
+    // With --json standard error carries only an error's object.
+    if (quiet_ || json_)
         return;
     if (errIsTerminal_) {
         // Carriage return and erase-to-end: the line is rewritten in place.
