@@ -293,8 +293,13 @@ void TUpdateEngine::step()
     if (IspState < 1 || IspState > kLastState)
         return;
     const int count = ComDriver.RxCount;
-    if (count < replyLength())
+    if (count < replyLength()) {
+        // A NACK where a longer answer is due waits like any short reply, but
+        // the run's failure can name it.
+        if (count > 0 && IspState > 1 && ComDriver.RxBuffer[0] == stm32::kNack)
+            rejected_ = TUpdateCause::Refused;
         return;
+    }
     // The sync answer is judged by the last byte of the batch, so noise before it
     // does no harm; remember it before the copy is bounded to the reply area.
     const int bounded = std::min({count, int(kIspCommandLast), int(TQRTCommDriver::kRxBufferSize)});
