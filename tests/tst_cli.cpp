@@ -209,6 +209,13 @@ private slots:
             << QStringList{"flash", "--image", makeFile("large.bin", 261120)};
         QTest::newRow("image missing") << QStringList{"flash", "--image", files.filePath("none.bin")};
         QTest::newRow("flash without its image path") << QStringList{"flash", "--image"};
+        QTest::newRow("-a after configure") << QStringList{"configure", "-a", "3", "--filter", "2"};
+        QTest::newRow("-a after the command word") << QStringList{"info", "-a", "3"};
+        QTest::newRow("watch faster than the poll") << QStringList{"watch", "-i", "59"};
+        QTest::newRow("unknown boot entry") << QStringList{"flash", "--boot-entry", "rts-only"};
+        QTest::newRow("--no-verify given to read") << QStringList{"read", "--no-verify"};
+        QTest::newRow("log without its file") << QStringList{"info", "--log"};
+        QTest::newRow("log that cannot be opened") << QStringList{"--log", "/nonexistent/dir/line.log", "info"};
     }
     void badArgumentsSendNothing()
     {
@@ -220,6 +227,75 @@ private slots:
         QVERIFY(r.out.isEmpty());
         QVERIFY(r.err.startsWith("talvex-cli: "));
         QVERIFY(line.readMaster(50, 10).empty());
+    }
+
+    void usageErrorsSayWhy_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("-a after configure")
+            << QStringList{"configure", "-a", "3"} << "the new station is configure --station N";
+        QTest::newRow("watch below the poll's rate") << QStringList{"watch", "-i", "20"}
+                                                    << "20 ms is below the poll's own rate, one exchange every 60 ms";
+    }
+    void usageErrorsSayWhy()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, said);
+        const Result r = RunCli(args, "/nonexistent");
+        QCOMPARE(r.status, 2);
+        QVERIFY2(r.err.contains(said), qPrintable(r.err));
+        // With --json the error is one object on standard error.
+        const Result j = RunCli(QStringList{"--json"} + args, "/nonexistent");
+        QCOMPARE(j.status, 2);
+        QCOMPARE(Lines(j.err).size(), 1);
+        const QJsonObject o = QJsonDocument::fromJson(j.err.toUtf8()).object();
+        QVERIFY2(o["error"].toString().contains(said), qPrintable(j.err));
+        QCOMPARE(o["stage"].toString(), QString("usage"));
+        QCOMPARE(o["exit"].toInt(), 2);
+    }
+
+    void failuresAreLoggedToo()
+    {
+        // No module on the line: the failure goes to the log as a JSON line.
+        PtyPair line(1);
+        QVERIFY(line.ok());
+        const QString log = files.filePath("failures.log");
+        const Result r = RunCli({"-p", "COM1", "-q", "--log", log, "read", "0", "2"}, line.portDir(), 10000);
+        QCOMPARE(r.status, 1);
+        const QStringList logged = Lines(QString::fromUtf8(ReadAll(log)));
+        QCOMPARE(logged.size(), 1);
+        const QJsonObject o = QJsonDocument::fromJson(logged[0].toUtf8()).object();
+        QCOMPARE(o["result"].toString(), QString("failed"));
+        QCOMPARE(o["stage"].toString(), QString("link"));
+        QCOMPARE(o["exit"].toInt(), 1);
+        QVERIFY(o["error"].toString().contains("no answer from station 1 on COM1"));
+        QVERIFY(QDateTime::fromString(o["time"].toString(), Qt::ISODateWithMs).isValid());
+    }
+
+    void interruptDuringConfigureIsHeldAndSaid()
+    {
+        LoggedSim sim;
+        FaultPlan slow;
+        slow.delayMs = 40;  // every echo late, within the write's wait: the sequence takes longer
+        sim->setFaults(slow);
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TALVEX_PORT_DIR", sim.portDir());
+        p.setProcessEnvironment(env);
+        p.start(TALVEX_CLI_EXE, {"-p", "COM2", "configure", "--filter", "5"});
+        // The unlock code is on its way: the sequence has begun.
+        QTRY_VERIFY_WITH_TIMEOUT(sim.received().contains("01 06 00 14 1C 1C C0 C7"), 10000);
+        p.terminate();
+        // Said at once, while the sequence still runs.
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT((err += p.readAllStandardError()).contains("interrupt noted"), 200);
+        QVERIFY(!sim.received().contains("01 03 00 14 00 08 04 08"));
+        QVERIFY(p.waitForFinished(15000));
+        // The sequence ran to its end: commit and read-back, and the settings stored.
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY(sim.received().contains("01 03 00 14 00 08 04 08"));
+        QCOMPARE(sim->reg(25), uint16_t(5));
     }
 
     void manualPageCoversTheUsage()
