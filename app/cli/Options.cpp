@@ -397,25 +397,30 @@ QString BootEntryName(TBootEntry entry)
 QString Usage()
 {
     return QStringLiteral(
-        "usage: talvex-cli [-p PORT] [-a STATION] [-m pc-uart|plc-can] [--json] [-q] COMMAND [ARGS]\n"
+        "usage: talvex-cli [-p PORT] [-a STATION] [-m pc-uart|plc-can] [--json] [-q] [--log FILE] COMMAND [ARGS]\n"
         "  -p, --port PORT     COM1 ... COM8 (TALVEX_PORT_DIR honoured) or a device path; default COM1\n"
-        "  -a, --station N     the module's address, 1 ... 99; default 1\n"
+        "  -a, --station N     the station to talk to, 1 ... 99, before the command word; default 1\n"
         "  -m, --mode MODE     pc-uart (default) or plc-can (through the PLC gateway)\n"
-        "      --json          one JSON object per result line\n"
+        "      --json          one JSON object per result line; an error as one object on stderr\n"
         "  -q, --quiet         no progress output\n"
+        "      --log FILE      append every result and failure to FILE as one JSON line\n"
         "  -h, --help          this text;  --version  the program's and the image's version\n"
+        "registers are numbered from 0 (mbpoll counts from 1: mbpoll -r 11 is register 10)\n"
         "commands:\n"
         "  info                          firmware version and the six settings\n"
         "  read [FIRST [COUNT]]          registers FIRST ... FIRST+COUNT-1 (default 0 32, COUNT 1 ... 101)\n"
-        "  watch [-i MS] [-n N]          AD0 ... AD7, DA0 ... DA3 and gains, every MS (60), N times\n"
+        "  watch [-i MS] [-n N]          AD0 ... AD7, DA0 ... DA3 and gains, every MS (60 and up), N times\n"
         "  write REG VALUE               one register, echo-checked, six attempts\n"
         "  configure [--station N] [--can-baud TEXT] [--rs485-baud TEXT] [--rs485-format TEXT]\n"
         "            [--filter N] [--suppress MS]\n"
-        "                                unlock, the six settings (omitted ones as read), commit\n"
-        "  flash [--image FILE] [--yes-standin]\n"
-        "                                the firmware update, with the carried image or FILE\n"
-        "  ports                         where COM1 ... COM8 lead\n"
-        "exit status: 0 done, 1 no answer / not echoed / update failed, 2 bad usage, 3 port cannot be opened\n");
+        "                                unlock, the six settings (omitted ones as read), commit,\n"
+        "                                then the settings read back; --station is the new station\n"
+        "  flash [--image FILE] [--no-verify] [--boot-entry dtr-rts|inverted|manual] [--yes-standin]\n"
+        "                                the firmware update with the carried image or FILE (Intel HEX\n"
+        "                                or raw binary), checked against the chip's flash, then read back\n"
+        "  ports                         where COM1 ... COM8 lead, and the adapters in /dev/serial/by-id\n"
+        "exit status: 0 done, 1 the module or chip failed (or a result could not be written),\n"
+        "             2 bad usage or image refused, 3 port cannot be opened, 130 interrupted\n");
 }
 
 } // namespace talvex::cli
