@@ -5,6 +5,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+#include <cctype>
 #include <vector>
 
 namespace talvex::cli {

@@ -372,9 +372,30 @@ def update():
     write('update', 'stall-then-port-gone', s)
 
 
+# --- image_file: the file's bytes as they are
+def image_file():
+    def raw(name, content):
+        d = os.path.join(HERE, 'corpus', 'image_file')
+        os.makedirs(d, exist_ok=True)
+        with open(os.path.join(d, 'seed-' + name), 'wb') as f:
+            f.write(content)
+
+    def rec(kind, offset, data):
+        b = bytes([len(data), offset >> 8, offset & 0xFF, kind]) + data
+        return (':' + (b + bytes([-sum(b) & 0xFF])).hex().upper() + '\r\n').encode()
+
+    raw('hex-with-hole', rec(4, 0, bytes([0x08, 0x00])) + rec(0, 0, bytes(range(16))) +
+        rec(0, 0x100, bytes([0xDE, 0xAD, 0xBE, 0xEF])) + rec(5, 0, bytes([8, 0, 1, 0x29])) + rec(1, 0, b''))
+    raw('hex-segment', rec(2, 0, bytes([0x10, 0x00])) + rec(0, 0, b'\x01\x02') + rec(1, 0, b''))
+    raw('binary', bytes([0x60, 0x25, 0x00, 0x20, 0x3D, 0x2A, 0x00, 0x08]) * 8)
+    raw('elf', b'\x7fELF\x01\x01\x01' + bytes(9))
+    raw('text', b'S00F000068656C6C6F202020202000003C\n')
+
+
 if __name__ == '__main__':
     master_read()
     write_echo()
     sim_modbus()
     sim_bootloader()
     update()
+    image_file()
