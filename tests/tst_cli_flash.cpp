@@ -123,6 +123,12 @@ private slots:
         QTest::newRow("HEX with LF line ends and lower case")
             << (Linear(0x0800) + Record(0x00, 0x0000, first) + kEnd).toLower().replace("\r\n", "\n") << 0
             << first + Filled(kPage - first.size(), char(0xFF)) << "verified" << true;
+        QTest::newRow("HEX after a byte-order mark")
+            << ("\xEF\xBB\xBF" + Linear(0x0800) + Record(0x00, 0x0000, first) + kEnd) << 0
+            << first + Filled(kPage - first.size(), char(0xFF)) << "verified" << true;
+        QTest::newRow("HEX with a stray binary byte")
+            << (Linear(0x0800) + Record(0x00, 0x0000, first) + QByteArray(1, '\0') + kEnd) << 2 << QByteArray()
+            << "starts like Intel HEX but holds bytes" << false;
         QTest::newRow("HEX with a bad checksum")
             << (Linear(0x0800) + Record(0x00, 0x0000, first) + Record(0x00, 0x0100, later, 1) + kEnd) << 2
             << QByteArray() << "line 3: checksum wrong" << false;

