@@ -6,6 +6,7 @@
 #include "Commands.h"
 #include "ImageFile.h"
 #include "Interrupt.h"
+#include "PortError.h"
 #include "UpdateWording.h"
 
 #include "FirmwareImage.h"
@@ -31,12 +32,6 @@ constexpr int kInterruptCheckMs = 100;
 QString Hex(uint32_t value, int digits)
 {
     return QStringLiteral("0x") + QStringLiteral("%1").arg(value, digits, 16, QLatin1Char('0')).toUpper();
-}
-
-QString PortShown(const PortTarget &port)
-{
-    const QString device = QString::fromStdString(port.device);
-    return port.name + (device == port.name ? QString() : QStringLiteral(" (%1)").arg(device));
 }
 
 // The image flash writes, refused with exit 2 before the port is opened.
@@ -85,8 +80,7 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
 
     const QString device = QString::fromStdString(port.device);
     if (!QFileInfo::exists(device))
-        return out.fail(kExitPort, QStringLiteral("port"),
-                        QStringLiteral("cannot open %1: no such device").arg(PortShown(port)), record);
+        return FailPortOpen(out, port, record);
     // The stand-in replaces working firmware with an idle loop: never onto a
     // real module unless asked for in so many words. The simulated module (a pty) is fine.
     if (o.image.isEmpty() && CarriedFirmwareIsStandIn() &&
@@ -189,8 +183,7 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
         return kExitDone;
     }
     case TUpdateOutcome::PortNotOpened:
-        return out.fail(kExitPort, QStringLiteral("port"),
-                        QStringLiteral("cannot open %1: busy, or not a serial device").arg(PortShown(port)), record);
+        return FailPortOpen(out, port, record);
     case TUpdateOutcome::LinkFailed:
     case TUpdateOutcome::Refused:
         break;

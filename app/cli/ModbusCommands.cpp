@@ -2,6 +2,7 @@
 #include "Commands.h"
 #include "Interrupt.h"
 #include "ModbusSession.h"
+#include "PortError.h"
 #include "SettingTexts.h"
 
 #include "Clock.h"
@@ -34,15 +35,8 @@ int Failure(ModbusSession::Outcome outcome, const Options &o, const PortTarget &
 // Returns 0 when the session is ready, else the exit status.
 int Start(ModbusSession &session, const Options &o, const PortTarget &port, Output &out)
 {
-    if (!session.open()) {
-        const bool exists = QFileInfo::exists(QString::fromStdString(port.device));
-        const QString device = QString::fromStdString(port.device);
-        return out.fail(kExitPort, QStringLiteral("port"),
-                        QStringLiteral("cannot open %1%2: %3")
-                            .arg(port.name, device == port.name ? QString() : QStringLiteral(" (%1)").arg(device),
-                                 exists ? QStringLiteral("busy, or not a serial device")
-                                        : QStringLiteral("no such device")));
-    }
+    if (!session.open())
+        return FailPortOpen(out, port);
     if (o.mode != TLinkMode::PlcCan)
         return kExitDone;
     out.note(QStringLiteral("PLC-CAN: writing the unlock pair until the module confirms"));
