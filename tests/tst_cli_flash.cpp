@@ -348,6 +348,7 @@ private slots:
         QTest::newRow("info --json") << QStringList{"--json", "info"};
         QTest::newRow("info") << QStringList{"info"};
         QTest::newRow("read") << QStringList{"read", "28", "1"};
+        QTest::newRow("watch without end") << QStringList{"watch"};
         QTest::newRow("--help") << QStringList{"--help"};
     }
     void outputThatCannotBeWrittenFails()

@@ -32,6 +32,9 @@ void InstallInterruptHandlers()
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    // A reader that went away (watch | head) shows as a failed write, which ends
+    // the command with the port closed, rather than as a signal that kills it.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 bool Interrupted()

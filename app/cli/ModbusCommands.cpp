@@ -201,7 +201,8 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out)
         // The window keeps writing the pair while the module has not confirmed.
         if (o.mode == TLinkMode::PlcCan)
             CanHandshakeStep();
-        return o.times == 0 || shown < o.times;
+        // A watch whose lines cannot be written has no reader left: it ends.
+        return !out.lost() && (o.times == 0 || shown < o.times);
     });
     if (outcome == ModbusSession::Outcome::Exchange || outcome == ModbusSession::Outcome::Interrupted)
         return kExitDone;
