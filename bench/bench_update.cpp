@@ -7,6 +7,10 @@
 // ratios tool / stm32flash and tool / bound (line time at 11 bits a character
 // plus the chip's times).
 //
+// Then the same for a write with read-back: talvex-cli flash (which verifies)
+// against stm32flash -w -v, timed from the sync byte to the chip's answer to the
+// last command.
+//
 //   bench_update [--runs N] [--log-dir DIR]   (DIR keeps the simulator's frame logs)
 #include "ChildProcess.h"
 #include "Firmware.h"
@@ -112,6 +116,23 @@ std::optional<double> SyncToLastAck(const std::string &logPath)
     return *lastAck - *sync;
 }
 
+// From the first sync byte the chip received to its last answer (an ACK, or the
+// data of a read), in ms.
+std::optional<double> SyncToLastAnswer(const std::string &logPath)
+{
+    std::optional<double> sync;
+    std::optional<double> last;
+    for (const Frame &f : ReadFrameLog(logPath)) {
+        if (f.rx && !sync && !f.bytes.empty() && f.bytes.front() == stm32::kSync)
+            sync = f.ms;
+        if (!f.rx && sync && !f.bytes.empty())
+            last = f.ms;
+    }
+    if (!sync || !last)
+        return std::nullopt;
+    return *last - *sync;
+}
+
 // The simulated module as a process of its own: the host under test then shares
 // its process with nothing, whichever host it is.
 struct SimProcess {
@@ -189,22 +210,43 @@ std::optional<double> RunTool(Bench &bench, QApplication &app)
     return SyncToLastAck(log);
 }
 
-std::optional<double> TimeStm32flash(Bench &bench, const QString &imagePath)
+// talvex-cli flash of the image, with its read-back, as a line runs it.
+std::optional<double> RunCliFlash(Bench &bench, const QString &imagePath)
 {
-    const std::string log = bench.logPath("stm32flash");
+    const std::string log = bench.logPath("cli");
+    auto sim = StartSimProcess(log);
+    if (!sim)
+        return std::nullopt;
+    QProcess cli;
+    cli.setProcessChannelMode(QProcess::MergedChannels);
+    cli.start(QStringLiteral(TALVEX_CLI_EXE), {"-p", "COM1", "-q", "flash", "--image", imagePath});
+    const bool ended = cli.waitForFinished(kRunTimeoutMs);
+    sim.reset();
+    if (!ended || cli.exitStatus() != QProcess::NormalExit || cli.exitCode() != 0) {
+        std::fprintf(stderr, "talvex-cli flash failed:\n%s\n", cli.readAll().constData());
+        return std::nullopt;
+    }
+    return SyncToLastAnswer(log);
+}
+
+std::optional<double> TimeStm32flash(Bench &bench, const QString &imagePath, bool verify)
+{
+    const std::string log = bench.logPath(verify ? "stm32flash-v" : "stm32flash");
     auto sim = StartSimProcess(log);
     if (!sim)
         return std::nullopt;
     // A pty cannot keep the parity flag that stm32flash reads back; the bytes are the same.
-    const Stm32flashRun flash = RunStm32flash(
-        {"-b", QString::number(kBaud), "-m", "8n1", "-w", imagePath, QString::fromStdString(sim->linkPath())},
-        kRunTimeoutMs);
+    QStringList args{"-b", QString::number(kBaud), "-m", "8n1", "-w", imagePath};
+    if (verify)
+        args << "-v";
+    args << QString::fromStdString(sim->linkPath());
+    const Stm32flashRun flash = RunStm32flash(args, kRunTimeoutMs);
     sim.reset();
     if (flash.exitCode != 0) {
         std::fprintf(stderr, "stm32flash failed:\n%s\n", qPrintable(flash.output));
         return std::nullopt;
     }
-    return SyncToLastAck(log);
+    return verify ? SyncToLastAnswer(log) : SyncToLastAck(log);
 }
 
 double Median(std::vector<double> v)
@@ -260,7 +302,8 @@ int main(int argc, char *argv[])
     bench.logDir = logDir;
     // The frame log appends: a kept folder must not mix the runs of two bench runs.
     if (!logDir.isEmpty())
-        for (const QString &old : QDir(logDir).entryList({"tool-*.log", "stm32flash-*.log"}, QDir::Files))
+        for (const QString &old :
+             QDir(logDir).entryList({"tool-*.log", "stm32flash-*.log", "cli-*.log", "stm32flash-v-*.log"}, QDir::Files))
             QFile::remove(logDir + "/" + old);
     const TemporaryImage file(image);
     const QString imagePath = file.path();
@@ -272,12 +315,26 @@ int main(int argc, char *argv[])
         // Alternate who goes first, so a drift in the machine's load falls on both.
         for (int k = 0; k < 2; ++k) {
             const bool toolTurn = (i + k) % 2 == 0;
-            const std::optional<double> ms = toolTurn ? RunTool(bench, app) : TimeStm32flash(bench, imagePath);
+            const std::optional<double> ms = toolTurn ? RunTool(bench, app) : TimeStm32flash(bench, imagePath, false);
             if (!ms) {
                 std::fprintf(stderr, "no sync or no ACK in the frame log\n");
                 return 1;
             }
             (toolTurn ? tool : flash).push_back(*ms);
+        }
+    }
+    std::vector<double> cli;
+    std::vector<double> flashVerify;
+    for (int i = 0; i < runs; ++i) {
+        for (int k = 0; k < 2; ++k) {
+            const bool cliTurn = (i + k) % 2 == 0;
+            const std::optional<double> ms =
+                cliTurn ? RunCliFlash(bench, imagePath) : TimeStm32flash(bench, imagePath, true);
+            if (!ms) {
+                std::fprintf(stderr, "no sync or no answer in the frame log\n");
+                return 1;
+            }
+            (cliTurn ? cli : flashVerify).push_back(*ms);
         }
     }
     const std::string loadAfter = LoadAverage();
@@ -301,5 +358,12 @@ int main(int argc, char *argv[])
                 wireMs, chipMs);
     std::printf("tool / stm32flash: %.3f (goal <= %.2f)\n", toolMs / flashMs, kGoalVsStm32flash);
     std::printf("tool / bound:      %.3f (goal <= %.2f)\n", toolMs / boundMs, kGoalVsBound);
+    const double cliMs = Median(cli);
+    const double flashVerifyMs = Median(flashVerify);
+    std::printf("write with read-back, first sync byte received to the last answer sent\n");
+    std::printf("  talvex-cli flash       median %6.0f ms   runs %s\n", cliMs, Join(cli).c_str());
+    std::printf("  stm32flash -w -v       median %6.0f ms   runs %s\n", flashVerifyMs, Join(flashVerify).c_str());
+    std::printf("talvex-cli flash / stm32flash -w -v: %.3f (goal <= %.2f)\n", cliMs / flashVerifyMs,
+                kGoalVsStm32flash);
     return 0;
 }

@@ -29,7 +29,15 @@ bool LoadFirmwareImageFrom(const QString &path)
         return false;
     // One byte more than the limit is enough to tell an oversized image.
     const QByteArray bytes = file.read(kFirmwareImageMaxBytes + 1);
-    if (!FirmwareImageSizeAcceptable(bytes.size()) || bytes.size() != file.size())
+    if (bytes.size() != file.size())
+        return false;
+    return LoadFirmwareImageBytes(bytes);
+}
+
+bool LoadFirmwareImageBytes(const QByteArray &bytes)
+{
+    ImageStream.emplace();
+    if (!FirmwareImageSizeAcceptable(bytes.size()))
         return false;
     static_assert(size_t(kFirmwareImageMaxBytes) <= kIspImageAreaBytes);
     *ImageStream = bytes;

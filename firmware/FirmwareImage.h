@@ -52,6 +52,9 @@ bool LoadFirmwareImage();
 // The same from another file or resource path, for tests.
 bool LoadFirmwareImageFrom(const QString &path);
 
+// The same from bytes already read (an image file the command line has decoded).
+bool LoadFirmwareImageBytes(const QByteArray &bytes);
+
 // Whether the carried image is the stand-in, not the module's firmware; fixed
 // when the tool is built.
 bool CarriedFirmwareIsStandIn();

@@ -8,6 +8,8 @@
 namespace Isp {
 // The flash-size field is 16 bits; the update reads a whole word from it.
 inline constexpr uint8_t kFlashSizeReadCount = 4;
+// The chip's 96-bit unique ID, read for the line's records.
+inline constexpr uint32_t kUniqueIdAddress = 0x1FFFF7E8;
 
 // Waits of the bootloader entry and of the finish, milliseconds.
 inline constexpr uint32_t kResetPulseMs = 500;    // DTR and RTS held, then DTR alone released

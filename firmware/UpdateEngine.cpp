@@ -5,6 +5,7 @@
 #include "Isp.h"
 #include "LineFormat.h"
 #include "Stm32Protocol.h"
+#include "UpdateEngineLayout.h"
 
 #include <algorithm>
 
@@ -18,12 +19,8 @@ const QString kProgress = QStringLiteral("写进度: ");
 const QString kDone = QStringLiteral("上载完成！");
 const QString kLinkFailed = QStringLiteral("连机失败！请检查通信线。");
 
-// Command bytes start at byte 1 of the command/reply area.
-constexpr int kCmd = 1;
 constexpr int kLastComIndex = pnCOM8;
 constexpr int kAddressBytes = int(stm32::kAddressBytes);
-constexpr int kPageBytes = int(stm32::kPageBytes);
-constexpr int kMaxBlock = int(stm32::kMaxTransferBytes);
 constexpr int kWriteAlign = int(stm32::kWriteAlignment);
 // A whole write block, count byte and checksum included, is built in the command area.
 static_assert(1 + kMaxBlock + 1 <= int(kIspCommandLast) - kCmd + 1);
@@ -161,23 +158,38 @@ void TUpdateEngine::STM_ISP()
     }
     PortOpened = true;
 
-    // Reset with BOOT0 held, then let the chip run into its bootloader.
-    ComDriver.SetDtr(true);
-    ComDriver.SetRts(true);
-    clock_.sleep(Isp::kResetPulseMs);
-    ComDriver.SetDtr(false);
-    if (ComDriver.ModemLinesRefused())
-        emit modemLinesRefused();
-    clock_.sleep(Isp::kBootSettleMs);
+    enterBootloader();
 
     IspState = 1;
-    IspBuffer[kCmd] = stm32::kSync;
-    send(&IspBuffer[kCmd], 1);
-    ComDriver.RxCount = 0;
+    failure_ = {};
+    rejected_ = TUpdateCause::NoAnswer;
+    verified_ = false;
+    uniqueId_.clear();
+    syncsSent_ = 0;
+    sendSync();
     setStatus(kSearching);
+    stagePercent_ = -1;  // every run reports its first stage anew
+    enterStage(TUpdateStage::Connecting);
     OvertimeCount = Isp::kOvertimeStart;
     enable(OvertimeT, overtimeDueMs_);
     enable(Timer5, timer5DueMs_);
+}
+
+void TUpdateEngine::sendSync()
+{
+    IspBuffer[kCmd] = stm32::kSync;
+    send(&IspBuffer[kCmd], 1);
+    ComDriver.RxCount = 0;
+    ++syncsSent_;
+}
+
+void TUpdateEngine::enterStage(TUpdateStage stage, int percent)
+{
+    if (stage == stage_ && percent == stagePercent_)
+        return;
+    stage_ = stage;
+    stagePercent_ = percent;
+    emit stageChanged(stage, percent);
 }
 
 void TUpdateEngine::Timer5Timer()
@@ -204,11 +216,16 @@ void TUpdateEngine::replyArrived()
 
 void TUpdateEngine::step()
 {
-    if (IspState < 1 || IspState > kStates)
+    if (IspState < 1 || IspState > kLastState)
         return;
     const int count = ComDriver.RxCount;
-    if (count < ReplyLength[IspState])
+    if (count < replyLength()) {
+        // A NACK where a longer answer is due waits like any short reply, but
+        // the run's failure can name it.
+        if (count > 0 && IspState > 1 && ComDriver.RxBuffer[0] == stm32::kNack)
+            rejected_ = TUpdateCause::Refused;
         return;
+    }
     // The sync answer is judged by the last byte of the batch, so noise before it
     // does no harm; remember it before the copy is bounded to the reply area.
     const int bounded = std::min({count, int(kIspCommandLast), int(TQRTCommDriver::kRxBufferSize)});
@@ -218,10 +235,13 @@ void TUpdateEngine::step()
     // Whatever a step throws ends that step only; the run goes on from where it got.
     try {
         if (!acceptReply(lastByte)) {
+            const uint8_t first = IspState == 1 ? lastByte : IspBuffer[kCmd];
+            rejected_ = first == stm32::kNack ? TUpdateCause::Refused : TUpdateCause::BadReply;
             if (IspState == 1)
                 setStatus(kNoContact);
             return;
         }
+        rejected_ = TUpdateCause::NoAnswer;
         act();
     } catch (...) {
     }
@@ -232,7 +252,10 @@ bool TUpdateEngine::acceptReply(uint8_t lastByte)
     const uint8_t *r = &IspBuffer[kCmd - 1];  // r[1] is the first byte received
     switch (IspState) {
     case 1:
-        return lastByte == stm32::kAck;
+        // A chip that is already synchronised takes a repeated sync byte as half a
+        // command and refuses the pair: that NACK says it is listening.
+        return lastByte == stm32::kAck ||
+               (options_.bootEntry == TBootEntry::Manual && syncsSent_ > 1 && lastByte == stm32::kNack);
     case 2:
         // The command list starts with Get itself.
         return r[1] == stm32::kAck && r[2] == stm32::kGetCommandCount && r[4] == stm32::kCmdGet &&
@@ -252,17 +275,21 @@ void TUpdateEngine::act()
         sendCommand(stm32::kCmdGet);
         setStatus(kConnected);
         IspState = 2;
+        enterStage(TUpdateStage::Identifying);
         break;
     case 2:
         OvertimeCount = 0;
+        bootloaderVersion_ = IspBuffer[kCmd + 2];
         sendCommand(stm32::kCmdGetId);  // fills bytes 1 and 2 only: the version in byte 3 stays
         setStatus(VersionText(IspBuffer[kCmd + 2]));
         IspState = 3;
         break;
     case 3:
         OvertimeCount = 0;
+        productId_ = static_cast<uint16_t>(IspBuffer[kCmd + 2] << 8 | IspBuffer[kCmd + 3]);
         sendCommand(stm32::kCmdReadMemory);
         IspState = 4;
+        enterStage(TUpdateStage::FlashSize);
         break;
     case 4:
         OvertimeCount = 0;
@@ -278,14 +305,40 @@ void TUpdateEngine::act()
         break;
     case 6:
         OvertimeCount = 0;
+        afterFlashSize();
+        break;
+    case kUniqueIdCommandState:
+        OvertimeCount = 0;
+        sendAddress(Isp::kUniqueIdAddress);
+        IspState = kUniqueIdAddressState;
+        break;
+    case kUniqueIdAddressState:
+        OvertimeCount = 0;
+        sendReadCount(kUniqueIdBytes);
+        IspState = kUniqueIdDataState;
+        break;
+    case kUniqueIdDataState: {
+        OvertimeCount = 0;
+        static const char kHex[] = "0123456789ABCDEF";
+        uniqueId_.clear();
+        for (int i = 0; i < kUniqueIdBytes; ++i) {
+            const uint8_t b = IspBuffer[kCmd + 1 + i];
+            uniqueId_ += kHex[b >> 4];
+            uniqueId_ += kHex[b & 0x0F];
+        }
         sendCommand(stm32::kCmdErase);
         IspState = 7;
+        enterStage(TUpdateStage::Erasing);
         break;
+    }
     case 7:
         eraseStep();
         break;
     case 8:
         OvertimeCount = 0;
+        if (ImageOffset == 0)
+            enterStage(TUpdateStage::Writing, 0);
+        blockAddress_ = WriteAddress;
         sendCommand(stm32::kCmdWriteMemory);
         IspState = 9;
         break;
@@ -298,8 +351,39 @@ void TUpdateEngine::act()
         writeStep();
         break;
     case 11:
-        finish();
+        if (options_.verify) {
+            verifyOffset_ = 0;
+            enterStage(TUpdateStage::Verifying, 0);
+            verifyNextBlock();
+        } else {
+            finish();
+        }
         break;
+    case kVerifyCommandState:
+        OvertimeCount = 0;
+        sendAddress(stm32::kFlashBase + static_cast<uint32_t>(verifyOffset_));
+        IspState = kVerifyAddressState;
+        break;
+    case kVerifyAddressState:
+        OvertimeCount = 0;
+        sendReadCount(verifyCount_);
+        IspState = kVerifyDataState;
+        break;
+    case kVerifyDataState: {
+        OvertimeCount = 0;
+        if (!verifyBlock())
+            return;
+        verifyOffset_ += verifyCount_;
+        const int32_t size = static_cast<int32_t>(ImageStream ? ImageStream->size() : 0);
+        enterStage(TUpdateStage::Verifying, size > 0 ? verifyOffset_ * 100 / size : 100);
+        if (verifyOffset_ < size) {
+            verifyNextBlock();
+        } else {
+            verified_ = true;
+            finish();
+        }
+        break;
+    }
     default:
         break;
     }
@@ -310,8 +394,10 @@ void TUpdateEngine::eraseStep()
     OvertimeCount = 0;
     Timer5.stop();
     // A failed load leaves the run in this state; its time-out ends it.
-    if (!loadImage_())
+    if (!loadImage_()) {
+        rejected_ = TUpdateCause::ImageNotLoaded;
         return;
+    }
     const int32_t size = static_cast<int32_t>(ImageStream ? ImageStream->size() : 0);
     WriteAddress = stm32::kFlashBase;
     ImageOffset = 0;
@@ -353,6 +439,7 @@ void TUpdateEngine::writeStep()
     ImageOffset += n;
     setProgress(size > 0 ? ImageOffset * 100 / size : 0);
     setStatus(kProgress + QString::number(progress_) + QLatin1Char('%'));
+    enterStage(TUpdateStage::Writing, progress_);
     IspState = BytesLeft > 0 ? 8 : 11;
 }
 
@@ -363,13 +450,26 @@ void TUpdateEngine::finish()
     setStatus(kDone);
     OvertimeT.stop();
     Timer5.stop();
+    enterStage(TUpdateStage::Finishing);
     // Let the chip restart into the new program: reset, boot pin low, then out of
     // reset. Whether closing the port would release DTR depends on the port's
     // hang-up flag; the module must not stay in reset for want of it.
-    ComDriver.SetDtr(true);
-    clock_.sleep(Isp::kFinishHoldMs);
-    ComDriver.SetRts(false);
-    ComDriver.SetDtr(false);
+    switch (options_.bootEntry) {
+    case TBootEntry::DtrRts:
+        ComDriver.SetDtr(true);
+        clock_.sleep(Isp::kFinishHoldMs);
+        ComDriver.SetRts(false);
+        ComDriver.SetDtr(false);
+        break;
+    case TBootEntry::Inverted:
+        ComDriver.SetDtr(false);
+        clock_.sleep(Isp::kFinishHoldMs);
+        ComDriver.SetRts(true);
+        ComDriver.SetDtr(true);
+        break;
+    case TBootEntry::Manual:
+        break;  // the operator releases BOOT0 and resets the module
+    }
     if (PortOpened)
         ComDriver.Close();
     emit finished(TUpdateOutcome::Done);
@@ -377,8 +477,21 @@ void TUpdateEngine::finish()
 
 void TUpdateEngine::OvertimeTTimer()
 {
+    const bool manualSync = options_.bootEntry == TBootEntry::Manual && IspState == 1;
+    if (manualSync) {
+        // Once a second until the operator has the chip in its bootloader.
+        if (syncsSent_ < kManualSyncSeconds) {
+            sendSync();
+            return;
+        }
+        OvertimeCount = Isp::kOvertimeLimit;
+    }
     if (++OvertimeCount <= Isp::kOvertimeLimit)
         return;
+    failure_.stage = StageOf(IspState);
+    failure_.cause = rejected_;
+    failure_.address = failure_.stage == TUpdateStage::Writing ? blockAddress_ : 0;
+    emit runFailed(failure_);
     IspState = 1;
     setProgress(0);
     setStatus(kLinkFailed);
@@ -386,7 +499,8 @@ void TUpdateEngine::OvertimeTTimer()
     Timer5.stop();
     if (PortOpened)
         ComDriver.Close();
-    if (++RetryCount < Isp::kMaxRuns)
+    // The manual entry has had its half minute; another run would only ask again.
+    if (++RetryCount < Isp::kMaxRuns && !manualSync)
         STM_ISP();
     else
         emit finished(TUpdateOutcome::LinkFailed);

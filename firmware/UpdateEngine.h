@@ -5,6 +5,7 @@
 // to three runs per start. Runs on a Qt event loop; reports what a window or a
 // command line shows through signals and shows nothing itself.
 #include "QRT_ComDrv.h"
+#include "UpdateReport.h"
 
 #include <QObject>
 #include <QString>
@@ -19,6 +20,7 @@ enum class TUpdateOutcome {
     Done,           // the last block was acknowledged
     LinkFailed,     // the last of the three runs timed out
     PortNotOpened,  // a run could not open the port; no further run follows
+    Refused,        // the run ended on something no further run mends (see LastFailure)
 };
 
 class TUpdateEngine : public QObject {
@@ -27,6 +29,18 @@ public:
     static constexpr int kStates = 11;
     // Bytes awaited in each state 1 ... 11 (index 0 unused).
     static constexpr uint8_t ReplyLength[kStates + 1] = {0, 1, 15, 5, 1, 1, 5, 1, 1, 1, 1, 1};
+    // States the options add after the window's eleven: the unique-ID read
+    // (12 ... 14) and the verify's reads (15 ... 17).
+    static constexpr int kUniqueIdCommandState = 12;
+    static constexpr int kUniqueIdAddressState = 13;
+    static constexpr int kUniqueIdDataState = 14;
+    static constexpr int kVerifyCommandState = 15;
+    static constexpr int kVerifyAddressState = 16;
+    static constexpr int kVerifyDataState = 17;
+    static constexpr int kLastState = kVerifyDataState;
+    static constexpr int kUniqueIdBytes = 12;
+    // Seconds the manual boot entry repeats the sync byte for.
+    static constexpr int kManualSyncSeconds = 30;
 
     // Blocking wait of the line sequence and of the finish, in milliseconds.
     using SleepFn = std::function<void(uint32_t ms)>;
@@ -59,6 +73,9 @@ public:
     void SetClock(Clock clock);
     void SetSleep(SleepFn sleep);
     void SetImageLoader(ImageLoaderFn loader);
+    // Steps beyond the window's update; the defaults are the window's.
+    void SetOptions(const TUpdateOptions &options) { options_ = options; }
+    const TUpdateOptions &Options() const { return options_; }
 
     // A press of the start button: the run count starts again, then a run.
     void Start();
@@ -80,6 +97,19 @@ public:
 
     // Progress of the write, 0 ... 100, as last reported.
     int Progress() const { return progress_; }
+
+    // What the chip told the last run (valid once that step was passed).
+    uint8_t BootloaderVersion() const { return bootloaderVersion_; }
+    uint16_t ProductId() const { return productId_; }
+    // The flash-size word: KiB of main flash.
+    uint16_t FlashSizeKiB() const { return flashSizeKiB_; }
+    // The unique ID in the order read; empty unless read.
+    const std::string &UniqueId() const { return uniqueId_; }
+    bool Verified() const { return verified_; }
+    // Why the last run failed; cause None after a success.
+    const TUpdateFailure &LastFailure() const { return failure_; }
+    // The stage a state belongs to.
+    TUpdateStage StageOf(int32_t state) const;
 
     QTimer Timer5;     // step timer, 3 ms
     QTimer OvertimeT;  // time-out timer, 1000 ms
@@ -105,6 +135,11 @@ signals:
     // The port refused to set DTR or RTS in the line sequence (a pty, or an adapter
     // without those lines): the chip was not put into its bootloader by the tool.
     void modemLinesRefused();
+    // The stage, each time it changes, and the progress within it: percent of the
+    // image written or verified, 0 elsewhere.
+    void stageChanged(TUpdateStage stage, int percent);
+    // A run failed (before the next run starts, if any).
+    void runFailed(const TUpdateFailure &failure);
 
 private:
     void step();
@@ -116,6 +151,16 @@ private:
     void eraseStep();
     void writeStep();
     void finish();
+    void enterStage(TUpdateStage stage, int percent = 0);
+    void afterFlashSize();
+    void sendReadCount(int count);
+    void verifyNextBlock();
+    bool verifyBlock();
+    void endRun(TUpdateCause cause);
+    void refuse(TUpdateCause cause);
+    int replyLength() const;
+    void enterBootloader();
+    void sendSync();
     void send(const uint8_t *bytes, int count);
     void sendCommand(uint8_t code);
     void sendAddress(uint32_t address);
@@ -130,6 +175,21 @@ private:
     int portIndex_ = 0;
     std::string devicePath_;
     int progress_ = 0;
+    TUpdateOptions options_;
+    TUpdateStage stage_ = TUpdateStage::Connecting;
+    int stagePercent_ = -1;
+    uint8_t bootloaderVersion_ = 0;
+    uint16_t productId_ = 0;
+    uint16_t flashSizeKiB_ = 0;
+    std::string uniqueId_;
+    bool verified_ = false;
+    TUpdateFailure failure_;
+    // What the last rejected reply of the current state was, for the failure's cause.
+    TUpdateCause rejected_ = TUpdateCause::NoAnswer;
+    uint32_t blockAddress_ = 0;  // flash address of the block being written
+    int32_t verifyOffset_ = 0;   // image offset of the block being read back
+    int verifyCount_ = 0;        // bytes of that block
+    int syncsSent_ = 0;          // sync bytes of this run (the manual entry repeats it)
     // A step sends bytes and emits signals whose receivers may run an event loop;
     // bytes that complete a reply meanwhile are acted on after the step, not inside it.
     bool stepping_ = false;

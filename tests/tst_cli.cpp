@@ -2,6 +2,7 @@
 // simulated module on a pty; what it prints, its exit status and the frames the
 // module received are checked.
 #include "ChildProcess.h"
+#include "CliHarness.h"
 #include "PtyPair.h"
 #include "QRT_ComDrv.h"
 #include "Simulator.h"
@@ -22,145 +23,6 @@ using talvex::sim::SimOptions;
 using talvex::sim::Simulator;
 
 namespace {
-
-constexpr int kSimCom = 2;
-
-struct Result {
-    int status = -1;
-    QString out;
-    QString err;
-    qint64 ms = 0;
-};
-
-constexpr int kRunTimeoutMs = 60000;
-
-// One run of the program with TALVEX_PORT_DIR = portDir, started at once. Its
-// end is taken from the event loop, so runs started early go on while other
-// cases run, and each one's time is its own.
-class CliRun {
-public:
-    CliRun(const QStringList &args, const QString &portDir)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TALVEX_PORT_DIR", portDir);
-        process_.setProcessEnvironment(env);
-        QObject::connect(&process_, &QProcess::finished, [this] { finishedMs_ = clock_.elapsed(); });
-        clock_.start();
-        process_.start(TALVEX_CLI_EXE, args);
-    }
-    ~CliRun()
-    {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished();
-        }
-    }
-
-    // Waits for the end (events are handled meanwhile); a run still going after
-    // timeoutMs is killed and reported as "timed out".
-    Result finish(int timeoutMs = kRunTimeoutMs)
-    {
-        if (finishedMs_ < 0 && process_.state() != QProcess::NotRunning) {
-            QEventLoop loop;
-            QObject::connect(&process_, &QProcess::finished, &loop, &QEventLoop::quit);
-            QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-            loop.exec();
-        }
-        Result r;
-        if (finishedMs_ < 0) {
-            r.err = process_.state() == QProcess::NotRunning ? process_.errorString() : "timed out";
-            return r;
-        }
-        r.ms = finishedMs_;
-        r.status = process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
-        r.out = QString::fromUtf8(process_.readAllStandardOutput());
-        r.err = QString::fromUtf8(process_.readAllStandardError());
-        return r;
-    }
-
-private:
-    QProcess process_;
-    QElapsedTimer clock_;
-    qint64 finishedMs_ = -1;
-};
-
-// Runs the program and waits for it.
-Result RunCli(const QStringList &args, const QString &portDir, int timeoutMs = kRunTimeoutMs)
-{
-    return CliRun(args, portDir).finish(timeoutMs);
-}
-
-QString Describe(const Result &r)
-{
-    return QString("status %1\n--- stdout\n%2--- stderr\n%3").arg(r.status).arg(r.out, r.err);
-}
-
-// Frames in a simulator frame log, in order, as hex: "01 03 00 00 00 20 44 12".
-QStringList FramesIn(const QString &logPath, const QString &direction)
-{
-    QFile f(logPath);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    static const QRegularExpression line(R"(^\s*[\d.]+ (rx|tx) ([0-9A-F ]+?)(\s\s\(.*\))?$)");
-    QStringList frames;
-    for (const QByteArray &raw : f.readAll().split('\n')) {
-        const QRegularExpressionMatch m = line.match(QString::fromLatin1(raw));
-        if (m.hasMatch() && m.captured(1) == direction)
-            frames << m.captured(2).trimmed();
-    }
-    return frames;
-}
-
-// The simulated module on its own thread, linked as COM2, with a frame log.
-struct LoggedSim {
-    QTemporaryDir dir;
-    std::unique_ptr<Simulator> sim;
-
-    explicit LoggedSim(SimMode mode = SimMode::FixedPort, bool bootloader = true, uint16_t version = 150)
-    {
-        QDir(dir.path()).mkpath("ports");
-        SimOptions options;
-        options.portDir = portDir().toStdString();
-        options.stateDir = (dir.path() + "/state").toStdString();
-        options.logPath = logPath().toStdString();
-        options.com = kSimCom;
-        options.mode = mode;
-        options.bootloader = bootloader;
-        options.firmwareVersion = version;
-        sim = std::make_unique<Simulator>(options);
-        std::string error;
-        if (!sim->start(error))
-            qFatal("simulator: %s", error.c_str());
-    }
-    ~LoggedSim() { sim->stop(); }
-    Simulator *operator->() { return sim.get(); }
-    QString portDir() const { return dir.path() + "/ports"; }
-    QString logPath() const { return dir.path() + "/frames.log"; }
-    QStringList received() const { return FramesIn(logPath(), "rx"); }
-};
-
-QStringList Lines(const QString &text)
-{
-    return text.split('\n', Qt::SkipEmptyParts);
-}
-
-QByteArray ReadAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool FlashHolds(Simulator &sim, const QByteArray &image)
-{
-    bool holds = false;
-    sim.withBootloader([&](talvex::sim::BootloaderPersonality &boot) {
-        const auto flash = boot.chip().flash();
-        const auto *bytes = reinterpret_cast<const uint8_t *>(image.constData());
-        holds = !image.isEmpty() && flash.size() >= size_t(image.size()) &&
-                std::equal(bytes, bytes + image.size(), flash.begin());
-    });
-    return holds;
-}
 
 // A module that answers nothing, and the request each command repeats to it.
 struct SilentCase {
@@ -259,7 +121,7 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("status");
         // /dev/tty: a tty that is not a pty, refused before it is opened; /dev/null:
-        // no tty at all, refused as a port once the image may go.
+        // no tty at all, refused as a port.
         QTest::newRow("carried stand-in: refused") << QStringList{"-p", "/dev/tty", "flash"} << 2;
         QTest::newRow("asked for: on to the port") << QStringList{"-p", "/dev/null", "flash", "--yes-standin"} << 3;
         QTest::newRow("another image: on to the port")
@@ -348,6 +210,13 @@ private slots:
             << QStringList{"flash", "--image", makeFile("large.bin", 261120)};
         QTest::newRow("image missing") << QStringList{"flash", "--image", files.filePath("none.bin")};
         QTest::newRow("flash without its image path") << QStringList{"flash", "--image"};
+        QTest::newRow("-a after configure") << QStringList{"configure", "-a", "3", "--filter", "2"};
+        QTest::newRow("-a after the command word") << QStringList{"info", "-a", "3"};
+        QTest::newRow("watch faster than the poll") << QStringList{"watch", "-i", "59"};
+        QTest::newRow("unknown boot entry") << QStringList{"flash", "--boot-entry", "rts-only"};
+        QTest::newRow("--no-verify given to read") << QStringList{"read", "--no-verify"};
+        QTest::newRow("log without its file") << QStringList{"info", "--log"};
+        QTest::newRow("log that cannot be opened") << QStringList{"--log", "/nonexistent/dir/line.log", "info"};
     }
     void badArgumentsSendNothing()
     {
@@ -359,6 +228,75 @@ private slots:
         QVERIFY(r.out.isEmpty());
         QVERIFY(r.err.startsWith("talvex-cli: "));
         QVERIFY(line.readMaster(50, 10).empty());
+    }
+
+    void usageErrorsSayWhy_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("-a after configure")
+            << QStringList{"configure", "-a", "3"} << "the new station is configure --station N";
+        QTest::newRow("watch below the poll's rate") << QStringList{"watch", "-i", "20"}
+                                                    << "20 ms is below the poll's own rate, one exchange every 60 ms";
+    }
+    void usageErrorsSayWhy()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, said);
+        const Result r = RunCli(args, "/nonexistent");
+        QCOMPARE(r.status, 2);
+        QVERIFY2(r.err.contains(said), qPrintable(r.err));
+        // With --json the error is one object on standard error.
+        const Result j = RunCli(QStringList{"--json"} + args, "/nonexistent");
+        QCOMPARE(j.status, 2);
+        QCOMPARE(Lines(j.err).size(), 1);
+        const QJsonObject o = QJsonDocument::fromJson(j.err.toUtf8()).object();
+        QVERIFY2(o["error"].toString().contains(said), qPrintable(j.err));
+        QCOMPARE(o["stage"].toString(), QString("usage"));
+        QCOMPARE(o["exit"].toInt(), 2);
+    }
+
+    void failuresAreLoggedToo()
+    {
+        // No module on the line: the failure goes to the log as a JSON line.
+        PtyPair line(1);
+        QVERIFY(line.ok());
+        const QString log = files.filePath("failures.log");
+        const Result r = RunCli({"-p", "COM1", "-q", "--log", log, "read", "0", "2"}, line.portDir(), 10000);
+        QCOMPARE(r.status, 1);
+        const QStringList logged = Lines(QString::fromUtf8(ReadAll(log)));
+        QCOMPARE(logged.size(), 1);
+        const QJsonObject o = QJsonDocument::fromJson(logged[0].toUtf8()).object();
+        QCOMPARE(o["result"].toString(), QString("failed"));
+        QCOMPARE(o["stage"].toString(), QString("link"));
+        QCOMPARE(o["exit"].toInt(), 1);
+        QVERIFY(o["error"].toString().contains("no answer from station 1 on COM1"));
+        QVERIFY(QDateTime::fromString(o["time"].toString(), Qt::ISODateWithMs).isValid());
+    }
+
+    void interruptDuringConfigureIsHeldAndSaid()
+    {
+        LoggedSim sim;
+        FaultPlan slow;
+        slow.delayMs = 40;  // every echo late, within the write's wait: the sequence takes longer
+        sim->setFaults(slow);
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TALVEX_PORT_DIR", sim.portDir());
+        p.setProcessEnvironment(env);
+        p.start(TALVEX_CLI_EXE, {"-p", "COM2", "configure", "--filter", "5"});
+        // The unlock code is on its way: the sequence has begun.
+        QTRY_VERIFY_WITH_TIMEOUT(sim.received().contains("01 06 00 14 1C 1C C0 C7"), 10000);
+        p.terminate();
+        // Said at once, while the sequence still runs.
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT((err += p.readAllStandardError()).contains("interrupt noted"), 200);
+        QVERIFY(!sim.received().contains("01 03 00 14 00 08 04 08"));
+        QVERIFY(p.waitForFinished(15000));
+        // The sequence ran to its end: commit and read-back, and the settings stored.
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY(sim.received().contains("01 03 00 14 00 08 04 08"));
+        QCOMPARE(sim->reg(25), uint16_t(5));
     }
 
     void manualPageCoversTheUsage()
@@ -559,13 +497,15 @@ private slots:
     {
         LoggedSim sim;
         sim->setReg(28, 105);
+        sim->setReg(21, 0);  // below the station range: shown as stored, not as 1
         sim->setReg(22, 9);  // outside the CAN list
-        sim->setReg(24, 0);  // suppression 0 reads as 1, as the window shows it
+        sim->setReg(24, 0);  // below the suppression range: shown as stored, not as 1 ms
         const Result r = RunCli({"-p", "COM2", "info"}, sim.portDir());
         QVERIFY2(r.status == 0, qPrintable(Describe(r)));
-        QCOMPARE(Lines(r.out), (QStringList{"firmware: 1.5", "station: 1", "can-baud: unknown (register 22 holds 9)",
-                                           "rs485-baud: 57600", "rs485-format: 8 E 1", "filter: 3 (三级)",
-                                           "suppress: 1 ms"}));
+        QCOMPARE(Lines(r.out), (QStringList{"firmware: 1.5", "station: unknown (register 21 holds 0)",
+                                           "can-baud: unknown (register 22 holds 9)", "rs485-baud: 57600",
+                                           "rs485-format: 8 E 1", "filter: 3 (三级)",
+                                           "suppress: unknown (register 24 holds 0)"}));
         const Result j = RunCli({"-p", "COM2", "--json", "info"}, sim.portDir());
         QCOMPARE(j.status, 0);
         QCOMPARE(Lines(j.out).size(), 1);
@@ -575,14 +515,32 @@ private slots:
         QVERIFY(o["can_baud"].isNull());
         QCOMPARE(o["rs485_baud"].toString(), QString("57600"));
         QCOMPARE(o["filter"].toInt(), 3);
-        QCOMPARE(o["suppress_ms"].toInt(), 1);
+        QVERIFY(o["station"].isNull());
+        QVERIFY(o["suppress_ms"].isNull());
+        QCOMPARE(o["stored"].toObject()["21"].toInt(), 0);
+        QCOMPARE(o["stored"].toObject()["24"].toInt(), 0);
         QCOMPARE(o["mode"].toString(), QString("pc-uart"));
+        QCOMPARE(o["port"].toString(), QString("COM2"));
+        QCOMPARE(o["address"].toInt(), 1);
+        QVERIFY(QDateTime::fromString(o["time"].toString(), Qt::ISODateWithMs).isValid());
+        QVERIFY(o["time"].toString().endsWith('Z'));
         QVERIFY(!o.contains("unlocked"));
 
-        // A setting outside its list is not sent back as garbage: configure asks for it.
+        // A setting outside its range or list is not sent back as garbage nor as
+        // the nearest legal value: configure names each one and writes nothing.
         const Result c = RunCli({"-p", "COM2", "configure", "--filter", "1"}, sim.portDir());
-        QVERIFY2(c.status == 2 && c.err.contains("--can-baud"), qPrintable(Describe(c)));
+        QVERIFY2(c.status == 2 && c.err.contains("--can-baud") && c.err.contains("--station (register 21 holds 0)") &&
+                     c.err.contains("--suppress (register 24 holds 0)"),
+                 qPrintable(Describe(c)));
         QVERIFY(sim.received().filter(QRegularExpression("^01 06")).isEmpty());
+
+        // Given by the user, they are written.
+        const Result given = RunCli({"-p", "COM2", "-q", "configure", "--filter", "1", "--station", "4", "--suppress",
+                                     "20", "--can-baud", "125k"},
+                                    sim.portDir());
+        QVERIFY2(given.status == 0, qPrintable(Describe(given)));
+        QCOMPARE(sim->reg(21), uint16_t(4));
+        QCOMPARE(sim->reg(24), uint16_t(20));
     }
 
     void infoThroughThePlcGateway()
@@ -633,9 +591,11 @@ private slots:
 
         const Result flash = RunCli({"-p", "COM2", "flash"}, sim.portDir());
         QVERIFY2(flash.status == 0, qPrintable(Describe(flash)));
-        QCOMPARE(flash.out, QString("flashed %1 bytes at 0x08000000 (1 of 3 runs)\n").arg(image.size()));
-        // Not a terminal: each stage once, not every percentage.
-        QVERIFY2(flash.err.contains("上载完成！") && flash.err.count("写进度") == 1, qPrintable(flash.err));
+        QCOMPARE(Lines(flash.out).first(),
+                 QString("flashed %1 bytes at 0x08000000, verified (1 of 3 runs)").arg(image.size()));
+        // Not a terminal: each stage once, not every percentage, in the command line's own words.
+        QVERIFY2(flash.err.count("writing") == 1 && flash.err.count("verifying") == 1, qPrintable(flash.err));
+        QVERIFY2(!flash.err.contains("写进度") && !flash.err.contains("上载完成"), qPrintable(flash.err));
         QVERIFY(FlashHolds(*sim.sim, image));
 
         const Result configure = RunCli({"-p", "COM2", "-q", "configure", "--station", "7", "--filter", "0"},

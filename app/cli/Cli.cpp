@@ -1,5 +1,6 @@
 #include "Cli.h"
 
+#include "ById.h"
 #include "Commands.h"
 #include "Interrupt.h"
 #include "Options.h"
@@ -10,7 +11,11 @@
 #include "SerialPort.h"
 
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonObject>
+#include <QMap>
+
+#include <cstring>
 
 namespace talvex::cli {
 
@@ -33,8 +38,30 @@ int Version(Output &out)
 
 } // namespace
 
+namespace {
+
+// "usb-FTDI_FT232R_USB_UART_A10K3S5Y-if00-port0" -> "FTDI FT232R USB UART A10K3S5Y":
+// the maker, model and serial number udev put into the link's name.
+QString AdapterName(const QString &linkName)
+{
+    QString name = linkName;
+    static const char *const kBuses[] = {"usb-", "pci-", "platform-"};
+    for (const char *bus : kBuses)
+        if (name.startsWith(QLatin1String(bus)))
+            name = name.mid(int(std::strlen(bus)));
+    const qsizetype iface = name.lastIndexOf(QLatin1String("-if"));
+    if (iface > 0)
+        name.truncate(iface);
+    return name.replace('_', ' ');
+}
+
+} // namespace
+
 int RunPorts(Output &out)
 {
+    const QList<ByIdLink> links = ByIdLinks();
+    // Which COM names lead to each device, for the adapters' lines.
+    QMap<QString, QStringList> comsOf;
     for (int n = 1; n <= 8; ++n) {
         PortTarget port;
         ResolvePort(QStringLiteral("COM%1").arg(n), port);
@@ -46,32 +73,46 @@ int RunPorts(Output &out)
                               : kind == DeviceKind::NotSerial ? QStringLiteral("not a serial device")
                               : pty                           ? QStringLiteral("pseudo-terminal")
                                                               : QStringLiteral("present");
-        out.result(QStringLiteral("%1 %2 %3").arg(port.name, device, state),
-                   QJsonObject{{"port", port.name}, {"device", device}, {"present", present}, {"pty", pty}});
+        const QString target = QFileInfo(device).canonicalFilePath();
+        QString byId;
+        for (const ByIdLink &link : links)
+            if (!target.isEmpty() && link.target == target)
+                byId = link.path;
+        if (!target.isEmpty())
+            comsOf[target] << port.name;
+        out.result(QStringLiteral("%1 %2 %3%4")
+                       .arg(port.name, device, state,
+                            byId.isEmpty() ? QString()
+                                           : QStringLiteral(" %1 (%2)").arg(AdapterName(QFileInfo(byId).fileName()), byId)),
+                   QJsonObject{{"port", port.name},
+                               {"device", device},
+                               {"present", present},
+                               {"pty", pty},
+                               {"by_id", byId.isEmpty() ? QJsonValue() : QJsonValue(byId)}});
+    }
+    if (!links.isEmpty() && !out.json())
+        out.result(QStringLiteral("adapters (%1):").arg(ByIdDir()), {});
+    for (const ByIdLink &link : links) {
+        const QStringList coms = comsOf.value(link.target);
+        out.result(QStringLiteral("%1 -> %2%3  %4")
+                       .arg(link.name, link.target.isEmpty() ? QStringLiteral("(dangling)") : link.target,
+                            coms.isEmpty() ? QString() : QStringLiteral(" = ") + coms.join(", "),
+                            AdapterName(link.name)),
+                   QJsonObject{{"by_id", link.path},
+                               {"adapter", AdapterName(link.name)},
+                               {"device", link.target},
+                               {"com", QJsonArray::fromStringList(coms)}});
     }
     return kExitDone;
 }
 
-int RunCli(const QStringList &args)
+namespace {
+
+int Dispatch(const Options &o, const PortTarget &port, Output &out)
 {
-    Options o;
-    QString error;
-    if (!ParseArguments(args, o, error)) {
-        Output out(false, false);
-        out.error(error + QStringLiteral("\n(talvex-cli --help shows the usage)"));
-        return kExitUsage;
-    }
-    Output out(o.json, o.quiet);
-    PortTarget port;
-    if (!ResolvePort(o.port, port) && o.command != Command::Help && o.command != Command::Version &&
-        o.command != Command::Ports) {
-        out.error(QStringLiteral("port \"%1\" is neither COM1 ... COM8 nor a device path").arg(o.port));
-        return kExitUsage;
-    }
-    InstallInterruptHandlers();
     switch (o.command) {
     case Command::Help:
-        std::fputs(Usage().toUtf8().constData(), stdout);
+        out.result(Usage(), {});
         return kExitDone;
     case Command::Version:
         return Version(out);
@@ -91,6 +132,37 @@ int RunCli(const QStringList &args)
         return RunFlash(o, port, out);
     }
     return kExitUsage;
+}
+
+} // namespace
+
+int RunCli(const QStringList &args)
+{
+    Options o;
+    QString error;
+    if (!ParseArguments(args, o, error)) {
+        // --json may be what could not be parsed past: look for it among the words.
+        Output out(args.contains(QStringLiteral("--json")), false);
+        return out.fail(kExitUsage, QStringLiteral("usage"),
+                        error + (args.contains(QStringLiteral("--json"))
+                                     ? QString()
+                                     : QStringLiteral("\n(talvex-cli --help shows the usage)")));
+    }
+    Output out(o.json && o.command != Command::Help, o.quiet);
+    PortTarget port;
+    if (!ResolvePort(o.port, port) && o.command != Command::Help && o.command != Command::Version &&
+        o.command != Command::Ports)
+        return out.fail(kExitUsage, QStringLiteral("usage"),
+                        QStringLiteral("port \"%1\" is neither COM1 ... COM8 nor a device path").arg(o.port));
+    if (!o.logPath.isEmpty() && !out.openLog(o.logPath, error))
+        return out.fail(kExitUsage, QStringLiteral("usage"), error);
+    InstallInterruptHandlers();
+    const int status = Dispatch(o, port, out);
+    if (out.lost()) {
+        out.fail(kExitFailed, QStringLiteral("output"), out.lostReason());
+        return status == kExitDone ? kExitFailed : status;
+    }
+    return status;
 }
 
 } // namespace talvex::cli

@@ -1,7 +1,13 @@
 // flash: the firmware window's update (line sequence, the eleven states, three
-// runs) on the same engine, with the carried image or a file.
+// runs) on the same engine, with the carried image or a file, and what a line
+// needs on top: the image checked against the chip, a read-back, the chip's
+// unique ID and a record of it all.
+#include "ById.h"
 #include "Commands.h"
+#include "ImageFile.h"
 #include "Interrupt.h"
+#include "PortError.h"
+#include "UpdateWording.h"
 
 #include "FirmwareImage.h"
 #include "Isp.h"
@@ -9,9 +15,10 @@
 #include "Stm32Protocol.h"
 #include "UpdateEngine.h"
 
+#include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <QTimer>
 
 namespace talvex::cli {
@@ -21,30 +28,69 @@ namespace {
 // How often a running update looks for SIGINT/SIGTERM.
 constexpr int kInterruptCheckMs = 100;
 
+QString Hex(uint32_t value, int digits)
+{
+    return QStringLiteral("0x") + QStringLiteral("%1").arg(value, digits, 16, QLatin1Char('0')).toUpper();
+}
+
+// The image flash writes, refused with exit 2 before the port is opened.
+int TakeImage(const Options &o, Output &out, QJsonObject &record, QByteArray &bytes)
+{
+    if (o.image.isEmpty()) {
+        qint64 carriedSize = -1;
+        if (!CarriedFirmwareImageAcceptable(&carriedSize) || !LoadFirmwareImage())
+            return out.fail(kExitFailed, QStringLiteral("image"),
+                            QStringLiteral("the carried firmware image is unusable (%1 bytes); nothing was sent")
+                                .arg(carriedSize),
+                            record);
+        bytes = *ImageStream;
+        record["format"] = QStringLiteral("binary");
+        return kExitDone;
+    }
+    ImageFile file;
+    QString error;
+    if (!ReadImageFile(o.image, file, error))
+        return out.fail(kExitUsage, QStringLiteral("image"), error + QStringLiteral("; nothing was sent"), record);
+    bytes = file.bytes;
+    record["format"] = file.format;
+    return kExitDone;
+}
+
 } // namespace
 
 int RunFlash(const Options &o, const PortTarget &port, Output &out)
 {
-    qint64 carriedSize = -1;
-    if (o.image.isEmpty() && !CarriedFirmwareImageAcceptable(&carriedSize)) {
-        out.error(QStringLiteral("the carried firmware image is unusable (%1 bytes); nothing was sent")
-                      .arg(carriedSize));
-        return kExitFailed;
-    }
+    QElapsedTimer clock;
+    clock.start();
+    const QString byId = ByIdPathOf(port.device);
+    QJsonObject record{{"time", NowUtc()},
+                       {"command", QStringLiteral("flash")},
+                       {"port", port.name},
+                       {"port_by_id", byId.isEmpty() ? QJsonValue() : QJsonValue(byId)},
+                       {"image", o.image.isEmpty() ? QStringLiteral("carried") : o.image},
+                       {"standin", o.image.isEmpty() && CarriedFirmwareIsStandIn()},
+                       {"verified", false}};
+
+    QByteArray image;
+    if (const int status = TakeImage(o, out, record, image))
+        return status;
+    record["size"] = image.size();
+    record["sha256"] = QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
+
     const DeviceKind kind = ClassifyDevice(port.device);
-    if (kind == DeviceKind::Absent || kind == DeviceKind::NotSerial) {
-        out.error(CannotOpen(port, kind == DeviceKind::Absent ? PortFault::NotPresent : PortFault::NotSerialDevice, 0));
-        return kExitPort;
-    }
+    if (kind == DeviceKind::Absent || kind == DeviceKind::NotSerial)
+        return FailPortOpen(out, port, kind == DeviceKind::Absent ? PortFault::NotPresent : PortFault::NotSerialDevice,
+                            0, record);
     // The stand-in replaces working firmware with an idle loop: never onto a
     // real module unless asked for in so many words. The simulated module (a pty) is fine.
-    if (o.image.isEmpty() && CarriedFirmwareIsStandIn() && !(kind == DeviceKind::PseudoTerminal) && !o.yesStandIn) {
-        out.error(QStringLiteral("%1 is a real line, not a pseudo-terminal, and this build carries the stand-in "
-                                 "image, not the module's firmware; nothing was sent (--yes-standin writes it all "
-                                 "the same, --image FILE writes another image)")
-                      .arg(port.name));
-        return kExitUsage;
-    }
+    if (o.image.isEmpty() && CarriedFirmwareIsStandIn() &&
+        kind != DeviceKind::PseudoTerminal && !o.yesStandIn)
+        return out.fail(kExitUsage, QStringLiteral("image"),
+                        QStringLiteral("%1 is a real line, not a pseudo-terminal, and this build carries the stand-in "
+                                       "image, not the module's firmware; nothing was sent (--yes-standin writes it "
+                                       "all the same, --image FILE writes another image)")
+                            .arg(port.name),
+                        record);
 
     TQRTCommDriver driver;
     TUpdateEngine engine(driver);
@@ -52,21 +98,31 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
         engine.SetPortIndex(port.comIndex);
     else
         engine.SetDevicePath(port.device);
-    if (!o.image.isEmpty()) {
-        const QString path = o.image;
-        engine.SetImageLoader([path] { return LoadFirmwareImageFrom(path); });
-    }
+    TUpdateOptions options;
+    options.bootEntry = o.bootEntry;
+    options.readUniqueId = true;
+    options.verify = o.verify;
+    options.imageBytes = image.size();
+    engine.SetOptions(options);
+    engine.SetImageLoader([image] { return LoadFirmwareImageBytes(image); });
 
-    // The engine reports the window's status texts; a trailing percentage is
-    // progress within the stage before it.
-    static const QRegularExpression percentage(QStringLiteral("^(.*?)\\s*(\\d+%)$"));
-    QObject::connect(&engine, &TUpdateEngine::statusChanged, [&](const QString &text) {
-        const QRegularExpressionMatch m = percentage.match(text);
-        if (m.hasMatch())
-            out.progress(m.captured(1), m.captured(2));
-        else
-            out.progress(text, QString());
+    QObject::connect(&engine, &TUpdateEngine::stageChanged, [&](TUpdateStage stage, int percent) {
+        const bool counted = stage == TUpdateStage::Writing || stage == TUpdateStage::Verifying;
+        out.progress(StageText(stage), counted ? QStringLiteral("%1%").arg(percent) : QString());
     });
+    QObject::connect(&engine, &TUpdateEngine::runFailed, [&](const TUpdateFailure &failure) {
+        if (engine.RetryCount + 1 < Isp::kMaxRuns && failure.cause != TUpdateCause::ImageTooLarge &&
+            failure.cause != TUpdateCause::VerifyMismatch)
+            out.note(QStringLiteral("run %1 of %2 failed: %3")
+                         .arg(engine.RetryCount + 1)
+                         .arg(Isp::kMaxRuns)
+                         .arg(FailureText(failure, image.size(), engine.FlashSizeKiB())));
+    });
+
+    if (o.bootEntry == TBootEntry::Manual)
+        out.error(QStringLiteral("hold BOOT0 high and reset the module now; the sync byte goes out every second "
+                                 "for up to %1 s")
+                      .arg(TUpdateEngine::kManualSyncSeconds));
 
     // An adapter without DTR/RTS cannot start the bootloader; a pty has none and
     // needs none (the simulated module starts its bootloader by itself).
@@ -98,44 +154,68 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     loop.exec();
     out.endProgress();
 
-    if (interrupted) {
-        out.error(QStringLiteral("interrupted; the module's flash may be incomplete, run flash again"));
-        return kExitFailed;
-    }
-    if (removed) {
-        out.error(AdapterRemoved(port) + QStringLiteral("; the module's flash may be incomplete, run flash again"));
-        return kExitPort;
-    }
-    if (noModemLines) {
-        out.error(QStringLiteral("%1 does not drive DTR/RTS, so the module cannot be put into its bootloader "
-                                 "from here; hold BOOT0 high, reset the module and use --boot-entry manual")
-                      .arg(port.name));
-        return kExitPort;
-    }
+    const int runs = engine.RetryCount + 1;
+    record["runs"] = runs;
+    record["duration_ms"] = clock.elapsed();
+    if (engine.ProductId() != 0)
+        record["product_id"] = Hex(engine.ProductId(), 4);
+    if (engine.BootloaderVersion() != 0)
+        record["bootloader"] = QStringLiteral("%1.%2").arg(engine.BootloaderVersion() >> 4).arg(engine.BootloaderVersion() & 0x0F);
+    if (engine.FlashSizeKiB() != 0)
+        record["flash_kib"] = engine.FlashSizeKiB();
+    if (!engine.UniqueId().empty())
+        record["unique_id"] = QString::fromStdString(engine.UniqueId());
+
+    if (interrupted)
+        return out.fail(kExitInterrupted, StageName(engine.StageOf(engine.IspState)),
+                        QStringLiteral("interrupted; the module's flash may be incomplete, run flash again"), record);
+    if (removed)
+        return FailAdapterRemoved(out, port, StageName(engine.StageOf(engine.IspState)),
+                                  QStringLiteral("; the module's flash may be incomplete, run flash again"), record);
+    if (noModemLines)
+        return out.fail(kExitPort, QStringLiteral("boot entry"),
+                        QStringLiteral("%1 does not drive DTR/RTS, so the module cannot be put into its bootloader "
+                                       "from here; hold BOOT0 high, reset the module and use --boot-entry manual")
+                            .arg(port.name),
+                        record);
     switch (outcome) {
     case TUpdateOutcome::Done: {
-        const qint64 bytes = ImageStream ? ImageStream->size() : 0;
-        const int runs = engine.RetryCount + 1;
-        out.result(QStringLiteral("flashed %1 bytes at 0x%2 (%3 of %4 runs)")
-                       .arg(bytes)
-                       .arg(stm32::kFlashBase, 8, 16, QLatin1Char('0'))
-                       .arg(runs)
-                       .arg(Isp::kMaxRuns),
-                   QJsonObject{{"flashed", true},
-                               {"bytes", bytes},
-                               {"image", o.image.isEmpty() ? QStringLiteral("carried") : o.image},
-                               {"standin", o.image.isEmpty() && CarriedFirmwareIsStandIn()},
-                               {"runs", runs}});
+        record["verified"] = engine.Verified();
+        record["result"] = QStringLiteral("done");
+        record["flashed"] = true;
+        record["bytes"] = image.size();
+        QString text = QStringLiteral("flashed %1 bytes at %2%3 (%4 of %5 runs)\n")
+                           .arg(image.size())
+                           .arg(Hex(stm32::kFlashBase, 8))
+                           .arg(engine.Verified() ? QStringLiteral(", verified") : QStringLiteral(", not verified"))
+                           .arg(runs)
+                           .arg(Isp::kMaxRuns);
+        text += QStringLiteral("chip %1, bootloader %2, unique ID %3\n")
+                    .arg(record["product_id"].toString(), record["bootloader"].toString(),
+                         record["unique_id"].toString());
+        text += QStringLiteral("image sha256 %1\n").arg(record["sha256"].toString());
+        out.result(text, record);
+        if (o.bootEntry == TBootEntry::Manual)
+            out.note(QStringLiteral("release BOOT0 and reset the module to start the new firmware"));
         return kExitDone;
     }
     case TUpdateOutcome::PortNotOpened:
-        out.error(CannotOpen(port, driver.LastFault(), driver.LastErrorNumber()));
-        return kExitPort;
+        return FailPortOpen(out, port, driver.LastFault(), driver.LastErrorNumber(), record);
     case TUpdateOutcome::LinkFailed:
+    case TUpdateOutcome::Refused:
         break;
     }
-    out.error(QStringLiteral("update failed: the bootloader did not complete the update in %1 runs").arg(Isp::kMaxRuns));
-    return kExitFailed;
+    const TUpdateFailure &failure = engine.LastFailure();
+    if (failure.cause == TUpdateCause::VerifyMismatch) {
+        record["verify_address"] = Hex(failure.address, 8);
+    }
+    const int status = failure.cause == TUpdateCause::ImageTooLarge ? kExitUsage : kExitFailed;
+    return out.fail(status, StageName(failure.stage),
+                    QStringLiteral("update failed (%1 of %2 runs): %3")
+                        .arg(runs)
+                        .arg(Isp::kMaxRuns)
+                        .arg(FailureText(failure, image.size(), engine.FlashSizeKiB())),
+                    record);
 }
 
 } // namespace talvex::cli

@@ -1,15 +1,19 @@
 // info, read, watch, write and configure: the main window's exchanges from a shell.
 #include "Commands.h"
+#include "Interrupt.h"
 #include "ModbusSession.h"
+#include "PortError.h"
 #include "SettingTexts.h"
 
 #include "Clock.h"
 #include "MODBUS_RTU.h"
 #include "ModuleConfig.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 
 #include <memory>
+#include <tuple>
 
 namespace talvex::cli {
 
@@ -20,60 +24,46 @@ QString Where(const Options &o, const PortTarget &port)
     return QStringLiteral("station %1 on %2").arg(o.station).arg(port.name);
 }
 
+int Failure(ModbusSession::Outcome outcome, const Options &o, const PortTarget &port, Output &out)
+{
+    if (outcome == ModbusSession::Outcome::Removed)
+        return FailAdapterRemoved(out, port, QStringLiteral("link"));
+    if (outcome == ModbusSession::Outcome::Interrupted)
+        return out.fail(kExitInterrupted, QStringLiteral("link"), QStringLiteral("interrupted"));
+    return out.fail(kExitFailed, QStringLiteral("link"), QStringLiteral("no answer from %1").arg(Where(o, port)));
+}
+
+// A write that failed because the adapter went away says so, not "no echo":
+// the exit status, or 0 when the adapter is still there.
+int Removed(ModbusSession &session, const PortTarget &port, Output &out, const QString &stage)
+{
+    return session.driver().DeviceLost() ? FailAdapterRemoved(out, port, stage) : 0;
+}
+
 // Opens the port and, in PLC-CAN mode, runs the window's handshake first.
 // Returns 0 when the session is ready, else the exit status.
 int Start(ModbusSession &session, const Options &o, const PortTarget &port, Output &out)
 {
-    if (!session.open()) {
-        const TQRTCommDriver &driver = session.driver();
-        out.error(CannotOpen(port, driver.LastFault(), driver.LastErrorNumber()));
-        return kExitPort;
-    }
+    if (!session.open())
+        return FailPortOpen(out, port, session.driver().LastFault(), session.driver().LastErrorNumber());
     if (o.mode != TLinkMode::PlcCan)
         return kExitDone;
     out.note(QStringLiteral("PLC-CAN: writing the unlock pair until the module confirms"));
-    switch (session.unlock()) {
+    switch (const ModbusSession::Outcome outcome = session.unlock()) {
     case ModbusSession::Outcome::Exchange:
         return kExitDone;
     case ModbusSession::Outcome::NotConfirmed:
-        out.error(QStringLiteral("the gateway answers, but the module did not confirm PLC-CAN access "
-                                 "(register 29 never read %1 within %2 s)")
-                      .arg(kCanUnlockedMarker)
-                      .arg(ModbusSession::kUnlockTimeoutMs / 1000));
-        return kExitFailed;
+        return out.fail(kExitFailed, QStringLiteral("unlock"),
+                        QStringLiteral("the gateway answers, but the module did not confirm PLC-CAN access "
+                                       "(register 29 never read %1 within %2 s)")
+                            .arg(kCanUnlockedMarker)
+                            .arg(ModbusSession::kUnlockTimeoutMs / 1000));
     case ModbusSession::Outcome::Interrupted:
-        out.error(QStringLiteral("interrupted"));
-        return kExitFailed;
-    case ModbusSession::Outcome::Removed:
-        out.error(AdapterRemoved(port));
-        return kExitPort;
     case ModbusSession::Outcome::NoAnswer:
-        break;
+    case ModbusSession::Outcome::Removed:
+        return Failure(outcome, o, port, out);
     }
-    out.error(QStringLiteral("no answer from %1").arg(Where(o, port)));
-    return kExitFailed;
-}
-
-int Failure(ModbusSession::Outcome outcome, const Options &o, const PortTarget &port, Output &out)
-{
-    if (outcome == ModbusSession::Outcome::Removed) {
-        out.error(AdapterRemoved(port));
-        return kExitPort;
-    }
-    if (outcome == ModbusSession::Outcome::Interrupted)
-        out.error(QStringLiteral("interrupted"));
-    else
-        out.error(QStringLiteral("no answer from %1").arg(Where(o, port)));
-    return kExitFailed;
-}
-
-// A write that failed because the adapter went away says so, not "no echo".
-bool Removed(ModbusSession &session, const PortTarget &port, Output &out)
-{
-    if (!session.driver().DeviceLost())
-        return false;
-    out.error(AdapterRemoved(port));
-    return true;
+    return Failure(ModbusSession::Outcome::NoAnswer, o, port, out);
 }
 
 // Start, then the module's block in the mirror: in PLC-CAN mode the handshake's
@@ -100,9 +90,24 @@ QString Shown(const QString &text, int reg)
                           : text;
 }
 
-void AddSettings(const TModuleSettings &s, QString &text, QJsonObject &json)
+// A number setting as the module holds it: in its range, or unknown with the stored word.
+struct Stored {
+    int reg;
+    int min;
+    int max;
+    bool valid() const { return RegisterMirror[reg] >= min && RegisterMirror[reg] <= max; }
+};
+constexpr Stored kStoredStation{Reg::Cfg_Station, kStationMin, kStationMax};
+constexpr Stored kStoredSuppress{Reg::Cfg_TxSuppress, kTxSuppressMin, kTxSuppressMax};
+
+// `fromModule`: the settings were just read, so a number outside its range shows
+// as unknown rather than as the nearest legal value.
+void AddSettings(const TModuleSettings &s, QString &text, QJsonObject &json, bool fromModule)
 {
-    text += QStringLiteral("station: %1\n").arg(s.Station);
+    const bool stationKnown = !fromModule || kStoredStation.valid();
+    const bool suppressKnown = !fromModule || kStoredSuppress.valid();
+    text += QStringLiteral("station: %1\n")
+                .arg(stationKnown ? QString::number(s.Station) : Shown(QString(), Reg::Cfg_Station));
     text += QStringLiteral("can-baud: %1\n").arg(Shown(BaudCanText(s.BaudCAN), Reg::Cfg_BaudCAN));
     text += QStringLiteral("rs485-baud: %1\n").arg(Shown(Baud485Text(s.Baud485), Reg::Cfg_Baud485));
     text += QStringLiteral("rs485-format: %1\n").arg(Shown(Dat485Text(s.Dat485), Reg::Cfg_Dat485));
@@ -110,13 +115,21 @@ void AddSettings(const TModuleSettings &s, QString &text, QJsonObject &json)
                 .arg(FilterText(s.Filter).isEmpty()
                          ? Shown(QString(), Reg::Cfg_Filter)
                          : QStringLiteral("%1 (%2)").arg(s.Filter).arg(FilterText(s.Filter)));
-    text += QStringLiteral("suppress: %1 ms\n").arg(s.TxSuppress);
-    json["station"] = s.Station;
+    text += suppressKnown ? QStringLiteral("suppress: %1 ms\n").arg(s.TxSuppress)
+                          : QStringLiteral("suppress: %1\n").arg(Shown(QString(), Reg::Cfg_TxSuppress));
+    json["station"] = stationKnown ? QJsonValue(s.Station) : QJsonValue();
     json["can_baud"] = TextOrNull(BaudCanText(s.BaudCAN));
     json["rs485_baud"] = TextOrNull(Baud485Text(s.Baud485));
     json["rs485_format"] = TextOrNull(Dat485Text(s.Dat485));
     json["filter"] = FilterText(s.Filter).isEmpty() ? QJsonValue() : QJsonValue(s.Filter);
-    json["suppress_ms"] = s.TxSuppress;
+    json["suppress_ms"] = suppressKnown ? QJsonValue(s.TxSuppress) : QJsonValue();
+    if (fromModule) {
+        // What registers 21 ... 26 hold, so an unknown setting still shows its word.
+        QJsonObject words;
+        for (int reg = Reg::Cfg_Station; reg <= Reg::Cfg_Dat485; ++reg)
+            words[QString::number(reg)] = RegisterMirror[reg];
+        json["stored"] = words;
+    }
 }
 
 QJsonArray Words(int first, int count)
@@ -136,10 +149,14 @@ int RunInfo(const Options &o, const PortTarget &port, Output &out)
         return status;
     const uint16_t version = RegisterMirror[Reg::FW_Version];
     QString text = QStringLiteral("firmware: %1\n").arg(QString::fromStdString(FirmwareVersionText(version)));
-    QJsonObject json{{"firmware", QString::fromStdString(FirmwareVersionText(version))},
+    // "station" is the setting the module stores; "address" the station talked to.
+    QJsonObject json{{"time", NowUtc()},
+                     {"port", port.name},
+                     {"address", o.station},
+                     {"firmware", QString::fromStdString(FirmwareVersionText(version))},
                      {"firmware_word", version},
                      {"mode", ModeName(o.mode)}};
-    AddSettings(DecodeModuleSettings(RegisterMirror), text, json);
+    AddSettings(DecodeModuleSettings(RegisterMirror), text, json, true);
     if (o.mode == TLinkMode::PlcCan) {
         text += QStringLiteral("plc-can: %1\n").arg(CanUnlockConfirmed() ? "unlocked" : "locked");
         json["unlocked"] = CanUnlockConfirmed();
@@ -194,7 +211,8 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out)
         // The window keeps writing the pair while the module has not confirmed.
         if (o.mode == TLinkMode::PlcCan)
             CanHandshakeStep();
-        return o.times == 0 || shown < o.times;
+        // A watch whose lines cannot be written has no reader left: it ends.
+        return !out.lost() && (o.times == 0 || shown < o.times);
     });
     if (outcome == ModbusSession::Outcome::Exchange || outcome == ModbusSession::Outcome::Interrupted)
         return kExitDone;
@@ -207,13 +225,13 @@ int RunWrite(const Options &o, const PortTarget &port, Output &out)
     if (const int status = Start(session, o, port, out))
         return status;
     if (!WriteRegister(o.reg, static_cast<uint16_t>(o.value))) {
-        if (Removed(session, port, out))
-            return kExitPort;
-        out.error(QStringLiteral("register %1: no matching echo from %2 after %3 attempts")
-                      .arg(o.reg)
-                      .arg(Where(o, port))
-                      .arg(kWriteAttempts));
-        return kExitFailed;
+        if (const int status = Removed(session, port, out, QStringLiteral("write")))
+            return status;
+        return out.fail(kExitFailed, QStringLiteral("write"),
+                        QStringLiteral("register %1: no matching echo from %2 after %3 attempts")
+                            .arg(o.reg)
+                            .arg(Where(o, port))
+                            .arg(kWriteAttempts));
     }
     out.result(QStringLiteral("%1 %2").arg(o.reg).arg(o.value),
                QJsonObject{{"register", o.reg}, {"value", o.value}, {"echoed", true}});
@@ -227,48 +245,64 @@ int RunConfigure(const Options &o, const PortTarget &port, Output &out)
         return status;
     TModuleSettings s = DecodeModuleSettings(RegisterMirror);
     const ConfigChanges &c = o.config;
+    // A setting read outside its range or list would go back as garbage (or as
+    // the nearest legal value, which the module never held): the window asks for
+    // a choice there, and so do we, before anything is written.
+    QStringList missing;
+    if (!c.station && !kStoredStation.valid())
+        missing << QStringLiteral("--station (register %1 holds %2)").arg(Reg::Cfg_Station).arg(RegisterMirror[Reg::Cfg_Station]);
+    if (!c.suppressMs && !kStoredSuppress.valid())
+        missing << QStringLiteral("--suppress (register %1 holds %2)")
+                       .arg(Reg::Cfg_TxSuppress)
+                       .arg(RegisterMirror[Reg::Cfg_TxSuppress]);
+    const std::tuple<bool, int, const char *, int> lists[] = {{c.baudCan.has_value(), s.BaudCAN, "--can-baud", Reg::Cfg_BaudCAN},
+                                                              {c.baud485.has_value(), s.Baud485, "--rs485-baud", Reg::Cfg_Baud485},
+                                                              {c.filter.has_value(), s.Filter, "--filter", Reg::Cfg_Filter},
+                                                              {c.dat485.has_value(), s.Dat485, "--rs485-format", Reg::Cfg_Dat485}};
+    for (const auto &[given, index, option, reg] : lists)
+        if (!given && index == TModuleSettings::kNoSelection)
+            missing << QStringLiteral("%1 (register %2 holds %3)").arg(option).arg(reg).arg(RegisterMirror[reg]);
+    if (!missing.isEmpty())
+        return out.fail(kExitUsage, QStringLiteral("configure"),
+                        QStringLiteral("the module holds settings outside their range; nothing was written. "
+                                       "Give them: %1")
+                            .arg(missing.join(QStringLiteral(", "))));
     s.Station = c.station.value_or(s.Station);
     s.BaudCAN = c.baudCan.value_or(s.BaudCAN);
     s.Baud485 = c.baud485.value_or(s.Baud485);
     s.Dat485 = c.dat485.value_or(s.Dat485);
     s.Filter = c.filter.value_or(s.Filter);
     s.TxSuppress = c.suppressMs.value_or(s.TxSuppress);
-    // A setting the module holds outside its list would go out as garbage: the
-    // window asks for a choice there, and so do we, before anything is written.
-    const std::pair<int, const char *> lists[] = {
-        {s.BaudCAN, "--can-baud"}, {s.Baud485, "--rs485-baud"}, {s.Filter, "--filter"}, {s.Dat485, "--rs485-format"}};
-    for (const auto &[index, option] : lists) {
-        if (index == TModuleSettings::kNoSelection) {
-            out.error(QStringLiteral("the module holds a value outside the list for %1; give %1").arg(option));
-            return kExitUsage;
-        }
-    }
 
-    SleepMs(kPauseBeforeWriteMs);
-    const TConfigWriteResult result = WriteModuleConfiguration(s);
-    if (!result.Stored && Removed(session, port, out))
-        return kExitPort;
-    if (!result.SettingsWritten) {
-        out.error(QStringLiteral("register %1 not echoed (%2 of %3 writes confirmed); the sequence stopped, "
-                                 "nothing was stored")
-                      .arg(result.FailedRegister)
-                      .arg(result.Echoed)
-                      .arg(kConfigWrites));
-        return kExitFailed;
+    TConfigWriteResult result;
+    {
+        // Stopping between the unlock and the commit would leave the module unlocked
+        // with half its settings: the sequence runs to its end first.
+        const InterruptHold hold("talvex-cli: interrupt noted; the configuration sequence (unlock, settings, "
+                                 "commit, read-back) ends first\n");
+        SleepMs(kPauseBeforeWriteMs);
+        result = WriteModuleConfiguration(s);
     }
-    if (!result.Committed) {
-        out.error(QStringLiteral("the commit code (register %1) was not echoed; the settings may not be stored")
-                      .arg(Reg::Cfg_Commit));
-        return kExitFailed;
-    }
-    if (!result.Stored) {
-        out.error(QStringLiteral("every write was echoed, but reading back shows the module did not store "
-                                 "the settings (did it restart during the sequence?)"));
-        return kExitFailed;
-    }
+    if (!result.Stored && session.driver().DeviceLost())
+        return FailAdapterRemoved(out, port, QStringLiteral("configure"));
+    if (!result.SettingsWritten)
+        return out.fail(kExitFailed, QStringLiteral("configure"),
+                        QStringLiteral("register %1 not echoed (%2 of %3 writes confirmed); the sequence stopped, "
+                                       "nothing was stored")
+                            .arg(result.FailedRegister)
+                            .arg(result.Echoed)
+                            .arg(kConfigWrites));
+    if (!result.Committed)
+        return out.fail(kExitFailed, QStringLiteral("commit"),
+                        QStringLiteral("the commit code (register %1) was not echoed; the settings may not be stored")
+                            .arg(Reg::Cfg_Commit));
+    if (!result.Stored)
+        return out.fail(kExitFailed, QStringLiteral("read-back"),
+                        QStringLiteral("every write was echoed, but reading back shows the module did not store "
+                                       "the settings (did it restart during the sequence?)"));
     QString text;
-    QJsonObject json{{"configured", true}};
-    AddSettings(s, text, json);
+    QJsonObject json{{"time", NowUtc()}, {"port", port.name}, {"address", o.station}, {"configured", true}};
+    AddSettings(s, text, json, false);
     out.result(text, json);
     out.note(QStringLiteral("stored; station, CAN and RS-485 settings act from the module's next power-up"));
     return kExitDone;

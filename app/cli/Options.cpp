@@ -105,9 +105,23 @@ bool Parser::globalOption(const QString &name, bool &handled)
         o_.port = v;
         return true;
     }
-    // After `configure`, --station is the module's new station number.
-    if (name == "-a" || (name == "--station" && !(haveCommand_ && o_.command == Command::Configure))) {
+    // The station to talk to goes before the command word; after `configure`,
+    // --station is the module's new station number.
+    if (name == "-a" || name == "--station") {
+        if (haveCommand_ && o_.command == Command::Configure)
+            return fail(QStringLiteral("-a after configure: the station to talk to goes before the command "
+                                       "(-a N configure ...); the new station is configure --station N"));
+        if (haveCommand_)
+            return fail(QStringLiteral("%1 goes before the command word (the station to talk to)").arg(name));
         return takeValue(name, v) && number(QStringLiteral("station"), v, kStationMin, kStationMax, o_.station);
+    }
+    if (name == "--log") {
+        if (!takeValue(name, v))
+            return false;
+        if (v.isEmpty())
+            return fail(QStringLiteral("--log needs a file name"));
+        o_.logPath = v;
+        return true;
     }
     if (name == "-m" || name == "--mode") {
         if (!takeValue(name, v))
@@ -153,9 +167,16 @@ bool Parser::commandOption(const QString &name, bool &handled)
     }
     switch (o_.command) {
     case Command::Watch:
-        if (name == "-i" || name == "--interval")
-            return takeValue(name, v) &&
-                   number(QStringLiteral("interval"), v, 1, kWatchIntervalMaxMs, o_.intervalMs);
+        if (name == "-i" || name == "--interval") {
+            if (!takeValue(name, v) || !number(QStringLiteral("interval"), v, 1, kWatchIntervalMaxMs, o_.intervalMs))
+                return false;
+            if (o_.intervalMs < Options::kMinWatchIntervalMs)
+                return fail(QStringLiteral("interval: %1 ms is below the poll's own rate, one exchange every %2 ms "
+                                           "(two ticks of the polling cycle); give %2 or more")
+                                .arg(o_.intervalMs)
+                                .arg(Options::kMinWatchIntervalMs));
+            return true;
+        }
         if (name == "-n" || name == "--count")
             return takeValue(name, v) && number(QStringLiteral("count"), v, 1, kWatchTimesMax, o_.times);
         break;
@@ -215,6 +236,21 @@ bool Parser::commandOption(const QString &name, bool &handled)
         if (name == "--yes-standin") {
             o_.yesStandIn = true;
             return true;
+        }
+        if (name == "--no-verify") {
+            o_.verify = false;
+            return true;
+        }
+        if (name == "--boot-entry") {
+            if (!takeValue(name, v))
+                return false;
+            for (TBootEntry e : {TBootEntry::DtrRts, TBootEntry::Inverted, TBootEntry::Manual}) {
+                if (v.toLower() == BootEntryName(e)) {
+                    o_.bootEntry = e;
+                    return true;
+                }
+            }
+            return fail(QStringLiteral("--boot-entry: \"%1\" is not dtr-rts, inverted or manual").arg(v));
         }
         break;
     default:
@@ -322,16 +358,11 @@ bool Parser::finalChecks()
 {
     if (!haveCommand_)
         return fail(QStringLiteral("no command given"));
+    // The image's content is judged by flash, before the port is opened.
     if (o_.command == Command::Flash && !o_.image.isEmpty()) {
         const QFileInfo file(o_.image);
         if (!file.isFile() || !file.isReadable())
             return fail(QStringLiteral("--image: cannot read \"%1\"").arg(o_.image));
-        if (!FirmwareImageSizeAcceptable(file.size()))
-            return fail(QStringLiteral("--image: \"%1\" has %2 bytes; an image has %3 ... %4")
-                            .arg(o_.image)
-                            .arg(file.size())
-                            .arg(kFirmwareImageMinBytes)
-                            .arg(kFirmwareImageMaxBytes));
     }
     return true;
 }
@@ -350,29 +381,47 @@ QString ModeName(TLinkMode mode)
     return mode == TLinkMode::PlcCan ? QStringLiteral("plc-can") : QStringLiteral("pc-uart");
 }
 
+QString BootEntryName(TBootEntry entry)
+{
+    switch (entry) {
+    case TBootEntry::Inverted:
+        return QStringLiteral("inverted");
+    case TBootEntry::Manual:
+        return QStringLiteral("manual");
+    case TBootEntry::DtrRts:
+        break;
+    }
+    return QStringLiteral("dtr-rts");
+}
+
 QString Usage()
 {
     return QStringLiteral(
-        "usage: talvex-cli [-p PORT] [-a STATION] [-m pc-uart|plc-can] [--json] [-q] COMMAND [ARGS]\n"
+        "usage: talvex-cli [-p PORT] [-a STATION] [-m pc-uart|plc-can] [--json] [-q] [--log FILE] COMMAND [ARGS]\n"
         "  -p, --port PORT     COM1 ... COM8 (TALVEX_PORT_DIR honoured) or a device path; default COM1\n"
-        "  -a, --station N     the module's address, 1 ... 99; default 1\n"
+        "  -a, --station N     the station to talk to, 1 ... 99, before the command word; default 1\n"
         "  -m, --mode MODE     pc-uart (default) or plc-can (through the PLC gateway)\n"
-        "      --json          one JSON object per result line\n"
+        "      --json          one JSON object per result line; an error as one object on stderr\n"
         "  -q, --quiet         no progress output\n"
+        "      --log FILE      append every result and failure to FILE as one JSON line\n"
         "  -h, --help          this text;  --version  the program's and the image's version\n"
+        "registers are numbered from 0 (mbpoll counts from 1: mbpoll -r 11 is register 10)\n"
         "commands:\n"
         "  info                          firmware version and the six settings\n"
         "  read [FIRST [COUNT]]          registers FIRST ... FIRST+COUNT-1 (default 0 32, COUNT 1 ... 101)\n"
-        "  watch [-i MS] [-n N]          AD0 ... AD7, DA0 ... DA3 and gains, every MS (60), N times\n"
+        "  watch [-i MS] [-n N]          AD0 ... AD7, DA0 ... DA3 and gains, every MS (60 and up), N times\n"
         "  write REG VALUE               one register, echo-checked, six attempts\n"
         "  configure [--station N] [--can-baud TEXT] [--rs485-baud TEXT] [--rs485-format TEXT]\n"
         "            [--filter N] [--suppress MS]\n"
-        "                                unlock, the six settings (omitted ones as read), commit\n"
-        "  flash [--image FILE] [--yes-standin]\n"
-        "                                the firmware update, with the carried image or FILE\n"
-        "  ports                         where COM1 ... COM8 lead\n"
-        "exit status: 0 done, 1 no answer / not echoed / update failed, 2 bad usage,\n"
-        "             3 the port (absent, not allowed, busy, no serial device, settings refused, removed)\n");
+        "                                unlock, the six settings (omitted ones as read), commit,\n"
+        "                                then the settings read back; --station is the new station\n"
+        "  flash [--image FILE] [--no-verify] [--boot-entry dtr-rts|inverted|manual] [--yes-standin]\n"
+        "                                the firmware update with the carried image or FILE (Intel HEX\n"
+        "                                or raw binary), checked against the chip's flash, then read back\n"
+        "  ports                         where COM1 ... COM8 lead, and the adapters in /dev/serial/by-id\n"
+        "exit status: 0 done, 1 the module or chip failed (or a result could not be written),\n"
+        "             2 bad usage or image refused, 130 interrupted, 3 the port (absent, not allowed,\n"
+        "             busy, no serial device, settings refused, removed, no DTR/RTS for flash)\n");
 }
 
 } // namespace talvex::cli

@@ -3,6 +3,7 @@
 // opened or sent.
 #include "Frames.h"
 #include "RegisterMap.h"
+#include "UpdateReport.h"
 
 #include <QString>
 #include <QStringList>
@@ -13,9 +14,10 @@ namespace talvex::cli {
 
 // Exit statuses, as the manual page lists them.
 inline constexpr int kExitDone = 0;
-inline constexpr int kExitFailed = 1;  // no answer, a write not echoed, the update failed
-inline constexpr int kExitUsage = 2;   // bad usage or a value out of range: nothing sent
+inline constexpr int kExitFailed = 1;  // the module or chip failed, or a result could not be written
+inline constexpr int kExitUsage = 2;   // bad usage, a value out of range, an image refused: nothing sent
 inline constexpr int kExitPort = 3;    // the port: cannot be opened, refused the settings, or removed
+inline constexpr int kExitInterrupted = 130;  // SIGINT or SIGTERM (128 + SIGINT, as shells report it)
 
 enum class Command { Help, Version, Ports, Info, Read, Watch, Write, Configure, Flash };
 
@@ -33,12 +35,15 @@ struct ConfigChanges {
 struct Options {
     static constexpr int kDefaultReadCount = kPollRegisterCount;
     static constexpr int kDefaultWatchIntervalMs = 60;  // the window's rate: one exchange every two ticks
+    // No exchange is quicker than the poll's own two ticks: a shorter interval is refused.
+    static constexpr int kMinWatchIntervalMs = kDefaultWatchIntervalMs;
 
     QString port = QStringLiteral("COM1");
     int station = kStationMin;
     TLinkMode mode = TLinkMode::PcUart;
     bool json = false;
     bool quiet = false;
+    QString logPath;                      // --log: results appended as JSON lines
     Command command = Command::Help;
 
     int first = kPollFirstRegister;       // read
@@ -50,6 +55,8 @@ struct Options {
     ConfigChanges config;                 // configure
     QString image;                        // flash; empty: the carried image
     bool yesStandIn = false;              // flash
+    bool verify = true;                   // flash: read back and compare
+    TBootEntry bootEntry = TBootEntry::DtrRts;  // flash
 };
 
 // Parses the arguments after the program name. False with a one-line reason.
@@ -60,5 +67,8 @@ QString Usage();
 
 // "pc-uart" or "plc-can".
 QString ModeName(TLinkMode mode);
+
+// "dtr-rts", "inverted" or "manual".
+QString BootEntryName(TBootEntry entry);
 
 } // namespace talvex::cli

@@ -1,6 +1,11 @@
 #include "Output.h"
 
+#include <QDateTime>
+#include <QFile>
 #include <QJsonDocument>
+
+#include <cerrno>
+#include <cstring>
 
 #include <unistd.h>
 
@@ -8,6 +13,16 @@ namespace talvex::cli {
 
 namespace {
 const char kProgramPrefix[] = "talvex-cli: ";
+
+QByteArray JsonLine(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+}
+} // namespace
+
+QString NowUtc()
+{
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
 }
 
 Output::Output(bool json, bool quiet, std::FILE *out, std::FILE *err)
@@ -18,23 +33,66 @@ Output::Output(bool json, bool quiet, std::FILE *out, std::FILE *err)
 Output::~Output()
 {
     endProgress();
+    if (log_)
+        std::fclose(log_);
 }
 
-void Output::write(std::FILE *stream, const QString &text)
+bool Output::openLog(const QString &path, QString &error)
+{
+    log_ = std::fopen(QFile::encodeName(path).constData(), "a");
+    if (!log_) {
+        error = QStringLiteral("--log: cannot append to %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    logPath_ = path;
+    return true;
+}
+
+bool Output::write(std::FILE *stream, const QString &text)
 {
     const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
-    std::fflush(stream);
+    const bool written = std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream) ==
+                         static_cast<size_t>(bytes.size());
+    // Flushed at once: a result is only a result once it is out (a full disk says so here).
+    const bool flushed = std::fflush(stream) == 0;
+    return written && flushed;
+}
+
+void Output::appendToLog(const QJsonObject &object)
+{
+    if (!log_ || object.isEmpty())
+        return;
+    if (!write(log_, QString::fromUtf8(JsonLine(object))) && lostReason_.isEmpty())
+        lostReason_ = QStringLiteral("cannot append to the log %1: %2")
+                          .arg(logPath_, QString::fromLocal8Bit(std::strerror(errno)));
 }
 
 void Output::result(const QString &text, const QJsonObject &object)
 {
     endProgress();
-    if (json_) {
-        write(out_, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + '\n');
-        return;
-    }
-    write(out_, text.endsWith('\n') ? text : text + '\n');
+    appendToLog(object);
+    const QString line = json_ ? QString::fromUtf8(JsonLine(object)) : text.endsWith('\n') ? text : text + '\n';
+    if (!write(out_, line) && lostReason_.isEmpty())
+        lostReason_ = QStringLiteral("cannot write the result to standard output: %1")
+                          .arg(QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+int Output::fail(int exit, const QString &stage, const QString &text, const QJsonObject &record)
+{
+    endProgress();
+    QJsonObject logged = record;
+    logged["result"] = QStringLiteral("failed");
+    logged["error"] = text;
+    logged["stage"] = stage;
+    logged["exit"] = exit;
+    if (!logged.contains("time"))
+        logged["time"] = NowUtc();
+    appendToLog(logged);
+    if (json_)
+        write(err_, QString::fromUtf8(JsonLine({{"error", text}, {"stage", stage}, {"exit", exit}})));
+    else
+        write(err_, QLatin1String(kProgramPrefix) + text + '\n');
+    return exit;
 }
 
 void Output::error(const QString &text)
@@ -45,7 +103,7 @@ void Output::error(const QString &text)
 
 void Output::note(const QString &text)
 {
-    if (quiet_)
+    if (quiet_ || json_)
         return;
     endProgress();
     write(err_, QLatin1String(kProgramPrefix) + text + '\n');
@@ -53,7 +111,8 @@ void Output::note(const QString &text)
 
 void Output::progress(const QString &stage, const QString &detail)
 {
-    if (quiet_)
+    // With --json standard error carries only an error's object.
+    if (quiet_ || json_)
         return;
     if (errIsTerminal_) {
         // Carriage return and erase-to-end: the line is rewritten in place.

@@ -270,8 +270,14 @@ void Stm32Bootloader::onWriteData()
         finish(false);
         return;
     }
+    // A weak cell: the byte is stored with a bit wrong, though the write is acknowledged.
+    std::vector<uint8_t> stored(data, data + count);
+    if (faults_.flipMask != 0 && faults_.flipAddress >= address_ && faults_.flipAddress - address_ < count) {
+        stored[faults_.flipAddress - address_] ^= faults_.flipMask;
+        faults_.flipMask = 0;
+    }
     Micros busy{0};
-    const bool ok = memory_.write(address_, data, count, busy);
+    const bool ok = memory_.write(address_, stored.data(), count, busy);
     answer({ok ? kAck : kNack}, busy);
     finish(ok);
     if (!ok)

@@ -41,6 +41,8 @@ struct Stm32Faults {
     Stm32AckPoint nackAt;        // this acknowledgement becomes a NACK ...
     int nackTimes = 0;           // ... this many times
     int silentAfterBlocks = -1;  // after this many acknowledged write blocks the chip answers nothing until reset
+    uint32_t flipAddress = 0;    // the next write over this flash address stores its byte ...
+    uint8_t flipMask = 0;        // ... XOR this mask, and is acknowledged all the same
 };
 
 class Stm32Bootloader {

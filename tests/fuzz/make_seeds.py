@@ -372,9 +372,79 @@ def update():
     write('update', 'stall-then-port-gone', s)
 
 
+# --- image_file: the file's bytes as they are
+def image_file():
+    def raw(name, content):
+        d = os.path.join(HERE, 'corpus', 'image_file')
+        os.makedirs(d, exist_ok=True)
+        with open(os.path.join(d, 'seed-' + name), 'wb') as f:
+            f.write(content)
+
+    def rec(kind, offset, data):
+        b = bytes([len(data), offset >> 8, offset & 0xFF, kind]) + data
+        return (':' + (b + bytes([-sum(b) & 0xFF])).hex().upper() + '\r\n').encode()
+
+    raw('hex-with-hole', rec(4, 0, bytes([0x08, 0x00])) + rec(0, 0, bytes(range(16))) +
+        rec(0, 0x100, bytes([0xDE, 0xAD, 0xBE, 0xEF])) + rec(5, 0, bytes([8, 0, 1, 0x29])) + rec(1, 0, b''))
+    raw('hex-segment', rec(2, 0, bytes([0x10, 0x00])) + rec(0, 0, b'\x01\x02') + rec(1, 0, b''))
+    raw('binary', bytes([0x60, 0x25, 0x00, 0x20, 0x3D, 0x2A, 0x00, 0x08]) * 8)
+    raw('elf', b'\x7fELF\x01\x01\x01' + bytes(9))
+    raw('text', b'S00F000068656C6C6F202020202000003C\n')
+
+
+# --- update_options: options, then ops bytes 0, answer 1, step 2, time-out tick 3, start 4
+def update_options():
+    image_bytes = 700
+    blocks = (image_bytes + BLOCK - 1) // BLOCK
+
+    def options(s, entry=0, uid=True, verify=True, size=None):
+        s.range(0, 2, entry).flag(uid).flag(verify)
+        if size is None:
+            return s.flag(True)
+        if size < 0:
+            return s.flag(False).flag(False)
+        return s.flag(False).flag(True).range(0, 261119, size)
+
+    def answer(s, state, flash_kib=128):
+        s.byte(1)
+        if state == 2:
+            s.byte(0x22).raw(bytes([0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92]))
+        elif state == 3:
+            s.byte(0x04).byte(0x10)
+        elif state == 6:
+            s.raw(bytes([flash_kib & 0xFF, flash_kib >> 8, 0xFF, 0xFF]))
+        elif state == 14:
+            s.raw(bytes(range(0x40, 0x4C)))
+        elif state == 17:
+            s.flag(False)
+        return s.byte(2)
+
+    # A whole update with the unique ID and the read-back.
+    s = options(Script())
+    for st in [1, 2, 3, 4, 5, 6, 12, 13, 14, 7] + [8, 9, 10] * blocks + [11] + [15, 16, 17] * blocks:
+        answer(s, st)
+    write('update_options', 'whole-run-verified', s)
+
+    # The manual entry: a NACK to the first sync byte, a tick, a NACK to the second, on to Get.
+    s = options(Script(), entry=2, uid=False, verify=False, size=-1)
+    s.byte(0).range(0, 300, 1).raw(b'\x1f').byte(2).byte(3)
+    s.byte(0).range(0, 300, 1).raw(b'\x1f').byte(2)
+    answer(s, 2)
+    write('update_options', 'manual-nack', s)
+
+    # An image too large for a 64 KiB chip: refused before the erase.
+    s = options(Script(), entry=1, uid=True, verify=False, size=200000)
+    for st in [1, 2, 3, 4, 5]:
+        answer(s, st)
+    answer(s, 6, flash_kib=64)
+    write('update_options', 'image-too-large', s)
+
+
 if __name__ == '__main__':
     master_read()
     write_echo()
     sim_modbus()
     sim_bootloader()
     update()
+    image_file()
+    update_options()

@@ -1,0 +1,16 @@
+#pragma once
+// The command line's words for what the update engine reports as values.
+#include "UpdateReport.h"
+
+#include <QString>
+
+namespace talvex::cli {
+
+// A progress line: "erasing", "writing", ...
+QString StageText(TUpdateStage stage);
+// The stage in a JSON error: "connect", "identify", "flash-size", ...
+QString StageName(TUpdateStage stage);
+// Why a run failed, with the hint a line engineer needs.
+QString FailureText(const TUpdateFailure &failure, qint64 imageBytes, int flashKiB);
+
+} // namespace talvex::cli

@@ -1,0 +1,15 @@
+#pragma once
+// Where the update engine builds its commands, shared by its two source files.
+#include "FirmwareImage.h"
+#include "Stm32Protocol.h"
+
+namespace {
+
+// Command bytes start at byte 1 of the command/reply area.
+constexpr int kCmd = 1;
+constexpr int kPageBytes = int(stm32::kPageBytes);
+constexpr int kMaxBlock = int(stm32::kMaxTransferBytes);
+// A read-back block, after its ACK, fits the command/reply area.
+static_assert(1 + kMaxBlock <= int(kIspCommandLast) - kCmd + 1);
+
+} // namespace

@@ -1,0 +1,58 @@
+#pragma once
+// What the update engine tells its faces as values, so that each face words it
+// in its own language: the stage it is in, how far it got, and why a run failed.
+// Also what a caller may ask of it beyond the window's update.
+#include <cstdint>
+
+// How the chip is put into its bootloader.
+enum class TBootEntry {
+    DtrRts,    // DTR and RTS both set, DTR released: the window's sequence
+    Inverted,  // the same with both lines' levels swapped (adapters with transistor stages)
+    Manual,    // no line is touched: the operator holds BOOT0 and resets the module
+};
+
+// Steps of the update beyond the window's, all off by default.
+struct TUpdateOptions {
+    TBootEntry bootEntry = TBootEntry::DtrRts;
+    // Reads the chip's 96-bit unique ID before the erase.
+    bool readUniqueId = false;
+    // Reads the written range back after the last block and compares it.
+    bool verify = false;
+    // The image's size, when known before the run: the run then ends before the
+    // erase if the chip's flash (its size word) cannot take the pages the erase
+    // of the image asks for. Negative: not checked.
+    int64_t imageBytes = -1;
+};
+
+// Where an update is.
+enum class TUpdateStage {
+    Connecting,   // sync byte sent, waiting for the chip
+    Identifying,  // Get and Get ID
+    FlashSize,    // reading the flash-size word
+    UniqueId,     // reading the unique ID
+    Erasing,
+    Writing,
+    Verifying,
+    Finishing,    // the line sequence that restarts the chip
+};
+
+// Why a run ended without success.
+enum class TUpdateCause {
+    None,
+    NoAnswer,        // nothing, or too little, came back in time
+    Refused,         // the chip answered NACK
+    BadReply,        // an answer that fails its check
+    ImageNotLoaded,  // the image could not be loaded for the erase
+    ImageTooLarge,   // the chip's flash cannot take the image
+    VerifyMismatch,  // the read-back differs from the image
+};
+
+struct TUpdateFailure {
+    TUpdateStage stage = TUpdateStage::Connecting;
+    TUpdateCause cause = TUpdateCause::None;
+    // Writing: the block's flash address; Verifying: the first differing address.
+    uint32_t address = 0;
+    // Verifying: the byte written and the byte read there.
+    uint8_t expected = 0;
+    uint8_t found = 0;
+};
