@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 
@@ -20,6 +21,11 @@ enum class TUpdateOutcome {
     LinkFailed,     // the last of the three runs timed out
     PortNotOpened,  // a run could not open the port; no further run follows
 };
+
+// The port a run opens for port-list index `index`: 0 ... 7 are COM1 ... COM8,
+// an index outside (no entry selected) the nearest end. The open and every
+// report of it name the same port.
+TComPortNumber ListIndexPort(int index);
 
 class TUpdateEngine : public QObject {
     Q_OBJECT
@@ -40,14 +46,16 @@ public:
     };
     // Fills ImageStream and the image area of IspBuffer; false when it cannot.
     using ImageLoaderFn = std::function<bool()>;
+    // Asked before each further run the time-out starts, which opens what the
+    // port selection says by then; false ends the start there, as a last run would.
+    using RetryGuardFn = std::function<bool()>;
 
     // driver: the port the update talks through; it must outlive the engine. The
     // engine takes the driver's OnReceiveData, to act on a reply as soon as it is in.
     explicit TUpdateEngine(TQRTCommDriver &driver, QObject *parent = nullptr);
     ~TUpdateEngine() override;
 
-    // Which port a run opens: list index 0 ... 7 for COM1 ... COM8 (an index outside
-    // opens the nearest end; the failure report names index + 1 as given).
+    // Which port a run opens: list index 0 ... 7 for COM1 ... COM8 (ListIndexPort).
     void SetPortIndex(int index) { portIndex_ = index; }
     int PortIndex() const { return portIndex_; }
     // A device path opened instead of the COM name; empty (the default) uses the index.
@@ -59,13 +67,19 @@ public:
     void SetClock(Clock clock);
     void SetSleep(SleepFn sleep);
     void SetImageLoader(ImageLoaderFn loader);
+    // None (the default): every further run starts.
+    void SetRetryGuard(RetryGuardFn guard) { retryGuard_ = std::move(guard); }
+
+    // The entries below run one at a time, each to its end: one called while
+    // another runs (a receiver of a signal ran the event loop) waits until that
+    // one has ended, then runs.
 
     // A press of the start button: the run count starts again, then a run.
     void Start();
     // One run: opens the port, starts the bootloader, sends the sync byte, starts both timers.
     void STM_ISP();
     // One step of the state machine: on Timer5's tick, and as soon as the driver
-    // has received bytes while Timer5 runs. Never runs inside another step.
+    // has received bytes while Timer5 runs.
     void Timer5Timer();
     // One tick of the time-out (OvertimeT's tick).
     void OvertimeTTimer();
@@ -104,6 +118,11 @@ signals:
     void finished(TUpdateOutcome outcome);
 
 private:
+    enum class Entry { Start, Run, Step, Tick };
+    void enter(Entry entry);
+    void run(Entry entry);
+    void startRun();
+    void timeOutTick();
     void step();
     void replyArrived();
     void setStatus(const QString &text);
@@ -127,8 +146,10 @@ private:
     int portIndex_ = 0;
     std::string devicePath_;
     int progress_ = 0;
-    // A step sends bytes and emits signals whose receivers may run an event loop;
-    // bytes that complete a reply meanwhile are acted on after the step, not inside it.
-    bool stepping_ = false;
-    bool stepAgain_ = false;
+    RetryGuardFn retryGuard_;
+    // An entry sends bytes and emits signals whose receivers may run an event
+    // loop; the entries that come due meanwhile (a reply, a tick, a press) run
+    // after it, in order, not inside it.
+    bool entered_ = false;
+    std::deque<Entry> waiting_;
 };
