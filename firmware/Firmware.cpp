@@ -79,6 +79,9 @@ TFirmwareFrm::TFirmwareFrm(QWidget *parent, std::unique_ptr<SerialPort> platform
     connect(&Engine, &TUpdateEngine::statusChanged, this, &TFirmwareFrm::setStatus);
     connect(&Engine, &TUpdateEngine::progressChanged, ProgressBar1, &QProgressBar::setValue);
     connect(&Engine, &TUpdateEngine::portOpenFailed, this, &TFirmwareFrm::portOpenFailed);
+    // The press asks before its run; a further run opens what the list shows by
+    // then, which may be another port, and asks again.
+    Engine.SetRetryGuard([this] { return confirmRun(); });
 }
 
 TFirmwareFrm::~TFirmwareFrm()
@@ -150,10 +153,14 @@ void TFirmwareFrm::BitBtn1Click()
         ShowMessage(this, kBadImage, kCaptionApp);
         return;
     }
-    if (!ConfirmCarriedImage(this, ComDriver, Serial_Port->ItemIndex(), CarriedFirmwareIsStandIn()))
+    if (!confirmRun())
         return;
-    RetryCount = 0;
-    STM_ISP();
+    Engine.Start();
+}
+
+bool TFirmwareFrm::confirmRun()
+{
+    return ConfirmCarriedImage(this, ComDriver, Serial_Port->ItemIndex(), CarriedFirmwareIsStandIn());
 }
 
 void TFirmwareFrm::STM_ISP()

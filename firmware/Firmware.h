@@ -68,6 +68,8 @@ protected:
 private:
     void setStatus(const QString &text);
     void portOpenFailed(int comNumber);
+    // True when a run may start on the port it would open (StandInGuard).
+    bool confirmRun();
     QMargins expectedFrameMargins() const;
 
     bool placed_ = false;

@@ -1,8 +1,7 @@
 #include "StandInGuard.h"
 
 #include "Toolkit.h"
-
-#include <algorithm>
+#include "UpdateEngine.h"
 
 namespace {
 const QString kStandInHead = QStringLiteral("程序携带的固件映像只是替代映像，不是模块的固件 ！\r"
@@ -14,8 +13,7 @@ bool ConfirmCarriedImage(QWidget *owner, const TQRTCommDriver &driver, int chose
 {
     if (!imageIsStandIn)
         return true;
-    const TComPortNumber port =
-        driver.IsOpen() ? driver.ComPort() : static_cast<TComPortNumber>(std::clamp(chosenIndex, 0, 7));
+    const TComPortNumber port = driver.IsOpen() ? driver.ComPort() : ListIndexPort(chosenIndex);
     if (driver.PortDeviceKind(port) != DeviceKind::SerialDevice)
         return true;
     return AskQuestion(owner, kStandInHead + QString::number(static_cast<int>(port) + 1) + kStandInTail,

@@ -19,7 +19,6 @@ const QString kProgress = QStringLiteral("写进度: ");
 const QString kDone = QStringLiteral("上载完成！");
 const QString kLinkFailed = QStringLiteral("连机失败！请检查通信线。");
 
-constexpr int kLastComIndex = pnCOM8;
 constexpr int kAddressBytes = int(stm32::kAddressBytes);
 constexpr int kWriteAlign = int(stm32::kWriteAlignment);
 // A whole write block, count byte and checksum included, is built in the command area.
@@ -27,10 +26,17 @@ static_assert(1 + kMaxBlock + 1 <= int(kIspCommandLast) - kCmd + 1);
 
 } // namespace
 
+TComPortNumber ListIndexPort(int index)
+{
+    return static_cast<TComPortNumber>(std::clamp(index, int(pnCOM1), int(pnCOM8)));
+}
+
 TUpdateEngine::TUpdateEngine(TQRTCommDriver &driver, QObject *parent)
     : QObject(parent), ComDriver(driver), clock_{GetTickCount, SleepMs}, loadImage_(LoadFirmwareImage)
 {
     OvertimeT.setObjectName("OvertimeT");
+    // A coarse timer may tick up to 5 % early; the allowance is whole seconds.
+    OvertimeT.setTimerType(Qt::PreciseTimer);
     OvertimeT.setInterval(Isp::kOvertimeIntervalMs);
     connect(&OvertimeT, &QTimer::timeout, this, &TUpdateEngine::OvertimeTTimer);
     Timer5.setObjectName("Timer5");
@@ -141,18 +147,72 @@ void TUpdateEngine::sendAddress(uint32_t address)
 
 void TUpdateEngine::Start()
 {
-    RetryCount = 0;
-    STM_ISP();
+    enter(Entry::Start);
 }
 
 void TUpdateEngine::STM_ISP()
 {
+    enter(Entry::Run);
+}
+
+void TUpdateEngine::Timer5Timer()
+{
+    enter(Entry::Step);
+}
+
+void TUpdateEngine::OvertimeTTimer()
+{
+    enter(Entry::Tick);
+}
+
+void TUpdateEngine::enter(Entry entry)
+{
+    if (entered_) {
+        // Steps are not counted: one step takes whatever bytes are in by then.
+        if (entry != Entry::Step || std::find(waiting_.begin(), waiting_.end(), Entry::Step) == waiting_.end())
+            waiting_.push_back(entry);
+        return;
+    }
+    entered_ = true;
+    run(entry);
+    while (!waiting_.empty()) {
+        const Entry next = waiting_.front();
+        waiting_.pop_front();
+        // A step is due only while the step timer runs.
+        if (next != Entry::Step || Timer5.isActive())
+            run(next);
+    }
+    entered_ = false;
+}
+
+void TUpdateEngine::run(Entry entry)
+{
+    switch (entry) {
+    case Entry::Start:
+        RetryCount = 0;
+        startRun();
+        break;
+    case Entry::Run:
+        startRun();
+        break;
+    case Entry::Step:
+        step();
+        break;
+    case Entry::Tick:
+        timeOutTick();
+        break;
+    }
+}
+
+void TUpdateEngine::startRun()
+{
     PortOpened = ComDriver.IsOpen();
-    ComDriver.SetComPort(static_cast<TComPortNumber>(std::clamp(portIndex_, 0, kLastComIndex)));
+    const TComPortNumber port = ListIndexPort(portIndex_);
+    ComDriver.SetComPort(port);
     ComDriver.SetDevicePath(devicePath_);
     if (!OpenWithLine(ComDriver, kBootloaderLine)) {
         OvertimeT.stop();
-        emit portOpenFailed(portIndex_ + 1, QString::fromStdString(ComDriver.DeviceName()));
+        emit portOpenFailed(static_cast<int>(port) + 1, QString::fromStdString(ComDriver.DeviceName()));
         emit finished(TUpdateOutcome::PortNotOpened);
         return;
     }
@@ -190,20 +250,6 @@ void TUpdateEngine::enterStage(TUpdateStage stage, int percent)
     stage_ = stage;
     stagePercent_ = percent;
     emit stageChanged(stage, percent);
-}
-
-void TUpdateEngine::Timer5Timer()
-{
-    if (stepping_) {
-        stepAgain_ = true;
-        return;
-    }
-    stepping_ = true;
-    do {
-        stepAgain_ = false;
-        step();
-    } while (stepAgain_ && Timer5.isActive());
-    stepping_ = false;
 }
 
 void TUpdateEngine::replyArrived()
@@ -475,7 +521,7 @@ void TUpdateEngine::finish()
     emit finished(TUpdateOutcome::Done);
 }
 
-void TUpdateEngine::OvertimeTTimer()
+void TUpdateEngine::timeOutTick()
 {
     const bool manualSync = options_.bootEntry == TBootEntry::Manual && IspState == 1;
     if (manualSync) {
@@ -500,8 +546,8 @@ void TUpdateEngine::OvertimeTTimer()
     if (PortOpened)
         ComDriver.Close();
     // The manual entry has had its half minute; another run would only ask again.
-    if (++RetryCount < Isp::kMaxRuns && !manualSync)
-        STM_ISP();
+    if (++RetryCount < Isp::kMaxRuns && !manualSync && (!retryGuard_ || retryGuard_()))
+        startRun();
     else
         emit finished(TUpdateOutcome::LinkFailed);
 }

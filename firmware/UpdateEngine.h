@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 
@@ -22,6 +23,11 @@ enum class TUpdateOutcome {
     PortNotOpened,  // a run could not open the port; no further run follows
     Refused,        // the run ended on something no further run mends (see LastFailure)
 };
+
+// The port a run opens for port-list index `index`: 0 ... 7 are COM1 ... COM8,
+// an index outside (no entry selected) the nearest end. The open and every
+// report of it name the same port.
+TComPortNumber ListIndexPort(int index);
 
 class TUpdateEngine : public QObject {
     Q_OBJECT
@@ -54,14 +60,16 @@ public:
     };
     // Fills ImageStream and the image area of IspBuffer; false when it cannot.
     using ImageLoaderFn = std::function<bool()>;
+    // Asked before each further run the time-out starts, which opens what the
+    // port selection says by then; false ends the start there, as a last run would.
+    using RetryGuardFn = std::function<bool()>;
 
     // driver: the port the update talks through; it must outlive the engine. The
     // engine takes the driver's OnReceiveData, to act on a reply as soon as it is in.
     explicit TUpdateEngine(TQRTCommDriver &driver, QObject *parent = nullptr);
     ~TUpdateEngine() override;
 
-    // Which port a run opens: list index 0 ... 7 for COM1 ... COM8 (an index outside
-    // opens the nearest end; the failure report names index + 1 as given).
+    // Which port a run opens: list index 0 ... 7 for COM1 ... COM8 (ListIndexPort).
     void SetPortIndex(int index) { portIndex_ = index; }
     int PortIndex() const { return portIndex_; }
     // A device path opened instead of the COM name; empty (the default) uses the index.
@@ -76,13 +84,19 @@ public:
     // Steps beyond the window's update; the defaults are the window's.
     void SetOptions(const TUpdateOptions &options) { options_ = options; }
     const TUpdateOptions &Options() const { return options_; }
+    // None (the default): every further run starts.
+    void SetRetryGuard(RetryGuardFn guard) { retryGuard_ = std::move(guard); }
+
+    // The entries below run one at a time, each to its end: one called while
+    // another runs (a receiver of a signal ran the event loop) waits until that
+    // one has ended, then runs.
 
     // A press of the start button: the run count starts again, then a run.
     void Start();
     // One run: opens the port, starts the bootloader, sends the sync byte, starts both timers.
     void STM_ISP();
     // One step of the state machine: on Timer5's tick, and as soon as the driver
-    // has received bytes while Timer5 runs. Never runs inside another step.
+    // has received bytes while Timer5 runs.
     void Timer5Timer();
     // One tick of the time-out (OvertimeT's tick).
     void OvertimeTTimer();
@@ -142,6 +156,11 @@ signals:
     void runFailed(const TUpdateFailure &failure);
 
 private:
+    enum class Entry { Start, Run, Step, Tick };
+    void enter(Entry entry);
+    void run(Entry entry);
+    void startRun();
+    void timeOutTick();
     void step();
     void replyArrived();
     void setStatus(const QString &text);
@@ -190,8 +209,10 @@ private:
     int32_t verifyOffset_ = 0;   // image offset of the block being read back
     int verifyCount_ = 0;        // bytes of that block
     int syncsSent_ = 0;          // sync bytes of this run (the manual entry repeats it)
-    // A step sends bytes and emits signals whose receivers may run an event loop;
-    // bytes that complete a reply meanwhile are acted on after the step, not inside it.
-    bool stepping_ = false;
-    bool stepAgain_ = false;
+    RetryGuardFn retryGuard_;
+    // An entry sends bytes and emits signals whose receivers may run an event
+    // loop; the entries that come due meanwhile (a reply, a tick, a press) run
+    // after it, in order, not inside it.
+    bool entered_ = false;
+    std::deque<Entry> waiting_;
 };

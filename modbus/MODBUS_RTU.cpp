@@ -111,21 +111,18 @@ bool FetchRegisters(int32_t index)
     return true;
 }
 
-bool WriteRegisterOnce(int32_t address, int32_t value, uint8_t function)
+namespace {
+
+RequestFrame WriteRequest(int32_t address, int32_t value, uint8_t function)
 {
-    const RequestFrame frame = BuildRequest(CurrentStation(), function,
-                                            WireAddress(static_cast<uint32_t>(address), CurrentMode()),
-                                            static_cast<uint16_t>(value));
-    SendFresh(frame);
-    if (!Link.ComDriver)
-        return false;
-    TQRTCommDriver &drv = *Link.ComDriver;
-    for (int waits = 0; drv.RxCount < kEchoBytesAwaited && waits < kEchoWaits; ++waits) {
-        SleepMs(kEchoWaitMs);
-        drv.PollReceive();
-    }
-    // Judge only bytes that arrived for this request: stale bytes beyond
-    // RxCount belong to earlier traffic.
+    return BuildRequest(CurrentStation(), function, WireAddress(static_cast<uint32_t>(address), CurrentMode()),
+                        static_cast<uint16_t>(value));
+}
+
+// Judge only bytes that arrived for this request: stale bytes beyond
+// RxCount belong to earlier traffic.
+bool EchoMatches(const TQRTCommDriver &drv, const RequestFrame &frame)
+{
     if (drv.RxCount < kEchoBytesAwaited)
         return false;
     for (int i = kEchoFirstCompared; i <= kEchoLastCompared; ++i)
@@ -134,9 +131,41 @@ bool WriteRegisterOnce(int32_t address, int32_t value, uint8_t function)
     return true;
 }
 
+// Whether the echo of the attempt before came during the rest after it. The
+// module has then taken the write: sending it again would make it take it twice,
+// and a commit code taken twice stays in its slot after the commit.
+bool LateEchoArrived(const RequestFrame &frame)
+{
+    if (!Link.ComDriver)
+        return false;
+    TQRTCommDriver &drv = *Link.ComDriver;
+    drv.RxCount = 0;
+    drv.PollReceive();
+    return EchoMatches(drv, frame);
+}
+
+} // namespace
+
+bool WriteRegisterOnce(int32_t address, int32_t value, uint8_t function)
+{
+    const RequestFrame frame = WriteRequest(address, value, function);
+    SendFresh(frame);
+    if (!Link.ComDriver)
+        return false;
+    TQRTCommDriver &drv = *Link.ComDriver;
+    for (int waits = 0; drv.RxCount < kEchoBytesAwaited && waits < kEchoWaits; ++waits) {
+        SleepMs(kEchoWaitMs);
+        drv.PollReceive();
+    }
+    return EchoMatches(drv, frame);
+}
+
 bool WriteRegister(int32_t address, uint16_t value)
 {
+    const RequestFrame frame = WriteRequest(address, value, kFnWriteSingleRegister);
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+        if (attempt > 0 && LateEchoArrived(frame))
+            return true;
         if (WriteRegisterOnce(address, value, kFnWriteSingleRegister))
             return true;
         SleepMs(kWriteRetryPauseMs);
@@ -144,7 +173,7 @@ bool WriteRegister(int32_t address, uint16_t value)
     return false;
 }
 
-bool ReadRegistersOnce(int32_t address, int32_t count, uint16_t *words)
+bool ReadRegistersOnce(int32_t address, int32_t count, uint16_t *words, int replyWaits)
 {
     if (count < 1 || count > kMirrorWords || words == nullptr)
         return false;
@@ -157,7 +186,7 @@ bool ReadRegistersOnce(int32_t address, int32_t count, uint16_t *words)
         return false;
     TQRTCommDriver &drv = *Link.ComDriver;
     const size_t length = kReadReplyOverhead + 2 * static_cast<size_t>(count);
-    for (int waits = 0; drv.RxCount < length && waits < kReadReplyWaits; ++waits) {
+    for (int waits = 0; drv.RxCount < length && waits < replyWaits; ++waits) {
         SleepMs(kEchoWaitMs);
         drv.PollReceive();
     }

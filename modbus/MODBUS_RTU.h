@@ -50,10 +50,13 @@ bool FetchRegisters(int32_t index);
 // One write with echo check. Succeeds only on an echo of at least 6 bytes whose
 // function code, address and value equal the request's.
 bool WriteRegisterOnce(int32_t address, int32_t value, uint8_t function);
-// WriteRegisterOnce with function 6, up to six attempts.
+// WriteRegisterOnce with function 6, up to six attempts. An echo of the attempt
+// before that has come in during the rest after it confirms the write instead of
+// a further attempt.
 bool WriteRegister(int32_t address, uint16_t value);
 // One read that waits for its reply, as a write waits for its echo, and leaves
 // the mirror alone: `words` receives `count` registers from `address`. True only
 // for a reply from this station, to function 3, of exactly the expected length
-// and with a valid CRC. Empties the receive buffer like a write.
-bool ReadRegistersOnce(int32_t address, int32_t count, uint16_t *words);
+// and with a valid CRC. Empties the receive buffer like a write. `replyWaits`:
+// how many waits of kEchoWaitMs the reply may take.
+bool ReadRegistersOnce(int32_t address, int32_t count, uint16_t *words, int replyWaits = kReadReplyWaits);

@@ -2,6 +2,7 @@
 
 #include "Clock.h"
 #include "MODBUS_RTU.h"
+#include "PollCycle.h"
 
 #include <algorithm>
 #include <span>
@@ -26,6 +27,16 @@ constexpr int kCfgWords = Reg::Cfg_Commit - Reg::Cfg_Unlock + 1;
 // little later. Look a few times before calling it lost.
 constexpr int kCommitChecks = 5;
 constexpr uint32_t kCommitCheckPauseMs = 20;
+// Each look waits for its reply as long as the polling cycle waits for one (20
+// ticks of 30 ms): a module late enough to miss that is not answering at all,
+// and one whose writes were confirmed must not be judged by a shorter wait.
+constexpr uint32_t kReadBackPatienceMs = kPollMaxWaitTicks * kPollTickMs;
+constexpr int kReadBackWaits = static_cast<int>(kReadBackPatienceMs / kEchoWaitMs);
+
+bool ReadBackOnce(int32_t first, int32_t count, uint16_t *words)
+{
+    return ReadRegistersOnce(first, count, words, kReadBackWaits);
+}
 
 bool ConfigurationStored(std::span<const std::pair<int, int>> written, const TRegisterReader &read)
 {
@@ -76,7 +87,7 @@ TConfigWriteResult WriteModuleConfiguration(const TModuleSettings &s, const TReg
                                             const TRegisterReader &read)
 {
     const TRegisterWriter writeOne = write ? write : TRegisterWriter(WriteRegister);
-    const TRegisterReader readBack = read ? read : TRegisterReader(ReadRegistersOnce);
+    const TRegisterReader readBack = read ? read : TRegisterReader(ReadBackOnce);
     const std::pair<int, int> sequence[kConfigWrites] = {
         {Reg::Cfg_Unlock, kCfgUnlockCode},
         {Reg::Cfg_Station, s.Station},

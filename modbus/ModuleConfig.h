@@ -53,7 +53,8 @@ struct TConfigWriteResult {
 
 // One register write with its echo check and attempts; WriteRegister by default.
 using TRegisterWriter = std::function<bool(int32_t reg, uint16_t value)>;
-// One read of `count` registers from `first` into `words`; ReadRegistersOnce by default.
+// One read of `count` registers from `first` into `words`; by default ReadRegistersOnce,
+// waiting for the reply as long as the polling cycle does.
 using TRegisterReader = std::function<bool(int32_t first, int32_t count, uint16_t *words)>;
 
 // Registers 20 ... 27 in ascending order: 7196, the six settings, 54484. The

@@ -493,6 +493,30 @@ private slots:
             QCOMPARE(sim->reg(21 + i), stored[i]);
     }
 
+    // The command line writes the configuration through the windows' own sequence:
+    // a module late with every reply has each write taken once (a commit code taken
+    // twice would stay in its slot) and the read-back waits for its replies.
+    void configureConfirmedWhenTheModuleAnswersLate_data()
+    {
+        QTest::addColumn<int>("delayMs");
+        QTest::newRow("80 ms late") << 80;
+        QTest::newRow("120 ms late") << 120;
+    }
+    void configureConfirmedWhenTheModuleAnswersLate()
+    {
+        QFETCH(int, delayMs);
+        LoggedSim sim;
+        FaultPlan late;
+        late.delayMs = uint32_t(delayMs);
+        sim->setFaults(late);
+        const Result r = RunCli({"-p", "COM2", "configure", "--filter", "6"}, sim.portDir());
+        QVERIFY2(r.status == 0, qPrintable(Describe(r)));
+        QCOMPARE(sim.received().filter("01 06 00 1B D4 D4").size(), 1);
+        sim->setFaults(FaultPlan{});
+        sim->powerCycle();
+        QCOMPARE(sim->reg(25), uint16_t(6));
+    }
+
     void infoDecodesWithTheWindowsTables()
     {
         LoggedSim sim;

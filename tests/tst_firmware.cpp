@@ -3,6 +3,7 @@
 // and the padded last block.
 #include "FirmwareImage.h"
 #include "FirmwareWindowFixture.h"
+#include "MessageRecorder.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryFile>
@@ -79,6 +80,86 @@ private slots:
         QCOMPARE(frm->Panel1->text(), QString("上载完成！"));
         QCOMPARE(frm->IspState, 1);
         QVERIFY(!frm->OvertimeT.isActive());
+    }
+
+    // The port the update opens and the port its failure names are one: with no
+    // entry selected in the list, COM1.
+    void portOpenFailureNamesThePortTried_data()
+    {
+        QTest::addColumn<int>("index");
+        QTest::addColumn<std::string>("opened");
+        QTest::addColumn<int>("comNumber");
+        QTest::newRow("nothing selected") << -1 << std::string("open:/dev/ttyS0") << 1;
+        QTest::newRow("COM8") << 7 << std::string("open:/dev/ttyACM1") << 8;
+    }
+    void portOpenFailureNamesThePortTried()
+    {
+        QFETCH(int, index);
+        QFETCH(std::string, opened);
+        QFETCH(int, comNumber);
+        MessageRecorder messages;
+        st.openFails = true;
+        frm->Serial_Port->SetItemIndex(index);
+        QCOMPARE(frm->Serial_Port->ItemIndex(), index);
+        frm->BitBtn1Click();
+        QCOMPARE(st.calls, std::vector<std::string>{opened});
+        QCOMPARE(messages.boxes(),
+                 (QList<std::pair<QString, QString>>{
+                     {"串口错误", QString("当前串口号 COM%1 已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。")
+                                      .arg(comNumber)}}));
+    }
+
+    // Closed mid-run, the window is only hidden: the run goes on to its end.
+    // Shown again, it says "就绪..." and changes nothing else.
+    void hiddenMidRunTheUpdateGoesOn()
+    {
+        QByteArray image(512, 0);
+        for (int i = 0; i < image.size(); ++i)
+            image[i] = char(i * 5 + 3);
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        file.write(image);
+        file.close();
+        frm->Engine.SetImageLoader([&] { return LoadFirmwareImageFrom(file.fileName()); });
+        skipLineWaits();
+        frm->show();
+        QVERIFY(QTest::qWaitForWindowExposed(frm.get()));
+        frm->BitBtn1Click();
+        frm->Timer5.stop();
+        reply({0x79});
+        frm->close();
+        QVERIFY(!frm->isVisible());
+        reply({0x79, 0x0B, 0x22, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92, 0x79});
+        reply({0x79, 0x01, 0x04, 0x10, 0x79});
+        for (const auto &r : std::vector<std::vector<uint8_t>>{{0x79}, {0x79}, {0x79, 0, 0, 0, 0}, {0x79}})
+            reply(r);
+        for (int s = 8; s <= 10; ++s)
+            reply({0x79});  // the first of two blocks
+        QCOMPARE(frm->IspState, 8);
+        QCOMPARE(frm->ProgressBar1->value(), 50);
+        QCOMPARE(frm->Panel1->text(), QString("写进度: 50%"));
+        QVERIFY(frm->OvertimeT.isActive());
+        QVERIFY(frm->ComDriver.IsOpen());
+        const uint8_t overtime = frm->OvertimeCount;
+
+        frm->show();
+        QVERIFY(QTest::qWaitForWindowExposed(frm.get()));
+        QCOMPARE(frm->Panel1->text(), QString("就绪..."));
+        QCOMPARE(frm->IspState, 8);
+        QCOMPARE(frm->ProgressBar1->value(), 50);
+        QCOMPARE(frm->OvertimeCount, overtime);
+        QCOMPARE(frm->RetryCount, uint8_t(0));
+        QVERIFY(frm->OvertimeT.isActive());
+        QVERIFY(frm->ComDriver.IsOpen());
+
+        frm->close();
+        for (int s = 8; s <= 11; ++s)
+            reply({0x79});
+        QCOMPARE(frm->Panel1->text(), QString("上载完成！"));
+        QCOMPARE(statuses.last(), QString("上载完成！"));
+        QVERIFY(!frm->OvertimeT.isActive() && !frm->Timer5.isActive());
+        QVERIFY(!frm->ComDriver.IsOpen());
+        QVERIFY(!frm->isVisible());
     }
 
     void replyChecks()

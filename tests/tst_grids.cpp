@@ -253,6 +253,64 @@ private slots:
         QCOMPARE(CurrentCell(form->StringGrid2), cell);
     }
 
+    // Row 1 of the input grid is always the selected row, and the output grid
+    // always has its one selected cell: the keys and clicks with which an item
+    // view deselects (Ctrl with Space, an arrow or a click) leave them selected.
+    void selectionIsNeverLost_data()
+    {
+        QTest::addColumn<int>("grid");  // 1: input grid, 2: output grid
+        QTest::addColumn<int>("key");   // 0: a click on `cell` instead
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<QPoint>("cell");
+        const int ctrl = int(Qt::ControlModifier);
+        const int shift = int(Qt::ShiftModifier);
+        for (int grid : {1, 2}) {
+            const QString g = grid == 1 ? QStringLiteral("input grid, ") : QStringLiteral("output grid, ");
+            const auto row = [&](const char *name, int key, int modifiers, QPoint cell = {}) {
+                QTest::newRow(qPrintable(g + name)) << grid << key << modifiers << cell;
+            };
+            row("Ctrl+Space", Qt::Key_Space, ctrl);
+            row("Space", Qt::Key_Space, 0);
+            row("Ctrl+Right", Qt::Key_Right, ctrl);
+            row("Ctrl+Left at the first column", Qt::Key_Left, ctrl);
+            row("Ctrl+Down", Qt::Key_Down, ctrl);
+            row("Ctrl+End", Qt::Key_End, ctrl);
+            row("Ctrl+click on the selected cell", 0, ctrl, QPoint(1, 1));
+            row("Ctrl+click on another cell", 0, ctrl, QPoint(3, 1));
+            row("Shift+click on another cell", 0, shift, QPoint(3, 1));
+        }
+    }
+    void selectionIsNeverLost()
+    {
+        QFETCH(int, grid);
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(QPoint, cell);
+        TGridView *g = grid == 1 ? form->StringGrid1 : form->StringGrid2;
+        g->setFocus();
+        const auto mods = Qt::KeyboardModifiers(modifiers);
+        // Twice: a toggle would bring the selection back the second time.
+        for (int round = 1; round <= 2; ++round) {
+            if (key)
+                QTest::keyClick(g, Qt::Key(key), mods);
+            else
+                QTest::mouseClick(g->viewport(), Qt::LeftButton, mods, CellCentre(g, cell.x(), cell.y()));
+            const QModelIndex current = g->currentIndex();
+            QVERIFY(current.row() >= 1 && current.column() >= 1);
+            QItemSelectionModel *selection = g->selectionModel();
+            if (grid == 1) {
+                QCOMPARE(current.row(), 1);
+                for (int c = 1; c <= 8; ++c) {
+                    QVERIFY2(selection->isSelected(g->model()->index(1, c)), qPrintable(QString("AD cell %1").arg(c)));
+                    QVERIFY2(IsHighlight(g, CellColour(g, c, 1)), qPrintable(QString("AD cell %1").arg(c)));
+                }
+            } else {
+                QCOMPARE(selection->selectedIndexes(), QModelIndexList{current});
+                QVERIFY(IsHighlight(g, CellColour(g, current.column(), current.row())));
+            }
+        }
+    }
+
     void onlyChangedCellsArePaintedAgain()
     {
         auto *g1 = form->StringGrid1;

@@ -168,6 +168,38 @@ private slots:
         QCOMPARE(form->Filter_Val->currentText(), QString("四级"));
     }
 
+    // A module that answers late, but in time for every write's echo (within the
+    // write's wait, or in the rest before its next attempt): each write is taken
+    // once, and the look at the stored settings after the commit waits for its
+    // reply as patiently as the polling cycle does, so the write is confirmed.
+    void configurationWriteWithLateReplies_data()
+    {
+        QTest::addColumn<int>("delayMs");
+        for (int delay : {0, 30, 45, 80, 120})
+            QTest::newRow(qPrintable(QString("%1 ms late").arg(delay))) << delay;
+    }
+    void configurationWriteWithLateReplies()
+    {
+        QFETCH(int, delayMs);
+        SimFixture sim;
+        MessageRecorder messages;
+        FaultPlan late;
+        late.delayMs = uint32_t(delayMs);
+        sim->setFaults(late);
+        connectAndWait(5);  // read-backs are over
+        enterSettings({.Station = 9, .BaudCAN = 3, .Baud485 = 2, .TxSuppress = 77, .Filter = 5, .Dat485 = 0});
+        form->BitBtn2->click();
+        QCOMPARE(messages.texts(), QStringList{"标定完毕 ！"});
+        QVERIFY(form->Timer1.isActive());
+
+        form->SpeedButton1->click();
+        sim->setFaults(FaultPlan{});
+        sim->powerCycle();
+        const uint16_t expected[] = {9, 3, 2, 77, 5, 0};
+        for (int i = 0; i < 6; ++i)
+            QCOMPARE(sim->reg(Reg::Cfg_Station + i), expected[i]);
+    }
+
     // The module falls silent the moment a setting lands: it still takes the
     // writes that follow, it only stops answering. Silent after the first
     // setting, the window says nothing and the commit code never goes out.

@@ -3,6 +3,7 @@
 // firmware window's start button over the platform double.
 #include "FirmwareImage.h"
 #include "FirmwareWindowFixture.h"
+#include "Isp.h"
 #include "MessageRecorder.h"
 #include "PtyPair.h"
 #include "StandInGuard.h"
@@ -246,6 +247,55 @@ private slots:
             QCOMPARE(frm->IspState, 0);
             QCOMPARE(frm->Panel1->text(), QString("就绪..."));
             QVERIFY(!frm->OvertimeT.isActive() && !frm->Timer5.isActive());
+        }
+    }
+
+    // Every run that opens a real device asks, not only the one the button
+    // starts: the time-out's next run opens whatever the list shows by then.
+    void retryOntoARealPortAsks_data()
+    {
+        QTest::addColumn<bool>("answer");
+        QTest::newRow("No stops the update") << false;
+        QTest::newRow("Yes lets the run start") << true;
+    }
+    void retryOntoARealPortAsks()
+    {
+        if (!CarriedFirmwareIsStandIn())
+            QSKIP("this build carries the module's firmware: nothing is ever asked");
+        QFETCH(bool, answer);
+        st.devices[PortPath(3)] = DeviceKind::SerialDevice;
+        QuestionRecorder questions;
+        questions.answer = answer;
+        skipLineWaits();
+        frm->Serial_Port->SetItemIndex(0);  // a pty, which answers nothing
+        frm->BitBtn1Click();
+        QVERIFY(questions.asked.isEmpty());
+        QCOMPARE(frm->Panel1->text(), QString("正在查找设备。。。"));
+        frm->OvertimeT.stop();  // the time-out's ticks by hand from here
+        frm->Timer5.stop();
+
+        // While the run looks for the device, the list is switched to the real adapter.
+        frm->Serial_Port->SetItemIndex(2);
+        st.written.clear();
+        const size_t callsBefore = st.calls.size();
+        for (int tick = Isp::kOvertimeStart; tick <= Isp::kOvertimeLimit; ++tick)
+            frm->OvertimeTTimer();
+        QCOMPARE(questions.asked.size(), 1);
+        QCOMPARE(questions.asked[0].owner, frm.get());
+        QVERIFY2(questions.asked[0].text.contains("COM3 "), qPrintable(questions.asked[0].text));
+        const std::vector<std::string> calls(st.calls.begin() + long(callsBefore), st.calls.end());
+        const bool opened = std::find(calls.begin(), calls.end(), "open:" + PortPath(3)) != calls.end();
+        QCOMPARE(opened, answer);
+        QCOMPARE(frm->RetryCount, uint8_t(1));
+        if (answer) {
+            QCOMPARE(st.written, std::vector<uint8_t>{0x7F});
+            QCOMPARE(frm->Panel1->text(), QString("正在查找设备。。。"));
+            QVERIFY(frm->OvertimeT.isActive() && frm->Timer5.isActive());
+        } else {
+            QVERIFY(st.written.empty());
+            QCOMPARE(frm->Panel1->text(), QString("连机失败！请检查通信线。"));
+            QVERIFY(!frm->OvertimeT.isActive() && !frm->Timer5.isActive());
+            QVERIFY(!frm->ComDriver.IsOpen());
         }
     }
 

@@ -270,6 +270,11 @@ private slots:
                                                  << 0 << waited[3] << 0 << true;
         QTest::newRow("state 3 closing NACK") << 3 << With(getId, 4, nack) << 0 << Bytes{} << 3 << QStringList{} << 0
                                               << waited[3] << 0 << true;
+        // Bytes beyond the awaited ones are dropped with the reply, which is judged by its positions.
+        QTest::newRow("state 2 extra bytes") << 2 << Cat({get, {0x79, 0x42}}) << 0 << goodSends[2] << 3
+                                             << goodShown[2] << 0 << 0 << 0 << true;
+        QTest::newRow("state 3 extra bytes") << 3 << Cat({getId, {0x1F}}) << 0 << goodSends[3] << 4
+                                             << QStringList{} << 0 << 0 << 0 << true;
         QTest::newRow("state 6 ACK, data not looked at") << 6 << Bytes{0x79, 0x1F, 0x1F, 0x1F, 0x1F} << 0
                                                          << goodSends[6] << 7 << QStringList{} << 0 << 0 << 0 << true;
     }
@@ -340,7 +345,8 @@ private slots:
         QTest::addColumn<int>("comNumber");
         QTest::newRow("COM3") << 2 << QString() << std::string("open:/dev/ttyUSB0") << 3;
         QTest::newRow("COM8") << 7 << QString() << std::string("open:/dev/ttyACM1") << 8;
-        QTest::newRow("nothing selected") << -1 << QString() << std::string("open:/dev/ttyS0") << 0;
+        QTest::newRow("nothing selected") << -1 << QString() << std::string("open:/dev/ttyS0") << 1;
+        QTest::newRow("past the last entry") << 9 << QString() << std::string("open:/dev/ttyACM1") << 8;
         QTest::newRow("device path") << 0 << QString("/dev/ttyAMA0") << std::string("open:/dev/ttyAMA0") << 1;
     }
 
@@ -446,6 +452,169 @@ private slots:
         e.arrive({0x79, 0x0B, 0x1A, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92, 0x79});
         QCOMPARE(e.r.statuses.last(), QString("Boot:1.10"));
         QCOMPARE(sentBeforeVersion, (std::vector<uint8_t>{0x02, 0xFD}));
+    }
+
+    // The 1 s of the time-out is meant as one second: Qt's coarse timers may fire up to 5 % early.
+    void timersArePrecise()
+    {
+        EngineOnFakePort e;
+        QCOMPARE(e.engine.OvertimeT.timerType(), Qt::PreciseTimer);
+        QCOMPARE(e.engine.OvertimeT.interval(), 1000);
+        QCOMPARE(e.engine.Timer5.timerType(), Qt::PreciseTimer);
+        QCOMPARE(e.engine.Timer5.interval(), 3);
+    }
+
+    // A receiver of the last block's progress runs the event loop, in which a second
+    // press or the time-out's ticks come due. They run once the write step has
+    // ended: the new run's sync byte follows the block, and the chip's answer to it
+    // is taken as that, never as the ACK of the last block.
+    void entryInsideTheLastBlockWaitsForIt_data()
+    {
+        QTest::addColumn<bool>("press");
+        QTest::newRow("second press") << true;
+        QTest::newRow("time-out ending the run") << false;
+    }
+    void entryInsideTheLastBlockWaitsForIt()
+    {
+        QFETCH(bool, press);
+        const TemporaryImage file(OneBlockImage());
+        EngineOnFakePort e;
+        e.engine.SetImageLoader([&] { return LoadFirmwareImageFrom(file.path()); });
+        e.engine.Start();
+        for (int s = 1; s < 10; ++s)
+            e.arrive(kGoodReply[s]);
+        QCOMPARE(e.engine.IspState, 10);
+        bool spun = false;
+        connect(&e.engine, &TUpdateEngine::progressChanged, this, [&](int percent) {
+            if (percent != 100 || spun)
+                return;
+            spun = true;
+            const int entries = press ? 1 : int(Isp::kOvertimeLimit) + 1 - int(e.engine.OvertimeCount);
+            for (int i = 0; i < entries; ++i)
+                QTimer::singleShot(0, &e.engine, [&] { press ? e.engine.Start() : e.engine.OvertimeTTimer(); });
+            QCoreApplication::processEvents();
+        });
+        e.st.written.clear();
+        e.arrive(kGoodReply[10]);
+        QVERIFY(spun);
+        QCOMPARE(e.engine.IspState, 1);
+        QCOMPARE(e.st.written.size(), size_t(1 + stm32::kMaxTransferBytes + 1 + 1));
+        QCOMPARE(e.st.written.back(), uint8_t(stm32::kSync));
+
+        e.st.written.clear();
+        e.arrive({0x79});
+        QCOMPARE(e.engine.IspState, 2);
+        QCOMPARE(e.st.written, (std::vector<uint8_t>{0x00, 0xFF}));
+        QVERIFY(!e.r.statuses.contains("上载完成！"));
+        QCOMPARE(e.r.statuses.last(), QString("已成功连接"));
+        QVERIFY(e.r.outcomes.isEmpty());
+        QVERIFY(e.engine.OvertimeT.isActive() && e.engine.Timer5.isActive());
+    }
+
+    // A second press in the write loop: the port stays open and takes the line
+    // settings anew, the line sequence and the sync byte follow, the progress bar
+    // keeps its place, and a late answer to the old run is judged as the sync answer.
+    void pressDuringTheWriteLoop_data()
+    {
+        QTest::addColumn<int>("state");
+        QTest::addColumn<Bytes>("late");
+        QTest::addColumn<int>("next");
+        QTest::newRow("state 8, late ACK") << 8 << Bytes{0x79} << 2;
+        QTest::newRow("state 9, late ACK") << 9 << Bytes{0x79} << 2;
+        QTest::newRow("state 10, late NACK") << 10 << Bytes{0x1F} << 1;
+    }
+    void pressDuringTheWriteLoop()
+    {
+        QFETCH(int, state);
+        QFETCH(Bytes, late);
+        QFETCH(int, next);
+        QByteArray image = OneBlockImage();
+        image += OneBlockImage();  // two blocks: the first one puts the bar at 50
+        const TemporaryImage file(image);
+        EngineOnFakePort e;
+        e.engine.SetImageLoader([&] { return LoadFirmwareImageFrom(file.path()); });
+        e.engine.Start();
+        for (int s = 1; s <= 10; ++s)
+            e.arrive(kGoodReply[s]);
+        for (int s = 8; s < state; ++s)
+            e.arrive(kGoodReply[s]);
+        QCOMPARE(e.engine.IspState, state);
+        QCOMPARE(e.engine.Progress(), 50);
+        const qsizetype progressReports = e.r.progress.size();
+
+        // Bytes of the old run still waiting are dropped before the line sequence.
+        e.driver.RxBuffer[0] = 0x79;
+        e.driver.RxCount = 1;
+        int waitingAtTheSequence = -1;
+        e.engine.SetSleep([&](uint32_t ms) {
+            if (waitingAtTheSequence < 0)
+                waitingAtTheSequence = e.driver.RxCount;
+            e.r.now += ms;
+        });
+        e.st.calls.clear();
+        e.st.written.clear();
+        e.engine.Start();
+        QCOMPARE(waitingAtTheSequence, 0);
+        QVERIFY(!e.st.calls.empty());
+        QVERIFY(std::count(e.st.calls.begin(), e.st.calls.end(), std::string("apply")) >= 1);
+        QCOMPARE(e.st.calls.front(), std::string("apply"));
+        const std::vector<std::string> sequence = {"dtr:1", "rts:1", "dtr:0", "write:1"};
+        QVERIFY(std::equal(sequence.rbegin(), sequence.rend(), e.st.calls.rbegin()));
+        // Each setting taken anew purges the line, so what the old run left on it
+        // is gone before the sequence starts; the port is neither closed nor opened.
+        QCOMPARE(e.st.calls[e.st.calls.size() - sequence.size() - 1], std::string("purge:1,1"));
+        // Each setting taken anew also drops both modem lines, together, as an open does.
+        for (const std::string &call : e.st.calls)
+            QVERIFY2(call == "apply" || call == "purge:1,1" || call == "drop:dtr,rts" ||
+                         std::find(sequence.begin(), sequence.end(), call) != sequence.end(),
+                     call.c_str());
+        QCOMPARE(e.st.applied.back().baud, 115200u);
+        QCOMPARE(e.st.written, std::vector<uint8_t>{stm32::kSync});
+        QCOMPARE(e.engine.IspState, 1);
+        QCOMPARE(e.engine.OvertimeCount, uint8_t(Isp::kOvertimeStart));
+        QCOMPARE(e.r.progress.size(), progressReports);
+        QCOMPARE(e.engine.Progress(), 50);
+
+        e.st.written.clear();
+        e.arrive(late);
+        QCOMPARE(e.engine.IspState, next);
+        QCOMPARE(e.st.written, next == 2 ? (std::vector<uint8_t>{0x00, 0xFF}) : std::vector<uint8_t>{});
+        QCOMPARE(e.r.statuses.last(), QString(next == 2 ? "已成功连接" : "无法和设备通讯，请重新尝试"));
+        QCOMPARE(e.engine.Progress(), 50);
+    }
+
+    // The page list names one page more than the whole pages the image fills, and
+    // stays below the global-erase code at the largest image taken.
+    void pageListOfTheEraseStep_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<Bytes>("pageList");
+        QTest::newRow("1 KiB") << 1024 << Bytes{0x01, 0x00, 0x01, 0x00};
+        QTest::newRow("2 KiB") << 2048 << Bytes{0x02, 0x00, 0x01, 0x02, 0x01};
+        Bytes largest{0xFE};
+        for (int page = 0; page <= 0xFE; ++page)
+            largest.push_back(uint8_t(page));
+        largest.push_back(0x01);  // 0xFE ^ 0x00 ^ ... ^ 0xFE
+        QTest::newRow("largest image") << int(kFirmwareImageMaxBytes) << largest;
+    }
+    void pageListOfTheEraseStep()
+    {
+        QFETCH(int, size);
+        QFETCH(Bytes, pageList);
+        QByteArray image(size, 0);
+        for (int i = 0; i < size; ++i)
+            image[i] = char(i * 31 + 7);
+        const TemporaryImage file(image);
+        EngineOnFakePort e;
+        e.engine.SetImageLoader([&] { return LoadFirmwareImageFrom(file.path()); });
+        e.engine.Start();
+        for (int s = 1; s < 7; ++s)
+            e.arrive(kGoodReply[s]);
+        e.st.written.clear();
+        e.arrive(kGoodReply[7]);
+        QCOMPARE(e.st.written, pageList);
+        QCOMPARE(e.engine.IspState, 8);
+        QCOMPARE(e.engine.BytesLeft, size);
     }
 
     void imageThatWillNotLoadWaitsForTheTimeOut()

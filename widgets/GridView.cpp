@@ -236,6 +236,18 @@ QModelIndex TGridView::moveCursor(CursorAction cursorAction, Qt::KeyboardModifie
     return canSelect ? target : current;
 }
 
+// A grid always has its selected cell (or row): the item view's own way to
+// deselect or toggle it, Ctrl with Space, an arrow key or a click, selects the
+// cell instead, as any other key or click does.
+QItemSelectionModel::SelectionFlags TGridView::selectionCommand(const QModelIndex &index, const QEvent *event) const
+{
+    const QItemSelectionModel::SelectionFlags command = QTableView::selectionCommand(index, event);
+    if (!command.testAnyFlags(QItemSelectionModel::Deselect | QItemSelectionModel::Toggle))
+        return command;
+    return QItemSelectionModel::ClearAndSelect |
+           (RowSelect() ? QItemSelectionModel::Rows : QItemSelectionModel::NoUpdate);
+}
+
 // Only the left button selects; the other buttons do nothing at all.
 void TGridView::mousePressEvent(QMouseEvent *event)
 {
