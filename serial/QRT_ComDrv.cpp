@@ -56,6 +56,7 @@ bool TQRTCommDriver::Open()
         return true;
     if (!port_->open(DeviceName()))
         return false;
+    ++openCount_;
     ApplySettings();
     pollingTimer_.start(PollingInterval());
     // Beside the timer, take bytes as soon as they arrive: a reply is then in
