@@ -224,7 +224,13 @@ TAnswer AwaitAnswer(int waits, const std::function<TAnswer()> &judge)
 
 void SetModbusLink(TModbusLink link)
 {
+    // A new link learns its line afresh.
     Link = std::move(link);
+    Echo = {};
+    ReadSent = false;
+    ExceptionCode = 0;
+    SeenCount = Link.ComDriver ? Link.ComDriver->RxCount : 0;
+    SeenAny = false;
 }
 
 bool PortEchoes()

@@ -21,6 +21,21 @@ QString Where(const Options &o, const PortTarget &port)
     return QStringLiteral("station %1 on %2").arg(o.station).arg(port.name);
 }
 
+// What the module's last reply refused with: "illegal data address (exception 2)".
+QString Refusal()
+{
+    const uint8_t code = LastExceptionCode();
+    return QStringLiteral("%1 (exception %2)").arg(QString::fromLatin1(ExceptionName(code))).arg(code);
+}
+
+// No usable reply: an exception names itself, anything else is no answer.
+QString NoReply(const Options &o, const PortTarget &port)
+{
+    if (LastExceptionCode() != 0)
+        return QStringLiteral("%1 answered: %2").arg(Where(o, port), Refusal());
+    return QStringLiteral("no answer from %1").arg(Where(o, port));
+}
+
 // Opens the port and, in PLC-CAN mode, runs the window's handshake first.
 // Returns 0 when the session is ready, else the exit status.
 int Start(ModbusSession &session, const Options &o, const PortTarget &port, Output &out)
@@ -51,7 +66,7 @@ int Start(ModbusSession &session, const Options &o, const PortTarget &port, Outp
     case ModbusSession::Outcome::NoAnswer:
         break;
     }
-    out.error(QStringLiteral("no answer from %1").arg(Where(o, port)));
+    out.error(NoReply(o, port));
     return kExitFailed;
 }
 
@@ -60,7 +75,7 @@ int Failure(ModbusSession::Outcome outcome, const Options &o, const PortTarget &
     if (outcome == ModbusSession::Outcome::Interrupted)
         out.error(QStringLiteral("interrupted"));
     else
-        out.error(QStringLiteral("no answer from %1").arg(Where(o, port)));
+        out.error(NoReply(o, port));
     return kExitFailed;
 }
 
@@ -195,6 +210,13 @@ int RunWrite(const Options &o, const PortTarget &port, Output &out)
     if (const int status = Start(session, o, port, out))
         return status;
     if (!WriteRegister(o.reg, static_cast<uint16_t>(o.value))) {
+        if (LastExceptionCode() != 0) {
+            out.error(QStringLiteral("register %1: %2 answered: %3 (%4 attempts)")
+                          .arg(o.reg)
+                          .arg(Where(o, port), Refusal())
+                          .arg(kWriteAttempts));
+            return kExitFailed;
+        }
         out.error(QStringLiteral("register %1: no matching echo from %2 after %3 attempts")
                       .arg(o.reg)
                       .arg(Where(o, port))
