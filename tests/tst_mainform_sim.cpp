@@ -165,6 +165,18 @@ private slots:
         QCOMPARE(sim->reg(Reg::Cfg_Filter), uint16_t(5));
     }
 
+    // The PLC-CAN handshake's two writes through an echoing adapter.
+    void plcCanHandshakeThroughAnEchoingAdapter()
+    {
+        SimFixture sim(SimMode::Gateway);
+        sim->setEcho(true);
+        form->ComboBox6->SetItemIndex(kModeItemPlcCan);
+        connectForm();
+        QTRY_VERIFY_WITH_TIMEOUT(FontColor(form->Label20) == QColor(Qt::red), 5000);
+        QVERIFY(sim->fullAccess());
+        QVERIFY(PortEchoes());
+    }
+
     void plcCanHandshake()
     {
         SimFixture sim(SimMode::Gateway);
