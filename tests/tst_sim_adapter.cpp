@@ -158,6 +158,11 @@ private slots:
         line.send(write);
         line.waitFor(16, 250);
         QCOMPARE(Bytes(line.drv.RxBuffer, line.drv.RxBuffer + line.drv.RxCount), write);
+        // Off by command: nothing comes back.
+        QCOMPARE(line.sim->command("echo off"), std::string("ok"));
+        line.send(write);
+        line.waitFor(1, 250);
+        QCOMPARE(int(line.drv.RxCount), 0);
     }
 };
 
