@@ -56,7 +56,6 @@ bool TQRTCommDriver::Open()
         return true;
     if (!port_->open(DeviceName()))
         return false;
-    ++openCount_;
     ApplySettings();
     pollingTimer_.start(PollingInterval());
     // Beside the timer, take bytes as soon as they arrive: a reply is then in
@@ -65,6 +64,7 @@ bool TQRTCommDriver::Open()
         readable_ = new QSocketNotifier(port_->nativeHandle(), QSocketNotifier::Read, this);
         connect(readable_, &QSocketNotifier::activated, this, &TQRTCommDriver::OnReadable);
     }
+    ++openCount_;
     return true;
 }
 

@@ -143,7 +143,8 @@ private slots:
             << QString("station 1 on COM1 answered: illegal data address (exception 2)") << 3;
         QTest::newRow("exception reply to a write")
             << refusing << QStringList{"write", "12", "777"} << 1
-            << QString("register 12: station 1 on COM1 answered: illegal data address (exception 2) (6 attempts)")
+            << QString("register 12: no matching echo from station 1 on COM1, which answered illegal data address "
+                       "(exception 2), after 6 attempts")
             << 6;
     }
     void scriptedLines()

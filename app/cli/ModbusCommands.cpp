@@ -28,6 +28,14 @@ QString Refusal()
     return QStringLiteral("%1 (exception %2)").arg(QString::fromLatin1(ExceptionName(code))).arg(code);
 }
 
+// Who did not confirm a write, and the exception it answered with, if any.
+QString Answerer(const Options &o, const PortTarget &port)
+{
+    if (LastExceptionCode() != 0)
+        return QStringLiteral("%1, which answered %2,").arg(Where(o, port), Refusal());
+    return Where(o, port);
+}
+
 // No usable reply: an exception names itself, anything else is no answer.
 QString NoReply(const Options &o, const PortTarget &port)
 {
@@ -210,16 +218,9 @@ int RunWrite(const Options &o, const PortTarget &port, Output &out)
     if (const int status = Start(session, o, port, out))
         return status;
     if (!WriteRegister(o.reg, static_cast<uint16_t>(o.value))) {
-        if (LastExceptionCode() != 0) {
-            out.error(QStringLiteral("register %1: %2 answered: %3 (%4 attempts)")
-                          .arg(o.reg)
-                          .arg(Where(o, port), Refusal())
-                          .arg(kWriteAttempts));
-            return kExitFailed;
-        }
         out.error(QStringLiteral("register %1: no matching echo from %2 after %3 attempts")
                       .arg(o.reg)
-                      .arg(Where(o, port))
+                      .arg(Answerer(o, port))
                       .arg(kWriteAttempts));
         return kExitFailed;
     }
