@@ -2,9 +2,12 @@
 // that runs as a process of its own (so its work is not counted), measured with
 // getrusage over the tool's process alone. Two phases per run: the module
 // answering at the full rate while its inputs move, and the module silent on an
-// open port. Prints each run, then the medians against the goals.
+// open port. Prints each run, then the medians against the goals. Then one run
+// of polling on each of three other lines: an RS-485 adapter that echoes every
+// request, and a USB adapter whose latency timer is 16 ms (the usual default)
+// or 1 ms (what a port that asks for low latency gets).
 //
-//   bench_poll [--seconds N] [--silent-seconds N] [--runs N]
+//   bench_poll [--seconds N] [--silent-seconds N] [--runs N] [--line-seconds N]
 #include "ChildProcess.h"
 #include "Main.h"
 #include "PortNames.h"
@@ -30,6 +33,7 @@ namespace {
 constexpr int kDefaultPollSeconds = 30;
 constexpr int kDefaultSilentSeconds = 15;
 constexpr int kDefaultRuns = 3;
+constexpr int kDefaultLineSeconds = 10;
 constexpr int kSettleMs = 2000;        // after a phase change, before the clock starts
 constexpr int kSimStartTimeoutMs = 5000;
 constexpr int kFirstExchangeTimeoutMs = 20000;  // generous, for a run under a profiler
@@ -96,6 +100,35 @@ int Arg(int argc, char **argv, const char *name, int fallback)
     return fallback;
 }
 
+// The simulated module as COM2 in portDir, a process of its own. False if its port never appeared.
+bool StartSim(QProcess &sim, const QString &portDir, const QString &stateDir, const QStringList &extra = {})
+{
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sim.setStandardOutputFile(QProcess::nullDevice());
+    EndWithParent(sim);
+    sim.start(QStringLiteral(TALVEX_SIM_EXE), QStringList{"--port-dir", portDir, "--com", "2", "--state-dir", stateDir} +
+                                                  extra);
+    QElapsedTimer waited;
+    waited.start();
+    while (!QFileInfo::exists(portDir + "/COM2") && waited.elapsed() < kSimStartTimeoutMs)
+        RunFor(20);
+    return QFileInfo::exists(portDir + "/COM2");
+}
+
+// Connects, waits for the first exchange and settles; false if the module never answered.
+bool Connect(TMainForm &form)
+{
+    form.SpeedButton1->click();
+    if (!form.SpeedButton1->isChecked())
+        return false;
+    QElapsedTimer connecting;
+    connecting.start();
+    while (form.ExchangeCount == 0 && connecting.elapsed() < kFirstExchangeTimeoutMs)
+        RunFor(20);
+    RunFor(kSettleMs);
+    return form.ExchangeCount != 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -105,21 +138,14 @@ int main(int argc, char *argv[])
     const int pollSeconds = Arg(argc, argv, "--seconds", kDefaultPollSeconds);
     const int silentSeconds = Arg(argc, argv, "--silent-seconds", kDefaultSilentSeconds);
     const int runs = Arg(argc, argv, "--runs", kDefaultRuns);
+    const int lineSeconds = Arg(argc, argv, "--line-seconds", kDefaultLineSeconds);
     PreferQtEventLoop();  // as the program starts
     QApplication app(argc, argv);
 
     QTemporaryDir dir;
     const QString portDir = dir.path() + "/ports";
     QProcess sim;
-    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    sim.setStandardOutputFile(QProcess::nullDevice());
-    EndWithParent(sim);
-    sim.start(QStringLiteral(TALVEX_SIM_EXE), {"--port-dir", portDir, "--com", "2", "--state-dir", dir.path() + "/state"});
-    QElapsedTimer waited;
-    waited.start();
-    while (!QFileInfo::exists(portDir + "/COM2") && waited.elapsed() < kSimStartTimeoutMs)
-        RunFor(20);
-    if (!QFileInfo::exists(portDir + "/COM2")) {
+    if (!StartSim(sim, portDir, dir.path() + "/state")) {
         std::fprintf(stderr, "bench_poll: the simulated module did not come up\n");
         return 1;
     }
@@ -133,17 +159,7 @@ int main(int argc, char *argv[])
                 QAbstractEventDispatcher::instance()->metaObject()->className(), runs, pollSeconds, silentSeconds);
     std::vector<double> pollCpu, rate, silentCpu;
     for (int run = 1; run <= runs; ++run) {
-        form.SpeedButton1->click();
-        if (!form.SpeedButton1->isChecked()) {
-            std::fprintf(stderr, "bench_poll: cannot open the port\n");
-            return 1;
-        }
-        QElapsedTimer connecting;
-        connecting.start();
-        while (form.ExchangeCount == 0 && connecting.elapsed() < kFirstExchangeTimeoutMs)
-            RunFor(20);
-        RunFor(kSettleMs);
-        if (form.ExchangeCount == 0) {
+        if (!Connect(form)) {
             std::fprintf(stderr, "bench_poll: no exchange with the module\n");
             return 1;
         }
@@ -174,5 +190,38 @@ int main(int argc, char *argv[])
 
     sim.terminate();
     sim.waitForFinished(2000);
+
+    // The other lines, one run each, each with a module of its own.
+    struct LineCase {
+        const char *name;
+        QStringList simArgs;
+        bool goal;  // the echoing adapter must keep the full rate
+    };
+    const LineCase lines[] = {
+        {"an RS-485 adapter that echoes every request", {"--echo"}, true},
+        {"a USB adapter with a 16 ms latency timer", {"--latency-timer", "16"}, false},
+        {"a USB adapter with a 1 ms latency timer", {"--latency-timer", "1"}, false},
+    };
+    for (const LineCase &line : lines) {
+        QProcess lineSim;
+        if (!StartSim(lineSim, portDir, dir.path() + "/state", line.simArgs)) {
+            std::fprintf(stderr, "bench_poll: the simulated module did not come up\n");
+            return 1;
+        }
+        if (!Connect(form)) {
+            std::fprintf(stderr, "bench_poll: no exchange with the module through %s\n", line.name);
+            return 1;
+        }
+        const Phase polling = Measure(form, lineSeconds);
+        form.SpeedButton1->click();
+        std::printf("through %s: %.2f exchanges/s = %.3f of %.2f /s, %.0f ms an exchange%s\n", line.name,
+                    polling.exchangesPerSecond, polling.exchangesPerSecond / kFullRate, kFullRate,
+                    1000.0 / polling.exchangesPerSecond,
+                    line.goal ? qPrintable(QString(" (goal >= %1)").arg(kGoalRateShare, 0, 'f', 2)) : "");
+        lineSim.terminate();
+        lineSim.waitForFinished(2000);
+        // The next module links the same name.
+        QFile::remove(portDir + "/COM2");
+    }
     return 0;
 }

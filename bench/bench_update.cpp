@@ -5,7 +5,9 @@
 // it sent. The simulator runs as a process of its own, so each host has its
 // process to itself, as it would on the bench. Prints the medians and, last, the
 // ratios tool / stm32flash and tool / bound (line time at 11 bits a character
-// plus the chip's times).
+// plus the chip's times). Then the tool's update through a model of a USB
+// adapter's latency timer, at 16 ms (the usual default) and at 1 ms (what a
+// port that asks for low latency gets), one run each.
 //
 // Then the same for a write with read-back: talvex-cli flash (which verifies)
 // against stm32flash -w -v, timed from the sync byte to the chip's answer to the
@@ -50,6 +52,8 @@ constexpr size_t kBlock = stm32::kMaxTransferBytes;
 constexpr size_t kPage = stm32::kPageBytes;
 
 constexpr int kDefaultRuns = 7;
+// The latency timers of the adapter models, in ms.
+constexpr int kAdapterTimersMs[] = {16, 1};
 constexpr int kRunTimeoutMs = 60000;
 constexpr int kSimStartTimeoutMs = 5000;
 constexpr int kSimStopTimeoutMs = 5000;
@@ -147,7 +151,7 @@ struct SimProcess {
     const std::string &linkPath() const { return link; }
 };
 
-std::unique_ptr<SimProcess> StartSimProcess(const std::string &log)
+std::unique_ptr<SimProcess> StartSimProcess(const std::string &log, const QStringList &extra = {})
 {
     auto sim = std::make_unique<SimProcess>();
     const QString portDir = sim->dir.path() + "/ports";
@@ -155,8 +159,9 @@ std::unique_ptr<SimProcess> StartSimProcess(const std::string &log)
     sim->process.setStandardOutputFile(QProcess::nullDevice());
     EndWithParent(sim->process);
     sim->process.start(QStringLiteral(TALVEX_SIM_EXE),
-                       {"--port-dir", portDir, "--com", "1", "--state-dir", sim->dir.path() + "/state", "--realistic",
-                        "--log", QString::fromStdString(log)});
+                       QStringList{"--port-dir", portDir, "--com", "1", "--state-dir", sim->dir.path() + "/state",
+                                   "--realistic", "--log", QString::fromStdString(log)} +
+                           extra);
     QElapsedTimer waited;
     waited.start();
     while (!QFileInfo::exists(portDir + "/COM1") && waited.elapsed() < kSimStartTimeoutMs)
@@ -183,10 +188,10 @@ struct Bench {
     }
 };
 
-std::optional<double> RunTool(Bench &bench, QApplication &app)
+std::optional<double> RunTool(Bench &bench, QApplication &app, const QStringList &simArgs = {})
 {
     const std::string log = bench.logPath("tool");
-    auto sim = StartSimProcess(log);
+    auto sim = StartSimProcess(log, simArgs);
     if (!sim)
         return std::nullopt;
     bool done = false;
@@ -337,6 +342,15 @@ int main(int argc, char *argv[])
             (cliTurn ? cli : flashVerify).push_back(*ms);
         }
     }
+    std::vector<std::pair<int, double>> throughAdapter;
+    for (int timerMs : kAdapterTimersMs) {
+        const std::optional<double> ms = RunTool(bench, app, {"--latency-timer", QString::number(timerMs)});
+        if (!ms) {
+            std::fprintf(stderr, "no sync or no ACK in the frame log\n");
+            return 1;
+        }
+        throughAdapter.emplace_back(timerMs, *ms);
+    }
     const std::string loadAfter = LoadAverage();
 
     const double wireMs = double(stm32::WireTime(LineChars(size_t(image.size())), kBaud).count()) / 1000.0;
@@ -356,6 +370,8 @@ int main(int argc, char *argv[])
     std::printf("  stm32flash   median %6.0f ms   runs %s\n", flashMs, Join(flash).c_str());
     std::printf("  bound               %6.0f ms   (line %.0f ms at 11 bits a character + chip %.0f ms)\n", boundMs,
                 wireMs, chipMs);
+    for (const auto &[timerMs, ms] : throughAdapter)
+        std::printf("  tool through a USB adapter with a %2d ms latency timer  %6.0f ms (one run)\n", timerMs, ms);
     std::printf("tool / stm32flash: %.3f (goal <= %.2f)\n", toolMs / flashMs, kGoalVsStm32flash);
     std::printf("tool / bound:      %.3f (goal <= %.2f)\n", toolMs / boundMs, kGoalVsBound);
     const double cliMs = Median(cli);

@@ -36,7 +36,8 @@ constexpr long kMaxRssGrowthKb = 1024;
 constexpr int kSimStartMs = 5000;
 
 // One minute of the line, repeated: faults that spoil single replies, then noise
-// before every reply (each exchange fails until it stops), then a clean line.
+// before every reply (passed over: the reply that ends the buffer is taken), then
+// a clean line.
 struct FaultStep {
     int atSecond;
     const char *commands;

@@ -18,6 +18,15 @@ inline constexpr size_t kRequestFrameSize = 8;  // station, function, 2 x 16 bit
 inline constexpr size_t kReadReplyOverhead = 5; // station, function, byte count, CRC
 inline constexpr size_t kCrcSize = 2;
 
+// An exception reply: station, the request's function code with the high bit
+// set, the exception code, CRC.
+inline constexpr uint8_t kExceptionFlag = 0x80;
+inline constexpr size_t kExceptionFrameSize = 5;
+
+// What an exception code means ("illegal data address" for 2); "unknown
+// exception" for a code outside the standard's list.
+const char *ExceptionName(uint8_t code);
+
 using RequestFrame = std::array<uint8_t, kRequestFrameSize>;
 
 // The address that goes on the wire for register number `reg` in `mode`.

@@ -14,8 +14,13 @@ TPollStep PollStep(bool &sendPending, int32_t &pollWaitTicks, const TPollRead &r
         sendPending = true;
         return TPollStep::GaveUp;
     }
-    if (!FetchRegisters(read.MirrorIndex))
-        return TPollStep::Waiting;
+    if (!FetchRegisters(read.MirrorIndex)) {
+        // An exception reply ends the wait: the request goes out again at once.
+        if (LastExceptionCode() == 0)
+            return TPollStep::Waiting;
+        sendPending = true;
+        return TPollStep::GaveUp;
+    }
     sendPending = true;
     return TPollStep::Exchange;
 }

@@ -12,7 +12,7 @@ inline constexpr int kPollMaxWaitTicks = 20;  // ticks a request may wait for it
 enum class TPollStep {
     Sent,      // a read request went out
     Waiting,   // no complete, valid reply yet
-    GaveUp,    // the 21st waiting tick: the request goes out again on the next step
+    GaveUp,    // the 21st waiting tick, or an exception reply: the request goes out again on the next step
     Exchange,  // a reply is in; its registers are in the mirror and the next step sends again
 };
 

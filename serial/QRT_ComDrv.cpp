@@ -83,6 +83,7 @@ bool TQRTCommDriver::Open()
         readable_ = new QSocketNotifier(port_->nativeHandle(), QSocketNotifier::Read, this);
         connect(readable_, &QSocketNotifier::activated, this, &TQRTCommDriver::OnReadable);
     }
+    ++openCount_;
     return true;
 }
 

@@ -136,6 +136,9 @@ public:
     void SetOwnerReadInterval(uint16_t ms);
     // Whether the driver takes bytes by itself now (open, and no owner's read fresh).
     bool TakingOnArrival() const { return IsOpen() && !ownerReadFresh_.isActive(); }
+    // How many times the port has been opened: what a protocol layer learns about
+    // the line behind the port (an adapter that echoes) holds for one opening.
+    uint32_t OpenCount() const { return openCount_; }
 
     uint8_t RxBuffer[kRxBufferSize] = {};
     uint16_t RxCount = 0;
@@ -178,6 +181,7 @@ private:
     uint16_t pollingDelay_ = kDefaultPollingDelayMs;
     bool enableDtrOnOpen_ = false;
     uint16_t ownerReadInterval_ = 0;
+    uint32_t openCount_ = 0;
     uint16_t outputTimeout_ = kDefaultOutputTimeoutMs;
     TComPortReceiveDataEvent onReceiveData_;
     PortFault fault_ = PortFault::None;

@@ -51,8 +51,9 @@ bool ApplyLineSettingsTermios2(int fd, const LineSettings &s)
         return false;
 
     // Raw binary line: no input translation, no parity check on receive,
-    // no output processing, no echo or line editing.
-    tio.c_iflag = 0;
+    // no output processing, no echo or line editing. A break (an RS-485 bus
+    // left floating at turnaround) is dropped rather than read as a 0x00 byte.
+    tio.c_iflag = IGNBRK;
     if (s.xonXoff)
         tio.c_iflag |= IXON | IXOFF;
     tio.c_oflag = 0;
@@ -109,6 +110,7 @@ bool ReadLineSettingsTermios2(int fd, LineReadback &out)
     out.ixon = (tio.c_iflag & IXON) != 0;
     out.ixoff = (tio.c_iflag & IXOFF) != 0;
     out.inpck = (tio.c_iflag & INPCK) != 0;
+    out.ignbrk = (tio.c_iflag & IGNBRK) != 0;
     out.icanon = (tio.c_lflag & ICANON) != 0;
     out.echo = (tio.c_lflag & ECHO) != 0;
     switch (tio.c_cflag & CSIZE) {

@@ -21,6 +21,7 @@ struct LineReadback {
     bool ixon = false;
     bool ixoff = false;
     bool inpck = false;
+    bool ignbrk = false;
     bool icanon = false;
     bool echo = false;
     int csize = 8;

@@ -9,10 +9,11 @@ namespace {
 
 constexpr unsigned long kMaxWord = 0xFFFF;
 constexpr unsigned long kMaxCount = 1000000;
+constexpr unsigned long kMaxLatencyTimerMs = 255;
 
 const char *kHelp =
     "commands: get N | set N V | restart | silent on|off | drop N | corrupt N | noise N | delay MS | "
-    "faults [off] | stall on|off | heartbeat on|off | watchdog MS | status | quit";
+    "faults [off] | stall on|off | echo on|off | latency-timer MS | heartbeat on|off | watchdog MS | status | quit";
 
 bool Number(std::istringstream &in, unsigned long max, unsigned long &out)
 {
@@ -74,6 +75,18 @@ std::string RunSimCommand(Simulator &sim, const std::string &line)
         if (!OnOff(in, flag))
             return "error: stall on|off";
         sim.setStalled(flag);
+        return "ok";
+    }
+    if (verb == "echo") {
+        if (!OnOff(in, flag))
+            return "error: echo on|off";
+        sim.setEcho(flag);
+        return "ok";
+    }
+    if (verb == "latency-timer") {
+        if (!Number(in, kMaxLatencyTimerMs, a))
+            return "error: latency-timer MS (0 ... 255, 0 for none)";
+        sim.setLatencyTimerMs(static_cast<uint32_t>(a));
         return "ok";
     }
     if (verb == "watchdog") {

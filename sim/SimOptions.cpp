@@ -8,6 +8,8 @@ namespace {
 
 constexpr int kFirstCom = 1;
 constexpr int kLastCom = 8;
+// The adapters' own setting goes from 1 to 255 ms.
+constexpr unsigned long kMaxLatencyTimerMs = 255;
 
 bool ToNumber(const char *text, unsigned long max, unsigned long &out)
 {
@@ -62,6 +64,10 @@ std::string SimUsage()
            "  --corrupt-every N    spoil the CRC of every Nth reply\n"
            "  --noise N            put N noise bytes before every reply\n"
            "  --delay-ms D         answer D ms late\n"
+           "  --echo               hand every byte the tool sends back to it before any reply,\n"
+           "                       as a 2-wire RS-485 adapter that hears itself does\n"
+           "  --latency-timer MS   a USB adapter's latency timer: bytes reach the tool when 62 are\n"
+           "                       waiting or MS ms after the last one arrived (the line paced at its speed)\n"
            "Standard input takes commands (\"help\" lists them); SIGUSR1 restarts the module;\n"
            "SIGINT or SIGTERM ends the program.\n";
 }
@@ -153,6 +159,14 @@ bool ParseSimOptions(int argc, char **argv, SimOptions &o, bool &help, std::stri
             if (!number(FaultInjector::kMaxNoiseBytes))
                 return false;
             o.faults.noiseBytes = static_cast<uint32_t>(n);
+        } else if (arg == "--echo") {
+            o.echo = true;
+        } else if (arg == "--latency-timer") {
+            if (!number(kMaxLatencyTimerMs) || n == 0) {
+                error = "--latency-timer needs a number from 1 to " + std::to_string(kMaxLatencyTimerMs);
+                return false;
+            }
+            o.latencyTimerMs = static_cast<uint32_t>(n);
         } else if (arg == "--delay-ms") {
             if (!number(FaultInjector::kMaxDelayMs))
                 return false;

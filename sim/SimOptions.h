@@ -29,6 +29,10 @@ struct SimOptions {
     bool bootloader = true;        // at 115200 the line reaches the chip's serial bootloader
     bool realisticBoot = false;    // the bootloader answers at line speed and takes the chip's times
     uint16_t imageVersion = kImageFirmwareVersion;  // what the module reports after a flash update
+    // The line as an RS-485 adapter that hears itself: every byte the tool sends comes back to it first.
+    bool echo = false;
+    // A USB adapter's latency timer in ms (0: none); see UsbAdapterModel.
+    uint32_t latencyTimerMs = 0;
 };
 
 // Command line of talvex-sim. False with a message on a bad option; `help` set for --help.

@@ -21,6 +21,8 @@ constexpr int kMaxCatchUpPasses = 100;   // after a stall, skip ahead rather tha
 constexpr int kWriteWaitMs = 100;        // how long a reply may wait for room in the pty
 constexpr int kIdlePollMs = 50;          // upper bound of one wait, so gaps and stop are seen
 constexpr size_t kMaxCommandLine = 256;
+constexpr uint64_t kBitsPerChar = 11;    // start, 8 data, parity, stop
+constexpr uint32_t kFallbackSpeed = 57600;
 
 void SetNonBlocking(int fd)
 {
@@ -41,6 +43,8 @@ Simulator::Simulator(SimOptions options)
     module_.setFirmwareVersion(options_.firmwareVersion);
     gateway_.setHeartbeat(options_.heartbeat);
     faults_.setPlan(options_.faults);
+    echo_ = options_.echo;
+    adapter_.setLatencyMs(options_.latencyTimerMs);
     switch (options_.mode) {
     case SimMode::FixedPort: modbus_.setTarget(&fixedPort_); break;
     case SimMode::Rs485Port: modbus_.setTarget(&rs485Port_); break;
@@ -129,7 +133,9 @@ bool Simulator::open(std::string &error)
     start_ = std::chrono::steady_clock::now();
     powerCycleLocked(0);
     log_.note(std::string("module on ") + linkPath_ + " -> " + ttyPath_ + ", mode " + ModeName(options_.mode) +
-              ", faults " + faults_.plan().describe());
+              ", faults " + faults_.plan().describe() +
+              (echo_ ? ", echo" : "") +
+              (adapter_.enabled() ? ", adapter latency timer " + std::to_string(adapter_.latencyMs()) + " ms" : ""));
     return true;
 }
 
@@ -277,15 +283,19 @@ uint64_t Simulator::runDue(uint64_t nowUs)
     while (!pending_.empty() && pending_.front().dueUs <= nowUs) {
         Pending p = std::move(pending_.front());
         pending_.pop_front();
-        deliver(std::move(p.bytes), p.sent);
+        deliver(std::move(p.bytes), p.sent, p.dueUs);
     }
+    if (adapter_.enabled())
+        writeToTool(adapter_.take(nowUs));
     uint64_t nextUs = nextPassMs_ * 1000;
     if (!pending_.empty())
         nextUs = std::min(nextUs, pending_.front().dueUs);
+    if (adapter_.enabled())
+        nextUs = std::min(nextUs, adapter_.nextDueUs());
     return std::min<uint64_t>(nextUs > nowUs ? nextUs - nowUs : 0, kIdlePollMs * 1000);
 }
 
-void Simulator::deliver(std::vector<uint8_t> bytes, const std::function<void()> &sent)
+size_t Simulator::writeToTool(const std::vector<uint8_t> &bytes)
 {
     size_t done = 0;
     int waited = 0;
@@ -304,6 +314,36 @@ void Simulator::deliver(std::vector<uint8_t> bytes, const std::function<void()> 
         poll(&p, 1, 1);
         ++waited;
     }
+    return done;
+}
+
+uint64_t Simulator::charTimeUs() const
+{
+    const uint64_t speed = lastSpeed_ != 0 ? lastSpeed_ : kFallbackSpeed;
+    return kBitsPerChar * 1000000 / speed;
+}
+
+void Simulator::toTool(const std::vector<uint8_t> &bytes, uint64_t startUs)
+{
+    if (!adapter_.enabled()) {
+        writeToTool(bytes);
+        return;
+    }
+    // Through the adapter the line's pace shows: bytes follow each other at the
+    // line's speed, and a reply starts only once the line is free.
+    const uint64_t start = std::max(startUs, lineFreeUs_);
+    adapter_.arrive(bytes, start, charTimeUs());
+    lineFreeUs_ = start + bytes.size() * charTimeUs();
+    writeToTool(adapter_.take(nowUs()));
+}
+
+void Simulator::deliver(std::vector<uint8_t> bytes, const std::function<void()> &sent, uint64_t dueUs)
+{
+    size_t done = bytes.size();
+    if (adapter_.enabled())
+        toTool(bytes, dueUs);
+    else
+        done = writeToTool(bytes);
     log_.frame("tx", bytes.data(), done, done < bytes.size() ? "line blocked, reply cut" : "");
     if (done == bytes.size() && sent)
         sent();
@@ -311,6 +351,11 @@ void Simulator::deliver(std::vector<uint8_t> bytes, const std::function<void()> 
 
 void Simulator::lineBytes(const uint8_t *data, size_t size, uint64_t nowUs)
 {
+    // The adapter hears its own request before anything else on the bus.
+    if (echo_)
+        toTool(std::vector<uint8_t>(data, data + size), nowUs);
+    else if (adapter_.enabled())
+        lineFreeUs_ = std::max(lineFreeUs_, nowUs) + size * charTimeUs();
     LinePersonality *chosen = takeLine(nowUs / 1000);
     if (!chosen) {
         log_.frame("rx", data, size, "wrong line speed");
@@ -371,7 +416,7 @@ void Simulator::queueReplies(std::vector<LineReply> &replies, uint64_t nowUs)
     while (!pending_.empty() && (pending_.front().dueUs <= nowUs || goRequested_)) {
         Pending p = std::move(pending_.front());
         pending_.pop_front();
-        deliver(std::move(p.bytes), p.sent);
+        deliver(std::move(p.bytes), p.sent, p.dueUs);
     }
     if (goRequested_) {
         leaveBootloader(nowUs / 1000);
@@ -481,6 +526,20 @@ void Simulator::setStalled(bool on)
         log_.note(on ? "stalled: the line is not read" : "reading the line again");
     }
     wake();
+}
+
+void Simulator::setEcho(bool on)
+{
+    std::lock_guard lock(mutex_);
+    echo_ = on;
+    log_.note(on ? "echo: the tool hears its own bytes" : "no echo");
+}
+
+void Simulator::setLatencyTimerMs(uint32_t ms)
+{
+    std::lock_guard lock(mutex_);
+    adapter_.setLatencyMs(ms);
+    log_.note("adapter latency timer " + std::to_string(ms) + " ms");
 }
 
 void Simulator::setHeartbeat(bool on)

@@ -7,6 +7,7 @@
 #include "ModulePortTarget.h"
 #include "PlcGateway.h"
 #include "SimOptions.h"
+#include "UsbAdapterModel.h"
 
 #include <atomic>
 #include <chrono>
@@ -57,6 +58,10 @@ public:
     // A stalled module reads nothing from the line, so the tool's output backs up
     // in the pty until it reads again; what it owes is still sent.
     void setStalled(bool on);
+    // The line hands the tool's bytes back to it before any reply.
+    void setEcho(bool on);
+    // A USB adapter's latency timer between the line and the tool; 0 for none.
+    void setLatencyTimerMs(uint32_t ms);
     void setHeartbeat(bool on);
     bool heartbeat();
     void setWatchdogPeriodMs(uint32_t ms);
@@ -93,7 +98,13 @@ private:
     LinePersonality *takeLine(uint64_t nowMs);
     // Applies the line faults and sends or schedules each reply.
     void queueReplies(std::vector<LineReply> &replies, uint64_t nowUs);
-    void deliver(std::vector<uint8_t> bytes, const std::function<void()> &sent);
+    void deliver(std::vector<uint8_t> bytes, const std::function<void()> &sent, uint64_t dueUs);
+    // Puts bytes on the tool's side of the pty; returns how many went.
+    size_t writeToTool(const std::vector<uint8_t> &bytes);
+    // Bytes on their way to the tool, through the adapter when there is one.
+    void toTool(const std::vector<uint8_t> &bytes, uint64_t startUs);
+    // One character's time on the line at the speed the tool set (11 bits).
+    uint64_t charTimeUs() const;
     void readCommands();
     void wake();
     void closeAll();
@@ -126,6 +137,9 @@ private:
     uint32_t speedWarnings_ = 0;
     uint64_t masterQuietUntil_ = 0;
     bool stalled_ = false;
+    bool echo_ = false;
+    UsbAdapterModel adapter_;
+    uint64_t lineFreeUs_ = 0;  // with an adapter: when the line is next free
 
     int master_ = -1;
     int slaveKeep_ = -1;

@@ -99,6 +99,8 @@ private slots:
         QVERIFY(!rb.icanon);
         QVERIFY(!rb.echo);
         QVERIFY(!rb.inpck);
+        // A break at bus turnaround is no byte.
+        QVERIFY(rb.ignbrk);
         QCOMPARE(rb.vmin, 0u);
         QCOMPARE(rb.vtime, 0u);
     }

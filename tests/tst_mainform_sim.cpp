@@ -97,7 +97,7 @@ private slots:
         QTest::addColumn<int>("corruptEvery");
         QTest::addColumn<int>("noiseBytes");
         QTest::newRow("bad CRC") << 1 << 0;
-        QTest::newRow("noise before the reply") << 0 << 3;
+        QTest::newRow("noise before a reply with a bad CRC") << 1 << 3;
     }
     void spoiledRepliesNeverReachTheMirror()
     {
@@ -120,6 +120,61 @@ private slots:
         // Once the line is clean the same cycle picks the module up.
         sim->setFaults(FaultPlan{});
         QTRY_VERIFY_WITH_TIMEOUT(form->ExchangeCount >= 1, 2000);
+    }
+
+    // Stray bytes before every reply, an adapter that hands every request back:
+    // the window shows the module's values all the same.
+    void valuesThroughEchoesAndStrayBytes_data()
+    {
+        QTest::addColumn<bool>("echo");
+        QTest::addColumn<int>("noiseBytes");
+        QTest::newRow("three stray bytes before every reply") << false << 3;
+        QTest::newRow("echoing adapter") << true << 0;
+        QTest::newRow("echoing adapter and a stray byte") << true << 1;
+    }
+    void valuesThroughEchoesAndStrayBytes()
+    {
+        QFETCH(bool, echo);
+        QFETCH(int, noiseBytes);
+        SimFixture sim;
+        sim->setReg(Reg::DA_Val0 + 1, 2345);
+        FaultPlan plan;
+        plan.noiseBytes = static_cast<uint32_t>(noiseBytes);
+        sim->setFaults(plan);
+        sim->setEcho(echo);
+        connectForm();
+        QTRY_VERIFY_WITH_TIMEOUT(form->ExchangeCount >= 3, 3000);
+        QCOMPARE(RegisterMirror[Reg::DA_Val0 + 1], uint16_t(2345));
+        QCOMPARE(CellText(form->StringGrid2, 2, 1), QString("2345"));
+        QCOMPARE(form->GroupBox1->title(), QString("通信参数 (固件:1.50)"));
+        QCOMPARE(PortEchoes(), echo);
+    }
+
+    // Through an echoing adapter the configuration sequence is confirmed by the
+    // module's own replies and ends as on a plain line.
+    void configurationWriteThroughAnEchoingAdapter()
+    {
+        SimFixture sim;
+        sim->setEcho(true);
+        MessageRecorder messages;
+        connectAndWait(5);
+        QVERIFY(PortEchoes());
+        form->Filter_Val->SetItemIndex(5);
+        form->BitBtn2->click();
+        QCOMPARE(messages.texts(), QStringList{"标定完毕 ！"});
+        QCOMPARE(sim->reg(Reg::Cfg_Filter), uint16_t(5));
+    }
+
+    // The PLC-CAN handshake's two writes through an echoing adapter.
+    void plcCanHandshakeThroughAnEchoingAdapter()
+    {
+        SimFixture sim(SimMode::Gateway);
+        sim->setEcho(true);
+        form->ComboBox6->SetItemIndex(kModeItemPlcCan);
+        connectForm();
+        QTRY_VERIFY_WITH_TIMEOUT(FontColor(form->Label20) == QColor(Qt::red), 5000);
+        QVERIFY(sim->fullAccess());
+        QVERIFY(PortEchoes());
     }
 
     void plcCanHandshake()

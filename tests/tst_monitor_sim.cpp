@@ -66,6 +66,33 @@ private slots:
         QCOMPARE(CellText(form->StringGrid2, 1, 1), QString("5000"));
     }
 
+    // Through an adapter that hands every request back, a dialog write goes out
+    // once and is confirmed by the module's own reply behind the echo.
+    void dialogWriteThroughAnEchoingAdapterLandsOnce()
+    {
+        QTemporaryDir logDir;
+        talvex::sim::SimOptions options;
+        options.com = 2;
+        options.echo = true;
+        options.logPath = (logDir.path() + "/frames.log").toStdString();
+        SimFixture sim(options);
+        MessageRecorder messages;
+        connectAndWait(2);
+        QVERIFY(PortEchoes());
+        doubleClickCell(1, 1, [&] {
+            dialog->Edit1->selectAll();
+            QTest::keyClicks(dialog->Edit1, "5000");
+            QTest::keyClick(dialog->Edit1, Qt::Key_Return);
+        });
+        QVERIFY(messages.shown.isEmpty());
+        QCOMPARE(sim->reg(Reg::DA_Val0), uint16_t(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(RegisterMirror[10], uint16_t(5000), 2000);
+        QFile log(logDir.path() + "/frames.log");
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray frames = log.readAll();
+        QCOMPARE(frames.count("rx 01 06 00 0A 13 88"), qsizetype(1));
+    }
+
     void fixedCellActsOnTheCellLastSelected()
     {
         SimFixture sim;

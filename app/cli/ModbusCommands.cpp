@@ -24,13 +24,36 @@ QString Where(const Options &o, const PortTarget &port)
     return QStringLiteral("station %1 on %2").arg(o.station).arg(port.name);
 }
 
+// What the module's last reply refused with: "illegal data address (exception 2)".
+QString Refusal()
+{
+    const uint8_t code = LastExceptionCode();
+    return QStringLiteral("%1 (exception %2)").arg(QString::fromLatin1(ExceptionName(code))).arg(code);
+}
+
+// Who did not confirm a write, and the exception it answered with, if any.
+QString Answerer(const Options &o, const PortTarget &port)
+{
+    if (LastExceptionCode() != 0)
+        return QStringLiteral("%1, which answered %2,").arg(Where(o, port), Refusal());
+    return Where(o, port);
+}
+
+// No usable reply: an exception names itself, anything else is no answer.
+QString NoReply(const Options &o, const PortTarget &port)
+{
+    if (LastExceptionCode() != 0)
+        return QStringLiteral("%1 answered: %2").arg(Where(o, port), Refusal());
+    return QStringLiteral("no answer from %1").arg(Where(o, port));
+}
+
 int Failure(ModbusSession::Outcome outcome, const Options &o, const PortTarget &port, Output &out)
 {
     if (outcome == ModbusSession::Outcome::Removed)
         return FailAdapterRemoved(out, port, QStringLiteral("link"));
     if (outcome == ModbusSession::Outcome::Interrupted)
         return out.fail(kExitInterrupted, QStringLiteral("link"), QStringLiteral("interrupted"));
-    return out.fail(kExitFailed, QStringLiteral("link"), QStringLiteral("no answer from %1").arg(Where(o, port)));
+    return out.fail(kExitFailed, QStringLiteral("link"), NoReply(o, port));
 }
 
 // A write that failed because the adapter went away says so, not "no echo":
@@ -230,7 +253,7 @@ int RunWrite(const Options &o, const PortTarget &port, Output &out)
         return out.fail(kExitFailed, QStringLiteral("write"),
                         QStringLiteral("register %1: no matching echo from %2 after %3 attempts")
                             .arg(o.reg)
-                            .arg(Where(o, port))
+                            .arg(Answerer(o, port))
                             .arg(kWriteAttempts));
     }
     out.result(QStringLiteral("%1 %2").arg(o.reg).arg(o.value),

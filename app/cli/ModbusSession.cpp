@@ -31,7 +31,7 @@ bool ModbusSession::open()
         return false;
     const int station = options_.station;
     const TLinkMode mode = options_.mode;
-    SetModbusLink({&driver_, [station] { return station; }, [mode] { return mode; }});
+    SetModbusLink({&driver_, [station] { return station; }, [mode] { return mode; }, options_.echo});
     return true;
 }
 

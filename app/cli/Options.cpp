@@ -135,6 +135,20 @@ bool Parser::globalOption(const QString &name, bool &handled)
             return fail(QStringLiteral("mode: \"%1\" is neither pc-uart nor plc-can").arg(v));
         return true;
     }
+    if (name == "--echo") {
+        if (!takeValue(name, v))
+            return false;
+        const QString m = v.toLower();
+        if (m == "auto")
+            o_.echo = TEchoMode::Auto;
+        else if (m == "on")
+            o_.echo = TEchoMode::On;
+        else if (m == "off")
+            o_.echo = TEchoMode::Off;
+        else
+            return fail(QStringLiteral("echo: \"%1\" is not auto, on or off").arg(v));
+        return true;
+    }
     if (name == "--json") {
         o_.json = true;
         return true;
@@ -397,10 +411,13 @@ QString BootEntryName(TBootEntry entry)
 QString Usage()
 {
     return QStringLiteral(
-        "usage: talvex-cli [-p PORT] [-a STATION] [-m pc-uart|plc-can] [--json] [-q] [--log FILE] COMMAND [ARGS]\n"
+        "usage: talvex-cli [-p PORT] [-a STATION] [-m pc-uart|plc-can] [--echo auto|on|off] [--json] [-q]\n"
+        "                  [--log FILE] COMMAND [ARGS]\n"
         "  -p, --port PORT     COM1 ... COM8 (TALVEX_PORT_DIR honoured) or a device path; default COM1\n"
         "  -a, --station N     the station to talk to, 1 ... 99, before the command word; default 1\n"
         "  -m, --mode MODE     pc-uart (default) or plc-can (through the PLC gateway)\n"
+        "      --echo WHEN     whether the adapter hands each request back (a 2-wire RS-485 adapter):\n"
+        "                      auto (default: learnt from the replies), on or off\n"
         "      --json          one JSON object per result line; an error as one object on stderr\n"
         "  -q, --quiet         no progress output\n"
         "      --log FILE      append every result and failure to FILE as one JSON line\n"

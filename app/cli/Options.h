@@ -2,6 +2,7 @@
 // The command line of talvex-cli, parsed and range-checked before anything is
 // opened or sent.
 #include "Frames.h"
+#include "MODBUS_RTU.h"
 #include "RegisterMap.h"
 #include "UpdateReport.h"
 
@@ -41,6 +42,7 @@ struct Options {
     QString port = QStringLiteral("COM1");
     int station = kStationMin;
     TLinkMode mode = TLinkMode::PcUart;
+    TEchoMode echo = TEchoMode::Auto;  // whether the adapter hands the request back
     bool json = false;
     bool quiet = false;
     QString logPath;                      // --log: results appended as JSON lines

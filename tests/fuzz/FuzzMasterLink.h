@@ -2,6 +2,7 @@
 // The Modbus master as the master-side harnesses drive it: the serial component
 // on a platform double, open, and registered as the link with the station and
 // link mode drawn from the input; a harness draws them again between requests.
+// Whether the adapter echoes (auto, on, off) is drawn once per run.
 #include "FakeSerialPort.h"
 #include "Frames.h"
 #include "FuzzSupport.h"
@@ -21,8 +22,9 @@ public:
         if (readSize > 0)
             drv.SetComPortInBufSize(static_cast<uint16_t>(readSize));
         FUZZ_CHECK(drv.Open());
+        echo = static_cast<TEchoMode>(in.range(0, 2));
         drawAddressing(in);
-        SetModbusLink({&drv, [this] { return station; }, [this] { return mode; }});
+        SetModbusLink({&drv, [this] { return station; }, [this] { return mode; }, echo});
     }
     MasterLink(const MasterLink &) = delete;
     MasterLink &operator=(const MasterLink &) = delete;
@@ -37,6 +39,7 @@ public:
     TQRTCommDriver drv;
     int station = 1;
     TLinkMode mode = TLinkMode::PcUart;
+    TEchoMode echo = TEchoMode::Auto;
 };
 
 } // namespace fuzz

@@ -67,10 +67,14 @@ def write(target, name, script):
         f.write(bytes(script.b))
 
 
-# --- master_read: ops chunk 0, reply 1, request 2, fetch 3, write fails 4, read once 5
+ECHO_AUTO, ECHO_ON, ECHO_OFF = 0, 1, 2
+
+
+# --- master_read: ops chunk 0, reply 1, request 2, fetch 3, write fails 4, read once 5,
+#     noisy reply 6, exception 7
 def master_read():
-    def head(s, chunk=1024, station=1, mode=0):
-        return s.range(1, 1024, chunk).range(1, 99, station).range(0, 1, mode)
+    def head(s, chunk=1024, station=1, mode=0, echo=ECHO_AUTO):
+        return s.range(1, 1024, chunk).range(0, 2, echo).range(1, 99, station).range(0, 1, mode)
 
     def request(s, address, count, station=1, mode=0):
         return s.byte(2).u16(address).range(-2, 131, count).flag(True).range(1, 99, station).range(0, 1, mode)
@@ -137,11 +141,25 @@ def master_read():
     fetch(s, 0)
     write('master_read', 'read-back', s)
 
+    # Behind stray bytes and the request's echo: a reply of 32 registers, cut in
+    # two, then an exception to the repeated request.
+    s = head(Script())
+    request(s, 0, 32)
+    s.byte(6).byte(0)  # noisy reply; the exception code byte is read but unused
+    s.raw(bytes(range(64)))
+    s.range(0, 3, 2).raw(b'\x00\xFF').flag(True).range(0, 82, 40)
+    fetch(s, 0)
+    request(s, 0, 32)
+    s.byte(7).byte(2).range(0, 3, 1).raw(b'\x00').flag(True).range(0, 14, 9)
+    fetch(s, 0)
+    write('master_read', 'echo-strays-exception', s)
 
-# --- write_echo: ops arrive 0, echo 1, write once 2, write 3, stray 4, write fails 5
+
+# --- write_echo: ops arrive 0, echo 1, write once 2, write 3, stray 4, write fails 5,
+#     silent module 6, noisy answer 7
 def write_echo():
-    def head(s, station=1, mode=0, stale=b'', address=10, value=100):
-        return s.range(1, 99, station).range(0, 1, mode).range(0, 1024, len(stale)).raw(stale) \
+    def head(s, station=1, mode=0, stale=b'', address=10, value=100, echo=ECHO_AUTO):
+        return s.range(0, 2, echo).range(1, 99, station).range(0, 1, mode).range(0, 1024, len(stale)).raw(stale) \
             .u16(address).u32(value)
 
     def nxt(s, address, value, station=1, mode=0):
@@ -186,6 +204,19 @@ def write_echo():
     s.byte(3)
     nxt(s, 0, 0)
     write('write_echo', 'line-fails', s)
+
+    # Echo on: the echo alone behind a stray byte, cut in three; then the echo and
+    # the module's answer behind two stray bytes; then a whole write with both.
+    s = head(Script(), echo=ECHO_ON)
+    s.byte(6).range(0, 3, 1).raw(b'\x00').range(0, 3, 2).range(0, 9, 4).range(0, 5, 3)
+    nxt(s, 10, 100)
+    s.byte(7).range(0, 3, 2).raw(b'\xFF\x00').range(0, 3, 1).range(0, 18, 10)
+    nxt(s, 11, 200)
+    echo(s)
+    echo(s)
+    s.byte(3)
+    nxt(s, 12, 300)
+    write('write_echo', 'echo-on-silent-and-noisy', s)
 
 
 # --- sim_modbus: ops bytes 0, request 1, pause 2, restart 3

@@ -21,6 +21,18 @@ std::vector<std::vector<uint8_t>> ScriptedPeer::requests() const
     return requests_;
 }
 
+std::vector<ScriptedPeer::Time> ScriptedPeer::requestTimes() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requestTimes_;
+}
+
+std::vector<ScriptedPeer::Time> ScriptedPeer::answerEndTimes() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return answerEndTimes_;
+}
+
 void ScriptedPeer::run()
 {
     std::vector<uint8_t> pending;
@@ -43,6 +55,7 @@ void ScriptedPeer::run()
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 requests_.push_back(request);
+                requestTimes_.push_back(std::chrono::steady_clock::now());
             }
             for (const Chunk &c : answer_(request, index++)) {
                 if (c.delayMs > 0)
@@ -50,6 +63,8 @@ void ScriptedPeer::run()
                 if (!c.bytes.empty() && write(fd_, c.bytes.data(), c.bytes.size()) < 0)
                     return;
             }
+            std::lock_guard<std::mutex> lock(mutex_);
+            answerEndTimes_.push_back(std::chrono::steady_clock::now());
         }
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -21,6 +22,10 @@ public:
     ~ScriptedPeer();
 
     std::vector<std::vector<uint8_t>> requests() const;
+    using Time = std::chrono::steady_clock::time_point;
+    // When each request was read whole, and when the last byte of each answer was written.
+    std::vector<Time> requestTimes() const;
+    std::vector<Time> answerEndTimes() const;
 
 private:
     void run();
@@ -30,5 +35,7 @@ private:
     std::atomic<bool> stop_{false};
     mutable std::mutex mutex_;
     std::vector<std::vector<uint8_t>> requests_;
+    std::vector<Time> requestTimes_;
+    std::vector<Time> answerEndTimes_;
     std::thread thread_;
 };

@@ -1,0 +1,175 @@
+// talvex-cli on the lines users have: an RS-485 adapter that hears its own
+// request, stray bytes before every reply, exception replies. The program runs
+// as a process against the simulated module (its --echo and noise modes) or a
+// scripted module on a pty; each row names what the command comes to.
+#include "ModbusBytes.h"
+#include "PtyPair.h"
+#include "ScriptedPeer.h"
+#include "Simulator.h"
+
+#include <QProcess>
+#include <QtTest>
+
+#include <memory>
+
+using talvex::sim::FaultPlan;
+using talvex::sim::SimOptions;
+using talvex::sim::Simulator;
+using Chunks = std::vector<ScriptedPeer::Chunk>;
+
+Q_DECLARE_METATYPE(ScriptedPeer::Answer)
+
+namespace {
+
+constexpr int kRunTimeoutMs = 60000;
+
+struct Result {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+// Runs the program with TALVEX_PORT_DIR = portDir; the event loop runs meanwhile.
+Result RunCli(const QStringList &args, const QString &portDir)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TALVEX_PORT_DIR", portDir);
+    p.setProcessEnvironment(env);
+    QEventLoop loop;
+    QObject::connect(&p, &QProcess::finished, &loop, &QEventLoop::quit);
+    p.start(TALVEX_CLI_EXE, args);
+    QTimer::singleShot(kRunTimeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    Result r;
+    if (p.state() != QProcess::NotRunning) {
+        p.kill();
+        p.waitForFinished();
+        r.err = "timed out";
+        return r;
+    }
+    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+QString Describe(const Result &r)
+{
+    return QString("status %1\n--- stdout\n%2--- stderr\n%3").arg(r.status).arg(r.out, r.err);
+}
+
+// The simulated module as COM1, with its line echoing and stray bytes before every reply.
+struct SimLine {
+    QTemporaryDir dir;
+    std::unique_ptr<Simulator> sim;
+    SimLine(bool echo, uint32_t noise)
+    {
+        SimOptions o;
+        o.portDir = portDir().toStdString();
+        o.stateDir = (dir.path() + "/state").toStdString();
+        o.com = 1;
+        o.echo = echo;
+        o.faults.noiseBytes = noise;
+        sim = std::make_unique<Simulator>(o);
+        std::string error;
+        if (!sim->start(error))
+            qFatal("simulator: %s", error.c_str());
+    }
+    ~SimLine() { sim->stop(); }
+    QString portDir() const { return dir.path() + "/ports"; }
+};
+
+Bytes Exception(const Bytes &request, uint8_t code)
+{
+    return WithCrc({request[0], uint8_t(request[1] | kExceptionFlag), code});
+}
+
+} // namespace
+
+class TestCliRs485 : public QObject {
+    Q_OBJECT
+
+private slots:
+    // The simulated module behind an echoing adapter and stray bytes: read and write work.
+    void simulatedLines_data()
+    {
+        QTest::addColumn<bool>("echo");
+        QTest::addColumn<int>("noise");
+        QTest::addColumn<QStringList>("echoOption");
+        QTest::newRow("echoing adapter") << true << 0 << QStringList{};
+        QTest::newRow("echoing adapter, --echo on") << true << 0 << QStringList{"--echo", "on"};
+        QTest::newRow("three stray bytes before every reply") << false << 3 << QStringList{};
+        QTest::newRow("echoing adapter and a stray byte") << true << 1 << QStringList{};
+    }
+    void simulatedLines()
+    {
+        QFETCH(bool, echo);
+        QFETCH(int, noise);
+        QFETCH(QStringList, echoOption);
+        SimLine line(echo, uint32_t(noise));
+        line.sim->setReg(10, 1111);
+        line.sim->setReg(11, 2222);
+
+        const Result read = RunCli(QStringList{"-p", "COM1"} + echoOption + QStringList{"read", "10", "2"},
+                                   line.portDir());
+        QVERIFY2(read.status == 0, qPrintable(Describe(read)));
+        QCOMPARE(read.out, QString("10 1111\n11 2222\n"));
+
+        const Result write = RunCli(QStringList{"-p", "COM1"} + echoOption + QStringList{"write", "12", "777"},
+                                    line.portDir());
+        QVERIFY2(write.status == 0, qPrintable(Describe(write)));
+        QCOMPARE(write.out, QString("12 777\n"));
+        QCOMPARE(line.sim->reg(12), uint16_t(777));
+    }
+
+    // A scripted module: the adapter's echo alone, or exception replies.
+    void scriptedLines_data()
+    {
+        QTest::addColumn<ScriptedPeer::Answer>("answer");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<int>("requests");
+        const auto echoOnly = ScriptedPeer::Answer([](const Bytes &r, int) { return Chunks{{0, r}}; });
+        const auto refusing = ScriptedPeer::Answer([](const Bytes &r, int) { return Chunks{{0, Exception(r, 2)}}; });
+        QTest::newRow("echoing adapter, silent module: write fails")
+            << echoOnly << QStringList{"--echo", "on", "write", "12", "777"} << 1
+            << QString("register 12: no matching echo from station 1 on COM1 after 6 attempts") << 6;
+        QTest::newRow("echoing adapter, silent module: read fails")
+            << echoOnly << QStringList{"read", "10", "2"} << 1 << QString("no answer from station 1 on COM1") << 3;
+        QTest::newRow("exception reply to a read")
+            << refusing << QStringList{"read", "10", "2"} << 1
+            << QString("station 1 on COM1 answered: illegal data address (exception 2)") << 3;
+        QTest::newRow("exception reply to a write")
+            << refusing << QStringList{"write", "12", "777"} << 1
+            << QString("register 12: no matching echo from station 1 on COM1, which answered illegal data address "
+                       "(exception 2), after 6 attempts")
+            << 6;
+    }
+    void scriptedLines()
+    {
+        QFETCH(ScriptedPeer::Answer, answer);
+        QFETCH(QStringList, args);
+        QFETCH(int, status);
+        QFETCH(QString, error);
+        QFETCH(int, requests);
+        PtyPair pty(1);
+        ScriptedPeer peer(pty.master(), answer);
+        const Result r = RunCli(QStringList{"-p", "COM1"} + args, pty.portDir());
+        QVERIFY2(r.status == status, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());
+        QVERIFY2(r.err.contains(error), qPrintable(r.err));
+        QCOMPARE(int(peer.requests().size()), requests);
+    }
+
+    void echoOptionIsChecked()
+    {
+        const Result r = RunCli({"--echo", "sometimes", "read"}, QDir::tempPath());
+        QCOMPARE(r.status, 2);
+        QVERIFY2(r.err.contains("echo: \"sometimes\" is not auto, on or off"), qPrintable(r.err));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCliRs485)
+#include "tst_cli_rs485.moc"
