@@ -55,14 +55,11 @@ bool LoadFirmwareImageFrom(const QString &path);
 // The same from bytes already read (an image file the command line has decoded).
 bool LoadFirmwareImageBytes(const QByteArray &bytes);
 
-// Whether the carried image is the stand-in, not the module's firmware; fixed
-// when the tool is built.
+// Whether the carried image is the stand-in (see firmware/README.md), not the
+// module's firmware: writing it into a real module would replace working
+// firmware. Fixed when the tool is built.
 bool CarriedFirmwareIsStandIn();
 
 // Whether the carried image exists and has an acceptable size, so the window can
 // refuse before a run starts. `size` receives its size (-1 when unreadable).
 bool CarriedFirmwareImageAcceptable(qint64 *size = nullptr);
-
-// Whether the carried image is the stand-in (see firmware/README.md), not the
-// module's firmware: writing it into a real module would replace working firmware.
-bool CarriedFirmwareIsStandIn();

@@ -165,6 +165,14 @@ void TUpdateEngine::OvertimeTTimer()
     enter(Entry::Tick);
 }
 
+void TUpdateEngine::Stop()
+{
+    Timer5.stop();
+    OvertimeT.stop();
+    waiting_.clear();
+    ComDriver.Close();
+}
+
 void TUpdateEngine::enter(Entry entry)
 {
     if (entered_) {

@@ -100,6 +100,10 @@ public:
     void Timer5Timer();
     // One tick of the time-out (OvertimeT's tick).
     void OvertimeTTimer();
+    // Ends a run where it is, without a further run or `finished`: both timers
+    // stop, entries still waiting are dropped and the port closes. The state
+    // stays, so the caller can tell where the run was stopped.
+    void Stop();
     // Time handed in, for a caller without an event loop: delivers the ticks of
     // Timer5 and OvertimeT that are due on the engine's clock, earliest first. A
     // timer held up by several intervals (a blocking wait) ticks once, as the

@@ -144,9 +144,7 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
         interrupted = Interrupted();
         if (!interrupted && !removed && !noModemLines)
             return;
-        engine.Timer5.stop();
-        engine.OvertimeT.stop();
-        driver.Close();
+        engine.Stop();
         loop.quit();
     });
     interruptCheck.start(kInterruptCheckMs);
