@@ -26,11 +26,6 @@ static_assert(1 + kMaxBlock + 1 <= int(kIspCommandLast) - kCmd + 1);
 
 } // namespace
 
-TComPortNumber ListIndexPort(int index)
-{
-    return static_cast<TComPortNumber>(std::clamp(index, int(pnCOM1), int(pnCOM8)));
-}
-
 TUpdateEngine::TUpdateEngine(TQRTCommDriver &driver, QObject *parent)
     : QObject(parent), ComDriver(driver), clock_{GetTickCount, SleepMs}, loadImage_(LoadFirmwareImage)
 {
@@ -215,7 +210,7 @@ void TUpdateEngine::run(Entry entry)
 void TUpdateEngine::startRun()
 {
     PortOpened = ComDriver.IsOpen();
-    const TComPortNumber port = ListIndexPort(portIndex_);
+    const TComPortNumber port = ComPortOfIndex(portIndex_);
     ComDriver.SetComPort(port);
     ComDriver.SetDevicePath(devicePath_);
     if (!OpenWithLine(ComDriver, kBootloaderLine)) {

@@ -24,11 +24,6 @@ enum class TUpdateOutcome {
     Refused,        // the run ended on something no further run mends (see LastFailure)
 };
 
-// The port a run opens for port-list index `index`: 0 ... 7 are COM1 ... COM8,
-// an index outside (no entry selected) the nearest end. The open and every
-// report of it name the same port.
-TComPortNumber ListIndexPort(int index);
-
 class TUpdateEngine : public QObject {
     Q_OBJECT
 public:
@@ -69,7 +64,7 @@ public:
     explicit TUpdateEngine(TQRTCommDriver &driver, QObject *parent = nullptr);
     ~TUpdateEngine() override;
 
-    // Which port a run opens: list index 0 ... 7 for COM1 ... COM8 (ListIndexPort).
+    // Which port a run opens: list index 0 ... 7 for COM1 ... COM8 (ComPortOfIndex).
     void SetPortIndex(int index) { portIndex_ = index; }
     int PortIndex() const { return portIndex_; }
     // A device path opened instead of the COM name; empty (the default) uses the index.

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 namespace {
-constexpr std::array<const char *, 8> kFixedSlots = {
+constexpr std::array<const char *, kComPortCount> kFixedSlots = {
     "/dev/ttyS0",   "/dev/ttyS1",   "/dev/ttyUSB0", "/dev/ttyUSB1",
     "/dev/ttyUSB2", "/dev/ttyUSB3", "/dev/ttyACM0", "/dev/ttyACM1",
 };

@@ -1,4 +1,5 @@
 #pragma once
+#include "PortNames.h"
 #include "SerialPort.h"
 
 #include <QObject>
@@ -12,7 +13,6 @@
 #include <string>
 #include <vector>
 
-enum TComPortNumber { pnCOM1, pnCOM2, pnCOM3, pnCOM4, pnCOM5, pnCOM6, pnCOM7, pnCOM8 };
 enum TComPortBaudRate {
     br110, br300, br600, br1200, br2400, br4800, br9600,
     br14400, br19200, br38400, br56000, br57600, br115200

@@ -10,7 +10,7 @@
 #include "Cli.h"
 #include "FakeSerialPort.h"
 #include "Isp.h"
-#include "Main.h"
+#include "MainWindowFixture.h"
 #include "MessageRecorder.h"
 #include "ModbusBytes.h"
 #include "PtyPair.h"
@@ -128,14 +128,14 @@ private slots:
 
         switch (scenario) {
         case Scenario::ModbusConnect: {
-            TMainForm form;
-            form.show();
-            form.SpeedButton1->click();
-            QVERIFY(form.SpeedButton1->isChecked());
-            QTRY_VERIFY_WITH_TIMEOUT(form.ExchangeCount >= 2, 3000);
+            MainWindowFixture window;
+            window.createMainWindow();
+            window.connectAndWait(2);
+            if (QTest::currentTestFailed())
+                return;
             QVERIFY(!module.inBootloader);
-            form.SpeedButton1->click();
-            QVERIFY(!form.SpeedButton1->isChecked());
+            window.form->SpeedButton1->click();
+            QVERIFY(!window.form->SpeedButton1->isChecked());
             break;
         }
         case Scenario::Update:
@@ -252,11 +252,11 @@ private slots:
         st.settingsNotKept = !refused;
         SetSerialPortMaker([&st] { return std::make_unique<FakeSerialPort>(st); });
         MessageRecorder messages;
-        TMainForm form;
-        form.show();
-        form.SpeedButton1->click();
-        QVERIFY(!form.SpeedButton1->isChecked());
-        QVERIFY(!form.ComDriver.IsOpen());
+        MainWindowFixture window;
+        window.createMainWindow();
+        window.form->SpeedButton1->click();
+        QVERIFY(!window.form->SpeedButton1->isChecked());
+        QVERIFY(!window.form->ComDriver.IsOpen());
         QCOMPARE(messages.shown.size(), 1);
         QCOMPARE(messages.shown[0].caption, QString("串口错误"));
         QCOMPARE(messages.shown[0].text,

@@ -3,8 +3,9 @@
 #include "CountField.h"
 #include "Frames.h"
 #include "GridAccess.h"
-#include "Main.h"
+#include "MainWindowTest.h"
 #include "MessageRecorder.h"
+#include "ModbusBytes.h"
 #include "MODBUS_RTU.h"
 #include "PtyPair.h"
 #include "RegisterMap.h"
@@ -83,37 +84,29 @@ size_t WritesIn(const std::vector<std::vector<uint8_t>> &requests)
 }
 
 // A reply to "read 32 registers" with the given words, the rest 0.
-std::vector<uint8_t> ReadReply(std::initializer_list<std::pair<int, uint16_t>> words)
+Bytes PollReply(std::initializer_list<std::pair<int, uint16_t>> words)
 {
-    constexpr size_t kDataBytes = 2 * kPollRegisterCount;
-    std::vector<uint8_t> frame(3 + kDataBytes + kCrcSize, 0);
-    frame[0] = 1;
-    frame[1] = kFnReadHoldingRegisters;
-    frame[2] = static_cast<uint8_t>(kDataBytes);
+    std::vector<uint16_t> all(kPollRegisterCount, 0);
     for (const auto &[reg, value] : words)
-        PutWordBE(&frame[3 + 2 * reg], value);
-    PutCrc(frame.data(), 3 + kDataBytes);
-    return frame;
+        all[size_t(reg)] = value;
+    return ReadReply(1, all);
 }
 
 } // namespace
 
-class TestGrids : public QObject {
+class TestGrids : public MainWindowTest {
     Q_OBJECT
-
-    std::unique_ptr<TMainForm> form;
 
 private slots:
     void init()
     {
         ResetRegisterMirror();
-        form = std::make_unique<TMainForm>();
-        form->show();
+        MainWindowTest::init();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     }
     void cleanup()
     {
-        form.reset();
+        MainWindowTest::cleanup();
         ResetRegisterMirror();
     }
 
@@ -439,7 +432,7 @@ private slots:
         ScriptedPeer gateway(pty.master(), [&](const std::vector<uint8_t> &request, int index) {
             std::vector<ScriptedPeer::Chunk> reply;
             if (index == 0 && request[1] == kFnReadHoldingRegisters)
-                reply.push_back({0, ReadReply({{Reg::AD_Val0, kAd0}, {Reg::CAN_Unlocked, 0}})});
+                reply.push_back({0, PollReply({{Reg::AD_Val0, kAd0}, {Reg::CAN_Unlocked, 0}})});
             return reply;
         });
         struct Seen {

@@ -10,16 +10,6 @@
 
 namespace {
 
-Bytes ReadReply(uint8_t station, const std::vector<uint16_t> &words)
-{
-    Bytes r{station, kFnReadHoldingRegisters, static_cast<uint8_t>(2 * words.size())};
-    for (uint16_t w : words) {
-        r.push_back(static_cast<uint8_t>(w >> 8));
-        r.push_back(static_cast<uint8_t>(w & 0xFF));
-    }
-    return WithCrc(r);
-}
-
 void Load(TQRTCommDriver &drv, const Bytes &bytes)
 {
     std::copy(bytes.begin(), bytes.end(), drv.RxBuffer);

@@ -12,16 +12,6 @@
 
 namespace {
 
-Bytes ReadReply(const std::vector<uint16_t> &words)
-{
-    Bytes r{0x01, kFnReadHoldingRegisters, static_cast<uint8_t>(2 * words.size())};
-    for (uint16_t w : words) {
-        r.push_back(static_cast<uint8_t>(w >> 8));
-        r.push_back(static_cast<uint8_t>(w & 0xFF));
-    }
-    return WithCrc(r);
-}
-
 Bytes WriteFrame(uint16_t address, uint16_t value)
 {
     return WithCrc({0x01, kFnWriteSingleRegister, uint8_t(address >> 8), uint8_t(address & 0xFF),
@@ -208,7 +198,7 @@ private slots:
         std::vector<uint16_t> words(static_cast<size_t>(count));
         for (int i = 0; i < count; ++i)
             words[size_t(i)] = uint16_t(0xA000 + i);
-        const Bytes reply = ReadReply(words);
+        const Bytes reply = ReadReply(1, words);
         // Half a reply is not an exchange yet.
         line.reads.push_back(Bytes(reply.begin(), reply.begin() + long(reply.size() / 2)));
         drv->PollReceive();
@@ -229,7 +219,7 @@ private slots:
     void pollStepReadsTheLineItself()
     {
         drv->SetOwnerReadInterval(1000);
-        line.reads.push_back(ReadReply(std::vector<uint16_t>(32, 0x1111)));
+        line.reads.push_back(ReadReply(1, std::vector<uint16_t>(32, 0x1111)));
         bool sendPending = true;
         int32_t ticks = 0;
         QCOMPARE(PollStep(sendPending, ticks), TPollStep::Sent);
@@ -239,7 +229,7 @@ private slots:
         std::vector<uint16_t> words(32);
         for (size_t i = 0; i < words.size(); ++i)
             words[i] = uint16_t(0xB000 + i);
-        line.reads.push_back(ReadReply(words));
+        line.reads.push_back(ReadReply(1, words));
         QCOMPARE(PollStep(sendPending, ticks), TPollStep::Exchange);
         QCOMPARE(RegisterMirror[0], uint16_t(0xB000));
         QCOMPARE(RegisterMirror[31], uint16_t(0xB01F));

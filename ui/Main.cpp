@@ -282,7 +282,7 @@ void TMainForm::TimerSecTimer()
 
 bool TMainForm::OpenComPort()
 {
-    ComDriver.SetComPort(static_cast<TComPortNumber>(std::clamp(ComboBox1->ItemIndex(), 0, 7)));
+    ComDriver.SetComPort(ComPortOfIndex(ComboBox1->ItemIndex()));
     if (!OpenWithLine(ComDriver, kModbusLine)) {
         ShowMessage(this, kOpenFailed, kCaptionPortError);
         return false;

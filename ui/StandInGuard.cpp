@@ -13,7 +13,7 @@ bool ConfirmCarriedImage(QWidget *owner, const TQRTCommDriver &driver, int chose
 {
     if (!imageIsStandIn)
         return true;
-    const TComPortNumber port = driver.IsOpen() ? driver.ComPort() : ListIndexPort(chosenIndex);
+    const TComPortNumber port = driver.IsOpen() ? driver.ComPort() : ComPortOfIndex(chosenIndex);
     if (driver.PortDeviceKind(port) != DeviceKind::SerialDevice)
         return true;
     return AskQuestion(owner, kStandInHead + QString::number(static_cast<int>(port) + 1) + kStandInTail,

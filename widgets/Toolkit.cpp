@@ -1,5 +1,7 @@
 #include "Toolkit.h"
 
+#include "PortNames.h"
+
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,7 +23,7 @@ QString WithLineBreaks(QString text)
 QStringList ComPortNames()
 {
     QStringList names;
-    for (int n = 1; n <= 8; ++n)
+    for (int n = 1; n <= kComPortCount; ++n)
         names << QStringLiteral("COM%1").arg(n);
     return names;
 }
@@ -132,14 +134,6 @@ void SetFontColor(QLabel *label, const QColor &c)
 QColor FontColor(const QLabel *label)
 {
     return label->palette().color(QPalette::WindowText);
-}
-
-void EnableTimer(QTimer &timer, bool enabled)
-{
-    if (!enabled)
-        timer.stop();
-    else if (!timer.isActive())
-        timer.start();
 }
 
 void PaintPendingNow(QWidget *widget)

@@ -8,7 +8,6 @@
 #include <QFont>
 #include <QSpinBox>
 #include <QString>
-#include <QTimer>
 #include <QWidget>
 
 #include <functional>
@@ -93,6 +92,3 @@ void CentreOnScreen(QWidget *window);
 // Paints what is waiting to be painted in the window of `widget` at once, rather
 // than when the event loop next gets to it: for a handler about to block.
 void PaintPendingNow(QWidget *widget);
-
-// Enabling an enabled timer leaves its phase alone.
-void EnableTimer(QTimer &timer, bool enabled);

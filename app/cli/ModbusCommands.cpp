@@ -167,7 +167,7 @@ QJsonArray Words(int first, int count)
 
 int RunInfo(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(o, port);
+    ModbusSession session(port, o.station, o.mode, o.echo);
     if (const int status = StartWithBlock(session, o, port, out))
         return status;
     const uint16_t version = RegisterMirror[Reg::FW_Version];
@@ -190,7 +190,7 @@ int RunInfo(const Options &o, const PortTarget &port, Output &out)
 
 int RunRead(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(o, port);
+    ModbusSession session(port, o.station, o.mode, o.echo);
     if (const int status = Start(session, o, port, out))
         return status;
     // The registers land in the mirror from word 0 on, whatever their numbers.
@@ -206,7 +206,7 @@ int RunRead(const Options &o, const PortTarget &port, Output &out)
 
 int RunWatch(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(o, port);
+    ModbusSession session(port, o.station, o.mode, o.echo);
     if (const int status = Start(session, o, port, out))
         return status;
     if (!o.json && !o.quiet) {
@@ -244,7 +244,7 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out)
 
 int RunWrite(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(o, port);
+    ModbusSession session(port, o.station, o.mode, o.echo);
     if (const int status = Start(session, o, port, out))
         return status;
     if (!WriteRegister(o.reg, static_cast<uint16_t>(o.value))) {
@@ -263,7 +263,7 @@ int RunWrite(const Options &o, const PortTarget &port, Output &out)
 
 int RunConfigure(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(o, port);
+    ModbusSession session(port, o.station, o.mode, o.echo);
     if (const int status = StartWithBlock(session, o, port, out))
         return status;
     TModuleSettings s = DecodeModuleSettings(RegisterMirror);

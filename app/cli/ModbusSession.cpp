@@ -10,8 +10,8 @@
 
 namespace talvex::cli {
 
-ModbusSession::ModbusSession(const Options &options, const PortTarget &port)
-    : options_(options), port_(port)
+ModbusSession::ModbusSession(const PortTarget &port, int station, TLinkMode mode, TEchoMode echo)
+    : port_(port), station_(station), mode_(mode), echo_(echo)
 {
 }
 
@@ -29,9 +29,7 @@ bool ModbusSession::open()
         driver_.SetDevicePath(port_.device);
     if (!OpenWithLine(driver_, kModbusLine))
         return false;
-    const int station = options_.station;
-    const TLinkMode mode = options_.mode;
-    SetModbusLink({&driver_, [station] { return station; }, [mode] { return mode; }, options_.echo});
+    SetModbusLink({&driver_, [station = station_] { return station; }, [mode = mode_] { return mode; }, echo_});
     return true;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // The Modbus side of talvex-cli: the window's link settings, its polling cycle
 // and its PLC-CAN handshake, run on a Qt event loop without a window.
-#include "Options.h"
+#include "MODBUS_RTU.h"
 #include "PollCycle.h"
 #include "Port.h"
 #include "QRT_ComDrv.h"
@@ -26,7 +26,9 @@ public:
         Removed,       // the adapter went away (the line hung up)
     };
 
-    ModbusSession(const Options &options, const PortTarget &port);
+    // `station` and `mode` address the module, `echo` says whether the adapter
+    // hands each request back.
+    ModbusSession(const PortTarget &port, int station, TLinkMode mode, TEchoMode echo);
     ~ModbusSession();
     ModbusSession(const ModbusSession &) = delete;
     ModbusSession &operator=(const ModbusSession &) = delete;
@@ -47,8 +49,10 @@ public:
     TQRTCommDriver &driver() { return driver_; }
 
 private:
-    const Options &options_;
     PortTarget port_;
+    int station_;
+    TLinkMode mode_;
+    TEchoMode echo_;
     TQRTCommDriver driver_;
 };
 

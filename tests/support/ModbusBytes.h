@@ -20,16 +20,23 @@ inline Bytes Frame(uint8_t station, uint8_t function, uint16_t a, uint16_t b)
     return Bytes(f.begin(), f.end());
 }
 
+// A reply to a read (function 3) from `station` carrying `words`.
+inline Bytes ReadReply(uint8_t station, const std::vector<uint16_t> &words)
+{
+    constexpr size_t kHeaderSize = 3;  // station, function, byte count
+    Bytes reply{station, kFnReadHoldingRegisters, uint8_t(2 * words.size())};
+    reply.resize(kHeaderSize + 2 * words.size());
+    for (size_t i = 0; i < words.size(); ++i)
+        PutWordBE(&reply[kHeaderSize + 2 * i], words[i]);
+    return WithCrc(reply);
+}
+
 // A module's reply to a read request (8 bytes, function 3): every register 0.
 // Empty for anything else.
 inline Bytes ZeroReadReply(const uint8_t *request, size_t size)
 {
     constexpr size_t kRequestSize = 8;
-    constexpr uint8_t kReadHolding = 3;
-    if (size != kRequestSize || request[1] != kReadHolding)
+    if (size != kRequestSize || request[1] != kFnReadHoldingRegisters)
         return {};
-    const uint8_t dataBytes = uint8_t(2 * request[5]);
-    Bytes reply{request[0], kReadHolding, dataBytes};
-    reply.resize(reply.size() + dataBytes, 0);
-    return WithCrc(reply);
+    return ReadReply(request[0], std::vector<uint16_t>(request[5], 0));
 }
