@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
-#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,27 +16,29 @@ namespace talvex::sim {
 namespace {
 
 constexpr size_t kReadChunk = 4096;
-constexpr int kMaxCatchUpPasses = 100;   // after a stall, skip ahead rather than run a burst
 constexpr int kWriteWaitMs = 100;        // how long a reply may wait for room in the pty
 constexpr int kIdlePollMs = 50;          // upper bound of one wait, so gaps and stop are seen
 constexpr size_t kMaxCommandLine = 256;
 constexpr uint64_t kBitsPerChar = 11;    // start, 8 data, parity, stop
 constexpr uint32_t kFallbackSpeed = 57600;
 
-void SetNonBlocking(int fd)
+SimOptions WithDefaults(SimOptions options)
 {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    if (options.passMs == 0)
+        options.passMs = SimOptions::kDefaultPassMs;
+    return options;
 }
 
 } // namespace
 
 Simulator::Simulator(SimOptions options)
-    : options_(std::move(options)),
+    : options_(WithDefaults(std::move(options))),
       module_(options_.stateDir.empty() ? std::nullopt : std::optional<SettingsStore>(SettingsStore(settingsPath()))),
       fixedPort_(module_, ModulePort::Fixed),
       rs485Port_(module_, ModulePort::Rs485),
       gateway_(module_),
-      modbus_(nullptr, kFixedPortBaud, &log_)
+      modbus_(nullptr, kFixedPortBaud, &log_),
+      schedule_(options_.passMs)
 {
     module_.setWatchdogPeriodMs(options_.watchdogMs);
     module_.setFirmwareVersion(options_.firmwareVersion);
@@ -57,8 +58,6 @@ Simulator::Simulator(SimOptions options)
         boot_.chip().setOnGo([this](uint32_t) { goRequested_ = true; });
         personalities_.push_back(&boot_);
     }
-    if (options_.passMs == 0)
-        options_.passMs = SimOptions::kDefaultPassMs;
 }
 
 Simulator::~Simulator()
@@ -76,7 +75,7 @@ std::string Simulator::settingsPath() const
 
 bool Simulator::open(std::string &error)
 {
-    if (master_ >= 0)
+    if (pty_.isOpen())
         return true;
     std::error_code ec;
     if (!options_.stateDir.empty()) {
@@ -90,49 +89,20 @@ bool Simulator::open(std::string &error)
         error = "cannot open log " + options_.logPath;
         return false;
     }
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        error = std::string("openpty failed: ") + std::strerror(errno);
+    if (pipe2(wakePipe_, O_NONBLOCK | O_CLOEXEC) != 0) {
+        error = "pipe failed";
         return false;
     }
     // Raw at the port's own speed until the tool sets its line up.
-    termios raw{};
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    cfsetspeed(&raw, B57600);
-    tcsetattr(slave, TCSANOW, &raw);
-    SetNonBlocking(master);
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    fcntl(slave, F_SETFD, FD_CLOEXEC);
-
-    linkPath_ = options_.portDir + "/COM" + std::to_string(options_.com);
-    std::filesystem::create_directories(options_.portDir, ec);
-    // A link left by an earlier run is replaced; anything else is not ours to remove.
-    if (std::filesystem::is_symlink(linkPath_, ec))
-        std::filesystem::remove(linkPath_, ec);
-    if (symlink(name, linkPath_.c_str()) != 0) {
-        error = "cannot link " + linkPath_ + ": " + std::strerror(errno);
-        ::close(master);
-        ::close(slave);
-        linkPath_.clear();
+    if (!pty_.open(options_.portDir + "/COM" + std::to_string(options_.com), B57600, error)) {
+        closeAll();
         return false;
     }
-    if (pipe2(wakePipe_, O_NONBLOCK | O_CLOEXEC) != 0) {
-        error = "pipe failed";
-        ::close(master);
-        ::close(slave);
-        return false;
-    }
-    master_ = master;
-    slaveKeep_ = slave;
-    ttyPath_ = name;
 
     std::lock_guard lock(mutex_);
     start_ = std::chrono::steady_clock::now();
     powerCycleLocked(0);
-    log_.note(std::string("module on ") + linkPath_ + " -> " + ttyPath_ + ", mode " + ModeName(options_.mode) +
+    log_.note(std::string("module on ") + linkPath() + " -> " + ttyPath() + ", mode " + ModeName(options_.mode) +
               ", faults " + faults_.plan().describe() +
               (echo_ ? ", echo" : "") +
               (adapter_.enabled() ? ", adapter latency timer " + std::to_string(adapter_.latencyMs()) + " ms" : ""));
@@ -159,13 +129,8 @@ void Simulator::stop()
 
 void Simulator::closeAll()
 {
-    if (!linkPath_.empty()) {
-        std::error_code ec;
-        // Only our own link goes: another run may have linked the name since.
-        if (std::filesystem::read_symlink(linkPath_, ec) == ttyPath_)
-            std::filesystem::remove(linkPath_, ec);
-    }
-    for (int *fd : {&master_, &slaveKeep_, &wakePipe_[0], &wakePipe_[1]}) {
+    pty_.close();
+    for (int *fd : {&wakePipe_[0], &wakePipe_[1]}) {
         if (*fd >= 0)
             ::close(*fd);
         *fd = -1;
@@ -229,7 +194,7 @@ void Simulator::run()
         nfds_t n = 0;
         const int masterAt = watchMaster ? static_cast<int>(n) : -1;
         if (watchMaster)
-            fds[n++] = {master_, POLLIN, 0};
+            fds[n++] = {pty_.master(), POLLIN, 0};
         const int wakeAt = static_cast<int>(n);
         fds[n++] = {wakePipe_[0], POLLIN, 0};
         const int cmdAt = cmdIn_ >= 0 ? static_cast<int>(n) : -1;
@@ -244,7 +209,7 @@ void Simulator::run()
             const short ev = fds[masterAt].revents;
             if (ev & POLLIN) {
                 uint8_t buf[kReadChunk];
-                const ssize_t got = ::read(master_, buf, sizeof buf);
+                const ssize_t got = ::read(pty_.master(), buf, sizeof buf);
                 std::lock_guard lock(mutex_);
                 if (got > 0)
                     lineBytes(buf, static_cast<size_t>(got), nowUs());
@@ -268,31 +233,27 @@ void Simulator::run()
 uint64_t Simulator::runDue(uint64_t nowUs)
 {
     const uint64_t now = nowUs / 1000;
-    int passes = 0;
-    while (nextPassMs_ <= now && passes < kMaxCatchUpPasses) {
-        module_.pass(nextPassMs_);
+    schedule_.runPasses(now, [this](uint64_t t) {
+        module_.pass(t);
         if (options_.mode == SimMode::Gateway)
-            gateway_.tick(nextPassMs_);
-        nextPassMs_ += options_.passMs;
-        ++passes;
-    }
-    if (nextPassMs_ <= now)
-        nextPassMs_ = now + options_.passMs;
+            gateway_.tick(t);
+    });
     for (LinePersonality *p : personalities_)
         p->idle(now);
-    while (!pending_.empty() && pending_.front().dueUs <= nowUs) {
-        Pending p = std::move(pending_.front());
-        pending_.pop_front();
-        deliver(std::move(p.bytes), p.sent, p.dueUs);
-    }
+    while (schedule_.replyDue(nowUs))
+        sendNext();
     if (adapter_.enabled())
         writeToTool(adapter_.take(nowUs));
-    uint64_t nextUs = nextPassMs_ * 1000;
-    if (!pending_.empty())
-        nextUs = std::min(nextUs, pending_.front().dueUs);
+    uint64_t nextUs = schedule_.nextDueUs();
     if (adapter_.enabled())
         nextUs = std::min(nextUs, adapter_.nextDueUs());
     return std::min<uint64_t>(nextUs > nowUs ? nextUs - nowUs : 0, kIdlePollMs * 1000);
+}
+
+void Simulator::sendNext()
+{
+    LineScheduler::Reply r = schedule_.takeReply();
+    deliver(std::move(r.bytes), r.sent, r.dueUs);
 }
 
 size_t Simulator::writeToTool(const std::vector<uint8_t> &bytes)
@@ -300,7 +261,7 @@ size_t Simulator::writeToTool(const std::vector<uint8_t> &bytes)
     size_t done = 0;
     int waited = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+        const ssize_t n = ::write(pty_.master(), bytes.data() + done, bytes.size() - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
@@ -310,7 +271,7 @@ size_t Simulator::writeToTool(const std::vector<uint8_t> &bytes)
         // Nobody reads the tty end and the pty is full: the reply is lost, as on a dead line.
         if (waited >= kWriteWaitMs)
             break;
-        pollfd p{master_, POLLOUT, 0};
+        pollfd p{pty_.master(), POLLOUT, 0};
         poll(&p, 1, 1);
         ++waited;
     }
@@ -369,7 +330,7 @@ void Simulator::lineBytes(const uint8_t *data, size_t size, uint64_t nowUs)
 LinePersonality *Simulator::takeLine(uint64_t now)
 {
     LineReadback rb;
-    if (ReadLineSettingsTermios2(master_, rb))
+    if (ReadLineSettingsTermios2(pty_.master(), rb))
         lastSpeed_ = rb.ospeed;
     LinePersonality *chosen = nullptr;
     for (LinePersonality *p : personalities_)
@@ -409,15 +370,12 @@ void Simulator::queueReplies(std::vector<LineReply> &replies, uint64_t nowUs)
         if (!remark.empty())
             log_.note(remark);
         const uint64_t dueUs = nowUs + uint64_t(faults_.plan().delayMs) * 1000 + r.delayUs;
-        pending_.push_back({dueUs, std::move(r.bytes), std::move(r.sent)});
+        schedule_.queue({dueUs, std::move(r.bytes), std::move(r.sent)});
     }
     // Replies without delay leave at once; after a Go, everything the chip said
     // goes out before the module's program takes the line.
-    while (!pending_.empty() && (pending_.front().dueUs <= nowUs || goRequested_)) {
-        Pending p = std::move(pending_.front());
-        pending_.pop_front();
-        deliver(std::move(p.bytes), p.sent, p.dueUs);
-    }
+    while (schedule_.hasReply() && (schedule_.replyDue(nowUs) || goRequested_))
+        sendNext();
     if (goRequested_) {
         leaveBootloader(nowUs / 1000);
         active_ = nullptr;
@@ -430,8 +388,7 @@ void Simulator::powerCycleLocked(uint64_t now)
     gateway_.moduleRestarted(now);
     for (LinePersonality *p : personalities_)
         p->reset();
-    pending_.clear();
-    nextPassMs_ = now;
+    schedule_.restart(now);
     const uint32_t speed = options_.mode == SimMode::Rs485Port ? kBaud485Table[module_.applied().baud485Index]
                                                                 : kFixedPortBaud;
     modbus_.setLineSpeed(speed);

@@ -2,16 +2,17 @@
 #include "BootloaderPersonality.h"
 #include "Faults.h"
 #include "FrameLog.h"
+#include "LineScheduler.h"
 #include "ModbusRtuPersonality.h"
 #include "ModuleCore.h"
 #include "ModulePortTarget.h"
 #include "PlcGateway.h"
+#include "PtyLink.h"
 #include "SimOptions.h"
 #include "UsbAdapterModel.h"
 
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,9 +20,9 @@
 
 namespace talvex::sim {
 
-// The simulated module on a pseudo-terminal of its own, linked as DIR/COMn.
-// It keeps a descriptor of the tty end open itself, so the tool can close and
-// reopen the port any number of times without the master end hanging up.
+// The simulated module on a pseudo-terminal of its own, linked as DIR/COMn:
+// the loop that reads the line and the command channel and runs what is due,
+// the switch between the personalities by line speed, and a thread-safe front.
 //
 // Run it on a thread of its own with start()/stop() (tests), or on the calling
 // thread with run() (the program). Every public call is thread-safe.
@@ -74,8 +75,8 @@ public:
     uint32_t portSpeed();
 
     SimMode mode() const { return options_.mode; }
-    const std::string &linkPath() const { return linkPath_; }
-    const std::string &ttyPath() const { return ttyPath_; }
+    const std::string &linkPath() const { return pty_.linkPath(); }
+    const std::string &ttyPath() const { return pty_.ttyPath(); }
     std::string settingsPath() const;
 
     // A further personality the line can switch to by speed (the serial bootloader).
@@ -88,6 +89,8 @@ private:
     uint64_t nowMs() const;
     uint64_t nowUs() const;
     uint64_t runDue(uint64_t nowUs);  // returns microseconds until the next due event
+    // Sends the reply next in line.
+    void sendNext();
     void powerCycleLocked(uint64_t now);
     // Leaving the bootloader (a Go, or the tool back at the module's speed): the
     // module runs its program again, the new one if the flash was written.
@@ -109,12 +112,6 @@ private:
     void wake();
     void closeAll();
 
-    struct Pending {
-        uint64_t dueUs;
-        std::vector<uint8_t> bytes;
-        std::function<void()> sent;
-    };
-
     SimOptions options_;
     std::mutex mutex_;
     FrameLog log_;
@@ -128,10 +125,9 @@ private:
     std::vector<LinePersonality *> personalities_;
     LinePersonality *active_ = nullptr;
     FaultInjector faults_;
-    std::deque<Pending> pending_;
+    LineScheduler schedule_;
 
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-    uint64_t nextPassMs_ = 0;
     uint32_t lastSpeed_ = 0;
     uint32_t warnedSpeed_ = 0;
     uint32_t speedWarnings_ = 0;
@@ -141,14 +137,11 @@ private:
     UsbAdapterModel adapter_;
     uint64_t lineFreeUs_ = 0;  // with an adapter: when the line is next free
 
-    int master_ = -1;
-    int slaveKeep_ = -1;
+    PtyLink pty_;
     int wakePipe_[2] = {-1, -1};
     int cmdIn_ = -1;
     int cmdOut_ = -1;
     std::string cmdLine_;
-    std::string ttyPath_;
-    std::string linkPath_;
 
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> powerCycleRequested_{false};

@@ -99,12 +99,8 @@ TMainForm::TMainForm(QWidget *parent)
     Timer1.setInterval(kPollIntervalMs);
     connect(&Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
 
-    StringGrid1->OnDrawCell = [this](int c, int r, const QRect &rect, TGridDrawState s, TCanvas &cv) {
-        StringGrid1DrawCell(c, r, rect, s, cv);
-    };
-    StringGrid2->OnDrawCell = [this](int c, int r, const QRect &rect, TGridDrawState s, TCanvas &cv) {
-        StringGrid2DrawCell(c, r, rect, s, cv);
-    };
+    StringGrid1->OnDrawCell = [this](int c, int r, TGridDrawState s, TCellFormat &f) { StringGrid1DrawCell(c, r, s, f); };
+    StringGrid2->OnDrawCell = [this](int c, int r, TGridDrawState s, TCellFormat &f) { StringGrid2DrawCell(c, r, s, f); };
     StringGrid2->OnSelectCell = [this](int c, int r, bool &canSelect) { StringGrid2SelectCell(c, r, canSelect); };
     StringGrid2->OnDblClick = [this] { StringGrid2DblClick(); };
 

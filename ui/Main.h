@@ -41,8 +41,8 @@ public:
     void ReadBackConfiguration();
     void BitBtn2Click();
     void BitBtn1Click();
-    void StringGrid1DrawCell(int col, int row, const QRect &rect, TGridDrawState state, TCanvas &canvas);
-    void StringGrid2DrawCell(int col, int row, const QRect &rect, TGridDrawState state, TCanvas &canvas);
+    void StringGrid1DrawCell(int col, int row, TGridDrawState state, TCellFormat &format);
+    void StringGrid2DrawCell(int col, int row, TGridDrawState state, TCellFormat &format);
     void StringGrid2SelectCell(int col, int row, bool &canSelect);
     void StringGrid2DblClick();
     // Puts the values the grids draw from the mirror into their cells' texts;

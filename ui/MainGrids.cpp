@@ -1,4 +1,4 @@
-// The channel grids: cells drawn from the register mirror, and the way into the write dialog.
+// The channel grids: cell texts from the register mirror, their format, and the way into the write dialog.
 #include "Main.h"
 
 #include "MODBUS_RTU.h"
@@ -47,23 +47,21 @@ void TMainForm::ShowGridValues()
     ShowValues(StringGrid2, OutputRegister);
 }
 
-void TMainForm::StringGrid1DrawCell(int col, int row, const QRect &rect, TGridDrawState, TCanvas &canvas)
+// The values read are bold and white, over the selection colour of their row too.
+void TMainForm::StringGrid1DrawCell(int col, int row, TGridDrawState, TCellFormat &format)
 {
-    const int reg = InputRegister(col, row);
-    if (reg == kNoRegister)
+    if (InputRegister(col, row) == kNoRegister)
         return;
-    canvas.SetBold(true);
-    canvas.FontColor = Qt::white;
-    canvas.TextOut(rect.left() + TGridView::kTextInset, rect.top() + TGridView::kTextInset, RegisterText(reg));
+    format.bold = true;
+    format.color = Qt::white;
 }
 
-void TMainForm::StringGrid2DrawCell(int col, int row, const QRect &rect, TGridDrawState, TCanvas &canvas)
+// The values set are painted in the grid's own format: regular, in the text colour.
+void TMainForm::StringGrid2DrawCell(int col, int row, TGridDrawState, TCellFormat &format)
 {
-    const int reg = OutputRegister(col, row);
-    if (reg == kNoRegister)
+    if (OutputRegister(col, row) == kNoRegister)
         return;
-    canvas.SetBold(false);
-    canvas.TextOut(rect.left() + TGridView::kTextInset, rect.top() + TGridView::kTextInset, RegisterText(reg));
+    format.bold = false;
 }
 
 void TMainForm::StringGrid2SelectCell(int col, int row, bool &canSelect)

@@ -32,12 +32,6 @@ public:
 
 TGridFont::TGridFont(const QFont &font) : regular(font), bold(Bold(font)) {}
 
-void TCanvas::TextOut(int x, int y, const QString &text)
-{
-    painter_.setPen(FontColor);
-    (bold_ ? font_.bold : font_.regular).Draw(painter_, x, y, text);
-}
-
 TGridModel::TGridModel(QObject *parent, int colCount, int rowCount)
     : QAbstractTableModel(parent),
       colCount_(colCount),
@@ -89,7 +83,7 @@ void TGridModel::SetCells(int col, int row, const QString &text)
     emit dataChanged(changed, changed, {Qt::DisplayRole});
 }
 
-// The grid's default painting of a cell, then the owner's handler over it.
+// A cell's background and lines, then the model's text in the owner's format.
 class TGridDelegate final : public QAbstractItemDelegate {
 public:
     explicit TGridDelegate(TGridView *grid) : QAbstractItemDelegate(grid), grid_(grid) {}
@@ -125,16 +119,18 @@ public:
         const QRect cell = r.adjusted(0, 0, -line, -line);
         painter->fillRect(cell, background);
 
+        const QString shown = index.data().toString();
+        if (shown.isEmpty())
+            return;
+        TCellFormat format{false, text};
+        if (grid_->OnDrawCell)
+            grid_->OnDrawCell(col, row, state, format);
+        const TGridFont &font = state.fixed ? grid_->fixedFont_ : grid_->cellFont_;
         painter->save();
         painter->setClipRect(cell);
-        TCanvas canvas(*painter, state.fixed ? grid_->fixedFont_ : grid_->cellFont_, text);
-        if (state.fixed) {
-            const QString heading = index.data().toString();
-            if (!heading.isEmpty())
-                canvas.TextOut(cell.left() + TGridView::kTextInset, cell.top() + TGridView::kTextInset, heading);
-        }
-        if (grid_->OnDrawCell)
-            grid_->OnDrawCell(col, row, cell, state, canvas);
+        painter->setPen(format.color);
+        (format.bold ? font.bold : font.regular)
+            .Draw(*painter, cell.left() + TGridView::kTextInset, cell.top() + TGridView::kTextInset, shown);
         painter->restore();
     }
 

@@ -5,10 +5,10 @@
 // and the accessibility interface report for it (a screen reader reads the grid
 // cell by cell). Cell (col, row) is the model index (row, col).
 //
-// Painting a cell: the grid's default painting first (background, selection,
-// the heading text of a fixed cell), then the owner's drawing handler, which
-// draws the data cells' values over it. The model's text of a data cell is what
-// the owner keeps there for readers; the owner sets it whenever the value changes.
+// Painting a cell: its background (fixed, selected or plain) and then the
+// model's text, so what is painted is what a reader hears. The owner's drawing
+// handler only formats: it may make the text bold or change its colour. The
+// owner keeps each cell's text in the model and sets it whenever the value changes.
 #include "DigitFace.h"
 
 #include <QAbstractTableModel>
@@ -35,23 +35,11 @@ struct TGridFont {
     TDigitFace bold;
 };
 
-// What a cell-drawing handler paints with: font style and colour, and text at a point.
-class TCanvas {
-public:
-    TCanvas(QPainter &painter, const TGridFont &font, QColor color)
-        : painter_(painter), font_(font), FontColor(std::move(color)) {}
-    void SetBold(bool bold) { bold_ = bold; }
-    bool Bold() const { return bold_; }
-    // Draws `text` with its top left corner at (x, y).
-    void TextOut(int x, int y, const QString &text);
-
-private:
-    QPainter &painter_;
-    const TGridFont &font_;
-    bool bold_ = false;
-
-public:
-    QColor FontColor;
+// How a cell's text is painted. The grid fills in its default (regular, in the
+// text colour of the cell's state); the owner's drawing handler may change it.
+struct TCellFormat {
+    bool bold = false;
+    QColor color;
 };
 
 // The cell texts. Fixed cells can be read but not selected.
@@ -101,7 +89,7 @@ public:
     void SetRowSelect(bool rowSelect);
     bool RowSelect() const { return selectionBehavior() == SelectRows; }
 
-    std::function<void(int col, int row, const QRect &rect, TGridDrawState state, TCanvas &canvas)> OnDrawCell;
+    std::function<void(int col, int row, TGridDrawState state, TCellFormat &format)> OnDrawCell;
     std::function<void(int col, int row, bool &canSelect)> OnSelectCell;
     std::function<void()> OnDblClick;
 

@@ -1,4 +1,6 @@
 #pragma once
+#include "PtyLink.h"
+
 #include <QTemporaryDir>
 
 #include <cstdint>
@@ -11,14 +13,13 @@
 class PtyPair {
 public:
     explicit PtyPair(int comNumber = 1);
-    ~PtyPair();
     PtyPair(const PtyPair &) = delete;
     PtyPair &operator=(const PtyPair &) = delete;
 
-    bool ok() const { return master_ >= 0; }
-    int master() const { return master_; }
-    const std::string &slavePath() const { return slavePath_; }
-    std::string linkPath() const { return linkPath_; }
+    bool ok() const { return pty_.isOpen(); }
+    int master() const { return pty_.master(); }
+    const std::string &slavePath() const { return pty_.ttyPath(); }
+    std::string linkPath() const { return pty_.linkPath(); }
     QString portDir() const { return dir_.path(); }
 
     void writeMaster(const std::vector<uint8_t> &bytes);
@@ -28,8 +29,5 @@ public:
 
 private:
     QTemporaryDir dir_;
-    int master_ = -1;
-    int slaveKeep_ = -1;  // keeps the slave side alive between the component's opens
-    std::string slavePath_;
-    std::string linkPath_;
+    talvex::sim::PtyLink pty_;
 };
