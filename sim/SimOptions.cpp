@@ -1,6 +1,7 @@
 #include "SimOptions.h"
 
 #include <cstdlib>
+#include <getopt.h>
 #include <string_view>
 
 namespace talvex::sim {
@@ -72,109 +73,166 @@ std::string SimUsage()
            "SIGINT or SIGTERM ends the program.\n";
 }
 
+namespace {
+
+// getopt_long's codes for the long options; none has a short form but --help's -h.
+enum OptionCode : int {
+    kPortDir = 256, kStateDir, kLog, kCom, kMode, kFwVersion, kWatchdogMs, kNoHeartbeat, kNoBootloader,
+    kRealistic, kSilent, kDropEvery, kCorruptEvery, kNoise, kEcho, kLatencyTimer, kDelayMs,
+};
+
+const option kLongOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"port-dir", required_argument, nullptr, kPortDir},
+    {"state-dir", required_argument, nullptr, kStateDir},
+    {"log", required_argument, nullptr, kLog},
+    {"com", required_argument, nullptr, kCom},
+    {"mode", required_argument, nullptr, kMode},
+    {"fw-version", required_argument, nullptr, kFwVersion},
+    {"watchdog-ms", required_argument, nullptr, kWatchdogMs},
+    {"no-heartbeat", no_argument, nullptr, kNoHeartbeat},
+    {"no-bootloader", no_argument, nullptr, kNoBootloader},
+    {"realistic", no_argument, nullptr, kRealistic},
+    {"silent", no_argument, nullptr, kSilent},
+    {"drop-every", required_argument, nullptr, kDropEvery},
+    {"corrupt-every", required_argument, nullptr, kCorruptEvery},
+    {"noise", required_argument, nullptr, kNoise},
+    {"echo", no_argument, nullptr, kEcho},
+    {"latency-timer", required_argument, nullptr, kLatencyTimer},
+    {"delay-ms", required_argument, nullptr, kDelayMs},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The option as the user wrote it, for messages.
+std::string OptionName(int code)
+{
+    for (const option &o : kLongOptions)
+        if (o.name && o.val == code)
+            return std::string("--") + o.name;
+    return "option";
+}
+
+// The checks of one option's value; false with the message.
+bool TakeValue(int code, const char *value, SimOptions &o, std::string &error)
+{
+    unsigned long n = 0;
+    auto number = [&](unsigned long max) {
+        if (!ToNumber(value, max, n)) {
+            error = OptionName(code) + " needs a number from 0 to " + std::to_string(max);
+            return false;
+        }
+        return true;
+    };
+    switch (code) {
+    case kPortDir: o.portDir = value; return true;
+    case kStateDir: o.stateDir = value; return true;
+    case kLog: o.logPath = value; return true;
+    case kCom:
+        if (!number(kLastCom) || n < kFirstCom) {
+            error = "--com needs a number from 1 to 8";
+            return false;
+        }
+        o.com = static_cast<int>(n);
+        return true;
+    case kMode: {
+        const std::string_view m = value;
+        if (m == "fixed")
+            o.mode = SimMode::FixedPort;
+        else if (m == "rs485")
+            o.mode = SimMode::Rs485Port;
+        else if (m == "gateway")
+            o.mode = SimMode::Gateway;
+        else {
+            error = "--mode is fixed, rs485 or gateway";
+            return false;
+        }
+        return true;
+    }
+    case kFwVersion:
+        if (!number(0xFFFF))
+            return false;
+        o.firmwareVersion = static_cast<uint16_t>(n);
+        return true;
+    case kWatchdogMs:
+        if (!number(3600000) || n == 0) {
+            error = "--watchdog-ms needs a number from 1 to 3600000";
+            return false;
+        }
+        o.watchdogMs = static_cast<uint32_t>(n);
+        return true;
+    case kNoHeartbeat: o.heartbeat = false; return true;
+    case kNoBootloader: o.bootloader = false; return true;
+    case kRealistic: o.realisticBoot = true; return true;
+    case kSilent: o.faults.silent = true; return true;
+    case kEcho: o.echo = true; return true;
+    case kDropEvery:
+        if (!number(1000000))
+            return false;
+        o.faults.dropEvery = static_cast<uint32_t>(n);
+        return true;
+    case kCorruptEvery:
+        if (!number(1000000))
+            return false;
+        o.faults.corruptEvery = static_cast<uint32_t>(n);
+        return true;
+    case kNoise:
+        if (!number(FaultInjector::kMaxNoiseBytes))
+            return false;
+        o.faults.noiseBytes = static_cast<uint32_t>(n);
+        return true;
+    case kLatencyTimer:
+        if (!number(kMaxLatencyTimerMs) || n == 0) {
+            error = "--latency-timer needs a number from 1 to " + std::to_string(kMaxLatencyTimerMs);
+            return false;
+        }
+        o.latencyTimerMs = static_cast<uint32_t>(n);
+        return true;
+    case kDelayMs:
+        if (!number(FaultInjector::kMaxDelayMs))
+            return false;
+        o.faults.delayMs = static_cast<uint32_t>(n);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
 bool ParseSimOptions(int argc, char **argv, SimOptions &o, bool &help, std::string &error)
 {
     help = false;
     o.stateDir = DefaultStateDir();
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
-        unsigned long n = 0;
-        auto number = [&](unsigned long max) {
-            if (!ToNumber(value, max, n)) {
-                error = std::string(arg) + " needs a number from 0 to " + std::to_string(max);
-                return false;
-            }
-            ++i;
-            return true;
-        };
-        auto text = [&](std::string &into) {
-            if (!value) {
-                error = std::string(arg) + " needs a value";
-                return false;
-            }
-            into = value;
-            ++i;
-            return true;
-        };
-        if (arg == "--help" || arg == "-h") {
+    // '+': stop at the first word that is not an option, so a stray word is refused
+    // below rather than moved past the options; ':' reports a missing value as ':'.
+    // getopt_long's own messages are off: the caller says what went wrong.
+    static const char kShortOptions[] = "+:h";
+    opterr = 0;
+    optind = 0;  // start afresh: the parser keeps its place between calls
+    for (;;) {
+        int index = -1;
+        const int code = getopt_long(argc, argv, kShortOptions, kLongOptions, &index);
+        if (code == -1)
+            break;
+        if (code == 'h') {
             help = true;
             return true;
-        } else if (arg == "--port-dir") {
-            if (!text(o.portDir))
-                return false;
-        } else if (arg == "--state-dir") {
-            if (!text(o.stateDir))
-                return false;
-        } else if (arg == "--log") {
-            if (!text(o.logPath))
-                return false;
-        } else if (arg == "--com") {
-            if (!number(kLastCom) || n < kFirstCom) {
-                error = "--com needs a number from 1 to 8";
-                return false;
-            }
-            o.com = static_cast<int>(n);
-        } else if (arg == "--mode") {
-            std::string m;
-            if (!text(m))
-                return false;
-            if (m == "fixed")
-                o.mode = SimMode::FixedPort;
-            else if (m == "rs485")
-                o.mode = SimMode::Rs485Port;
-            else if (m == "gateway")
-                o.mode = SimMode::Gateway;
-            else {
-                error = "--mode is fixed, rs485 or gateway";
-                return false;
-            }
-        } else if (arg == "--fw-version") {
-            if (!number(0xFFFF))
-                return false;
-            o.firmwareVersion = static_cast<uint16_t>(n);
-        } else if (arg == "--watchdog-ms") {
-            if (!number(3600000) || n == 0) {
-                error = "--watchdog-ms needs a number from 1 to 3600000";
-                return false;
-            }
-            o.watchdogMs = static_cast<uint32_t>(n);
-        } else if (arg == "--no-heartbeat") {
-            o.heartbeat = false;
-        } else if (arg == "--no-bootloader") {
-            o.bootloader = false;
-        } else if (arg == "--realistic") {
-            o.realisticBoot = true;
-        } else if (arg == "--silent") {
-            o.faults.silent = true;
-        } else if (arg == "--drop-every") {
-            if (!number(1000000))
-                return false;
-            o.faults.dropEvery = static_cast<uint32_t>(n);
-        } else if (arg == "--corrupt-every") {
-            if (!number(1000000))
-                return false;
-            o.faults.corruptEvery = static_cast<uint32_t>(n);
-        } else if (arg == "--noise") {
-            if (!number(FaultInjector::kMaxNoiseBytes))
-                return false;
-            o.faults.noiseBytes = static_cast<uint32_t>(n);
-        } else if (arg == "--echo") {
-            o.echo = true;
-        } else if (arg == "--latency-timer") {
-            if (!number(kMaxLatencyTimerMs) || n == 0) {
-                error = "--latency-timer needs a number from 1 to " + std::to_string(kMaxLatencyTimerMs);
-                return false;
-            }
-            o.latencyTimerMs = static_cast<uint32_t>(n);
-        } else if (arg == "--delay-ms") {
-            if (!number(FaultInjector::kMaxDelayMs))
-                return false;
-            o.faults.delayMs = static_cast<uint32_t>(n);
-        } else {
-            error = "unknown option " + std::string(arg);
+        }
+        // The word just read, for the messages about it.
+        const std::string word = optind >= 1 && optind <= argc ? argv[optind - 1] : "";
+        if (code == ':') {
+            error = word + " needs a value";
             return false;
         }
+        if (code == '?') {
+            error = "unknown option " + word;
+            return false;
+        }
+        if (!TakeValue(code, optarg, o, error))
+            return false;
+    }
+    if (optind < argc) {
+        error = "unknown option " + std::string(argv[optind]);
+        return false;
     }
     if (o.portDir.empty()) {
         error = "--port-dir is required";

@@ -4,7 +4,9 @@
 #include "MODBUS_RTU.h"
 #include "SettingTexts.h"
 
+#include <QCommandLineParser>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 namespace talvex::cli {
 
@@ -38,7 +40,86 @@ std::optional<long long> ParseNumber(const QString &text)
     return v;
 }
 
-// Walks the arguments; every check ends in a message for the user.
+// A negative number is a value, never an option: it passes the parsers behind
+// this mark and is given back after, so "write 12 -1" is judged as a number.
+constexpr QChar kNumberMark(0x1);
+
+QString HideNegative(const QString &arg)
+{
+    return arg.startsWith('-') && LooksNumeric(arg) ? kNumberMark + arg : arg;
+}
+
+QString Restore(const QString &text)
+{
+    return text.startsWith(kNumberMark) ? text.mid(1) : text;
+}
+
+// The options every command takes, before or after its word. -a is taken by the
+// command's parser too, only to be refused there with the reason.
+struct GlobalOptions {
+    QCommandLineOption port{QStringList{"p", "port"}, {}, "PORT"};
+    QCommandLineOption station{QStringList{"a", "station"}, {}, "N"};
+    QCommandLineOption mode{QStringList{"m", "mode"}, {}, "MODE"};
+    QCommandLineOption echo{QStringList{"echo"}, {}, "WHEN"};
+    QCommandLineOption json{QStringList{"json"}};
+    QCommandLineOption quiet{QStringList{"q", "quiet"}};
+    QCommandLineOption log{QStringList{"log"}, {}, "FILE"};
+    QCommandLineOption help{QStringList{"h", "help"}};
+    QCommandLineOption version{QStringList{"version"}};
+    // After `configure` --station is the new station: only -a is the one to talk to.
+    QCommandLineOption stationShort{QStringList{"a"}, {}, "N"};
+
+    void addTo(QCommandLineParser &parser, bool withLongStation)
+    {
+        parser.addOptions({port, mode, echo, json, quiet, log, help, version});
+        parser.addOption(withLongStation ? station : stationShort);
+    }
+};
+
+struct WatchOptions {
+    QCommandLineOption interval{QStringList{"i", "interval"}, {}, "MS"};
+    QCommandLineOption count{QStringList{"n", "count"}, {}, "N"};
+};
+
+struct ConfigureOptions {
+    QCommandLineOption station{QStringList{"station"}, {}, "N"};
+    QCommandLineOption suppress{QStringList{"suppress"}, {}, "MS"};
+    QCommandLineOption filter{QStringList{"filter"}, {}, "N"};
+    QCommandLineOption canBaud{QStringList{"can-baud"}, {}, "TEXT"};
+    QCommandLineOption rs485Baud{QStringList{"rs485-baud"}, {}, "TEXT"};
+    QCommandLineOption rs485Format{QStringList{"rs485-format"}, {}, "TEXT"};
+};
+
+struct FlashOptions {
+    QCommandLineOption image{QStringList{"image"}, {}, "FILE"};
+    QCommandLineOption yesStandIn{QStringList{"yes-standin"}};
+    QCommandLineOption noVerify{QStringList{"no-verify"}};
+    QCommandLineOption bootEntry{QStringList{"boot-entry"}, {}, "ENTRY"};
+};
+
+// The parser's own complaint in the program's words: "unknown option --baud",
+// "option -a needs a value", "option --json takes no value".
+QString ParserError(const QCommandLineParser &parser)
+{
+    const QStringList unknown = parser.unknownOptionNames();
+    if (!unknown.isEmpty()) {
+        const QString name = Restore(unknown.first());
+        return QStringLiteral("unknown option %1").arg((name.size() == 1 ? "-" : "--") + name);
+    }
+    static const QRegularExpression missing(QStringLiteral("^Missing value after '(.*)'\\.$"));
+    static const QRegularExpression unexpected(QStringLiteral("^Unexpected value after '(.*)'\\.$"));
+    const QString text = parser.errorText();
+    if (const QRegularExpressionMatch m = missing.match(text); m.hasMatch())
+        return QStringLiteral("option %1 needs a value").arg(m.captured(1));
+    if (const QRegularExpressionMatch m = unexpected.match(text); m.hasMatch())
+        return QStringLiteral("option %1 takes no value").arg(m.captured(1));
+    return text;
+}
+
+// Two passes of QCommandLineParser: the first takes the options before the
+// command word and stops at it, the second takes that command's own options
+// with the common ones, so an option of another command is refused. What stays
+// here is the judging of the values.
 class Parser {
 public:
     Parser(const QStringList &args, Options &o, QString &error) : args_(args), o_(o), error_(error) {}
@@ -52,35 +133,33 @@ private:
             error_ = message;
         return false;
     }
-    // The value of option `name`: after '=' or the next argument.
-    bool takeValue(const QString &name, QString &value);
+    bool parse(QCommandLineParser &parser, const QStringList &args);
     bool number(const QString &what, const QString &text, long long min, long long max, int &out);
-    bool globalOption(const QString &name, bool &handled);
-    bool commandOption(const QString &name, bool &handled);
+    bool globals(const QCommandLineParser &parser, bool afterCommand);
     bool command(const QString &word);
+    bool watchOptions(const QCommandLineParser &parser);
+    bool configureOptions(const QCommandLineParser &parser);
+    bool flashOptions(const QCommandLineParser &parser);
     bool positionals();
     bool finalChecks();
 
     const QStringList &args_;
     Options &o_;
     QString &error_;
-    int i_ = 0;
-    QString inlineValue_;
-    bool hasInline_ = false;
-    bool haveCommand_ = false;
+    GlobalOptions global_;
+    WatchOptions watch_;
+    ConfigureOptions configure_;
+    FlashOptions flash_;
     QStringList positional_;
 };
 
-bool Parser::takeValue(const QString &name, QString &value)
+bool Parser::parse(QCommandLineParser &parser, const QStringList &args)
 {
-    if (hasInline_) {
-        value = inlineValue_;
-        hasInline_ = false;
-        return true;
-    }
-    if (i_ + 1 >= args_.size())
-        return fail(QStringLiteral("option %1 needs a value").arg(name));
-    value = args_[++i_];
+    QStringList words{QStringLiteral("talvex-cli")};  // the parser skips the program's name
+    for (const QString &arg : args)
+        words << HideNegative(arg);
+    if (!parser.parse(words))
+        return fail(ParserError(parser));
     return true;
 }
 
@@ -95,37 +174,32 @@ bool Parser::number(const QString &what, const QString &text, long long min, lon
     return true;
 }
 
-bool Parser::globalOption(const QString &name, bool &handled)
+bool Parser::globals(const QCommandLineParser &parser, bool afterCommand)
 {
-    handled = true;
-    QString v;
-    if (name == "-p" || name == "--port") {
-        if (!takeValue(name, v))
-            return false;
-        o_.port = v;
-        return true;
-    }
+    const auto value = [&parser](const QCommandLineOption &option) { return Restore(parser.value(option)); };
+    if (parser.isSet(global_.port))
+        o_.port = value(global_.port);
     // The station to talk to goes before the command word; after `configure`,
     // --station is the module's new station number.
-    if (name == "-a" || name == "--station") {
-        if (haveCommand_ && o_.command == Command::Configure)
+    const QCommandLineOption &station = afterCommand && o_.command == Command::Configure ? global_.stationShort
+                                                                                         : global_.station;
+    if (parser.isSet(station)) {
+        if (afterCommand && o_.command == Command::Configure)
             return fail(QStringLiteral("-a after configure: the station to talk to goes before the command "
                                        "(-a N configure ...); the new station is configure --station N"));
-        if (haveCommand_)
-            return fail(QStringLiteral("%1 goes before the command word (the station to talk to)").arg(name));
-        return takeValue(name, v) && number(QStringLiteral("station"), v, kStationMin, kStationMax, o_.station);
-    }
-    if (name == "--log") {
-        if (!takeValue(name, v))
+        if (afterCommand)
+            return fail(QStringLiteral("%1 goes before the command word (the station to talk to)")
+                            .arg(parser.optionNames().contains("a") ? "-a" : "--station"));
+        if (!number(QStringLiteral("station"), value(station), kStationMin, kStationMax, o_.station))
             return false;
-        if (v.isEmpty())
+    }
+    if (parser.isSet(global_.log)) {
+        if (value(global_.log).isEmpty())
             return fail(QStringLiteral("--log needs a file name"));
-        o_.logPath = v;
-        return true;
+        o_.logPath = value(global_.log);
     }
-    if (name == "-m" || name == "--mode") {
-        if (!takeValue(name, v))
-            return false;
+    if (parser.isSet(global_.mode)) {
+        const QString v = value(global_.mode);
         const QString m = v.toLower();
         if (m == "pc-uart")
             o_.mode = TLinkMode::PcUart;
@@ -133,11 +207,9 @@ bool Parser::globalOption(const QString &name, bool &handled)
             o_.mode = TLinkMode::PlcCan;
         else
             return fail(QStringLiteral("mode: \"%1\" is neither pc-uart nor plc-can").arg(v));
-        return true;
     }
-    if (name == "--echo") {
-        if (!takeValue(name, v))
-            return false;
+    if (parser.isSet(global_.echo)) {
+        const QString v = value(global_.echo);
         const QString m = v.toLower();
         if (m == "auto")
             o_.echo = TEchoMode::Auto;
@@ -147,130 +219,96 @@ bool Parser::globalOption(const QString &name, bool &handled)
             o_.echo = TEchoMode::Off;
         else
             return fail(QStringLiteral("echo: \"%1\" is not auto, on or off").arg(v));
-        return true;
     }
-    if (name == "--json") {
+    if (parser.isSet(global_.json))
         o_.json = true;
-        return true;
-    }
-    if (name == "-q" || name == "--quiet") {
+    if (parser.isSet(global_.quiet))
         o_.quiet = true;
-        return true;
-    }
-    if (name == "-h" || name == "--help") {
+    // --help or --version anywhere stands for the command; nothing may follow it.
+    if (parser.isSet(global_.help))
         o_.command = Command::Help;
-        haveCommand_ = true;
-        return true;
-    }
-    if (name == "--version") {
+    else if (parser.isSet(global_.version))
         o_.command = Command::Version;
-        haveCommand_ = true;
-        return true;
-    }
-    handled = false;
     return true;
 }
 
-bool Parser::commandOption(const QString &name, bool &handled)
+bool Parser::watchOptions(const QCommandLineParser &parser)
 {
-    handled = true;
-    QString v;
-    if (!haveCommand_) {
-        handled = false;
-        return true;
+    if (parser.isSet(watch_.interval)) {
+        if (!number(QStringLiteral("interval"), Restore(parser.value(watch_.interval)), 1, kWatchIntervalMaxMs,
+                    o_.intervalMs))
+            return false;
+        if (o_.intervalMs < Options::kMinWatchIntervalMs)
+            return fail(QStringLiteral("interval: %1 ms is below the poll's own rate, one exchange every %2 ms "
+                                       "(two ticks of the polling cycle); give %2 or more")
+                            .arg(o_.intervalMs)
+                            .arg(Options::kMinWatchIntervalMs));
     }
-    switch (o_.command) {
-    case Command::Watch:
-        if (name == "-i" || name == "--interval") {
-            if (!takeValue(name, v) || !number(QStringLiteral("interval"), v, 1, kWatchIntervalMaxMs, o_.intervalMs))
-                return false;
-            if (o_.intervalMs < Options::kMinWatchIntervalMs)
-                return fail(QStringLiteral("interval: %1 ms is below the poll's own rate, one exchange every %2 ms "
-                                           "(two ticks of the polling cycle); give %2 or more")
-                                .arg(o_.intervalMs)
-                                .arg(Options::kMinWatchIntervalMs));
-            return true;
-        }
-        if (name == "-n" || name == "--count")
-            return takeValue(name, v) && number(QStringLiteral("count"), v, 1, kWatchTimesMax, o_.times);
-        break;
-    case Command::Configure: {
-        ConfigChanges &c = o_.config;
-        int n = 0;
-        if (name == "--station") {
-            if (!takeValue(name, v) || !number(QStringLiteral("--station"), v, kStationMin, kStationMax, n))
-                return false;
-            c.station = n;
-            return true;
-        }
-        if (name == "--suppress") {
-            if (!takeValue(name, v) ||
-                !number(QStringLiteral("--suppress"), v, kTxSuppressMin, kTxSuppressMax, n))
-                return false;
-            c.suppressMs = n;
-            return true;
-        }
-        if (name == "--filter") {
-            if (!takeValue(name, v))
-                return false;
-            if ((n = FindFilter(v)) < 0)
-                return fail(QStringLiteral("--filter: \"%1\" is not a filter level (0 ... 9)").arg(v));
-            c.filter = n;
-            return true;
-        }
-        if (name == "--can-baud") {
-            if (!takeValue(name, v))
-                return false;
-            if ((n = FindBaudCan(v)) < 0)
-                return fail(QStringLiteral("--can-baud: \"%1\" is not one of %2").arg(v, BaudCanChoices()));
-            c.baudCan = n;
-            return true;
-        }
-        if (name == "--rs485-baud") {
-            if (!takeValue(name, v))
-                return false;
-            if ((n = FindBaud485(v)) < 0)
-                return fail(QStringLiteral("--rs485-baud: \"%1\" is not one of %2").arg(v, Baud485Choices()));
-            c.baud485 = n;
-            return true;
-        }
-        if (name == "--rs485-format") {
-            if (!takeValue(name, v))
-                return false;
-            if ((n = FindDat485(v)) < 0)
-                return fail(QStringLiteral("--rs485-format: \"%1\" is not one of %2").arg(v, Dat485Choices()));
-            c.dat485 = n;
-            return true;
-        }
-        break;
+    if (parser.isSet(watch_.count))
+        return number(QStringLiteral("count"), Restore(parser.value(watch_.count)), 1, kWatchTimesMax, o_.times);
+    return true;
+}
+
+bool Parser::configureOptions(const QCommandLineParser &parser)
+{
+    ConfigChanges &c = o_.config;
+    const auto value = [&parser](const QCommandLineOption &option) { return Restore(parser.value(option)); };
+    int n = 0;
+    if (parser.isSet(configure_.station)) {
+        if (!number(QStringLiteral("--station"), value(configure_.station), kStationMin, kStationMax, n))
+            return false;
+        c.station = n;
     }
-    case Command::Flash:
-        if (name == "--image")
-            return takeValue(name, o_.image);
-        if (name == "--yes-standin") {
-            o_.yesStandIn = true;
-            return true;
-        }
-        if (name == "--no-verify") {
-            o_.verify = false;
-            return true;
-        }
-        if (name == "--boot-entry") {
-            if (!takeValue(name, v))
-                return false;
-            for (TBootEntry e : {TBootEntry::DtrRts, TBootEntry::Inverted, TBootEntry::Manual}) {
-                if (v.toLower() == BootEntryName(e)) {
-                    o_.bootEntry = e;
-                    return true;
-                }
+    if (parser.isSet(configure_.suppress)) {
+        if (!number(QStringLiteral("--suppress"), value(configure_.suppress), kTxSuppressMin, kTxSuppressMax, n))
+            return false;
+        c.suppressMs = n;
+    }
+    if (parser.isSet(configure_.filter)) {
+        const QString v = value(configure_.filter);
+        if ((n = FindFilter(v)) < 0)
+            return fail(QStringLiteral("--filter: \"%1\" is not a filter level (0 ... 9)").arg(v));
+        c.filter = n;
+    }
+    if (parser.isSet(configure_.canBaud)) {
+        const QString v = value(configure_.canBaud);
+        if ((n = FindBaudCan(v)) < 0)
+            return fail(QStringLiteral("--can-baud: \"%1\" is not one of %2").arg(v, BaudCanChoices()));
+        c.baudCan = n;
+    }
+    if (parser.isSet(configure_.rs485Baud)) {
+        const QString v = value(configure_.rs485Baud);
+        if ((n = FindBaud485(v)) < 0)
+            return fail(QStringLiteral("--rs485-baud: \"%1\" is not one of %2").arg(v, Baud485Choices()));
+        c.baud485 = n;
+    }
+    if (parser.isSet(configure_.rs485Format)) {
+        const QString v = value(configure_.rs485Format);
+        if ((n = FindDat485(v)) < 0)
+            return fail(QStringLiteral("--rs485-format: \"%1\" is not one of %2").arg(v, Dat485Choices()));
+        c.dat485 = n;
+    }
+    return true;
+}
+
+bool Parser::flashOptions(const QCommandLineParser &parser)
+{
+    if (parser.isSet(flash_.image))
+        o_.image = Restore(parser.value(flash_.image));
+    if (parser.isSet(flash_.yesStandIn))
+        o_.yesStandIn = true;
+    if (parser.isSet(flash_.noVerify))
+        o_.verify = false;
+    if (parser.isSet(flash_.bootEntry)) {
+        const QString v = Restore(parser.value(flash_.bootEntry));
+        for (TBootEntry e : {TBootEntry::DtrRts, TBootEntry::Inverted, TBootEntry::Manual}) {
+            if (v.toLower() == BootEntryName(e)) {
+                o_.bootEntry = e;
+                return true;
             }
-            return fail(QStringLiteral("--boot-entry: \"%1\" is not dtr-rts, inverted or manual").arg(v));
         }
-        break;
-    default:
-        break;
+        return fail(QStringLiteral("--boot-entry: \"%1\" is not dtr-rts, inverted or manual").arg(v));
     }
-    handled = false;
     return true;
 }
 
@@ -284,7 +322,6 @@ bool Parser::command(const QString &word)
     for (const auto &[name, cmd] : kCommands) {
         if (word == QLatin1String(name)) {
             o_.command = cmd;
-            haveCommand_ = true;
             return true;
         }
     }
@@ -293,45 +330,52 @@ bool Parser::command(const QString &word)
 
 bool Parser::run()
 {
-    bool onlyPositional = false;
-    for (i_ = 0; i_ < args_.size(); ++i_) {
-        const QString arg = args_[i_];
-        const bool isOption = !onlyPositional && arg.size() > 1 && arg[0] == '-' && !LooksNumeric(arg);
-        if (!isOption) {
-            if (!haveCommand_) {
-                if (!command(arg))
-                    return false;
-            } else {
-                positional_ << arg;
-            }
-            continue;
-        }
-        if (arg == "--") {
-            onlyPositional = true;
-            continue;
-        }
-        QString name = arg;
-        hasInline_ = false;
-        if (arg.startsWith("--") && arg.contains('=')) {
-            name = arg.left(arg.indexOf('='));
-            inlineValue_ = arg.mid(arg.indexOf('=') + 1);
-            hasInline_ = true;
-        } else if (!arg.startsWith("--") && arg.size() > 2) {
-            // -pCOM2, -a5: a short option with its value attached.
-            name = arg.left(2);
-            inlineValue_ = arg.mid(2);
-            hasInline_ = true;
-        }
-        bool handled = false;
-        if (!commandOption(name, handled))
-            return false;
-        if (!handled && !globalOption(name, handled))
-            return false;
-        if (!handled)
-            return fail(QStringLiteral("unknown option %1").arg(name));
-        if (hasInline_)
-            return fail(QStringLiteral("option %1 takes no value").arg(name));
+    // Before the command word: the common options, up to the first other word.
+    QCommandLineParser before;
+    global_.addTo(before, true);
+    before.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    if (!parse(before, args_) || !globals(before, false))
+        return false;
+    QStringList rest = before.positionalArguments();
+    for (QString &word : rest)
+        word = Restore(word);
+    const bool helpOrVersion = before.isSet(global_.help) || before.isSet(global_.version);
+    if (helpOrVersion) {
+        // Whatever follows --help or --version is not for a command.
+        positional_ = rest;
+        return positionals() && finalChecks();
     }
+    if (rest.isEmpty())
+        return fail(QStringLiteral("no command given"));
+    if (!command(rest.takeFirst()))
+        return false;
+
+    // After it: that command's options and the common ones.
+    QCommandLineParser after;
+    global_.addTo(after, o_.command != Command::Configure);
+    switch (o_.command) {
+    case Command::Watch:
+        after.addOptions({watch_.interval, watch_.count});
+        break;
+    case Command::Configure:
+        after.addOptions({configure_.station, configure_.suppress, configure_.filter, configure_.canBaud,
+                          configure_.rs485Baud, configure_.rs485Format});
+        break;
+    case Command::Flash:
+        after.addOptions({flash_.image, flash_.yesStandIn, flash_.noVerify, flash_.bootEntry});
+        break;
+    default:
+        break;
+    }
+    if (!parse(after, rest))
+        return false;
+    const Command given = o_.command;
+    if ((given == Command::Watch && !watchOptions(after)) ||
+        (given == Command::Configure && !configureOptions(after)) ||
+        (given == Command::Flash && !flashOptions(after)) || !globals(after, true))
+        return false;
+    for (const QString &word : after.positionalArguments())
+        positional_ << Restore(word);
     return positionals() && finalChecks();
 }
 
@@ -370,8 +414,6 @@ bool Parser::positionals()
 
 bool Parser::finalChecks()
 {
-    if (!haveCommand_)
-        return fail(QStringLiteral("no command given"));
     // The image's content is judged by flash, before the port is opened.
     if (o_.command == Command::Flash && !o_.image.isEmpty()) {
         const QFileInfo file(o_.image);

@@ -1,0 +1,133 @@
+// talvex-cli's refusals of its arguments, in process: each is refused before
+// anything is opened, so the process's exit status 2 follows from the refusal
+// here (tst_cli runs a few of them as a process against a line).
+#include "ImageFile.h"
+#include "Options.h"
+#include "Output.h"
+#include "Port.h"
+
+#include <QtTest>
+
+#include <cstdio>
+
+using talvex::cli::Options;
+using talvex::cli::Output;
+using talvex::cli::ParseArguments;
+using talvex::cli::PortTarget;
+using talvex::cli::ReadImageFile;
+using talvex::cli::ResolvePort;
+
+// The step that refuses a row: the parser, or the check run on what it accepted.
+enum class RefusedBy { Parser, Port, Log, Image };
+Q_DECLARE_METATYPE(RefusedBy)
+
+class TestCliArgs : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir files;
+
+    QString makeFile(const QString &name, qsizetype size)
+    {
+        const QString path = files.filePath(name);
+        QFile f(path);
+        if (f.open(QIODevice::WriteOnly))
+            f.write(QByteArray(size, '\x5A'));
+        return path;
+    }
+
+private slots:
+    void badArgumentsAreRefused_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<RefusedBy>("refusedBy");
+        const RefusedBy parser = RefusedBy::Parser;
+        QTest::newRow("no command") << QStringList{} << parser;
+        QTest::newRow("unknown command") << QStringList{"erase"} << parser;
+        QTest::newRow("option without its value") << QStringList{"info", "-a"} << parser;
+        QTest::newRow("station 0") << QStringList{"-a", "0", "info"} << parser;
+        QTest::newRow("station 100") << QStringList{"--station", "100", "info"} << parser;
+        QTest::newRow("station not a number") << QStringList{"-a", "one", "info"} << parser;
+        QTest::newRow("unknown mode") << QStringList{"-m", "can", "info"} << parser;
+        QTest::newRow("COM9") << QStringList{"-p", "COM9", "info"} << RefusedBy::Port;
+        QTest::newRow("read count 0") << QStringList{"read", "0", "0"} << parser;
+        QTest::newRow("read count 102") << QStringList{"read", "0", "102"} << parser;
+        QTest::newRow("read first past a word") << QStringList{"read", "65536", "1"} << parser;
+        QTest::newRow("read running past a word") << QStringList{"read", "65500", "40"} << parser;
+        QTest::newRow("read past the gateway's range") << QStringList{"-m", "plc-can", "read", "63336", "1"} << parser;
+        QTest::newRow("read with a third number") << QStringList{"read", "0", "4", "5"} << parser;
+        QTest::newRow("write without a value") << QStringList{"write", "12"} << parser;
+        QTest::newRow("write value 65536") << QStringList{"write", "12", "65536"} << parser;
+        QTest::newRow("write negative value") << QStringList{"write", "12", "-1"} << parser;
+        QTest::newRow("write register -1") << QStringList{"write", "-1", "5"} << parser;
+        QTest::newRow("write value not a number") << QStringList{"write", "12", "12a"} << parser;
+        QTest::newRow("watch interval 0") << QStringList{"watch", "-i", "0"} << parser;
+        QTest::newRow("watch count 0") << QStringList{"watch", "-n", "0"} << parser;
+        QTest::newRow("watch option given to read") << QStringList{"read", "-n", "3"} << parser;
+        QTest::newRow("configure station 0") << QStringList{"configure", "--station", "0"} << parser;
+        QTest::newRow("configure station 100") << QStringList{"configure", "--station", "100"} << parser;
+        QTest::newRow("configure suppression 0") << QStringList{"configure", "--suppress", "0"} << parser;
+        QTest::newRow("configure suppression 10000") << QStringList{"configure", "--suppress", "10000"} << parser;
+        QTest::newRow("configure filter 10") << QStringList{"configure", "--filter", "10"} << parser;
+        QTest::newRow("configure unknown CAN rate") << QStringList{"configure", "--can-baud", "12K"} << parser;
+        QTest::newRow("configure unknown RS-485 rate")
+            << QStringList{"configure", "--rs485-baud", "115200"} << parser;
+        QTest::newRow("configure unknown format") << QStringList{"configure", "--rs485-format", "7E1"} << parser;
+        QTest::newRow("flag given a value") << QStringList{"--json=yes", "info"} << parser;
+        QTest::newRow("image of 0 bytes") << QStringList{"flash", "--image", makeFile("empty.bin", 0)}
+                                          << RefusedBy::Image;
+        QTest::newRow("image missing") << QStringList{"flash", "--image", files.filePath("none.bin")} << parser;
+        QTest::newRow("flash without its image path") << QStringList{"flash", "--image"} << parser;
+        QTest::newRow("-a after configure") << QStringList{"configure", "-a", "3", "--filter", "2"} << parser;
+        QTest::newRow("-a after the command word") << QStringList{"info", "-a", "3"} << parser;
+        QTest::newRow("watch faster than the poll") << QStringList{"watch", "-i", "59"} << parser;
+        QTest::newRow("unknown boot entry") << QStringList{"flash", "--boot-entry", "rts-only"} << parser;
+        QTest::newRow("--no-verify given to read") << QStringList{"read", "--no-verify"} << parser;
+        QTest::newRow("log without its file") << QStringList{"info", "--log"} << parser;
+        QTest::newRow("log that cannot be opened")
+            << QStringList{"--log", "/nonexistent/dir/line.log", "info"} << RefusedBy::Log;
+    }
+    void badArgumentsAreRefused()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(RefusedBy, refusedBy);
+        Options o;
+        QString error;
+        const bool parsed = ParseArguments(QStringList{"-p", "COM1"} + args, o, error);
+        if (refusedBy == RefusedBy::Parser) {
+            QVERIFY(!parsed);
+            QVERIFY(!error.isEmpty());
+            return;
+        }
+        // The rest pass the parser and are refused by the check that follows it.
+        QVERIFY2(parsed, qPrintable(error));
+        switch (refusedBy) {
+        case RefusedBy::Port: {
+            PortTarget port;
+            QVERIFY(!ResolvePort(o.port, port));
+            break;
+        }
+        case RefusedBy::Log: {
+            std::FILE *sink = std::tmpfile();
+            QVERIFY(sink);
+            {
+                Output out(false, true, sink, sink);
+                QVERIFY(!out.openLog(o.logPath, error));
+            }
+            std::fclose(sink);
+            QVERIFY(error.startsWith("--log: cannot append to"));
+            break;
+        }
+        case RefusedBy::Image: {
+            talvex::cli::ImageFile image;
+            QVERIFY(!ReadImageFile(o.image, image, error));
+            QVERIFY(!error.isEmpty());
+            break;
+        }
+        case RefusedBy::Parser:
+            break;
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCliArgs)
+#include "tst_cli_args.moc"
