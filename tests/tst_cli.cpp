@@ -242,10 +242,7 @@ private slots:
         slow.delayMs = 40;  // every echo late, within the write's wait: the sequence takes longer
         sim->setFaults(slow);
         QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TALVEX_PORT_DIR", sim.portDir());
-        p.setProcessEnvironment(env);
-        p.start(TALVEX_CLI_EXE, {"-p", "COM2", "configure", "--filter", "5"});
+        StartCli(p, {"-p", "COM2", "configure", "--filter", "5"}, sim.portDir());
         // The unlock code is on its way: the sequence has begun.
         QTRY_VERIFY_WITH_TIMEOUT(sim.received().contains("01 06 00 14 1C 1C C0 C7"), 10000);
         p.terminate();
@@ -403,10 +400,7 @@ private slots:
     {
         LoggedSim sim;
         QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TALVEX_PORT_DIR", sim.portDir());
-        p.setProcessEnvironment(env);
-        p.start(TALVEX_CLI_EXE, {"-p", "COM2", "-q", "watch"});
+        StartCli(p, {"-p", "COM2", "-q", "watch"}, sim.portDir());
         QByteArray out;
         QTRY_VERIFY((out += p.readAllStandardOutput()).count('\n') >= 3);
         p.terminate();  // SIGTERM, as a service manager or Ctrl-C would end it

@@ -329,10 +329,7 @@ private slots:
         LoggedSim sim(SimMode::FixedPort, false);  // nothing answers the sync byte
         const QString path = write("interrupted.bin", Binary(600));
         QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TALVEX_PORT_DIR", sim.portDir());
-        p.setProcessEnvironment(env);
-        p.start(TALVEX_CLI_EXE, {"-p", "COM2", "--json", "flash", "--image", path});
+        StartCli(p, {"-p", "COM2", "--json", "flash", "--image", path}, sim.portDir());
         QTRY_VERIFY(sim.received().contains("7F"));
         p.terminate();
         QVERIFY(p.waitForFinished(5000));
@@ -356,11 +353,8 @@ private slots:
         QFETCH(QStringList, args);
         LoggedSim sim;
         QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TALVEX_PORT_DIR", sim.portDir());
-        p.setProcessEnvironment(env);
         p.setStandardOutputFile("/dev/full");
-        p.start(TALVEX_CLI_EXE, QStringList{"-p", "COM2"} + args);
+        StartCli(p, QStringList{"-p", "COM2"} + args, sim.portDir());
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.exitCode(), 1);
@@ -374,11 +368,7 @@ private slots:
         const QString link = byId.filePath("usb-FTDI_FT232R_USB_UART_A10K3S5Y-if00-port0");
         QVERIFY(QFile::link(QFileInfo(sim.portDir() + "/COM2").canonicalFilePath(), link));
         QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TALVEX_PORT_DIR", sim.portDir());
-        env.insert("TALVEX_SERIAL_BY_ID", byId.path());
-        p.setProcessEnvironment(env);
-        p.start(TALVEX_CLI_EXE, {"--json", "ports"});
+        StartCli(p, {"--json", "ports"}, sim.portDir(), {{"TALVEX_SERIAL_BY_ID", byId.path()}});
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitCode(), 0);
         const QStringList lines = Lines(QString::fromUtf8(p.readAllStandardOutput()));

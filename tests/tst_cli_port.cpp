@@ -1,12 +1,12 @@
 // talvex-cli on ports that are not what they should be: no serial device at all,
 // a device the user may not open, and an adapter pulled out while it runs. Each
 // ends at once with exit 3 and names the cause.
+#include "CliProcess.h"
 #include "ModbusBytes.h"
 #include "PtyPair.h"
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -17,38 +17,6 @@
 namespace {
 
 constexpr int kExitPort = 3;
-
-struct Run {
-    int status = -1;
-    QString err;
-    QString out;
-};
-
-Run RunCli(const QString &program, const QStringList &args, const QString &portDir = QString())
-{
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    if (!portDir.isEmpty())
-        env.insert("TALVEX_PORT_DIR", portDir);
-    p.setProcessEnvironment(env);
-    p.start(program, args);
-    Run r;
-    if (!p.waitForFinished(30000)) {
-        p.kill();
-        p.waitForFinished();
-        r.err = "timed out";
-        return r;
-    }
-    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
-}
-
-QString Describe(const Run &r)
-{
-    return QString("status %1\n--- stdout\n%2--- stderr\n%3").arg(r.status).arg(r.out, r.err);
-}
 
 } // namespace
 
@@ -79,7 +47,7 @@ private slots:
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write("not a port");
         f.close();
-        const Run r = RunCli(TALVEX_CLI_EXE, {"-p", path == "FILE" ? file : path, command});
+        const Result r = RunCli({"-p", path == "FILE" ? file : path, command}, QString());
         QVERIFY2(r.status == kExitPort, qPrintable(Describe(r)));
         QVERIFY2(r.err.contains(reason), qPrintable(Describe(r)));
         // Refused before it was opened: not even a settings call reached a file.
@@ -100,7 +68,7 @@ private slots:
         QVERIFY(QFile::link("/dev/null", dir.filePath("COM1")));
         QVERIFY(QFile::link(dir.filePath("file"), dir.filePath("COM2")));
         QVERIFY(QFile::link(QString::fromStdString(pty.slavePath()), dir.filePath("COM3")));
-        const Run r = RunCli(TALVEX_CLI_EXE, {"ports"}, dir.path());
+        const Result r = RunCli({"ports"}, dir.path());
         QVERIFY2(r.status == 0, qPrintable(Describe(r)));
         const QStringList lines = r.out.split('\n');
         QVERIFY2(lines.size() > 3, qPrintable(Describe(r)));
@@ -127,8 +95,10 @@ private slots:
                                                       QFile::ExeGroup));
         const QString program = dir.filePath("talvex-cli");
         QVERIFY(QFile::copy(TALVEX_CLI_EXE, program));
-        const Run r = RunCli("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", program, "-p",
-                                         QString::fromStdString(pty.slavePath()), "read"});
+        const Result r = CliRun({"--reuid=nobody", "--regid=nogroup", "--clear-groups", program, "-p",
+                                 QString::fromStdString(pty.slavePath()), "read"},
+                                QString(), "setpriv")
+                             .finish();
         QVERIFY2(r.status == kExitPort, qPrintable(Describe(r)));
         QVERIFY2(r.err.contains("permission denied") && r.err.contains("dialout"), qPrintable(Describe(r)));
     }
@@ -140,7 +110,7 @@ private slots:
         auto pty = std::make_unique<PtyPair>(1);
         QVERIFY(pty->ok());
         QProcess p;
-        p.start(TALVEX_CLI_EXE, {"-p", QString::fromStdString(pty->slavePath()), "watch"});
+        StartCli(p, {"-p", QString::fromStdString(pty->slavePath()), "watch"}, QString());
         QVERIFY(p.waitForStarted());
         // The module's part: a zero for every register asked for.
         int exchanges = 0;

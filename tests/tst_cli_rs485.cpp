@@ -2,12 +2,12 @@
 // request, stray bytes before every reply, exception replies. The program runs
 // as a process against the simulated module (its --echo and noise modes) or a
 // scripted module on a pty; each row names what the command comes to.
+#include "CliProcess.h"
 #include "ModbusBytes.h"
 #include "PtyPair.h"
 #include "ScriptedPeer.h"
 #include "Simulator.h"
 
-#include <QProcess>
 #include <QtTest>
 
 #include <memory>
@@ -20,44 +20,6 @@ using Chunks = std::vector<ScriptedPeer::Chunk>;
 Q_DECLARE_METATYPE(ScriptedPeer::Answer)
 
 namespace {
-
-constexpr int kRunTimeoutMs = 60000;
-
-struct Result {
-    int status = -1;
-    QString out;
-    QString err;
-};
-
-// Runs the program with TALVEX_PORT_DIR = portDir; the event loop runs meanwhile.
-Result RunCli(const QStringList &args, const QString &portDir)
-{
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("TALVEX_PORT_DIR", portDir);
-    p.setProcessEnvironment(env);
-    QEventLoop loop;
-    QObject::connect(&p, &QProcess::finished, &loop, &QEventLoop::quit);
-    p.start(TALVEX_CLI_EXE, args);
-    QTimer::singleShot(kRunTimeoutMs, &loop, &QEventLoop::quit);
-    loop.exec();
-    Result r;
-    if (p.state() != QProcess::NotRunning) {
-        p.kill();
-        p.waitForFinished();
-        r.err = "timed out";
-        return r;
-    }
-    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
-}
-
-QString Describe(const Result &r)
-{
-    return QString("status %1\n--- stdout\n%2--- stderr\n%3").arg(r.status).arg(r.out, r.err);
-}
 
 // The simulated module as COM1, with its line echoing and stray bytes before every reply.
 struct SimLine {
