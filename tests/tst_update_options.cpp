@@ -66,6 +66,15 @@ struct EngineOnChip {
     }
 };
 
+// A start whose operator puts the chip into its bootloader by hand.
+void StartWithManualEntry(EngineOnFakePort &e)
+{
+    TUpdateOptions options;
+    options.bootEntry = TBootEntry::Manual;
+    e.engine.SetOptions(options);
+    e.engine.Start();
+}
+
 } // namespace
 
 class TestUpdateOptions : public QObject {
@@ -243,10 +252,7 @@ private slots:
     void manualEntryRepeatsTheSyncAndTakesANack()
     {
         EngineOnFakePort e;
-        TUpdateOptions options;
-        options.bootEntry = TBootEntry::Manual;
-        e.engine.SetOptions(options);
-        e.engine.Start();
+        StartWithManualEntry(e);
         QCOMPARE(e.st.written, (Bytes{0x7F}));
         // A NACK to the first sync byte is no answer from a listening chip.
         e.arrive({0x1F});
@@ -263,10 +269,7 @@ private slots:
     void manualEntryGivesUpAfterHalfAMinute()
     {
         EngineOnFakePort e;
-        TUpdateOptions options;
-        options.bootEntry = TBootEntry::Manual;
-        e.engine.SetOptions(options);
-        e.engine.Start();
+        StartWithManualEntry(e);
         while (e.r.outcomes.isEmpty() && e.r.now < 120000) {
             ++e.r.now;
             e.engine.Core().TimeOut(e.r.now);

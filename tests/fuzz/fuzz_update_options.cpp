@@ -7,13 +7,13 @@
 // port closed.
 #include "FakeSerialPort.h"
 #include "FirmwareImage.h"
+#include "FuzzQt.h"
 #include "FuzzSupport.h"
 #include "Isp.h"
 #include "Stm32Protocol.h"
+#include "UpdateAnswers.h"
 #include "UpdateEngine.h"
 #include "VirtualClock.h"
-
-#include <QCoreApplication>
 
 #include <algorithm>
 
@@ -43,17 +43,6 @@ std::vector<uint8_t> Answer(int state, const FakeSerialState &st, fuzz::Input &i
 {
     constexpr uint8_t A = stm32::kAck;
     switch (state) {
-    case 2: {
-        std::vector<uint8_t> r{A, stm32::kGetCommandCount, in.byte(), stm32::kCmdGet};
-        for (int i = 1; i < stm32::kGetCommandCount; ++i)
-            r.push_back(in.byte());
-        r.push_back(A);
-        return r;
-    }
-    case 3:
-        return {A, stm32::kProductIdBytesMinusOne, in.byte(), in.byte(), A};
-    case 6:
-        return {A, in.byte(), in.byte(), in.byte(), in.byte()};
     case TUpdateCore::kUniqueIdDataState: {
         std::vector<uint8_t> r{A};
         for (int i = 0; i < TUpdateCore::kUniqueIdBytes; ++i)
@@ -78,7 +67,7 @@ std::vector<uint8_t> Answer(int state, const FakeSerialState &st, fuzz::Input &i
         return r;
     }
     default:
-        return {A};
+        return fuzz::AgreeingAnswer(state, in);
     }
 }
 
@@ -92,12 +81,7 @@ struct Seen {
 
 int TalvexFuzzOne(const uint8_t *data, size_t size)
 {
-    if (!QCoreApplication::instance()) {
-        static int argc = 1;
-        static char name[] = "fuzz_update_options";
-        static char *argv[] = {name, nullptr};
-        new QCoreApplication(argc, argv);
-    }
+    fuzz::EnsureCoreApplication();
     fuzz::ResetVirtualClock();
     fuzz::Input in(data, size);
 
