@@ -43,8 +43,8 @@ const C::Row C::kTable[kLastState + 1] = {
     /* 1: sync answer */ {ReplyLength[1], Check::LastByteAck, true, &C::sendGet, S::Connecting, 2},
     /* 2: Get reply */ {ReplyLength[2], Check::GetReply, true, &C::sendGetId, S::Identifying, 3},
     /* 3: Get ID reply */ {ReplyLength[3], Check::GetIdReply, true, &C::sendReadMemory, S::Identifying, 4},
-    /* 4: ACK of Read Memory */ {ReplyLength[4], Check::Ack, true, &C::sendFlashSizeAddress, S::FlashSize, 5},
-    /* 5: ACK of the address */ {ReplyLength[5], Check::Ack, true, &C::sendFlashSizeCount, S::FlashSize, 6},
+    /* 4: ACK of Read Memory */ {ReplyLength[4], Check::Ack, true, &C::sendReadAddress, S::FlashSize, 5},
+    /* 5: ACK of the address */ {ReplyLength[5], Check::Ack, true, &C::sendReadLength, S::FlashSize, 6},
     /* 6: ACK and the size word */ {ReplyLength[6], Check::Ack, true, &C::afterFlashSize, S::FlashSize, 7},
     /* 7: ACK of Erase Memory */ {ReplyLength[7], Check::Ack, true, &C::eraseStep, S::Erasing, 8},
     /* 8: ACK of the page list or a block */ {ReplyLength[8], Check::Ack, true, &C::sendWriteMemory, S::Writing, 9},
@@ -52,11 +52,11 @@ const C::Row C::kTable[kLastState + 1] = {
     /* 9: ACK of Write Memory */ {ReplyLength[9], Check::Ack, false, &C::sendWriteAddress, S::Writing, 10},
     /* 10: ACK of the address */ {ReplyLength[10], Check::Ack, false, &C::writeStep, S::Writing, 8},
     /* 11: ACK of the last block */ {ReplyLength[11], Check::Ack, false, &C::lastBlockTaken, S::Writing, 1},
-    /* 12: ACK of Read Memory */ {1, Check::Ack, true, &C::sendUniqueIdAddress, S::UniqueId, 13},
-    /* 13: ACK of the address */ {1, Check::Ack, true, &C::sendUniqueIdCount, S::UniqueId, 14},
+    /* 12: ACK of Read Memory */ {1, Check::Ack, true, &C::sendReadAddress, S::UniqueId, 13},
+    /* 13: ACK of the address */ {1, Check::Ack, true, &C::sendReadLength, S::UniqueId, 14},
     /* 14: ACK and the ID */ {1 + kUniqueIdBytes, Check::Ack, true, &C::takeUniqueId, S::UniqueId, 7},
-    /* 15: ACK of Read Memory */ {1, Check::Ack, true, &C::sendVerifyAddress, S::Verifying, 16},
-    /* 16: ACK of the address */ {1, Check::Ack, true, &C::sendVerifyCount, S::Verifying, 17},
+    /* 15: ACK of Read Memory */ {1, Check::Ack, true, &C::sendReadAddress, S::Verifying, 16},
+    /* 16: ACK of the address */ {1, Check::Ack, true, &C::sendReadLength, S::Verifying, 17},
     /* 17: ACK and the block */ {kAwaitsReadCount, Check::Ack, true, &C::verifyStep, S::Verifying, 15},
 };
 
@@ -315,15 +315,37 @@ int32_t TUpdateCore::sendReadMemory(int32_t next)
     return next;
 }
 
-int32_t TUpdateCore::sendFlashSizeAddress(int32_t next)
+// The three reads (the flash size, the unique ID, a block read back) send their
+// address and then their count the same way; the stage says which read it is.
+int32_t TUpdateCore::sendReadAddress(int32_t next)
 {
-    sendAddress(stm32::kFlashSizeRegister);
+    switch (StageOf(state_)) {
+    case TUpdateStage::UniqueId:
+        sendAddress(Isp::kUniqueIdAddress);
+        break;
+    case TUpdateStage::Verifying:
+        sendAddress(stm32::kFlashBase + static_cast<uint32_t>(verifyOffset_));
+        break;
+    default:
+        sendAddress(stm32::kFlashSizeRegister);
+        break;
+    }
     return next;
 }
 
-int32_t TUpdateCore::sendFlashSizeCount(int32_t next)
+int32_t TUpdateCore::sendReadLength(int32_t next)
 {
-    sendReadCount(Isp::kFlashSizeReadCount);
+    switch (StageOf(state_)) {
+    case TUpdateStage::UniqueId:
+        sendReadCount(kUniqueIdBytes);
+        break;
+    case TUpdateStage::Verifying:
+        sendReadCount(verifyCount_);
+        break;
+    default:
+        sendReadCount(Isp::kFlashSizeReadCount);
+        break;
+    }
     return next;
 }
 

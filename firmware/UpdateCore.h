@@ -129,19 +129,15 @@ private:
     int32_t sendGet(int32_t next);
     int32_t sendGetId(int32_t next);
     int32_t sendReadMemory(int32_t next);
-    int32_t sendFlashSizeAddress(int32_t next);
-    int32_t sendFlashSizeCount(int32_t next);
+    int32_t sendReadAddress(int32_t next);
+    int32_t sendReadLength(int32_t next);
     int32_t afterFlashSize(int32_t next);
-    int32_t sendUniqueIdAddress(int32_t next);
-    int32_t sendUniqueIdCount(int32_t next);
     int32_t takeUniqueId(int32_t next);
     int32_t eraseStep(int32_t next);
     int32_t sendWriteMemory(int32_t next);
     int32_t sendWriteAddress(int32_t next);
     int32_t writeStep(int32_t next);
     int32_t lastBlockTaken(int32_t next);
-    int32_t sendVerifyAddress(int32_t next);
-    int32_t sendVerifyCount(int32_t next);
     int32_t verifyStep(int32_t next);
 
     void startRun();

@@ -56,18 +56,6 @@ int32_t TUpdateCore::afterFlashSize(int32_t next)
     return next;
 }
 
-int32_t TUpdateCore::sendUniqueIdAddress(int32_t next)
-{
-    sendAddress(Isp::kUniqueIdAddress);
-    return next;
-}
-
-int32_t TUpdateCore::sendUniqueIdCount(int32_t next)
-{
-    sendReadCount(kUniqueIdBytes);
-    return next;
-}
-
 int32_t TUpdateCore::takeUniqueId(int32_t next)
 {
     static const char kHex[] = "0123456789ABCDEF";
@@ -78,18 +66,6 @@ int32_t TUpdateCore::takeUniqueId(int32_t next)
         uniqueId_ += kHex[b & 0x0F];
     }
     sendCommand(stm32::kCmdErase);
-    return next;
-}
-
-int32_t TUpdateCore::sendVerifyAddress(int32_t next)
-{
-    sendAddress(stm32::kFlashBase + static_cast<uint32_t>(verifyOffset_));
-    return next;
-}
-
-int32_t TUpdateCore::sendVerifyCount(int32_t next)
-{
-    sendReadCount(verifyCount_);
     return next;
 }
 
