@@ -191,6 +191,36 @@ private slots:
         QCOMPARE(std::count(e.st.calls.begin(), e.st.calls.end(), std::string("close")), 1);
     }
 
+    // The core's time-out counts a tick only once one is due by the time handed
+    // in; a tick held up by several intervals counts once, and the next is then
+    // due a whole interval after it. A run starts at 0 and sends its sync byte
+    // after the 1 s line sequence, so the first tick is due at 2000 on a count of 2.
+    void timeOutCountsDueTicks_data()
+    {
+        QTest::addColumn<QList<uint32_t>>("times");
+        QTest::addColumn<int>("count");
+        QTest::newRow("not yet due") << QList<uint32_t>{1999} << 2;
+        QTest::newRow("due") << QList<uint32_t>{2000} << 3;
+        QTest::newRow("twice at one time") << QList<uint32_t>{2000, 2000} << 3;
+        QTest::newRow("the next before its interval") << QList<uint32_t>{2000, 2999} << 3;
+        QTest::newRow("the next after its interval") << QList<uint32_t>{2000, 3000} << 4;
+        QTest::newRow("late by two intervals") << QList<uint32_t>{4500} << 3;
+        QTest::newRow("late, then the old phase") << QList<uint32_t>{4500, 5000} << 3;
+        QTest::newRow("late, then a new interval") << QList<uint32_t>{4500, 5500} << 4;
+    }
+    void timeOutCountsDueTicks()
+    {
+        QFETCH(QList<uint32_t>, times);
+        QFETCH(int, count);
+        EngineOnFakePort e;
+        e.engine.Start();
+        QCOMPARE(e.r.now, 1000u);
+        QCOMPARE(e.engine.Core().TimeOutDue(), 2000u);
+        for (const uint32_t t : times)
+            e.engine.Core().TimeOut(t);
+        QCOMPARE(int(e.engine.Core().OvertimeCount()), count);
+    }
+
     // Every state's reply check. The run is brought to the state by the good replies,
     // with one unanswered second in every state on the way and in this one; then the
     // row's reply comes in, followed by `ticks` further seconds. States 9 and 10 do
