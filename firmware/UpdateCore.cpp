@@ -317,35 +317,27 @@ int32_t TUpdateCore::sendReadMemory(int32_t next)
 
 // The three reads (the flash size, the unique ID, a block read back) send their
 // address and then their count the same way; the stage says which read it is.
-int32_t TUpdateCore::sendReadAddress(int32_t next)
+TUpdateCore::Read TUpdateCore::currentRead() const
 {
     switch (StageOf(state_)) {
     case TUpdateStage::UniqueId:
-        sendAddress(Isp::kUniqueIdAddress);
-        break;
+        return {Isp::kUniqueIdAddress, kUniqueIdBytes};
     case TUpdateStage::Verifying:
-        sendAddress(stm32::kFlashBase + static_cast<uint32_t>(verifyOffset_));
-        break;
+        return {stm32::kFlashBase + static_cast<uint32_t>(verifyOffset_), verifyCount_};
     default:
-        sendAddress(stm32::kFlashSizeRegister);
-        break;
+        return {stm32::kFlashSizeRegister, Isp::kFlashSizeReadCount};
     }
+}
+
+int32_t TUpdateCore::sendReadAddress(int32_t next)
+{
+    sendAddress(currentRead().address);
     return next;
 }
 
 int32_t TUpdateCore::sendReadLength(int32_t next)
 {
-    switch (StageOf(state_)) {
-    case TUpdateStage::UniqueId:
-        sendReadCount(kUniqueIdBytes);
-        break;
-    case TUpdateStage::Verifying:
-        sendReadCount(verifyCount_);
-        break;
-    default:
-        sendReadCount(Isp::kFlashSizeReadCount);
-        break;
-    }
+    sendReadCount(currentRead().count);
     return next;
 }
 
@@ -436,21 +428,13 @@ int32_t TUpdateCore::finish()
     // Let the chip restart into the new program: reset, boot pin low, then out of
     // reset. Whether closing the port would release DTR depends on the port's
     // hang-up flag; the module must not stay in reset for want of it.
-    switch (options_.bootEntry) {
-    case TBootEntry::DtrRts:
-        ComDriver.SetDtr(true);
+    // The manual entry leaves it to the operator to release BOOT0 and reset the module.
+    if (options_.bootEntry != TBootEntry::Manual) {
+        const bool on = assertLevel();
+        ComDriver.SetDtr(on);
         sleep(Isp::kFinishHoldMs);
-        ComDriver.SetRts(false);
-        ComDriver.SetDtr(false);
-        break;
-    case TBootEntry::Inverted:
-        ComDriver.SetDtr(false);
-        sleep(Isp::kFinishHoldMs);
-        ComDriver.SetRts(true);
-        ComDriver.SetDtr(true);
-        break;
-    case TBootEntry::Manual:
-        break;  // the operator releases BOOT0 and resets the module
+        ComDriver.SetRts(!on);
+        ComDriver.SetDtr(!on);
     }
     if (portOpened_)
         ComDriver.Close();

@@ -117,6 +117,11 @@ public:
 
 private:
     struct Row;
+    // A Read Memory: where from and how many bytes.
+    struct Read {
+        uint32_t address;
+        int count;
+    };
     enum class Check { LastByteAck, GetReply, GetIdReply, Ack };
     static const Row kTable[kLastState + 1];
 
@@ -129,6 +134,7 @@ private:
     int32_t sendGet(int32_t next);
     int32_t sendGetId(int32_t next);
     int32_t sendReadMemory(int32_t next);
+    Read currentRead() const;
     int32_t sendReadAddress(int32_t next);
     int32_t sendReadLength(int32_t next);
     int32_t afterFlashSize(int32_t next);
@@ -151,6 +157,8 @@ private:
     bool verifyBlock();
     void refuse(TUpdateCause cause);
     void enterBootloader();
+    // The level that asserts DTR and RTS on the adapter in use.
+    bool assertLevel() const;
     void sendSync();
     void send(const uint8_t *bytes, int count);
     void sendCommand(uint8_t code);

@@ -10,29 +10,24 @@
 
 #include <algorithm>
 
+// An adapter whose transistor stages invert both lines needs the opposite levels.
+bool TUpdateCore::assertLevel() const
+{
+    return options_.bootEntry != TBootEntry::Inverted;
+}
+
 void TUpdateCore::enterBootloader()
 {
-    switch (options_.bootEntry) {
-    case TBootEntry::DtrRts:
-        // Reset with BOOT0 held, then let the chip run into its bootloader.
-        ComDriver.SetDtr(true);
-        ComDriver.SetRts(true);
-        sleep(Isp::kResetPulseMs);
-        ComDriver.SetDtr(false);
-        sleep(Isp::kBootSettleMs);
-        break;
-    case TBootEntry::Inverted:
-        // An adapter whose transistor stages invert both lines needs the opposite levels.
-        ComDriver.SetDtr(false);
-        ComDriver.SetRts(false);
-        sleep(Isp::kResetPulseMs);
-        ComDriver.SetDtr(true);
-        sleep(Isp::kBootSettleMs);
-        break;
-    case TBootEntry::Manual:
-        // The operator holds BOOT0 and resets the module; the sync byte repeats until then.
+    // The operator holds BOOT0 and resets the module; the sync byte repeats until then.
+    if (options_.bootEntry == TBootEntry::Manual)
         return;
-    }
+    // Reset with BOOT0 held, then let the chip run into its bootloader.
+    const bool on = assertLevel();
+    ComDriver.SetDtr(on);
+    ComDriver.SetRts(on);
+    sleep(Isp::kResetPulseMs);
+    ComDriver.SetDtr(!on);
+    sleep(Isp::kBootSettleMs);
     if (ComDriver.ModemLinesRefused())
         events_.onModemLinesRefused();
 }
