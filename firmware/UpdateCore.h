@@ -72,7 +72,8 @@ public:
     void Start(uint32_t now);
     // One run: opens the port, starts the bootloader, sends the sync byte, starts both timers.
     void Run(uint32_t now);
-    // One step: takes the reply of the current state once enough bytes are in.
+    // One step, whenever the caller has one due (the step timer, or bytes in):
+    // takes the reply of the current state once enough bytes are in.
     void Step(uint32_t now);
     // The time-out at `now`: one tick when it runs and a tick has come due by
     // then. A tick held up by several intervals counts once, as a timer's does;
@@ -80,11 +81,9 @@ public:
     void TimeOut(uint32_t now);
     // When the next tick of the time-out is due (meaningful while it runs).
     uint32_t TimeOutDue() const { return timeOutDue_; }
-    // Both timers off; the state stays, so the caller can tell where the run stopped.
+    // Both timers off and the port closed; the state stays, so the caller can
+    // tell where the run stopped.
     void Stop();
-
-    bool StepTimerRunning() const { return stepOn_; }
-    bool TimeOutRunning() const { return timeOutOn_; }
 
     // The update state, under the names the window has always used.
     int32_t IspState() const { return state_; }
