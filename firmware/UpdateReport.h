@@ -47,6 +47,28 @@ enum class TUpdateCause {
     VerifyMismatch,  // the read-back differs from the image
 };
 
+// How a start of the update ended.
+enum class TUpdateOutcome {
+    Done,           // the last block was acknowledged
+    LinkFailed,     // the last of the three runs timed out
+    PortNotOpened,  // a run could not open the port; no further run follows
+    Refused,        // the run ended on something no further run mends (see LastFailure)
+};
+
+// What the status line of a face reports, in the order a run meets them. The
+// value that goes with a notice: the bootloader version for BootVersion, the
+// percent written for Written, 0 elsewhere.
+enum class TUpdateNotice {
+    Searching,    // a run has sent its sync byte
+    Connected,    // the sync byte was acknowledged
+    BootVersion,  // the Get reply was taken
+    NoContact,    // the answer to the sync byte ended in something other than an ACK
+    Erasing,      // the page list went out
+    Written,      // a block went out
+    Done,         // the last block was acknowledged
+    LinkFailed,   // a run timed out
+};
+
 struct TUpdateFailure {
     TUpdateStage stage = TUpdateStage::Connecting;
     TUpdateCause cause = TUpdateCause::None;

@@ -170,7 +170,7 @@ private slots:
         QVERIFY(!frm->OvertimeT.isActive());
         QVERIFY(!frm->Timer5.isActive());
         QVERIFY(!frm->ComDriver.IsOpen());
-        QCOMPARE(frm->RetryCount, uint8_t(1));
+        QCOMPARE(frm->Engine.Core().RetryCount(), uint8_t(1));
         QCOMPARE(frm->Panel1->text(), QString("连机失败！请检查通信线。"));
         QCOMPARE(frm->ProgressBar1->value(), 0);
         QVERIFY(!statuses.contains("上载完成！"));
@@ -282,7 +282,7 @@ private slots:
         // Once the line is read again the update completes, in this run or the next.
         sim->setStalled(false);
         QTRY_COMPARE_WITH_TIMEOUT(frm->Panel1->text(), QString("上载完成！"), 45000);
-        QVERIFY(frm->RetryCount < 3);
+        QVERIFY(frm->Engine.Core().RetryCount() < 3);
         QVERIFY(!frm->OvertimeT.isActive() && !frm->Timer5.isActive());
         sim->withBootloader([&](auto &boot) { QVERIFY(FlashHolds(boot.chip().flash(), image)); });
     }

@@ -41,7 +41,7 @@ private slots:
         QCOMPARE(frm->OvertimeT.interval(), 1000);
         QCOMPARE(frm->Timer5.interval(), 3);
         QVERIFY(!frm->OvertimeT.isActive());
-        QCOMPARE(frm->IspState, 0);
+        QCOMPARE(frm->Engine.Core().IspState(), 0);
         QCOMPARE(TFirmwareFrm::VersionText(0x22), QString("Boot:2.2"));
         QCOMPARE(TFirmwareFrm::VersionText(0x1A), QString("Boot:1.10"));
     }
@@ -59,26 +59,26 @@ private slots:
         QCOMPARE(st.applied.back().baud, 115200u);
         QCOMPARE(st.applied.back().parity, 2);
         QCOMPARE(st.written, std::vector<uint8_t>{0x7F});
-        QCOMPARE(frm->IspState, 1);
-        QCOMPARE(frm->OvertimeCount, uint8_t(2));
+        QCOMPARE(frm->Engine.Core().IspState(), 1);
+        QCOMPARE(frm->Engine.Core().OvertimeCount(), uint8_t(2));
         QVERIFY(frm->OvertimeT.isActive() && frm->Timer5.isActive());
         frm->Timer5.stop();  // steps by hand from here
 
         // Noise before the ACK is accepted: the last byte decides.
         reply({0x55, 0x00, 0x79});
-        QCOMPARE(frm->IspState, 2);
+        QCOMPARE(frm->Engine.Core().IspState(), 2);
         QCOMPARE(frm->Panel1->text(), QString("已成功连接"));
 
         // Jump to the last block's ACK: the finish drops RTS 300 ms after raising DTR,
         // then lets the chip out of reset before the port closes.
-        frm->IspState = 11;
+        frm->Engine.Core().JumpToStateForTest(11);
         const size_t before = st.calls.size();
         t.restart();
         reply({0x79});
         QVERIFY(t.elapsed() >= 300);
         QCOMPARE(callsFrom(before), (std::vector<std::string>{"dtr:1", "rts:0", "dtr:0", "close"}));
         QCOMPARE(frm->Panel1->text(), QString("上载完成！"));
-        QCOMPARE(frm->IspState, 1);
+        QCOMPARE(frm->Engine.Core().IspState(), 1);
         QVERIFY(!frm->OvertimeT.isActive());
     }
 
@@ -135,20 +135,20 @@ private slots:
             reply(r);
         for (int s = 8; s <= 10; ++s)
             reply({0x79});  // the first of two blocks
-        QCOMPARE(frm->IspState, 8);
+        QCOMPARE(frm->Engine.Core().IspState(), 8);
         QCOMPARE(frm->ProgressBar1->value(), 50);
         QCOMPARE(frm->Panel1->text(), QString("写进度: 50%"));
         QVERIFY(frm->OvertimeT.isActive());
         QVERIFY(frm->ComDriver.IsOpen());
-        const uint8_t overtime = frm->OvertimeCount;
+        const uint8_t overtime = frm->Engine.Core().OvertimeCount();
 
         frm->show();
         QVERIFY(QTest::qWaitForWindowExposed(frm.get()));
         QCOMPARE(frm->Panel1->text(), QString("就绪..."));
-        QCOMPARE(frm->IspState, 8);
+        QCOMPARE(frm->Engine.Core().IspState(), 8);
         QCOMPARE(frm->ProgressBar1->value(), 50);
-        QCOMPARE(frm->OvertimeCount, overtime);
-        QCOMPARE(frm->RetryCount, uint8_t(0));
+        QCOMPARE(frm->Engine.Core().OvertimeCount(), overtime);
+        QCOMPARE(frm->Engine.Core().RetryCount(), uint8_t(0));
         QVERIFY(frm->OvertimeT.isActive());
         QVERIFY(frm->ComDriver.IsOpen());
 
@@ -168,23 +168,23 @@ private slots:
         frm->Timer5.stop();
         // An ACK followed by noise is not an answer to the sync.
         reply({0x79, 0x42});
-        QCOMPARE(frm->IspState, 1);
+        QCOMPARE(frm->Engine.Core().IspState(), 1);
         QCOMPARE(frm->Panel1->text(), QString("无法和设备通讯，请重新尝试"));
         reply({0x79});
-        QCOMPARE(frm->IspState, 2);
+        QCOMPARE(frm->Engine.Core().IspState(), 2);
 
         // Fewer bytes than awaited stay in the buffer and count towards the next step.
         st.reads.push_back({0x79, 0x0B, 0x22, 0x00});
         frm->ComDriver.PollReceive();
         frm->Timer5Timer();
         QCOMPARE(frm->ComDriver.RxCount, uint16_t(4));
-        QCOMPARE(frm->IspState, 2);
+        QCOMPARE(frm->Engine.Core().IspState(), 2);
         // A Get reply whose first listed command is not Get is never taken.
         frm->ComDriver.RxCount = 0;
         reply({0x79, 0x0B, 0x22, 0x01, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92, 0x79});
-        QCOMPARE(frm->IspState, 2);
+        QCOMPARE(frm->Engine.Core().IspState(), 2);
         reply({0x79, 0x0B, 0x22, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92, 0x79});
-        QCOMPARE(frm->IspState, 3);
+        QCOMPARE(frm->Engine.Core().IspState(), 3);
         QCOMPARE(frm->Panel1->text(), QString("Boot:2.2"));
     }
 
@@ -199,7 +199,7 @@ private slots:
         std::vector<uint8_t> flood(1024, 0xEE);
         flood.back() = 0x79;
         reply(flood);
-        QCOMPARE(frm->IspState, 2);
+        QCOMPARE(frm->Engine.Core().IspState(), 2);
         QCOMPARE(IspBuffer[kIspCommandLast], uint8_t(0xEE));
         QCOMPARE(IspBuffer[kIspImageFirst], imageFirst);
     }
@@ -216,10 +216,7 @@ private slots:
         file.close();
         QVERIFY(LoadFirmwareImageFrom(file.fileName()));
         QVERIFY(frm->ComDriver.Open());
-        frm->IspState = 10;
-        frm->ImageOffset = 768;
-        frm->BytesLeft = 233;
-        frm->WriteAddress = 0x08000300;
+        frm->Engine.Core().JumpToBlockForTest(768, 233, 0x08000300);
         st.written.clear();
         reply({0x79});
 
@@ -235,11 +232,11 @@ private slots:
         checksum ^= 0xFF ^ 0xFF ^ 0xFF;
         QCOMPARE(st.written.back(), checksum);
         // Addresses, bytes left and progress count image bytes only.
-        QCOMPARE(frm->BytesLeft, 0);
-        QCOMPARE(frm->ImageOffset, 1001);
-        QCOMPARE(frm->WriteAddress, 0x08000300u + 233u);
+        QCOMPARE(frm->Engine.Core().BytesLeft(), 0);
+        QCOMPARE(frm->Engine.Core().ImageOffset(), 1001);
+        QCOMPARE(frm->Engine.Core().WriteAddress(), 0x08000300u + 233u);
         QCOMPARE(frm->ProgressBar1->value(), 100);
-        QCOMPARE(frm->IspState, 11);
+        QCOMPARE(frm->Engine.Core().IspState(), 11);
         QVERIFY(LoadFirmwareImage());
     }
 
@@ -247,15 +244,12 @@ private slots:
     {
         QVERIFY(LoadFirmwareImage());
         QVERIFY(frm->ComDriver.Open());
-        frm->IspState = 10;
-        frm->ImageOffset = 57 * 256;
-        frm->BytesLeft = 36;
-        frm->WriteAddress = 0x08003900;
+        frm->Engine.Core().JumpToBlockForTest(57 * 256, 36, 0x08003900);
         st.written.clear();
         reply({0x79});
         QCOMPARE(st.written.size(), size_t(1 + 36 + 1));
         QCOMPARE(st.written.front(), uint8_t(0x23));
-        QCOMPARE(frm->IspState, 11);
+        QCOMPARE(frm->Engine.Core().IspState(), 11);
     }
 };
 

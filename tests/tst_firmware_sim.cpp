@@ -99,7 +99,7 @@ private slots:
         });
         startUpdate();
         QTRY_COMPARE_WITH_TIMEOUT(frm->Panel1->text(), QString("无法和设备通讯，请重新尝试"), 3000);
-        QCOMPARE(frm->IspState, 1);
+        QCOMPARE(frm->Engine.Core().IspState(), 1);
     }
 
     void silenceInTheWritesEndsTheRunAndTheNextCompletes()
@@ -119,7 +119,7 @@ private slots:
         frm->OvertimeT.setInterval(kQuickOvertimeTickMs);
         // The time-out ends the first run and starts the next at once, which completes.
         QTRY_COMPARE_WITH_TIMEOUT(frm->Panel1->text(), QString("上载完成！"), 30000);
-        QCOMPARE(frm->RetryCount, uint8_t(1));
+        QCOMPARE(frm->Engine.Core().RetryCount(), uint8_t(1));
         const int failedAt = statuses.indexOf("连机失败！请检查通信线。");
         QVERIFY(failedAt > 0);
         QCOMPARE(statuses[failedAt - 1], QString("写进度: 17%"));  // silent after 10 blocks

@@ -52,7 +52,7 @@ private slots:
         QCOMPARE(frm->Panel1->text(), QString("就绪..."));
         frm->Engine.Start();
         if (succeeds) {
-            frm->IspState = 11;
+            frm->Engine.Core().JumpToStateForTest(11);
             st.reads.push_back({0x79});
             frm->ComDriver.PollReceive();
         } else {

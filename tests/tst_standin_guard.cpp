@@ -239,12 +239,12 @@ private slots:
         if (runs || !standIn) {
             QCOMPARE(st.calls.front(), "open:" + PortPath(chosen + 1));
             QCOMPARE(st.written, std::vector<uint8_t>{0x7F});
-            QCOMPARE(frm->IspState, 1);
+            QCOMPARE(frm->Engine.Core().IspState(), 1);
             QVERIFY(frm->OvertimeT.isActive());
         } else {
             QVERIFY(st.calls.empty());
             QVERIFY(st.written.empty());
-            QCOMPARE(frm->IspState, 0);
+            QCOMPARE(frm->Engine.Core().IspState(), 0);
             QCOMPARE(frm->Panel1->text(), QString("就绪..."));
             QVERIFY(!frm->OvertimeT.isActive() && !frm->Timer5.isActive());
         }
@@ -286,7 +286,7 @@ private slots:
         const std::vector<std::string> calls(st.calls.begin() + long(callsBefore), st.calls.end());
         const bool opened = std::find(calls.begin(), calls.end(), "open:" + PortPath(3)) != calls.end();
         QCOMPARE(opened, answer);
-        QCOMPARE(frm->RetryCount, uint8_t(1));
+        QCOMPARE(frm->Engine.Core().RetryCount(), uint8_t(1));
         if (answer) {
             QCOMPARE(st.written, std::vector<uint8_t>{0x7F});
             QCOMPARE(frm->Panel1->text(), QString("正在查找设备。。。"));

@@ -19,6 +19,10 @@
 
 Q_DECLARE_METATYPE(TUpdateOutcome)
 
+// What comes due while the last block's progress is reported.
+enum class Inside { Nothing, Press, TimeOut };
+Q_DECLARE_METATYPE(Inside)
+
 namespace {
 
 // A one-block image (256 bytes), so that the states from the erase to the finish
@@ -32,7 +36,7 @@ QByteArray OneBlockImage()
 }
 
 // The chip's good answer in each state 1 ... 11 of the update (index 0 unused).
-const Bytes kGoodReply[TUpdateEngine::kStates + 1] = {
+const Bytes kGoodReply[TUpdateCore::kStates + 1] = {
     {},
     {0x79},                                                                                  // sync
     {0x79, 0x0B, 0x22, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92, 0x79},  // Get
@@ -98,7 +102,7 @@ private slots:
         QCOMPARE(r.sleeps, (std::vector<uint32_t>{500, 500, 300}));
         QCOMPARE(calls.back(), std::string("close"));
         QVERIFY(!engine.Timer5.isActive() && !engine.OvertimeT.isActive());
-        QCOMPARE(engine.IspState, 1);
+        QCOMPARE(engine.Core().IspState(), 1);
 
         const auto flash = chip.flash();
         QVERIFY(std::equal(image.cbegin(), image.cend(), flash.begin(),
@@ -116,7 +120,7 @@ private slots:
         QCOMPARE(r.statuses.mid(0, 5),
                  (QStringList{"正在查找设备。。。", "已成功连接", "Boot:2.2", "正在擦除。。。", "写进度: 8%"}));
         QCOMPARE(r.statuses.last(), QString("上载完成！"));
-        QCOMPARE(engine.Progress(), 0);
+        QCOMPARE(engine.Core().Progress(), 0);
     }
 
     // No answer at all: three runs, each 1 s of line sequence and four 1 s ticks of
@@ -125,15 +129,15 @@ private slots:
     {
         EngineOnFakePort e;
         e.engine.Start();
-        QCOMPARE(e.engine.OvertimeCount, uint8_t(2));
-        QCOMPARE(e.engine.RetryCount, uint8_t(0));
+        QCOMPARE(e.engine.Core().OvertimeCount(), uint8_t(2));
+        QCOMPARE(e.engine.Core().RetryCount(), uint8_t(0));
         while (e.r.outcomes.isEmpty() && e.r.now < 20000) {
             ++e.r.now;
-            e.engine.RunDueTicks();
+            e.engine.Core().TimeOut(e.r.now);
         }
         QCOMPARE(e.r.outcomes, QList<TUpdateOutcome>{TUpdateOutcome::LinkFailed});
         QCOMPARE(e.r.now, 15000u);
-        QCOMPARE(e.engine.RetryCount, uint8_t(3));
+        QCOMPARE(e.engine.Core().RetryCount(), uint8_t(3));
         QCOMPARE(e.r.statuses, (QStringList{"正在查找设备。。。", "连机失败！请检查通信线。", "正在查找设备。。。",
                                             "连机失败！请检查通信线。", "正在查找设备。。。", "连机失败！请检查通信线。"}));
         // Each run: the sync byte after the 1 s line sequence, the end 4 s later.
@@ -157,7 +161,7 @@ private slots:
         QCOMPARE(runs[2], runs[0]);
         QVERIFY(!e.driver.IsOpen());
         QVERIFY(!e.engine.OvertimeT.isActive() && !e.engine.Timer5.isActive());
-        QCOMPARE(e.engine.IspState, 1);
+        QCOMPARE(e.engine.Core().IspState(), 1);
     }
 
     // A second press during a run: the port is still open, the line sequence blocks
@@ -168,23 +172,53 @@ private slots:
         EngineOnFakePort e;
         e.engine.Start();  // sync at 1000, time-out ticks due at 2000, 3000, ...
         e.r.now = 1500;
-        e.engine.RunDueTicks();
+        e.engine.Core().TimeOut(e.r.now);
         e.engine.Start();
         QCOMPARE(e.r.now, 2500u);
-        QCOMPARE(e.engine.OvertimeCount, uint8_t(2));
+        QCOMPARE(e.engine.Core().OvertimeCount(), uint8_t(2));
         ++e.r.now;
-        e.engine.RunDueTicks();
-        QCOMPARE(e.engine.OvertimeCount, uint8_t(3));
+        e.engine.Core().TimeOut(e.r.now);
+        QCOMPARE(e.engine.Core().OvertimeCount(), uint8_t(3));
         const QString failed = QStringLiteral("连机失败！请检查通信线。");
         while (!e.r.statuses.contains(failed) && e.r.now < 10000) {
             ++e.r.now;
-            e.engine.RunDueTicks();
+            e.engine.Core().TimeOut(e.r.now);
         }
         // The run ends on the fourth tick after the press; the next starts after its own line sequence.
         QCOMPARE(e.r.statuses, (QStringList{"正在查找设备。。。", "正在查找设备。。。", failed, "正在查找设备。。。"}));
         QCOMPARE(e.r.statusTimes, (std::vector<uint32_t>{1000, 2500, 5000, 6000}));
         QCOMPARE(e.st.written, (std::vector<uint8_t>{0x7F, 0x7F, 0x7F}));
         QCOMPARE(std::count(e.st.calls.begin(), e.st.calls.end(), std::string("close")), 1);
+    }
+
+    // The core's time-out counts a tick only once one is due by the time handed
+    // in; a tick held up by several intervals counts once, and the next is then
+    // due a whole interval after it. A run starts at 0 and sends its sync byte
+    // after the 1 s line sequence, so the first tick is due at 2000 on a count of 2.
+    void timeOutCountsDueTicks_data()
+    {
+        QTest::addColumn<QList<uint32_t>>("times");
+        QTest::addColumn<int>("count");
+        QTest::newRow("not yet due") << QList<uint32_t>{1999} << 2;
+        QTest::newRow("due") << QList<uint32_t>{2000} << 3;
+        QTest::newRow("twice at one time") << QList<uint32_t>{2000, 2000} << 3;
+        QTest::newRow("the next before its interval") << QList<uint32_t>{2000, 2999} << 3;
+        QTest::newRow("the next after its interval") << QList<uint32_t>{2000, 3000} << 4;
+        QTest::newRow("late by two intervals") << QList<uint32_t>{4500} << 3;
+        QTest::newRow("late, then the old phase") << QList<uint32_t>{4500, 5000} << 3;
+        QTest::newRow("late, then a new interval") << QList<uint32_t>{4500, 5500} << 4;
+    }
+    void timeOutCountsDueTicks()
+    {
+        QFETCH(QList<uint32_t>, times);
+        QFETCH(int, count);
+        EngineOnFakePort e;
+        e.engine.Start();
+        QCOMPARE(e.r.now, 1000u);
+        QCOMPARE(e.engine.Core().TimeOutDue(), 2000u);
+        for (const uint32_t t : times)
+            e.engine.Core().TimeOut(t);
+        QCOMPARE(int(e.engine.Core().OvertimeCount()), count);
     }
 
     // Every state's reply check. The run is brought to the state by the good replies,
@@ -207,7 +241,7 @@ private slots:
         const QByteArray image = OneBlockImage();
         const Bytes block(image.begin(), image.end());
         const uint8_t blockXor = stm32::Xor(block.data(), block.size(), 0xFF);
-        const Bytes goodSends[TUpdateEngine::kStates + 1] = {
+        const Bytes goodSends[TUpdateCore::kStates + 1] = {
             {},
             {0x00, 0xFF},                    // Get
             {0x02, 0xFD},                    // Get ID
@@ -221,21 +255,21 @@ private slots:
             Cat({{0xFF}, block, {blockXor}}),
             {},
         };
-        const QStringList goodShown[TUpdateEngine::kStates + 1] = {
+        const QStringList goodShown[TUpdateCore::kStates + 1] = {
             {}, {"已成功连接"}, {"Boot:2.2"}, {}, {}, {}, {}, {"正在擦除。。。"}, {}, {}, {"写进度: 100%"}, {"上载完成！"},
         };
         // The time-out count once the state has waited its one second: a run starts
         // at 2, states 1 ... 8 reset it when they act, 9 and 10 do not.
-        const int waited[TUpdateEngine::kStates + 1] = {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 2, 3};
+        const int waited[TUpdateCore::kStates + 1] = {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 2, 3};
         const QStringList noContact{"无法和设备通讯，请重新尝试"};
         const QStringList timedOut{"连机失败！请检查通信线。", "正在查找设备。。。"};
         const uint8_t nack = stm32::kNack;
 
-        for (int s = 1; s <= TUpdateEngine::kStates; ++s) {
+        for (int s = 1; s <= TUpdateCore::kStates; ++s) {
             const Bytes &good = kGoodReply[s];
             const QString at = QStringLiteral("state %1 ").arg(s);
             const int ticksLeft = int(Isp::kOvertimeLimit) + 1 - waited[s];
-            const bool last = s == TUpdateEngine::kStates;
+            const bool last = s == TUpdateCore::kStates;
             const int after = last ? 1 : s + 1;
             const int overtimeAfter = s <= 8 ? 0 : waited[s];
             const QStringList rejected = s == 1 ? noContact : QStringList{};
@@ -300,7 +334,7 @@ private slots:
             e.engine.OvertimeTTimer();
             e.arrive(kGoodReply[s]);
         }
-        QCOMPARE(e.engine.IspState, state);
+        QCOMPARE(e.engine.Core().IspState(), state);
         e.engine.OvertimeTTimer();
         e.st.written.clear();
         const qsizetype shownBefore = e.r.statuses.size();
@@ -310,31 +344,13 @@ private slots:
             e.engine.OvertimeTTimer();
 
         QCOMPARE(e.st.written, sends);
-        QCOMPARE(e.engine.IspState, next);
+        QCOMPARE(e.engine.Core().IspState(), next);
         QCOMPARE(e.r.statuses.mid(shownBefore), shown);
         QCOMPARE(int(e.driver.RxCount), rxLeft);
-        QCOMPARE(int(e.engine.OvertimeCount), overtime);
-        QCOMPARE(int(e.engine.RetryCount), retries);
+        QCOMPARE(int(e.engine.Core().OvertimeCount()), overtime);
+        QCOMPARE(int(e.engine.Core().RetryCount()), retries);
         QCOMPARE(e.engine.Timer5.isActive(), running);
         QCOMPARE(e.engine.OvertimeT.isActive(), running);
-    }
-
-    // Through a USB adapter every write is a transfer of its own: the block, its
-    // count byte and its checksum go out in one, as the chip expects them back to back.
-    void aWriteBlockLeavesInOneWrite()
-    {
-        const TemporaryImage file(OneBlockImage());
-        EngineOnFakePort e;
-        e.engine.SetImageLoader([&] { return LoadFirmwareImageFrom(file.path()); });
-        e.engine.Start();
-        for (int s = 1; s < 10; ++s)
-            e.arrive(kGoodReply[s]);
-        QCOMPARE(e.engine.IspState, 10);
-        e.st.calls.clear();
-        e.arrive(kGoodReply[10]);
-        const size_t frame = 1 + stm32::kMaxTransferBytes + 1;
-        QCOMPARE(e.st.calls, std::vector<std::string>{"write:" + std::to_string(frame)});
-        QCOMPARE(e.engine.IspState, 11);
     }
 
     void portThatWillNotOpen_data()
@@ -405,13 +421,13 @@ private slots:
         e.engine.Start();
         QVERIFY(e.engine.Timer5.isActive());
         QSignalSpy ticks(&e.engine.Timer5, &QTimer::timeout);
-        e.engine.IspState = state;
+        e.engine.Core().JumpToStateForTest(state);
         for (int i = 0; i < chunks.size(); ++i) {
             e.st.written.clear();
             e.arrive(chunks[i]);
             QCOMPARE(e.st.written, sends[i]);
         }
-        QCOMPARE(e.engine.IspState, nextState);
+        QCOMPARE(e.engine.Core().IspState(), nextState);
         QCOMPARE(ticks.count(), 0);
     }
 
@@ -423,7 +439,8 @@ private slots:
         EngineOnFakePort e;
         e.engine.Start();
         int nested = 0;
-        connect(&e.engine, &TUpdateEngine::statusChanged, this, [&](const QString &text) {
+        connect(&e.engine, &TUpdateEngine::noticed, this, [&](TUpdateNotice notice, int value) {
+            const QString text = UpdateStatusText(notice, value);
             if (text != QStringLiteral("已成功连接") || nested++)
                 return;
             e.arrive(kGoodReply[2]);
@@ -432,7 +449,7 @@ private slots:
         e.arrive({0x79});
         // Get for the sync answer, Get ID for the Get reply: never a second Get.
         QCOMPARE(e.st.written, (std::vector<uint8_t>{0x00, 0xFF, 0x02, 0xFD}));
-        QCOMPARE(e.engine.IspState, 3);
+        QCOMPARE(e.engine.Core().IspState(), 3);
         QCOMPARE(e.r.statuses.mid(1), (QStringList{"已成功连接", "Boot:2.2"}));
     }
 
@@ -442,12 +459,13 @@ private slots:
     {
         EngineOnFakePort e;
         std::vector<uint8_t> sentBeforeVersion;
-        connect(&e.engine, &TUpdateEngine::statusChanged, this, [&](const QString &text) {
+        connect(&e.engine, &TUpdateEngine::noticed, this, [&](TUpdateNotice notice, int value) {
+            const QString text = UpdateStatusText(notice, value);
             if (text.startsWith(QStringLiteral("Boot:")))
                 sentBeforeVersion = e.st.written;
         });
         e.engine.Start();
-        e.engine.IspState = 2;
+        e.engine.Core().JumpToStateForTest(2);
         e.st.written.clear();
         e.arrive({0x79, 0x0B, 0x1A, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92, 0x79});
         QCOMPARE(e.r.statuses.last(), QString("Boot:1.10"));
@@ -464,46 +482,58 @@ private slots:
         QCOMPARE(e.engine.Timer5.interval(), 3);
     }
 
-    // A receiver of the last block's progress runs the event loop, in which a second
-    // press or the time-out's ticks come due. They run once the write step has
-    // ended: the new run's sync byte follows the block, and the chip's answer to it
-    // is taken as that, never as the ACK of the last block.
-    void entryInsideTheLastBlockWaitsForIt_data()
+    // The last block leaves in one write: through a USB adapter every write is a
+    // transfer of its own, and the chip expects count byte, data and checksum back
+    // to back. A receiver of the block's progress may run the event loop, in which
+    // a second press or the time-out's ticks come due. They run once the write
+    // step has ended: the new run's sync byte follows the block, and the chip's
+    // answer to it is taken as that, never as the ACK of the last block.
+    void lastBlock_data()
     {
-        QTest::addColumn<bool>("press");
-        QTest::newRow("second press") << true;
-        QTest::newRow("time-out ending the run") << false;
+        QTest::addColumn<Inside>("inside");
+        QTest::newRow("nothing comes due") << Inside::Nothing;
+        QTest::newRow("second press") << Inside::Press;
+        QTest::newRow("time-out ending the run") << Inside::TimeOut;
     }
-    void entryInsideTheLastBlockWaitsForIt()
+    void lastBlock()
     {
-        QFETCH(bool, press);
+        QFETCH(Inside, inside);
         const TemporaryImage file(OneBlockImage());
         EngineOnFakePort e;
         e.engine.SetImageLoader([&] { return LoadFirmwareImageFrom(file.path()); });
         e.engine.Start();
         for (int s = 1; s < 10; ++s)
             e.arrive(kGoodReply[s]);
-        QCOMPARE(e.engine.IspState, 10);
+        QCOMPARE(e.engine.Core().IspState(), 10);
         bool spun = false;
         connect(&e.engine, &TUpdateEngine::progressChanged, this, [&](int percent) {
-            if (percent != 100 || spun)
+            if (percent != 100 || spun || inside == Inside::Nothing)
                 return;
             spun = true;
-            const int entries = press ? 1 : int(Isp::kOvertimeLimit) + 1 - int(e.engine.OvertimeCount);
+            const bool press = inside == Inside::Press;
+            const int entries = press ? 1 : int(Isp::kOvertimeLimit) + 1 - int(e.engine.Core().OvertimeCount());
             for (int i = 0; i < entries; ++i)
                 QTimer::singleShot(0, &e.engine, [&] { press ? e.engine.Start() : e.engine.OvertimeTTimer(); });
             QCoreApplication::processEvents();
         });
+        e.st.calls.clear();
         e.st.written.clear();
         e.arrive(kGoodReply[10]);
+        const size_t frame = 1 + stm32::kMaxTransferBytes + 1;
+        QCOMPARE(e.st.calls.front(), "write:" + std::to_string(frame));
+        if (inside == Inside::Nothing) {
+            QCOMPARE(e.st.calls.size(), size_t(1));
+            QCOMPARE(e.engine.Core().IspState(), 11);
+            return;
+        }
         QVERIFY(spun);
-        QCOMPARE(e.engine.IspState, 1);
-        QCOMPARE(e.st.written.size(), size_t(1 + stm32::kMaxTransferBytes + 1 + 1));
+        QCOMPARE(e.engine.Core().IspState(), 1);
+        QCOMPARE(e.st.written.size(), frame + 1);
         QCOMPARE(e.st.written.back(), uint8_t(stm32::kSync));
 
         e.st.written.clear();
         e.arrive({0x79});
-        QCOMPARE(e.engine.IspState, 2);
+        QCOMPARE(e.engine.Core().IspState(), 2);
         QCOMPARE(e.st.written, (std::vector<uint8_t>{0x00, 0xFF}));
         QVERIFY(!e.r.statuses.contains("上载完成！"));
         QCOMPARE(e.r.statuses.last(), QString("已成功连接"));
@@ -538,8 +568,8 @@ private slots:
             e.arrive(kGoodReply[s]);
         for (int s = 8; s < state; ++s)
             e.arrive(kGoodReply[s]);
-        QCOMPARE(e.engine.IspState, state);
-        QCOMPARE(e.engine.Progress(), 50);
+        QCOMPARE(e.engine.Core().IspState(), state);
+        QCOMPARE(e.engine.Core().Progress(), 50);
         const qsizetype progressReports = e.r.progress.size();
 
         // Bytes of the old run still waiting are dropped before the line sequence.
@@ -570,17 +600,17 @@ private slots:
                      call.c_str());
         QCOMPARE(e.st.applied.back().baud, 115200u);
         QCOMPARE(e.st.written, std::vector<uint8_t>{stm32::kSync});
-        QCOMPARE(e.engine.IspState, 1);
-        QCOMPARE(e.engine.OvertimeCount, uint8_t(Isp::kOvertimeStart));
+        QCOMPARE(e.engine.Core().IspState(), 1);
+        QCOMPARE(e.engine.Core().OvertimeCount(), uint8_t(Isp::kOvertimeStart));
         QCOMPARE(e.r.progress.size(), progressReports);
-        QCOMPARE(e.engine.Progress(), 50);
+        QCOMPARE(e.engine.Core().Progress(), 50);
 
         e.st.written.clear();
         e.arrive(late);
-        QCOMPARE(e.engine.IspState, next);
+        QCOMPARE(e.engine.Core().IspState(), next);
         QCOMPARE(e.st.written, next == 2 ? (std::vector<uint8_t>{0x00, 0xFF}) : std::vector<uint8_t>{});
         QCOMPARE(e.r.statuses.last(), QString(next == 2 ? "已成功连接" : "无法和设备通讯，请重新尝试"));
-        QCOMPARE(e.engine.Progress(), 50);
+        QCOMPARE(e.engine.Core().Progress(), 50);
     }
 
     // The page list names one page more than the whole pages the image fills, and
@@ -613,8 +643,8 @@ private slots:
         e.st.written.clear();
         e.arrive(kGoodReply[7]);
         QCOMPARE(e.st.written, pageList);
-        QCOMPARE(e.engine.IspState, 8);
-        QCOMPARE(e.engine.BytesLeft, size);
+        QCOMPARE(e.engine.Core().IspState(), 8);
+        QCOMPARE(e.engine.Core().BytesLeft(), size);
     }
 
     void imageThatWillNotLoadWaitsForTheTimeOut()
@@ -623,26 +653,26 @@ private slots:
         int loads = 0;
         e.engine.SetImageLoader([&] { ++loads; return false; });
         e.engine.Start();
-        e.engine.IspState = 7;
+        e.engine.Core().JumpToStateForTest(7);
         e.st.written.clear();
         e.arrive({0x79});
         QCOMPARE(loads, 1);
-        QCOMPARE(e.engine.IspState, 7);
+        QCOMPARE(e.engine.Core().IspState(), 7);
         QVERIFY(!e.engine.Timer5.isActive());
         QVERIFY(e.st.written.empty());
-        QCOMPARE(e.engine.OvertimeCount, uint8_t(0));
+        QCOMPARE(e.engine.Core().OvertimeCount(), uint8_t(0));
         // With Timer5 stopped no step is due: further bytes are not looked at, and
         // the time-out runs its course.
         e.engine.OvertimeTTimer();
         e.engine.OvertimeTTimer();
         e.arrive({0x79});
         QCOMPARE(loads, 1);
-        QCOMPARE(e.engine.OvertimeCount, uint8_t(2));
+        QCOMPARE(e.engine.Core().OvertimeCount(), uint8_t(2));
         QCOMPARE(e.driver.RxCount, uint16_t(1));
         for (int tick = 0; tick < 4; ++tick)
             e.engine.OvertimeTTimer();
         QCOMPARE(e.r.statuses.mid(1, 2), (QStringList{"连机失败！请检查通信线。", "正在查找设备。。。"}));
-        QCOMPARE(e.engine.IspState, 1);
+        QCOMPARE(e.engine.Core().IspState(), 1);
     }
 };
 

@@ -56,7 +56,7 @@ struct EngineOnChip {
             driver.PollReceive();
             engine.Timer5Timer();
             ++r.now;
-            engine.RunDueTicks();
+            engine.Core().TimeOut(r.now);
         }
     }
     bool sentCommand(uint8_t code) const
@@ -65,6 +65,15 @@ struct EngineOnChip {
                            [code](const Stm32LogEntry &e) { return e.command == code; });
     }
 };
+
+// A start whose operator puts the chip into its bootloader by hand.
+void StartWithManualEntry(EngineOnFakePort &e)
+{
+    TUpdateOptions options;
+    options.bootEntry = TBootEntry::Manual;
+    e.engine.SetOptions(options);
+    e.engine.Start();
+}
 
 } // namespace
 
@@ -110,11 +119,11 @@ private slots:
         QVERIFY(e.calls.size() >= end.size());
         QVERIFY(std::equal(end.begin(), end.end(), e.calls.end() - std::ptrdiff_t(end.size())));
         QCOMPARE(e.r.sleeps, sleeps);
-        QVERIFY(e.engine.Verified());
-        QCOMPARE(e.engine.UniqueId(), std::string("54414C564558000120240615"));
-        QCOMPARE(e.engine.ProductId(), uint16_t(0x0410));
-        QCOMPARE(e.engine.BootloaderVersion(), uint8_t(0x22));
-        QCOMPARE(e.engine.FlashSizeKiB(), uint16_t(128));
+        QVERIFY(e.engine.Core().Verified());
+        QCOMPARE(e.engine.Core().UniqueId(), std::string("54414C564558000120240615"));
+        QCOMPARE(e.engine.Core().ProductId(), uint16_t(0x0410));
+        QCOMPARE(e.engine.Core().BootloaderVersion(), uint8_t(0x22));
+        QCOMPARE(e.engine.Core().FlashSizeKiB(), uint16_t(128));
         QVERIFY(FlashHolds(e.chip.flash(), image));
     }
 
@@ -137,7 +146,7 @@ private slots:
         QCOMPARE(e.r.statuses.first(), QString("正在查找设备。。。"));
         QCOMPARE(e.r.statuses.last(), QString("上载完成！"));
         QVERIFY(e.failures.isEmpty());
-        QCOMPARE(e.engine.LastFailure().cause, TUpdateCause::None);
+        QCOMPARE(e.engine.Core().LastFailure().cause, TUpdateCause::None);
     }
 
     void windowsUpdateReadsNoMore()
@@ -149,8 +158,8 @@ private slots:
         const auto reads = std::count_if(e.chip.log().begin(), e.chip.log().end(),
                                          [](const Stm32LogEntry &l) { return l.command == stm32::kCmdReadMemory; });
         QCOMPARE(reads, 1);
-        QVERIFY(!e.engine.Verified());
-        QVERIFY(e.engine.UniqueId().empty());
+        QVERIFY(!e.engine.Core().Verified());
+        QVERIFY(e.engine.Core().UniqueId().empty());
     }
 
     void failedRunsSayWhereAndWhy_data()
@@ -204,9 +213,9 @@ private slots:
         EngineOnChip e(Image(1000), options);
         e.run();
         QCOMPARE(e.r.outcomes, QList<TUpdateOutcome>{TUpdateOutcome::Refused});
-        QCOMPARE(e.engine.LastFailure().cause, TUpdateCause::ImageTooLarge);
-        QCOMPARE(e.engine.LastFailure().stage, TUpdateStage::FlashSize);
-        QCOMPARE(e.engine.RetryCount, uint8_t(0));
+        QCOMPARE(e.engine.Core().LastFailure().cause, TUpdateCause::ImageTooLarge);
+        QCOMPARE(e.engine.Core().LastFailure().stage, TUpdateStage::FlashSize);
+        QCOMPARE(e.engine.Core().RetryCount(), uint8_t(0));
         QVERIFY(!e.sentCommand(stm32::kCmdErase));
         QVERIFY(!e.driver.IsOpen());
 
@@ -228,13 +237,13 @@ private slots:
         e.chip.setFaults(faults);
         e.run();
         QCOMPARE(e.r.outcomes, QList<TUpdateOutcome>{TUpdateOutcome::Refused});
-        const TUpdateFailure f = e.engine.LastFailure();
+        const TUpdateFailure f = e.engine.Core().LastFailure();
         QCOMPARE(f.stage, TUpdateStage::Verifying);
         QCOMPARE(f.cause, TUpdateCause::VerifyMismatch);
         QCOMPARE(f.address, 0x08000301u);
         QCOMPARE(f.expected, uint8_t(0x301 * 13 + 1));
         QCOMPARE(f.found, uint8_t((0x301 * 13 + 1) ^ 0x01));
-        QVERIFY(!e.engine.Verified());
+        QVERIFY(!e.engine.Core().Verified());
         // No restart into a program that was written wrong: the lines stay as they are.
         QCOMPARE(e.calls.back(), std::string("close"));
         QCOMPARE(e.r.sleeps, (std::vector<uint32_t>{500, 500}));
@@ -243,40 +252,34 @@ private slots:
     void manualEntryRepeatsTheSyncAndTakesANack()
     {
         EngineOnFakePort e;
-        TUpdateOptions options;
-        options.bootEntry = TBootEntry::Manual;
-        e.engine.SetOptions(options);
-        e.engine.Start();
+        StartWithManualEntry(e);
         QCOMPARE(e.st.written, (Bytes{0x7F}));
         // A NACK to the first sync byte is no answer from a listening chip.
         e.arrive({0x1F});
-        QCOMPARE(e.engine.IspState, 1);
+        QCOMPARE(e.engine.Core().IspState(), 1);
         e.r.now += 1000;
-        e.engine.RunDueTicks();
+        e.engine.Core().TimeOut(e.r.now);
         QCOMPARE(e.st.written, (Bytes{0x7F, 0x7F}));
         // A chip already synchronised takes the repeated sync as half a command and refuses it.
         e.arrive({0x1F});
-        QCOMPARE(e.engine.IspState, 2);
+        QCOMPARE(e.engine.Core().IspState(), 2);
         QCOMPARE(Bytes(e.st.written.end() - 2, e.st.written.end()), (Bytes{0x00, 0xFF}));
     }
 
     void manualEntryGivesUpAfterHalfAMinute()
     {
         EngineOnFakePort e;
-        TUpdateOptions options;
-        options.bootEntry = TBootEntry::Manual;
-        e.engine.SetOptions(options);
-        e.engine.Start();
+        StartWithManualEntry(e);
         while (e.r.outcomes.isEmpty() && e.r.now < 120000) {
             ++e.r.now;
-            e.engine.RunDueTicks();
+            e.engine.Core().TimeOut(e.r.now);
         }
         QCOMPARE(e.r.outcomes, QList<TUpdateOutcome>{TUpdateOutcome::LinkFailed});
-        QCOMPARE(e.r.now, uint32_t(TUpdateEngine::kManualSyncSeconds * 1000));
-        QCOMPARE(e.st.written, Bytes(TUpdateEngine::kManualSyncSeconds, 0x7F));
+        QCOMPARE(e.r.now, uint32_t(TUpdateCore::kManualSyncSeconds * 1000));
+        QCOMPARE(e.st.written, Bytes(TUpdateCore::kManualSyncSeconds, 0x7F));
         // One run: asking again would only make the operator wait longer.
         QCOMPARE(std::count(e.st.calls.begin(), e.st.calls.end(), std::string("close")), 1);
-        QCOMPARE(e.engine.LastFailure().stage, TUpdateStage::Connecting);
+        QCOMPARE(e.engine.Core().LastFailure().stage, TUpdateStage::Connecting);
     }
 };
 

@@ -29,14 +29,7 @@ TFirmwareFrm::TFirmwareFrm(QWidget *parent, std::unique_ptr<SerialPort> platform
       ComDriver(nullptr, std::move(platform)),
       Engine(ComDriver),
       OvertimeT(Engine.OvertimeT),
-      Timer5(Engine.Timer5),
-      IspState(Engine.IspState),
-      OvertimeCount(Engine.OvertimeCount),
-      RetryCount(Engine.RetryCount),
-      PortOpened(Engine.PortOpened),
-      WriteAddress(Engine.WriteAddress),
-      ImageOffset(Engine.ImageOffset),
-      BytesLeft(Engine.BytesLeft)
+      Timer5(Engine.Timer5)
 {
     FirmwareFrm = this;
     setObjectName("FirmwareFrm");
@@ -76,7 +69,8 @@ TFirmwareFrm::TFirmwareFrm(QWidget *parent, std::unique_ptr<SerialPort> platform
     ComDriver.SetComPort(pnCOM1);
     Engine.SetPortIndex(Serial_Port->ItemIndex());
     connect(Serial_Port, &QComboBox::currentIndexChanged, &Engine, &TUpdateEngine::SetPortIndex);
-    connect(&Engine, &TUpdateEngine::statusChanged, this, &TFirmwareFrm::setStatus);
+    connect(&Engine, &TUpdateEngine::noticed, this,
+            [this](TUpdateNotice notice, int value) { setStatus(UpdateStatusText(notice, value)); });
     connect(&Engine, &TUpdateEngine::progressChanged, ProgressBar1, &QProgressBar::setValue);
     connect(&Engine, &TUpdateEngine::portOpenFailed, this, &TFirmwareFrm::portOpenFailed);
     // The press asks before its run; a further run opens what the list shows by

@@ -2,6 +2,7 @@
 #include "QRT_ComDrv.h"
 #include "Toolkit.h"
 #include "UpdateEngine.h"
+#include "UpdateStatusText.h"
 
 #include <QDialog>
 #include <QLabel>
@@ -17,8 +18,8 @@ class TFirmwareFrm : public QDialog {
 public:
     static constexpr int kClientWidth = 328;
     static constexpr int kClientHeight = 89;
-    static constexpr int kStates = TUpdateEngine::kStates;
-    static constexpr const auto &ReplyLength = TUpdateEngine::ReplyLength;
+    static constexpr int kStates = TUpdateCore::kStates;
+    static constexpr const auto &ReplyLength = TUpdateCore::ReplyLength;
 
     // platform: the port implementation under ComDriver; the termios one when none is given.
     explicit TFirmwareFrm(QWidget *parent = nullptr, std::unique_ptr<SerialPort> platform = {});
@@ -38,19 +39,12 @@ public:
     TQRTCommDriver ComDriver;
     TUpdateEngine Engine;
 
-    // The engine's timers and update state, under the names the window has always had.
+    // The engine's timers, under the names the window has always had.
     QTimer &OvertimeT;
     QTimer &Timer5;
-    int32_t &IspState;
-    uint8_t &OvertimeCount;
-    uint8_t &RetryCount;
-    bool &PortOpened;
-    uint32_t &WriteAddress;
-    int32_t &ImageOffset;
-    int32_t &BytesLeft;
 
     // "Boot:" + high nibble + "." + low nibble, in decimal.
-    static QString VersionText(uint8_t version) { return TUpdateEngine::VersionText(version); }
+    static QString VersionText(uint8_t version) { return BootVersionText(version); }
 
     // Where a window's frame goes so that the frame, title bar and borders included,
     // is centred in `area`: its client area is `client`, its frame adds `frame`.

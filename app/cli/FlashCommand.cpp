@@ -94,6 +94,7 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
 
     TQRTCommDriver driver;
     TUpdateEngine engine(driver);
+    const TUpdateCore &core = engine.Core();
     if (port.comIndex >= 0)
         engine.SetPortIndex(port.comIndex);
     else
@@ -111,18 +112,18 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
         out.progress(StageText(stage), counted ? QStringLiteral("%1%").arg(percent) : QString());
     });
     QObject::connect(&engine, &TUpdateEngine::runFailed, [&](const TUpdateFailure &failure) {
-        if (engine.RetryCount + 1 < Isp::kMaxRuns && failure.cause != TUpdateCause::ImageTooLarge &&
+        if (core.RetryCount() + 1 < Isp::kMaxRuns && failure.cause != TUpdateCause::ImageTooLarge &&
             failure.cause != TUpdateCause::VerifyMismatch)
             out.note(QStringLiteral("run %1 of %2 failed: %3")
-                         .arg(engine.RetryCount + 1)
+                         .arg(core.RetryCount() + 1)
                          .arg(Isp::kMaxRuns)
-                         .arg(FailureText(failure, image.size(), engine.FlashSizeKiB())));
+                         .arg(FailureText(failure, image.size(), core.FlashSizeKiB())));
     });
 
     if (o.bootEntry == TBootEntry::Manual)
         out.error(QStringLiteral("hold BOOT0 high and reset the module now; the sync byte goes out every second "
                                  "for up to %1 s")
-                      .arg(TUpdateEngine::kManualSyncSeconds));
+                      .arg(TUpdateCore::kManualSyncSeconds));
 
     // An adapter without DTR/RTS cannot start the bootloader; a pty has none and
     // needs none (the simulated module starts its bootloader by itself).
@@ -152,23 +153,24 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     loop.exec();
     out.endProgress();
 
-    const int runs = engine.RetryCount + 1;
+    const int runs = core.RetryCount() + 1;
     record["runs"] = runs;
     record["duration_ms"] = clock.elapsed();
-    if (engine.ProductId() != 0)
-        record["product_id"] = Hex(engine.ProductId(), 4);
-    if (engine.BootloaderVersion() != 0)
-        record["bootloader"] = QStringLiteral("%1.%2").arg(engine.BootloaderVersion() >> 4).arg(engine.BootloaderVersion() & 0x0F);
-    if (engine.FlashSizeKiB() != 0)
-        record["flash_kib"] = engine.FlashSizeKiB();
-    if (!engine.UniqueId().empty())
-        record["unique_id"] = QString::fromStdString(engine.UniqueId());
+    if (core.ProductId() != 0)
+        record["product_id"] = Hex(core.ProductId(), 4);
+    if (core.BootloaderVersion() != 0)
+        record["bootloader"] =
+            QStringLiteral("%1.%2").arg(core.BootloaderVersion() >> 4).arg(core.BootloaderVersion() & 0x0F);
+    if (core.FlashSizeKiB() != 0)
+        record["flash_kib"] = core.FlashSizeKiB();
+    if (!core.UniqueId().empty())
+        record["unique_id"] = QString::fromStdString(core.UniqueId());
 
     if (interrupted)
-        return out.fail(kExitInterrupted, StageName(engine.StageOf(engine.IspState)),
+        return out.fail(kExitInterrupted, StageName(core.StageOf(core.IspState())),
                         QStringLiteral("interrupted; the module's flash may be incomplete, run flash again"), record);
     if (removed)
-        return FailAdapterRemoved(out, port, StageName(engine.StageOf(engine.IspState)),
+        return FailAdapterRemoved(out, port, StageName(core.StageOf(core.IspState())),
                                   QStringLiteral("; the module's flash may be incomplete, run flash again"), record);
     if (noModemLines)
         return out.fail(kExitPort, QStringLiteral("boot entry"),
@@ -178,14 +180,14 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
                         record);
     switch (outcome) {
     case TUpdateOutcome::Done: {
-        record["verified"] = engine.Verified();
+        record["verified"] = core.Verified();
         record["result"] = QStringLiteral("done");
         record["flashed"] = true;
         record["bytes"] = image.size();
         QString text = QStringLiteral("flashed %1 bytes at %2%3 (%4 of %5 runs)\n")
                            .arg(image.size())
                            .arg(Hex(stm32::kFlashBase, 8))
-                           .arg(engine.Verified() ? QStringLiteral(", verified") : QStringLiteral(", not verified"))
+                           .arg(core.Verified() ? QStringLiteral(", verified") : QStringLiteral(", not verified"))
                            .arg(runs)
                            .arg(Isp::kMaxRuns);
         text += QStringLiteral("chip %1, bootloader %2, unique ID %3\n")
@@ -203,7 +205,7 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     case TUpdateOutcome::Refused:
         break;
     }
-    const TUpdateFailure &failure = engine.LastFailure();
+    const TUpdateFailure &failure = core.LastFailure();
     if (failure.cause == TUpdateCause::VerifyMismatch) {
         record["verify_address"] = Hex(failure.address, 8);
     }
@@ -212,7 +214,7 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
                     QStringLiteral("update failed (%1 of %2 runs): %3")
                         .arg(runs)
                         .arg(Isp::kMaxRuns)
-                        .arg(FailureText(failure, image.size(), engine.FlashSizeKiB())),
+                        .arg(FailureText(failure, image.size(), core.FlashSizeKiB())),
                     record);
 }
 

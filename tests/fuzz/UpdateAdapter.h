@@ -23,11 +23,11 @@ public:
     void timeoutTick() { frm_.OvertimeTTimer(); }
 
     TQRTCommDriver &port() { return frm_.ComDriver; }
-    int state() const { return frm_.IspState; }
+    int state() const { return frm_.Engine.Core().IspState(); }
     int progress() const { return frm_.ProgressBar1->value(); }
-    int32_t imageOffset() const { return frm_.ImageOffset; }
-    int32_t bytesLeft() const { return frm_.BytesLeft; }
-    uint32_t writeAddress() const { return frm_.WriteAddress; }
+    int32_t imageOffset() const { return frm_.Engine.Core().ImageOffset(); }
+    int32_t bytesLeft() const { return frm_.Engine.Core().BytesLeft(); }
+    uint32_t writeAddress() const { return frm_.Engine.Core().WriteAddress(); }
 
     static constexpr int kStates = TFirmwareFrm::kStates;
 

@@ -12,6 +12,7 @@
 #include "Stm32Protocol.h"
 #include "Toolkit.h"
 #include "UpdateAdapter.h"
+#include "UpdateAnswers.h"
 #include "VirtualClock.h"
 
 #include <algorithm>
@@ -46,27 +47,6 @@ const Reference &ImageReference()
         return r;
     }();
     return ref;
-}
-
-// What a bootloader that agrees answers in each state.
-std::vector<uint8_t> Answer(int state, fuzz::Input &in)
-{
-    constexpr uint8_t A = stm32::kAck;
-    switch (state) {
-    case 2: {  // Get: N = 11, version, the command list starting with Get, ACK
-        std::vector<uint8_t> r{A, stm32::kGetCommandCount, in.byte(), stm32::kCmdGet};
-        for (int i = 1; i < stm32::kGetCommandCount; ++i)
-            r.push_back(in.byte());
-        r.push_back(A);
-        return r;
-    }
-    case 3:
-        return {A, stm32::kProductIdBytesMinusOne, in.byte(), in.byte(), A};
-    case 6:
-        return {A, in.byte(), in.byte(), in.byte(), in.byte()};
-    default:
-        return {A};
-    }
 }
 
 // Opens made since the last look, while the port refused to open.
@@ -120,7 +100,7 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
                 u.port().PollReceive();
                 break;
             case kAnswer:
-                st.reads.push_back(Answer(u.state(), in));
+                st.reads.push_back(fuzz::AgreeingAnswer(u.state(), in));
                 u.port().PollReceive();
                 break;
             case kStep:

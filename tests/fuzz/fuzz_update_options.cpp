@@ -7,13 +7,13 @@
 // port closed.
 #include "FakeSerialPort.h"
 #include "FirmwareImage.h"
+#include "FuzzQt.h"
 #include "FuzzSupport.h"
 #include "Isp.h"
 #include "Stm32Protocol.h"
+#include "UpdateAnswers.h"
 #include "UpdateEngine.h"
 #include "VirtualClock.h"
-
-#include <QCoreApplication>
 
 #include <algorithm>
 
@@ -23,7 +23,7 @@ enum Op : uint8_t { kBytes, kAnswer, kStep, kTimeoutTick, kStart };
 constexpr int kOps = kStart + 1;
 
 // Enough ticks for three runs, each waiting out the manual entry's half minute.
-constexpr int kTicksToEnd = Isp::kMaxRuns * (TUpdateEngine::kManualSyncSeconds + Isp::kOvertimeLimit + 1) + 1;
+constexpr int kTicksToEnd = Isp::kMaxRuns * (TUpdateCore::kManualSyncSeconds + Isp::kOvertimeLimit + 1) + 1;
 constexpr int kImageBytes = 700;  // three blocks, the last one short
 constexpr size_t kBeyondImage = 2 * TQRTCommDriver::kRxBufferSize;
 
@@ -43,24 +43,13 @@ std::vector<uint8_t> Answer(int state, const FakeSerialState &st, fuzz::Input &i
 {
     constexpr uint8_t A = stm32::kAck;
     switch (state) {
-    case 2: {
-        std::vector<uint8_t> r{A, stm32::kGetCommandCount, in.byte(), stm32::kCmdGet};
-        for (int i = 1; i < stm32::kGetCommandCount; ++i)
-            r.push_back(in.byte());
-        r.push_back(A);
-        return r;
-    }
-    case 3:
-        return {A, stm32::kProductIdBytesMinusOne, in.byte(), in.byte(), A};
-    case 6:
-        return {A, in.byte(), in.byte(), in.byte(), in.byte()};
-    case TUpdateEngine::kUniqueIdDataState: {
+    case TUpdateCore::kUniqueIdDataState: {
         std::vector<uint8_t> r{A};
-        for (int i = 0; i < TUpdateEngine::kUniqueIdBytes; ++i)
+        for (int i = 0; i < TUpdateCore::kUniqueIdBytes; ++i)
             r.push_back(in.byte());
         return r;
     }
-    case TUpdateEngine::kVerifyDataState: {
+    case TUpdateCore::kVerifyDataState: {
         // The address went out before the count: ... a3 a2 a1 a0 xor, n ~n.
         const auto &w = st.written;
         if (w.size() < 7)
@@ -78,7 +67,7 @@ std::vector<uint8_t> Answer(int state, const FakeSerialState &st, fuzz::Input &i
         return r;
     }
     default:
-        return {A};
+        return fuzz::AgreeingAnswer(state, in);
     }
 }
 
@@ -92,12 +81,7 @@ struct Seen {
 
 int TalvexFuzzOne(const uint8_t *data, size_t size)
 {
-    if (!QCoreApplication::instance()) {
-        static int argc = 1;
-        static char name[] = "fuzz_update_options";
-        static char *argv[] = {name, nullptr};
-        new QCoreApplication(argc, argv);
-    }
+    fuzz::EnsureCoreApplication();
     fuzz::ResetVirtualClock();
     fuzz::Input in(data, size);
 
@@ -125,7 +109,7 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
         QObject::connect(&engine, &TUpdateEngine::finished, [&](TUpdateOutcome) { seen.finished = true; });
 
         const auto check = [&] {
-            FUZZ_CHECK(engine.IspState >= 0 && engine.IspState <= TUpdateEngine::kLastState);
+            FUZZ_CHECK(engine.Core().IspState() >= 0 && engine.Core().IspState() <= TUpdateCore::kLastState);
             FUZZ_CHECK(driver.RxCount <= TQRTCommDriver::kRxBufferSize);
             FUZZ_CHECK(!seen.badPercent && !seen.badAddress);
             // Whatever came in stayed in the command area: the image area holds the image.
@@ -136,7 +120,7 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
                 FUZZ_CHECK(std::all_of(first + kImageBytes, first + kImageBytes + kBeyondImage,
                                        [](uint8_t b) { return b == 0; }));
             }
-            FUZZ_CHECK(engine.UniqueId().empty() || engine.UniqueId().size() == 2 * TUpdateEngine::kUniqueIdBytes);
+            FUZZ_CHECK(engine.Core().UniqueId().empty() || engine.Core().UniqueId().size() == 2 * TUpdateCore::kUniqueIdBytes);
         };
 
         engine.Start();
@@ -147,7 +131,7 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
                 driver.PollReceive();
                 break;
             case kAnswer:
-                st.reads.push_back(Answer(engine.IspState, st, in));
+                st.reads.push_back(Answer(engine.Core().IspState(), st, in));
                 driver.PollReceive();
                 break;
             case kStep:

@@ -4,6 +4,7 @@
 #include "FakeSerialPort.h"
 #include "Stm32Bootloader.h"
 #include "UpdateEngine.h"
+#include "UpdateStatusText.h"
 
 #include <QObject>
 #include <QStringList>
@@ -70,7 +71,8 @@ private:
     bool open_ = false;
 };
 
-// What an engine reports, in order, and when by its clock.
+// What an engine reports, in order, and when by its clock; the status line in
+// the window's words.
 struct Reports {
     QStringList statuses;
     std::vector<uint32_t> statusTimes;
@@ -82,8 +84,8 @@ struct Reports {
 
     void watch(TUpdateEngine &engine)
     {
-        QObject::connect(&engine, &TUpdateEngine::statusChanged, [this](const QString &t) {
-            statuses << t;
+        QObject::connect(&engine, &TUpdateEngine::noticed, [this](TUpdateNotice notice, int value) {
+            statuses << UpdateStatusText(notice, value);
             statusTimes.push_back(now);
         });
         QObject::connect(&engine, &TUpdateEngine::progressChanged, [this](int p) { progress << p; });

@@ -1,5 +1,5 @@
 #pragma once
-// Where the update engine builds its commands, shared by its two source files.
+// Where the update core builds its commands, shared by its two source files.
 #include "FirmwareImage.h"
 #include "Stm32Protocol.h"
 
@@ -9,6 +9,9 @@ namespace {
 constexpr int kCmd = 1;
 constexpr int kPageBytes = int(stm32::kPageBytes);
 constexpr int kMaxBlock = int(stm32::kMaxTransferBytes);
+// An action that has put the run where it belongs itself (the finish, a refusal,
+// a failed load) returns this instead of a next state.
+constexpr int32_t kStayPut = -1;
 // A read-back block, after its ACK, fits the command/reply area.
 static_assert(1 + kMaxBlock <= int(kIspCommandLast) - kCmd + 1);
 

@@ -1,0 +1,486 @@
+#include "UpdateCore.h"
+
+#include "Clock.h"
+#include "FirmwareImage.h"
+#include "Isp.h"
+#include "LineFormat.h"
+#include "Stm32Protocol.h"
+#include "UpdateCoreLayout.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kAddressBytes = int(stm32::kAddressBytes);
+constexpr int kWriteAlign = int(stm32::kWriteAlignment);
+// A whole write block, count byte and checksum included, is built in the command area.
+static_assert(1 + kMaxBlock + 1 <= int(kIspCommandLast) - kCmd + 1);
+
+// Awaits of a read whose length the run decides: its ACK and the bytes asked for.
+constexpr uint8_t kAwaitsReadCount = 0;
+bool Later(uint32_t a, uint32_t b)
+{
+    return static_cast<int32_t>(a - b) > 0;
+}
+
+} // namespace
+
+struct TUpdateCore::Row {
+    uint8_t awaits;      // bytes the step waits for (ReplyLength)
+    Check accepted;      // when the reply is taken
+    bool resetsTimeOut;  // OvertimeCount back to 0 once it is
+    int32_t (TUpdateCore::*send)(int32_t next);
+    TUpdateStage stage;
+    int32_t next;
+};
+
+using S = TUpdateStage;
+using C = TUpdateCore;
+
+// The window's eleven states, then the unique-ID read and the verify's reads.
+const C::Row C::kTable[kLastState + 1] = {
+    /* 0: before the first run */ {0, Check::Ack, false, nullptr, S::Connecting, 0},
+    /* 1: sync answer */ {ReplyLength[1], Check::LastByteAck, true, &C::sendGet, S::Connecting, 2},
+    /* 2: Get reply */ {ReplyLength[2], Check::GetReply, true, &C::sendGetId, S::Identifying, 3},
+    /* 3: Get ID reply */ {ReplyLength[3], Check::GetIdReply, true, &C::sendReadMemory, S::Identifying, 4},
+    /* 4: ACK of Read Memory */ {ReplyLength[4], Check::Ack, true, &C::sendReadAddress, S::FlashSize, 5},
+    /* 5: ACK of the address */ {ReplyLength[5], Check::Ack, true, &C::sendReadLength, S::FlashSize, 6},
+    /* 6: ACK and the size word */ {ReplyLength[6], Check::Ack, true, &C::afterFlashSize, S::FlashSize, 7},
+    /* 7: ACK of Erase Memory */ {ReplyLength[7], Check::Ack, true, &C::eraseStep, S::Erasing, 8},
+    /* 8: ACK of the page list or a block */ {ReplyLength[8], Check::Ack, true, &C::sendWriteMemory, S::Writing, 9},
+    // The allowance of one block covers all three of its exchanges: 9 and 10 do not reset it.
+    /* 9: ACK of Write Memory */ {ReplyLength[9], Check::Ack, false, &C::sendWriteAddress, S::Writing, 10},
+    /* 10: ACK of the address */ {ReplyLength[10], Check::Ack, false, &C::writeStep, S::Writing, 8},
+    /* 11: ACK of the last block */ {ReplyLength[11], Check::Ack, false, &C::lastBlockTaken, S::Writing, 1},
+    /* 12: ACK of Read Memory */ {1, Check::Ack, true, &C::sendReadAddress, S::UniqueId, 13},
+    /* 13: ACK of the address */ {1, Check::Ack, true, &C::sendReadLength, S::UniqueId, 14},
+    /* 14: ACK and the ID */ {1 + kUniqueIdBytes, Check::Ack, true, &C::takeUniqueId, S::UniqueId, 7},
+    /* 15: ACK of Read Memory */ {1, Check::Ack, true, &C::sendReadAddress, S::Verifying, 16},
+    /* 16: ACK of the address */ {1, Check::Ack, true, &C::sendReadLength, S::Verifying, 17},
+    /* 17: ACK and the block */ {kAwaitsReadCount, Check::Ack, true, &C::verifyStep, S::Verifying, 15},
+};
+
+TUpdateCore::TUpdateCore(TQRTCommDriver &driver, Events &events)
+    : ComDriver(driver), events_(events), sleep_(SleepMs), loadImage_(LoadFirmwareImage)
+{
+}
+
+void TUpdateCore::SetSleep(SleepFn sleep)
+{
+    sleep_ = sleep ? std::move(sleep) : SleepFn(SleepMs);
+}
+
+void TUpdateCore::SetImageLoader(ImageLoaderFn loader)
+{
+    loadImage_ = loader ? std::move(loader) : ImageLoaderFn(LoadFirmwareImage);
+}
+
+void TUpdateCore::JumpToBlockForTest(int32_t imageOffset, int32_t bytesLeft, uint32_t writeAddress)
+{
+    state_ = 10;
+    imageOffset_ = imageOffset;
+    bytesLeft_ = bytesLeft;
+    writeAddress_ = writeAddress;
+}
+
+TUpdateStage TUpdateCore::StageOf(int32_t state) const
+{
+    if (state < 1 || state > kLastState)
+        return TUpdateStage::Connecting;
+    // State 8 waits for the page list's ACK until the first block has gone out.
+    if (state == 8 && imageOffset_ == 0)
+        return TUpdateStage::Erasing;
+    return kTable[state].stage;
+}
+
+int TUpdateCore::awaited() const
+{
+    const uint8_t awaits = kTable[state_].awaits;
+    return awaits == kAwaitsReadCount ? 1 + verifyCount_ : awaits;
+}
+
+int32_t TUpdateCore::imageSize() const
+{
+    return static_cast<int32_t>(ImageStream ? ImageStream->size() : 0);
+}
+
+// Switching on a timer that runs changes nothing: it keeps its phase. The
+// driver is told each time, so that a timer it was asked to stop runs again.
+void TUpdateCore::switchTimer(Timer timer, bool on)
+{
+    bool &running = timer == Timer::Step ? stepOn_ : timeOutOn_;
+    if (on && !running && timer == Timer::TimeOut)
+        timeOutDue_ = now_ + static_cast<uint32_t>(Isp::kOvertimeIntervalMs);
+    running = on;
+    events_.onTimer(timer, on);
+}
+
+void TUpdateCore::sleep(uint32_t ms)
+{
+    sleep_(ms);
+    now_ += ms;
+}
+
+void TUpdateCore::setProgress(int percent)
+{
+    progress_ = percent;
+    events_.onProgress(percent);
+}
+
+void TUpdateCore::enterStage(TUpdateStage stage, int percent)
+{
+    if (stage == stage_ && percent == stagePercent_)
+        return;
+    stage_ = stage;
+    stagePercent_ = percent;
+    events_.onStage(stage, percent);
+}
+
+void TUpdateCore::send(const uint8_t *bytes, int count)
+{
+    ComDriver.SendData(bytes, count);
+}
+
+void TUpdateCore::sendCommand(uint8_t code)
+{
+    IspBuffer[kCmd] = code;
+    IspBuffer[kCmd + 1] = static_cast<uint8_t>(~code);
+    send(&IspBuffer[kCmd], 2);
+}
+
+void TUpdateCore::sendAddress(uint32_t address)
+{
+    // Most significant byte first, then the XOR of the four.
+    uint8_t *a = &IspBuffer[kCmd];
+    for (int i = 0; i < kAddressBytes; ++i)
+        a[i] = static_cast<uint8_t>(address >> (8 * (kAddressBytes - 1 - i)));
+    a[kAddressBytes] = stm32::Xor(a, kAddressBytes);
+    send(a, kAddressBytes + 1);
+}
+
+void TUpdateCore::sendReadCount(int count)
+{
+    IspBuffer[kCmd] = static_cast<uint8_t>(count - 1);
+    IspBuffer[kCmd + 1] = static_cast<uint8_t>(~IspBuffer[kCmd]);
+    send(&IspBuffer[kCmd], 2);
+}
+
+void TUpdateCore::Start(uint32_t now)
+{
+    now_ = now;
+    retryCount_ = 0;
+    startRun();
+}
+
+void TUpdateCore::Run(uint32_t now)
+{
+    now_ = now;
+    startRun();
+}
+
+void TUpdateCore::Stop()
+{
+    switchTimer(Timer::Step, false);
+    switchTimer(Timer::TimeOut, false);
+    ComDriver.Close();
+}
+
+void TUpdateCore::startRun()
+{
+    portOpened_ = ComDriver.IsOpen();
+    const TComPortNumber port = ComPortOfIndex(portIndex_);
+    ComDriver.SetComPort(port);
+    ComDriver.SetDevicePath(devicePath_);
+    if (!OpenWithLine(ComDriver, kBootloaderLine)) {
+        switchTimer(Timer::TimeOut, false);
+        events_.onPortOpenFailed(static_cast<int>(port) + 1, ComDriver.DeviceName());
+        events_.onFinished(TUpdateOutcome::PortNotOpened);
+        return;
+    }
+    portOpened_ = true;
+
+    enterBootloader();
+
+    state_ = 1;
+    failure_ = {};
+    rejected_ = TUpdateCause::NoAnswer;
+    verified_ = false;
+    uniqueId_.clear();
+    syncsSent_ = 0;
+    sendSync();
+    events_.onNotice(TUpdateNotice::Searching, 0);
+    stagePercent_ = -1;  // every run reports its first stage anew
+    enterStage(TUpdateStage::Connecting);
+    overtimeCount_ = Isp::kOvertimeStart;
+    switchTimer(Timer::TimeOut, true);
+    switchTimer(Timer::Step, true);
+}
+
+void TUpdateCore::sendSync()
+{
+    IspBuffer[kCmd] = stm32::kSync;
+    send(&IspBuffer[kCmd], 1);
+    ComDriver.RxCount = 0;
+    ++syncsSent_;
+}
+
+void TUpdateCore::Step(uint32_t now)
+{
+    now_ = now;
+    if (state_ < 1 || state_ > kLastState)
+        return;
+    const int count = ComDriver.RxCount;
+    if (count < awaited()) {
+        // A NACK where a longer answer is due waits like any short reply, but
+        // the run's failure can name it.
+        if (count > 0 && state_ > 1 && ComDriver.RxBuffer[0] == stm32::kNack)
+            rejected_ = TUpdateCause::Refused;
+        return;
+    }
+    // The sync answer is judged by the last byte of the batch, so noise before it
+    // does no harm; remember it before the copy is bounded to the reply area.
+    const int bounded = std::min({count, int(kIspCommandLast), int(TQRTCommDriver::kRxBufferSize)});
+    const uint8_t lastByte = ComDriver.RxBuffer[std::min(count, int(TQRTCommDriver::kRxBufferSize)) - 1];
+    std::copy_n(ComDriver.RxBuffer, bounded, &IspBuffer[kIspCommandFirst]);
+    ComDriver.RxCount = 0;
+    const Row &row = kTable[state_];
+    // Whatever a step throws ends that step only; the run goes on from where it got.
+    try {
+        if (!accepted(row.accepted, lastByte)) {
+            const uint8_t first = state_ == 1 ? lastByte : IspBuffer[kCmd];
+            rejected_ = first == stm32::kNack ? TUpdateCause::Refused : TUpdateCause::BadReply;
+            if (state_ == 1)
+                events_.onNotice(TUpdateNotice::NoContact, 0);
+            return;
+        }
+        rejected_ = TUpdateCause::NoAnswer;
+        if (row.resetsTimeOut)
+            overtimeCount_ = 0;
+        const int32_t next = (this->*row.send)(row.next);
+        if (next != kStayPut)
+            moveTo(next);
+    } catch (...) {
+    }
+}
+
+bool TUpdateCore::accepted(Check check, uint8_t lastByte) const
+{
+    const uint8_t *r = &IspBuffer[kCmd - 1];  // r[1] is the first byte received
+    switch (check) {
+    case Check::LastByteAck:
+        // A chip that is already synchronised takes a repeated sync byte as half a
+        // command and refuses the pair: that NACK says it is listening.
+        return lastByte == stm32::kAck ||
+               (options_.bootEntry == TBootEntry::Manual && syncsSent_ > 1 && lastByte == stm32::kNack);
+    case Check::GetReply:
+        // The command list starts with Get itself.
+        return r[1] == stm32::kAck && r[2] == stm32::kGetCommandCount && r[4] == stm32::kCmdGet &&
+               r[15] == stm32::kAck;
+    case Check::GetIdReply:
+        return r[1] == stm32::kAck && r[2] == stm32::kProductIdBytesMinusOne && r[5] == stm32::kAck;
+    case Check::Ack:
+        break;
+    }
+    return r[1] == stm32::kAck;
+}
+
+// A new state reports its stage when that differs; the progress within a stage
+// is reported by the steps that make it.
+void TUpdateCore::moveTo(int32_t state)
+{
+    state_ = state;
+    if (StageOf(state) != stage_)
+        enterStage(StageOf(state));
+}
+
+int32_t TUpdateCore::sendGet(int32_t next)
+{
+    sendCommand(stm32::kCmdGet);
+    events_.onNotice(TUpdateNotice::Connected, 0);
+    return next;
+}
+
+int32_t TUpdateCore::sendGetId(int32_t next)
+{
+    bootloaderVersion_ = IspBuffer[kCmd + 2];
+    sendCommand(stm32::kCmdGetId);  // fills bytes 1 and 2 only: the version in byte 3 stays
+    events_.onNotice(TUpdateNotice::BootVersion, bootloaderVersion_);
+    return next;
+}
+
+int32_t TUpdateCore::sendReadMemory(int32_t next)
+{
+    productId_ = static_cast<uint16_t>(IspBuffer[kCmd + 2] << 8 | IspBuffer[kCmd + 3]);
+    sendCommand(stm32::kCmdReadMemory);
+    return next;
+}
+
+// The three reads (the flash size, the unique ID, a block read back) send their
+// address and then their count the same way; the stage says which read it is.
+TUpdateCore::Read TUpdateCore::currentRead() const
+{
+    switch (StageOf(state_)) {
+    case TUpdateStage::UniqueId:
+        return {Isp::kUniqueIdAddress, kUniqueIdBytes};
+    case TUpdateStage::Verifying:
+        return {stm32::kFlashBase + static_cast<uint32_t>(verifyOffset_), verifyCount_};
+    default:
+        return {stm32::kFlashSizeRegister, Isp::kFlashSizeReadCount};
+    }
+}
+
+int32_t TUpdateCore::sendReadAddress(int32_t next)
+{
+    sendAddress(currentRead().address);
+    return next;
+}
+
+int32_t TUpdateCore::sendReadLength(int32_t next)
+{
+    sendReadCount(currentRead().count);
+    return next;
+}
+
+int32_t TUpdateCore::eraseStep(int32_t next)
+{
+    switchTimer(Timer::Step, false);
+    // A failed load leaves the run in this state; its time-out ends it.
+    if (!loadImage_()) {
+        rejected_ = TUpdateCause::ImageNotLoaded;
+        return kStayPut;
+    }
+    const int32_t size = imageSize();
+    writeAddress_ = stm32::kFlashBase;
+    imageOffset_ = 0;
+    bytesLeft_ = size;
+    // One page more than the whole pages: covers the partial last page, and one
+    // spare page when the size is an exact multiple.
+    const int pages = size / kPageBytes + 1;
+    uint8_t *req = &IspBuffer[kCmd];
+    req[0] = static_cast<uint8_t>(pages - 1);
+    for (int p = 0; p < pages; ++p)
+        req[1 + p] = static_cast<uint8_t>(p);
+    req[1 + pages] = stm32::Xor(req, pages + 1);
+    send(req, pages + 2);
+    events_.onNotice(TUpdateNotice::Erasing, 0);
+    switchTimer(Timer::Step, true);
+    return next;
+}
+
+int32_t TUpdateCore::sendWriteMemory(int32_t next)
+{
+    blockAddress_ = writeAddress_;
+    sendCommand(stm32::kCmdWriteMemory);
+    return next;
+}
+
+int32_t TUpdateCore::sendWriteAddress(int32_t next)
+{
+    sendAddress(writeAddress_);
+    return next;
+}
+
+int32_t TUpdateCore::writeStep(int32_t next)
+{
+    const int n = std::min<int32_t>(bytesLeft_, kMaxBlock);
+    // The bootloader programs whole words only: a short last block is filled up
+    // with the erased value, which leaves the flash beyond the image as it was.
+    const int padded = (n + kWriteAlign - 1) / kWriteAlign * kWriteAlign;
+    const uint8_t *data = &IspBuffer[kIspImageFirst + static_cast<size_t>(imageOffset_)];
+    // Count byte, data, padding and checksum leave in one write: through a USB
+    // adapter every write is a transfer of its own, and separate ones would put
+    // gaps into the block that the bootloader has to wait out.
+    uint8_t *frame = &IspBuffer[kCmd];
+    frame[0] = static_cast<uint8_t>(padded - 1);
+    std::copy_n(data, n, frame + 1);
+    std::fill_n(frame + 1 + n, padded - n, stm32::kErasedByte);
+    frame[1 + padded] = stm32::Xor(frame + 1, static_cast<size_t>(padded), frame[0]);
+    send(frame, padded + 2);
+
+    bytesLeft_ -= n;
+    writeAddress_ += static_cast<uint32_t>(n);
+    imageOffset_ += n;
+    const int32_t size = imageSize();
+    setProgress(size > 0 ? imageOffset_ * 100 / size : 0);
+    events_.onNotice(TUpdateNotice::Written, progress_);
+    enterStage(TUpdateStage::Writing, progress_);
+    return bytesLeft_ > 0 ? next : 11;
+}
+
+int32_t TUpdateCore::lastBlockTaken(int32_t)
+{
+    if (!options_.verify)
+        return finish();
+    verifyOffset_ = 0;
+    enterStage(TUpdateStage::Verifying, 0);
+    verifyNextBlock();
+    return kVerifyCommandState;
+}
+
+int32_t TUpdateCore::finish()
+{
+    state_ = 1;
+    setProgress(0);
+    events_.onNotice(TUpdateNotice::Done, 0);
+    switchTimer(Timer::TimeOut, false);
+    switchTimer(Timer::Step, false);
+    enterStage(TUpdateStage::Finishing);
+    // Let the chip restart into the new program: reset, boot pin low, then out of
+    // reset. Whether closing the port would release DTR depends on the port's
+    // hang-up flag; the module must not stay in reset for want of it.
+    // The manual entry leaves it to the operator to release BOOT0 and reset the module.
+    if (options_.bootEntry != TBootEntry::Manual) {
+        const bool on = assertLevel();
+        ComDriver.SetDtr(on);
+        sleep(Isp::kFinishHoldMs);
+        ComDriver.SetRts(!on);
+        ComDriver.SetDtr(!on);
+    }
+    if (portOpened_)
+        ComDriver.Close();
+    events_.onFinished(TUpdateOutcome::Done);
+    return kStayPut;
+}
+
+void TUpdateCore::TimeOut(uint32_t now)
+{
+    now_ = now;
+    if (!timeOutOn_ || Later(timeOutDue_, now))
+        return;
+    const auto interval = static_cast<uint32_t>(Isp::kOvertimeIntervalMs);
+    timeOutDue_ += interval;
+    if (!Later(timeOutDue_, now))
+        timeOutDue_ = now + interval;
+    timeOutTick();
+}
+
+void TUpdateCore::timeOutTick()
+{
+    const bool manualSync = options_.bootEntry == TBootEntry::Manual && state_ == 1;
+    if (manualSync) {
+        // Once a second until the operator has the chip in its bootloader.
+        if (syncsSent_ < kManualSyncSeconds) {
+            sendSync();
+            return;
+        }
+        overtimeCount_ = Isp::kOvertimeLimit;
+    }
+    if (++overtimeCount_ <= Isp::kOvertimeLimit)
+        return;
+    failure_.stage = StageOf(state_);
+    failure_.cause = rejected_;
+    failure_.address = failure_.stage == TUpdateStage::Writing ? blockAddress_ : 0;
+    events_.onRunFailed(failure_);
+    state_ = 1;
+    setProgress(0);
+    events_.onNotice(TUpdateNotice::LinkFailed, 0);
+    switchTimer(Timer::TimeOut, false);
+    switchTimer(Timer::Step, false);
+    if (portOpened_)
+        ComDriver.Close();
+    // The manual entry has had its half minute; another run would only ask again.
+    if (++retryCount_ < Isp::kMaxRuns && !manualSync && events_.mayRetry())
+        startRun();
+    else
+        events_.onFinished(TUpdateOutcome::LinkFailed);
+}

@@ -1,0 +1,204 @@
+#pragma once
+// The firmware update as a state machine over the port, without timers or an
+// event loop: each state is a row of a table (what it awaits, when its reply is
+// taken, whether that resets the time-out, what it sends, its stage, the next
+// state). The caller hands in the time with every step and time-out; the
+// Qt driver (UpdateEngine.h) ticks it from the two timers.
+#include "QRT_ComDrv.h"
+#include "UpdateReport.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class TUpdateCore {
+public:
+    static constexpr int kStates = 11;
+    // Bytes awaited in each state 1 ... 11 (index 0 unused).
+    static constexpr uint8_t ReplyLength[kStates + 1] = {0, 1, 15, 5, 1, 1, 5, 1, 1, 1, 1, 1};
+    // States the options add after the window's eleven: the unique-ID read
+    // (12 ... 14) and the verify's reads (15 ... 17).
+    static constexpr int kUniqueIdCommandState = 12;
+    static constexpr int kUniqueIdAddressState = 13;
+    static constexpr int kUniqueIdDataState = 14;
+    static constexpr int kVerifyCommandState = 15;
+    static constexpr int kVerifyAddressState = 16;
+    static constexpr int kVerifyDataState = 17;
+    static constexpr int kLastState = kVerifyDataState;
+    static constexpr int kUniqueIdBytes = 12;
+    // Seconds the manual boot entry repeats the sync byte for.
+    static constexpr int kManualSyncSeconds = 30;
+
+    // The core's two timers, which the driver runs.
+    enum class Timer { Step, TimeOut };
+
+    // What the core tells its driver. Every call is made in the middle of an
+    // entry; a receiver that runs an event loop must not enter the core again.
+    class Events {
+    public:
+        virtual ~Events() = default;
+        virtual void onTimer(Timer timer, bool on) = 0;
+        virtual void onNotice(TUpdateNotice notice, int value) = 0;
+        virtual void onProgress(int percent) = 0;
+        virtual void onStage(TUpdateStage stage, int percent) = 0;
+        virtual void onPortOpenFailed(int comNumber, const std::string &device) = 0;
+        virtual void onModemLinesRefused() = 0;
+        virtual void onRunFailed(const TUpdateFailure &failure) = 0;
+        virtual void onFinished(TUpdateOutcome outcome) = 0;
+        // Asked before each further run the time-out starts; false ends the start there.
+        virtual bool mayRetry() = 0;
+    };
+
+    // Blocking wait of the line sequence and of the finish, in milliseconds.
+    using SleepFn = std::function<void(uint32_t ms)>;
+    // Fills ImageStream and the image area of IspBuffer; false when it cannot.
+    using ImageLoaderFn = std::function<bool()>;
+
+    // driver: the port the update talks through; events: the driver. Both must outlive the core.
+    TUpdateCore(TQRTCommDriver &driver, Events &events);
+
+    void SetPortIndex(int index) { portIndex_ = index; }
+    int PortIndex() const { return portIndex_; }
+    void SetDevicePath(const std::string &path) { devicePath_ = path; }
+    const std::string &DevicePath() const { return devicePath_; }
+    void SetSleep(SleepFn sleep);
+    void SetImageLoader(ImageLoaderFn loader);
+    void SetOptions(const TUpdateOptions &options) { options_ = options; }
+    const TUpdateOptions &Options() const { return options_; }
+
+    // The entries, each given the time it runs at (a millisecond tick count that
+    // wraps); the core's own waits move that time on.
+    // A press of the start button: the run count starts again, then a run.
+    void Start(uint32_t now);
+    // One run: opens the port, starts the bootloader, sends the sync byte, starts both timers.
+    void Run(uint32_t now);
+    // One step, whenever the caller has one due (the step timer, or bytes in):
+    // takes the reply of the current state once enough bytes are in.
+    void Step(uint32_t now);
+    // The time-out at `now`: one tick when it runs and a tick has come due by
+    // then. A tick held up by several intervals counts once, as a timer's does;
+    // each interval counts from when the time-out started.
+    void TimeOut(uint32_t now);
+    // When the next tick of the time-out is due (meaningful while it runs).
+    uint32_t TimeOutDue() const { return timeOutDue_; }
+    // Both timers off and the port closed; the state stays, so the caller can
+    // tell where the run stopped.
+    void Stop();
+
+    // The update state, under the names the window has always used.
+    int32_t IspState() const { return state_; }
+    uint8_t OvertimeCount() const { return overtimeCount_; }
+    uint8_t RetryCount() const { return retryCount_; }
+    bool PortOpened() const { return portOpened_; }
+    uint32_t WriteAddress() const { return writeAddress_; }
+    int32_t ImageOffset() const { return imageOffset_; }
+    int32_t BytesLeft() const { return bytesLeft_; }
+    // Progress of the write, 0 ... 100, as last reported.
+    int Progress() const { return progress_; }
+
+    // What the chip told the last run (valid once that step was passed).
+    uint8_t BootloaderVersion() const { return bootloaderVersion_; }
+    uint16_t ProductId() const { return productId_; }
+    // The flash-size word: KiB of main flash.
+    uint16_t FlashSizeKiB() const { return flashSizeKiB_; }
+    // The unique ID in the order read; empty unless read.
+    const std::string &UniqueId() const { return uniqueId_; }
+    bool Verified() const { return verified_; }
+    // Why the last run failed; cause None after a success.
+    const TUpdateFailure &LastFailure() const { return failure_; }
+    // The stage a state belongs to.
+    TUpdateStage StageOf(int32_t state) const;
+
+    // For tests that start in the middle of a run: the state to be in, and for a
+    // data block the place in the image it starts at.
+    void JumpToStateForTest(int32_t state) { state_ = state; }
+    void JumpToBlockForTest(int32_t imageOffset, int32_t bytesLeft, uint32_t writeAddress);
+
+private:
+    struct Row;
+    // A Read Memory: where from and how many bytes.
+    struct Read {
+        uint32_t address;
+        int count;
+    };
+    enum class Check { LastByteAck, GetReply, GetIdReply, Ack };
+    static const Row kTable[kLastState + 1];
+
+    bool accepted(Check check, uint8_t lastByte) const;
+    int awaited() const;
+    void moveTo(int32_t state);
+
+    // What each state sends once its reply is taken; each returns the next state,
+    // which is the row's unless the action decides otherwise.
+    int32_t sendGet(int32_t next);
+    int32_t sendGetId(int32_t next);
+    int32_t sendReadMemory(int32_t next);
+    Read currentRead() const;
+    int32_t sendReadAddress(int32_t next);
+    int32_t sendReadLength(int32_t next);
+    int32_t afterFlashSize(int32_t next);
+    int32_t takeUniqueId(int32_t next);
+    int32_t eraseStep(int32_t next);
+    int32_t sendWriteMemory(int32_t next);
+    int32_t sendWriteAddress(int32_t next);
+    int32_t writeStep(int32_t next);
+    int32_t lastBlockTaken(int32_t next);
+    int32_t verifyStep(int32_t next);
+
+    void startRun();
+    void timeOutTick();
+    void switchTimer(Timer timer, bool on);
+    void sleep(uint32_t ms);
+    void setProgress(int percent);
+    void enterStage(TUpdateStage stage, int percent = 0);
+    int32_t finish();
+    void verifyNextBlock();
+    bool verifyBlock();
+    void refuse(TUpdateCause cause);
+    void enterBootloader();
+    // The level that asserts DTR and RTS on the adapter in use.
+    bool assertLevel() const;
+    void sendSync();
+    void send(const uint8_t *bytes, int count);
+    void sendCommand(uint8_t code);
+    void sendAddress(uint32_t address);
+    void sendReadCount(int count);
+    int32_t imageSize() const;
+
+    TQRTCommDriver &ComDriver;
+    Events &events_;
+    SleepFn sleep_;
+    ImageLoaderFn loadImage_;
+    int portIndex_ = 0;
+    std::string devicePath_;
+    TUpdateOptions options_;
+
+    uint32_t now_ = 0;          // the time handed in, moved on by the core's own waits
+    bool stepOn_ = false;
+    bool timeOutOn_ = false;
+    uint32_t timeOutDue_ = 0;   // next tick of the time-out, while it runs
+
+    int32_t state_ = 0;
+    uint8_t overtimeCount_ = 0;
+    uint8_t retryCount_ = 0;
+    bool portOpened_ = false;
+    uint32_t writeAddress_ = 0;
+    int32_t imageOffset_ = 0;
+    int32_t bytesLeft_ = 0;
+    int progress_ = 0;
+
+    TUpdateStage stage_ = TUpdateStage::Connecting;
+    int stagePercent_ = -1;
+    uint8_t bootloaderVersion_ = 0;
+    uint16_t productId_ = 0;
+    uint16_t flashSizeKiB_ = 0;
+    std::string uniqueId_;
+    bool verified_ = false;
+    TUpdateFailure failure_;
+    // What the last rejected reply of the current state was, for the failure's cause.
+    TUpdateCause rejected_ = TUpdateCause::NoAnswer;
+    uint32_t blockAddress_ = 0;  // flash address of the block being written
+    int32_t verifyOffset_ = 0;   // image offset of the block being read back
+    int verifyCount_ = 0;        // bytes of that block
+    int syncsSent_ = 0;          // sync bytes of this run (the manual entry repeats it)
+};
