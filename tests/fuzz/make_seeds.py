@@ -353,17 +353,23 @@ IMAGE_BYTES = 14628
 BLOCK = 256
 
 
-def update():
-    def answer(s, state):
-        s.byte(1)
-        if state == 2:
-            s.byte(0x22).raw(bytes([0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92]))
-        elif state == 3:
-            s.byte(0x04).byte(0x10)
-        elif state == 6:
-            s.raw(b'\x80\x00\xff\xff')
-        return s.byte(2)
+def answer(s, state, flash_kib=128):
+    """The agreeing chip's reply to the update's state `state`, then a step."""
+    s.byte(1)
+    if state == 2:
+        s.byte(0x22).raw(bytes([0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92]))
+    elif state == 3:
+        s.byte(0x04).byte(0x10)
+    elif state == 6:
+        s.raw(bytes([flash_kib & 0xFF, flash_kib >> 8, 0xFF, 0xFF]))
+    elif state == 14:
+        s.raw(bytes(range(0x40, 0x4C)))
+    elif state == 17:
+        s.flag(False)
+    return s.byte(2)
 
+
+def update():
     def states():
         yield from range(1, 8)
         blocks = (IMAGE_BYTES + BLOCK - 1) // BLOCK
@@ -435,20 +441,6 @@ def update_options():
         if size < 0:
             return s.flag(False).flag(False)
         return s.flag(False).flag(True).range(0, 261119, size)
-
-    def answer(s, state, flash_kib=128):
-        s.byte(1)
-        if state == 2:
-            s.byte(0x22).raw(bytes([0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92]))
-        elif state == 3:
-            s.byte(0x04).byte(0x10)
-        elif state == 6:
-            s.raw(bytes([flash_kib & 0xFF, flash_kib >> 8, 0xFF, 0xFF]))
-        elif state == 14:
-            s.raw(bytes(range(0x40, 0x4C)))
-        elif state == 17:
-            s.flag(False)
-        return s.byte(2)
 
     # A whole update with the unique ID and the read-back.
     s = options(Script())
