@@ -186,7 +186,8 @@ private slots:
                                   << R"(--can-baud: "12K" is not one of "10K", "20K", "50K", "100K", "125K", )"
                                      R"("250K", "500K", "1000K")";
         QTest::newRow("RS-485 format")
-            << QStringList{"--rs485-format", "7E1"} << R"(--rs485-format: "7E1" is not one of "8 N 1", "8 O 1", "8 E 1")";
+            << QStringList{"--rs485-format", "7E1"}
+            << R"(--rs485-format: "7E1" is not one of "8 N 1", "8 O 1", "8 E 1")";
         QTest::newRow("a list and a number")
             << QStringList{"--rs485-baud", "1", "--suppress", "10000"}
             << R"(--suppress: 10000 is out of range (1 ... 9999))";
