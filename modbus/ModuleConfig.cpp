@@ -5,20 +5,11 @@
 #include "PollCycle.h"
 
 #include <algorithm>
+#include <array>
 #include <span>
 #include <utility>
 
 namespace {
-
-int ListIndex(uint16_t word, size_t tableSize)
-{
-    return word < tableSize ? static_cast<int>(word) : TModuleSettings::kNoSelection;
-}
-
-bool InTable(int index, size_t tableSize)
-{
-    return index >= 0 && static_cast<size_t>(index) < tableSize;
-}
 
 // Registers 20 (unlock slot) ... 27 (commit slot), read back after the commit.
 constexpr int kCfgFirst = Reg::Cfg_Unlock;
@@ -66,21 +57,36 @@ std::string FirmwareVersionText(uint16_t word)
 TModuleSettings DecodeModuleSettings(const uint16_t *mirror)
 {
     TModuleSettings s;
-    s.Station = std::clamp<int>(mirror[Reg::Cfg_Station], kStationMin, kStationMax);
-    s.BaudCAN = ListIndex(mirror[Reg::Cfg_BaudCAN], kBaudCanTexts.size());
-    s.Baud485 = ListIndex(mirror[Reg::Cfg_Baud485], kBaud485Texts.size());
-    s.TxSuppress = std::clamp<int>(mirror[Reg::Cfg_TxSuppress], kTxSuppressMin, kTxSuppressMax);
-    s.Filter = ListIndex(mirror[Reg::Cfg_Filter], kFilterTexts.size());
-    s.Dat485 = ListIndex(mirror[Reg::Cfg_Dat485], kDat485Texts.size());
+    for (const TSettingRow &row : kModuleSettings) {
+        const int word = mirror[row.Register];
+        if (row.IsList())
+            s.*row.Member = row.Holds(word) ? word : TModuleSettings::kNoSelection;
+        else
+            s.*row.Member = std::clamp(word, row.Min, row.Max);
+    }
     return s;
+}
+
+TModuleSettings StoredModuleSettings(const uint16_t *mirror)
+{
+    TModuleSettings s;
+    for (const TSettingRow &row : kModuleSettings)
+        s.*row.Member = mirror[row.Register];
+    return s;
+}
+
+std::vector<const TSettingRow *> IncompleteSettings(const TModuleSettings &s)
+{
+    std::vector<const TSettingRow *> rows;
+    for (const TSettingRow &row : kModuleSettings)
+        if (!row.Holds(s.*row.Member))
+            rows.push_back(&row);
+    return rows;
 }
 
 bool ModuleSettingsComplete(const TModuleSettings &s)
 {
-    return s.Station >= kStationMin && s.Station <= kStationMax && InTable(s.BaudCAN, kBaudCanTexts.size()) &&
-           InTable(s.Baud485, kBaud485Texts.size()) && s.TxSuppress >= kTxSuppressMin &&
-           s.TxSuppress <= kTxSuppressMax && InTable(s.Filter, kFilterTexts.size()) &&
-           InTable(s.Dat485, kDat485Texts.size());
+    return IncompleteSettings(s).empty();
 }
 
 TConfigWriteResult WriteModuleConfiguration(const TModuleSettings &s, const TRegisterWriter &write,
@@ -88,16 +94,11 @@ TConfigWriteResult WriteModuleConfiguration(const TModuleSettings &s, const TReg
 {
     const TRegisterWriter writeOne = write ? write : TRegisterWriter(WriteRegister);
     const TRegisterReader readBack = read ? read : TRegisterReader(ReadBackOnce);
-    const std::pair<int, int> sequence[kConfigWrites] = {
-        {Reg::Cfg_Unlock, kCfgUnlockCode},
-        {Reg::Cfg_Station, s.Station},
-        {Reg::Cfg_BaudCAN, s.BaudCAN},
-        {Reg::Cfg_Baud485, s.Baud485},
-        {Reg::Cfg_TxSuppress, s.TxSuppress},
-        {Reg::Cfg_Filter, s.Filter},
-        {Reg::Cfg_Dat485, s.Dat485},
-        {Reg::Cfg_Commit, kCfgCommitCode},
-    };
+    std::array<std::pair<int, int>, kConfigWrites> sequence;
+    sequence.front() = {Reg::Cfg_Unlock, kCfgUnlockCode};
+    for (size_t i = 0; i < kModuleSettings.size(); ++i)
+        sequence[i + 1] = {kModuleSettings[i].Register, s.*kModuleSettings[i].Member};
+    sequence.back() = {Reg::Cfg_Commit, kCfgCommitCode};
     TConfigWriteResult result;
     for (const auto &[reg, value] : sequence) {
         if (!writeOne(reg, static_cast<uint16_t>(value))) {

@@ -2,10 +2,12 @@
 // The module's six settings: read back from the mirror, and written in the framed
 // sequence (unlock code, the settings, commit code) that makes the module store them.
 #include "RegisterMap.h"
+#include "SettingsTable.h"
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 // Polling stops this long before a write from the configuration or the write
 // dialog, so that no read reply is still on its way into the echo.
@@ -15,30 +17,26 @@ inline constexpr uint32_t kPauseBeforeWriteMs = 50;
 // 100, no leading zeros (150 is "1.50", 105 is "1.5", 7 is "0.7").
 std::string FirmwareVersionText(uint16_t word);
 
-// What the settings registers 21 ... 26 hold, as the configuration controls take
-// them: numbers within their range, list settings as an index into their table.
-struct TModuleSettings {
-    static constexpr int kNoSelection = -1;  // a register value outside its table
-
-    int Station = ModuleDefault::Station;        // 1 ... 99
-    int BaudCAN = ModuleDefault::BaudCAN;        // index into kBaudCanTexts
-    int Baud485 = ModuleDefault::Baud485;        // index into kBaud485Texts
-    int TxSuppress = ModuleDefault::TxSuppress;  // 1 ... 9999 ms
-    int Filter = ModuleDefault::Filter;          // index into kFilterTexts
-    int Dat485 = ModuleDefault::Dat485;          // index into kDat485Texts
-};
-
-// Registers 21 ... 26 from `mirror` (indexed by register number): the station
-// and the suppression time clamped to their ranges (a module reporting 0 reads
-// as 1), a list value outside its table as kNoSelection.
+// Registers 21 ... 26 from `mirror` (indexed by register number) as the
+// controls take them: the station and the suppression time clamped to their
+// ranges (a module reporting 0 reads as 1), a list value outside its table as
+// kNoSelection.
 TModuleSettings DecodeModuleSettings(const uint16_t *mirror);
+
+// Registers 21 ... 26 from `mirror` as the module holds them, nothing clamped,
+// so that IncompleteSettings() names what the module holds out of range.
+TModuleSettings StoredModuleSettings(const uint16_t *mirror);
+
+// The rows of kModuleSettings whose value in `settings` the module does not
+// take (a list without a selection, a number out of range), in table order.
+std::vector<const TSettingRow *> IncompleteSettings(const TModuleSettings &settings);
 
 // True when every list setting has a selection and the numbers are in range,
 // so the write sends nothing the module cannot take.
 bool ModuleSettingsComplete(const TModuleSettings &settings);
 
 // Writes of the sequence, unlock and commit included.
-inline constexpr int kConfigWrites = 8;
+inline constexpr int kConfigWrites = kModuleSettingCount + 2;
 
 struct TConfigWriteResult {
     int Echoed = 0;              // writes confirmed, in order (0 ... 8)
@@ -57,8 +55,9 @@ using TRegisterWriter = std::function<bool(int32_t reg, uint16_t value)>;
 // waiting for the reply as long as the polling cycle does.
 using TRegisterReader = std::function<bool(int32_t first, int32_t count, uint16_t *words)>;
 
-// Registers 20 ... 27 in ascending order: 7196, the six settings, 54484. The
-// first failed write before the commit ends the sequence (nothing is stored);
-// the commit is written whenever the settings were, and then read back.
+// Registers 20 ... 27 in ascending order: 7196, the settings in the order of
+// kModuleSettings, 54484. The first failed write before the commit ends the
+// sequence (nothing is stored); the commit is written whenever the settings
+// were, and then read back.
 TConfigWriteResult WriteModuleConfiguration(const TModuleSettings &settings, const TRegisterWriter &write = {},
                                             const TRegisterReader &read = {});

@@ -5,6 +5,7 @@
 #include "Options.h"
 #include "Output.h"
 #include "Port.h"
+#include "SettingTexts.h"
 
 #include <QtTest>
 
@@ -126,6 +127,81 @@ private slots:
         case RefusedBy::Parser:
             break;
         }
+    }
+
+    // Every value a setting may hold, written as info lists it (a list's text, a
+    // number) and a level also by its number, comes back as that value; one
+    // past either end of a range is refused.
+    void everySettingValueIsTakenBack_data()
+    {
+        QTest::addColumn<int>("setting");  // index into kModuleSettings
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("value");    // -1: refused
+        for (int i = 0; i < kModuleSettingCount; ++i) {
+            const TSettingRow &row = kModuleSettings[size_t(i)];
+            const auto add = [&](const QString &text, int value) {
+                QTest::addRow("--%s %s", row.Name, qPrintable(text)) << i << text << value;
+            };
+            if (row.IsList()) {
+                for (int v = row.Lowest(); v <= row.Highest(); ++v)
+                    add(talvex::cli::SettingText(row, v), v);
+            }
+            if (row.Kind != TSettingKind::List) {
+                add(QString::number(row.Lowest()), row.Lowest());
+                add(QString::number(row.Highest()), row.Highest());
+                add(QString::number(row.Highest() + 1), -1);
+                if (row.Lowest() > 0)
+                    add(QString::number(row.Lowest() - 1), -1);
+            }
+        }
+    }
+    void everySettingValueIsTakenBack()
+    {
+        QFETCH(int, setting);
+        QFETCH(QString, text);
+        QFETCH(int, value);
+        const QString option = QStringLiteral("--") + QString::fromLatin1(kModuleSettings[size_t(setting)].Name);
+        Options o;
+        QString error;
+        const bool parsed = ParseArguments({"configure", option, text}, o, error);
+        QCOMPARE(parsed, value >= 0);
+        if (!parsed)
+            return;
+        for (int i = 0; i < kModuleSettingCount; ++i)
+            QCOMPARE(o.config.values[size_t(i)], i == setting ? std::optional<int>(value) : std::nullopt);
+    }
+
+    // The reasons, word for word; of two bad values the number's is given.
+    void configureRefusalsSayWhy_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("station out of range")
+            << QStringList{"--station", "0"} << R"(--station: 0 is out of range (1 ... 99))";
+        QTest::newRow("suppression not a number")
+            << QStringList{"--suppress", "x"} << R"(--suppress: "x" is not a number)";
+        QTest::newRow("filter level 10")
+            << QStringList{"--filter", "10"} << R"(--filter: "10" is not a filter level (0 ... 9))";
+        QTest::newRow("CAN rate") << QStringList{"--can-baud", "12K"}
+                                  << R"(--can-baud: "12K" is not one of "10K", "20K", "50K", "100K", "125K", )"
+                                     R"("250K", "500K", "1000K")";
+        QTest::newRow("RS-485 format")
+            << QStringList{"--rs485-format", "7E1"}
+            << R"(--rs485-format: "7E1" is not one of "8 N 1", "8 O 1", "8 E 1")";
+        QTest::newRow("a list and a number")
+            << QStringList{"--rs485-baud", "1", "--suppress", "10000"}
+            << R"(--suppress: 10000 is out of range (1 ... 9999))";
+        QTest::newRow("a list and the level")
+            << QStringList{"--rs485-baud", "1", "--filter", "x"} << R"(--filter: "x" is not a filter level (0 ... 9))";
+    }
+    void configureRefusalsSayWhy()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, error);
+        Options o;
+        QString said;
+        QVERIFY(!ParseArguments(QStringList{"configure"} + args, o, said));
+        QCOMPARE(said, error);
     }
 };
 

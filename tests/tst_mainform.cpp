@@ -233,6 +233,35 @@ private slots:
         QVERIFY(!form->LinkOk);
     }
 
+    // Each configuration control is the one its settings row describes: its
+    // range or its list's texts, and what is entered comes back as entered.
+    void configurationControlsFollowTheSettingsTable()
+    {
+        TModuleSettings entered;
+        for (size_t i = 0; i < kModuleSettings.size(); ++i) {
+            const TSettingRow &row = kModuleSettings[i];
+            const char *name = TMainForm::kSettingControls[i].ObjectName;
+            if (row.IsList()) {
+                auto *list = form->findChild<TDropDownList *>(name);
+                QVERIFY2(list, name);
+                QCOMPARE(list->count(), int(row.Texts.size()));
+                for (int k = 0; k < list->count(); ++k)
+                    QCOMPARE(list->itemText(k), QString::fromUtf8(row.Texts[size_t(k)]));
+            } else {
+                auto *spin = form->findChild<TSpinEdit *>(name);
+                QVERIFY2(spin, name);
+                QCOMPARE(spin->minimum(), row.Min);
+                QCOMPARE(spin->maximum(), row.Max);
+            }
+            // Every setting away from its default: the highest value but one.
+            entered.*row.Member = row.Highest() - 1;
+        }
+        form->EnterSettings(entered);
+        const TModuleSettings back = form->EnteredSettings();
+        for (const TSettingRow &row : kModuleSettings)
+            QCOMPARE(back.*row.Member, entered.*row.Member);
+    }
+
     // The module's list settings as read back (register: word), one of them
     // outside its list's table, so that list is left without a selection.
     void configurationWriteRefusesAnEmptyList_data()

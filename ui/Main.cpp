@@ -191,40 +191,33 @@ void TMainForm::buildConfigurationGroup()
     RzGroupBox1->setObjectName("RzGroupBox1");
     RzGroupBox1->setGeometry(420, 62, 320, 115);
 
-    constexpr int kLeftLabelX = 2, kLeftFieldX = 86, kRightLabelX = 162, kRightFieldX = 239;
-    constexpr int kRow0 = 26, kRowStep = 29, kFieldH = 26, kLeftW = 73, kRightW = 77;
-
-    MakeLabel(RzGroupBox1, QStringLiteral("模块站号:"), QRect(kLeftLabelX, kRow0, 84, kFieldH));
-    SpinEdit2 = new TSpinEdit(RzGroupBox1, kStationMin, kStationMax, ToolDefault::Station, 2);
-    SpinEdit2->setObjectName("SpinEdit2");
-    SpinEdit2->setGeometry(kLeftFieldX, kRow0, kLeftW, kFieldH);
-
-    MakeLabel(RzGroupBox1, QStringLiteral("CAN波特率:"), QRect(kLeftLabelX, kRow0 + kRowStep, 84, kFieldH));
-    Baud_CAN = new TDropDownList(RzGroupBox1, Texts(kBaudCanTexts), ToolDefault::BaudCAN);
-    Baud_CAN->setObjectName("Baud_CAN");
-    Baud_CAN->setGeometry(kLeftFieldX, kRow0 + kRowStep, kLeftW, kFieldH);
-
-    MakeLabel(RzGroupBox1, QStringLiteral("485波特率:"), QRect(kLeftLabelX, kRow0 + 2 * kRowStep, 84, kFieldH));
-    Baud_485 = new TDropDownList(RzGroupBox1, Texts(kBaud485Texts), ToolDefault::Baud485);
-    Baud_485->setObjectName("Baud_485");
-    Baud_485->setGeometry(kLeftFieldX, kRow0 + 2 * kRowStep, kLeftW, kFieldH);
-
-    auto *suppressLabel = MakeLabel(RzGroupBox1, QStringLiteral("发送抑制:"), QRect(kRightLabelX, kRow0, 74, kFieldH));
-    suppressLabel->setToolTip(QStringLiteral("单位:ms"));
-    SpinEdit3 = new TSpinEdit(RzGroupBox1, kTxSuppressMin, kTxSuppressMax, ToolDefault::TxSuppress, 4);
-    SpinEdit3->setObjectName("SpinEdit3");
-    SpinEdit3->setToolTip(QStringLiteral("单位:ms"));
-    SpinEdit3->setGeometry(kRightFieldX, kRow0, kRightW, kFieldH);
-
-    MakeLabel(RzGroupBox1, QStringLiteral("滤波等级:"), QRect(kRightLabelX, kRow0 + kRowStep, 74, kFieldH));
-    Filter_Val = new TDropDownList(RzGroupBox1, Texts(kFilterTexts), ToolDefault::Filter);
-    Filter_Val->setObjectName("Filter_Val");
-    Filter_Val->setGeometry(kRightFieldX, kRow0 + kRowStep, kRightW, kFieldH);
-
-    MakeLabel(RzGroupBox1, QStringLiteral("485格式:"), QRect(kRightLabelX, kRow0 + 2 * kRowStep, 74, kFieldH));
-    Dat_485 = new TDropDownList(RzGroupBox1, Texts(kDat485Texts), ToolDefault::Dat485);
-    Dat_485->setObjectName("Dat_485");
-    Dat_485->setGeometry(kRightFieldX, kRow0 + 2 * kRowStep, kRightW, kFieldH);
+    // Two columns of three rows, filled down the left column first, in the
+    // order of kSettingControls.
+    constexpr size_t kRowsPerColumn = 3;
+    constexpr int kLabelX[] = {2, 162}, kLabelW[] = {84, 74}, kFieldX[] = {86, 239}, kFieldW[] = {73, 77};
+    constexpr int kRow0 = 26, kRowStep = 29, kFieldH = 26;
+    for (size_t i = 0; i < kSettingControls.size(); ++i) {
+        const TSettingControl &c = kSettingControls[i];
+        const TSettingRow &row = kModuleSettings[i];
+        const size_t column = i / kRowsPerColumn;
+        const int y = kRow0 + static_cast<int>(i % kRowsPerColumn) * kRowStep;
+        QLabel *label = MakeLabel(RzGroupBox1, QString::fromUtf8(c.Label) + QLatin1Char(':'),
+                                  QRect(kLabelX[column], y, kLabelW[column], kFieldH));
+        QWidget *field = nullptr;
+        if (c.Number) {
+            // As many characters as the largest value has digits.
+            const int maxLength = static_cast<int>(QString::number(row.Max).size());
+            field = this->*c.Number = new TSpinEdit(RzGroupBox1, row.Min, row.Max, c.Initial, maxLength);
+        } else {
+            field = this->*c.List = new TDropDownList(RzGroupBox1, Texts(row.Texts), c.Initial);
+        }
+        field->setObjectName(c.ObjectName);
+        field->setGeometry(kFieldX[column], y, kFieldW[column], kFieldH);
+        if (c.Hint) {
+            label->setToolTip(QString::fromUtf8(c.Hint));
+            field->setToolTip(QString::fromUtf8(c.Hint));
+        }
+    }
 
     // The write button sits at the right end of the group's caption line.
     BitBtn2 = new QPushButton(QStringLiteral("标定到模块"), RzGroupBox1);

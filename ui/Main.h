@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <array>
 #include <functional>
 #include <optional>
 
@@ -82,6 +83,22 @@ public:
     QPushButton *BitBtn1;
 
     // Module configuration group.
+    // One of its controls, indexed like kModuleSettings: a number's spin edit or a
+    // list's drop-down list, made and laid out from this row.
+    struct TSettingControl {
+        const char *ObjectName;
+        const char *Label;  // shown with a colon; a list's also names it when a choice is asked for
+        const char *Hint;   // tool tip of the label and the control, or nullptr
+        int Initial;        // value or item index when the window is created
+        TSpinEdit *TMainForm::*Number;
+        TDropDownList *TMainForm::*List;
+    };
+    static const std::array<TSettingControl, kModuleSettingCount> kSettingControls;
+    // The controls' values as TModuleSettings holds them, and back (a value
+    // outside a list's table selects nothing).
+    TModuleSettings EnteredSettings() const;
+    void EnterSettings(const TModuleSettings &settings);
+
     QGroupBox *RzGroupBox1;
     TSpinEdit *SpinEdit2;
     TDropDownList *Baud_CAN;

@@ -13,32 +13,51 @@ const QString kBang = QStringLiteral(" ！");
 
 } // namespace
 
+const std::array<TMainForm::TSettingControl, kModuleSettingCount> TMainForm::kSettingControls = {{
+    {"SpinEdit2", "模块站号", nullptr, ToolDefault::Station, &TMainForm::SpinEdit2, nullptr},
+    {"Baud_CAN", "CAN波特率", nullptr, ToolDefault::BaudCAN, nullptr, &TMainForm::Baud_CAN},
+    {"Baud_485", "485波特率", nullptr, ToolDefault::Baud485, nullptr, &TMainForm::Baud_485},
+    {"SpinEdit3", "发送抑制", "单位:ms", ToolDefault::TxSuppress, &TMainForm::SpinEdit3, nullptr},
+    {"Filter_Val", "滤波等级", nullptr, ToolDefault::Filter, nullptr, &TMainForm::Filter_Val},
+    {"Dat_485", "485格式", nullptr, ToolDefault::Dat485, nullptr, &TMainForm::Dat_485},
+}};
+
+TModuleSettings TMainForm::EnteredSettings() const
+{
+    TModuleSettings s;
+    for (size_t i = 0; i < kSettingControls.size(); ++i) {
+        const TSettingControl &c = kSettingControls[i];
+        s.*kModuleSettings[i].Member = c.Number ? (this->*c.Number)->Value() : (this->*c.List)->ItemIndex();
+    }
+    return s;
+}
+
+void TMainForm::EnterSettings(const TModuleSettings &s)
+{
+    for (size_t i = 0; i < kSettingControls.size(); ++i) {
+        const TSettingControl &c = kSettingControls[i];
+        const int value = s.*kModuleSettings[i].Member;
+        if (c.Number)
+            (this->*c.Number)->SetValue(value);
+        else
+            (this->*c.List)->SetItemIndex(value);
+    }
+}
+
 void TMainForm::ReadBackConfiguration()
 {
-    const TModuleSettings s = DecodeModuleSettings(RegisterMirror);
-    SpinEdit2->SetValue(s.Station);
-    Baud_CAN->SetItemIndex(s.BaudCAN);
-    Baud_485->SetItemIndex(s.Baud485);
-    SpinEdit3->SetValue(s.TxSuppress);
-    Filter_Val->SetItemIndex(s.Filter);
-    Dat_485->SetItemIndex(s.Dat485);
+    EnterSettings(DecodeModuleSettings(RegisterMirror));
 }
 
 void TMainForm::BitBtn2Click()
 {
     // A list the read-back left empty (a module value outside its table) would
     // send -1; ask the user to choose instead, before anything goes out.
-    const std::pair<TDropDownList *, QString> lists[] = {
-        {Baud_CAN, QStringLiteral("CAN波特率")},
-        {Baud_485, QStringLiteral("485波特率")},
-        {Filter_Val, QStringLiteral("滤波等级")},
-        {Dat_485, QStringLiteral("485格式")},
-    };
-    for (const auto &[list, name] : lists) {
-        if (list->ItemIndex() < 0) {
-            ShowMessage(this, kPleaseSelect + name + kBang, kCaptionApp);
-            return;
-        }
+    const std::vector<const TSettingRow *> incomplete = IncompleteSettings(EnteredSettings());
+    if (!incomplete.empty()) {
+        const TSettingControl &c = kSettingControls[static_cast<size_t>(incomplete.front() - kModuleSettings.data())];
+        ShowMessage(this, kPleaseSelect + QString::fromUtf8(c.Label) + kBang, kCaptionApp);
+        return;
     }
 
     WriteWhilePollingPaused([this] { return writeConfiguration(); });
@@ -46,14 +65,7 @@ void TMainForm::BitBtn2Click()
 
 bool TMainForm::writeConfiguration()
 {
-    TModuleSettings s;
-    s.Station = SpinEdit2->Value();
-    s.BaudCAN = Baud_CAN->ItemIndex();
-    s.Baud485 = Baud_485->ItemIndex();
-    s.TxSuppress = SpinEdit3->Value();
-    s.Filter = Filter_Val->ItemIndex();
-    s.Dat485 = Dat_485->ItemIndex();
-    const TConfigWriteResult result = WriteModuleConfiguration(s);
+    const TConfigWriteResult result = WriteModuleConfiguration(EnteredSettings());
     // A failure before the commit ends the sequence silently: nothing is stored.
     if (!result.SettingsWritten)
         return false;

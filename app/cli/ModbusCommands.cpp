@@ -12,8 +12,9 @@
 #include <QFileInfo>
 #include <QJsonArray>
 
+#include <array>
 #include <memory>
-#include <tuple>
+#include <vector>
 
 namespace talvex::cli {
 
@@ -101,56 +102,63 @@ int StartWithBlock(ModbusSession &session, const Options &o, const PortTarget &p
     return outcome == ModbusSession::Outcome::Exchange ? kExitDone : Failure(outcome, o, port, out);
 }
 
-QJsonValue TextOrNull(const QString &text)
+// The settings in the order the listing shows them.
+std::array<const TSettingRow *, kModuleSettingCount> Listed()
 {
-    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+    std::array<const TSettingRow *, kModuleSettingCount> rows{};
+    for (const TSettingRow &row : kModuleSettings)
+        rows[static_cast<size_t>(row.ListedAt)] = &row;
+    return rows;
 }
 
-// A list setting as text, or what the register held when it is outside the list.
-QString Shown(const QString &text, int reg)
+// A setting as the listing shows it, or what its register held when that is
+// outside the setting's range or list.
+QString Shown(const TSettingRow &row, int value)
 {
-    return text.isEmpty() ? QStringLiteral("unknown (register %1 holds %2)").arg(reg).arg(RegisterMirror[reg])
-                          : text;
+    if (!row.Holds(value))
+        return QStringLiteral("unknown (register %1 holds %2)").arg(row.Register).arg(RegisterMirror[row.Register]);
+    switch (row.Kind) {
+    case TSettingKind::Number:
+        return row.Unit ? QStringLiteral("%1 %2").arg(value).arg(QString::fromLatin1(row.Unit))
+                        : QString::number(value);
+    case TSettingKind::Level:
+        return QStringLiteral("%1 (%2)").arg(value).arg(SettingText(row, value));
+    case TSettingKind::List:
+        break;
+    }
+    return SettingText(row, value);
 }
 
-// A number setting as the module holds it: in its range, or unknown with the stored word.
-struct Stored {
-    int reg;
-    int min;
-    int max;
-    bool valid() const { return RegisterMirror[reg] >= min && RegisterMirror[reg] <= max; }
-};
-constexpr Stored kStoredStation{Reg::Cfg_Station, kStationMin, kStationMax};
-constexpr Stored kStoredSuppress{Reg::Cfg_TxSuppress, kTxSuppressMin, kTxSuppressMax};
+// "can-baud" is "can_baud" in JSON, and a number's key names its unit: "suppress_ms".
+QString JsonKey(const TSettingRow &row)
+{
+    QString key = QString::fromLatin1(row.Name).replace('-', '_');
+    if (row.Unit)
+        key += '_' + QString::fromLatin1(row.Unit);
+    return key;
+}
 
-// `fromModule`: the settings were just read, so a number outside its range shows
-// as unknown rather than as the nearest legal value.
+// A number, or a level, as its number; a list as its text; null outside its range or list.
+QJsonValue JsonOf(const TSettingRow &row, int value)
+{
+    if (!row.Holds(value))
+        return QJsonValue();
+    return row.Kind == TSettingKind::List ? QJsonValue(SettingText(row, value)) : QJsonValue(value);
+}
+
+// `s` as read (StoredModuleSettings, so a number outside its range shows as
+// unknown rather than as the nearest legal value) or as written. `fromModule`:
+// the registers' words are added too, so an unknown setting still shows its word.
 void AddSettings(const TModuleSettings &s, QString &text, QJsonObject &json, bool fromModule)
 {
-    const bool stationKnown = !fromModule || kStoredStation.valid();
-    const bool suppressKnown = !fromModule || kStoredSuppress.valid();
-    text += QStringLiteral("station: %1\n")
-                .arg(stationKnown ? QString::number(s.Station) : Shown(QString(), Reg::Cfg_Station));
-    text += QStringLiteral("can-baud: %1\n").arg(Shown(BaudCanText(s.BaudCAN), Reg::Cfg_BaudCAN));
-    text += QStringLiteral("rs485-baud: %1\n").arg(Shown(Baud485Text(s.Baud485), Reg::Cfg_Baud485));
-    text += QStringLiteral("rs485-format: %1\n").arg(Shown(Dat485Text(s.Dat485), Reg::Cfg_Dat485));
-    text += QStringLiteral("filter: %1\n")
-                .arg(FilterText(s.Filter).isEmpty()
-                         ? Shown(QString(), Reg::Cfg_Filter)
-                         : QStringLiteral("%1 (%2)").arg(s.Filter).arg(FilterText(s.Filter)));
-    text += suppressKnown ? QStringLiteral("suppress: %1 ms\n").arg(s.TxSuppress)
-                          : QStringLiteral("suppress: %1\n").arg(Shown(QString(), Reg::Cfg_TxSuppress));
-    json["station"] = stationKnown ? QJsonValue(s.Station) : QJsonValue();
-    json["can_baud"] = TextOrNull(BaudCanText(s.BaudCAN));
-    json["rs485_baud"] = TextOrNull(Baud485Text(s.Baud485));
-    json["rs485_format"] = TextOrNull(Dat485Text(s.Dat485));
-    json["filter"] = FilterText(s.Filter).isEmpty() ? QJsonValue() : QJsonValue(s.Filter);
-    json["suppress_ms"] = suppressKnown ? QJsonValue(s.TxSuppress) : QJsonValue();
+    for (const TSettingRow *row : Listed()) {
+        text += QStringLiteral("%1: %2\n").arg(QString::fromLatin1(row->Name), Shown(*row, s.*row->Member));
+        json[JsonKey(*row)] = JsonOf(*row, s.*row->Member);
+    }
     if (fromModule) {
-        // What registers 21 ... 26 hold, so an unknown setting still shows its word.
         QJsonObject words;
-        for (int reg = Reg::Cfg_Station; reg <= Reg::Cfg_Dat485; ++reg)
-            words[QString::number(reg)] = RegisterMirror[reg];
+        for (const TSettingRow &row : kModuleSettings)
+            words[QString::number(row.Register)] = RegisterMirror[row.Register];
         json["stored"] = words;
     }
 }
@@ -179,7 +187,7 @@ int RunInfo(const Options &o, const PortTarget &port, Output &out)
                      {"firmware", QString::fromStdString(FirmwareVersionText(version))},
                      {"firmware_word", version},
                      {"mode", ModeName(o.mode)}};
-    AddSettings(DecodeModuleSettings(RegisterMirror), text, json, true);
+    AddSettings(StoredModuleSettings(RegisterMirror), text, json, true);
     if (o.mode == TLinkMode::PlcCan) {
         text += QStringLiteral("plc-can: %1\n").arg(CanUnlockConfirmed() ? "unlocked" : "locked");
         json["unlocked"] = CanUnlockConfirmed();
@@ -266,36 +274,29 @@ int RunConfigure(const Options &o, const PortTarget &port, Output &out)
     ModbusSession session(port, o.station, o.mode, o.echo);
     if (const int status = StartWithBlock(session, o, port, out))
         return status;
-    TModuleSettings s = DecodeModuleSettings(RegisterMirror);
-    const ConfigChanges &c = o.config;
+    // What the module holds, with the settings given in their place.
+    TModuleSettings s = StoredModuleSettings(RegisterMirror);
+    for (size_t i = 0; i < kModuleSettings.size(); ++i)
+        if (o.config.values[i])
+            s.*kModuleSettings[i].Member = *o.config.values[i];
     // A setting read outside its range or list would go back as garbage (or as
     // the nearest legal value, which the module never held): the window asks for
-    // a choice there, and so do we, before anything is written.
+    // a choice there, and so do we, before anything is written. The numbers are
+    // named first, then the lists.
+    const std::vector<const TSettingRow *> incomplete = IncompleteSettings(s);
     QStringList missing;
-    if (!c.station && !kStoredStation.valid())
-        missing << QStringLiteral("--station (register %1 holds %2)").arg(Reg::Cfg_Station).arg(RegisterMirror[Reg::Cfg_Station]);
-    if (!c.suppressMs && !kStoredSuppress.valid())
-        missing << QStringLiteral("--suppress (register %1 holds %2)")
-                       .arg(Reg::Cfg_TxSuppress)
-                       .arg(RegisterMirror[Reg::Cfg_TxSuppress]);
-    const std::tuple<bool, int, const char *, int> lists[] = {{c.baudCan.has_value(), s.BaudCAN, "--can-baud", Reg::Cfg_BaudCAN},
-                                                              {c.baud485.has_value(), s.Baud485, "--rs485-baud", Reg::Cfg_Baud485},
-                                                              {c.filter.has_value(), s.Filter, "--filter", Reg::Cfg_Filter},
-                                                              {c.dat485.has_value(), s.Dat485, "--rs485-format", Reg::Cfg_Dat485}};
-    for (const auto &[given, index, option, reg] : lists)
-        if (!given && index == TModuleSettings::kNoSelection)
-            missing << QStringLiteral("%1 (register %2 holds %3)").arg(option).arg(reg).arg(RegisterMirror[reg]);
+    for (const bool lists : {false, true})
+        for (const TSettingRow *row : incomplete)
+            if (row->IsList() == lists)
+                missing << QStringLiteral("--%1 (register %2 holds %3)")
+                               .arg(QString::fromLatin1(row->Name))
+                               .arg(row->Register)
+                               .arg(RegisterMirror[row->Register]);
     if (!missing.isEmpty())
         return out.fail(kExitUsage, QStringLiteral("configure"),
                         QStringLiteral("the module holds settings outside their range; nothing was written. "
                                        "Give them: %1")
                             .arg(missing.join(QStringLiteral(", "))));
-    s.Station = c.station.value_or(s.Station);
-    s.BaudCAN = c.baudCan.value_or(s.BaudCAN);
-    s.Baud485 = c.baud485.value_or(s.Baud485);
-    s.Dat485 = c.dat485.value_or(s.Dat485);
-    s.Filter = c.filter.value_or(s.Filter);
-    s.TxSuppress = c.suppressMs.value_or(s.TxSuppress);
 
     TConfigWriteResult result;
     {

@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <vector>
+
 namespace talvex::cli {
 
 namespace {
@@ -81,13 +83,15 @@ struct WatchOptions {
     QCommandLineOption count{QStringList{"n", "count"}, {}, "N"};
 };
 
+// One option per setting, named as the table names it; --station is the new station.
 struct ConfigureOptions {
-    QCommandLineOption station{QStringList{"station"}, {}, "N"};
-    QCommandLineOption suppress{QStringList{"suppress"}, {}, "MS"};
-    QCommandLineOption filter{QStringList{"filter"}, {}, "N"};
-    QCommandLineOption canBaud{QStringList{"can-baud"}, {}, "TEXT"};
-    QCommandLineOption rs485Baud{QStringList{"rs485-baud"}, {}, "TEXT"};
-    QCommandLineOption rs485Format{QStringList{"rs485-format"}, {}, "TEXT"};
+    std::vector<QCommandLineOption> settings;
+
+    ConfigureOptions()
+    {
+        for (const TSettingRow &row : kModuleSettings)
+            settings.emplace_back(QStringList{QString::fromLatin1(row.Name)}, QString(), QStringLiteral("VALUE"));
+    }
 };
 
 struct FlashOptions {
@@ -139,6 +143,7 @@ private:
     bool command(const QString &word);
     bool watchOptions(const QCommandLineParser &parser);
     bool configureOptions(const QCommandLineParser &parser);
+    bool configureSetting(const QCommandLineParser &parser, size_t index);
     bool flashOptions(const QCommandLineParser &parser);
     bool positionals();
     bool finalChecks();
@@ -251,42 +256,39 @@ bool Parser::watchOptions(const QCommandLineParser &parser)
 
 bool Parser::configureOptions(const QCommandLineParser &parser)
 {
-    ConfigChanges &c = o_.config;
-    const auto value = [&parser](const QCommandLineOption &option) { return Restore(parser.value(option)); };
-    int n = 0;
-    if (parser.isSet(configure_.station)) {
-        if (!number(QStringLiteral("--station"), value(configure_.station), kStationMin, kStationMax, n))
-            return false;
-        c.station = n;
-    }
-    if (parser.isSet(configure_.suppress)) {
-        if (!number(QStringLiteral("--suppress"), value(configure_.suppress), kTxSuppressMin, kTxSuppressMax, n))
-            return false;
-        c.suppressMs = n;
-    }
-    if (parser.isSet(configure_.filter)) {
-        const QString v = value(configure_.filter);
-        if ((n = FindFilter(v)) < 0)
-            return fail(QStringLiteral("--filter: \"%1\" is not a filter level (0 ... 9)").arg(v));
-        c.filter = n;
-    }
-    if (parser.isSet(configure_.canBaud)) {
-        const QString v = value(configure_.canBaud);
-        if ((n = FindBaudCan(v)) < 0)
-            return fail(QStringLiteral("--can-baud: \"%1\" is not one of %2").arg(v, BaudCanChoices()));
-        c.baudCan = n;
-    }
-    if (parser.isSet(configure_.rs485Baud)) {
-        const QString v = value(configure_.rs485Baud);
-        if ((n = FindBaud485(v)) < 0)
-            return fail(QStringLiteral("--rs485-baud: \"%1\" is not one of %2").arg(v, Baud485Choices()));
-        c.baud485 = n;
-    }
-    if (parser.isSet(configure_.rs485Format)) {
-        const QString v = value(configure_.rs485Format);
-        if ((n = FindDat485(v)) < 0)
-            return fail(QStringLiteral("--rs485-format: \"%1\" is not one of %2").arg(v, Dat485Choices()));
-        c.dat485 = n;
+    // Of several bad values the first numbers', then the levels', then the lists' is reported.
+    for (const TSettingKind kind : {TSettingKind::Number, TSettingKind::Level, TSettingKind::List})
+        for (size_t i = 0; i < kModuleSettings.size(); ++i)
+            if (kModuleSettings[i].Kind == kind && !configureSetting(parser, i))
+                return false;
+    return true;
+}
+
+bool Parser::configureSetting(const QCommandLineParser &parser, size_t i)
+{
+    const QCommandLineOption &option = configure_.settings[i];
+    if (parser.isSet(option)) {
+        const TSettingRow &row = kModuleSettings[i];
+        const QString name = QStringLiteral("--") + QString::fromLatin1(row.Name);
+        const QString v = Restore(parser.value(option));
+        int n = 0;
+        switch (row.Kind) {
+        case TSettingKind::Number:
+            if (!number(name, v, row.Min, row.Max, n))
+                return false;
+            break;
+        case TSettingKind::Level:
+            if ((n = FindSettingText(row, v)) < 0)
+                return fail(QStringLiteral("%1: \"%2\" is not a %3 level (%4 ... %5)")
+                                .arg(name, v, QString::fromLatin1(row.Name), QString::number(row.Lowest()),
+                                     QString::number(row.Highest())));
+            break;
+        case TSettingKind::List:
+            if ((n = FindSettingText(row, v)) < 0)
+                return fail(QStringLiteral("%1: \"%2\" is not one of %3").arg(name, v, SettingChoices(row)));
+            break;
+        }
+        o_.config.values[i] = n;
     }
     return true;
 }
@@ -358,8 +360,8 @@ bool Parser::run()
         after.addOptions({watch_.interval, watch_.count});
         break;
     case Command::Configure:
-        after.addOptions({configure_.station, configure_.suppress, configure_.filter, configure_.canBaud,
-                          configure_.rs485Baud, configure_.rs485Format});
+        for (const QCommandLineOption &option : configure_.settings)
+            after.addOption(option);
         break;
     case Command::Flash:
         after.addOptions({flash_.image, flash_.yesStandIn, flash_.noVerify, flash_.bootEntry});

@@ -4,11 +4,13 @@
 #include "Frames.h"
 #include "MODBUS_RTU.h"
 #include "RegisterMap.h"
+#include "SettingsTable.h"
 #include "UpdateReport.h"
 
 #include <QString>
 #include <QStringList>
 
+#include <array>
 #include <optional>
 
 namespace talvex::cli {
@@ -22,15 +24,10 @@ inline constexpr int kExitInterrupted = 130;  // SIGINT or SIGTERM (128 + SIGINT
 
 enum class Command { Help, Version, Ports, Info, Read, Watch, Write, Configure, Flash };
 
-// Settings `configure` replaces; the others keep what the module holds.
+// Settings `configure` replaces, indexed like kModuleSettings (the value as
+// TModuleSettings holds it); the others keep what the module holds.
 struct ConfigChanges {
-    std::optional<int> station;     // 1 ... 99
-    std::optional<int> baudCan;     // index into kBaudCanTexts
-    std::optional<int> baud485;     // index into kBaud485Texts
-    std::optional<int> dat485;      // index into kDat485Texts
-    std::optional<int> filter;      // 0 ... 9
-    std::optional<int> suppressMs;  // 1 ... 9999
-    bool any() const { return station || baudCan || baud485 || dat485 || filter || suppressMs; }
+    std::array<std::optional<int>, kModuleSettingCount> values;
 };
 
 struct Options {

@@ -33,15 +33,7 @@ struct MainWindowFixture {
         QVERIFY(form->SpeedButton1->isChecked());
     }
     // The configuration controls, as a user sets them before pressing the write.
-    void enterSettings(const TModuleSettings &s)
-    {
-        form->SpinEdit2->SetValue(s.Station);
-        form->Baud_CAN->SetItemIndex(s.BaudCAN);
-        form->Baud_485->SetItemIndex(s.Baud485);
-        form->SpinEdit3->SetValue(s.TxSuppress);
-        form->Filter_Val->SetItemIndex(s.Filter);
-        form->Dat_485->SetItemIndex(s.Dat485);
-    }
+    void enterSettings(const TModuleSettings &s) { form->EnterSettings(s); }
     // Connects and waits until the module has answered `exchanges` polls.
     void connectAndWait(int exchanges)
     {
