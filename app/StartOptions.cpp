@@ -1,6 +1,6 @@
-#include "StartOptions.h"
+#include "app/StartOptions.h"
 
-#include "FirmwareImage.h"
+#include "firmware/FirmwareImage.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
-#include "Firmware.h"
-#include "Main.h"
-#include "MonitorD.h"
-#include "StartOptions.h"
+#include "ui/Firmware.h"
+#include "ui/Main.h"
+#include "ui/MonitorD.h"
+#include "app/StartOptions.h"
 
 #include <QApplication>
 

@@ -1,6 +1,6 @@
 // Renders the main window to a PNG, for the README: talvex-screenshot OUT.png [--connect]
 // With --connect it presses "开始连接" first and waits until a few exchanges have run.
-#include "Main.h"
+#include "ui/Main.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

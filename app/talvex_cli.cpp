@@ -1,5 +1,5 @@
 // talvex-cli: the module's reads, writes, configuration and firmware update from a shell.
-#include "Cli.h"
+#include "app/cli/Cli.h"
 
 #include <QCoreApplication>
 

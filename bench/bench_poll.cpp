@@ -8,10 +8,10 @@
 // or 1 ms (what a port that asks for low latency gets).
 //
 //   bench_poll [--seconds N] [--silent-seconds N] [--runs N] [--line-seconds N]
-#include "ChildProcess.h"
-#include "Main.h"
-#include "PortNames.h"
-#include "StartOptions.h"
+#include "tests/support/ChildProcess.h"
+#include "ui/Main.h"
+#include "serial/PortNames.h"
+#include "app/StartOptions.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>

@@ -14,16 +14,16 @@
 // last command.
 //
 //   bench_update [--runs N] [--log-dir DIR]   (DIR keeps the simulator's frame logs)
-#include "ChildProcess.h"
-#include "Firmware.h"
-#include "FirmwareImage.h"
-#include "LineFormat.h"
-#include "PortNames.h"
-#include "StartOptions.h"
-#include "Stm32Bootloader.h"
-#include "Stm32Protocol.h"
-#include "Stm32Timing.h"
-#include "Stm32flashHost.h"
+#include "tests/support/ChildProcess.h"
+#include "ui/Firmware.h"
+#include "firmware/FirmwareImage.h"
+#include "serial/LineFormat.h"
+#include "serial/PortNames.h"
+#include "app/StartOptions.h"
+#include "sim/bootloader/Stm32Bootloader.h"
+#include "firmware/stm32/Stm32Protocol.h"
+#include "sim/bootloader/Stm32Timing.h"
+#include "tests/support/Stm32flashHost.h"
 
 #include <QApplication>
 #include <QDir>

@@ -6,10 +6,10 @@
 // memory, open descriptors and CPU share. The module runs as a process of its
 // own, so the figures are the tool's alone. Fails when memory grows by 1 MiB or
 // more after the warm-up, or descriptors grow at all.
-#include "ChildProcess.h"
-#include "Main.h"
-#include "PortNames.h"
-#include "StartOptions.h"
+#include "tests/support/ChildProcess.h"
+#include "ui/Main.h"
+#include "serial/PortNames.h"
+#include "app/StartOptions.h"
 
 #include <QApplication>
 #include <QDir>

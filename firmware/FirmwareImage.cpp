@@ -1,4 +1,4 @@
-#include "FirmwareImage.h"
+#include "firmware/FirmwareImage.h"
 
 #include <QFile>
 

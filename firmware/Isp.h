@@ -1,7 +1,7 @@
 #pragma once
 // The update's own choices on top of the bootloader protocol (Stm32Protocol.h):
 // what it reads, how long it waits, how often it tries.
-#include "Stm32Protocol.h"
+#include "firmware/stm32/Stm32Protocol.h"
 
 #include <cstdint>
 

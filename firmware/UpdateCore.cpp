@@ -1,11 +1,11 @@
-#include "UpdateCore.h"
+#include "firmware/UpdateCore.h"
 
-#include "Clock.h"
-#include "FirmwareImage.h"
-#include "Isp.h"
-#include "LineFormat.h"
-#include "Stm32Protocol.h"
-#include "UpdateCoreLayout.h"
+#include "serial/Clock.h"
+#include "firmware/FirmwareImage.h"
+#include "firmware/Isp.h"
+#include "serial/LineFormat.h"
+#include "firmware/stm32/Stm32Protocol.h"
+#include "firmware/UpdateCoreLayout.h"
 
 #include <algorithm>
 

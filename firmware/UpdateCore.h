@@ -4,8 +4,8 @@
 // taken, whether that resets the time-out, what it sends, its stage, the next
 // state). The caller hands in the time with every step and time-out; the
 // Qt driver (UpdateEngine.h) ticks it from the two timers.
-#include "QRT_ComDrv.h"
-#include "UpdateReport.h"
+#include "serial/QRT_ComDrv.h"
+#include "firmware/UpdateReport.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,7 +1,7 @@
 #pragma once
 // Where the update core builds its commands, shared by its two source files.
-#include "FirmwareImage.h"
-#include "Stm32Protocol.h"
+#include "firmware/FirmwareImage.h"
+#include "firmware/stm32/Stm32Protocol.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // The update's steps beyond the window's, which the command line asks for: the
 // ways into the bootloader, the flash size checked against the image, the unique
 // ID and the read-back.
-#include "UpdateCore.h"
+#include "firmware/UpdateCore.h"
 
-#include "FirmwareImage.h"
-#include "Isp.h"
-#include "Stm32Protocol.h"
-#include "UpdateCoreLayout.h"
+#include "firmware/FirmwareImage.h"
+#include "firmware/Isp.h"
+#include "firmware/stm32/Stm32Protocol.h"
+#include "firmware/UpdateCoreLayout.h"
 
 #include <algorithm>
 

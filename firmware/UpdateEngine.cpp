@@ -1,7 +1,7 @@
-#include "UpdateEngine.h"
+#include "firmware/UpdateEngine.h"
 
-#include "Clock.h"
-#include "Isp.h"
+#include "serial/Clock.h"
+#include "firmware/Isp.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
-#include "Frames.h"
+#include "modbus/Frames.h"
 
-#include "Crc16.h"
+#include "modbus/Crc16.h"
 
 uint16_t WireAddress(uint32_t reg, TLinkMode mode)
 {

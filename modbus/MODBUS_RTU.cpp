@@ -1,7 +1,7 @@
-#include "MODBUS_RTU.h"
+#include "modbus/MODBUS_RTU.h"
 
-#include "Clock.h"
-#include "QRT_ComDrv.h"
+#include "serial/Clock.h"
+#include "serial/QRT_ComDrv.h"
 
 #include <algorithm>
 #include <cstdint>

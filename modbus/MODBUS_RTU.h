@@ -1,5 +1,5 @@
 #pragma once
-#include "Frames.h"
+#include "modbus/Frames.h"
 
 #include <cstdint>
 #include <functional>

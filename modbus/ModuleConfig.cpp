@@ -1,8 +1,8 @@
-#include "ModuleConfig.h"
+#include "modbus/ModuleConfig.h"
 
-#include "Clock.h"
-#include "MODBUS_RTU.h"
-#include "PollCycle.h"
+#include "serial/Clock.h"
+#include "modbus/MODBUS_RTU.h"
+#include "modbus/PollCycle.h"
 
 #include <algorithm>
 #include <array>

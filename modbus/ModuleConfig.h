@@ -1,8 +1,8 @@
 #pragma once
 // The module's six settings: read back from the mirror, and written in the framed
 // sequence (unlock code, the settings, commit code) that makes the module store them.
-#include "RegisterMap.h"
-#include "SettingsTable.h"
+#include "modbus/RegisterMap.h"
+#include "modbus/SettingsTable.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,6 +1,6 @@
-#include "PollCycle.h"
+#include "modbus/PollCycle.h"
 
-#include "MODBUS_RTU.h"
+#include "modbus/MODBUS_RTU.h"
 
 TPollStep PollStep(bool &sendPending, int32_t &pollWaitTicks, const TPollRead &read)
 {

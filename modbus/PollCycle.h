@@ -1,7 +1,7 @@
 #pragma once
 // One step of the polling cycle and the PLC-CAN handshake, as plain functions over
 // the caller's state, so the main window and the command line poll alike.
-#include "RegisterMap.h"
+#include "modbus/RegisterMap.h"
 
 #include <cstdint>
 

@@ -4,7 +4,7 @@
 // TModuleSettings carries it. Decoding, the completeness check, the write
 // sequence and the command line's options, checks and listing all walk this
 // table, so a further setting is one more row here.
-#include "RegisterMap.h"
+#include "modbus/RegisterMap.h"
 
 #include <array>
 #include <span>

@@ -1,4 +1,4 @@
-#include "LineFormat.h"
+#include "serial/LineFormat.h"
 
 bool OpenWithLine(TQRTCommDriver &driver, const LineFormat &line)
 {

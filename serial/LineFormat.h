@@ -1,7 +1,7 @@
 #pragma once
 // The two line formats the tool talks in, and the one way its ports are opened
 // with one. Whoever opens tells the user about a failure in its own words.
-#include "QRT_ComDrv.h"
+#include "serial/QRT_ComDrv.h"
 
 struct LineFormat {
     TComPortBaudRate speed;

@@ -1,6 +1,6 @@
 // termios implementation of the platform layer.
-#include "SerialPort.h"
-#include "Termios2.h"
+#include "serial/SerialPort.h"
+#include "serial/Termios2.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,8 +1,8 @@
-#include "QRT_ComDrv.h"
+#include "serial/QRT_ComDrv.h"
 
-#include "Clock.h"
+#include "serial/Clock.h"
 #include <algorithm>
-#include "PortNames.h"
+#include "serial/PortNames.h"
 
 TQRTCommDriver::TQRTCommDriver(QObject *owner, std::unique_ptr<SerialPort> platform)
     : QObject(owner),

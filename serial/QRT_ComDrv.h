@@ -1,6 +1,6 @@
 #pragma once
-#include "PortNames.h"
-#include "SerialPort.h"
+#include "serial/PortNames.h"
+#include "serial/SerialPort.h"
 
 #include <QObject>
 #include <QSocketNotifier>

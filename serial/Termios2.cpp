@@ -1,5 +1,5 @@
 // Only the kernel's own termios definitions here; see Termios2.h.
-#include "Termios2.h"
+#include "serial/Termios2.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>

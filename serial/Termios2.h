@@ -1,5 +1,5 @@
 #pragma once
-#include "SerialPort.h"
+#include "serial/SerialPort.h"
 
 // termios2 access lives in its own translation unit: <asm/termbits.h> and
 // <termios.h> cannot be included together. Custom speeds (14400, 56000) need

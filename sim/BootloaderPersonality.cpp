@@ -1,6 +1,6 @@
-#include "BootloaderPersonality.h"
+#include "sim/BootloaderPersonality.h"
 
-#include "Stm32Protocol.h"
+#include "firmware/stm32/Stm32Protocol.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 #pragma once
-#include "FrameLog.h"
-#include "LinePersonality.h"
-#include "Stm32Bootloader.h"
+#include "sim/FrameLog.h"
+#include "sim/LinePersonality.h"
+#include "sim/bootloader/Stm32Bootloader.h"
 
 namespace talvex::sim {
 

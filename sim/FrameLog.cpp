@@ -1,4 +1,4 @@
-#include "FrameLog.h"
+#include "sim/FrameLog.h"
 
 namespace talvex::sim {
 

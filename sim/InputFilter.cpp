@@ -1,4 +1,4 @@
-#include "InputFilter.h"
+#include "sim/InputFilter.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
-#include "InputSignals.h"
+#include "sim/InputSignals.h"
 
-#include "ModuleRegisters.h"
+#include "sim/ModuleRegisters.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "LineScheduler.h"
+#include "sim/LineScheduler.h"
 
 #include <algorithm>
 

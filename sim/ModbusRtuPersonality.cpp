@@ -1,6 +1,6 @@
-#include "ModbusRtuPersonality.h"
+#include "sim/ModbusRtuPersonality.h"
 
-#include "Frames.h"
+#include "modbus/Frames.h"
 
 #include <algorithm>
 #include <string>

@@ -1,7 +1,7 @@
 #pragma once
-#include "FrameLog.h"
-#include "LinePersonality.h"
-#include "ModbusTarget.h"
+#include "sim/FrameLog.h"
+#include "sim/LinePersonality.h"
+#include "sim/ModbusTarget.h"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "ModuleCore.h"
+#include "sim/ModuleCore.h"
 
 #include <algorithm>
 

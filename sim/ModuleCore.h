@@ -1,9 +1,9 @@
 #pragma once
-#include "Frames.h"
-#include "InputFilter.h"
-#include "InputSignals.h"
-#include "ModuleRegisters.h"
-#include "SettingsStore.h"
+#include "modbus/Frames.h"
+#include "sim/InputFilter.h"
+#include "sim/InputSignals.h"
+#include "sim/ModuleRegisters.h"
+#include "sim/SettingsStore.h"
 
 #include <array>
 #include <cstdint>

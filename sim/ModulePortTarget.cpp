@@ -1,4 +1,4 @@
-#include "ModulePortTarget.h"
+#include "sim/ModulePortTarget.h"
 
 namespace talvex::sim {
 

@@ -1,5 +1,5 @@
 #pragma once
-#include "RegisterMap.h"
+#include "modbus/RegisterMap.h"
 
 #include <cstdint>
 #include <iterator>

@@ -1,4 +1,4 @@
-#include "PlcGateway.h"
+#include "sim/PlcGateway.h"
 
 namespace talvex::sim {
 

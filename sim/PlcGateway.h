@@ -1,6 +1,6 @@
 #pragma once
-#include "ModbusTarget.h"
-#include "ModuleCore.h"
+#include "sim/ModbusTarget.h"
+#include "sim/ModuleCore.h"
 
 #include <array>
 

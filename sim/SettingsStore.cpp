@@ -1,7 +1,7 @@
-#include "SettingsStore.h"
+#include "sim/SettingsStore.h"
 
-#include "Crc16.h"
-#include "Frames.h"
+#include "modbus/Crc16.h"
+#include "modbus/Frames.h"
 
 #include <cstdio>
 #include <fstream>

@@ -1,5 +1,5 @@
 #pragma once
-#include "ModuleRegisters.h"
+#include "sim/ModuleRegisters.h"
 
 #include <array>
 #include <optional>

@@ -1,6 +1,6 @@
-#include "SimCommands.h"
+#include "sim/SimCommands.h"
 
-#include "Simulator.h"
+#include "sim/Simulator.h"
 
 #include <sstream>
 

@@ -1,4 +1,4 @@
-#include "SimOptions.h"
+#include "sim/SimOptions.h"
 
 #include <cstdlib>
 #include <getopt.h>

@@ -1,6 +1,6 @@
 #pragma once
-#include "Faults.h"
-#include "ModuleCore.h"
+#include "sim/Faults.h"
+#include "sim/ModuleCore.h"
 
 #include <string>
 

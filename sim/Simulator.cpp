@@ -1,7 +1,7 @@
-#include "Simulator.h"
+#include "sim/Simulator.h"
 
-#include "SimCommands.h"
-#include "Termios2.h"
+#include "sim/SimCommands.h"
+#include "serial/Termios2.h"
 
 #include <cerrno>
 #include <cstdio>

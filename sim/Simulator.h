@@ -1,15 +1,15 @@
 #pragma once
-#include "BootloaderPersonality.h"
-#include "Faults.h"
-#include "FrameLog.h"
-#include "LineScheduler.h"
-#include "ModbusRtuPersonality.h"
-#include "ModuleCore.h"
-#include "ModulePortTarget.h"
-#include "PlcGateway.h"
-#include "PtyLink.h"
-#include "SimOptions.h"
-#include "UsbAdapterModel.h"
+#include "sim/BootloaderPersonality.h"
+#include "sim/Faults.h"
+#include "sim/FrameLog.h"
+#include "sim/LineScheduler.h"
+#include "sim/ModbusRtuPersonality.h"
+#include "sim/ModuleCore.h"
+#include "sim/ModulePortTarget.h"
+#include "sim/PlcGateway.h"
+#include "sim/pty/PtyLink.h"
+#include "sim/SimOptions.h"
+#include "sim/UsbAdapterModel.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "UsbAdapterModel.h"
+#include "sim/UsbAdapterModel.h"
 
 #include <algorithm>
 

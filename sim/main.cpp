@@ -1,5 +1,5 @@
 // talvex-sim: the simulated module on a pseudo-terminal, for the demo and the tests.
-#include "Simulator.h"
+#include "sim/Simulator.h"
 
 #include <csignal>
 #include <cstdio>

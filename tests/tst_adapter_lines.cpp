@@ -6,17 +6,17 @@
 // the boot pin, so the one state that must never show outside the bootloader
 // entry is "DTR off, RTS on": the chip leaves reset into its bootloader and
 // answers no Modbus until it is power-cycled.
-#include "Bytes.h"
-#include "Cli.h"
-#include "FakeSerialPort.h"
-#include "Isp.h"
-#include "MainWindowFixture.h"
-#include "MessageRecorder.h"
-#include "ModbusBytes.h"
-#include "PtyPair.h"
-#include "QRT_ComDrv.h"
-#include "Stm32Bootloader.h"
-#include "UpdateEngine.h"
+#include "tests/support/Bytes.h"
+#include "app/cli/Cli.h"
+#include "tests/support/FakeSerialPort.h"
+#include "firmware/Isp.h"
+#include "tests/support/MainWindowFixture.h"
+#include "tests/support/MessageRecorder.h"
+#include "tests/support/ModbusBytes.h"
+#include "tests/support/PtyPair.h"
+#include "serial/QRT_ComDrv.h"
+#include "sim/bootloader/Stm32Bootloader.h"
+#include "firmware/UpdateEngine.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryFile>

@@ -1,6 +1,6 @@
 // `talvex --help` and `talvex --version` answer and exit without a window, and
 // without a display; --version names the image the update would write.
-#include "FirmwareImage.h"
+#include "firmware/FirmwareImage.h"
 
 #include <QCryptographicHash>
 #include <QFile>

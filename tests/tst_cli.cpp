@@ -1,11 +1,11 @@
 // talvex-cli as a black box: the program is run as a process against the
 // simulated module on a pty; what it prints, its exit status and the frames the
 // module received are checked.
-#include "ChildProcess.h"
-#include "CliHarness.h"
-#include "PtyPair.h"
-#include "QRT_ComDrv.h"
-#include "Simulator.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/CliHarness.h"
+#include "tests/support/PtyPair.h"
+#include "serial/QRT_ComDrv.h"
+#include "sim/Simulator.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

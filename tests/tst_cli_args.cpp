@@ -1,11 +1,11 @@
 // talvex-cli's refusals of its arguments, in process: each is refused before
 // anything is opened, so the process's exit status 2 follows from the refusal
 // here (tst_cli runs a few of them as a process against a line).
-#include "ImageFile.h"
-#include "Options.h"
-#include "Output.h"
-#include "Port.h"
-#include "SettingTexts.h"
+#include "app/cli/ImageFile.h"
+#include "app/cli/Options.h"
+#include "app/cli/Output.h"
+#include "app/cli/Port.h"
+#include "app/cli/SettingTexts.h"
 
 #include <QtTest>
 

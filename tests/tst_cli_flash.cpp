@@ -2,11 +2,11 @@
 // simulated chip: which image files it takes and what lands in flash, the
 // read-back that catches a badly programmed byte, the record it prints and logs,
 // each way into the bootloader, and output that cannot be written.
-#include "CliHarness.h"
+#include "tests/support/CliHarness.h"
 
-#include "BootloaderPersonality.h"
-#include "Stm32MemoryMap.h"
-#include "Stm32Protocol.h"
+#include "sim/BootloaderPersonality.h"
+#include "sim/bootloader/Stm32MemoryMap.h"
+#include "firmware/stm32/Stm32Protocol.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,9 +1,9 @@
 // talvex-cli on ports that are not what they should be: no serial device at all,
 // a device the user may not open, and an adapter pulled out while it runs. Each
 // ends at once with exit 3 and names the cause.
-#include "CliProcess.h"
-#include "ModbusBytes.h"
-#include "PtyPair.h"
+#include "tests/support/CliProcess.h"
+#include "tests/support/ModbusBytes.h"
+#include "tests/support/PtyPair.h"
 
 #include <QElapsedTimer>
 #include <QFile>

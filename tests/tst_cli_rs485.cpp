@@ -2,11 +2,11 @@
 // request, stray bytes before every reply, exception replies. The program runs
 // as a process against the simulated module (its --echo and noise modes) or a
 // scripted module on a pty; each row names what the command comes to.
-#include "CliProcess.h"
-#include "ModbusBytes.h"
-#include "PtyPair.h"
-#include "ScriptedPeer.h"
-#include "Simulator.h"
+#include "tests/support/CliProcess.h"
+#include "tests/support/ModbusBytes.h"
+#include "tests/support/PtyPair.h"
+#include "tests/support/ScriptedPeer.h"
+#include "sim/Simulator.h"
 
 #include <QtTest>
 

@@ -1,6 +1,6 @@
 // The command line's words for an update that failed: each stage and cause
 // gives the reason a line engineer can act on.
-#include "UpdateWording.h"
+#include "app/cli/UpdateWording.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
 // The serial component over a recording double of the platform layer.
-#include "FakeSerialPort.h"
-#include "PortNames.h"
-#include "QRT_ComDrv.h"
+#include "tests/support/FakeSerialPort.h"
+#include "serial/PortNames.h"
+#include "serial/QRT_ComDrv.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>

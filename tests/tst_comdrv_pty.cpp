@@ -1,7 +1,7 @@
 // The serial component on a real pseudo-terminal: what reaches the kernel's tty layer.
-#include "PtyPair.h"
-#include "QRT_ComDrv.h"
-#include "Termios2.h"
+#include "tests/support/PtyPair.h"
+#include "serial/QRT_ComDrv.h"
+#include "serial/Termios2.h"
 
 #include <QElapsedTimer>
 #include <QProcess>

@@ -2,15 +2,15 @@
 // the adapter pulled out during polling and during an update, the module
 // restarting inside the configuration sequence, and a line whose far end stops
 // reading. Each must end with nothing lost and nothing reported as success.
-#include "CpuTime.h"
-#include "FirmwareImage.h"
-#include "FlashHolds.h"
-#include "MainWindowTest.h"
-#include "MessageRecorder.h"
-#include "MODBUS_RTU.h"
-#include "RegisterMap.h"
-#include "SimFixture.h"
-#include "WhenRegister.h"
+#include "tests/support/CpuTime.h"
+#include "firmware/FirmwareImage.h"
+#include "tests/support/FlashHolds.h"
+#include "tests/support/MainWindowTest.h"
+#include "tests/support/MessageRecorder.h"
+#include "modbus/MODBUS_RTU.h"
+#include "modbus/RegisterMap.h"
+#include "tests/support/SimFixture.h"
+#include "tests/support/WhenRegister.h"
 
 #include <QElapsedTimer>
 #include <QtTest>

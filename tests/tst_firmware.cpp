@@ -1,9 +1,9 @@
 // The update state machine over a recording double of the serial platform:
 // the DTR/RTS line sequence and its waits, the reply checks, the bounded copy
 // and the padded last block.
-#include "FirmwareImage.h"
-#include "FirmwareWindowFixture.h"
-#include "MessageRecorder.h"
+#include "firmware/FirmwareImage.h"
+#include "tests/support/FirmwareWindowFixture.h"
+#include "tests/support/MessageRecorder.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryFile>

@@ -1,5 +1,5 @@
 // The carried image, its loader and the layout of the update buffer.
-#include "FirmwareImage.h"
+#include "firmware/FirmwareImage.h"
 
 #include <QFile>
 #include <QProcess>

@@ -1,11 +1,11 @@
 // The firmware update against the simulated module's bootloader over a pty.
-#include "FirmwareImage.h"
-#include "FlashHolds.h"
-#include "MainWindowTest.h"
-#include "MessageRecorder.h"
-#include "SimFixture.h"
-#include "Stm32flashHost.h"
-#include "Stm32Protocol.h"
+#include "firmware/FirmwareImage.h"
+#include "tests/support/FlashHolds.h"
+#include "tests/support/MainWindowTest.h"
+#include "tests/support/MessageRecorder.h"
+#include "tests/support/SimFixture.h"
+#include "tests/support/Stm32flashHost.h"
+#include "firmware/stm32/Stm32Protocol.h"
 
 #include <QtTest>
 

@@ -1,6 +1,6 @@
 // The firmware window as the window system treats it: a restore from minimised
 // keeps the update's result in the status line, and the window is centred by its frame.
-#include "FirmwareWindowFixture.h"
+#include "tests/support/FirmwareWindowFixture.h"
 
 #include <QScreen>
 #include <QtTest>

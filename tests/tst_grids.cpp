@@ -1,15 +1,15 @@
 // The channel grids as a user and a screen reader meet them: their look, the
 // selection by mouse and keys, the cells they paint again and when.
-#include "CountField.h"
-#include "Frames.h"
-#include "GridAccess.h"
-#include "MainWindowTest.h"
-#include "MessageRecorder.h"
-#include "ModbusBytes.h"
-#include "MODBUS_RTU.h"
-#include "PtyPair.h"
-#include "RegisterMap.h"
-#include "ScriptedPeer.h"
+#include "widgets/CountField.h"
+#include "modbus/Frames.h"
+#include "tests/support/GridAccess.h"
+#include "tests/support/MainWindowTest.h"
+#include "tests/support/MessageRecorder.h"
+#include "tests/support/ModbusBytes.h"
+#include "modbus/MODBUS_RTU.h"
+#include "tests/support/PtyPair.h"
+#include "modbus/RegisterMap.h"
+#include "tests/support/ScriptedPeer.h"
 
 #include <QHeaderView>
 #include <QPaintEvent>

@@ -1,5 +1,5 @@
 // When the simulated module's passes run and its replies leave, on a hand-made clock.
-#include "LineScheduler.h"
+#include "sim/LineScheduler.h"
 
 #include <QtTest>
 

@@ -1,12 +1,12 @@
 // The main window without a module: start-up state, the version caption, connect failures,
 // the configuration write's refusals, and the write dialog's input rules.
-#include "ClockText.h"
-#include "GridAccess.h"
-#include "MainWindowTest.h"
-#include "MessageRecorder.h"
-#include "MODBUS_RTU.h"
-#include "PtyPair.h"
-#include "QRT_ComDrv.h"
+#include "ui/ClockText.h"
+#include "tests/support/GridAccess.h"
+#include "tests/support/MainWindowTest.h"
+#include "tests/support/MessageRecorder.h"
+#include "modbus/MODBUS_RTU.h"
+#include "tests/support/PtyPair.h"
+#include "serial/QRT_ComDrv.h"
 
 #include <QClipboard>
 #include <QScreen>

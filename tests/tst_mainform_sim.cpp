@@ -1,12 +1,12 @@
 // The main window against the simulated module: connect, the polling cycle, the
 // PLC-CAN handshake and the configuration write.
-#include "GridAccess.h"
-#include "MainWindowTest.h"
-#include "MessageRecorder.h"
-#include "MODBUS_RTU.h"
-#include "RegisterMap.h"
-#include "SimFixture.h"
-#include "WhenRegister.h"
+#include "tests/support/GridAccess.h"
+#include "tests/support/MainWindowTest.h"
+#include "tests/support/MessageRecorder.h"
+#include "modbus/MODBUS_RTU.h"
+#include "modbus/RegisterMap.h"
+#include "tests/support/SimFixture.h"
+#include "tests/support/WhenRegister.h"
 
 #include <QtTest>
 

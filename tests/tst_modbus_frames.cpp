@@ -1,9 +1,9 @@
 // Request frames on the wire, reply validation and the register mirror.
-#include "Crc16.h"
-#include "MODBUS_RTU.h"
-#include "ModbusBytes.h"
-#include "PtyPair.h"
-#include "QRT_ComDrv.h"
+#include "modbus/Crc16.h"
+#include "modbus/MODBUS_RTU.h"
+#include "tests/support/ModbusBytes.h"
+#include "tests/support/PtyPair.h"
+#include "serial/QRT_ComDrv.h"
 
 #include <QtTest>
 

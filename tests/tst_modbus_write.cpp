@@ -1,9 +1,9 @@
 // Write Single Register transactions against a scripted peer on a pty.
-#include "MODBUS_RTU.h"
-#include "ModbusBytes.h"
-#include "PtyPair.h"
-#include "QRT_ComDrv.h"
-#include "ScriptedPeer.h"
+#include "modbus/MODBUS_RTU.h"
+#include "tests/support/ModbusBytes.h"
+#include "tests/support/PtyPair.h"
+#include "serial/QRT_ComDrv.h"
+#include "tests/support/ScriptedPeer.h"
 
 #include <QElapsedTimer>
 #include <QtTest>

@@ -1,11 +1,11 @@
 // The engines the main window and the command line share: the settings read-back,
 // the framed configuration write, one poll step and the PLC-CAN handshake.
-#include "FakeSerialPort.h"
-#include "MODBUS_RTU.h"
-#include "ModbusBytes.h"
-#include "ModuleConfig.h"
-#include "PollCycle.h"
-#include "QRT_ComDrv.h"
+#include "tests/support/FakeSerialPort.h"
+#include "modbus/MODBUS_RTU.h"
+#include "tests/support/ModbusBytes.h"
+#include "modbus/ModuleConfig.h"
+#include "modbus/PollCycle.h"
+#include "serial/QRT_ComDrv.h"
 
 #include <QtTest>
 

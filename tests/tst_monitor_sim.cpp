@@ -1,10 +1,10 @@
 // The output grid and the register write dialog against the simulated module.
-#include "GridAccess.h"
-#include "MainWindowTest.h"
-#include "MessageRecorder.h"
-#include "MODBUS_RTU.h"
-#include "RegisterMap.h"
-#include "SimFixture.h"
+#include "tests/support/GridAccess.h"
+#include "tests/support/MainWindowTest.h"
+#include "tests/support/MessageRecorder.h"
+#include "modbus/MODBUS_RTU.h"
+#include "modbus/RegisterMap.h"
+#include "tests/support/SimFixture.h"
 
 #include <QtTest>
 

@@ -1,12 +1,12 @@
 // The Modbus routines on the lines users have: an adapter that hears its own
 // request, stray bytes before a reply, exception replies, an echo whose CRC
 // bytes come late. A scripted module plays the far end of a pty.
-#include "Clock.h"
-#include "MODBUS_RTU.h"
-#include "ModbusBytes.h"
-#include "PtyPair.h"
-#include "QRT_ComDrv.h"
-#include "ScriptedPeer.h"
+#include "serial/Clock.h"
+#include "modbus/MODBUS_RTU.h"
+#include "tests/support/ModbusBytes.h"
+#include "tests/support/PtyPair.h"
+#include "serial/QRT_ComDrv.h"
+#include "tests/support/ScriptedPeer.h"
 
 #include <QtTest>
 

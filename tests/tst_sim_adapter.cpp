@@ -1,10 +1,10 @@
 // The simulated line between the module and the tool: a USB adapter's latency
 // timer (on a hand-made clock, then once on a pty) and an adapter that hands the
 // tool's bytes back.
-#include "ModbusBytes.h"
-#include "QRT_ComDrv.h"
-#include "SimFixture.h"
-#include "UsbAdapterModel.h"
+#include "tests/support/ModbusBytes.h"
+#include "serial/QRT_ComDrv.h"
+#include "tests/support/SimFixture.h"
+#include "sim/UsbAdapterModel.h"
 
 #include <QElapsedTimer>
 #include <QtTest>

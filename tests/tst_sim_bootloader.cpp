@@ -1,10 +1,10 @@
 // The simulated module as the chip's serial bootloader on its pty, and a third-party host writing through it.
-#include "FirmwareImage.h"
-#include "Bytes.h"
-#include "CpuTime.h"
-#include "SimFixture.h"
-#include "Stm32flashHost.h"
-#include "Stm32Protocol.h"
+#include "firmware/FirmwareImage.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/CpuTime.h"
+#include "tests/support/SimFixture.h"
+#include "tests/support/Stm32flashHost.h"
+#include "firmware/stm32/Stm32Protocol.h"
 
 #include <QtTest>
 

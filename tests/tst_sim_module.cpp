@@ -1,13 +1,13 @@
 // The simulated module's rules driven step by step with a hand-made clock: no pty, no waiting.
-#include "BootloaderPersonality.h"
-#include "Frames.h"
-#include "InputFilter.h"
-#include "ModbusBytes.h"
-#include "ModbusRtuPersonality.h"
-#include "ModuleCore.h"
-#include "ModulePortTarget.h"
-#include "PlcGateway.h"
-#include "SettingsStore.h"
+#include "sim/BootloaderPersonality.h"
+#include "modbus/Frames.h"
+#include "sim/InputFilter.h"
+#include "tests/support/ModbusBytes.h"
+#include "sim/ModbusRtuPersonality.h"
+#include "sim/ModuleCore.h"
+#include "sim/ModulePortTarget.h"
+#include "sim/PlcGateway.h"
+#include "sim/SettingsStore.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

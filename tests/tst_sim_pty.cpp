@@ -1,13 +1,13 @@
 // The simulated module on its own pty, driven by the tool's serial component and
 // Modbus routines, as the tool's end-to-end tests will drive it.
-#include "Clock.h"
-#include "Frames.h"
-#include "MODBUS_RTU.h"
-#include "ModbusBytes.h"
-#include "PortNames.h"
-#include "QRT_ComDrv.h"
-#include "SimFixture.h"
-#include "Simulator.h"
+#include "serial/Clock.h"
+#include "modbus/Frames.h"
+#include "modbus/MODBUS_RTU.h"
+#include "tests/support/ModbusBytes.h"
+#include "serial/PortNames.h"
+#include "serial/QRT_ComDrv.h"
+#include "tests/support/SimFixture.h"
+#include "sim/Simulator.h"
 
 #include <QElapsedTimer>
 #include <QtTest>

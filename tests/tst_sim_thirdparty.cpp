@@ -1,6 +1,6 @@
 // The talvex-sim program as a black box: a third-party Modbus master (mbpoll) reads
 // and writes it, its standard input and SIGUSR1 reach the module, SIGTERM ends it.
-#include "ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>

@@ -1,12 +1,12 @@
 // The stand-in image never reaches a real module unasked: how a port path is
 // told apart (pseudo-terminal or real device), the question box itself, and the
 // firmware window's start button over the platform double.
-#include "FirmwareImage.h"
-#include "FirmwareWindowFixture.h"
-#include "Isp.h"
-#include "MessageRecorder.h"
-#include "PtyPair.h"
-#include "StandInGuard.h"
+#include "firmware/FirmwareImage.h"
+#include "tests/support/FirmwareWindowFixture.h"
+#include "firmware/Isp.h"
+#include "tests/support/MessageRecorder.h"
+#include "tests/support/PtyPair.h"
+#include "ui/StandInGuard.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,8 +1,8 @@
 // The bootloader engine over bytes: what the chip answers to each request.
-#include "Bytes.h"
-#include "FirmwareImage.h"
-#include "Stm32Bootloader.h"
-#include "Stm32Protocol.h"
+#include "tests/support/Bytes.h"
+#include "firmware/FirmwareImage.h"
+#include "sim/bootloader/Stm32Bootloader.h"
+#include "firmware/stm32/Stm32Protocol.h"
 
 #include <QtTest>
 

@@ -2,16 +2,16 @@
 // bootloader engine behind a platform double, every state's check of its reply,
 // the three runs of the time-out on a hand-moved clock, and the report of a port
 // that will not open.
-#include "Bytes.h"
-#include "UpdateEngineHarness.h"
-#include "FakeSerialPort.h"
-#include "FirmwareImage.h"
-#include "PortNames.h"
-#include "Stm32Bootloader.h"
-#include "Stm32flashHost.h"
-#include "Isp.h"
-#include "Stm32Protocol.h"
-#include "UpdateEngine.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/UpdateEngineHarness.h"
+#include "tests/support/FakeSerialPort.h"
+#include "firmware/FirmwareImage.h"
+#include "serial/PortNames.h"
+#include "sim/bootloader/Stm32Bootloader.h"
+#include "tests/support/Stm32flashHost.h"
+#include "firmware/Isp.h"
+#include "firmware/stm32/Stm32Protocol.h"
+#include "firmware/UpdateEngine.h"
 
 #include <QSignalSpy>
 #include <QTemporaryFile>

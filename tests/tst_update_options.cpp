@@ -2,12 +2,12 @@
 // for them: the ways into the bootloader, the unique ID, the read-back, the check
 // of the image against the chip's flash, and the stage and cause of a failed run
 // reported as values.
-#include "Bytes.h"
-#include "FirmwareImage.h"
-#include "FlashHolds.h"
-#include "PortNames.h"
-#include "Stm32Protocol.h"
-#include "UpdateEngineHarness.h"
+#include "tests/support/Bytes.h"
+#include "firmware/FirmwareImage.h"
+#include "tests/support/FlashHolds.h"
+#include "serial/PortNames.h"
+#include "firmware/stm32/Stm32Protocol.h"
+#include "tests/support/UpdateEngineHarness.h"
 
 #include <QtTest>
 

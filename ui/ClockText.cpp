@@ -1,4 +1,4 @@
-#include "ClockText.h"
+#include "ui/ClockText.h"
 
 QString ClockText(const QDateTime &moment, const QLocale &locale)
 {

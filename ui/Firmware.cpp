@@ -1,7 +1,7 @@
-#include "Firmware.h"
+#include "ui/Firmware.h"
 
-#include "FirmwareImage.h"
-#include "StandInGuard.h"
+#include "firmware/FirmwareImage.h"
+#include "ui/StandInGuard.h"
 
 #include <QGuiApplication>
 #include <QScreen>

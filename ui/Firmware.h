@@ -1,8 +1,8 @@
 #pragma once
-#include "QRT_ComDrv.h"
-#include "Toolkit.h"
-#include "UpdateEngine.h"
-#include "UpdateStatusText.h"
+#include "serial/QRT_ComDrv.h"
+#include "widgets/Toolkit.h"
+#include "firmware/UpdateEngine.h"
+#include "ui/UpdateStatusText.h"
 
 #include <QDialog>
 #include <QLabel>

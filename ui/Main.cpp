@@ -1,15 +1,15 @@
-#include "Main.h"
+#include "ui/Main.h"
 
-#include "Clock.h"
-#include "ClockText.h"
-#include "CountField.h"
-#include "Firmware.h"
-#include "LineFormat.h"
-#include "MODBUS_RTU.h"
-#include "ModuleConfig.h"
-#include "PanelCache.h"
-#include "PollCycle.h"
-#include "RegisterMap.h"
+#include "serial/Clock.h"
+#include "ui/ClockText.h"
+#include "widgets/CountField.h"
+#include "ui/Firmware.h"
+#include "serial/LineFormat.h"
+#include "modbus/MODBUS_RTU.h"
+#include "modbus/ModuleConfig.h"
+#include "widgets/PanelCache.h"
+#include "modbus/PollCycle.h"
+#include "modbus/RegisterMap.h"
 
 #include <QDateTime>
 #include <QLocale>

@@ -1,10 +1,10 @@
 #pragma once
-#include "MainDefaults.h"
-#include "ModuleConfig.h"
-#include "PollCycle.h"
-#include "QRT_ComDrv.h"
-#include "GridView.h"
-#include "Toolkit.h"
+#include "ui/MainDefaults.h"
+#include "modbus/ModuleConfig.h"
+#include "modbus/PollCycle.h"
+#include "serial/QRT_ComDrv.h"
+#include "widgets/GridView.h"
+#include "widgets/Toolkit.h"
 
 #include <QGroupBox>
 #include <QLabel>

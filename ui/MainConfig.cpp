@@ -1,9 +1,9 @@
 // The module configuration group: read-back from the mirror and the framed write.
-#include "Main.h"
+#include "ui/Main.h"
 
-#include "MODBUS_RTU.h"
-#include "ModuleConfig.h"
-#include "RegisterMap.h"
+#include "modbus/MODBUS_RTU.h"
+#include "modbus/ModuleConfig.h"
+#include "modbus/RegisterMap.h"
 
 namespace {
 const QString kConfigDone = QStringLiteral("标定完毕 ！");

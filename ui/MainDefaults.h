@@ -2,7 +2,7 @@
 // The main window's own lists and the values its controls start with. What a
 // register value means (the code tables, the module's defaults) is the device's
 // and stays in RegisterMap.h.
-#include "Frames.h"
+#include "modbus/Frames.h"
 
 #include <array>
 

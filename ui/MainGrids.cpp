@@ -1,9 +1,9 @@
 // The channel grids: cell texts from the register mirror, their format, and the way into the write dialog.
-#include "Main.h"
+#include "ui/Main.h"
 
-#include "MODBUS_RTU.h"
-#include "MonitorD.h"
-#include "RegisterMap.h"
+#include "modbus/MODBUS_RTU.h"
+#include "ui/MonitorD.h"
+#include "modbus/RegisterMap.h"
 
 namespace {
 const QString kNotConnected = QStringLiteral("连接未成功 ！");

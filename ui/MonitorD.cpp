@@ -1,6 +1,6 @@
-#include "MonitorD.h"
+#include "ui/MonitorD.h"
 
-#include "Toolkit.h"
+#include "widgets/Toolkit.h"
 
 #include <QKeyEvent>
 #include <QLabel>

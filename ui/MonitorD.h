@@ -1,5 +1,5 @@
 #pragma once
-#include "ModuleConfig.h"
+#include "modbus/ModuleConfig.h"
 
 #include <QCheckBox>
 #include <QDialog>

@@ -1,7 +1,7 @@
-#include "StandInGuard.h"
+#include "ui/StandInGuard.h"
 
-#include "Toolkit.h"
-#include "UpdateEngine.h"
+#include "widgets/Toolkit.h"
+#include "firmware/UpdateEngine.h"
 
 namespace {
 const QString kStandInHead = QStringLiteral("程序携带的固件映像只是替代映像，不是模块的固件 ！\r"

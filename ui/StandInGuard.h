@@ -3,7 +3,7 @@
 // program is an idle loop: written to a real module it would replace working
 // firmware with nothing. Before that happens the user is asked; over a
 // pseudo-terminal (the simulated module, the demo, the tests) nobody is.
-#include "QRT_ComDrv.h"
+#include "serial/QRT_ComDrv.h"
 
 class QWidget;
 

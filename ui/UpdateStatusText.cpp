@@ -1,4 +1,4 @@
-#include "UpdateStatusText.h"
+#include "ui/UpdateStatusText.h"
 
 QString BootVersionText(uint8_t version)
 {

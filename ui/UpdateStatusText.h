@@ -2,7 +2,7 @@
 // The firmware window's status line: its words for what the update reports.
 // Kept apart from the window's widgets so that the update's tests read the
 // same texts the window shows.
-#include "UpdateReport.h"
+#include "firmware/UpdateReport.h"
 
 #include <QString>
 

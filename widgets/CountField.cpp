@@ -1,4 +1,4 @@
-#include "CountField.h"
+#include "widgets/CountField.h"
 
 #include <QApplication>
 #include <QEvent>

@@ -5,7 +5,7 @@
 // is painted from glyphs resolved once for the font, where QLineEdit measures,
 // shapes and lays the text out again at every paint. Whatever else it shows,
 // QLineEdit paints.
-#include "DigitFace.h"
+#include "widgets/DigitFace.h"
 
 #include <QLineEdit>
 

@@ -1,4 +1,4 @@
-#include "DigitFace.h"
+#include "widgets/DigitFace.h"
 
 #include <QFontDatabase>
 #include <QFontMetrics>

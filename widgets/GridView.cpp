@@ -1,4 +1,4 @@
-#include "GridView.h"
+#include "widgets/GridView.h"
 
 #include <QAbstractItemDelegate>
 #include <QHeaderView>

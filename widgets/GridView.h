@@ -9,7 +9,7 @@
 // model's text, so what is painted is what a reader hears. The owner's drawing
 // handler only formats: it may make the text bold or change its colour. The
 // owner keeps each cell's text in the model and sets it whenever the value changes.
-#include "DigitFace.h"
+#include "widgets/DigitFace.h"
 
 #include <QAbstractTableModel>
 #include <QColor>

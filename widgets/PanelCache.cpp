@@ -1,4 +1,4 @@
-#include "PanelCache.h"
+#include "widgets/PanelCache.h"
 
 #include <QPainter>
 #include <QStyleOptionFrame>

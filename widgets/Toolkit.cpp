@@ -1,6 +1,6 @@
-#include "Toolkit.h"
+#include "widgets/Toolkit.h"
 
-#include "PortNames.h"
+#include "serial/PortNames.h"
 
 #include <QApplication>
 #include <QLabel>

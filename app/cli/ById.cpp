@@ -1,4 +1,4 @@
-#include "ById.h"
+#include "app/cli/ById.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,14 +1,14 @@
-#include "Cli.h"
+#include "app/cli/Cli.h"
 
-#include "ById.h"
-#include "Commands.h"
-#include "Interrupt.h"
-#include "Options.h"
-#include "Output.h"
-#include "Port.h"
+#include "app/cli/ById.h"
+#include "app/cli/Commands.h"
+#include "app/cli/Interrupt.h"
+#include "app/cli/Options.h"
+#include "app/cli/Output.h"
+#include "app/cli/Port.h"
 
-#include "FirmwareImage.h"
-#include "SerialPort.h"
+#include "firmware/FirmwareImage.h"
+#include "serial/SerialPort.h"
 
 #include <QFileInfo>
 #include <QJsonArray>

@@ -1,8 +1,8 @@
 #pragma once
 // One function per command; each returns the exit status.
-#include "Options.h"
-#include "Output.h"
-#include "Port.h"
+#include "app/cli/Options.h"
+#include "app/cli/Output.h"
+#include "app/cli/Port.h"
 
 namespace talvex::cli {
 

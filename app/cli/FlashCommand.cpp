@@ -2,18 +2,18 @@
 // runs) on the same engine, with the carried image or a file, and what a line
 // needs on top: the image checked against the chip, a read-back, the chip's
 // unique ID and a record of it all.
-#include "ById.h"
-#include "Commands.h"
-#include "ImageFile.h"
-#include "Interrupt.h"
-#include "PortError.h"
-#include "UpdateWording.h"
+#include "app/cli/ById.h"
+#include "app/cli/Commands.h"
+#include "app/cli/ImageFile.h"
+#include "app/cli/Interrupt.h"
+#include "app/cli/PortError.h"
+#include "app/cli/UpdateWording.h"
 
-#include "FirmwareImage.h"
-#include "Isp.h"
-#include "SerialPort.h"
-#include "Stm32Protocol.h"
-#include "UpdateEngine.h"
+#include "firmware/FirmwareImage.h"
+#include "firmware/Isp.h"
+#include "serial/SerialPort.h"
+#include "firmware/stm32/Stm32Protocol.h"
+#include "firmware/UpdateEngine.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
-#include "ImageFile.h"
+#include "app/cli/ImageFile.h"
 
-#include "FirmwareImage.h"
-#include "Stm32Protocol.h"
+#include "firmware/FirmwareImage.h"
+#include "firmware/stm32/Stm32Protocol.h"
 
 #include <QFile>
 

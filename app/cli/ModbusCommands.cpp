@@ -1,13 +1,13 @@
 // info, read, watch, write and configure: the main window's exchanges from a shell.
-#include "Commands.h"
-#include "Interrupt.h"
-#include "ModbusSession.h"
-#include "PortError.h"
-#include "SettingTexts.h"
+#include "app/cli/Commands.h"
+#include "app/cli/Interrupt.h"
+#include "app/cli/ModbusSession.h"
+#include "app/cli/PortError.h"
+#include "app/cli/SettingTexts.h"
 
-#include "Clock.h"
-#include "MODBUS_RTU.h"
-#include "ModuleConfig.h"
+#include "serial/Clock.h"
+#include "modbus/MODBUS_RTU.h"
+#include "modbus/ModuleConfig.h"
 
 #include <QFileInfo>
 #include <QJsonArray>

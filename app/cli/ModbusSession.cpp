@@ -1,8 +1,8 @@
-#include "ModbusSession.h"
+#include "app/cli/ModbusSession.h"
 
-#include "Interrupt.h"
-#include "LineFormat.h"
-#include "MODBUS_RTU.h"
+#include "app/cli/Interrupt.h"
+#include "serial/LineFormat.h"
+#include "modbus/MODBUS_RTU.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>

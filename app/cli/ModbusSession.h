@@ -1,10 +1,10 @@
 #pragma once
 // The Modbus side of talvex-cli: the window's link settings, its polling cycle
 // and its PLC-CAN handshake, run on a Qt event loop without a window.
-#include "MODBUS_RTU.h"
-#include "PollCycle.h"
-#include "Port.h"
-#include "QRT_ComDrv.h"
+#include "modbus/MODBUS_RTU.h"
+#include "modbus/PollCycle.h"
+#include "app/cli/Port.h"
+#include "serial/QRT_ComDrv.h"
 
 #include <functional>
 

@@ -1,8 +1,8 @@
-#include "Options.h"
+#include "app/cli/Options.h"
 
-#include "FirmwareImage.h"
-#include "MODBUS_RTU.h"
-#include "SettingTexts.h"
+#include "firmware/FirmwareImage.h"
+#include "modbus/MODBUS_RTU.h"
+#include "app/cli/SettingTexts.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>

@@ -1,11 +1,11 @@
 #pragma once
 // The command line of talvex-cli, parsed and range-checked before anything is
 // opened or sent.
-#include "Frames.h"
-#include "MODBUS_RTU.h"
-#include "RegisterMap.h"
-#include "SettingsTable.h"
-#include "UpdateReport.h"
+#include "modbus/Frames.h"
+#include "modbus/MODBUS_RTU.h"
+#include "modbus/RegisterMap.h"
+#include "modbus/SettingsTable.h"
+#include "firmware/UpdateReport.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "Output.h"
+#include "app/cli/Output.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "Port.h"
+#include "app/cli/Port.h"
 
-#include "PortNames.h"
+#include "serial/PortNames.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 #pragma once
 // Which serial device a -p argument names.
-#include "SerialPort.h"
+#include "serial/SerialPort.h"
 
 #include <QString>
 

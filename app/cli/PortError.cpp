@@ -1,6 +1,6 @@
-#include "PortError.h"
+#include "app/cli/PortError.h"
 
-#include "Options.h"
+#include "app/cli/Options.h"
 
 namespace talvex::cli {
 

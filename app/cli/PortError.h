@@ -1,7 +1,7 @@
 #pragma once
 // The one place that words a port that failed, for every command.
-#include "Output.h"
-#include "Port.h"
+#include "app/cli/Output.h"
+#include "app/cli/Port.h"
 
 #include <QJsonObject>
 

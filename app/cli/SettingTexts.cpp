@@ -1,4 +1,4 @@
-#include "SettingTexts.h"
+#include "app/cli/SettingTexts.h"
 
 #include <QStringList>
 

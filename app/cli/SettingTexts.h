@@ -1,6 +1,6 @@
 #pragma once
 // The settings' list texts as the command line takes and shows them.
-#include "SettingsTable.h"
+#include "modbus/SettingsTable.h"
 
 #include <QString>
 

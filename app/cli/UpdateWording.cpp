@@ -1,6 +1,6 @@
-#include "UpdateWording.h"
+#include "app/cli/UpdateWording.h"
 
-#include "Stm32Protocol.h"
+#include "firmware/stm32/Stm32Protocol.h"
 
 namespace talvex::cli {
 

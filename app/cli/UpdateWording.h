@@ -1,6 +1,6 @@
 #pragma once
 // The command line's words for what the update engine reports as values.
-#include "UpdateReport.h"
+#include "firmware/UpdateReport.h"
 
 #include <QString>
 

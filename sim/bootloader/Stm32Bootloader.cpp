@@ -1,7 +1,7 @@
-#include "Stm32Bootloader.h"
+#include "sim/bootloader/Stm32Bootloader.h"
 
-#include "Stm32MemoryMap.h"
-#include "Stm32Protocol.h"
+#include "sim/bootloader/Stm32MemoryMap.h"
+#include "firmware/stm32/Stm32Protocol.h"
 
 #include <algorithm>
 

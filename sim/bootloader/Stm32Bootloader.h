@@ -2,8 +2,8 @@
 // The system bootloader of the module's microcontroller, as a byte-in, byte-out
 // engine: what the chip answers to the bytes a host sends over the USART.
 // No threads and no I/O here; the simulator carries the bytes.
-#include "Stm32Memory.h"
-#include "Stm32Timing.h"
+#include "sim/bootloader/Stm32Memory.h"
+#include "sim/bootloader/Stm32Timing.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "Stm32Memory.h"
+#include "sim/bootloader/Stm32Memory.h"
 
 #include <algorithm>
 

@@ -2,8 +2,8 @@
 // The chip's memories as the bootloader reaches them: main flash with its erase
 // and programming rules, RAM, the system area with the device signature, and the
 // option bytes as shipped (no protection).
-#include "Stm32MemoryMap.h"
-#include "Stm32Timing.h"
+#include "sim/bootloader/Stm32MemoryMap.h"
+#include "sim/bootloader/Stm32Timing.h"
 
 #include <array>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // Address map of a medium-density F1 part with 128 KiB of flash and 20 KiB of RAM.
 // The flash base, page size, erased value and flash-size register are protocol
 // facts a host needs too: they are in Stm32Protocol.h.
-#include "Stm32Protocol.h"
+#include "firmware/stm32/Stm32Protocol.h"
 
 #include <cstdint>
 

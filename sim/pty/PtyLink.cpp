@@ -1,4 +1,4 @@
-#include "PtyLink.h"
+#include "sim/pty/PtyLink.h"
 
 #include <cerrno>
 #include <cstring>

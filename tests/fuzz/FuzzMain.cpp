@@ -1,7 +1,7 @@
 // libFuzzer's entry point, with a budget of input bytes: with FUZZ_BYTES set,
 // the process ends once that many input bytes have been run through the harness
 // and prints what it did. libFuzzer itself only knows budgets of runs and time.
-#include "FuzzSupport.h"
+#include "tests/fuzz/FuzzSupport.h"
 
 #include <chrono>
 #include <cstdio>

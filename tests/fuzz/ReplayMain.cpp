@@ -1,6 +1,6 @@
 // Runs committed inputs (seed corpus, inputs that once broke something) through
 // a fuzz harness, without libFuzzer: a normal test of the normal build.
-#include "FuzzSupport.h"
+#include "tests/fuzz/FuzzSupport.h"
 
 #include <algorithm>
 #include <cstdio>

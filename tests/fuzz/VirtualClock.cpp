@@ -1,8 +1,8 @@
 // GetTickCount() and SleepMs() of serial/Clock.h on a clock that only waits move.
 // The executable's own definitions win over the archive member of the real
 // clock (serial/Clock.cpp in talvex_serial), which the linker then never pulls in.
-#include "Clock.h"
-#include "VirtualClock.h"
+#include "serial/Clock.h"
+#include "tests/fuzz/VirtualClock.h"
 
 namespace {
 uint32_t Now = 0;

@@ -6,14 +6,14 @@
 // back (an echoing adapter), put stray bytes before a reply or answer with an
 // exception: a valid reply that ends the buffer is taken whatever precedes it,
 // and the mirror changes only from a valid reply.
-#include "Crc16.h"
-#include "Frames.h"
-#include "FuzzMasterLink.h"
-#include "FuzzQt.h"
-#include "FuzzSupport.h"
-#include "MODBUS_RTU.h"
-#include "QRT_ComDrv.h"
-#include "VirtualClock.h"
+#include "modbus/Crc16.h"
+#include "modbus/Frames.h"
+#include "tests/fuzz/FuzzMasterLink.h"
+#include "tests/fuzz/FuzzQt.h"
+#include "tests/fuzz/FuzzSupport.h"
+#include "modbus/MODBUS_RTU.h"
+#include "serial/QRT_ComDrv.h"
+#include "tests/fuzz/VirtualClock.h"
 
 #include <algorithm>
 #include <array>

@@ -2,10 +2,10 @@
 // (a pause of a host's reset sequence starts it afresh). It may answer only
 // with ACK, NACK or the documented replies; a read returns what the memory
 // holds; flash changes only through a command that writes or erases it.
-#include "BootloaderPersonality.h"
-#include "FuzzSupport.h"
-#include "Stm32MemoryMap.h"
-#include "Stm32Protocol.h"
+#include "sim/BootloaderPersonality.h"
+#include "tests/fuzz/FuzzSupport.h"
+#include "sim/bootloader/Stm32MemoryMap.h"
+#include "firmware/stm32/Stm32Protocol.h"
 
 #include <algorithm>
 #include <vector>

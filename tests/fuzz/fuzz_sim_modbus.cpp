@@ -2,13 +2,13 @@
 // it: any byte stream, cut anywhere, with any pauses, on the fixed port, the
 // RS-485 port or through the PLC gateway. Every answer must be a well-formed
 // frame that answers a request the stream really held.
-#include "Frames.h"
-#include "FrameLog.h"
-#include "FuzzSupport.h"
-#include "ModbusRtuPersonality.h"
-#include "ModuleCore.h"
-#include "ModulePortTarget.h"
-#include "PlcGateway.h"
+#include "modbus/Frames.h"
+#include "sim/FrameLog.h"
+#include "tests/fuzz/FuzzSupport.h"
+#include "sim/ModbusRtuPersonality.h"
+#include "sim/ModuleCore.h"
+#include "sim/ModulePortTarget.h"
+#include "sim/PlcGateway.h"
 
 #include <algorithm>
 

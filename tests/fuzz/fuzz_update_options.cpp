@@ -5,15 +5,15 @@
 // within 0 ... 100, a failure inside the image names an address inside it, and
 // once the line falls silent the start ends with both timers stopped and the
 // port closed.
-#include "FakeSerialPort.h"
-#include "FirmwareImage.h"
-#include "FuzzQt.h"
-#include "FuzzSupport.h"
-#include "Isp.h"
-#include "Stm32Protocol.h"
-#include "UpdateAnswers.h"
-#include "UpdateEngine.h"
-#include "VirtualClock.h"
+#include "tests/support/FakeSerialPort.h"
+#include "firmware/FirmwareImage.h"
+#include "tests/fuzz/FuzzQt.h"
+#include "tests/fuzz/FuzzSupport.h"
+#include "firmware/Isp.h"
+#include "firmware/stm32/Stm32Protocol.h"
+#include "tests/fuzz/UpdateAnswers.h"
+#include "firmware/UpdateEngine.h"
+#include "tests/fuzz/VirtualClock.h"
 
 #include <algorithm>
 

@@ -6,13 +6,13 @@
 // 1 ... 5, are the request's and whose CRC is valid; on a port that echoes, only
 // on such an answer after the echo. A write to a silent module never succeeds,
 // and the module's answer behind stray bytes is accepted.
-#include "Frames.h"
-#include "FuzzMasterLink.h"
-#include "FuzzQt.h"
-#include "FuzzSupport.h"
-#include "MODBUS_RTU.h"
-#include "QRT_ComDrv.h"
-#include "VirtualClock.h"
+#include "modbus/Frames.h"
+#include "tests/fuzz/FuzzMasterLink.h"
+#include "tests/fuzz/FuzzQt.h"
+#include "tests/fuzz/FuzzSupport.h"
+#include "modbus/MODBUS_RTU.h"
+#include "serial/QRT_ComDrv.h"
+#include "tests/fuzz/VirtualClock.h"
 
 #include <algorithm>
 

@@ -1,8 +1,8 @@
 #pragma once
 // talvex-cli run as a process against the simulated module on a pty: the
 // simulator with a frame log that a test reads back.
-#include "CliProcess.h"
-#include "Simulator.h"
+#include "tests/support/CliProcess.h"
+#include "sim/Simulator.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,5 +1,5 @@
 #pragma once
-#include "SerialPort.h"
+#include "serial/SerialPort.h"
 
 #include <algorithm>
 #include <deque>

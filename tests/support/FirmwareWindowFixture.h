@@ -1,6 +1,6 @@
 #pragma once
-#include "FakeSerialPort.h"
-#include "Firmware.h"
+#include "tests/support/FakeSerialPort.h"
+#include "ui/Firmware.h"
 
 #include <QStringList>
 

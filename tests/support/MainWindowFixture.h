@@ -1,7 +1,7 @@
 #pragma once
-#include "Main.h"
-#include "ModuleConfig.h"
-#include "MonitorD.h"
+#include "ui/Main.h"
+#include "modbus/ModuleConfig.h"
+#include "ui/MonitorD.h"
 
 #include <QtTest>
 

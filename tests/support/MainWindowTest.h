@@ -1,6 +1,6 @@
 #pragma once
-#include "FirmwareWindowFixture.h"
-#include "MainWindowFixture.h"
+#include "tests/support/FirmwareWindowFixture.h"
+#include "tests/support/MainWindowFixture.h"
 
 #include <QObject>
 

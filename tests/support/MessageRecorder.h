@@ -1,5 +1,5 @@
 #pragma once
-#include "Toolkit.h"
+#include "widgets/Toolkit.h"
 
 #include <QList>
 #include <QString>

@@ -2,8 +2,8 @@
 // a CRC of its own making.
 #pragma once
 
-#include "Bytes.h"
-#include "Frames.h"
+#include "tests/support/Bytes.h"
+#include "modbus/Frames.h"
 
 // `body` with its CRC appended.
 inline Bytes WithCrc(Bytes body)

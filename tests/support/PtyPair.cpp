@@ -1,6 +1,6 @@
-#include "PtyPair.h"
+#include "tests/support/PtyPair.h"
 
-#include "PortNames.h"
+#include "serial/PortNames.h"
 
 #include <cstdlib>
 #include <poll.h>

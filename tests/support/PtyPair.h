@@ -1,5 +1,5 @@
 #pragma once
-#include "PtyLink.h"
+#include "sim/pty/PtyLink.h"
 
 #include <QTemporaryDir>
 

@@ -1,6 +1,6 @@
 #pragma once
-#include "PortNames.h"
-#include "Simulator.h"
+#include "serial/PortNames.h"
+#include "sim/Simulator.h"
 
 #include <QDir>
 #include <QTemporaryDir>

@@ -1,4 +1,4 @@
-#include "Stm32flashHost.h"
+#include "tests/support/Stm32flashHost.h"
 
 #include <QFile>
 #include <QProcess>

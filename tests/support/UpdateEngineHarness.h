@@ -1,10 +1,10 @@
 #pragma once
 // The update engine under test: a port whose far end is the simulated chip, a
 // port that plays back scripted replies, and a record of what the engine reports.
-#include "FakeSerialPort.h"
-#include "Stm32Bootloader.h"
-#include "UpdateEngine.h"
-#include "UpdateStatusText.h"
+#include "tests/support/FakeSerialPort.h"
+#include "sim/bootloader/Stm32Bootloader.h"
+#include "firmware/UpdateEngine.h"
+#include "ui/UpdateStatusText.h"
 
 #include <QObject>
 #include <QStringList>

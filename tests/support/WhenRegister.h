@@ -1,5 +1,5 @@
 #pragma once
-#include "Simulator.h"
+#include "sim/Simulator.h"
 
 #include <atomic>
 #include <chrono>
