@@ -15,7 +15,7 @@ SOAK_SECONDS ?= 3600
 # ccache, where installed, makes the second and later builds of each folder quick.
 CCACHE := $(if $(shell command -v ccache 2>/dev/null),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all deps deps-fuzz configure build test test-sanitize fuzz fuzz-smoke soak run demo screenshot bench package lintian clean
+.PHONY: all deps deps-fuzz configure build test test-sanitize fuzz fuzz-smoke soak run demo screenshot bench package lintian format clean
 
 all: build
 
@@ -88,6 +88,10 @@ package: deps
 lintian: package
 	@bash scripts/deps.sh --lintian
 	@lintian --fail-on error --display-info $$(ls -t $(BUILD_DIR)/talvex_*.deb | head -n 1)
+
+# The house style (.clang-format) over every C++ file of the project.
+format:
+	@clang-format -i $$(git ls-files '*.h' '*.cpp')
 
 clean:
 	rm -rf $(BUILD_DIR)

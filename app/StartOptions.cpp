@@ -33,7 +33,7 @@ void Print(const QString &text)
     std::fflush(stdout);
 }
 
-} // namespace
+}  // namespace
 
 void PreferQtEventLoop()
 {
@@ -57,9 +57,8 @@ QString CarriedFirmwareSummary()
     const QByteArray sha256 = QCryptographicHash::hash(image.readAll(), QCryptographicHash::Sha256).toHex();
     const QString kind = CarriedFirmwareIsStandIn() ? QStringLiteral("stand-in (not the module's firmware)")
                                                     : QStringLiteral("module firmware");
-    QString text = QStringLiteral("firmware image: %1 bytes, %2, sha256 %3")
-                       .arg(size)
-                       .arg(kind, QString::fromLatin1(sha256));
+    QString text =
+        QStringLiteral("firmware image: %1 bytes, %2, sha256 %3").arg(size).arg(kind, QString::fromLatin1(sha256));
     if (!FirmwareImageSizeAcceptable(size))
         text += QStringLiteral(" (refused: outside 1 ... %1 bytes)").arg(kFirmwareImageMaxBytes);
     return text;

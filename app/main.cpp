@@ -1,7 +1,7 @@
-#include "ui/Firmware.h"
 #include "ui/Main.h"
-#include "ui/MonitorD.h"
 #include "app/StartOptions.h"
+#include "ui/Firmware.h"
+#include "ui/MonitorD.h"
 
 #include <QApplication>
 

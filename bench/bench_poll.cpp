@@ -8,10 +8,10 @@
 // or 1 ms (what a port that asks for low latency gets).
 //
 //   bench_poll [--seconds N] [--silent-seconds N] [--runs N] [--line-seconds N]
+#include "app/StartOptions.h"
+#include "serial/PortNames.h"
 #include "tests/support/ChildProcess.h"
 #include "ui/Main.h"
-#include "serial/PortNames.h"
-#include "app/StartOptions.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
@@ -34,9 +34,9 @@ constexpr int kDefaultPollSeconds = 30;
 constexpr int kDefaultSilentSeconds = 15;
 constexpr int kDefaultRuns = 3;
 constexpr int kDefaultLineSeconds = 10;
-constexpr int kSettleMs = 2000;        // after a phase change, before the clock starts
+constexpr int kSettleMs = 2000;  // after a phase change, before the clock starts
 constexpr int kSimStartTimeoutMs = 5000;
-constexpr int kFirstExchangeTimeoutMs = 20000;  // generous, for a run under a profiler
+constexpr int kFirstExchangeTimeoutMs = 20000;                           // generous, for a run under a profiler
 constexpr double kFullRate = 1000.0 / (2 * TMainForm::kPollIntervalMs);  // one exchange per two ticks
 constexpr double kGoalPollCpuPercent = 1.0;
 constexpr double kGoalRateShare = 0.98;
@@ -106,8 +106,8 @@ bool StartSim(QProcess &sim, const QString &portDir, const QString &stateDir, co
     sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     sim.setStandardOutputFile(QProcess::nullDevice());
     EndWithParent(sim);
-    sim.start(QStringLiteral(TALVEX_SIM_EXE), QStringList{"--port-dir", portDir, "--com", "2", "--state-dir", stateDir} +
-                                                  extra);
+    sim.start(QStringLiteral(TALVEX_SIM_EXE),
+              QStringList{"--port-dir", portDir, "--com", "2", "--state-dir", stateDir} + extra);
     QElapsedTimer waited;
     waited.start();
     while (!QFileInfo::exists(portDir + "/COM2") && waited.elapsed() < kSimStartTimeoutMs)
@@ -129,7 +129,7 @@ bool Connect(TMainForm &form)
     return form.ExchangeCount != 0;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char *argv[])
 {
@@ -183,10 +183,10 @@ int main(int argc, char *argv[])
     const double medianRate = Median(rate);
     std::printf("median CPU while polling: %.2f %% of one core (goal <= %.1f %%)\n", Median(pollCpu),
                 kGoalPollCpuPercent);
-    std::printf("median exchange rate: %.2f /s = %.3f of %.2f /s (goal >= %.2f)\n", medianRate,
-                medianRate / kFullRate, kFullRate, kGoalRateShare);
-    std::printf("median CPU while the module is silent: %.2f %% of one core (goal <= %.1f %%)\n",
-                Median(silentCpu), kGoalSilentCpuPercent);
+    std::printf("median exchange rate: %.2f /s = %.3f of %.2f /s (goal >= %.2f)\n", medianRate, medianRate / kFullRate,
+                kFullRate, kGoalRateShare);
+    std::printf("median CPU while the module is silent: %.2f %% of one core (goal <= %.1f %%)\n", Median(silentCpu),
+                kGoalSilentCpuPercent);
 
     sim.terminate();
     sim.waitForFinished(2000);

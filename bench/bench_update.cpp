@@ -14,16 +14,16 @@
 // last command.
 //
 //   bench_update [--runs N] [--log-dir DIR]   (DIR keeps the simulator's frame logs)
-#include "tests/support/ChildProcess.h"
-#include "ui/Firmware.h"
+#include "app/StartOptions.h"
 #include "firmware/FirmwareImage.h"
+#include "firmware/stm32/Stm32Protocol.h"
 #include "serial/LineFormat.h"
 #include "serial/PortNames.h"
-#include "app/StartOptions.h"
 #include "sim/bootloader/Stm32Bootloader.h"
-#include "firmware/stm32/Stm32Protocol.h"
 #include "sim/bootloader/Stm32Timing.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/Stm32flashHost.h"
+#include "ui/Firmware.h"
 
 #include <QApplication>
 #include <QDir>
@@ -67,11 +67,11 @@ size_t LineChars(size_t image)
 {
     const size_t blocks = (image + kBlock - 1) / kBlock;
     const size_t pages = image / kPage + 1;
-    size_t chars = 1 + 1;              // sync, ACK
-    chars += 2 + 15;                   // Get
-    chars += 2 + 5;                    // Get ID
-    chars += 2 + 1 + 5 + 1 + 2 + 5;    // Read Memory of 4 bytes
-    chars += 2 + 1 + (pages + 2) + 1;  // Erase with its page list
+    size_t chars = 1 + 1;                               // sync, ACK
+    chars += 2 + 15;                                    // Get
+    chars += 2 + 5;                                     // Get ID
+    chars += 2 + 1 + 5 + 1 + 2 + 5;                     // Read Memory of 4 bytes
+    chars += 2 + 1 + (pages + 2) + 1;                   // Erase with its page list
     chars += blocks * (2 + 1 + 5 + 1 + 2 + 1) + image;  // Write Memory per block
     return chars;
 }
@@ -280,7 +280,7 @@ std::string Join(const std::vector<double> &v)
     return out;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char *argv[])
 {
@@ -333,8 +333,8 @@ int main(int argc, char *argv[])
     for (int i = 0; i < runs; ++i) {
         for (int k = 0; k < 2; ++k) {
             const bool cliTurn = (i + k) % 2 == 0;
-            const std::optional<double> ms =
-                cliTurn ? RunCliFlash(bench, imagePath) : TimeStm32flash(bench, imagePath, true);
+            const std::optional<double> ms = cliTurn ? RunCliFlash(bench, imagePath)
+                                                     : TimeStm32flash(bench, imagePath, true);
             if (!ms) {
                 std::fprintf(stderr, "no sync or no answer in the frame log\n");
                 return 1;
@@ -379,7 +379,6 @@ int main(int argc, char *argv[])
     std::printf("write with read-back, first sync byte received to the last answer sent\n");
     std::printf("  talvex-cli flash       median %6.0f ms   runs %s\n", cliMs, Join(cli).c_str());
     std::printf("  stm32flash -w -v       median %6.0f ms   runs %s\n", flashVerifyMs, Join(flashVerify).c_str());
-    std::printf("talvex-cli flash / stm32flash -w -v: %.3f (goal <= %.2f)\n", cliMs / flashVerifyMs,
-                kGoalVsStm32flash);
+    std::printf("talvex-cli flash / stm32flash -w -v: %.3f (goal <= %.2f)\n", cliMs / flashVerifyMs, kGoalVsStm32flash);
     return 0;
 }

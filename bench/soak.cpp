@@ -6,10 +6,10 @@
 // memory, open descriptors and CPU share. The module runs as a process of its
 // own, so the figures are the tool's alone. Fails when memory grows by 1 MiB or
 // more after the warm-up, or descriptors grow at all.
+#include "app/StartOptions.h"
+#include "serial/PortNames.h"
 #include "tests/support/ChildProcess.h"
 #include "ui/Main.h"
-#include "serial/PortNames.h"
-#include "app/StartOptions.h"
 
 #include <QApplication>
 #include <QDir>
@@ -98,7 +98,7 @@ int ArgValue(int argc, char **argv, const char *name, int fallback)
     return fallback;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -118,8 +118,8 @@ int main(int argc, char **argv)
     QProcess sim;
     sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     EndWithParent(sim);
-    sim.start(TALVEX_SIM_EXE, {"--port-dir", dir.filePath("ports"), "--com", QString::number(kComNumber),
-                               "--state-dir", dir.filePath("state")});
+    sim.start(TALVEX_SIM_EXE, {"--port-dir", dir.filePath("ports"), "--com", QString::number(kComNumber), "--state-dir",
+                               dir.filePath("state")});
     const QString link = dir.filePath("ports") + "/COM" + QString::number(kComNumber);
     QElapsedTimer waited;
     waited.start();
@@ -171,17 +171,16 @@ int main(int argc, char **argv)
                 "(drop every 7th reply, spoil every 5th CRC for 40 s, then noise for 10 s, clean for 10 s; "
                 "each minute); a report every %d s\n",
                 seconds, reportSeconds);
-    std::printf("%8s %10s %10s %8s %10s %8s %5s %8s %8s\n", "seconds", "requests", "exchanges", "failed",
-                "recovered", "rss_kb", "fds", "cpu_now", "cpu_all");
+    std::printf("%8s %10s %10s %8s %10s %8s %5s %8s %8s\n", "seconds", "requests", "exchanges", "failed", "recovered",
+                "rss_kb", "fds", "cpu_now", "cpu_all");
     std::fflush(stdout);
     const auto report = [&] {
         const double wall = clock.elapsed() / 1000.0;
         const double cpu = CpuSeconds();
         const double share = wall > lastWall ? (cpu - lastCpu) / (wall - lastWall) : 0;
         const double overall = wall > 0 ? (cpu - cpuStart) / wall : 0;
-        std::printf("%8.0f %10ld %10ld %8ld %10ld %8ld %5d %7.1f%% %7.1f%%\n", wall, counts.requests,
-                    counts.exchanges, counts.failed, counts.recovered, RssKb(), OpenDescriptors(), 100 * share,
-                    100 * overall);
+        std::printf("%8.0f %10ld %10ld %8ld %10ld %8ld %5d %7.1f%% %7.1f%%\n", wall, counts.requests, counts.exchanges,
+                    counts.failed, counts.recovered, RssKb(), OpenDescriptors(), 100 * share, 100 * overall);
         std::fflush(stdout);
         lastWall = wall;
         lastCpu = cpu;
@@ -225,8 +224,8 @@ int main(int argc, char **argv)
     const bool fdsOk = baseFds < 0 || fds <= baseFds;
     std::printf("soak: %ld exchanges, %ld failed and %ld of them recovered; RSS %ld kB after %d s of warm-up, "
                 "%ld kB at the end (%+ld kB); descriptors %d then %d; CPU %.1f%% of one core overall\n",
-                counts.exchanges, counts.failed, counts.recovered, baseRss, warmupSeconds, rss, rss - baseRss,
-                baseFds, fds, 100 * (CpuSeconds() - cpuStart) / (clock.elapsed() / 1000.0));
+                counts.exchanges, counts.failed, counts.recovered, baseRss, warmupSeconds, rss, rss - baseRss, baseFds,
+                fds, 100 * (CpuSeconds() - cpuStart) / (clock.elapsed() / 1000.0));
     std::printf("soak: %s\n", rssOk && fdsOk ? "PASS" : "FAIL (memory or descriptors grew)");
     return rssOk && fdsOk ? 0 : 1;
 }

@@ -12,13 +12,13 @@ inline constexpr uint8_t kFlashSizeReadCount = 4;
 inline constexpr uint32_t kUniqueIdAddress = 0x1FFFF7E8;
 
 // Waits of the bootloader entry and of the finish, milliseconds.
-inline constexpr uint32_t kResetPulseMs = 500;    // DTR and RTS held, then DTR alone released
-inline constexpr uint32_t kBootSettleMs = 500;    // bootloader starts before the sync byte
-inline constexpr uint32_t kFinishHoldMs = 300;    // DTR held before RTS drops, restarting the program
+inline constexpr uint32_t kResetPulseMs = 500;  // DTR and RTS held, then DTR alone released
+inline constexpr uint32_t kBootSettleMs = 500;  // bootloader starts before the sync byte
+inline constexpr uint32_t kFinishHoldMs = 300;  // DTR held before RTS drops, restarting the program
 
 inline constexpr int kStepIntervalMs = 3;         // step timer
 inline constexpr int kOvertimeIntervalMs = 1000;  // time-out timer
 inline constexpr uint8_t kOvertimeStart = 2;      // a fresh run gets four ticks for the sync answer
 inline constexpr uint8_t kOvertimeLimit = 5;      // the sixth tick without an accepted reply ends the run
 inline constexpr uint8_t kMaxRuns = 3;            // runs per press of the start button
-} // namespace Isp
+}  // namespace Isp

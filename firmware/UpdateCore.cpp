@@ -1,11 +1,11 @@
 #include "firmware/UpdateCore.h"
 
-#include "serial/Clock.h"
 #include "firmware/FirmwareImage.h"
 #include "firmware/Isp.h"
-#include "serial/LineFormat.h"
-#include "firmware/stm32/Stm32Protocol.h"
 #include "firmware/UpdateCoreLayout.h"
+#include "firmware/stm32/Stm32Protocol.h"
+#include "serial/Clock.h"
+#include "serial/LineFormat.h"
 
 #include <algorithm>
 
@@ -23,7 +23,7 @@ bool Later(uint32_t a, uint32_t b)
     return static_cast<int32_t>(a - b) > 0;
 }
 
-} // namespace
+}  // namespace
 
 struct TUpdateCore::Row {
     uint8_t awaits;      // bytes the step waits for (ReplyLength)
@@ -274,8 +274,7 @@ bool TUpdateCore::accepted(Check check, uint8_t lastByte) const
                (options_.bootEntry == TBootEntry::Manual && syncsSent_ > 1 && lastByte == stm32::kNack);
     case Check::GetReply:
         // The command list starts with Get itself.
-        return r[1] == stm32::kAck && r[2] == stm32::kGetCommandCount && r[4] == stm32::kCmdGet &&
-               r[15] == stm32::kAck;
+        return r[1] == stm32::kAck && r[2] == stm32::kGetCommandCount && r[4] == stm32::kCmdGet && r[15] == stm32::kAck;
     case Check::GetIdReply:
         return r[1] == stm32::kAck && r[2] == stm32::kProductIdBytesMinusOne && r[5] == stm32::kAck;
     case Check::Ack:

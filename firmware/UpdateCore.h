@@ -4,8 +4,8 @@
 // taken, whether that resets the time-out, what it sends, its stage, the next
 // state). The caller hands in the time with every step and time-out; the
 // Qt driver (UpdateEngine.h) ticks it from the two timers.
-#include "serial/QRT_ComDrv.h"
 #include "firmware/UpdateReport.h"
+#include "serial/QRT_ComDrv.h"
 
 #include <cstdint>
 #include <functional>
@@ -173,10 +173,10 @@ private:
     std::string devicePath_;
     TUpdateOptions options_;
 
-    uint32_t now_ = 0;          // the time handed in, moved on by the core's own waits
+    uint32_t now_ = 0;  // the time handed in, moved on by the core's own waits
     bool stepOn_ = false;
     bool timeOutOn_ = false;
-    uint32_t timeOutDue_ = 0;   // next tick of the time-out, while it runs
+    uint32_t timeOutDue_ = 0;  // next tick of the time-out, while it runs
 
     int32_t state_ = 0;
     uint8_t overtimeCount_ = 0;

@@ -15,4 +15,4 @@ constexpr int32_t kStayPut = -1;
 // A read-back block, after its ACK, fits the command/reply area.
 static_assert(1 + kMaxBlock <= int(kIspCommandLast) - kCmd + 1);
 
-} // namespace
+}  // namespace

@@ -5,8 +5,8 @@
 
 #include "firmware/FirmwareImage.h"
 #include "firmware/Isp.h"
-#include "firmware/stm32/Stm32Protocol.h"
 #include "firmware/UpdateCoreLayout.h"
+#include "firmware/stm32/Stm32Protocol.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 #include "firmware/UpdateEngine.h"
 
-#include "serial/Clock.h"
 #include "firmware/Isp.h"
+#include "serial/Clock.h"
 
 #include <algorithm>
 

@@ -2,9 +2,9 @@
 // The firmware update on a Qt event loop: the update core (UpdateCore.h) ticked
 // by a 3 ms step timer and a 1 s time-out timer, its reports as signals. Shows
 // nothing itself: a window or a command line words what it reports.
-#include "serial/QRT_ComDrv.h"
 #include "firmware/UpdateCore.h"
 #include "firmware/UpdateReport.h"
+#include "serial/QRT_ComDrv.h"
 
 #include <QObject>
 #include <QString>

@@ -33,7 +33,7 @@ enum class TUpdateStage {
     Erasing,
     Writing,
     Verifying,
-    Finishing,    // the line sequence that restarts the chip
+    Finishing,  // the line sequence that restarts the chip
 };
 
 // Why a run ended without success.

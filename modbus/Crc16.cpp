@@ -13,13 +13,12 @@ constexpr std::array<uint16_t, 256> kCrcTable = [] {
     for (unsigned value = 0; value < table.size(); ++value) {
         auto crc = static_cast<uint16_t>(value);
         for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1u) ? static_cast<uint16_t>((crc >> 1) ^ kCrcPolyReflected)
-                             : static_cast<uint16_t>(crc >> 1);
+            crc = (crc & 1u) ? static_cast<uint16_t>((crc >> 1) ^ kCrcPolyReflected) : static_cast<uint16_t>(crc >> 1);
         table[value] = crc;
     }
     return table;
 }();
-} // namespace
+}  // namespace
 
 uint16_t CalcCrc16(const uint8_t *bytes, size_t length)
 {

@@ -14,8 +14,8 @@ enum class TLinkMode { PcUart, PlcCan };
 // The PLC gateway presents module register r at address 2200 + r.
 inline constexpr uint32_t kPlcCanAddressOffset = 2200;
 
-inline constexpr size_t kRequestFrameSize = 8;  // station, function, 2 x 16 bit, CRC
-inline constexpr size_t kReadReplyOverhead = 5; // station, function, byte count, CRC
+inline constexpr size_t kRequestFrameSize = 8;   // station, function, 2 x 16 bit, CRC
+inline constexpr size_t kReadReplyOverhead = 5;  // station, function, byte count, CRC
 inline constexpr size_t kCrcSize = 2;
 
 // An exception reply: station, the request's function code with the high bit
@@ -43,7 +43,10 @@ void PutCrc(uint8_t *bytes, size_t length);
 // True when the last two of `length` bytes are the CRC of the ones before them.
 bool CrcMatches(const uint8_t *bytes, size_t length);
 
-inline uint16_t GetWordBE(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+inline uint16_t GetWordBE(const uint8_t *p)
+{
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
 inline void PutWordBE(uint8_t *p, uint16_t w)
 {
     p[0] = static_cast<uint8_t>(w >> 8);

@@ -220,7 +220,7 @@ TAnswer AwaitAnswer(int waits, const std::function<TAnswer()> &judge)
     return answer;
 }
 
-} // namespace
+}  // namespace
 
 void SetModbusLink(TModbusLink link)
 {
@@ -238,9 +238,12 @@ bool PortEchoes()
     if (!Link.ComDriver)
         return false;
     switch (Link.Echo) {
-    case TEchoMode::On: return true;
-    case TEchoMode::Off: return false;
-    case TEchoMode::Auto: break;
+    case TEchoMode::On:
+        return true;
+    case TEchoMode::Off:
+        return false;
+    case TEchoMode::Auto:
+        break;
     }
     return Echo.Shown && Echo.Driver == Link.ComDriver && Echo.Opening == Link.ComDriver->OpenCount();
 }
@@ -333,7 +336,7 @@ bool LateEchoArrived(const RequestFrame &frame)
     return JudgeWrite(frame) == TAnswer::Confirmed;
 }
 
-} // namespace
+}  // namespace
 
 bool WriteRegisterOnce(int32_t address, int32_t value, uint8_t function)
 {
@@ -370,8 +373,7 @@ bool ReadRegistersOnce(int32_t address, int32_t count, uint16_t *words, int repl
     if (!Link.ComDriver)
         return false;
     size_t at = 0;
-    if (AwaitAnswer(replyWaits, [&] { return JudgeRead(frame, static_cast<size_t>(count), at); }) !=
-        TAnswer::Confirmed)
+    if (AwaitAnswer(replyWaits, [&] { return JudgeRead(frame, static_cast<size_t>(count), at); }) != TAnswer::Confirmed)
         return false;
     for (int32_t i = 0; i < count; ++i)
         words[i] = GetWordBE(&Link.ComDriver->RxBuffer[at + 3 + 2 * static_cast<size_t>(i)]);

@@ -1,8 +1,8 @@
 #include "modbus/ModuleConfig.h"
 
-#include "serial/Clock.h"
 #include "modbus/MODBUS_RTU.h"
 #include "modbus/PollCycle.h"
+#include "serial/Clock.h"
 
 #include <algorithm>
 #include <array>
@@ -47,7 +47,7 @@ bool ConfigurationStored(std::span<const std::pair<int, int>> written, const TRe
     return false;
 }
 
-} // namespace
+}  // namespace
 
 std::string FirmwareVersionText(uint16_t word)
 {

@@ -39,8 +39,8 @@ bool ModuleSettingsComplete(const TModuleSettings &settings);
 inline constexpr int kConfigWrites = kModuleSettingCount + 2;
 
 struct TConfigWriteResult {
-    int Echoed = 0;              // writes confirmed, in order (0 ... 8)
-    int FailedRegister = -1;     // the register whose write failed, or -1
+    int Echoed = 0;                // writes confirmed, in order (0 ... 8)
+    int FailedRegister = -1;       // the register whose write failed, or -1
     bool SettingsWritten = false;  // unlock and all six settings confirmed
     bool Committed = false;        // the commit code confirmed too
     // Read back after the commit: both code slots cleared and the settings as

@@ -6,10 +6,10 @@
 #include <cstdint>
 
 namespace Reg {
-inline constexpr int AD_Val0 = 0;          // AD0 ... AD7 acquired values, 12 bit, filtered
+inline constexpr int AD_Val0 = 0;  // AD0 ... AD7 acquired values, 12 bit, filtered
 inline constexpr int AD_Count = 8;
-inline constexpr int DA_Val0 = 10;         // DA0 ... DA3 set values (0 ... 10000 spans the output at gain 100)
-inline constexpr int DA_Gain0 = 14;        // DA0 ... DA3 gains, 100 nominal
+inline constexpr int DA_Val0 = 10;   // DA0 ... DA3 set values (0 ... 10000 spans the output at gain 100)
+inline constexpr int DA_Gain0 = 14;  // DA0 ... DA3 gains, 100 nominal
 inline constexpr int DA_Count = 4;
 inline constexpr int Link_Beat = 18;       // heartbeat the PLC gateway writes
 inline constexpr int Link_Echo = 19;       // module's answer, Link_Beat + 1
@@ -23,7 +23,7 @@ inline constexpr int Cfg_Dat485 = 26;      // RS-485 character format index
 inline constexpr int Cfg_Commit = 27;      // configuration commit slot; 0 after a commit
 inline constexpr int FW_Version = 28;      // firmware version in hundredths
 inline constexpr int CAN_Unlocked = 29;    // 6666 once the PLC-CAN unlock pair was accepted
-} // namespace Reg
+}  // namespace Reg
 
 // The one block the tool polls: registers 0 ... 31.
 inline constexpr int kPollFirstRegister = 0;
@@ -41,7 +41,8 @@ static_assert((kCfgCommitCode >> 8) == (kCfgCommitCode & 0xFF));
 static_assert(static_cast<uint16_t>(~kCanUnlockWord0) == kCanUnlockWord1);
 
 // Code tables: index = register value = list item index.
-inline constexpr std::array<const char *, 8> kBaudCanTexts = {"10K", "20K", "50K", "100K", "125K", "250K", "500K", "1000K"};
+inline constexpr std::array<const char *, 8> kBaudCanTexts = {"10K",  "20K",  "50K",  "100K",
+                                                              "125K", "250K", "500K", "1000K"};
 inline constexpr std::array<const char *, 4> kBaud485Texts = {"9600", "19200", "38400", "57600"};
 inline constexpr std::array<const char *, 10> kFilterTexts = {"零级", "一级", "二级", "三级", "四级",
                                                               "五级", "六级", "七级", "八级", "九级"};
@@ -57,8 +58,8 @@ inline constexpr int kTxSuppressMax = 9999;
 namespace ModuleDefault {
 inline constexpr int Station = 1;
 inline constexpr int BaudCAN = 6;
-inline constexpr int Baud485 = 3;      // "57600"
+inline constexpr int Baud485 = 3;  // "57600"
 inline constexpr int TxSuppress = 100;
-inline constexpr int Filter = 3;       // "三级"
+inline constexpr int Filter = 3;  // "三级"
 inline constexpr int Dat485 = 2;
-} // namespace ModuleDefault
+}  // namespace ModuleDefault

@@ -48,18 +48,45 @@ struct TSettingRow {
 
 // In register order, which is also the order of the writes between unlock and commit.
 inline constexpr std::array<TSettingRow, 6> kModuleSettings = {{
-    {.Register = Reg::Cfg_Station, .Name = "station", .Kind = TSettingKind::Number, .Min = kStationMin,
-     .Max = kStationMax, .Member = &TModuleSettings::Station, .ListedAt = 0},
-    {.Register = Reg::Cfg_BaudCAN, .Name = "can-baud", .Kind = TSettingKind::List, .Texts = kBaudCanTexts,
-     .Member = &TModuleSettings::BaudCAN, .ListedAt = 1},
-    {.Register = Reg::Cfg_Baud485, .Name = "rs485-baud", .Kind = TSettingKind::List, .Texts = kBaud485Texts,
-     .Member = &TModuleSettings::Baud485, .ListedAt = 2},
-    {.Register = Reg::Cfg_TxSuppress, .Name = "suppress", .Kind = TSettingKind::Number, .Min = kTxSuppressMin,
-     .Max = kTxSuppressMax, .Unit = "ms", .Member = &TModuleSettings::TxSuppress, .ListedAt = 5},
-    {.Register = Reg::Cfg_Filter, .Name = "filter", .Kind = TSettingKind::Level, .Texts = kFilterTexts,
-     .Member = &TModuleSettings::Filter, .ListedAt = 4},
-    {.Register = Reg::Cfg_Dat485, .Name = "rs485-format", .Kind = TSettingKind::List, .Texts = kDat485Texts,
-     .Member = &TModuleSettings::Dat485, .ListedAt = 3},
+    {.Register = Reg::Cfg_Station,
+     .Name = "station",
+     .Kind = TSettingKind::Number,
+     .Min = kStationMin,
+     .Max = kStationMax,
+     .Member = &TModuleSettings::Station,
+     .ListedAt = 0},
+    {.Register = Reg::Cfg_BaudCAN,
+     .Name = "can-baud",
+     .Kind = TSettingKind::List,
+     .Texts = kBaudCanTexts,
+     .Member = &TModuleSettings::BaudCAN,
+     .ListedAt = 1},
+    {.Register = Reg::Cfg_Baud485,
+     .Name = "rs485-baud",
+     .Kind = TSettingKind::List,
+     .Texts = kBaud485Texts,
+     .Member = &TModuleSettings::Baud485,
+     .ListedAt = 2},
+    {.Register = Reg::Cfg_TxSuppress,
+     .Name = "suppress",
+     .Kind = TSettingKind::Number,
+     .Min = kTxSuppressMin,
+     .Max = kTxSuppressMax,
+     .Unit = "ms",
+     .Member = &TModuleSettings::TxSuppress,
+     .ListedAt = 5},
+    {.Register = Reg::Cfg_Filter,
+     .Name = "filter",
+     .Kind = TSettingKind::Level,
+     .Texts = kFilterTexts,
+     .Member = &TModuleSettings::Filter,
+     .ListedAt = 4},
+    {.Register = Reg::Cfg_Dat485,
+     .Name = "rs485-format",
+     .Kind = TSettingKind::List,
+     .Texts = kDat485Texts,
+     .Member = &TModuleSettings::Dat485,
+     .ListedAt = 3},
 }};
 inline constexpr int kModuleSettingCount = static_cast<int>(kModuleSettings.size());
 
@@ -70,8 +97,8 @@ inline constexpr bool SettingsTableIsWellFormed()
     std::array<bool, kModuleSettings.size()> listed{};
     for (size_t i = 0; i < kModuleSettings.size(); ++i) {
         const TSettingRow &row = kModuleSettings[i];
-        if (row.Register != Reg::Cfg_Unlock + 1 + static_cast<int>(i) || row.Member == nullptr ||
-            row.ListedAt < 0 || row.ListedAt >= kModuleSettingCount || listed[static_cast<size_t>(row.ListedAt)] ||
+        if (row.Register != Reg::Cfg_Unlock + 1 + static_cast<int>(i) || row.Member == nullptr || row.ListedAt < 0 ||
+            row.ListedAt >= kModuleSettingCount || listed[static_cast<size_t>(row.ListedAt)] ||
             row.Lowest() > row.Highest())
             return false;
         listed[static_cast<size_t>(row.ListedAt)] = true;

@@ -21,19 +21,18 @@
 namespace {
 
 // Device numbers of pseudo-terminals (the kernel's devices.txt).
-constexpr unsigned kLegacyPtyMasterMajor = 2;   // /dev/ptyXX
-constexpr unsigned kLegacyPtySlaveMajor = 3;    // /dev/ttyXX of the old scheme
-constexpr unsigned kPtmxMajor = 5;              // /dev/ptmx, the multiplexer that hands out masters
+constexpr unsigned kLegacyPtyMasterMajor = 2;  // /dev/ptyXX
+constexpr unsigned kLegacyPtySlaveMajor = 3;   // /dev/ttyXX of the old scheme
+constexpr unsigned kPtmxMajor = 5;             // /dev/ptmx, the multiplexer that hands out masters
 constexpr unsigned kPtmxMinor = 2;
-constexpr unsigned kPtsFirstMajor = 136;        // /dev/pts/N spans eight majors
+constexpr unsigned kPtsFirstMajor = 136;  // /dev/pts/N spans eight majors
 constexpr unsigned kPtsLastMajor = 143;
 
 bool IsPseudoTerminalNumber(dev_t device)
 {
     const unsigned maj = major(device);
     return maj == kLegacyPtyMasterMajor || maj == kLegacyPtySlaveMajor ||
-           (maj == kPtmxMajor && minor(device) == kPtmxMinor) ||
-           (maj >= kPtsFirstMajor && maj <= kPtsLastMajor);
+           (maj == kPtmxMajor && minor(device) == kPtmxMinor) || (maj >= kPtsFirstMajor && maj <= kPtsLastMajor);
 }
 
 // A character device is a tty when one of the kernel's tty drivers owns its
@@ -241,8 +240,8 @@ public:
                 continue;
             if (n < 0 && errno != EAGAIN)
                 return done > 0 ? done : -1;
-            const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-                Clock::now() - lastProgress).count();
+            const auto waited =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastProgress).count();
             if (waited >= static_cast<long long>(timeoutMs))
                 break;
             pollfd p{fd_, POLLOUT, 0};
@@ -291,10 +290,7 @@ public:
     }
 
 private:
-    bool modemLines(unsigned long request, int bits)
-    {
-        return fd_ >= 0 && ioctl(fd_, request, &bits) == 0;
-    }
+    bool modemLines(unsigned long request, int bits) { return fd_ >= 0 && ioctl(fd_, request, &bits) == 0; }
 
     bool fail(PortFault why, int err)
     {
@@ -311,7 +307,7 @@ private:
     int errno_ = 0;
 };
 
-} // namespace
+}  // namespace
 
 DeviceKind ClassifyDevice(const std::string &path)
 {
@@ -351,7 +347,7 @@ SerialPortMaker &Maker()
     static SerialPortMaker maker;
     return maker;
 }
-} // namespace
+}  // namespace
 
 std::unique_ptr<SerialPort> CreateSerialPort()
 {

@@ -1,15 +1,12 @@
 #include "serial/QRT_ComDrv.h"
 
 #include "serial/Clock.h"
-#include <algorithm>
 #include "serial/PortNames.h"
+#include <algorithm>
 
 TQRTCommDriver::TQRTCommDriver(QObject *owner, std::unique_ptr<SerialPort> platform)
-    : QObject(owner),
-      port_(platform ? std::move(platform) : CreateSerialPort()),
-      pollingTimer_(this),
-      ownerReadFresh_(this),
-      chunkBuffer_(kDefaultInBufSize)
+    : QObject(owner), port_(platform ? std::move(platform) : CreateSerialPort()), pollingTimer_(this),
+      ownerReadFresh_(this), chunkBuffer_(kDefaultInBufSize)
 {
     pollingTimer_.setTimerType(Qt::PreciseTimer);
     connect(&pollingTimer_, &QTimer::timeout, this, &TQRTCommDriver::OnPollingTick);
@@ -27,7 +24,7 @@ std::string NameOf(TComPortNumber port)
 {
     return std::string("COM") + static_cast<char>('1' + static_cast<int>(port));
 }
-} // namespace
+}  // namespace
 
 std::string TQRTCommDriver::PortName() const
 {

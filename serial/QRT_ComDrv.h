@@ -14,8 +14,19 @@
 #include <vector>
 
 enum TComPortBaudRate {
-    br110, br300, br600, br1200, br2400, br4800, br9600,
-    br14400, br19200, br38400, br56000, br57600, br115200
+    br110,
+    br300,
+    br600,
+    br1200,
+    br2400,
+    br4800,
+    br9600,
+    br14400,
+    br19200,
+    br38400,
+    br56000,
+    br57600,
+    br115200
 };
 enum TComPortDataBits { db5BITS, db6BITS, db7BITS, db8BITS };
 // Ordinals are the platform codes for one, one and a half and two stop bits.
@@ -39,8 +50,7 @@ static_assert(kBaudTable[br14400] == 14400 && kBaudTable[br56000] == 56000 && kB
               kBaudTable[br115200] == 115200);
 
 class TQRTCommDriver;
-using TComPortReceiveDataEvent =
-    std::function<void(TQRTCommDriver *Sender, const uint8_t *DataPtr, int32_t DataSize)>;
+using TComPortReceiveDataEvent = std::function<void(TQRTCommDriver *Sender, const uint8_t *DataPtr, int32_t DataSize)>;
 
 // Owns one serial port: opens it with a line format, sends blocks with an output
 // time-out, and polls it on a timer, appending what arrives to RxBuffer. The

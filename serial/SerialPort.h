@@ -7,12 +7,12 @@
 // Line format as the platform layer needs it: plain numbers, no component enums.
 struct LineSettings {
     uint32_t baud = 9600;
-    int dataBits = 8;       // 5 ... 8
-    int parity = 0;         // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    int stopBits = 0;       // 0 one, 1 one and a half, 2 two
+    int dataBits = 8;  // 5 ... 8
+    int parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    int stopBits = 0;  // 0 one, 1 one and a half, 2 two
     bool rtsCts = false;
     bool xonXoff = false;
-    bool dtrOn = false;     // DTR level the settings leave behind
+    bool dtrOn = false;  // DTR level the settings leave behind
     uint8_t xonChar = 0x11;
     uint8_t xoffChar = 0x13;
     // Drop DTR and RTS when the last holder closes the port (HUPCL). Without it a

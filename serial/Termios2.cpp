@@ -12,9 +12,8 @@ struct SpeedCode {
     tcflag_t code;
 };
 constexpr SpeedCode kSpeedCodes[] = {
-    {110, B110},     {300, B300},     {600, B600},     {1200, B1200},
-    {2400, B2400},   {4800, B4800},   {9600, B9600},   {19200, B19200},
-    {38400, B38400}, {57600, B57600}, {115200, B115200},
+    {110, B110},   {300, B300},     {600, B600},     {1200, B1200},   {2400, B2400},     {4800, B4800},
+    {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
 };
 
 tcflag_t SpeedCodeFor(uint32_t baud)
@@ -28,10 +27,14 @@ tcflag_t SpeedCodeFor(uint32_t baud)
 tcflag_t CharSizeFor(int dataBits)
 {
     switch (dataBits) {
-    case 5: return CS5;
-    case 6: return CS6;
-    case 7: return CS7;
-    default: return CS8;
+    case 5:
+        return CS5;
+    case 6:
+        return CS6;
+    case 7:
+        return CS7;
+    default:
+        return CS8;
     }
 }
 
@@ -42,7 +45,7 @@ constexpr int kParitySpace = 4;
 constexpr int kStopOneAndHalf = 1;
 constexpr int kStopTwo = 2;
 
-} // namespace
+}  // namespace
 
 bool ApplyLineSettingsTermios2(int fd, const LineSettings &s)
 {
@@ -72,11 +75,20 @@ bool ApplyLineSettingsTermios2(int fd, const LineSettings &s)
     tio.c_cflag |= CharSizeFor(s.dataBits);
 
     switch (s.parity) {
-    case kParityOdd: tio.c_cflag |= PARENB | PARODD; break;
-    case kParityEven: tio.c_cflag |= PARENB; break;
-    case kParityMark: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case kParitySpace: tio.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
+    case kParityOdd:
+        tio.c_cflag |= PARENB | PARODD;
+        break;
+    case kParityEven:
+        tio.c_cflag |= PARENB;
+        break;
+    case kParityMark:
+        tio.c_cflag |= PARENB | CMSPAR | PARODD;
+        break;
+    case kParitySpace:
+        tio.c_cflag |= PARENB | CMSPAR;
+        break;
+    default:
+        break;
     }
 
     // Linux knows no one and a half stop bits; two is the nearest the UART can do.
@@ -114,10 +126,18 @@ bool ReadLineSettingsTermios2(int fd, LineReadback &out)
     out.icanon = (tio.c_lflag & ICANON) != 0;
     out.echo = (tio.c_lflag & ECHO) != 0;
     switch (tio.c_cflag & CSIZE) {
-    case CS5: out.csize = 5; break;
-    case CS6: out.csize = 6; break;
-    case CS7: out.csize = 7; break;
-    default: out.csize = 8; break;
+    case CS5:
+        out.csize = 5;
+        break;
+    case CS6:
+        out.csize = 6;
+        break;
+    case CS7:
+        out.csize = 7;
+        break;
+    default:
+        out.csize = 8;
+        break;
     }
     out.vmin = tio.c_cc[VMIN];
     out.vtime = tio.c_cc[VTIME];

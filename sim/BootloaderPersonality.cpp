@@ -51,4 +51,4 @@ void BootloaderPersonality::receiveAt(const uint8_t *data, size_t size, uint64_t
     }
 }
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

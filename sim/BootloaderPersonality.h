@@ -43,4 +43,4 @@ private:
     int blocks_ = 0;
 };
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

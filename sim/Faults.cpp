@@ -64,4 +64,4 @@ bool FaultInjector::apply(std::vector<uint8_t> &bytes, std::string &remark)
     return true;
 }
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

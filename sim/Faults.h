@@ -38,4 +38,4 @@ private:
     uint32_t noiseState_ = 0x2545F491;
 };
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

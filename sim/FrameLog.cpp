@@ -52,4 +52,4 @@ void FrameLog::note(const std::string &text)
     std::fflush(out_);
 }
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

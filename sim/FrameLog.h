@@ -1,8 +1,8 @@
 #pragma once
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <chrono>
 #include <string>
 
 namespace talvex::sim {
@@ -33,4 +33,4 @@ private:
     double elapsedMs() const;
 };
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -32,4 +32,4 @@ uint16_t InputFilter::value(int level) const
     return static_cast<uint16_t>(sum / static_cast<uint32_t>(kept));
 }
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -15,7 +15,11 @@ public:
     void add(uint16_t conversion);
     // Until 8L conversions exist, the same rule runs over those there are.
     uint16_t value(int level) const;
-    void clear() { count_ = 0; next_ = 0; }
+    void clear()
+    {
+        count_ = 0;
+        next_ = 0;
+    }
 
 private:
     std::array<uint16_t, kHistory> ring_{};
@@ -23,4 +27,4 @@ private:
     int next_ = 0;  // where the next conversion goes
 };
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

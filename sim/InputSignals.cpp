@@ -23,29 +23,29 @@ struct Wave {
 
 // Slow periods, centres and amplitudes chosen so no two channels look alike.
 constexpr Wave kWaves[Reg::AD_Count] = {
-    {Shape::Sine, 20000, kMid, 1800},
-    {Shape::Triangle, 15000, 1500, 1200},
-    {Shape::Sawtooth, 12000, 2500, 1400},
-    {Shape::Sine, 31000, 1000, 600},
-    {Shape::Smooth, 24000, 3000, 900},
-    {Shape::Steps, 16000, kMid, 1500},
-    {Shape::Sine, 7000, 3500, 300},
-    {Shape::Triangle, 40000, 600, 500},
+    {Shape::Sine, 20000, kMid, 1800}, {Shape::Triangle, 15000, 1500, 1200}, {Shape::Sawtooth, 12000, 2500, 1400},
+    {Shape::Sine, 31000, 1000, 600},  {Shape::Smooth, 24000, 3000, 900},    {Shape::Steps, 16000, kMid, 1500},
+    {Shape::Sine, 7000, 3500, 300},   {Shape::Triangle, 40000, 600, 500},
 };
 
 double Unit(Shape shape, double phase)  // phase 0 ... 1, result -1 ... 1
 {
     switch (shape) {
-    case Shape::Sine: return std::sin(kTwoPi * phase);
-    case Shape::Triangle: return phase < 0.5 ? 4 * phase - 1 : 3 - 4 * phase;
-    case Shape::Sawtooth: return 2 * phase - 1;
-    case Shape::Smooth: return 0.6 * std::sin(kTwoPi * phase) + 0.4 * std::sin(3 * kTwoPi * phase);
-    case Shape::Steps: return std::floor(phase * 4) / 1.5 - 1;
+    case Shape::Sine:
+        return std::sin(kTwoPi * phase);
+    case Shape::Triangle:
+        return phase < 0.5 ? 4 * phase - 1 : 3 - 4 * phase;
+    case Shape::Sawtooth:
+        return 2 * phase - 1;
+    case Shape::Smooth:
+        return 0.6 * std::sin(kTwoPi * phase) + 0.4 * std::sin(3 * kTwoPi * phase);
+    case Shape::Steps:
+        return std::floor(phase * 4) / 1.5 - 1;
     }
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 int InputSignals::noise()
 {
@@ -64,4 +64,4 @@ uint16_t InputSignals::convert(int channel, uint64_t ms)
     return static_cast<uint16_t>(std::clamp<long>(value, 0, kAdcMax));
 }
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -16,4 +16,4 @@ private:
     uint32_t noiseState_;
 };
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

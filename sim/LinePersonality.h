@@ -37,4 +37,4 @@ public:
     virtual void reset() = 0;
 };
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -23,4 +23,4 @@ uint64_t LineScheduler::nextDueUs() const
     return replies_.empty() ? pass : std::min(pass, replies_.front().dueUs);
 }
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -57,4 +57,4 @@ private:
     std::deque<Reply> replies_;
 };
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -100,4 +100,4 @@ void ModbusRtuPersonality::logFrame(const uint8_t *bytes, size_t size, const cha
         log_->frame("rx", bytes, size, remark ? remark : "");
 }
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

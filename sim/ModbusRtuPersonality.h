@@ -15,11 +15,13 @@ namespace talvex::sim {
 class ModbusRtuPersonality final : public LinePersonality {
 public:
     static constexpr uint32_t kByteGapMs = 100;
-    static constexpr size_t kMaxPending = 256;       // a flood cannot grow the buffer past this
-    static constexpr uint16_t kMaxReadCount = 125;   // the largest read that fits a reply frame
+    static constexpr size_t kMaxPending = 256;      // a flood cannot grow the buffer past this
+    static constexpr uint16_t kMaxReadCount = 125;  // the largest read that fits a reply frame
 
     ModbusRtuPersonality(ModbusTarget *target, uint32_t speed, FrameLog *log = nullptr)
-        : target_(target), speed_(speed), log_(log) {}
+        : target_(target), speed_(speed), log_(log)
+    {
+    }
 
     const char *name() const override { return "Modbus RTU"; }
     uint32_t lineSpeed() const override { return speed_; }
@@ -45,4 +47,4 @@ private:
     uint64_t lastByteMs_ = 0;
 };
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

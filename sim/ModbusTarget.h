@@ -15,4 +15,4 @@ public:
     virtual void replySent() = 0;
 };
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

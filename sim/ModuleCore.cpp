@@ -185,4 +185,4 @@ std::optional<CanMessage> ModuleCore::nextCanMessage(uint64_t nowMs)
     return std::nullopt;
 }
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -38,10 +38,10 @@ public:
     static constexpr uint32_t kDefaultWatchdogMs = 10000;
     static constexpr uint32_t kFullAccessCanIntervalMs = 5;
     static constexpr int kWindowRegisters = 20;
-    static constexpr int kWindowStations = 6;         // window number = station modulo 6
-    static constexpr int kFullAccessRegisters = 99;   // gateway addresses 2200 ... 2298
-    static constexpr int kWindowPushLast = 18;        // registers 0 ... 18 are sent before the unlock
-    static constexpr int kFullAccessPushLast = 31;    // and 0 ... 31 after it
+    static constexpr int kWindowStations = 6;        // window number = station modulo 6
+    static constexpr int kFullAccessRegisters = 99;  // gateway addresses 2200 ... 2298
+    static constexpr int kWindowPushLast = 18;       // registers 0 ... 18 are sent before the unlock
+    static constexpr int kFullAccessPushLast = 31;   // and 0 ... 31 after it
 
     // store: where committed settings persist; without one they live in memory only.
     explicit ModuleCore(std::optional<SettingsStore> store = std::nullopt, uint32_t noiseSeed = 1);
@@ -111,4 +111,4 @@ private:
     uint64_t nextCanAllowed_ = 0;
 };
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -5,7 +5,7 @@ namespace talvex::sim {
 namespace {
 // Station 0 is the broadcast address: a slave never answers it.
 constexpr uint8_t kBroadcastStation = 0;
-}
+}  // namespace
 
 bool ModulePortTarget::answers(uint8_t station) const
 {
@@ -16,4 +16,4 @@ bool ModulePortTarget::answers(uint8_t station) const
     return station == module_.applied().station;
 }
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -20,4 +20,4 @@ private:
     ModulePort port_;
 };
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -33,9 +33,9 @@ inline constexpr uint32_t kBaud485Table[] = {9600, 19200, 38400, 57600};
 static_assert(std::size(kBaud485Table) == kBaud485Texts.size());
 
 // What a module without stored settings uses, registers 21 ... 26.
-inline constexpr uint16_t kModuleDefaults[kSettingsCount] = {
-    ModuleDefault::Station, ModuleDefault::BaudCAN, ModuleDefault::Baud485,
-    ModuleDefault::TxSuppress, ModuleDefault::Filter, ModuleDefault::Dat485};
+inline constexpr uint16_t kModuleDefaults[kSettingsCount] = {ModuleDefault::Station, ModuleDefault::BaudCAN,
+                                                             ModuleDefault::Baud485, ModuleDefault::TxSuppress,
+                                                             ModuleDefault::Filter,  ModuleDefault::Dat485};
 
 inline constexpr int kAdcBits = 12;
 inline constexpr uint16_t kAdcMax = (1 << kAdcBits) - 1;
@@ -48,4 +48,4 @@ inline constexpr uint32_t kPwmDivisor = 25;
 inline constexpr uint32_t kFixedPortBaud = 57600;
 inline constexpr uint8_t kFixedPortStation = 1;
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -31,4 +31,4 @@ void PlcGateway::moduleRestarted(uint64_t nowMs)
     nextBeat_ = nowMs + kHeartbeatMs;
 }
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -39,4 +39,4 @@ private:
     uint64_t nextBeat_ = kHeartbeatMs;
 };
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

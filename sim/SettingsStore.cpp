@@ -22,7 +22,7 @@ uint16_t CheckWord(const StoredSettings &s)
     return CalcCrc16(bytes, sizeof bytes);
 }
 
-} // namespace
+}  // namespace
 
 std::optional<StoredSettings> SettingsStore::load() const
 {
@@ -64,4 +64,4 @@ bool SettingsStore::save(const StoredSettings &s) const
     return std::rename(temp.c_str(), path_.c_str()) == 0;
 }
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -24,4 +24,4 @@ private:
     std::string path_;
 };
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -18,8 +18,7 @@ const char *kHelp =
 bool Number(std::istringstream &in, unsigned long max, unsigned long &out)
 {
     std::string word;
-    if (!(in >> word) || word.empty() || word.find_first_not_of("0123456789") != std::string::npos ||
-        word.size() > 10)
+    if (!(in >> word) || word.empty() || word.find_first_not_of("0123456789") != std::string::npos || word.size() > 10)
         return false;
     out = std::stoul(word);
     return out <= max;
@@ -39,7 +38,7 @@ bool OnOff(std::istringstream &in, bool &out)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 std::string RunSimCommand(Simulator &sim, const std::string &line)
 {
@@ -97,8 +96,8 @@ std::string RunSimCommand(Simulator &sim, const std::string &line)
     }
     if (verb == "status") {
         return std::string("mode ") + ModeName(sim.mode()) + ", port " + sim.linkPath() + ", port speed " +
-               std::to_string(sim.portSpeed()) + ", tool speed " + std::to_string(sim.lastLineSpeed()) +
-               ", faults " + sim.faults().describe();
+               std::to_string(sim.portSpeed()) + ", tool speed " + std::to_string(sim.lastLineSpeed()) + ", faults " +
+               sim.faults().describe();
     }
     if (verb == "help")
         return kHelp;
@@ -136,4 +135,4 @@ std::string RunSimCommand(Simulator &sim, const std::string &line)
     return "ok";
 }
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -12,4 +12,4 @@ class Simulator;
 //   heartbeat on|off, watchdog MS, status, help, quit
 std::string RunSimCommand(Simulator &sim, const std::string &line);
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -24,14 +24,17 @@ bool ToNumber(const char *text, unsigned long max, unsigned long &out)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 const char *ModeName(SimMode mode)
 {
     switch (mode) {
-    case SimMode::FixedPort: return "fixed";
-    case SimMode::Rs485Port: return "rs485";
-    case SimMode::Gateway: return "gateway";
+    case SimMode::FixedPort:
+        return "fixed";
+    case SimMode::Rs485Port:
+        return "rs485";
+    case SimMode::Gateway:
+        return "gateway";
     }
     return "?";
 }
@@ -77,8 +80,23 @@ namespace {
 
 // getopt_long's codes for the long options; none has a short form but --help's -h.
 enum OptionCode : int {
-    kPortDir = 256, kStateDir, kLog, kCom, kMode, kFwVersion, kWatchdogMs, kNoHeartbeat, kNoBootloader,
-    kRealistic, kSilent, kDropEvery, kCorruptEvery, kNoise, kEcho, kLatencyTimer, kDelayMs,
+    kPortDir = 256,
+    kStateDir,
+    kLog,
+    kCom,
+    kMode,
+    kFwVersion,
+    kWatchdogMs,
+    kNoHeartbeat,
+    kNoBootloader,
+    kRealistic,
+    kSilent,
+    kDropEvery,
+    kCorruptEvery,
+    kNoise,
+    kEcho,
+    kLatencyTimer,
+    kDelayMs,
 };
 
 const option kLongOptions[] = {
@@ -124,9 +142,15 @@ bool TakeValue(int code, const char *value, SimOptions &o, std::string &error)
         return true;
     };
     switch (code) {
-    case kPortDir: o.portDir = value; return true;
-    case kStateDir: o.stateDir = value; return true;
-    case kLog: o.logPath = value; return true;
+    case kPortDir:
+        o.portDir = value;
+        return true;
+    case kStateDir:
+        o.stateDir = value;
+        return true;
+    case kLog:
+        o.logPath = value;
+        return true;
     case kCom:
         if (!number(kLastCom) || n < kFirstCom) {
             error = "--com needs a number from 1 to 8";
@@ -160,11 +184,21 @@ bool TakeValue(int code, const char *value, SimOptions &o, std::string &error)
         }
         o.watchdogMs = static_cast<uint32_t>(n);
         return true;
-    case kNoHeartbeat: o.heartbeat = false; return true;
-    case kNoBootloader: o.bootloader = false; return true;
-    case kRealistic: o.realisticBoot = true; return true;
-    case kSilent: o.faults.silent = true; return true;
-    case kEcho: o.echo = true; return true;
+    case kNoHeartbeat:
+        o.heartbeat = false;
+        return true;
+    case kNoBootloader:
+        o.bootloader = false;
+        return true;
+    case kRealistic:
+        o.realisticBoot = true;
+        return true;
+    case kSilent:
+        o.faults.silent = true;
+        return true;
+    case kEcho:
+        o.echo = true;
+        return true;
     case kDropEvery:
         if (!number(1000000))
             return false;
@@ -196,7 +230,7 @@ bool TakeValue(int code, const char *value, SimOptions &o, std::string &error)
     return false;
 }
 
-} // namespace
+}  // namespace
 
 bool ParseSimOptions(int argc, char **argv, SimOptions &o, bool &help, std::string &error)
 {
@@ -241,4 +275,4 @@ bool ParseSimOptions(int argc, char **argv, SimOptions &o, bool &help, std::stri
     return true;
 }
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -24,10 +24,10 @@ struct SimOptions {
     uint32_t watchdogMs = ModuleCore::kDefaultWatchdogMs;
     bool heartbeat = true;
     FaultPlan faults;
-    std::string logPath;   // frame log; "-" for standard error
-    uint32_t passMs = kDefaultPassMs;  // one main-loop pass (one conversion) per this many ms
-    bool bootloader = true;        // at 115200 the line reaches the chip's serial bootloader
-    bool realisticBoot = false;    // the bootloader answers at line speed and takes the chip's times
+    std::string logPath;                            // frame log; "-" for standard error
+    uint32_t passMs = kDefaultPassMs;               // one main-loop pass (one conversion) per this many ms
+    bool bootloader = true;                         // at 115200 the line reaches the chip's serial bootloader
+    bool realisticBoot = false;                     // the bootloader answers at line speed and takes the chip's times
     uint16_t imageVersion = kImageFirmwareVersion;  // what the module reports after a flash update
     // The line as an RS-485 adapter that hears itself: every byte the tool sends comes back to it first.
     bool echo = false;
@@ -42,4 +42,4 @@ std::string SimUsage();
 std::string DefaultStateDir();
 const char *ModeName(SimMode mode);
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -1,7 +1,7 @@
 #include "sim/Simulator.h"
 
-#include "sim/SimCommands.h"
 #include "serial/Termios2.h"
+#include "sim/SimCommands.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -16,10 +16,10 @@ namespace talvex::sim {
 namespace {
 
 constexpr size_t kReadChunk = 4096;
-constexpr int kWriteWaitMs = 100;        // how long a reply may wait for room in the pty
-constexpr int kIdlePollMs = 50;          // upper bound of one wait, so gaps and stop are seen
+constexpr int kWriteWaitMs = 100;  // how long a reply may wait for room in the pty
+constexpr int kIdlePollMs = 50;    // upper bound of one wait, so gaps and stop are seen
 constexpr size_t kMaxCommandLine = 256;
-constexpr uint64_t kBitsPerChar = 11;    // start, 8 data, parity, stop
+constexpr uint64_t kBitsPerChar = 11;  // start, 8 data, parity, stop
 constexpr uint32_t kFallbackSpeed = 57600;
 
 SimOptions WithDefaults(SimOptions options)
@@ -29,16 +29,13 @@ SimOptions WithDefaults(SimOptions options)
     return options;
 }
 
-} // namespace
+}  // namespace
 
 Simulator::Simulator(SimOptions options)
     : options_(WithDefaults(std::move(options))),
       module_(options_.stateDir.empty() ? std::nullopt : std::optional<SettingsStore>(SettingsStore(settingsPath()))),
-      fixedPort_(module_, ModulePort::Fixed),
-      rs485Port_(module_, ModulePort::Rs485),
-      gateway_(module_),
-      modbus_(nullptr, kFixedPortBaud, &log_),
-      schedule_(options_.passMs)
+      fixedPort_(module_, ModulePort::Fixed), rs485Port_(module_, ModulePort::Rs485), gateway_(module_),
+      modbus_(nullptr, kFixedPortBaud, &log_), schedule_(options_.passMs)
 {
     module_.setWatchdogPeriodMs(options_.watchdogMs);
     module_.setFirmwareVersion(options_.firmwareVersion);
@@ -47,9 +44,15 @@ Simulator::Simulator(SimOptions options)
     echo_ = options_.echo;
     adapter_.setLatencyMs(options_.latencyTimerMs);
     switch (options_.mode) {
-    case SimMode::FixedPort: modbus_.setTarget(&fixedPort_); break;
-    case SimMode::Rs485Port: modbus_.setTarget(&rs485Port_); break;
-    case SimMode::Gateway: modbus_.setTarget(&gateway_); break;
+    case SimMode::FixedPort:
+        modbus_.setTarget(&fixedPort_);
+        break;
+    case SimMode::Rs485Port:
+        modbus_.setTarget(&rs485Port_);
+        break;
+    case SimMode::Gateway:
+        modbus_.setTarget(&gateway_);
+        break;
     }
     personalities_.push_back(&modbus_);
     if (options_.bootloader) {
@@ -103,8 +106,7 @@ bool Simulator::open(std::string &error)
     start_ = std::chrono::steady_clock::now();
     powerCycleLocked(0);
     log_.note(std::string("module on ") + linkPath() + " -> " + ttyPath() + ", mode " + ModeName(options_.mode) +
-              ", faults " + faults_.plan().describe() +
-              (echo_ ? ", echo" : "") +
+              ", faults " + faults_.plan().describe() + (echo_ ? ", echo" : "") +
               (adapter_.enabled() ? ", adapter latency timer " + std::to_string(adapter_.latencyMs()) + " ms" : ""));
     return true;
 }
@@ -390,7 +392,7 @@ void Simulator::powerCycleLocked(uint64_t now)
         p->reset();
     schedule_.restart(now);
     const uint32_t speed = options_.mode == SimMode::Rs485Port ? kBaud485Table[module_.applied().baud485Index]
-                                                                : kFixedPortBaud;
+                                                               : kFixedPortBaud;
     modbus_.setLineSpeed(speed);
     log_.note("module start: station " + std::to_string(module_.applied().station) + ", port speed " +
               std::to_string(speed) + (module_.hasStoredSettings() ? ", stored settings" : ", default settings"));
@@ -554,4 +556,4 @@ void Simulator::addPersonality(LinePersonality *personality)
         personalities_.push_back(personality);
 }
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

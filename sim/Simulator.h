@@ -7,9 +7,9 @@
 #include "sim/ModuleCore.h"
 #include "sim/ModulePortTarget.h"
 #include "sim/PlcGateway.h"
-#include "sim/pty/PtyLink.h"
 #include "sim/SimOptions.h"
 #include "sim/UsbAdapterModel.h"
+#include "sim/pty/PtyLink.h"
 
 #include <atomic>
 #include <chrono>
@@ -148,4 +148,4 @@ private:
     std::thread thread_;
 };
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -55,4 +55,4 @@ uint64_t UsbAdapterModel::nextDueUs() const
     return dueUs;
 }
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

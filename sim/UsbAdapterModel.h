@@ -44,4 +44,4 @@ private:
     uint64_t latencyUs_;
 };
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -29,7 +29,7 @@ void Install(int signal, void (*handler)(int))
     sigaction(signal, &sa, nullptr);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {

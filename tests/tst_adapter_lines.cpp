@@ -6,17 +6,17 @@
 // the boot pin, so the one state that must never show outside the bootloader
 // entry is "DTR off, RTS on": the chip leaves reset into its bootloader and
 // answers no Modbus until it is power-cycled.
-#include "tests/support/Bytes.h"
 #include "app/cli/Cli.h"
-#include "tests/support/FakeSerialPort.h"
 #include "firmware/Isp.h"
+#include "firmware/UpdateEngine.h"
+#include "serial/QRT_ComDrv.h"
+#include "sim/bootloader/Stm32Bootloader.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/FakeSerialPort.h"
 #include "tests/support/MainWindowFixture.h"
 #include "tests/support/MessageRecorder.h"
 #include "tests/support/ModbusBytes.h"
 #include "tests/support/PtyPair.h"
-#include "serial/QRT_ComDrv.h"
-#include "sim/bootloader/Stm32Bootloader.h"
-#include "firmware/UpdateEngine.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryFile>
@@ -83,12 +83,15 @@ QString StrayBootEntry(const std::vector<LineLevels> &log, const std::vector<uin
         const bool fromReset = before.dtr && before.rts;
         const uint32_t heldMs = times[i] - times[held];
         if (!fromReset || heldMs < Isp::kResetPulseMs)
-            return QString("entry %1 (%2) after %3 ms of reset").arg(i).arg(QString::fromStdString(now.cause)).arg(heldMs);
+            return QString("entry %1 (%2) after %3 ms of reset")
+                .arg(i)
+                .arg(QString::fromStdString(now.cause))
+                .arg(heldMs);
     }
     return {};
 }
 
-} // namespace
+}  // namespace
 
 Q_DECLARE_METATYPE(Scenario)
 
@@ -102,10 +105,11 @@ private slots:
     {
         QTest::addColumn<Scenario>("scenario");
         QTest::addColumn<bool>("hupcl");
-        const std::pair<const char *, Scenario> scenarios[] = {
-            {"Modbus connect", Scenario::ModbusConnect}, {"update", Scenario::Update},
-            {"update ending by time-out", Scenario::UpdateTimesOut}, {"CLI read", Scenario::CliRead},
-            {"CLI flash", Scenario::CliFlash}};
+        const std::pair<const char *, Scenario> scenarios[] = {{"Modbus connect", Scenario::ModbusConnect},
+                                                               {"update", Scenario::Update},
+                                                               {"update ending by time-out", Scenario::UpdateTimesOut},
+                                                               {"CLI read", Scenario::CliRead},
+                                                               {"CLI flash", Scenario::CliFlash}};
         for (const auto &[name, scenario] : scenarios) {
             QTest::addRow("%s, HUPCL on", name) << scenario << true;
             QTest::addRow("%s, HUPCL off", name) << scenario << false;

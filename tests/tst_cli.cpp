@@ -1,11 +1,11 @@
 // talvex-cli as a black box: the program is run as a process against the
 // simulated module on a pty; what it prints, its exit status and the frames the
 // module received are checked.
+#include "serial/QRT_ComDrv.h"
+#include "sim/Simulator.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/CliHarness.h"
 #include "tests/support/PtyPair.h"
-#include "serial/QRT_ComDrv.h"
-#include "sim/Simulator.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -50,7 +50,7 @@ struct StartedRun {
     std::unique_ptr<CliRun> run;
 };
 
-} // namespace
+}  // namespace
 
 class TestCli : public QObject {
     Q_OBJECT
@@ -103,8 +103,7 @@ private slots:
     {
         start("writeToASilentModuleFailsAfterSixAttempts", SilentSim(), {"-p", "COM2", "write", "12", "777"});
         for (const SilentCase &c : SilentModuleCases())
-            start(QString("silentModuleIsNoResult/") + c.tag, SilentSim(),
-                  QStringList{"-p", "COM2", "-q"} + c.args);
+            start(QString("silentModuleIsNoResult/") + c.tag, SilentSim(), QStringList{"-p", "COM2", "-q"} + c.args);
         // Nothing answers at 115200.
         start("flashOnASilentChipFailsAfterThreeRuns", std::make_unique<LoggedSim>(SimMode::FixedPort, false),
               {"-p", "COM2", "flash"});
@@ -176,8 +175,7 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::newRow("unknown option") << QStringList{"--baud", "9600", "info"};
         QTest::newRow("port name without a path") << QStringList{"-p", "ttyUSB0", "info"};
-        QTest::newRow("image of 261,120 bytes")
-            << QStringList{"flash", "--image", makeFile("large.bin", 261120)};
+        QTest::newRow("image of 261,120 bytes") << QStringList{"flash", "--image", makeFile("large.bin", 261120)};
     }
     void badArgumentsSendNothing()
     {
@@ -197,8 +195,8 @@ private slots:
         QTest::addColumn<QString>("said");
         QTest::newRow("-a after configure")
             << QStringList{"configure", "-a", "3"} << "the new station is configure --station N";
-        QTest::newRow("watch below the poll's rate") << QStringList{"watch", "-i", "20"}
-                                                    << "20 ms is below the poll's own rate, one exchange every 60 ms";
+        QTest::newRow("watch below the poll's rate")
+            << QStringList{"watch", "-i", "20"} << "20 ms is below the poll's own rate, one exchange every 60 ms";
     }
     void usageErrorsSayWhy()
     {
@@ -363,8 +361,8 @@ private slots:
         QCOMPARE(lines.size(), 4);
         QVERIFY(lines[0].startsWith("#"));
         QCOMPARE(lines[0].split(' ', Qt::SkipEmptyParts).mid(1),
-                 (QStringList{"AD0", "AD1", "AD2", "AD3", "AD4", "AD5", "AD6", "AD7", "DA0", "DA1", "DA2", "DA3",
-                              "G0", "G1", "G2", "G3"}));
+                 (QStringList{"AD0", "AD1", "AD2", "AD3", "AD4", "AD5", "AD6", "AD7", "DA0", "DA1", "DA2", "DA3", "G0",
+                              "G1", "G2", "G3"}));
         for (int i = 1; i < 4; ++i) {
             const QStringList fields = lines[i].split(' ', Qt::SkipEmptyParts);
             QCOMPARE(fields.size(), 16);
@@ -414,9 +412,9 @@ private slots:
     void configureWritesTheFramedSequence()
     {
         LoggedSim sim;  // the module's defaults: station 1, 500K, 57600, 100 ms, filter 3, 8 E 1
-        const Result r = RunCli({"-p", "COM2", "configure", "--can-baud", "250k", "--rs485-format", "8N1",
-                                 "--suppress", "250"},
-                                sim.portDir());
+        const Result r = RunCli(
+            {"-p", "COM2", "configure", "--can-baud", "250k", "--rs485-format", "8N1", "--suppress", "250"},
+            sim.portDir());
         QVERIFY2(r.status == 0, qPrintable(Describe(r)));
         QVERIFY(r.out.contains("can-baud: 250K\n"));
         QVERIFY(r.out.contains("rs485-format: 8 N 1\n"));
@@ -426,12 +424,12 @@ private slots:
         const QStringList expected = {
             "01 03 00 00 00 20 44 12",
             "01 06 00 14 1C 1C C0 C7",  // 20 := 7196
-            "01 06 00 15 00 01",         // 21 := 1, as read
-            "01 06 00 16 00 05",         // 22 := 5, "250K"
-            "01 06 00 17 00 03",         // 23 := 3, "57600", as read
-            "01 06 00 18 00 FA",         // 24 := 250
-            "01 06 00 19 00 03",         // 25 := 3, as read
-            "01 06 00 1A 00 00",         // 26 := 0, "8 N 1"
+            "01 06 00 15 00 01",        // 21 := 1, as read
+            "01 06 00 16 00 05",        // 22 := 5, "250K"
+            "01 06 00 17 00 03",        // 23 := 3, "57600", as read
+            "01 06 00 18 00 FA",        // 24 := 250
+            "01 06 00 19 00 03",        // 25 := 3, as read
+            "01 06 00 1A 00 00",        // 26 := 0, "8 N 1"
             "01 06 00 1B D4 D4 A6 92",  // 27 := 54484
             "01 03 00 14 00 08 04 08",  // 20 ... 27 read back
         };
@@ -481,10 +479,10 @@ private slots:
         sim->setReg(24, 0);  // below the suppression range: shown as stored, not as 1 ms
         const Result r = RunCli({"-p", "COM2", "info"}, sim.portDir());
         QVERIFY2(r.status == 0, qPrintable(Describe(r)));
-        QCOMPARE(Lines(r.out), (QStringList{"firmware: 1.5", "station: unknown (register 21 holds 0)",
-                                           "can-baud: unknown (register 22 holds 9)", "rs485-baud: 57600",
-                                           "rs485-format: 8 E 1", "filter: 3 (三级)",
-                                           "suppress: unknown (register 24 holds 0)"}));
+        QCOMPARE(Lines(r.out),
+                 (QStringList{"firmware: 1.5", "station: unknown (register 21 holds 0)",
+                              "can-baud: unknown (register 22 holds 9)", "rs485-baud: 57600", "rs485-format: 8 E 1",
+                              "filter: 3 (三级)", "suppress: unknown (register 24 holds 0)"}));
         const Result j = RunCli({"-p", "COM2", "--json", "info"}, sim.portDir());
         QCOMPARE(j.status, 0);
         QCOMPARE(Lines(j.out).size(), 1);

@@ -70,12 +70,11 @@ private slots:
         QTest::newRow("configure suppression 10000") << QStringList{"configure", "--suppress", "10000"} << parser;
         QTest::newRow("configure filter 10") << QStringList{"configure", "--filter", "10"} << parser;
         QTest::newRow("configure unknown CAN rate") << QStringList{"configure", "--can-baud", "12K"} << parser;
-        QTest::newRow("configure unknown RS-485 rate")
-            << QStringList{"configure", "--rs485-baud", "115200"} << parser;
+        QTest::newRow("configure unknown RS-485 rate") << QStringList{"configure", "--rs485-baud", "115200"} << parser;
         QTest::newRow("configure unknown format") << QStringList{"configure", "--rs485-format", "7E1"} << parser;
         QTest::newRow("flag given a value") << QStringList{"--json=yes", "info"} << parser;
-        QTest::newRow("image of 0 bytes") << QStringList{"flash", "--image", makeFile("empty.bin", 0)}
-                                          << RefusedBy::Image;
+        QTest::newRow("image of 0 bytes")
+            << QStringList{"flash", "--image", makeFile("empty.bin", 0)} << RefusedBy::Image;
         QTest::newRow("image missing") << QStringList{"flash", "--image", files.filePath("none.bin")} << parser;
         QTest::newRow("flash without its image path") << QStringList{"flash", "--image"} << parser;
         QTest::newRow("-a after configure") << QStringList{"configure", "-a", "3", "--filter", "2"} << parser;
@@ -136,7 +135,7 @@ private slots:
     {
         QTest::addColumn<int>("setting");  // index into kModuleSettings
         QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("value");    // -1: refused
+        QTest::addColumn<int>("value");  // -1: refused
         for (int i = 0; i < kModuleSettingCount; ++i) {
             const TSettingRow &row = kModuleSettings[size_t(i)];
             const auto add = [&](const QString &text, int value) {
@@ -180,17 +179,15 @@ private slots:
             << QStringList{"--station", "0"} << R"(--station: 0 is out of range (1 ... 99))";
         QTest::newRow("suppression not a number")
             << QStringList{"--suppress", "x"} << R"(--suppress: "x" is not a number)";
-        QTest::newRow("filter level 10")
-            << QStringList{"--filter", "10"} << R"(--filter: "10" is not a filter level (0 ... 9))";
+        QTest::newRow("filter level 10") << QStringList{"--filter", "10"}
+                                         << R"(--filter: "10" is not a filter level (0 ... 9))";
         QTest::newRow("CAN rate") << QStringList{"--can-baud", "12K"}
                                   << R"(--can-baud: "12K" is not one of "10K", "20K", "50K", "100K", "125K", )"
                                      R"("250K", "500K", "1000K")";
-        QTest::newRow("RS-485 format")
-            << QStringList{"--rs485-format", "7E1"}
-            << R"(--rs485-format: "7E1" is not one of "8 N 1", "8 O 1", "8 E 1")";
-        QTest::newRow("a list and a number")
-            << QStringList{"--rs485-baud", "1", "--suppress", "10000"}
-            << R"(--suppress: 10000 is out of range (1 ... 9999))";
+        QTest::newRow("RS-485 format") << QStringList{"--rs485-format", "7E1"}
+                                       << R"(--rs485-format: "7E1" is not one of "8 N 1", "8 O 1", "8 E 1")";
+        QTest::newRow("a list and a number") << QStringList{"--rs485-baud", "1", "--suppress", "10000"}
+                                             << R"(--suppress: 10000 is out of range (1 ... 9999))";
         QTest::newRow("a list and the level")
             << QStringList{"--rs485-baud", "1", "--filter", "x"} << R"(--filter: "x" is not a filter level (0 ... 9))";
     }

@@ -4,9 +4,9 @@
 // each way into the bootloader, and output that cannot be written.
 #include "tests/support/CliHarness.h"
 
+#include "firmware/stm32/Stm32Protocol.h"
 #include "sim/BootloaderPersonality.h"
 #include "sim/bootloader/Stm32MemoryMap.h"
-#include "firmware/stm32/Stm32Protocol.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -75,7 +75,8 @@ QByteArray FlashOf(Simulator &sim, int size)
     QByteArray bytes;
     sim.withBootloader([&](talvex::sim::BootloaderPersonality &boot) {
         const auto flash = boot.chip().flash();
-        bytes = QByteArray(reinterpret_cast<const char *>(flash.data()), std::min<qsizetype>(size, qsizetype(flash.size())));
+        bytes = QByteArray(reinterpret_cast<const char *>(flash.data()),
+                           std::min<qsizetype>(size, qsizetype(flash.size())));
     });
     return bytes;
 }
@@ -85,7 +86,7 @@ QJsonObject JsonOf(const QString &line)
     return QJsonDocument::fromJson(line.toUtf8()).object();
 }
 
-} // namespace
+}  // namespace
 
 class TestCliFlash : public QObject {
     Q_OBJECT
@@ -142,8 +143,10 @@ private slots:
         QTest::newRow("HEX with an unknown record type")
             << (Linear(0x0800) + Record(0x03, 0, QByteArray::fromHex("00000000")) + kEnd) << 2 << QByteArray()
             << "record type 03" << false;
-        QTest::newRow("ELF file") << QByteArray("\x7F" "ELF\x01\x01\x01\0\0\0\0\0\0\0\0\0\x02\0\x28\0", 20) << 2
-                                  << QByteArray() << "objcopy -O binary" << false;
+        QTest::newRow("ELF file") << QByteArray("\x7F"
+                                                "ELF\x01\x01\x01\0\0\0\0\0\0\0\0\0\x02\0\x28\0",
+                                                20)
+                                  << 2 << QByteArray() << "objcopy -O binary" << false;
         QTest::newRow("text file") << QByteArray("S00F000068656C6C6F202020202000003C\nS9030000FC\n") << 2
                                    << QByteArray() << "text file" << false;
         QTest::newRow("empty file") << QByteArray() << 2 << QByteArray() << "empty" << false;
@@ -155,8 +158,9 @@ private slots:
         QTest::newRow("binary of exactly 2 KiB: three pages erased")
             << twoPages << 0 << twoPages + Filled(kPage, char(0xFF)) << "verified" << true;
         QTest::newRow("binary of 140,000 bytes: above the chip's 128 KiB")
-            << Binary(140000) << 2 << QByteArray() << "the image (140000 bytes, erasing 137 pages of 1 KiB) does not "
-                                                     "fit the chip's flash (128 KiB, 131072 bytes); nothing was erased"
+            << Binary(140000) << 2 << QByteArray()
+            << "the image (140000 bytes, erasing 137 pages of 1 KiB) does not "
+               "fit the chip's flash (128 KiB, 131072 bytes); nothing was erased"
             << true;
         QTest::newRow("binary of exactly the chip's flash: its erase needs a page more")
             << Binary(int(stm32::kFlashBytes)) << 2 << QByteArray() << "erasing 129 pages" << true;
@@ -252,10 +256,10 @@ private slots:
 
         // Required fields and their types.
         const QList<QPair<QString, QJsonValue::Type>> schema = {
-            {"time", QJsonValue::String},      {"port", QJsonValue::String},    {"image", QJsonValue::String},
-            {"size", QJsonValue::Double},      {"sha256", QJsonValue::String},  {"product_id", QJsonValue::String},
-            {"bootloader", QJsonValue::String}, {"unique_id", QJsonValue::String}, {"verified", QJsonValue::Bool},
-            {"runs", QJsonValue::Double},      {"duration_ms", QJsonValue::Double}, {"result", QJsonValue::String},
+            {"time", QJsonValue::String},       {"port", QJsonValue::String},        {"image", QJsonValue::String},
+            {"size", QJsonValue::Double},       {"sha256", QJsonValue::String},      {"product_id", QJsonValue::String},
+            {"bootloader", QJsonValue::String}, {"unique_id", QJsonValue::String},   {"verified", QJsonValue::Bool},
+            {"runs", QJsonValue::Double},       {"duration_ms", QJsonValue::Double}, {"result", QJsonValue::String},
         };
         for (const auto &[name, type] : schema) {
             QVERIFY2(o.contains(name), qPrintable(name));
@@ -279,7 +283,9 @@ private slots:
         QString uid;
         sim->withBootloader([&](talvex::sim::BootloaderPersonality &boot) {
             for (uint32_t i = 0; i < stm32::kUniqueIdBytes; ++i)
-                uid += QString("%1").arg(boot.chip().memory().read(stm32::kUniqueIdAddress + i), 2, 16, QChar('0')).toUpper();
+                uid += QString("%1")
+                           .arg(boot.chip().memory().read(stm32::kUniqueIdAddress + i), 2, 16, QChar('0'))
+                           .toUpper();
         });
         QCOMPARE(o["unique_id"].toString(), uid);
         QCOMPARE(o["verified"].toBool(), true);
@@ -289,7 +295,8 @@ private slots:
 
         // The log holds the same object; the next run appends.
         QCOMPARE(ReadAll(log), r.out.toUtf8());
-        const Result again = RunCli({"-p", "COM2", "--json", "-q", "--log", log, "flash", "--image", path}, sim.portDir());
+        const Result again = RunCli({"-p", "COM2", "--json", "-q", "--log", log, "flash", "--image", path},
+                                    sim.portDir());
         QCOMPARE(again.status, 0);
         QCOMPARE(Lines(QString::fromUtf8(ReadAll(log))).size(), 2);
     }

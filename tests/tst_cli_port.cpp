@@ -18,7 +18,7 @@ namespace {
 
 constexpr int kExitPort = 3;
 
-} // namespace
+}  // namespace
 
 class TestCliPort : public QObject {
     Q_OBJECT
@@ -131,7 +131,8 @@ private slots:
         QVERIFY(p.waitForFinished(5000));
         const qint64 ms = sinceHangUp.elapsed();
         const QString err = QString::fromUtf8(p.readAllStandardError());
-        QVERIFY2(p.exitCode() == kExitPort && err.contains("adapter removed"), qPrintable(err + QString::fromUtf8(p.readAllStandardOutput()) + QString(" after %1 ms").arg(ms)));
+        QVERIFY2(p.exitCode() == kExitPort && err.contains("adapter removed"),
+                 qPrintable(err + QString::fromUtf8(p.readAllStandardOutput()) + QString(" after %1 ms").arg(ms)));
         QVERIFY2(ms < 1000, qPrintable(QString("%1 ms after the hang-up").arg(ms)));
     }
 };

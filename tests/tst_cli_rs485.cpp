@@ -2,11 +2,11 @@
 // request, stray bytes before every reply, exception replies. The program runs
 // as a process against the simulated module (its --echo and noise modes) or a
 // scripted module on a pty; each row names what the command comes to.
+#include "sim/Simulator.h"
 #include "tests/support/CliProcess.h"
 #include "tests/support/ModbusBytes.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/ScriptedPeer.h"
-#include "sim/Simulator.h"
 
 #include <QtTest>
 
@@ -47,7 +47,7 @@ Bytes Exception(const Bytes &request, uint8_t code)
     return WithCrc({request[0], uint8_t(request[1] | kExceptionFlag), code});
 }
 
-} // namespace
+}  // namespace
 
 class TestCliRs485 : public QObject {
     Q_OBJECT

@@ -32,8 +32,8 @@ private slots:
         QTest::newRow("erase refused") << S::Erasing << C::Refused << 0u
                                        << "erase refused by the chip (write-protected pages?)";
         QTest::newRow("write refused") << S::Writing << C::Refused << 0x08000600u << "write refused at 0x08000600";
-        QTest::newRow("write unanswered") << S::Writing << C::NoAnswer << 0x08000100u
-                                          << "no acknowledged write at 0x08000100 (no answer)";
+        QTest::newRow("write unanswered")
+            << S::Writing << C::NoAnswer << 0x08000100u << "no acknowledged write at 0x08000100 (no answer)";
         QTest::newRow("verify mismatch") << S::Verifying << C::VerifyMismatch << 0x0800ABCDu
                                          << "verify mismatch: flash at 0x0800ABCD holds 0x00, the image 0x00";
         QTest::newRow("image above the chip") << S::FlashSize << C::ImageTooLarge << 0u

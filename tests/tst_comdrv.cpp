@@ -1,7 +1,7 @@
 // The serial component over a recording double of the platform layer.
-#include "tests/support/FakeSerialPort.h"
 #include "serial/PortNames.h"
 #include "serial/QRT_ComDrv.h"
+#include "tests/support/FakeSerialPort.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -73,8 +73,8 @@ private slots:
         QVERIFY(d.Open());
         // The lines the kernel raised at the open go down together, before and again
         // with the settings; then the adapter is asked for low latency.
-        const std::vector<std::string> expected = {"open:/dev/ttyUSB0", "drop:dtr,rts", "apply", "drop:dtr,rts",
-                                                   "purge:1,1", "lowlatency"};
+        const std::vector<std::string> expected = {"open:/dev/ttyUSB0", "drop:dtr,rts", "apply",
+                                                   "drop:dtr,rts",      "purge:1,1",    "lowlatency"};
         QCOMPARE(st.calls, expected);
         QCOMPARE(st.applied.back().baud, 57600u);
         QCOMPARE(st.applied.back().dataBits, 8);

@@ -1,15 +1,15 @@
 // The serial component on a real pseudo-terminal: what reaches the kernel's tty layer.
-#include "tests/support/PtyPair.h"
 #include "serial/QRT_ComDrv.h"
 #include "serial/Termios2.h"
+#include "tests/support/PtyPair.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryFile>
 
-#include <ctime>
 #include <QtTest>
+#include <ctime>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -347,7 +347,7 @@ private slots:
         QVERIFY(drv.Open());
         drv.RxCount = 0;
         const int master = dup(pty->master());
-        pty.reset();   // closes the master: the line hangs up
+        pty.reset();  // closes the master: the line hangs up
         close(master);
         QTRY_VERIFY_WITH_TIMEOUT(!drv.IsOpen(), 1000);
         QCOMPARE(lost.count(), 1);

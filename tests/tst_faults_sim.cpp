@@ -2,13 +2,13 @@
 // the adapter pulled out during polling and during an update, the module
 // restarting inside the configuration sequence, and a line whose far end stops
 // reading. Each must end with nothing lost and nothing reported as success.
-#include "tests/support/CpuTime.h"
 #include "firmware/FirmwareImage.h"
+#include "modbus/MODBUS_RTU.h"
+#include "modbus/RegisterMap.h"
+#include "tests/support/CpuTime.h"
 #include "tests/support/FlashHolds.h"
 #include "tests/support/MainWindowTest.h"
 #include "tests/support/MessageRecorder.h"
-#include "modbus/MODBUS_RTU.h"
-#include "modbus/RegisterMap.h"
 #include "tests/support/SimFixture.h"
 #include "tests/support/WhenRegister.h"
 
@@ -104,7 +104,7 @@ int LastProgress(const QStringList &statuses)
     return -1;
 }
 
-} // namespace
+}  // namespace
 
 class TestFaultsSim : public UpdateWindowsTest {
     Q_OBJECT
@@ -189,7 +189,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(form->ExchangeCount >= 5, 3000);  // read-backs are over
         const uint16_t before[6] = {sim->reg(Reg::Cfg_Station), sim->reg(Reg::Cfg_BaudCAN),
                                     sim->reg(Reg::Cfg_Baud485), sim->reg(Reg::Cfg_TxSuppress),
-                                    sim->reg(Reg::Cfg_Filter), sim->reg(Reg::Cfg_Dat485)};
+                                    sim->reg(Reg::Cfg_Filter),  sim->reg(Reg::Cfg_Dat485)};
         form->SpinEdit2->SetValue(7);
         form->Baud_CAN->SetItemIndex(2);
         form->Baud_485->SetItemIndex(0);
@@ -252,7 +252,7 @@ private slots:
         QVERIFY2(send.elapsed() >= kShortOutputTimeoutMs - 10, qPrintable(QString::number(send.elapsed())));
         QVERIFY2(send.elapsed() < 10 * kShortOutputTimeoutMs, qPrintable(QString::number(send.elapsed())));
         form->Timer1.start();
-        QTest::qWait(1500);  // requests meet the full line, give up, are repeated
+        QTest::qWait(1500);                             // requests meet the full line, give up, are repeated
         QVERIFY(form->ExchangeCount <= stalledAt + 1);  // one reply may have been on its way
         QVERIFY(form->Timer1.isActive());
 

@@ -53,8 +53,9 @@ private slots:
         t.start();
         frm->BitBtn1Click();
         QVERIFY2(t.elapsed() >= 1000, qPrintable(QString::number(t.elapsed())));
-        const std::vector<std::string> start = {"open:/dev/ttyACM1", "drop:dtr,rts", "apply", "drop:dtr,rts",
-                                                "purge:1,1", "lowlatency", "dtr:1", "rts:1", "dtr:0", "write:1"};
+        const std::vector<std::string> start = {
+            "open:/dev/ttyACM1", "drop:dtr,rts", "apply", "drop:dtr,rts", "purge:1,1",
+            "lowlatency",        "dtr:1",        "rts:1", "dtr:0",        "write:1"};
         QCOMPARE(st.calls, start);
         QCOMPARE(st.applied.back().baud, 115200u);
         QCOMPARE(st.applied.back().parity, 2);
@@ -105,8 +106,9 @@ private slots:
         QCOMPARE(st.calls, std::vector<std::string>{opened});
         QCOMPARE(messages.boxes(),
                  (QList<std::pair<QString, QString>>{
-                     {"串口错误", QString("当前串口号 COM%1 已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。")
-                                      .arg(comNumber)}}));
+                     {"串口错误",
+                      QString("当前串口号 COM%1 已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。")
+                          .arg(comNumber)}}));
     }
 
     // Closed mid-run, the window is only hidden: the run goes on to its end.

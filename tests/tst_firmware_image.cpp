@@ -47,7 +47,7 @@ QString WriteSized(const QTemporaryDir &dir, const QString &name, qint64 size)
     return path;
 }
 
-} // namespace
+}  // namespace
 
 class TestFirmwareImage : public QObject {
     Q_OBJECT
@@ -125,8 +125,8 @@ private slots:
         // Every other handler slot is 0 or a Thumb address inside the image.
         for (int i = 2; i < 16 + 43; ++i) {
             const uint32_t w = Word(source, i);
-            QVERIFY2(w == 0 || ((w & 1u) && w >= kFlashBase && w < kFlashEnd
-                                && w - kFlashBase < uint32_t(source.size())),
+            QVERIFY2(w == 0 ||
+                         ((w & 1u) && w >= kFlashBase && w < kFlashEnd && w - kFlashBase < uint32_t(source.size())),
                      qPrintable(QString("vector %1 = %2").arg(i).arg(w, 8, 16, QChar('0'))));
         }
     }

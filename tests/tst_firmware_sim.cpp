@@ -1,11 +1,11 @@
 // The firmware update against the simulated module's bootloader over a pty.
 #include "firmware/FirmwareImage.h"
+#include "firmware/stm32/Stm32Protocol.h"
 #include "tests/support/FlashHolds.h"
 #include "tests/support/MainWindowTest.h"
 #include "tests/support/MessageRecorder.h"
 #include "tests/support/SimFixture.h"
 #include "tests/support/Stm32flashHost.h"
-#include "firmware/stm32/Stm32Protocol.h"
 
 #include <QtTest>
 
@@ -37,7 +37,8 @@ private slots:
         QVERIFY(!frm->OvertimeT.isActive());
 
         // The status line passed through its texts in order.
-        QCOMPARE(statuses.mid(0, 5), (QStringList{"正在查找设备。。。", "已成功连接", "Boot:2.2", "正在擦除。。。", "写进度: 1%"}));
+        QCOMPARE(statuses.mid(0, 5),
+                 (QStringList{"正在查找设备。。。", "已成功连接", "Boot:2.2", "正在擦除。。。", "写进度: 1%"}));
         QCOMPARE(statuses.last(), QString("上载完成！"));
         QCOMPARE(statuses[statuses.size() - 2], QString("写进度: 100%"));
         QCOMPARE(statuses.filter(QRegularExpression("^写进度: ")).size(), 58);
@@ -46,8 +47,10 @@ private slots:
             const auto flash = boot.chip().flash();
             QVERIFY(FlashHolds(flash, image));
             // The rest of the last erased page is erased; pages beyond it keep their content.
-            QVERIFY(std::all_of(flash.begin() + image.size(), flash.begin() + 15 * 1024, [](uint8_t b) { return b == 0xFF; }));
-            QVERIFY(std::all_of(flash.begin() + 15 * 1024, flash.begin() + 20 * 1024, [](uint8_t b) { return b == 0x00; }));
+            QVERIFY(std::all_of(flash.begin() + image.size(), flash.begin() + 15 * 1024,
+                                [](uint8_t b) { return b == 0xFF; }));
+            QVERIFY(
+                std::all_of(flash.begin() + 15 * 1024, flash.begin() + 20 * 1024, [](uint8_t b) { return b == 0x00; }));
             QVERIFY(std::equal(settings.begin(), settings.end(), flash.begin() + 100 * 1024));
 
             std::vector<Stm32LogEntry> erases, writes;
@@ -81,8 +84,8 @@ private slots:
         for (int i = 0; i < image.size(); ++i)
             image[i] = char(i * 13 + 1);
         const TemporaryImage file(image);
-        const Stm32flashRun run =
-            Stm32flashWriteAndVerify(file.path(), QString::fromStdString(sim->linkPath()), 115200, 60000);
+        const Stm32flashRun run = Stm32flashWriteAndVerify(file.path(), QString::fromStdString(sim->linkPath()), 115200,
+                                                           60000);
         QVERIFY2(run.exitCode == 0, qPrintable(run.output));
         QVERIFY2(run.output.contains("Wrote and verified"), qPrintable(run.output));
         sim->withBootloader([&](auto &boot) { QVERIFY(FlashHolds(boot.chip().flash(), image)); });
@@ -125,9 +128,7 @@ private slots:
         QCOMPARE(statuses[failedAt - 1], QString("写进度: 17%"));  // silent after 10 blocks
         QCOMPARE(statuses[failedAt + 1], QString("正在查找设备。。。"));
         QCOMPARE(statuses.count("正在擦除。。。"), 2);
-        sim->withBootloader([](auto &boot) {
-            QVERIFY(FlashHolds(boot.chip().flash(), *ImageStream));
-        });
+        sim->withBootloader([](auto &boot) { QVERIFY(FlashHolds(boot.chip().flash(), *ImageStream)); });
     }
 
     void mainWindowButtonOpensTheWindowOnItsPort()

@@ -3,8 +3,8 @@
 #include "tests/support/FirmwareWindowFixture.h"
 
 #include <QScreen>
-#include <QtTest>
 #include <QtTest/qtestspontaneevent.h>
+#include <QtTest>
 
 namespace {
 
@@ -22,7 +22,7 @@ struct ShowCounter : QObject {
     }
 };
 
-} // namespace
+}  // namespace
 
 class TestFirmwareWindow : public QObject, FirmwareWindowFixture {
     Q_OBJECT
@@ -89,10 +89,10 @@ private slots:
         QTest::addColumn<QPoint>("expected");
         QTest::newRow("no frame") << QRect(0, 0, 1920, 1040) << QSize(328, 89) << QMargins() << QPoint(796, 475);
         // Frame 336 x 123: its middle, not the client's, is the middle of the desktop.
-        QTest::newRow("title bar and borders") << QRect(0, 0, 1920, 1040) << QSize(328, 89) << QMargins(4, 30, 4, 4)
-                                               << QPoint(792, 458);
-        QTest::newRow("desktop beside a panel") << QRect(64, 24, 1856, 1056) << QSize(328, 89)
-                                                << QMargins(1, 23, 1, 1) << QPoint(827, 495);
+        QTest::newRow("title bar and borders")
+            << QRect(0, 0, 1920, 1040) << QSize(328, 89) << QMargins(4, 30, 4, 4) << QPoint(792, 458);
+        QTest::newRow("desktop beside a panel")
+            << QRect(64, 24, 1856, 1056) << QSize(328, 89) << QMargins(1, 23, 1, 1) << QPoint(827, 495);
     }
 
     void framePosition()

@@ -1,15 +1,15 @@
 // The channel grids as a user and a screen reader meet them: their look, the
 // selection by mouse and keys, the cells they paint again and when.
-#include "widgets/CountField.h"
 #include "modbus/Frames.h"
+#include "modbus/MODBUS_RTU.h"
+#include "modbus/RegisterMap.h"
 #include "tests/support/GridAccess.h"
 #include "tests/support/MainWindowTest.h"
 #include "tests/support/MessageRecorder.h"
 #include "tests/support/ModbusBytes.h"
-#include "modbus/MODBUS_RTU.h"
 #include "tests/support/PtyPair.h"
-#include "modbus/RegisterMap.h"
 #include "tests/support/ScriptedPeer.h"
+#include "widgets/CountField.h"
 
 #include <QHeaderView>
 #include <QPaintEvent>
@@ -23,8 +23,7 @@ namespace {
 // Sees every paint of a widget: its region, and a probe run just before it.
 class PaintWatch : public QObject {
 public:
-    explicit PaintWatch(QWidget *widget, std::function<void()> probe = {})
-        : widget_(widget), probe_(std::move(probe))
+    explicit PaintWatch(QWidget *widget, std::function<void()> probe = {}) : widget_(widget), probe_(std::move(probe))
     {
         widget_->installEventFilter(this);
     }
@@ -92,7 +91,7 @@ Bytes PollReply(std::initializer_list<std::pair<int, uint16_t>> words)
     return ReadReply(1, all);
 }
 
-} // namespace
+}  // namespace
 
 class TestGrids : public MainWindowTest {
     Q_OBJECT
@@ -448,7 +447,8 @@ private slots:
         form->SpeedButton1->click();
         QVERIFY(form->SpeedButton1->isChecked());
         const auto shown = [&] {
-            return std::find_if(seen.begin(), seen.end(), [&](const Seen &s) { return s.text == QString::number(kAd0); });
+            return std::find_if(seen.begin(), seen.end(),
+                                [&](const Seen &s) { return s.text == QString::number(kAd0); });
         };
         QTRY_VERIFY_WITH_TIMEOUT(shown() != seen.end(), 5000);
         QTRY_VERIFY_WITH_TIMEOUT(WritesIn(gateway.requests()) >= 2 * size_t(kWriteAttempts), 5000);

@@ -34,7 +34,7 @@ Times Range(uint64_t first, uint64_t count)
     return t;
 }
 
-} // namespace
+}  // namespace
 
 class TestLineScheduler : public QObject {
     Q_OBJECT
@@ -48,8 +48,7 @@ private slots:
         QTest::newRow("each at the time it was due") << Times{0, 25, 30} << std::vector<Times>{{0}, {10, 20}, {30}};
         // A long stall runs at most 100 passes, then the schedule starts again from now.
         QTest::newRow("a stall skips ahead")
-            << Times{5000, 5009, 5010}
-            << std::vector<Times>{Range(0, LineScheduler::kMaxCatchUpPasses), {}, {5010}};
+            << Times{5000, 5009, 5010} << std::vector<Times>{Range(0, LineScheduler::kMaxCatchUpPasses), {}, {5010}};
         QTest::newRow("a stall just short of the bound catches up")
             << Times{990, 1000} << std::vector<Times>{Range(0, 100), {1000}};
     }

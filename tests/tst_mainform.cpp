@@ -1,17 +1,17 @@
 // The main window without a module: start-up state, the version caption, connect failures,
 // the configuration write's refusals, and the write dialog's input rules.
-#include "ui/ClockText.h"
+#include "modbus/MODBUS_RTU.h"
+#include "serial/QRT_ComDrv.h"
 #include "tests/support/GridAccess.h"
 #include "tests/support/MainWindowTest.h"
 #include "tests/support/MessageRecorder.h"
-#include "modbus/MODBUS_RTU.h"
 #include "tests/support/PtyPair.h"
-#include "serial/QRT_ComDrv.h"
+#include "ui/ClockText.h"
 
 #include <QClipboard>
 #include <QScreen>
-#include <QtTest>
 #include <QtTest/qtestspontaneevent.h>
+#include <QtTest>
 
 #include <functional>
 
@@ -46,7 +46,7 @@ QTestEventList Pressed(Qt::Key key)
     events.addKeyClick(key);
     return events;
 }
-} // namespace
+}  // namespace
 
 class TestMainForm : public MainWindowTest {
     Q_OBJECT
@@ -153,10 +153,14 @@ private slots:
     {
         QTest::addColumn<QString>("locale");
         QTest::addColumn<QString>("text");
-        QTest::newRow("C") << "C" << "31 Dec 2021  14:05:09";
-        QTest::newRow("en_US") << "en_US" << "12/31/21  2:05:09 PM";
-        QTest::newRow("de_DE") << "de_DE" << "31.12.21  14:05:09";
-        QTest::newRow("zh_CN") << "zh_CN" << "2021/12/31  14:05:09";
+        QTest::newRow("C") << "C"
+                           << "31 Dec 2021  14:05:09";
+        QTest::newRow("en_US") << "en_US"
+                               << "12/31/21  2:05:09 PM";
+        QTest::newRow("de_DE") << "de_DE"
+                               << "31.12.21  14:05:09";
+        QTest::newRow("zh_CN") << "zh_CN"
+                               << "2021/12/31  14:05:09";
     }
 
     void clockText()
@@ -308,10 +312,10 @@ private slots:
 
     void readBackClampsAndSelects()
     {
-        RegisterMirror[21] = 0;     // station 0 shows 1
+        RegisterMirror[21] = 0;  // station 0 shows 1
         RegisterMirror[22] = 3;
         RegisterMirror[23] = 0;
-        RegisterMirror[24] = 0;     // suppression 0 shows 1
+        RegisterMirror[24] = 0;  // suppression 0 shows 1
         RegisterMirror[25] = 9;
         RegisterMirror[26] = 1;
         form->ReadBackConfiguration();
@@ -398,16 +402,23 @@ private slots:
         QTest::addColumn<QString>("selected");
         const int ctrl = int(Qt::ControlModifier);
         const int ctrlShift = int(Qt::ControlModifier | Qt::ShiftModifier);
-        QTest::newRow("Ctrl+V pastes nothing") << int(Qt::Key_V) << ctrl << 0x16 << kAsTyped << "4712" << "";
-        QTest::newRow("Ctrl+X cuts nothing") << int(Qt::Key_X) << ctrl << 0x18 << kAllSelected << "4712" << "4712";
-        QTest::newRow("Ctrl+Z undoes nothing") << int(Qt::Key_Z) << ctrl << 0x1A << kAsTyped << "4712" << "";
-        QTest::newRow("Ctrl+Y redoes nothing") << int(Qt::Key_Y) << ctrl << 0x19 << kLastKeyUndone << "471" << "";
-        QTest::newRow("Ctrl+Shift+Z redoes nothing")
-            << int(Qt::Key_Z) << ctrlShift << 0x1A << kLastKeyUndone << "471" << "";
-        QTest::newRow("Ctrl+A selects nothing") << int(Qt::Key_A) << ctrl << 0x01 << kAsTyped << "4712" << "";
+        QTest::newRow("Ctrl+V pastes nothing") << int(Qt::Key_V) << ctrl << 0x16 << kAsTyped << "4712"
+                                               << "";
+        QTest::newRow("Ctrl+X cuts nothing") << int(Qt::Key_X) << ctrl << 0x18 << kAllSelected << "4712"
+                                             << "4712";
+        QTest::newRow("Ctrl+Z undoes nothing") << int(Qt::Key_Z) << ctrl << 0x1A << kAsTyped << "4712"
+                                               << "";
+        QTest::newRow("Ctrl+Y redoes nothing") << int(Qt::Key_Y) << ctrl << 0x19 << kLastKeyUndone << "471"
+                                               << "";
+        QTest::newRow("Ctrl+Shift+Z redoes nothing") << int(Qt::Key_Z) << ctrlShift << 0x1A << kLastKeyUndone << "471"
+                                                     << "";
+        QTest::newRow("Ctrl+A selects nothing") << int(Qt::Key_A) << ctrl << 0x01 << kAsTyped << "4712"
+                                                << "";
         // Editing keys type no character, though Delete carries 0x7F on X11.
-        QTest::newRow("Delete still deletes") << int(Qt::Key_Delete) << 0 << 0x7F << kCursorAtHome << "712" << "";
-        QTest::newRow("Backspace still deletes") << int(Qt::Key_Backspace) << 0 << 0x08 << kAsTyped << "471" << "";
+        QTest::newRow("Delete still deletes") << int(Qt::Key_Delete) << 0 << 0x7F << kCursorAtHome << "712"
+                                              << "";
+        QTest::newRow("Backspace still deletes") << int(Qt::Key_Backspace) << 0 << 0x08 << kAsTyped << "471"
+                                                 << "";
     }
     void dialogDiscardsControlCharacters()
     {

@@ -1,10 +1,10 @@
 // The main window against the simulated module: connect, the polling cycle, the
 // PLC-CAN handshake and the configuration write.
+#include "modbus/MODBUS_RTU.h"
+#include "modbus/RegisterMap.h"
 #include "tests/support/GridAccess.h"
 #include "tests/support/MainWindowTest.h"
 #include "tests/support/MessageRecorder.h"
-#include "modbus/MODBUS_RTU.h"
-#include "modbus/RegisterMap.h"
 #include "tests/support/SimFixture.h"
 #include "tests/support/WhenRegister.h"
 
@@ -269,17 +269,16 @@ private slots:
         QTest::addColumn<int>("silentValue");
         QTest::addColumn<QStringList>("reported");
         QTest::addColumn<RegisterWords>("holds");  // module registers right after the write
-        QTest::addColumn<QList<int>>("stored");     // its six settings after a restart
-        const QList<int> defaults = {ModuleDefault::Station, ModuleDefault::BaudCAN, ModuleDefault::Baud485,
-                                     ModuleDefault::TxSuppress, ModuleDefault::Filter, ModuleDefault::Dat485};
+        QTest::addColumn<QList<int>>("stored");    // its six settings after a restart
+        const QList<int> defaults = {ModuleDefault::Station,    ModuleDefault::BaudCAN, ModuleDefault::Baud485,
+                                     ModuleDefault::TxSuppress, ModuleDefault::Filter,  ModuleDefault::Dat485};
         QList<int> newFormat = defaults;
         newFormat.last() = 0;
         QTest::newRow("after the first setting")
             << 42 << ModuleDefault::Dat485 << int(Reg::Cfg_Station) << 42 << QStringList{}
             << RegisterWords{{Reg::Cfg_Commit, 0}, {Reg::Cfg_Unlock, kCfgUnlockCode}} << defaults;
-        QTest::newRow("after the last setting")
-            << ModuleDefault::Station << 0 << int(Reg::Cfg_Dat485) << 0 << QStringList{"通信失败 ！"}
-            << RegisterWords{} << newFormat;
+        QTest::newRow("after the last setting") << ModuleDefault::Station << 0 << int(Reg::Cfg_Dat485) << 0
+                                                << QStringList{"通信失败 ！"} << RegisterWords{} << newFormat;
     }
     void configurationWriteStopsWhenTheModuleFallsSilent()
     {

@@ -1,12 +1,11 @@
 // Request frames on the wire, reply validation and the register mirror.
 #include "modbus/Crc16.h"
 #include "modbus/MODBUS_RTU.h"
+#include "serial/QRT_ComDrv.h"
 #include "tests/support/ModbusBytes.h"
 #include "tests/support/PtyPair.h"
-#include "serial/QRT_ComDrv.h"
 
 #include <QtTest>
-
 
 namespace {
 
@@ -16,7 +15,7 @@ void Load(TQRTCommDriver &drv, const Bytes &bytes)
     drv.RxCount = static_cast<uint16_t>(bytes.size());
 }
 
-} // namespace
+}  // namespace
 
 class TestModbusFrames : public QObject {
     Q_OBJECT
@@ -51,10 +50,9 @@ private slots:
         QTest::newRow("write 10=100, PC-UART")
             << 1 << TLinkMode::PcUart << true << 10 << 100 << Bytes{0x01, 0x06, 0x00, 0x0A, 0x00, 0x64, 0xA8, 0x23};
         QTest::newRow("write 12, PLC-CAN goes to 2212")
-            << 1 << TLinkMode::PlcCan << true << 12 << 5000
-            << Bytes{0x01, 0x06, 0x08, 0xA4, 0x13, 0x88, 0xC7, 0x1F};
-        QTest::newRow("station 99")
-            << 99 << TLinkMode::PcUart << false << 0 << 32 << Bytes{0x63, 0x03, 0x00, 0x00, 0x00, 0x20, 0x4C, 0x50};
+            << 1 << TLinkMode::PlcCan << true << 12 << 5000 << Bytes{0x01, 0x06, 0x08, 0xA4, 0x13, 0x88, 0xC7, 0x1F};
+        QTest::newRow("station 99") << 99 << TLinkMode::PcUart << false << 0 << 32
+                                    << Bytes{0x63, 0x03, 0x00, 0x00, 0x00, 0x20, 0x4C, 0x50};
     }
 
     void framesOnTheWire()

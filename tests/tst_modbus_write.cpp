@@ -1,8 +1,8 @@
 // Write Single Register transactions against a scripted peer on a pty.
 #include "modbus/MODBUS_RTU.h"
+#include "serial/QRT_ComDrv.h"
 #include "tests/support/ModbusBytes.h"
 #include "tests/support/PtyPair.h"
-#include "serial/QRT_ComDrv.h"
 #include "tests/support/ScriptedPeer.h"
 
 #include <QElapsedTimer>
@@ -19,7 +19,7 @@ Bytes Altered(const Bytes &request, size_t at)
     return WithCrc(b);
 }
 
-} // namespace
+}  // namespace
 
 Q_DECLARE_METATYPE(ScriptedPeer::Answer)
 
@@ -39,28 +39,32 @@ private slots:
         const qint64 rest = kWriteRetryPauseMs;
         const qint64 silentRest = kWriteRetryPauseMs + kEchoWaits * kEchoWaitMs;
 
-        QTest::newRow("exact echo") << Answer([](const Bytes &r, int) { return Chunks{{0, r}}; }) << true << 1
-                                    << false << qint64(0);
+        QTest::newRow("exact echo") << Answer([](const Bytes &r, int) {
+            return Chunks{{0, r}};
+        }) << true << 1 << false << qint64(0);
         QTest::newRow("echo in two pieces") << Answer([](const Bytes &r, int) {
             return Chunks{{0, Bytes(r.begin(), r.begin() + 3)}, {10, Bytes(r.begin() + 3, r.end())}};
         }) << true << 1 << false << qint64(0);
-        QTest::newRow("station byte not compared")
-            << Answer([](const Bytes &r, int) { return Chunks{{0, Altered(r, 0)}}; }) << true << 1 << false << qint64(0);
-        QTest::newRow("no echo: six attempts") << Answer([](const Bytes &, int) { return Chunks{}; }) << false << 6
-                                               << false << silentRest;
-        QTest::newRow("value low byte differs")
-            << Answer([](const Bytes &r, int) { return Chunks{{0, Altered(r, 5)}}; }) << false << 6 << false << rest;
-        QTest::newRow("value high byte differs")
-            << Answer([](const Bytes &r, int) { return Chunks{{0, Altered(r, 4)}}; }) << false << 6 << false << rest;
+        QTest::newRow("station byte not compared") << Answer([](const Bytes &r, int) {
+            return Chunks{{0, Altered(r, 0)}};
+        }) << true << 1 << false << qint64(0);
+        QTest::newRow("no echo: six attempts")
+            << Answer([](const Bytes &, int) { return Chunks{}; }) << false << 6 << false << silentRest;
+        QTest::newRow("value low byte differs") << Answer([](const Bytes &r, int) {
+            return Chunks{{0, Altered(r, 5)}};
+        }) << false << 6 << false << rest;
+        QTest::newRow("value high byte differs") << Answer([](const Bytes &r, int) {
+            return Chunks{{0, Altered(r, 4)}};
+        }) << false << 6 << false << rest;
         QTest::newRow("exception reply") << Answer([](const Bytes &r, int) {
             return Chunks{{0, WithCrc({r[0], uint8_t(r[1] | 0x80), 0x02})}};
         }) << false << 6 << false << rest;
         QTest::newRow("wrong echo, then right") << Answer([](const Bytes &r, int i) {
             return i == 0 ? Chunks{{0, Altered(r, 3)}} : Chunks{{0, r}};
         }) << true << 2 << false << qint64(0);
-        QTest::newRow("stale bytes behind a short echo")
-            << Answer([](const Bytes &r, int) { return Chunks{{0, Bytes(r.begin(), r.begin() + 3)}}; }) << false << 6
-            << true << rest;
+        QTest::newRow("stale bytes behind a short echo") << Answer([](const Bytes &r, int) {
+            return Chunks{{0, Bytes(r.begin(), r.begin() + 3)}};
+        }) << false << 6 << true << rest;
     }
 
     void writeRegister()

@@ -1,21 +1,20 @@
 // The engines the main window and the command line share: the settings read-back,
 // the framed configuration write, one poll step and the PLC-CAN handshake.
-#include "tests/support/FakeSerialPort.h"
 #include "modbus/MODBUS_RTU.h"
-#include "tests/support/ModbusBytes.h"
 #include "modbus/ModuleConfig.h"
 #include "modbus/PollCycle.h"
 #include "serial/QRT_ComDrv.h"
+#include "tests/support/FakeSerialPort.h"
+#include "tests/support/ModbusBytes.h"
 
 #include <QtTest>
-
 
 namespace {
 
 Bytes WriteFrame(uint16_t address, uint16_t value)
 {
-    return WithCrc({0x01, kFnWriteSingleRegister, uint8_t(address >> 8), uint8_t(address & 0xFF),
-                    uint8_t(value >> 8), uint8_t(value & 0xFF)});
+    return WithCrc({0x01, kFnWriteSingleRegister, uint8_t(address >> 8), uint8_t(address & 0xFF), uint8_t(value >> 8),
+                    uint8_t(value & 0xFF)});
 }
 
 struct Write {
@@ -24,7 +23,7 @@ struct Write {
     bool operator==(const Write &) const = default;
 };
 
-} // namespace
+}  // namespace
 
 class TestModuleEngines : public QObject {
     Q_OBJECT
@@ -56,8 +55,8 @@ private slots:
         QTest::addColumn<std::vector<int>>("decoded");
         QTest::newRow("module defaults") << std::vector<uint16_t>{1, 6, 3, 100, 3, 2}
                                          << std::vector<int>{1, 6, 3, 100, 3, 2};
-        QTest::newRow("last entry of every list") << std::vector<uint16_t>{99, 7, 3, 9999, 9, 2}
-                                                  << std::vector<int>{99, 7, 3, 9999, 9, 2};
+        QTest::newRow("last entry of every list")
+            << std::vector<uint16_t>{99, 7, 3, 9999, 9, 2} << std::vector<int>{99, 7, 3, 9999, 9, 2};
         QTest::newRow("zeros: station and suppression read as 1")
             << std::vector<uint16_t>{0, 0, 0, 0, 0, 0} << std::vector<int>{1, 0, 0, 1, 0, 0};
         QTest::newRow("numbers above range are clamped")
@@ -112,7 +111,7 @@ private slots:
             return int(writes.size()) - 1 != failAt;
         });
         const std::vector<Write> all = {{20, 7196}, {21, 42}, {22, 7}, {23, 0},
-                                        {24, 9999}, {25, 9}, {26, 1},  {27, 54484}};
+                                        {24, 9999}, {25, 9},  {26, 1}, {27, 54484}};
         // Stops at the first failure: the failed write is the last one made.
         const size_t made = failAt < 0 ? all.size() : size_t(failAt) + 1;
         QCOMPARE(writes, std::vector<Write>(all.begin(), all.begin() + made));
@@ -172,10 +171,10 @@ private slots:
         QTest::addColumn<int>("mirrorIndex");
         QTest::addColumn<TLinkMode>("md");
         QTest::addColumn<Bytes>("request");
-        QTest::newRow("the window's block") << 0 << 32 << 0 << TLinkMode::PcUart
-                                            << Bytes{0x01, 0x03, 0x00, 0x00, 0x00, 0x20, 0x44, 0x12};
-        QTest::newRow("the window's block, PLC-CAN") << 0 << 32 << 0 << TLinkMode::PlcCan
-                                                     << Bytes{0x01, 0x03, 0x08, 0x98, 0x00, 0x20, 0xC7, 0x9D};
+        QTest::newRow("the window's block")
+            << 0 << 32 << 0 << TLinkMode::PcUart << Bytes{0x01, 0x03, 0x00, 0x00, 0x00, 0x20, 0x44, 0x12};
+        QTest::newRow("the window's block, PLC-CAN")
+            << 0 << 32 << 0 << TLinkMode::PlcCan << Bytes{0x01, 0x03, 0x08, 0x98, 0x00, 0x20, 0xC7, 0x9D};
         QTest::newRow("registers 300, 301 into words 0, 1")
             << 300 << 2 << 0 << TLinkMode::PcUart << WithCrc({0x01, 0x03, 0x01, 0x2C, 0x00, 0x02});
         QTest::newRow("all 101 words") << 0 << 101 << 0 << TLinkMode::PcUart

@@ -1,9 +1,9 @@
 // The output grid and the register write dialog against the simulated module.
+#include "modbus/MODBUS_RTU.h"
+#include "modbus/RegisterMap.h"
 #include "tests/support/GridAccess.h"
 #include "tests/support/MainWindowTest.h"
 #include "tests/support/MessageRecorder.h"
-#include "modbus/MODBUS_RTU.h"
-#include "modbus/RegisterMap.h"
 #include "tests/support/SimFixture.h"
 
 #include <QtTest>

@@ -18,11 +18,19 @@ private slots:
         QTest::newRow("COM6 fixed") << "COM6" << unset << "/dev/ttyUSB3";
         QTest::newRow("COM7 fixed") << "COM7" << unset << "/dev/ttyACM0";
         QTest::newRow("COM8 fixed") << "COM8" << unset << "/dev/ttyACM1";
-        QTest::newRow("empty dir is unset") << "COM3" << "" << "/dev/ttyUSB0";
-        QTest::newRow("dir wins, COM1") << "COM1" << "/tmp/ports" << "/tmp/ports/COM1";
-        QTest::newRow("dir wins, COM8") << "COM8" << "/tmp/ports/" << "/tmp/ports/COM8";
+        QTest::newRow("empty dir is unset") << "COM3"
+                                            << ""
+                                            << "/dev/ttyUSB0";
+        QTest::newRow("dir wins, COM1") << "COM1"
+                                        << "/tmp/ports"
+                                        << "/tmp/ports/COM1";
+        QTest::newRow("dir wins, COM8") << "COM8"
+                                        << "/tmp/ports/"
+                                        << "/tmp/ports/COM8";
         QTest::newRow("COM9 refused") << "COM9" << unset << "";
-        QTest::newRow("COM0 refused") << "COM0" << "/tmp/ports" << "";
+        QTest::newRow("COM0 refused") << "COM0"
+                                      << "/tmp/ports"
+                                      << "";
         QTest::newRow("COM10 refused") << "COM10" << unset << "";
         QTest::newRow("lower case refused") << "com1" << unset << "";
         QTest::newRow("empty refused") << "" << unset << "";

@@ -1,11 +1,11 @@
 // The Modbus routines on the lines users have: an adapter that hears its own
 // request, stray bytes before a reply, exception replies, an echo whose CRC
 // bytes come late. A scripted module plays the far end of a pty.
-#include "serial/Clock.h"
 #include "modbus/MODBUS_RTU.h"
+#include "serial/Clock.h"
+#include "serial/QRT_ComDrv.h"
 #include "tests/support/ModbusBytes.h"
 #include "tests/support/PtyPair.h"
-#include "serial/QRT_ComDrv.h"
 #include "tests/support/ScriptedPeer.h"
 
 #include <QtTest>
@@ -83,7 +83,7 @@ struct Line {
     ~Line() { SetModbusLink({}); }
 };
 
-} // namespace
+}  // namespace
 
 class TestRs485Master : public QObject {
     Q_OBJECT
@@ -101,8 +101,8 @@ private slots:
         QTest::addColumn<bool>("echoes");  // what the port counts as afterwards
 
         QTest::newRow("plain line") << Plain() << TEchoMode::Auto << true << true << 1 << 0 << false;
-        QTest::newRow("echoing adapter: read and write") << Echoing() << TEchoMode::Auto << true << true << 1 << 0
-                                                         << true;
+        QTest::newRow("echoing adapter: read and write")
+            << Echoing() << TEchoMode::Auto << true << true << 1 << 0 << true;
         QTest::newRow("echoing adapter, silent module: the write fails")
             << EchoingToASilentModule() << TEchoMode::Auto << false << false << kWriteAttempts << 0 << true;
         QTest::newRow("echoing adapter, silent module, echo on")

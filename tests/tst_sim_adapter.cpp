@@ -1,10 +1,10 @@
 // The simulated line between the module and the tool: a USB adapter's latency
 // timer (on a hand-made clock, then once on a pty) and an adapter that hands the
 // tool's bytes back.
-#include "tests/support/ModbusBytes.h"
 #include "serial/QRT_ComDrv.h"
-#include "tests/support/SimFixture.h"
 #include "sim/UsbAdapterModel.h"
+#include "tests/support/ModbusBytes.h"
+#include "tests/support/SimFixture.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
@@ -28,7 +28,7 @@ struct Packet {
     int count;
 };
 
-} // namespace
+}  // namespace
 
 Q_DECLARE_METATYPE(QList<Burst>)
 Q_DECLARE_METATYPE(QList<Packet>)
@@ -78,8 +78,8 @@ private slots:
         QTest::addColumn<QList<Packet>>("packets");
         QTest::newRow("a 69-byte poll reply: 62 at once, 7 held for the timer")
             << 16u << QList<Burst>{{0, 69}} << QList<Packet>{{61 * kCharUs, 62}, {68 * kCharUs + 16000, 7}};
-        QTest::newRow("an 8-byte echo with a 1 ms timer") << 1u << QList<Burst>{{0, 8}}
-                                                          << QList<Packet>{{7 * kCharUs + 1000, 8}};
+        QTest::newRow("an 8-byte echo with a 1 ms timer")
+            << 1u << QList<Burst>{{0, 8}} << QList<Packet>{{7 * kCharUs + 1000, 8}};
         QTest::newRow("exactly a packet") << 16u << QList<Burst>{{0, 62}} << QList<Packet>{{61 * kCharUs, 62}};
         QTest::newRow("a pause longer than the timer: two packets")
             << 16u << QList<Burst>{{0, 3}, {20000, 3}}

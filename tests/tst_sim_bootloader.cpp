@@ -1,10 +1,10 @@
 // The simulated module as the chip's serial bootloader on its pty, and a third-party host writing through it.
 #include "firmware/FirmwareImage.h"
+#include "firmware/stm32/Stm32Protocol.h"
 #include "tests/support/Bytes.h"
 #include "tests/support/CpuTime.h"
 #include "tests/support/SimFixture.h"
 #include "tests/support/Stm32flashHost.h"
-#include "firmware/stm32/Stm32Protocol.h"
 
 #include <QtTest>
 
@@ -104,8 +104,8 @@ void WriteWithStm32flash(const Bytes &image)
     SimFixture sim;
     Preload(sim);
     const TemporaryImage file(image);
-    const Stm32flashRun run =
-        Stm32flashWriteAndVerify(file.path(), QString::fromStdString(sim->linkPath()), 115200, kHostRunMs);
+    const Stm32flashRun run = Stm32flashWriteAndVerify(file.path(), QString::fromStdString(sim->linkPath()), 115200,
+                                                       kHostRunMs);
     QVERIFY2(run.exitCode == 0, qPrintable(run.output));
 
     const Bytes flash = Flash(sim);
@@ -114,7 +114,8 @@ void WriteWithStm32flash(const Bytes &image)
     const size_t touched = (image.size() + 1023) / 1024 * 1024;
     QCOMPARE(Bytes(flash.begin() + image.size(), flash.begin() + touched), Bytes(touched - image.size(), 0xFF));
     // The old firmware beyond it and the settings page stay.
-    QCOMPARE(Bytes(flash.begin() + touched, flash.begin() + 32 * 1024), Bytes(32 * 1024 - touched, kBefore.oldFirmware));
+    QCOMPARE(Bytes(flash.begin() + touched, flash.begin() + 32 * 1024),
+             Bytes(32 * 1024 - touched, kBefore.oldFirmware));
     QCOMPARE(Bytes(flash.begin() + kBefore.settingsPage * 1024, flash.begin() + (kBefore.settingsPage + 1) * 1024),
              Bytes(1024, kBefore.settings));
 
@@ -135,7 +136,7 @@ void WriteWithStm32flash(const Bytes &image)
     QVERIFY2(readBack >= image.size(), qPrintable(QString("read back %1 of %2").arg(readBack).arg(image.size())));
 }
 
-} // namespace
+}  // namespace
 
 class TestSimBootloader : public QObject {
     Q_OBJECT

@@ -1,13 +1,13 @@
 // The simulated module's rules driven step by step with a hand-made clock: no pty, no waiting.
-#include "sim/BootloaderPersonality.h"
 #include "modbus/Frames.h"
+#include "sim/BootloaderPersonality.h"
 #include "sim/InputFilter.h"
-#include "tests/support/ModbusBytes.h"
 #include "sim/ModbusRtuPersonality.h"
 #include "sim/ModuleCore.h"
 #include "sim/ModulePortTarget.h"
 #include "sim/PlcGateway.h"
 #include "sim/SettingsStore.h"
+#include "tests/support/ModbusBytes.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -35,7 +35,7 @@ std::vector<Bytes> Serve(ModuleCore &module, const std::vector<std::pair<uint64_
     return answers;
 }
 
-} // namespace
+}  // namespace
 
 class TestSimModule : public QObject {
     Q_OBJECT
@@ -170,8 +170,8 @@ private slots:
         QFETCH(int, replies);
         ModuleCore module;
         const Bytes w = Frame(1, 6, 10, 7);
-        const auto answers =
-            Serve(module, {{1000, Bytes(w.begin(), w.begin() + 3)}, {1000 + uint64_t(gapMs), Bytes(w.begin() + 3, w.end())}});
+        const auto answers = Serve(
+            module, {{1000, Bytes(w.begin(), w.begin() + 3)}, {1000 + uint64_t(gapMs), Bytes(w.begin() + 3, w.end())}});
         QCOMPARE(int(answers.size()), replies);
     }
 
@@ -218,7 +218,8 @@ private slots:
             if (commit)
                 module.setReg(Reg::Cfg_Commit, kCfgCommitCode);
             module.pass(1);
-            QCOMPARE(module.reg(Reg::Cfg_Unlock) == 0 && module.reg(Reg::Cfg_Commit) == 0, stored || (!unlock && !commit));
+            QCOMPARE(module.reg(Reg::Cfg_Unlock) == 0 && module.reg(Reg::Cfg_Commit) == 0,
+                     stored || (!unlock && !commit));
             QCOMPARE(module.hasStoredSettings(), stored);
             // Settings other than 24 and 25 do not act before a restart.
             QCOMPARE(int(module.applied().station), 1);
@@ -228,10 +229,10 @@ private slots:
         for (int i = 0; i < kSettingsCount; ++i)
             QCOMPARE(restarted.reg(kRegSettingsFirst + i), stored ? written[size_t(i)] : kModuleDefaults[i]);
         const AppliedSettings &a = restarted.applied();
-        QCOMPARE(int(a.station), stored ? 5 : 1);        // 105 modulo 100
-        QCOMPARE(int(a.baudCanIndex), stored ? 1 : 6);   // 9 modulo 8
+        QCOMPARE(int(a.station), stored ? 5 : 1);       // 105 modulo 100
+        QCOMPARE(int(a.baudCanIndex), stored ? 1 : 6);  // 9 modulo 8
         QCOMPARE(int(a.baud485Index), stored ? 2 : 3);
-        QCOMPARE(int(a.dat485Index), stored ? 1 : 2);    // 4 modulo 3
+        QCOMPARE(int(a.dat485Index), stored ? 1 : 2);  // 4 modulo 3
     }
 
     void damagedRecordMeansDefaults()
@@ -431,7 +432,8 @@ private slots:
         const int64_t expected = int64_t(first) + lineUs + Stm32Bootloader::programTime(256).count() +
                                  stm32::WireTime(1, 115200).count();
         // Line times are whole microseconds per chunk: a microsecond apart at most.
-        QVERIFY2(std::abs(answeredAt - expected) <= 1, qPrintable(QString("%1 us, expected %2").arg(answeredAt).arg(expected)));
+        QVERIFY2(std::abs(answeredAt - expected) <= 1,
+                 qPrintable(QString("%1 us, expected %2").arg(answeredAt).arg(expected)));
     }
 
     void gatewayShowsModuleAfterUnlock()

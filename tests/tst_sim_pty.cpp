@@ -1,13 +1,13 @@
 // The simulated module on its own pty, driven by the tool's serial component and
 // Modbus routines, as the tool's end-to-end tests will drive it.
-#include "serial/Clock.h"
 #include "modbus/Frames.h"
 #include "modbus/MODBUS_RTU.h"
-#include "tests/support/ModbusBytes.h"
+#include "serial/Clock.h"
 #include "serial/PortNames.h"
 #include "serial/QRT_ComDrv.h"
-#include "tests/support/SimFixture.h"
 #include "sim/Simulator.h"
+#include "tests/support/ModbusBytes.h"
+#include "tests/support/SimFixture.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
@@ -109,7 +109,7 @@ bool WaitFor(const std::function<bool()> &condition, int ms)
     return condition();
 }
 
-} // namespace
+}  // namespace
 
 class TestSimPty : public QObject {
     Q_OBJECT
@@ -293,7 +293,8 @@ private slots:
         QTest::addColumn<int>("dropEvery");
         QTest::addColumn<int>("corruptEvery");
         QTest::addColumn<int>("noise");
-        QTest::addColumn<QString>("pattern");  // per write of four: e = echo, - = nothing, c = bad CRC, n = noise + echo
+        QTest::addColumn<QString>(
+            "pattern");  // per write of four: e = echo, - = nothing, c = bad CRC, n = noise + echo
         QTest::newRow("silent") << 1 << 0 << 0 << 0 << "----";
         QTest::newRow("drop every 2nd") << 0 << 2 << 0 << 0 << "e-e-";
         QTest::newRow("corrupt every 3rd") << 0 << 0 << 3 << 0 << "eece";
@@ -318,7 +319,8 @@ private slots:
         for (int i = 0; i < pattern.size(); ++i) {
             const Bytes write = Frame(1, 6, 10, uint16_t(i + 1));
             const QChar kind = pattern[i];
-            const Bytes got = kind == '-' ? b.exchange(write, kSilenceMs) : b.collect(write, kind == 'n' ? 8 + size_t(noise) : 8);
+            const Bytes got = kind == '-' ? b.exchange(write, kSilenceMs)
+                                          : b.collect(write, kind == 'n' ? 8 + size_t(noise) : 8);
             if (kind == '-') {
                 QCOMPARE(got, Bytes{});
             } else if (kind == 'e') {

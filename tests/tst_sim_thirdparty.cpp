@@ -22,7 +22,7 @@ QStringList MbpollOptions(int station)
     return {"-m", "rtu", "-a", QString::number(station), "-b", "57600", "-P", "none", "-t", "4", "-0", "-1", "-o", "1"};
 }
 
-} // namespace
+}  // namespace
 
 class TestSimThirdParty : public QObject {
     Q_OBJECT
@@ -63,8 +63,8 @@ private slots:
         QVERIFY(QFileInfo::exists(TALVEX_SIM_EXE));
         port_ = dir_.filePath("ports/COM5");
         EndWithParent(sim_);
-        sim_.start(TALVEX_SIM_EXE, {"--port-dir", dir_.filePath("ports"), "--com", "5", "--state-dir",
-                                    dir_.filePath("state")});
+        sim_.start(TALVEX_SIM_EXE,
+                   {"--port-dir", dir_.filePath("ports"), "--com", "5", "--state-dir", dir_.filePath("state")});
         QVERIFY(sim_.waitForStarted(kStartMs));
         QElapsedTimer t;
         t.start();

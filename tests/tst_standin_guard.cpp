@@ -2,8 +2,8 @@
 // told apart (pseudo-terminal or real device), the question box itself, and the
 // firmware window's start button over the platform double.
 #include "firmware/FirmwareImage.h"
-#include "tests/support/FirmwareWindowFixture.h"
 #include "firmware/Isp.h"
+#include "tests/support/FirmwareWindowFixture.h"
 #include "tests/support/MessageRecorder.h"
 #include "tests/support/PtyPair.h"
 #include "ui/StandInGuard.h"
@@ -50,7 +50,7 @@ struct QuestionRecorder {
     ~QuestionRecorder() { SetQuestionHook({}); }
 };
 
-} // namespace
+}  // namespace
 
 class TestStandInGuard : public QObject, FirmwareWindowFixture {
     Q_OBJECT

@@ -1,13 +1,12 @@
 // The bootloader engine over bytes: what the chip answers to each request.
-#include "tests/support/Bytes.h"
 #include "firmware/FirmwareImage.h"
-#include "sim/bootloader/Stm32Bootloader.h"
 #include "firmware/stm32/Stm32Protocol.h"
+#include "sim/bootloader/Stm32Bootloader.h"
+#include "tests/support/Bytes.h"
 
 #include <QtTest>
 
 #include <random>
-
 
 namespace {
 
@@ -76,7 +75,7 @@ Stm32Bootloader Synced()
     return e;
 }
 
-} // namespace
+}  // namespace
 
 class TestStm32Boot : public QObject {
     Q_OBJECT
@@ -99,8 +98,8 @@ private slots:
     {
         QTest::addColumn<Bytes>("request");
         QTest::addColumn<Bytes>("reply");
-        QTest::newRow("Get") << Bytes{0x00, 0xFF}
-                             << Bytes{A, 0x0B, 0x22, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92, A};
+        QTest::newRow("Get") << Bytes{0x00, 0xFF} << Bytes{A,    0x0B, 0x22, 0x00, 0x01, 0x02, 0x11, 0x21,
+                                                           0x31, 0x43, 0x63, 0x73, 0x82, 0x92, A};
         QTest::newRow("Get Version") << Bytes{0x01, 0xFE} << Bytes{A, 0x22, 0x00, 0x00, A};
         QTest::newRow("Get ID") << Bytes{0x02, 0xFD} << Bytes{A, 0x01, 0x04, 0x10, A};
         QTest::newRow("bad complement") << Bytes{0x00, 0x00} << Bytes{N};
@@ -125,8 +124,7 @@ private slots:
         QTest::newRow("write 256 bytes") << Write(kPage0, Bytes(256, 0x5A)) << Bytes{A, A, A};
         QTest::newRow("write 3 bytes") << Write(kPage0, {1, 2, 3}) << Bytes{A, A, N};
         QTest::newRow("write 6 bytes") << Write(kPage0, {1, 2, 3, 4, 5, 6}) << Bytes{A, A, N};
-        QTest::newRow("write, bad address checksum")
-            << Bytes{0x31, 0xCE, 0x08, 0x00, 0x00, 0x00, 0x09} << Bytes{A, N};
+        QTest::newRow("write, bad address checksum") << Bytes{0x31, 0xCE, 0x08, 0x00, 0x00, 0x00, 0x09} << Bytes{A, N};
         QTest::newRow("write, bad data checksum")
             << Cat({{0x31, 0xCE}, Addr(kPage0), {0x03, 1, 2, 3, 4, 0x00}}) << Bytes{A, A, N};
         QTest::newRow("write past the end of flash") << Write(0x0801FFFC, Bytes(8, 0)) << Bytes{A, A, N};
@@ -282,8 +280,7 @@ private slots:
         QTest::addColumn<Bytes>("reply");
         QTest::newRow("sync") << 0x7F << 0 << Bytes{0x7F} << Bytes{N};
         QTest::newRow("Get") << 0x00 << 0 << Bytes{0x7F, 0x00, 0xFF} << Bytes{A, N};
-        QTest::newRow("read address")
-            << 0x11 << 1 << Cat({{0x7F, 0x11, 0xEE}, Addr(0x1FFFF7E0)}) << Bytes{A, A, N};
+        QTest::newRow("read address") << 0x11 << 1 << Cat({{0x7F, 0x11, 0xEE}, Addr(0x1FFFF7E0)}) << Bytes{A, A, N};
         QTest::newRow("erase list") << 0x43 << 1 << Cat({{0x7F, 0x43, 0xBC}, PageList(2)}) << Bytes{A, A, N};
         QTest::newRow("write data") << 0x31 << 2 << Cat({{0x7F}, Write(kPage0, {1, 2, 3, 4})}) << Bytes{A, A, A, N};
     }

@@ -2,16 +2,16 @@
 // bootloader engine behind a platform double, every state's check of its reply,
 // the three runs of the time-out on a hand-moved clock, and the report of a port
 // that will not open.
-#include "tests/support/Bytes.h"
-#include "tests/support/UpdateEngineHarness.h"
-#include "tests/support/FakeSerialPort.h"
 #include "firmware/FirmwareImage.h"
+#include "firmware/Isp.h"
+#include "firmware/UpdateEngine.h"
+#include "firmware/stm32/Stm32Protocol.h"
 #include "serial/PortNames.h"
 #include "sim/bootloader/Stm32Bootloader.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/FakeSerialPort.h"
 #include "tests/support/Stm32flashHost.h"
-#include "firmware/Isp.h"
-#include "firmware/stm32/Stm32Protocol.h"
-#include "firmware/UpdateEngine.h"
+#include "tests/support/UpdateEngineHarness.h"
 
 #include <QSignalSpy>
 #include <QTemporaryFile>
@@ -38,17 +38,17 @@ QByteArray OneBlockImage()
 // The chip's good answer in each state 1 ... 11 of the update (index 0 unused).
 const Bytes kGoodReply[TUpdateCore::kStates + 1] = {
     {},
-    {0x79},                                                                                  // sync
+    {0x79},                                                                                      // sync
     {0x79, 0x0B, 0x22, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92, 0x79},  // Get
-    {0x79, 0x01, 0x04, 0x10, 0x79},                                                          // Get ID
-    {0x79},                                                                                  // Read Memory
-    {0x79},                                                                                  // its address
-    {0x79, 0x80, 0x00, 0xFF, 0xFF},                                                          // 4 bytes read
-    {0x79},                                                                                  // Erase Memory
-    {0x79},                                                                                  // page list
-    {0x79},                                                                                  // Write Memory
-    {0x79},                                                                                  // its address
-    {0x79},                                                                                  // the last block
+    {0x79, 0x01, 0x04, 0x10, 0x79},                                                              // Get ID
+    {0x79},                                                                                      // Read Memory
+    {0x79},                                                                                      // its address
+    {0x79, 0x80, 0x00, 0xFF, 0xFF},                                                              // 4 bytes read
+    {0x79},                                                                                      // Erase Memory
+    {0x79},                                                                                      // page list
+    {0x79},                                                                                      // Write Memory
+    {0x79},                                                                                      // its address
+    {0x79},                                                                                      // the last block
 };
 
 Bytes With(Bytes b, size_t at, uint8_t value)
@@ -62,7 +62,7 @@ Bytes Short(const Bytes &b)
     return Bytes(b.begin(), b.end() - 1);
 }
 
-} // namespace
+}  // namespace
 
 class TestUpdateEngine : public QObject {
     Q_OBJECT
@@ -105,8 +105,8 @@ private slots:
         QCOMPARE(engine.Core().IspState(), 1);
 
         const auto flash = chip.flash();
-        QVERIFY(std::equal(image.cbegin(), image.cend(), flash.begin(),
-                           [](char a, uint8_t b) { return uint8_t(a) == b; }));
+        QVERIFY(
+            std::equal(image.cbegin(), image.cend(), flash.begin(), [](char a, uint8_t b) { return uint8_t(a) == b; }));
         // Pages 0 ... 2 erased (3000 / 1024 + 1 = 3); page 3 keeps what it held.
         QVERIFY(std::all_of(flash.begin() + 3000, flash.begin() + 3 * 1024, [](uint8_t b) { return b == 0xFF; }));
         QVERIFY(std::all_of(flash.begin() + 3 * 1024, flash.begin() + 5 * 1024, [](uint8_t b) { return b == 0x00; }));
@@ -138,8 +138,9 @@ private slots:
         QCOMPARE(e.r.outcomes, QList<TUpdateOutcome>{TUpdateOutcome::LinkFailed});
         QCOMPARE(e.r.now, 15000u);
         QCOMPARE(e.engine.Core().RetryCount(), uint8_t(3));
-        QCOMPARE(e.r.statuses, (QStringList{"正在查找设备。。。", "连机失败！请检查通信线。", "正在查找设备。。。",
-                                            "连机失败！请检查通信线。", "正在查找设备。。。", "连机失败！请检查通信线。"}));
+        QCOMPARE(e.r.statuses,
+                 (QStringList{"正在查找设备。。。", "连机失败！请检查通信线。", "正在查找设备。。。",
+                              "连机失败！请检查通信线。", "正在查找设备。。。", "连机失败！请检查通信线。"}));
         // Each run: the sync byte after the 1 s line sequence, the end 4 s later.
         QCOMPARE(e.r.statusTimes, (std::vector<uint32_t>{1000, 5000, 6000, 10000, 11000, 15000}));
         QCOMPARE(e.r.progress, (QList<int>{0, 0, 0}));
@@ -256,7 +257,8 @@ private slots:
             {},
         };
         const QStringList goodShown[TUpdateCore::kStates + 1] = {
-            {}, {"已成功连接"}, {"Boot:2.2"}, {}, {}, {}, {}, {"正在擦除。。。"}, {}, {}, {"写进度: 100%"}, {"上载完成！"},
+            {}, {"已成功连接"},   {"Boot:2.2"},   {}, {}, {}, {}, {"正在擦除。。。"}, {},
+            {}, {"写进度: 100%"}, {"上载完成！"},
         };
         // The time-out count once the state has waited its one second: a run starts
         // at 2, states 1 ... 8 reset it when they act, 9 and 10 do not.
@@ -273,42 +275,42 @@ private slots:
             const int after = last ? 1 : s + 1;
             const int overtimeAfter = s <= 8 ? 0 : waited[s];
             const QStringList rejected = s == 1 ? noContact : QStringList{};
-            QTest::newRow(qPrintable(at + "good")) << s << good << 0 << goodSends[s] << after << goodShown[s] << 0
-                                                   << overtimeAfter << 0 << !last;
-            QTest::newRow(qPrintable(at + "NACK")) << s << With(good, 0, nack) << 0 << Bytes{} << s << rejected << 0
-                                                   << waited[s] << 0 << true;
+            QTest::newRow(qPrintable(at + "good"))
+                << s << good << 0 << goodSends[s] << after << goodShown[s] << 0 << overtimeAfter << 0 << !last;
+            QTest::newRow(qPrintable(at + "NACK"))
+                << s << With(good, 0, nack) << 0 << Bytes{} << s << rejected << 0 << waited[s] << 0 << true;
             if (good.size() == 1)
-                QTest::newRow(qPrintable(at + "wrong byte")) << s << Bytes{0x00} << 0 << Bytes{} << s << rejected << 0
-                                                             << waited[s] << 0 << true;
+                QTest::newRow(qPrintable(at + "wrong byte"))
+                    << s << Bytes{0x00} << 0 << Bytes{} << s << rejected << 0 << waited[s] << 0 << true;
             else
                 QTest::newRow(qPrintable(at + "short")) << s << Short(good) << 0 << Bytes{} << s << QStringList{}
                                                         << int(good.size()) - 1 << waited[s] << 0 << true;
-            QTest::newRow(qPrintable(at + "silence")) << s << Bytes{} << ticksLeft << Bytes{0x7F} << 1 << timedOut
-                                                      << 0 << int(Isp::kOvertimeStart) << 1 << true;
+            QTest::newRow(qPrintable(at + "silence")) << s << Bytes{} << ticksLeft << Bytes{0x7F} << 1 << timedOut << 0
+                                                      << int(Isp::kOvertimeStart) << 1 << true;
         }
         // The sync answer is judged by the last byte received.
-        QTest::newRow("state 1 noise, then ACK") << 1 << Bytes{0x00, 0x79} << 0 << goodSends[1] << 2 << goodShown[1]
-                                                 << 0 << 0 << 0 << true;
-        QTest::newRow("state 1 ACK, then noise") << 1 << Bytes{0x79, 0x00} << 0 << Bytes{} << 1 << noContact << 0
-                                                 << waited[1] << 0 << true;
+        QTest::newRow("state 1 noise, then ACK")
+            << 1 << Bytes{0x00, 0x79} << 0 << goodSends[1] << 2 << goodShown[1] << 0 << 0 << 0 << true;
+        QTest::newRow("state 1 ACK, then noise")
+            << 1 << Bytes{0x79, 0x00} << 0 << Bytes{} << 1 << noContact << 0 << waited[1] << 0 << true;
         // The positions the check names.
         const Bytes &get = kGoodReply[2];
         const Bytes &getId = kGoodReply[3];
-        QTest::newRow("state 2 command count not 11") << 2 << With(get, 1, 0x0C) << 0 << Bytes{} << 2 << QStringList{}
-                                                      << 0 << waited[2] << 0 << true;
-        QTest::newRow("state 2 first command not Get") << 2 << With(get, 3, 0x01) << 0 << Bytes{} << 2 << QStringList{}
-                                                       << 0 << waited[2] << 0 << true;
-        QTest::newRow("state 2 closing NACK") << 2 << With(get, 14, nack) << 0 << Bytes{} << 2 << QStringList{} << 0
-                                              << waited[2] << 0 << true;
-        QTest::newRow("state 3 ID length not 2") << 3 << With(getId, 1, 0x02) << 0 << Bytes{} << 3 << QStringList{}
-                                                 << 0 << waited[3] << 0 << true;
-        QTest::newRow("state 3 closing NACK") << 3 << With(getId, 4, nack) << 0 << Bytes{} << 3 << QStringList{} << 0
-                                              << waited[3] << 0 << true;
+        QTest::newRow("state 2 command count not 11")
+            << 2 << With(get, 1, 0x0C) << 0 << Bytes{} << 2 << QStringList{} << 0 << waited[2] << 0 << true;
+        QTest::newRow("state 2 first command not Get")
+            << 2 << With(get, 3, 0x01) << 0 << Bytes{} << 2 << QStringList{} << 0 << waited[2] << 0 << true;
+        QTest::newRow("state 2 closing NACK")
+            << 2 << With(get, 14, nack) << 0 << Bytes{} << 2 << QStringList{} << 0 << waited[2] << 0 << true;
+        QTest::newRow("state 3 ID length not 2")
+            << 3 << With(getId, 1, 0x02) << 0 << Bytes{} << 3 << QStringList{} << 0 << waited[3] << 0 << true;
+        QTest::newRow("state 3 closing NACK")
+            << 3 << With(getId, 4, nack) << 0 << Bytes{} << 3 << QStringList{} << 0 << waited[3] << 0 << true;
         // Bytes beyond the awaited ones are dropped with the reply, which is judged by its positions.
-        QTest::newRow("state 2 extra bytes") << 2 << Cat({get, {0x79, 0x42}}) << 0 << goodSends[2] << 3
-                                             << goodShown[2] << 0 << 0 << 0 << true;
-        QTest::newRow("state 3 extra bytes") << 3 << Cat({getId, {0x1F}}) << 0 << goodSends[3] << 4
-                                             << QStringList{} << 0 << 0 << 0 << true;
+        QTest::newRow("state 2 extra bytes")
+            << 2 << Cat({get, {0x79, 0x42}}) << 0 << goodSends[2] << 3 << goodShown[2] << 0 << 0 << 0 << true;
+        QTest::newRow("state 3 extra bytes")
+            << 3 << Cat({getId, {0x1F}}) << 0 << goodSends[3] << 4 << QStringList{} << 0 << 0 << 0 << true;
         QTest::newRow("state 6 ACK, data not looked at") << 6 << Bytes{0x79, 0x1F, 0x1F, 0x1F, 0x1F} << 0
                                                          << goodSends[6] << 7 << QStringList{} << 0 << 0 << 0 << true;
     }
@@ -400,11 +402,13 @@ private slots:
         const std::vector<uint8_t> get = {0x79, 0x0B, 0x22, 0x00, 0x01, 0x02, 0x11, 0x21,
                                           0x31, 0x43, 0x63, 0x73, 0x82, 0x92, 0x79};
         QTest::newRow("sync answer") << 1 << Chunks{{0x79}} << Sends{{0x00, 0xFF}} << 2;
-        QTest::newRow("Get reply in three pieces")
-            << 2 << Chunks{{get.begin(), get.begin() + 4}, {get.begin() + 4, get.begin() + 14}, {get.begin() + 14, get.end()}}
-            << Sends{{}, {}, {0x02, 0xFD}} << 3;
-        QTest::newRow("Get ID reply, ACK late") << 3 << Chunks{{0x79, 0x01, 0x04}, {0x10, 0x79}}
-                                                << Sends{{}, {0x11, 0xEE}} << 4;
+        QTest::newRow("Get reply in three pieces") << 2
+                                                   << Chunks{{get.begin(), get.begin() + 4},
+                                                             {get.begin() + 4, get.begin() + 14},
+                                                             {get.begin() + 14, get.end()}}
+                                                   << Sends{{}, {}, {0x02, 0xFD}} << 3;
+        QTest::newRow("Get ID reply, ACK late")
+            << 3 << Chunks{{0x79, 0x01, 0x04}, {0x10, 0x79}} << Sends{{}, {0x11, 0xEE}} << 4;
         QTest::newRow("ACK of the data block") << 8 << Chunks{{0x79}} << Sends{{0x31, 0xCE}} << 9;
         QTest::newRow("NACK sends nothing") << 8 << Chunks{{0x1F}} << Sends{{}} << 8;
     }
@@ -651,7 +655,10 @@ private slots:
     {
         EngineOnFakePort e;
         int loads = 0;
-        e.engine.SetImageLoader([&] { ++loads; return false; });
+        e.engine.SetImageLoader([&] {
+            ++loads;
+            return false;
+        });
         e.engine.Start();
         e.engine.Core().JumpToStateForTest(7);
         e.st.written.clear();

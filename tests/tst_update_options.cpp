@@ -2,11 +2,11 @@
 // for them: the ways into the bootloader, the unique ID, the read-back, the check
 // of the image against the chip's flash, and the stage and cause of a failed run
 // reported as values.
-#include "tests/support/Bytes.h"
 #include "firmware/FirmwareImage.h"
-#include "tests/support/FlashHolds.h"
-#include "serial/PortNames.h"
 #include "firmware/stm32/Stm32Protocol.h"
+#include "serial/PortNames.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/FlashHolds.h"
 #include "tests/support/UpdateEngineHarness.h"
 
 #include <QtTest>
@@ -41,10 +41,10 @@ struct EngineOnChip {
     explicit EngineOnChip(const QByteArray &image, const TUpdateOptions &options)
     {
         r.watch(engine);
-        QObject::connect(&engine, &TUpdateEngine::stageChanged,
-                         [this](TUpdateStage s, int percent) { stages.append({s, percent}); });
-        QObject::connect(&engine, &TUpdateEngine::runFailed,
-                         [this](const TUpdateFailure &f) { failures.append(f); });
+        QObject::connect(&engine, &TUpdateEngine::stageChanged, [this](TUpdateStage s, int percent) {
+            stages.append({s, percent});
+        });
+        QObject::connect(&engine, &TUpdateEngine::runFailed, [this](const TUpdateFailure &f) { failures.append(f); });
         engine.SetImageLoader([image] { return LoadFirmwareImageBytes(image); });
         engine.SetOptions(options);
     }
@@ -75,7 +75,7 @@ void StartWithManualEntry(EngineOnFakePort &e)
     e.engine.Start();
 }
 
-} // namespace
+}  // namespace
 
 class TestUpdateOptions : public QObject {
     Q_OBJECT
@@ -97,9 +97,9 @@ private slots:
                                   << std::vector<std::string>{"open:/dev/ttyS0", "dtr:0", "rts:0", "dtr:1"}
                                   << std::vector<std::string>{"dtr:0", "rts:1", "dtr:1", "close"}
                                   << std::vector<uint32_t>{500, 500, 300};
-        QTest::newRow("manual: no line touched") << TBootEntry::Manual << std::vector<std::string>{"open:/dev/ttyS0"}
-                                                 << std::vector<std::string>{"open:/dev/ttyS0", "close"}
-                                                 << std::vector<uint32_t>{};
+        QTest::newRow("manual: no line touched")
+            << TBootEntry::Manual << std::vector<std::string>{"open:/dev/ttyS0"}
+            << std::vector<std::string>{"open:/dev/ttyS0", "close"} << std::vector<uint32_t>{};
     }
     void bootEntries()
     {
@@ -137,8 +137,8 @@ private slots:
         using S = TUpdateStage;
         // 600 bytes: three blocks written, three read back.
         const QList<QPair<S, int>> expected = {
-            {S::Connecting, 0}, {S::Identifying, 0}, {S::FlashSize, 0}, {S::UniqueId, 0},  {S::Erasing, 0},
-            {S::Writing, 0},    {S::Writing, 42},    {S::Writing, 85},  {S::Writing, 100}, {S::Verifying, 0},
+            {S::Connecting, 0}, {S::Identifying, 0}, {S::FlashSize, 0},   {S::UniqueId, 0},  {S::Erasing, 0},
+            {S::Writing, 0},    {S::Writing, 42},    {S::Writing, 85},    {S::Writing, 100}, {S::Verifying, 0},
             {S::Verifying, 42}, {S::Verifying, 85},  {S::Verifying, 100}, {S::Finishing, 0},
         };
         QCOMPARE(e.stages, expected);
@@ -176,19 +176,20 @@ private slots:
         };
         Stm32Faults silentSync;
         silentSync.unansweredSyncs = Stm32Faults::kForever;
-        QTest::newRow("no answer to the sync byte") << silentSync << TUpdateStage::Connecting << TUpdateCause::NoAnswer << 0u;
-        QTest::newRow("Get refused (read-protected)") << nack(stm32::kCmdGet, 0) << TUpdateStage::Identifying
-                                                      << TUpdateCause::Refused << 0u;
-        QTest::newRow("Read Memory refused") << nack(stm32::kCmdReadMemory, 0) << TUpdateStage::FlashSize
-                                             << TUpdateCause::Refused << 0u;
-        QTest::newRow("page list refused") << nack(stm32::kCmdErase, 1) << TUpdateStage::Erasing
-                                           << TUpdateCause::Refused << 0u;
-        QTest::newRow("write data refused") << nack(stm32::kCmdWriteMemory, 2) << TUpdateStage::Writing
-                                            << TUpdateCause::Refused << 0x08000000u;
+        QTest::newRow("no answer to the sync byte")
+            << silentSync << TUpdateStage::Connecting << TUpdateCause::NoAnswer << 0u;
+        QTest::newRow("Get refused (read-protected)")
+            << nack(stm32::kCmdGet, 0) << TUpdateStage::Identifying << TUpdateCause::Refused << 0u;
+        QTest::newRow("Read Memory refused")
+            << nack(stm32::kCmdReadMemory, 0) << TUpdateStage::FlashSize << TUpdateCause::Refused << 0u;
+        QTest::newRow("page list refused")
+            << nack(stm32::kCmdErase, 1) << TUpdateStage::Erasing << TUpdateCause::Refused << 0u;
+        QTest::newRow("write data refused")
+            << nack(stm32::kCmdWriteMemory, 2) << TUpdateStage::Writing << TUpdateCause::Refused << 0x08000000u;
         Stm32Faults silentAfterTwo;
         silentAfterTwo.silentAfterBlocks = 2;
-        QTest::newRow("silent after two blocks") << silentAfterTwo << TUpdateStage::Writing << TUpdateCause::NoAnswer
-                                                 << 0x08000200u;
+        QTest::newRow("silent after two blocks")
+            << silentAfterTwo << TUpdateStage::Writing << TUpdateCause::NoAnswer << 0x08000200u;
     }
     void failedRunsSayWhereAndWhy()
     {

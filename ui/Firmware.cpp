@@ -21,15 +21,12 @@ const QString kPortBusyTail = QStringLiteral(" 已经被占用，或其它错误
 const QString kBadImage = QStringLiteral("固件映像无效，无法更新 ！");
 const QColor kBackground(0xF2, 0xF7, 0xFB);
 
-} // namespace
+}  // namespace
 
 TFirmwareFrm::TFirmwareFrm(QWidget *parent, std::unique_ptr<SerialPort> platform)
-    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      ComDriver(nullptr, std::move(platform)),
-      Engine(ComDriver),
-      OvertimeT(Engine.OvertimeT),
-      Timer5(Engine.Timer5)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      ComDriver(nullptr, std::move(platform)), Engine(ComDriver), OvertimeT(Engine.OvertimeT), Timer5(Engine.Timer5)
 {
     FirmwareFrm = this;
     setObjectName("FirmwareFrm");

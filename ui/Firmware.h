@@ -1,8 +1,8 @@
 #pragma once
-#include "serial/QRT_ComDrv.h"
-#include "widgets/Toolkit.h"
 #include "firmware/UpdateEngine.h"
+#include "serial/QRT_ComDrv.h"
 #include "ui/UpdateStatusText.h"
+#include "widgets/Toolkit.h"
 
 #include <QDialog>
 #include <QLabel>

@@ -1,15 +1,15 @@
 #include "ui/Main.h"
 
-#include "serial/Clock.h"
-#include "ui/ClockText.h"
-#include "widgets/CountField.h"
-#include "ui/Firmware.h"
-#include "serial/LineFormat.h"
 #include "modbus/MODBUS_RTU.h"
 #include "modbus/ModuleConfig.h"
-#include "widgets/PanelCache.h"
 #include "modbus/PollCycle.h"
 #include "modbus/RegisterMap.h"
+#include "serial/Clock.h"
+#include "serial/LineFormat.h"
+#include "ui/ClockText.h"
+#include "ui/Firmware.h"
+#include "widgets/CountField.h"
+#include "widgets/PanelCache.h"
 
 #include <QDateTime>
 #include <QLocale>
@@ -26,7 +26,8 @@ const QString kGroupCaption = QStringLiteral("通信参数");
 const QString kConnect = QStringLiteral("开始连接");
 const QString kDisconnect = QStringLiteral("断开连接");
 const QString kPortHint = QStringLiteral("获取可用的端口号");
-const QString kOpenFailed = QStringLiteral("当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
+const QString kOpenFailed = QStringLiteral(
+    "当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
 
 constexpr int kDefaultComIndex = 1;   // "COM2"
 constexpr int kDefaultBaudIndex = 3;  // "57600" of kBaud485Texts, shown only
@@ -48,11 +49,11 @@ QLabel *MakeLabel(QWidget *parent, const QString &text, const QRect &geometry)
     return label;
 }
 
-} // namespace
+}  // namespace
 
 TMainForm::TMainForm(QWidget *parent)
-    : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+    : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
 {
     MainForm = this;
     setObjectName("MainForm");
@@ -74,8 +75,8 @@ TMainForm::TMainForm(QWidget *parent)
     StringGrid2 = new TGridView(this, 5, 3, 36);
     StringGrid2->setObjectName("StringGrid2");
     StringGrid2->setGeometry(2, 62, 414, 114);
-    StringGrid2->SetFixedColors(palette().color(QPalette::Button).lighter(105),
-                                palette().color(QPalette::WindowText), TimesFont(21));
+    StringGrid2->SetFixedColors(palette().color(QPalette::Button).lighter(105), palette().color(QPalette::WindowText),
+                                TimesFont(21));
     StringGrid2->setFont(TimesFont(21));
 
     buildConfigurationGroup();
@@ -99,8 +100,12 @@ TMainForm::TMainForm(QWidget *parent)
     Timer1.setInterval(kPollIntervalMs);
     connect(&Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
 
-    StringGrid1->OnDrawCell = [this](int c, int r, TGridDrawState s, TCellFormat &f) { StringGrid1DrawCell(c, r, s, f); };
-    StringGrid2->OnDrawCell = [this](int c, int r, TGridDrawState s, TCellFormat &f) { StringGrid2DrawCell(c, r, s, f); };
+    StringGrid1->OnDrawCell = [this](int c, int r, TGridDrawState s, TCellFormat &f) {
+        StringGrid1DrawCell(c, r, s, f);
+    };
+    StringGrid2->OnDrawCell = [this](int c, int r, TGridDrawState s, TCellFormat &f) {
+        StringGrid2DrawCell(c, r, s, f);
+    };
     StringGrid2->OnSelectCell = [this](int c, int r, bool &canSelect) { StringGrid2SelectCell(c, r, canSelect); };
     StringGrid2->OnDblClick = [this] { StringGrid2DblClick(); };
 
@@ -259,8 +264,7 @@ void TMainForm::FormCreate()
     // it whenever they look): the driver need not wake for each reply as well.
     ComDriver.SetOwnerReadInterval(kOwnerReadIntervalMs);
     // The Modbus routines ask for station and mode at every frame.
-    SetModbusLink({&ComDriver,
-                   [this] { return std::max(0, EX_Addr->ItemIndex()) + 1; },
+    SetModbusLink({&ComDriver, [this] { return std::max(0, EX_Addr->ItemIndex()) + 1; },
                    [this] { return LinkModeOfItem(ComboBox6->ItemIndex()); }});
 }
 

@@ -1,8 +1,8 @@
 #pragma once
-#include "ui/MainDefaults.h"
 #include "modbus/ModuleConfig.h"
 #include "modbus/PollCycle.h"
 #include "serial/QRT_ComDrv.h"
+#include "ui/MainDefaults.h"
 #include "widgets/GridView.h"
 #include "widgets/Toolkit.h"
 
@@ -23,7 +23,7 @@ public:
     static constexpr int kClientWidth = 742;
     static constexpr int kClientHeight = 298;
     static constexpr int kPollIntervalMs = kPollTickMs;  // Timer1: one step of the polling cycle
-    static constexpr int kClockIntervalMs = 500;  // TimerSec
+    static constexpr int kClockIntervalMs = 500;         // TimerSec
     // Timer1's reads of the line come this often at the longest; a late tick
     // hands the line back to the driver's own watch.
     static constexpr int kOwnerReadIntervalMs = 3 * kPollIntervalMs;

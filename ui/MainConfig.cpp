@@ -11,7 +11,7 @@ const QString kCommFailed = QStringLiteral("通信失败 ！");
 const QString kPleaseSelect = QStringLiteral("请选择");
 const QString kBang = QStringLiteral(" ！");
 
-} // namespace
+}  // namespace
 
 const std::array<TMainForm::TSettingControl, kModuleSettingCount> TMainForm::kSettingControls = {{
     {"SpinEdit2", "模块站号", nullptr, ToolDefault::Station, &TMainForm::SpinEdit2, nullptr},

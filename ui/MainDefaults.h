@@ -24,9 +24,9 @@ inline constexpr int kDialogLastRegister = 18;
 // Defaults of the configuration controls when the window is created.
 namespace ToolDefault {
 inline constexpr int Station = 1;
-inline constexpr int BaudCAN = 6;      // "500K"
-inline constexpr int Baud485 = 1;      // "19200"
+inline constexpr int BaudCAN = 6;  // "500K"
+inline constexpr int Baud485 = 1;  // "19200"
 inline constexpr int TxSuppress = 100;
-inline constexpr int Filter = 0;       // "零级"
-inline constexpr int Dat485 = 2;       // "8 E 1"
-} // namespace ToolDefault
+inline constexpr int Filter = 0;  // "零级"
+inline constexpr int Dat485 = 2;  // "8 E 1"
+}  // namespace ToolDefault

@@ -2,8 +2,8 @@
 #include "ui/Main.h"
 
 #include "modbus/MODBUS_RTU.h"
-#include "ui/MonitorD.h"
 #include "modbus/RegisterMap.h"
+#include "ui/MonitorD.h"
 
 namespace {
 const QString kNotConnected = QStringLiteral("连接未成功 ！");
@@ -39,7 +39,7 @@ void ShowValues(TGridView *grid, int (*registerOf)(int col, int row))
             if (const int reg = registerOf(col, row); reg != kNoRegister)
                 grid->SetCells(col, row, RegisterText(reg));
 }
-} // namespace
+}  // namespace
 
 void TMainForm::ShowGridValues()
 {

@@ -36,7 +36,7 @@ bool AllDigits(const QString &text)
             return false;
     return true;
 }
-} // namespace
+}  // namespace
 
 TMonitorDf::TMonitorDf(QWidget *parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint)

@@ -2,8 +2,7 @@
 
 QString BootVersionText(uint8_t version)
 {
-    return QStringLiteral("Boot:") + QString::number(version >> 4) + QLatin1Char('.') +
-           QString::number(version & 0x0F);
+    return QStringLiteral("Boot:") + QString::number(version >> 4) + QLatin1Char('.') + QString::number(version & 0x0F);
 }
 
 QString UpdateStatusText(TUpdateNotice notice, int value)

@@ -11,7 +11,7 @@ namespace {
 // QLineEdit keeps this gap between its text area and the text.
 constexpr int kTextMargin = 2;
 constexpr Qt::Alignment kPlainAlignment = Qt::AlignLeft | Qt::AlignVCenter;
-} // namespace
+}  // namespace
 
 TCountField::TCountField(const QString &text, QWidget *parent) : QLineEdit(text, parent)
 {

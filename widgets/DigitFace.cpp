@@ -14,7 +14,7 @@ bool IsDigit(QChar c)
 {
     return c >= QLatin1Char('0') && c <= QLatin1Char('9');
 }
-} // namespace
+}  // namespace
 
 TDigitFace::TDigitFace(const QFont &f) : font(f)
 {

@@ -28,14 +28,14 @@ public:
             QProxyStyle::drawPrimitive(element, option, painter, widget);
     }
 };
-} // namespace
+}  // namespace
 
-TGridFont::TGridFont(const QFont &font) : regular(font), bold(Bold(font)) {}
+TGridFont::TGridFont(const QFont &font) : regular(font), bold(Bold(font))
+{
+}
 
 TGridModel::TGridModel(QObject *parent, int colCount, int rowCount)
-    : QAbstractTableModel(parent),
-      colCount_(colCount),
-      rowCount_(rowCount),
+    : QAbstractTableModel(parent), colCount_(colCount), rowCount_(rowCount),
       cells_(static_cast<size_t>(colCount * rowCount))
 {
 }
@@ -96,8 +96,8 @@ public:
         state.fixed = col == 0 || row == 0;
         state.selected = !state.fixed && option.state.testFlag(QStyle::State_Selected);
         state.focused = state.selected && option.state.testFlag(QStyle::State_HasFocus);
-        const QPalette::ColorGroup group =
-            option.state.testFlag(QStyle::State_Active) ? QPalette::Active : QPalette::Inactive;
+        const QPalette::ColorGroup group = option.state.testFlag(QStyle::State_Active) ? QPalette::Active
+                                                                                       : QPalette::Inactive;
         QColor background;
         QColor text;
         if (state.fixed) {
@@ -144,12 +144,8 @@ private:
 };
 
 TGridView::TGridView(QWidget *parent, int colCount, int rowCount, int rowHeight)
-    : QTableView(parent),
-      model_(new TGridModel(this, colCount, rowCount)),
-      fixedFont_(font()),
-      cellFont_(font()),
-      fixedBackground_(palette().color(QPalette::Button)),
-      fixedText_(palette().color(QPalette::WindowText)),
+    : QTableView(parent), model_(new TGridModel(this, colCount, rowCount)), fixedFont_(font()), cellFont_(font()),
+      fixedBackground_(palette().color(QPalette::Button)), fixedText_(palette().color(QPalette::WindowText)),
       lineColor_(palette().color(QPalette::Dark))
 {
     setModel(model_);
@@ -196,9 +192,9 @@ void TGridView::SetFixedColors(const QColor &background, const QColor &text, con
 void TGridView::SetRowSelect(bool rowSelect)
 {
     setSelectionBehavior(rowSelect ? SelectRows : SelectItems);
-    selectionModel()->setCurrentIndex(currentIndex(), QItemSelectionModel::ClearAndSelect |
-                                                          (rowSelect ? QItemSelectionModel::Rows
-                                                                     : QItemSelectionModel::NoUpdate));
+    selectionModel()->setCurrentIndex(currentIndex(),
+                                      QItemSelectionModel::ClearAndSelect |
+                                          (rowSelect ? QItemSelectionModel::Rows : QItemSelectionModel::NoUpdate));
 }
 
 bool TGridView::trySelect(const QModelIndex &index)
@@ -210,9 +206,9 @@ bool TGridView::trySelect(const QModelIndex &index)
         OnSelectCell(index.column(), index.row(), canSelect);
     if (!canSelect)
         return false;
-    selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect |
-                                                 (RowSelect() ? QItemSelectionModel::Rows
-                                                              : QItemSelectionModel::NoUpdate));
+    selectionModel()->setCurrentIndex(index,
+                                      QItemSelectionModel::ClearAndSelect |
+                                          (RowSelect() ? QItemSelectionModel::Rows : QItemSelectionModel::NoUpdate));
     return true;
 }
 

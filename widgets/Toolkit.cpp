@@ -18,7 +18,7 @@ QString WithLineBreaks(QString text)
 {
     return text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
 }
-} // namespace
+}  // namespace
 
 QStringList ComPortNames()
 {
@@ -52,8 +52,7 @@ bool AskQuestion(QWidget *owner, const QString &text, const QString &caption)
 {
     if (questionHook)
         return questionHook(owner, text, caption);
-    QMessageBox box(QMessageBox::Question, caption, WithLineBreaks(text), QMessageBox::Yes | QMessageBox::No,
-                    owner);
+    QMessageBox box(QMessageBox::Question, caption, WithLineBreaks(text), QMessageBox::Yes | QMessageBox::No, owner);
     box.setDefaultButton(QMessageBox::No);
     box.setEscapeButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
@@ -76,8 +75,7 @@ QFont TimesFont(int pixelSize)
     return f;
 }
 
-TDropDownList::TDropDownList(QWidget *parent, const QStringList &items, int itemIndex)
-    : QComboBox(parent)
+TDropDownList::TDropDownList(QWidget *parent, const QStringList &items, int itemIndex) : QComboBox(parent)
 {
     setEditable(false);
     addItems(items);
@@ -89,8 +87,7 @@ void TDropDownList::SetItemIndex(int index)
     setCurrentIndex(index >= 0 && index < count() ? index : -1);
 }
 
-TSpinEdit::TSpinEdit(QWidget *parent, int minValue, int maxValue, int value, int maxLength)
-    : QSpinBox(parent)
+TSpinEdit::TSpinEdit(QWidget *parent, int minValue, int maxValue, int value, int maxLength) : QSpinBox(parent)
 {
     setRange(minValue, maxValue);
     setValue(value);
@@ -105,7 +102,9 @@ void TSpinEdit::SetValue(long long v)
     setValue(static_cast<int>(std::clamp<long long>(v, minimum(), maximum())));
 }
 
-TShape::TShape(QWidget *parent) : QWidget(parent), color_(SystemWindowColor()) {}
+TShape::TShape(QWidget *parent) : QWidget(parent), color_(SystemWindowColor())
+{
+}
 
 void TShape::SetBrushColor(const QColor &c)
 {

@@ -34,4 +34,4 @@ QString ByIdPathOf(const std::string &device)
     return {};
 }
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

@@ -24,4 +24,4 @@ QList<ByIdLink> ByIdLinks();
 // The by-id path that leads to `device`, or an empty string.
 QString ByIdPathOf(const std::string &device);
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

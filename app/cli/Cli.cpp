@@ -36,7 +36,7 @@ int Version(Output &out)
     return kExitDone;
 }
 
-} // namespace
+}  // namespace
 
 namespace {
 
@@ -55,7 +55,7 @@ QString AdapterName(const QString &linkName)
     return name.replace('_', ' ');
 }
 
-} // namespace
+}  // namespace
 
 int RunPorts(Output &out)
 {
@@ -82,8 +82,9 @@ int RunPorts(Output &out)
             comsOf[target] << port.name;
         out.result(QStringLiteral("%1 %2 %3%4")
                        .arg(port.name, device, state,
-                            byId.isEmpty() ? QString()
-                                           : QStringLiteral(" %1 (%2)").arg(AdapterName(QFileInfo(byId).fileName()), byId)),
+                            byId.isEmpty()
+                                ? QString()
+                                : QStringLiteral(" %1 (%2)").arg(AdapterName(QFileInfo(byId).fileName()), byId)),
                    QJsonObject{{"port", port.name},
                                {"device", device},
                                {"present", present},
@@ -134,7 +135,7 @@ int Dispatch(const Options &o, const PortTarget &port, Output &out)
     return kExitUsage;
 }
 
-} // namespace
+}  // namespace
 
 int RunCli(const QStringList &args)
 {
@@ -165,4 +166,4 @@ int RunCli(const QStringList &args)
     return status;
 }
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

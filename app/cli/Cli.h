@@ -7,4 +7,4 @@ namespace talvex::cli {
 // running QCoreApplication and returns the exit status.
 int RunCli(const QStringList &args);
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

@@ -14,4 +14,4 @@ int RunConfigure(const Options &o, const PortTarget &port, Output &out);
 int RunFlash(const Options &o, const PortTarget &port, Output &out);
 int RunPorts(Output &out);
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

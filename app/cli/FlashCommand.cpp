@@ -11,9 +11,9 @@
 
 #include "firmware/FirmwareImage.h"
 #include "firmware/Isp.h"
-#include "serial/SerialPort.h"
-#include "firmware/stm32/Stm32Protocol.h"
 #include "firmware/UpdateEngine.h"
+#include "firmware/stm32/Stm32Protocol.h"
+#include "serial/SerialPort.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -39,10 +39,10 @@ int TakeImage(const Options &o, Output &out, QJsonObject &record, QByteArray &by
     if (o.image.isEmpty()) {
         qint64 carriedSize = -1;
         if (!CarriedFirmwareImageAcceptable(&carriedSize) || !LoadFirmwareImage())
-            return out.fail(kExitFailed, QStringLiteral("image"),
-                            QStringLiteral("the carried firmware image is unusable (%1 bytes); nothing was sent")
-                                .arg(carriedSize),
-                            record);
+            return out.fail(
+                kExitFailed, QStringLiteral("image"),
+                QStringLiteral("the carried firmware image is unusable (%1 bytes); nothing was sent").arg(carriedSize),
+                record);
         bytes = *ImageStream;
         record["format"] = QStringLiteral("binary");
         return kExitDone;
@@ -56,7 +56,7 @@ int TakeImage(const Options &o, Output &out, QJsonObject &record, QByteArray &by
     return kExitDone;
 }
 
-} // namespace
+}  // namespace
 
 int RunFlash(const Options &o, const PortTarget &port, Output &out)
 {
@@ -83,8 +83,7 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
                             0, record);
     // The stand-in replaces working firmware with an idle loop: never onto a
     // real module unless asked for in so many words. The simulated module (a pty) is fine.
-    if (o.image.isEmpty() && CarriedFirmwareIsStandIn() &&
-        kind != DeviceKind::PseudoTerminal && !o.yesStandIn)
+    if (o.image.isEmpty() && CarriedFirmwareIsStandIn() && kind != DeviceKind::PseudoTerminal && !o.yesStandIn)
         return out.fail(kExitUsage, QStringLiteral("image"),
                         QStringLiteral("%1 is a real line, not a pseudo-terminal, and this build carries the stand-in "
                                        "image, not the module's firmware; nothing was sent (--yes-standin writes it "
@@ -218,4 +217,4 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
                     record);
 }
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

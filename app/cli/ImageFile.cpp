@@ -106,7 +106,8 @@ private:
         for (char b : bytes)
             sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(b));
         if (sum != 0)
-            return fail(QStringLiteral("checksum wrong (0x%1 given)").arg(at(bytes.size() - 1), 2, 16, QLatin1Char('0')));
+            return fail(
+                QStringLiteral("checksum wrong (0x%1 given)").arg(at(bytes.size() - 1), 2, 16, QLatin1Char('0')));
         const uint32_t offset = uint32_t(at(1)) << 8 | at(2);
         const uint8_t type = at(3);
         const uint8_t *data = reinterpret_cast<const uint8_t *>(bytes.constData()) + kRecordHeaderBytes;
@@ -125,8 +126,8 @@ private:
         case kStartLinear:
             return true;  // where the program starts: no flash content
         default:
-            return fail(QStringLiteral("record type %1 is not one a flash image uses")
-                            .arg(type, 2, 16, QLatin1Char('0')));
+            return fail(
+                QStringLiteral("record type %1 is not one a flash image uses").arg(type, 2, 16, QLatin1Char('0')));
         }
     }
 
@@ -164,7 +165,7 @@ private:
     std::vector<bool> given_;
 };
 
-} // namespace
+}  // namespace
 
 bool DecodeImage(const QByteArray &content, const QString &name, ImageFile &image, QString &error)
 {
@@ -173,7 +174,8 @@ bool DecodeImage(const QByteArray &content, const QString &name, ImageFile &imag
         error = QStringLiteral("%1 is empty").arg(name);
         return false;
     }
-    if (content.startsWith("\x7F" "ELF")) {
+    if (content.startsWith("\x7F"
+                           "ELF")) {
         error = QStringLiteral("%1 is an ELF file, not a flash image; make one with "
                                "\"objcopy -O binary %1 image.bin\" (or -O ihex for Intel HEX)")
                     .arg(name);
@@ -196,8 +198,8 @@ bool DecodeImage(const QByteArray &content, const QString &name, ImageFile &imag
     } else if (LooksLikeText(content)) {
         // A raw image of machine code holds bytes no text file has: this is text
         // (S-records, a listing, a README), and writing it would write its letters.
-        error = QStringLiteral("%1 is a text file, not Intel HEX (which starts with ':') nor a raw binary image")
-                    .arg(name);
+        error =
+            QStringLiteral("%1 is a text file, not Intel HEX (which starts with ':') nor a raw binary image").arg(name);
         return false;
     } else {
         image.bytes = content;
@@ -236,4 +238,4 @@ bool ReadImageFile(const QString &path, ImageFile &image, QString &error)
     return DecodeImage(content, path, image, error);
 }
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

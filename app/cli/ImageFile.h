@@ -18,4 +18,4 @@ bool ReadImageFile(const QString &path, ImageFile &image, QString &error);
 // The same for content already read; `name` is used in the reasons.
 bool DecodeImage(const QByteArray &content, const QString &name, ImageFile &image, QString &error);
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

@@ -23,7 +23,7 @@ extern "C" void OnInterrupt(int)
     }
 }
 
-} // namespace
+}  // namespace
 
 void InstallInterruptHandlers()
 {
@@ -53,4 +53,4 @@ InterruptHold::~InterruptHold()
     HoldMessage = nullptr;
 }
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

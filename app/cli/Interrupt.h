@@ -17,4 +17,4 @@ public:
     InterruptHold &operator=(const InterruptHold &) = delete;
 };
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

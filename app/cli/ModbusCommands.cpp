@@ -5,9 +5,9 @@
 #include "app/cli/PortError.h"
 #include "app/cli/SettingTexts.h"
 
-#include "serial/Clock.h"
 #include "modbus/MODBUS_RTU.h"
 #include "modbus/ModuleConfig.h"
+#include "serial/Clock.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
@@ -171,7 +171,7 @@ QJsonArray Words(int first, int count)
     return a;
 }
 
-} // namespace
+}  // namespace
 
 int RunInfo(const Options &o, const PortTarget &port, Output &out)
 {
@@ -181,12 +181,9 @@ int RunInfo(const Options &o, const PortTarget &port, Output &out)
     const uint16_t version = RegisterMirror[Reg::FW_Version];
     QString text = QStringLiteral("firmware: %1\n").arg(QString::fromStdString(FirmwareVersionText(version)));
     // "station" is the setting the module stores; "address" the station talked to.
-    QJsonObject json{{"time", NowUtc()},
-                     {"port", port.name},
-                     {"address", o.station},
-                     {"firmware", QString::fromStdString(FirmwareVersionText(version))},
-                     {"firmware_word", version},
-                     {"mode", ModeName(o.mode)}};
+    QJsonObject json{{"time", NowUtc()},         {"port", port.name},
+                     {"address", o.station},     {"firmware", QString::fromStdString(FirmwareVersionText(version))},
+                     {"firmware_word", version}, {"mode", ModeName(o.mode)}};
     AddSettings(StoredModuleSettings(RegisterMirror), text, json, true);
     if (o.mode == TLinkMode::PlcCan) {
         text += QStringLiteral("plc-can: %1\n").arg(CanUnlockConfirmed() ? "unlocked" : "locked");
@@ -332,4 +329,4 @@ int RunConfigure(const Options &o, const PortTarget &port, Output &out)
     return kExitDone;
 }
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

@@ -1,8 +1,8 @@
 #include "app/cli/ModbusSession.h"
 
 #include "app/cli/Interrupt.h"
-#include "serial/LineFormat.h"
 #include "modbus/MODBUS_RTU.h"
+#include "serial/LineFormat.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -84,8 +84,8 @@ ModbusSession::Outcome ModbusSession::run(const TPollRead &read, int intervalMs,
         }
     });
     // A pulled adapter ends the run at once, not at the next tick's time-outs.
-    const QMetaObject::Connection lost =
-        QObject::connect(&driver_, &TQRTCommDriver::Lost, &loop, [&] { finish(Outcome::Removed); });
+    const QMetaObject::Connection lost = QObject::connect(&driver_, &TQRTCommDriver::Lost, &loop,
+                                                          [&] { finish(Outcome::Removed); });
     tick.start();
     if (!done)
         loop.exec();
@@ -112,4 +112,4 @@ ModbusSession::Outcome ModbusSession::unlock()
     return confirmed ? Outcome::Exchange : Outcome::NotConfirmed;
 }
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

@@ -1,9 +1,9 @@
 #pragma once
 // The Modbus side of talvex-cli: the window's link settings, its polling cycle
 // and its PLC-CAN handshake, run on a Qt event loop without a window.
+#include "app/cli/Port.h"
 #include "modbus/MODBUS_RTU.h"
 #include "modbus/PollCycle.h"
-#include "app/cli/Port.h"
 #include "serial/QRT_ComDrv.h"
 
 #include <functional>
@@ -56,4 +56,4 @@ private:
     TQRTCommDriver driver_;
 };
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

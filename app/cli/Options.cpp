@@ -1,8 +1,8 @@
 #include "app/cli/Options.h"
 
+#include "app/cli/SettingTexts.h"
 #include "firmware/FirmwareImage.h"
 #include "modbus/MODBUS_RTU.h"
-#include "app/cli/SettingTexts.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
@@ -395,8 +395,7 @@ bool Parser::positionals()
             return false;
         if (positional_.size() >= 1 && !number(QStringLiteral("FIRST"), positional_[0], 0, wireMax, o_.first))
             return false;
-        if (positional_.size() >= 2 &&
-            !number(QStringLiteral("COUNT"), positional_[1], 1, kReadCountMax, o_.count))
+        if (positional_.size() >= 2 && !number(QStringLiteral("COUNT"), positional_[1], 1, kReadCountMax, o_.count))
             return false;
         if (o_.first + o_.count - 1 > wireMax)
             return fail(QStringLiteral("registers %1 ... %2 run past %3")
@@ -425,7 +424,7 @@ bool Parser::finalChecks()
     return true;
 }
 
-} // namespace
+}  // namespace
 
 bool ParseArguments(const QStringList &args, Options &options, QString &error)
 {
@@ -485,4 +484,4 @@ QString Usage()
         "             busy, no serial device, settings refused, removed, no DTR/RTS for flash)\n");
 }
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

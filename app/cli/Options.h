@@ -1,11 +1,11 @@
 #pragma once
 // The command line of talvex-cli, parsed and range-checked before anything is
 // opened or sent.
+#include "firmware/UpdateReport.h"
 #include "modbus/Frames.h"
 #include "modbus/MODBUS_RTU.h"
 #include "modbus/RegisterMap.h"
 #include "modbus/SettingsTable.h"
-#include "firmware/UpdateReport.h"
 
 #include <QString>
 #include <QStringList>
@@ -17,9 +17,9 @@ namespace talvex::cli {
 
 // Exit statuses, as the manual page lists them.
 inline constexpr int kExitDone = 0;
-inline constexpr int kExitFailed = 1;  // the module or chip failed, or a result could not be written
-inline constexpr int kExitUsage = 2;   // bad usage, a value out of range, an image refused: nothing sent
-inline constexpr int kExitPort = 3;    // the port: cannot be opened, refused the settings, or removed
+inline constexpr int kExitFailed = 1;         // the module or chip failed, or a result could not be written
+inline constexpr int kExitUsage = 2;          // bad usage, a value out of range, an image refused: nothing sent
+inline constexpr int kExitPort = 3;           // the port: cannot be opened, refused the settings, or removed
 inline constexpr int kExitInterrupted = 130;  // SIGINT or SIGTERM (128 + SIGINT, as shells report it)
 
 enum class Command { Help, Version, Ports, Info, Read, Watch, Write, Configure, Flash };
@@ -42,19 +42,19 @@ struct Options {
     TEchoMode echo = TEchoMode::Auto;  // whether the adapter hands the request back
     bool json = false;
     bool quiet = false;
-    QString logPath;                      // --log: results appended as JSON lines
+    QString logPath;  // --log: results appended as JSON lines
     Command command = Command::Help;
 
-    int first = kPollFirstRegister;       // read
-    int count = kDefaultReadCount;        // read
-    int intervalMs = kDefaultWatchIntervalMs;  // watch
-    int times = 0;                        // watch; 0 until interrupted
-    int reg = 0;                          // write
-    int value = 0;                        // write
-    ConfigChanges config;                 // configure
-    QString image;                        // flash; empty: the carried image
-    bool yesStandIn = false;              // flash
-    bool verify = true;                   // flash: read back and compare
+    int first = kPollFirstRegister;             // read
+    int count = kDefaultReadCount;              // read
+    int intervalMs = kDefaultWatchIntervalMs;   // watch
+    int times = 0;                              // watch; 0 until interrupted
+    int reg = 0;                                // write
+    int value = 0;                              // write
+    ConfigChanges config;                       // configure
+    QString image;                              // flash; empty: the carried image
+    bool yesStandIn = false;                    // flash
+    bool verify = true;                         // flash: read back and compare
     TBootEntry bootEntry = TBootEntry::DtrRts;  // flash
 };
 
@@ -70,4 +70,4 @@ QString ModeName(TLinkMode mode);
 // "dtr-rts", "inverted" or "manual".
 QString BootEntryName(TBootEntry entry);
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

@@ -18,7 +18,7 @@ QByteArray JsonLine(const QJsonObject &object)
 {
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }
-} // namespace
+}  // namespace
 
 QString NowUtc()
 {
@@ -134,4 +134,4 @@ void Output::endProgress()
     write(err_, QStringLiteral("\n"));
 }
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

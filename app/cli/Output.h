@@ -63,4 +63,4 @@ private:
 // Now as ISO 8601 in UTC, to the millisecond: "2026-12-11T03:10:51.123Z".
 QString NowUtc();
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

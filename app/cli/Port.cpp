@@ -30,7 +30,7 @@ QString Named(const PortTarget &port)
     return device == port.name ? port.name : QStringLiteral("%1 (%2)").arg(port.name, device);
 }
 
-} // namespace
+}  // namespace
 
 QString PortFaultReason(PortFault fault, int errorNumber)
 {
@@ -70,4 +70,4 @@ QString AdapterRemoved(const PortTarget &port)
     return QStringLiteral("%1: %2").arg(Named(port), PortFaultReason(PortFault::Removed, 0));
 }
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

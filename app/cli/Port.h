@@ -25,4 +25,4 @@ QString CannotOpen(const PortTarget &port, PortFault fault, int errorNumber);
 // "COM3 (/dev/ttyUSB0): adapter removed".
 QString AdapterRemoved(const PortTarget &port);
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

@@ -15,4 +15,4 @@ int FailAdapterRemoved(Output &out, const PortTarget &port, const QString &stage
     return out.fail(kExitPort, stage, AdapterRemoved(port) + consequence, record);
 }
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

@@ -15,7 +15,7 @@ QString Canonical(const QString &text)
     return out;
 }
 
-} // namespace
+}  // namespace
 
 int FindSettingText(const TSettingRow &row, const QString &text)
 {
@@ -49,4 +49,4 @@ QString SettingChoices(const TSettingRow &row)
     return out.join(QStringLiteral(", "));
 }
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

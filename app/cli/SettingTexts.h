@@ -17,4 +17,4 @@ QString SettingText(const TSettingRow &row, int index);
 // The texts of a list joined for a message: "\"10K\", \"20K\", ...".
 QString SettingChoices(const TSettingRow &row);
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

@@ -35,7 +35,7 @@ QString CommandOf(TUpdateStage stage)
     }
 }
 
-} // namespace
+}  // namespace
 
 QString StageText(TUpdateStage stage)
 {
@@ -114,10 +114,10 @@ QString FailureText(const TUpdateFailure &f, qint64 imageBytes, int flashKiB)
                        : QStringLiteral("no acknowledged erase (%1)")
                              .arg(f.cause == TUpdateCause::NoAnswer ? "no answer" : "a garbled answer");
     case TUpdateStage::Writing:
-        return refused ? QStringLiteral("write refused at %1").arg(Address(f.address))
-                       : QStringLiteral("no acknowledged write at %1 (%2)")
-                             .arg(Address(f.address),
-                                  f.cause == TUpdateCause::NoAnswer ? "no answer" : "a garbled answer");
+        return refused
+                   ? QStringLiteral("write refused at %1").arg(Address(f.address))
+                   : QStringLiteral("no acknowledged write at %1 (%2)")
+                         .arg(Address(f.address), f.cause == TUpdateCause::NoAnswer ? "no answer" : "a garbled answer");
     default:
         break;
     }
@@ -128,4 +128,4 @@ QString FailureText(const TUpdateFailure &f, qint64 imageBytes, int flashKiB)
         .arg(f.cause == TUpdateCause::NoAnswer ? "no answer" : "an answer that fails its check", StageText(f.stage));
 }
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

@@ -13,4 +13,4 @@ QString StageName(TUpdateStage stage);
 // Why a run failed, with the hint a line engineer needs.
 QString FailureText(const TUpdateFailure &failure, qint64 imageBytes, int flashKiB);
 
-} // namespace talvex::cli
+}  // namespace talvex::cli

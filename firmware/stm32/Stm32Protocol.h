@@ -30,23 +30,23 @@ inline constexpr uint8_t kBootloaderVersion = 0x22;  // protocol version 2.2 of 
 // Commands the Get answer of this version lists after the version byte; the
 // answer's N byte (bytes that follow, less one) has the same value.
 inline constexpr uint8_t kGetCommandCount = 11;
-inline constexpr uint8_t kProductIdHigh = 0x04;      // product ID 0x0410, medium-density F1, high byte
-inline constexpr uint8_t kProductIdLow = 0x10;       // and low byte
+inline constexpr uint8_t kProductIdHigh = 0x04;           // product ID 0x0410, medium-density F1, high byte
+inline constexpr uint8_t kProductIdLow = 0x10;            // and low byte
 inline constexpr uint8_t kProductIdBytesMinusOne = 0x01;  // Get ID: the ID takes N + 1 = 2 bytes
-inline constexpr uint8_t kOptionStatus1 = 0x00;      // Get Version: first read-protection status byte
-inline constexpr uint8_t kOptionStatus2 = 0x00;      // Get Version: second read-protection status byte
+inline constexpr uint8_t kOptionStatus1 = 0x00;           // Get Version: first read-protection status byte
+inline constexpr uint8_t kOptionStatus2 = 0x00;           // Get Version: second read-protection status byte
 
 inline constexpr uint8_t kGlobalEraseCode = 0xFF;   // page-count byte that asks for a global erase
 inline constexpr uint8_t kGlobalEraseCheck = 0x00;  // the byte that must follow it
 
-inline constexpr unsigned kAddressBytes = 4;      // addresses go most significant byte first
-inline constexpr unsigned kWriteAlignment = 4;    // Write Memory takes whole 32-bit words only
+inline constexpr unsigned kAddressBytes = 4;        // addresses go most significant byte first
+inline constexpr unsigned kWriteAlignment = 4;      // Write Memory takes whole 32-bit words only
 inline constexpr unsigned kMaxTransferBytes = 256;  // largest Read/Write Memory block (count byte + 1)
 
 // Main flash of the module's part (medium-density F1).
-inline constexpr uint32_t kFlashBase = 0x08000000;  // main flash, page 0: image byte 0 goes here
-inline constexpr uint32_t kPageBytes = 1024;        // erase unit of main flash
-inline constexpr uint8_t kErasedByte = 0xFF;        // what an erased flash byte reads
+inline constexpr uint32_t kFlashBase = 0x08000000;          // main flash, page 0: image byte 0 goes here
+inline constexpr uint32_t kPageBytes = 1024;                // erase unit of main flash
+inline constexpr uint8_t kErasedByte = 0xFF;                // what an erased flash byte reads
 inline constexpr uint32_t kFlashSizeRegister = 0x1FFFF7E0;  // device signature: flash size in KiB, 16 bits
 
 // The checksum of an address, a page list or a data block: the XOR of `count`
@@ -58,4 +58,4 @@ constexpr uint8_t Xor(const uint8_t *bytes, size_t count, uint8_t seed = 0)
     return seed;
 }
 
-} // namespace stm32
+}  // namespace stm32

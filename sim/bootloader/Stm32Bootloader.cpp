@@ -1,7 +1,7 @@
 #include "sim/bootloader/Stm32Bootloader.h"
 
-#include "sim/bootloader/Stm32MemoryMap.h"
 #include "firmware/stm32/Stm32Protocol.h"
+#include "sim/bootloader/Stm32MemoryMap.h"
 
 #include <algorithm>
 
@@ -12,13 +12,13 @@ namespace {
 // Commands in the order the Get answer lists them. The chip lists its protection
 // commands too; this model refuses them, since no host here protects a chip.
 constexpr uint8_t kCommands[] = {
-    kCmdGet, kCmdGetVersion, kCmdGetId, kCmdReadMemory, kCmdGo, kCmdWriteMemory,
-    kCmdErase, kCmdWriteProtect, kCmdWriteUnprotect, kCmdReadoutProtect, kCmdReadoutUnprotect,
+    kCmdGet,          kCmdGetVersion,     kCmdGetId,          kCmdReadMemory,       kCmdGo, kCmdWriteMemory, kCmdErase,
+    kCmdWriteProtect, kCmdWriteUnprotect, kCmdReadoutProtect, kCmdReadoutUnprotect,
 };
 
 static_assert(std::size(kCommands) == kGetCommandCount);
 
-} // namespace
+}  // namespace
 
 Stm32Bootloader::Stm32Bootloader() = default;
 
@@ -131,7 +131,7 @@ size_t Stm32Bootloader::awaited() const
         if (pending_.empty())
             return 1;
         if (pending_[0] == kGlobalEraseCode)
-            return 2;  // the code and its check byte
+            return 2;                    // the code and its check byte
         return size_t(pending_[0]) + 3;  // N, N + 1 numbers, checksum
     default:
         return 1;
@@ -213,8 +213,8 @@ void Stm32Bootloader::onCommand(uint8_t code, uint8_t complement)
 
 void Stm32Bootloader::onAddress()
 {
-    const uint32_t address = uint32_t(pending_[0]) << 24 | uint32_t(pending_[1]) << 16 | uint32_t(pending_[2]) << 8
-                             | uint32_t(pending_[3]);
+    const uint32_t address = uint32_t(pending_[0]) << 24 | uint32_t(pending_[1]) << 16 | uint32_t(pending_[2]) << 8 |
+                             uint32_t(pending_[3]);
     current_.address = address;
     address_ = address;
     bool valid = Xor(pending_.data(), kAddressBytes) == pending_[kAddressBytes];
@@ -263,8 +263,8 @@ void Stm32Bootloader::onWriteData()
 {
     const size_t count = size_t(pending_[0]) + 1;
     const uint8_t *data = pending_.data() + 1;
-    const bool valid = Xor(pending_.data(), count + 1) == pending_[count + 1] && count % kWriteAlignment == 0
-                       && memory_.writable(address_, static_cast<uint32_t>(count));
+    const bool valid = Xor(pending_.data(), count + 1) == pending_[count + 1] && count % kWriteAlignment == 0 &&
+                       memory_.writable(address_, static_cast<uint32_t>(count));
     if (!valid || faultNack(command_, 2)) {
         answer({kNack});
         finish(false);

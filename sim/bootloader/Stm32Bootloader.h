@@ -37,9 +37,9 @@ struct Stm32AckPoint {
 // so a host that retries can still finish.
 struct Stm32Faults {
     static constexpr int kForever = -1;  // for unansweredSyncs: never answer
-    int unansweredSyncs = 0;     // sync bytes that get no answer at all
-    Stm32AckPoint nackAt;        // this acknowledgement becomes a NACK ...
-    int nackTimes = 0;           // ... this many times
+    int unansweredSyncs = 0;             // sync bytes that get no answer at all
+    Stm32AckPoint nackAt;                // this acknowledgement becomes a NACK ...
+    int nackTimes = 0;                   // ... this many times
     int silentAfterBlocks = -1;  // after this many acknowledged write blocks the chip answers nothing until reset
     uint32_t flipAddress = 0;    // the next write over this flash address stores its byte ...
     uint8_t flipMask = 0;        // ... XOR this mask, and is acknowledged all the same

@@ -7,12 +7,11 @@ using namespace stm32;
 namespace {
 
 // Serial number the chip reports in its unique-ID field.
-constexpr uint8_t kUniqueId[kUniqueIdBytes] = {0x54, 0x41, 0x4C, 0x56, 0x45, 0x58, 0x00, 0x01,
-                                               0x20, 0x24, 0x06, 0x15};
+constexpr uint8_t kUniqueId[kUniqueIdBytes] = {0x54, 0x41, 0x4C, 0x56, 0x45, 0x58, 0x00, 0x01, 0x20, 0x24, 0x06, 0x15};
 // Option byte layout: each byte is followed by its complement.
-constexpr unsigned kOptionRdp = 0;     // read protection
-constexpr unsigned kOptionUser = 2;    // watchdog and reset options
-constexpr unsigned kOptionStride = 2;  // a byte and its complement
+constexpr unsigned kOptionRdp = 0;            // read protection
+constexpr unsigned kOptionUser = 2;           // watchdog and reset options
+constexpr unsigned kOptionStride = 2;         // a byte and its complement
 constexpr uint8_t kOptionUserDefault = 0xFF;  // software watchdog, no reset on stop or standby
 constexpr uint8_t kOptionUnset = 0xFF;        // data and write-protection bytes as shipped
 
@@ -21,10 +20,9 @@ bool Inside(uint32_t address, uint32_t count, uint32_t base, uint32_t size)
     return address >= base && count <= size && address - base <= size - count;
 }
 
-} // namespace
+}  // namespace
 
-Stm32Memory::Stm32Memory()
-    : flash_(kFlashBytes, kErasedByte), ram_(kRamBytes, 0), system_(kSystemBytes, kErasedByte)
+Stm32Memory::Stm32Memory() : flash_(kFlashBytes, kErasedByte), ram_(kRamBytes, 0), system_(kSystemBytes, kErasedByte)
 {
     const uint32_t sizeAt = kFlashSizeRegister - kSystemBase;
     system_[sizeAt] = static_cast<uint8_t>(kFlashSizeKiB & 0xFF);  // little-endian register
@@ -53,15 +51,15 @@ bool Stm32Memory::inRam(uint32_t address, uint32_t count)
 
 bool Stm32Memory::readable(uint32_t address, uint32_t count) const
 {
-    return inFlash(address, count) || inRam(address, count) || Inside(address, count, kSystemBase, kSystemBytes)
-           || Inside(address, count, kOptionBase, kOptionBytes);
+    return inFlash(address, count) || inRam(address, count) || Inside(address, count, kSystemBase, kSystemBytes) ||
+           Inside(address, count, kOptionBase, kOptionBytes);
 }
 
 bool Stm32Memory::writable(uint32_t address, uint32_t count) const
 {
     // Option bytes are not written through this path here; the RAM the bootloader runs in is refused.
-    return inFlash(address, count)
-           || Inside(address, count, kRamBase + kRamBootloaderBytes, kRamBytes - kRamBootloaderBytes);
+    return inFlash(address, count) ||
+           Inside(address, count, kRamBase + kRamBootloaderBytes, kRamBytes - kRamBootloaderBytes);
 }
 
 uint8_t Stm32Memory::read(uint32_t address) const

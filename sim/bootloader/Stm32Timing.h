@@ -22,4 +22,4 @@ inline Micros WireTime(size_t chars, uint32_t baud)
     return Micros(static_cast<int64_t>(chars) * kBitsPerChar * 1000000 / baud);
 }
 
-} // namespace stm32
+}  // namespace stm32

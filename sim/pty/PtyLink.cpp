@@ -69,4 +69,4 @@ void PtyLink::close()
     ttyPath_.clear();
 }
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

@@ -38,4 +38,4 @@ private:
     std::string linkPath_;
 };
 
-} // namespace talvex::sim
+}  // namespace talvex::sim

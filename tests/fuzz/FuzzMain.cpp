@@ -27,8 +27,7 @@ struct Budget {
         bytes += size;
         if (limit == 0 || bytes < limit)
             return;
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::fprintf(stderr, "\nfuzz-budget: runs=%llu bytes=%llu seconds=%.1f\n", runs, bytes, seconds);
         std::fflush(stderr);
         // Inside the callback libFuzzer counts exit() as a failure of the target;
@@ -37,7 +36,7 @@ struct Budget {
     }
 };
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -3,11 +3,11 @@
 // on a platform double, open, and registered as the link with the station and
 // link mode drawn from the input; a harness draws them again between requests.
 // Whether the adapter echoes (auto, on, off) is drawn once per run.
-#include "tests/support/FakeSerialPort.h"
 #include "modbus/Frames.h"
-#include "tests/fuzz/FuzzSupport.h"
 #include "modbus/MODBUS_RTU.h"
 #include "serial/QRT_ComDrv.h"
+#include "tests/fuzz/FuzzSupport.h"
+#include "tests/support/FakeSerialPort.h"
 
 #include <cstdint>
 #include <memory>
@@ -42,4 +42,4 @@ public:
     TEchoMode echo = TEchoMode::Auto;
 };
 
-} // namespace fuzz
+}  // namespace fuzz

@@ -17,4 +17,4 @@ inline void EnsureCoreApplication()
     new QCoreApplication(argc, argv);
 }
 
-} // namespace fuzz
+}  // namespace fuzz

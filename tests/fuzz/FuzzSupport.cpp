@@ -12,4 +12,4 @@ void Violation(const char *what, const char *file, int line)
     std::abort();
 }
 
-} // namespace fuzz
+}  // namespace fuzz

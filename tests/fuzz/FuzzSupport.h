@@ -8,10 +8,10 @@
 #include <vector>
 
 // A broken invariant aborts: libFuzzer keeps the input as a crash, the replay test fails.
-#define FUZZ_CHECK(cond)                                          \
-    do {                                                          \
-        if (!(cond))                                              \
-            ::fuzz::Violation(#cond, __FILE__, __LINE__);         \
+#define FUZZ_CHECK(cond)                                                                                               \
+    do {                                                                                                               \
+        if (!(cond))                                                                                                   \
+            ::fuzz::Violation(#cond, __FILE__, __LINE__);                                                              \
     } while (0)
 
 int TalvexFuzzOne(const uint8_t *data, size_t size);
@@ -54,4 +54,4 @@ private:
     size_t at_ = 0;
 };
 
-} // namespace fuzz
+}  // namespace fuzz

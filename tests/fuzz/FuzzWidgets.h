@@ -17,4 +17,4 @@ inline void EnsureApplication()
     new QApplication(argc, argv);
 }
 
-} // namespace fuzz
+}  // namespace fuzz

@@ -3,8 +3,8 @@
 // time-out tick, which of its two timers are running, and what it shows. Only
 // this file knows where the update lives (today the window's handlers), so the
 // harness follows the update wherever it moves.
-#include "ui/Firmware.h"
 #include "serial/SerialPort.h"
+#include "ui/Firmware.h"
 
 #include <memory>
 

@@ -2,8 +2,8 @@
 // What a bootloader that agrees answers in each of the window's update states,
 // with the free bytes (version, command list, product ID, the flash-size word)
 // taken from the fuzz input. Shared by the update's fuzz harnesses.
-#include "tests/fuzz/FuzzSupport.h"
 #include "firmware/stm32/Stm32Protocol.h"
+#include "tests/fuzz/FuzzSupport.h"
 
 #include <cstdint>
 #include <vector>
@@ -30,4 +30,4 @@ inline std::vector<uint8_t> AgreeingAnswer(int state, Input &in)
     }
 }
 
-} // namespace fuzz
+}  // namespace fuzz

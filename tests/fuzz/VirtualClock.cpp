@@ -1,8 +1,8 @@
 // GetTickCount() and SleepMs() of serial/Clock.h on a clock that only waits move.
 // The executable's own definitions win over the archive member of the real
 // clock (serial/Clock.cpp in talvex_serial), which the linker then never pulls in.
-#include "serial/Clock.h"
 #include "tests/fuzz/VirtualClock.h"
+#include "serial/Clock.h"
 
 namespace {
 uint32_t Now = 0;
@@ -27,4 +27,4 @@ uint32_t VirtualNowMs()
 {
     return Now;
 }
-} // namespace fuzz
+}  // namespace fuzz

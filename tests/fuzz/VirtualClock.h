@@ -7,4 +7,4 @@ namespace fuzz {
 // that would take seconds costs nothing and every run is the same.
 void ResetVirtualClock();
 uint32_t VirtualNowMs();
-} // namespace fuzz
+}  // namespace fuzz

@@ -1,8 +1,8 @@
 // An image file as flash reads it: whatever a file holds, the decoder either
 // refuses it with a reason or returns an image the update can write, without
 // reading or writing out of bounds.
-#include "tests/fuzz/FuzzSupport.h"
 #include "app/cli/ImageFile.h"
+#include "tests/fuzz/FuzzSupport.h"
 
 #include "firmware/FirmwareImage.h"
 

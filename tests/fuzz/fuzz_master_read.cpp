@@ -8,11 +8,11 @@
 // and the mirror changes only from a valid reply.
 #include "modbus/Crc16.h"
 #include "modbus/Frames.h"
+#include "modbus/MODBUS_RTU.h"
+#include "serial/QRT_ComDrv.h"
 #include "tests/fuzz/FuzzMasterLink.h"
 #include "tests/fuzz/FuzzQt.h"
 #include "tests/fuzz/FuzzSupport.h"
-#include "modbus/MODBUS_RTU.h"
-#include "serial/QRT_ComDrv.h"
 #include "tests/fuzz/VirtualClock.h"
 
 #include <algorithm>
@@ -63,7 +63,7 @@ std::vector<uint8_t> Reply(fuzz::Input &in, uint16_t expectedBytes)
     return r;
 }
 
-} // namespace
+}  // namespace
 
 int TalvexFuzzOne(const uint8_t *data, size_t size)
 {
@@ -144,8 +144,8 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
             const bool whole = received.size() > before && received.size() >= frame.size() &&
                                std::equal(frame.rbegin(), frame.rend(), received.rbegin());
             // A buffer that begins with the request's bytes is taken for its echo.
-            const bool overlapsEcho =
-                mayEcho && BeginsWith(received, lastRequest) && received.size() < kRequestFrameSize + frame.size();
+            const bool overlapsEcho = mayEcho && BeginsWith(received, lastRequest) &&
+                                      received.size() < kRequestFrameSize + frame.size();
             if (!whole || overlapsEcho)
                 break;
             const bool ok = FetchRegisters(0);
@@ -176,7 +176,8 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
                                                     static_cast<uint16_t>(count));
             const size_t sent = st.written.size() - writtenBefore;
             FUZZ_CHECK(sent <= kRequestFrameSize);
-            FUZZ_CHECK(std::equal(st.written.begin() + static_cast<long>(writtenBefore), st.written.end(), frame.begin()));
+            FUZZ_CHECK(
+                std::equal(st.written.begin() + static_cast<long>(writtenBefore), st.written.end(), frame.begin()));
             received.clear();
             expected = static_cast<uint16_t>(2 * count);
             lastRequest = frame;
@@ -196,8 +197,8 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
             // The buffer as one frame, judged by its CRC alone, unless it begins with the echo ...
             const bool whole = !echoed && complete && CrcMatches(received.data(), received.size());
             // ... or a reply to the request that ends the buffer, whatever precedes it.
-            const uint8_t *tail =
-                requested ? ReplyAtEnd(received, echoed ? kRequestFrameSize : 0, lastRequest, words) : nullptr;
+            const uint8_t *tail = requested ? ReplyAtEnd(received, echoed ? kRequestFrameSize : 0, lastRequest, words)
+                                            : nullptr;
             // True exactly for one of the two whose words fit the mirror ...
             FUZZ_CHECK(ok == (fits && (whole || tail)));
             FUZZ_CHECK(drv.RxCount == received.size());

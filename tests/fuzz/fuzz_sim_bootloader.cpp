@@ -2,10 +2,10 @@
 // (a pause of a host's reset sequence starts it afresh). It may answer only
 // with ACK, NACK or the documented replies; a read returns what the memory
 // holds; flash changes only through a command that writes or erases it.
-#include "sim/BootloaderPersonality.h"
-#include "tests/fuzz/FuzzSupport.h"
-#include "sim/bootloader/Stm32MemoryMap.h"
 #include "firmware/stm32/Stm32Protocol.h"
+#include "sim/BootloaderPersonality.h"
+#include "sim/bootloader/Stm32MemoryMap.h"
+#include "tests/fuzz/FuzzSupport.h"
 
 #include <algorithm>
 #include <vector>
@@ -19,9 +19,17 @@ enum Op : uint8_t { kRaw, kCommand, kAddress, kBlock, kPageList, kCount, kPause,
 constexpr int kOps = kFaults + 1;
 
 // The commands of this chip, in the order its Get reply lists them.
-const Bytes kCommandList = {stm32::kCmdGet, stm32::kCmdGetVersion, stm32::kCmdGetId, stm32::kCmdReadMemory,
-                            stm32::kCmdGo, stm32::kCmdWriteMemory, stm32::kCmdErase, stm32::kCmdWriteProtect,
-                            stm32::kCmdWriteUnprotect, stm32::kCmdReadoutProtect, stm32::kCmdReadoutUnprotect};
+const Bytes kCommandList = {stm32::kCmdGet,
+                            stm32::kCmdGetVersion,
+                            stm32::kCmdGetId,
+                            stm32::kCmdReadMemory,
+                            stm32::kCmdGo,
+                            stm32::kCmdWriteMemory,
+                            stm32::kCmdErase,
+                            stm32::kCmdWriteProtect,
+                            stm32::kCmdWriteUnprotect,
+                            stm32::kCmdReadoutProtect,
+                            stm32::kCmdReadoutUnprotect};
 
 Bytes GetReply()
 {
@@ -61,11 +69,16 @@ void MaybeSpoil(fuzz::Input &in, Bytes &b)
 uint32_t SomeAddress(fuzz::Input &in)
 {
     switch (in.byte() % 5) {
-    case 0: return stm32::kFlashBase + static_cast<uint32_t>(in.range(0, stm32::kFlashBytes + 8));
-    case 1: return stm32::kRamBase + static_cast<uint32_t>(in.range(0, stm32::kRamBytes + 8));
-    case 2: return stm32::kSystemBase + static_cast<uint32_t>(in.range(0, stm32::kSystemBytes + 32));
-    case 3: return stm32::kFlashBase + 1024u * static_cast<uint32_t>(in.range(0, 130)) + 4u * in.range(0, 255);
-    default: return in.u32();
+    case 0:
+        return stm32::kFlashBase + static_cast<uint32_t>(in.range(0, stm32::kFlashBytes + 8));
+    case 1:
+        return stm32::kRamBase + static_cast<uint32_t>(in.range(0, stm32::kRamBytes + 8));
+    case 2:
+        return stm32::kSystemBase + static_cast<uint32_t>(in.range(0, stm32::kSystemBytes + 32));
+    case 3:
+        return stm32::kFlashBase + 1024u * static_cast<uint32_t>(in.range(0, 130)) + 4u * in.range(0, 255);
+    default:
+        return in.u32();
     }
 }
 
@@ -84,14 +97,15 @@ void CheckReadReply(const Bytes &reply, const Stm32Bootloader &chip, size_t logB
         FUZZ_CHECK(reply[i] == chip.memory().read(e.address + static_cast<uint32_t>(i - 1)));
 }
 
-} // namespace
+}  // namespace
 
 int TalvexFuzzOne(const uint8_t *data, size_t size)
 {
     fuzz::Input in(data, size);
     BootloaderPersonality boot;
     Stm32Bootloader &chip = boot.chip();
-    chip.setOnGo([](uint32_t address) { FUZZ_CHECK(Stm32Memory::inFlash(address, 1) || Stm32Memory::inRam(address, 1)); });
+    chip.setOnGo(
+        [](uint32_t address) { FUZZ_CHECK(Stm32Memory::inFlash(address, 1) || Stm32Memory::inRam(address, 1)); });
     if (in.flag()) {  // an earlier program in the first pages
         const Bytes old = in.bytes(in.range(0, 4096));
         chip.preloadFlash(stm32::kFlashBase, old);

@@ -4,11 +4,11 @@
 // frame that answers a request the stream really held.
 #include "modbus/Frames.h"
 #include "sim/FrameLog.h"
-#include "tests/fuzz/FuzzSupport.h"
 #include "sim/ModbusRtuPersonality.h"
 #include "sim/ModuleCore.h"
 #include "sim/ModulePortTarget.h"
 #include "sim/PlcGateway.h"
+#include "tests/fuzz/FuzzSupport.h"
 
 #include <algorithm>
 
@@ -51,7 +51,7 @@ void CheckReply(const std::vector<uint8_t> &stream, const std::vector<uint8_t> &
     FUZZ_CHECK(AnswersARequest(stream, reply));
 }
 
-} // namespace
+}  // namespace
 
 int TalvexFuzzOne(const uint8_t *data, size_t size)
 {
@@ -78,7 +78,9 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
         case kRequest: {
             // A frame with a valid CRC, so the service gets past its framing as often as not.
             const uint8_t station = in.flag() ? 1 : in.byte();
-            const uint8_t function = in.flag() ? kFnReadHoldingRegisters : in.flag() ? kFnWriteSingleRegister : in.byte();
+            const uint8_t function = in.flag()   ? kFnReadHoldingRegisters
+                                     : in.flag() ? kFnWriteSingleRegister
+                                                 : in.byte();
             const RequestFrame f = BuildRequest(station, function, in.u16(), in.flag() ? in.range(0, 130) : in.u16());
             bytes.assign(f.begin(), f.end());
             break;

@@ -4,16 +4,16 @@
 // the command area of IspBuffer, the progress stays within 0 ... 100, and once
 // the line falls silent every run ends, by time-out or finish, with both timers
 // stopped and the port closed.
-#include "tests/support/FakeSerialPort.h"
 #include "firmware/FirmwareImage.h"
-#include "tests/fuzz/FuzzSupport.h"
-#include "tests/fuzz/FuzzWidgets.h"
 #include "firmware/Isp.h"
 #include "firmware/stm32/Stm32Protocol.h"
-#include "widgets/Toolkit.h"
+#include "tests/fuzz/FuzzSupport.h"
+#include "tests/fuzz/FuzzWidgets.h"
 #include "tests/fuzz/UpdateAdapter.h"
 #include "tests/fuzz/UpdateAnswers.h"
 #include "tests/fuzz/VirtualClock.h"
+#include "tests/support/FakeSerialPort.h"
+#include "widgets/Toolkit.h"
 
 #include <algorithm>
 
@@ -71,7 +71,7 @@ void CheckInvariants(UpdateUnderTest &u, const Reference &ref)
     }
 }
 
-} // namespace
+}  // namespace
 
 int TalvexFuzzOne(const uint8_t *data, size_t size)
 {

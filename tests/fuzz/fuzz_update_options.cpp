@@ -5,15 +5,15 @@
 // within 0 ... 100, a failure inside the image names an address inside it, and
 // once the line falls silent the start ends with both timers stopped and the
 // port closed.
-#include "tests/support/FakeSerialPort.h"
 #include "firmware/FirmwareImage.h"
+#include "firmware/Isp.h"
+#include "firmware/UpdateEngine.h"
+#include "firmware/stm32/Stm32Protocol.h"
 #include "tests/fuzz/FuzzQt.h"
 #include "tests/fuzz/FuzzSupport.h"
-#include "firmware/Isp.h"
-#include "firmware/stm32/Stm32Protocol.h"
 #include "tests/fuzz/UpdateAnswers.h"
-#include "firmware/UpdateEngine.h"
 #include "tests/fuzz/VirtualClock.h"
+#include "tests/support/FakeSerialPort.h"
 
 #include <algorithm>
 
@@ -77,7 +77,7 @@ struct Seen {
     bool badAddress = false;
 };
 
-} // namespace
+}  // namespace
 
 int TalvexFuzzOne(const uint8_t *data, size_t size)
 {
@@ -120,7 +120,8 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
                 FUZZ_CHECK(std::all_of(first + kImageBytes, first + kImageBytes + kBeyondImage,
                                        [](uint8_t b) { return b == 0; }));
             }
-            FUZZ_CHECK(engine.Core().UniqueId().empty() || engine.Core().UniqueId().size() == 2 * TUpdateCore::kUniqueIdBytes);
+            FUZZ_CHECK(engine.Core().UniqueId().empty() ||
+                       engine.Core().UniqueId().size() == 2 * TUpdateCore::kUniqueIdBytes);
         };
 
         engine.Start();

@@ -7,11 +7,11 @@
 // on such an answer after the echo. A write to a silent module never succeeds,
 // and the module's answer behind stray bytes is accepted.
 #include "modbus/Frames.h"
+#include "modbus/MODBUS_RTU.h"
+#include "serial/QRT_ComDrv.h"
 #include "tests/fuzz/FuzzMasterLink.h"
 #include "tests/fuzz/FuzzQt.h"
 #include "tests/fuzz/FuzzSupport.h"
-#include "modbus/MODBUS_RTU.h"
-#include "serial/QRT_ComDrv.h"
 #include "tests/fuzz/VirtualClock.h"
 
 #include <algorithm>
@@ -78,7 +78,7 @@ bool MadeOfAttempts(const uint8_t *sent, size_t count, const RequestFrame &reque
     return reachable[count];
 }
 
-} // namespace
+}  // namespace
 
 int TalvexFuzzOne(const uint8_t *data, size_t size)
 {

@@ -1,8 +1,8 @@
 #pragma once
 // talvex-cli run as a process against the simulated module on a pty: the
 // simulator with a frame log that a test reads back.
-#include "tests/support/CliProcess.h"
 #include "sim/Simulator.h"
+#include "tests/support/CliProcess.h"
 
 #include <QDir>
 #include <QFile>
@@ -88,6 +88,6 @@ inline bool FlashHolds(Simulator &sim, const QByteArray &image)
     return holds;
 }
 
-} // namespace cli_harness
+}  // namespace cli_harness
 
 using namespace cli_harness;

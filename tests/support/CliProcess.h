@@ -105,6 +105,6 @@ inline Result RunCli(const QStringList &args, const QString &portDir, int timeou
     return CliRun(args, portDir).finish(timeoutMs);
 }
 
-} // namespace cli_process
+}  // namespace cli_process
 
 using namespace cli_process;

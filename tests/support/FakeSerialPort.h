@@ -20,12 +20,12 @@ struct LineLevels {
 // on a real port (a pty cannot show them): open raises DTR and RTS while the
 // port's speed is not 0, close drops them only when the settings asked for it.
 struct FakeSerialState {
-    std::vector<std::string> calls;          // "open:PATH", "apply", "purge:1,1", "dtr:1", "drop:dtr,rts", ...
+    std::vector<std::string> calls;  // "open:PATH", "apply", "purge:1,1", "dtr:1", "drop:dtr,rts", ...
     std::vector<LineSettings> applied;
     std::vector<uint8_t> written;
-    std::deque<std::vector<uint8_t>> reads;   // chunks handed out one per read()
-    std::deque<int> writeResults;             // forced results; empty = take everything
-    int readFailures = 0;                     // reads that report an error first
+    std::deque<std::vector<uint8_t>> reads;  // chunks handed out one per read()
+    std::deque<int> writeResults;            // forced results; empty = take everything
+    int readFailures = 0;                    // reads that report an error first
     int lastReadSize = -1;
     bool openFails = false;
     bool queueQueryFails = false;
@@ -45,13 +45,13 @@ struct FakeSerialState {
     bool rts = false;
     std::vector<LineLevels> lineLog;
 
-    PortFault openFault = PortFault::Busy;   // why a failing open fails
-    bool modemLinesFail = false;             // no DTR/RTS: a pty, a 3-wire adapter (ENOTTY)
-    bool settingsRefused = false;            // the settings call fails
-    bool settingsNotKept = false;            // ... or reads back other than asked
-    bool serialIoctlFails = false;           // TIOCGSERIAL gives ENOTTY, as on a pty
-    bool lowLatency = false;                 // the adapter's latency flag now
-    bool hungUp = false;                     // the far end is gone: reads and writes fail
+    PortFault openFault = PortFault::Busy;  // why a failing open fails
+    bool modemLinesFail = false;            // no DTR/RTS: a pty, a 3-wire adapter (ENOTTY)
+    bool settingsRefused = false;           // the settings call fails
+    bool settingsNotKept = false;           // ... or reads back other than asked
+    bool serialIoctlFails = false;          // TIOCGSERIAL gives ENOTTY, as on a pty
+    bool lowLatency = false;                // the adapter's latency flag now
+    bool hungUp = false;                    // the far end is gone: reads and writes fail
 
     // The far end of the line, when a test puts one there: it hears every byte
     // written, and what it answers is there for the next reads.

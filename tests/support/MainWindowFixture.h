@@ -1,6 +1,6 @@
 #pragma once
-#include "ui/Main.h"
 #include "modbus/ModuleConfig.h"
+#include "ui/Main.h"
 #include "ui/MonitorD.h"
 
 #include <QtTest>

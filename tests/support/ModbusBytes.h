@@ -2,8 +2,8 @@
 // a CRC of its own making.
 #pragma once
 
-#include "tests/support/Bytes.h"
 #include "modbus/Frames.h"
+#include "tests/support/Bytes.h"
 
 // `body` with its CRC appended.
 inline Bytes WithCrc(Bytes body)

@@ -1,9 +1,9 @@
 #pragma once
 // The update engine under test: a port whose far end is the simulated chip, a
 // port that plays back scripted replies, and a record of what the engine reports.
-#include "tests/support/FakeSerialPort.h"
-#include "sim/bootloader/Stm32Bootloader.h"
 #include "firmware/UpdateEngine.h"
+#include "sim/bootloader/Stm32Bootloader.h"
+#include "tests/support/FakeSerialPort.h"
 #include "ui/UpdateStatusText.h"
 
 #include <QObject>
@@ -90,10 +90,12 @@ struct Reports {
         });
         QObject::connect(&engine, &TUpdateEngine::progressChanged, [this](int p) { progress << p; });
         QObject::connect(&engine, &TUpdateEngine::finished, [this](TUpdateOutcome o) { outcomes << o; });
-        QObject::connect(&engine, &TUpdateEngine::portOpenFailed,
-                         [this](int com, const QString &device) { portFailures.append({com, device}); });
+        QObject::connect(&engine, &TUpdateEngine::portOpenFailed, [this](int com, const QString &device) {
+            portFailures.append({com, device});
+        });
         // The waits are recorded and move the clock, not slept: nothing here takes real seconds.
-        engine.SetClock({[this] { return now; }, [this](uint32_t ms) {
+        engine.SetClock({[this] { return now; },
+                         [this](uint32_t ms) {
                              sleeps.push_back(ms);
                              now += ms;
                          }});
@@ -115,4 +117,3 @@ struct EngineOnFakePort {
         driver.PollReceive();
     }
 };
-
