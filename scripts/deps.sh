@@ -10,6 +10,12 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   qt6-base-dev          # Qt 6 Core, Gui, Widgets, Test and moc
+  qt6-charts-dev        # the trend chart
+  libqt6sql6-sqlite     # the station's records, one file per station
+  libqt6sql6-psql       # ... or on a PostgreSQL server shared by a line
+  postgresql            # a throwaway server for the records tests
+  qt6-l10n-tools        # lupdate and lrelease: the English catalogue
+  qt6-translations-l10n # Qt's own dialog texts in both languages
   fonts-wqy-microhei    # renders the Chinese texts
   util-linux            # flock(1), used by the exclusive-open test
   xvfb xauth            # make screenshot: a display without a desktop
