@@ -11,6 +11,7 @@
 #include "widgets/CountField.h"
 #include "widgets/PanelCache.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QLocale>
 #include <QShowEvent>

@@ -3,6 +3,8 @@
 #include "firmware/UpdateEngine.h"
 #include "widgets/Toolkit.h"
 
+#include <QCoreApplication>
+
 namespace {
 // %1 is the port's number.
 const char *const kStandIn = QT_TRANSLATE_NOOP("StandInGuard",
