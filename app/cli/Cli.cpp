@@ -2,6 +2,7 @@
 
 #include "app/cli/ById.h"
 #include "app/cli/Commands.h"
+#include "app/cli/Doctor.h"
 #include "app/cli/Interrupt.h"
 #include "app/cli/Options.h"
 #include "app/cli/Output.h"
@@ -57,8 +58,21 @@ QString AdapterName(const QString &linkName)
 
 }  // namespace
 
+// What doctor finds in the way of `device`, as marks beside it: " [held by minicom (PID 812)]".
+QStringList MarksOf(const SystemView &system, const QString &device)
+{
+    const std::optional<DeviceNode> node = SystemView::Node(device);
+    return node ? PortMarks(system, *node) : QStringList();
+}
+
+QString MarksText(const QStringList &marks)
+{
+    return marks.isEmpty() ? QString() : QStringLiteral("  [%1]").arg(marks.join("; "));
+}
+
 int RunPorts(Output &out)
 {
+    const SystemView system;
     const QList<ByIdLink> links = ByIdLinks();
     // Which COM names lead to each device, for the adapters' lines.
     QMap<QString, QStringList> comsOf;
@@ -80,29 +94,34 @@ int RunPorts(Output &out)
                 byId = link.path;
         if (!target.isEmpty())
             comsOf[target] << port.name;
-        out.result(QStringLiteral("%1 %2 %3%4")
+        const QStringList marks = present ? MarksOf(system, device) : QStringList();
+        out.result(QStringLiteral("%1 %2 %3%4%5")
                        .arg(port.name, device, state,
                             byId.isEmpty()
                                 ? QString()
-                                : QStringLiteral(" %1 (%2)").arg(AdapterName(QFileInfo(byId).fileName()), byId)),
+                                : QStringLiteral(" %1 (%2)").arg(AdapterName(QFileInfo(byId).fileName()), byId),
+                            MarksText(marks)),
                    QJsonObject{{"port", port.name},
                                {"device", device},
                                {"present", present},
                                {"pty", pty},
-                               {"by_id", byId.isEmpty() ? QJsonValue() : QJsonValue(byId)}});
+                               {"by_id", byId.isEmpty() ? QJsonValue() : QJsonValue(byId)},
+                               {"problems", QJsonArray::fromStringList(marks)}});
     }
     if (!links.isEmpty() && !out.json())
         out.result(QStringLiteral("adapters (%1):").arg(ByIdDir()), {});
     for (const ByIdLink &link : links) {
         const QStringList coms = comsOf.value(link.target);
-        out.result(QStringLiteral("%1 -> %2%3  %4")
+        const QStringList marks = MarksOf(system, link.path);
+        out.result(QStringLiteral("%1 -> %2%3  %4%5")
                        .arg(link.name, link.target.isEmpty() ? QStringLiteral("(dangling)") : link.target,
                             coms.isEmpty() ? QString() : QStringLiteral(" = ") + coms.join(", "),
-                            AdapterName(link.name)),
+                            AdapterName(link.name), MarksText(marks)),
                    QJsonObject{{"by_id", link.path},
                                {"adapter", AdapterName(link.name)},
                                {"device", link.target},
-                               {"com", QJsonArray::fromStringList(coms)}});
+                               {"com", QJsonArray::fromStringList(coms)},
+                               {"problems", QJsonArray::fromStringList(marks)}});
     }
     return kExitDone;
 }
@@ -119,6 +138,8 @@ int Dispatch(const Options &o, const PortTarget &port, Output &out)
         return Version(out);
     case Command::Ports:
         return RunPorts(out);
+    case Command::Doctor:
+        return RunDoctor(o, port, out);
     case Command::Info:
         return RunInfo(o, port, out);
     case Command::Read:
@@ -152,7 +173,7 @@ int RunCli(const QStringList &args)
     Output out(o.json && o.command != Command::Help, o.quiet);
     PortTarget port;
     if (!ResolvePort(o.port, port) && o.command != Command::Help && o.command != Command::Version &&
-        o.command != Command::Ports)
+        o.command != Command::Ports && (o.command != Command::Doctor || o.portGiven))
         return out.fail(kExitUsage, QStringLiteral("usage"),
                         QStringLiteral("port \"%1\" is neither COM1 ... COM8 nor a device path").arg(o.port));
     if (!o.logPath.isEmpty() && !out.openLog(o.logPath, error))

@@ -13,5 +13,6 @@ int RunWrite(const Options &o, const PortTarget &port, Output &out);
 int RunConfigure(const Options &o, const PortTarget &port, Output &out);
 int RunFlash(const Options &o, const PortTarget &port, Output &out);
 int RunPorts(Output &out);
+int RunDoctor(const Options &o, const PortTarget &port, Output &out);
 
 }  // namespace talvex::cli

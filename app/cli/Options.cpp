@@ -182,8 +182,10 @@ bool Parser::number(const QString &what, const QString &text, long long min, lon
 bool Parser::globals(const QCommandLineParser &parser, bool afterCommand)
 {
     const auto value = [&parser](const QCommandLineOption &option) { return Restore(parser.value(option)); };
-    if (parser.isSet(global_.port))
+    if (parser.isSet(global_.port)) {
         o_.port = value(global_.port);
+        o_.portGiven = true;
+    }
     // The station to talk to goes before the command word; after `configure`,
     // --station is the module's new station number.
     const QCommandLineOption &station = afterCommand && o_.command == Command::Configure ? global_.stationShort
@@ -319,7 +321,8 @@ bool Parser::command(const QString &word)
     static const std::pair<const char *, Command> kCommands[] = {
         {"info", Command::Info},   {"read", Command::Read},           {"watch", Command::Watch},
         {"write", Command::Write}, {"configure", Command::Configure}, {"flash", Command::Flash},
-        {"ports", Command::Ports}, {"help", Command::Help},           {"version", Command::Version},
+        {"ports", Command::Ports}, {"doctor", Command::Doctor},       {"help", Command::Help},
+        {"version", Command::Version},
     };
     for (const auto &[name, cmd] : kCommands) {
         if (word == QLatin1String(name)) {
@@ -479,7 +482,10 @@ QString Usage()
         "                                the firmware update with the carried image or FILE (Intel HEX\n"
         "                                or raw binary), checked against the chip's flash, then read back\n"
         "  ports                         where COM1 ... COM8 lead, and the adapters in /dev/serial/by-id\n"
-        "exit status: 0 done, 1 the module or chip failed (or a result could not be written),\n"
+        "  doctor                        what keeps the port (-p) or every adapter from working here:\n"
+        "                                group, login, brltty, ModemManager, latency timer, other programs\n"
+        "exit status: 0 done, 1 the module or chip failed (or a result could not be written, or doctor\n"
+        "             found a problem),\n"
         "             2 bad usage or image refused, 130 interrupted, 3 the port (absent, not allowed,\n"
         "             busy, no serial device, settings refused, removed, no DTR/RTS for flash)\n");
 }

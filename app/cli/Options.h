@@ -22,7 +22,7 @@ inline constexpr int kExitUsage = 2;          // bad usage, a value out of range
 inline constexpr int kExitPort = 3;           // the port: cannot be opened, refused the settings, or removed
 inline constexpr int kExitInterrupted = 130;  // SIGINT or SIGTERM (128 + SIGINT, as shells report it)
 
-enum class Command { Help, Version, Ports, Info, Read, Watch, Write, Configure, Flash };
+enum class Command { Help, Version, Ports, Doctor, Info, Read, Watch, Write, Configure, Flash };
 
 // Settings `configure` replaces, indexed like kModuleSettings (the value as
 // TModuleSettings holds it); the others keep what the module holds.
@@ -37,6 +37,7 @@ struct Options {
     static constexpr int kMinWatchIntervalMs = kDefaultWatchIntervalMs;
 
     QString port = QStringLiteral("COM1");
+    bool portGiven = false;  // -p was given (doctor then checks that port alone)
     int station = kStationMin;
     TLinkMode mode = TLinkMode::PcUart;
     TEchoMode echo = TEchoMode::Auto;  // whether the adapter hands the request back
