@@ -42,7 +42,7 @@ TFirmwareFrm::TFirmwareFrm(QWidget *parent, std::unique_ptr<SerialPort> platform
     Label1->setObjectName("Label1");
     Label1->setGeometry(8, 10, 70, 24);
 
-    Serial_Port = new TDropDownList(this, ComPortNames(), 0);
+    Serial_Port = new TPortList(this, 0);
     Serial_Port->setObjectName("Serial_Port");
     Serial_Port->setGeometry(80, 8, 100, 26);
 

@@ -152,7 +152,7 @@ void TMainForm::buildCommunicationGroup()
 
     auto *portLabel = MakeLabel(GroupBox1, tr("连接串口"), QRect(10, 24, 66, 24));
     portLabel->setToolTip(tr(kPortHint));
-    ComboBox1 = new TDropDownList(GroupBox1, ComPortNames(), kDefaultComIndex);
+    ComboBox1 = new TPortList(GroupBox1, kDefaultComIndex);
     ComboBox1->setObjectName("ComboBox1");
     ComboBox1->setGeometry(78, 22, 84, 26);
 

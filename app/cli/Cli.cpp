@@ -1,6 +1,6 @@
 #include "app/cli/Cli.h"
 
-#include "app/cli/ById.h"
+#include "serial/ById.h"
 #include "app/cli/Commands.h"
 #include "app/cli/Doctor.h"
 #include "app/cli/Interrupt.h"
@@ -15,8 +15,6 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMap>
-
-#include <cstring>
 
 namespace talvex::cli {
 
@@ -35,25 +33,6 @@ int Version(Output &out)
                            {"image_bytes", size},
                            {"image_standin", CarriedFirmwareIsStandIn()}});
     return kExitDone;
-}
-
-}  // namespace
-
-namespace {
-
-// "usb-FTDI_FT232R_USB_UART_A10K3S5Y-if00-port0" -> "FTDI FT232R USB UART A10K3S5Y":
-// the maker, model and serial number udev put into the link's name.
-QString AdapterName(const QString &linkName)
-{
-    QString name = linkName;
-    static const char *const kBuses[] = {"usb-", "pci-", "platform-"};
-    for (const char *bus : kBuses)
-        if (name.startsWith(QLatin1String(bus)))
-            name = name.mid(int(std::strlen(bus)));
-    const qsizetype iface = name.lastIndexOf(QLatin1String("-if"));
-    if (iface > 0)
-        name.truncate(iface);
-    return name.replace('_', ' ');
 }
 
 }  // namespace

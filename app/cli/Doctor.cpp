@@ -1,6 +1,6 @@
 #include "app/cli/Doctor.h"
 
-#include "app/cli/ById.h"
+#include "serial/ById.h"
 #include "serial/PortNames.h"
 #include "serial/SerialPort.h"
 

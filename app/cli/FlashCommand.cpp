@@ -2,7 +2,7 @@
 // runs) on the same engine, with the carried image or a file, and what a line
 // needs on top: the image checked against the chip, a read-back, the chip's
 // unique ID and a record of it all.
-#include "app/cli/ById.h"
+#include "serial/ById.h"
 #include "app/cli/Commands.h"
 #include "app/cli/ImageFile.h"
 #include "app/cli/Interrupt.h"
