@@ -273,7 +273,7 @@ private slots:
         QVERIFY(checked.size() >= 20);
         for (const QString &name : checked)
             QVERIFY2(page.contains(name), qPrintable(name));
-        for (const char *command : {"info", "read", "watch", "write", "configure", "flash", "ports"})
+        for (const char *command : {"info", "read", "watch", "write", "configure", "flash", "ports", "doctor"})
             QVERIFY2(page.contains(QStringLiteral(".B %1").arg(command)) ||
                          page.contains(QStringLiteral(".BR %1").arg(command)) ||
                          page.contains(QStringLiteral(".BI %1").arg(command)),
