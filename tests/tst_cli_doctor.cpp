@@ -22,7 +22,17 @@ constexpr int kUid = 4711;
 constexpr int kOtherGid = 4712;
 constexpr int kHolderPid = 4242;
 
-enum class Setup { Clean, NotInGroup, SessionPredatesGroup, Held, ModemManager, ModemManagerIgnored, Latency16, Latency1, Brltty };
+enum class Setup {
+    Clean,
+    NotInGroup,
+    SessionPredatesGroup,
+    Held,
+    ModemManager,
+    ModemManagerIgnored,
+    Latency16,
+    Latency1,
+    Brltty
+};
 
 struct Run {
     int status = -1;
@@ -57,8 +67,8 @@ class TestCliDoctor : public QObject {
     {
         write("etc/passwd", QByteArray("root:x:0:0::/root:/bin/sh\ntester:x:") + QByteArray::number(kUid) + ":" +
                                 QByteArray::number(kOtherGid) + "::/home/tester:/bin/sh\n");
-        write("etc/group", "dialout:x:" + gid() + ":" + (inGroup ? "tester" : "") + "\ntester:x:" +
-                               QByteArray::number(kOtherGid) + ":\n");
+        write("etc/group", "dialout:x:" + gid() + ":" + (inGroup ? "tester" : "") +
+                               "\ntester:x:" + QByteArray::number(kOtherGid) + ":\n");
         write("proc/self/status", "Name:\ttalvex-cli\nUid:\t" + QByteArray::number(kUid) + "\t" +
                                       QByteArray::number(kUid) + "\t0\t0\nGroups:\t" + QByteArray::number(kOtherGid) +
                                       (inSession ? " " + gid() : QByteArray()) + "\n");
@@ -82,16 +92,17 @@ class TestCliDoctor : public QObject {
         case Setup::ModemManager:
         case Setup::ModemManagerIgnored:
             process(kHolderPid + 1, "ModemManager", false);
-            write("run/udev/data/c" + nodeName(), QByteArray("E:ID_USB_DRIVER=cdc_acm\n") +
-                                                     (setup == Setup::ModemManagerIgnored ? "E:ID_MM_DEVICE_IGNORE=1\n"
-                                                                                          : ""));
+            write("run/udev/data/c" + nodeName(),
+                  QByteArray("E:ID_USB_DRIVER=cdc_acm\n") +
+                      (setup == Setup::ModemManagerIgnored ? "E:ID_MM_DEVICE_IGNORE=1\n" : ""));
             break;
         case Setup::Latency16:
         case Setup::Latency1:
             write("sys/dev/char/" + nodeName() + "/device/latency_timer", setup == Setup::Latency16 ? "16\n" : "1\n");
             break;
         case Setup::Brltty:
-            write("usr/lib/udev/rules.d/85-brltty.rules", "ENV{PRODUCT}==\"1a86/7523/*\", ENV{BRLTTY_BRAILLE_DRIVER}=\"bm\"\n");
+            write("usr/lib/udev/rules.d/85-brltty.rules",
+                  "ENV{PRODUCT}==\"1a86/7523/*\", ENV{BRLTTY_BRAILLE_DRIVER}=\"bm\"\n");
             write("sys/bus/usb/devices/1-1.2/idVendor", "1a86\n");
             write("sys/bus/usb/devices/1-1.2/idProduct", "7523\n");
             write("run/udev/data/c" + nodeName(), "E:ID_VENDOR_ID=1a86\n");
@@ -140,22 +151,28 @@ private slots:
         QTest::addColumn<QString>("check");  // empty: nothing wrong
         QTest::addColumn<QString>("found");
         QTest::addColumn<QString>("fix");
-        QTest::newRow("all well") << Setup::Clean << "" << "" << "";
+        const QString none;
+        QTest::newRow("all well") << Setup::Clean << none << none << none;
         QTest::newRow("not in the group") << Setup::NotInGroup << "group"
                                           << "user tester is not in group dialout"
                                           << "sudo usermod -aG dialout tester";
-        QTest::newRow("session older than the membership")
-            << Setup::SessionPredatesGroup << "session" << "added to group dialout after this session began"
-            << "newgrp dialout";
-        QTest::newRow("held by another program") << Setup::Held << "held" << "is held by minicom (PID 4242)"
+        QTest::newRow("session older than the membership") << Setup::SessionPredatesGroup << "session"
+                                                           << "added to group dialout after this session began"
+                                                           << "newgrp dialout";
+        QTest::newRow("held by another program") << Setup::Held << "held"
+                                                 << "is held by minicom (PID 4242)"
                                                  << "kill 4242";
-        QTest::newRow("ModemManager probes it") << Setup::ModemManager << "modem-manager" << "ModemManager probes"
+        QTest::newRow("ModemManager probes it") << Setup::ModemManager << "modem-manager"
+                                                << "ModemManager probes"
                                                 << "ModemManager";
-        QTest::newRow("ModemManager told to leave it") << Setup::ModemManagerIgnored << "" << "" << "";
-        QTest::newRow("FTDI latency 16 ms") << Setup::Latency16 << "latency" << "latency timer of"
+        QTest::newRow("ModemManager told to leave it") << Setup::ModemManagerIgnored << none << none << none;
+        QTest::newRow("FTDI latency 16 ms") << Setup::Latency16 << "latency"
+                                            << "latency timer of"
                                             << "latency_timer";
-        QTest::newRow("FTDI latency 1 ms") << Setup::Latency1 << "" << "" << "";
-        QTest::newRow("brltty") << Setup::Brltty << "brltty" << "plugged now: 1a86:7523" << "sudo apt remove brltty";
+        QTest::newRow("FTDI latency 1 ms") << Setup::Latency1 << none << none << none;
+        QTest::newRow("brltty") << Setup::Brltty << "brltty"
+                                << "plugged now: 1a86:7523"
+                                << "sudo apt remove brltty";
     }
     void findings()
     {
@@ -213,8 +230,9 @@ private slots:
         write("sys/dev/char/" + nodeName() + "/device/latency_timer", "16\n");
         const Run text = run({"ports"});
         QCOMPARE(text.status, 0);
-        QVERIFY2(text.out.contains("COM3 " + pty_->portDir() + "/COM3 pseudo-terminal  [held by minicom (PID 4242); "
-                                                               "latency timer 16 ms]\n"),
+        QVERIFY2(text.out.contains("COM3 " + pty_->portDir() +
+                                   "/COM3 pseudo-terminal  [held by minicom (PID 4242); "
+                                   "latency timer 16 ms]\n"),
                  qPrintable(text.out));
 
         const Run json = run({"ports", "--json"});
@@ -223,9 +241,9 @@ private slots:
         QCOMPARE(lines.size(), 8);
         for (const QString &line : lines) {
             const QJsonObject port = QJsonDocument::fromJson(line.toUtf8()).object();
-            const QJsonArray expected = port["port"] == "COM3" ? QJsonArray{"held by minicom (PID 4242)",
-                                                                             "latency timer 16 ms"}
-                                                                : QJsonArray{};
+            const QJsonArray expected = port["port"] == "COM3"
+                                            ? QJsonArray{"held by minicom (PID 4242)", "latency timer 16 ms"}
+                                            : QJsonArray{};
             QCOMPARE(port["problems"].toArray(), expected);
         }
     }

@@ -25,10 +25,10 @@ void CheckEnglish(QWidget *window)
     for (const ShownText &t : texts) {
         QVERIFY2(!HasCjk(t.text), qPrintable(QStringLiteral("%1 shows \"%2\"").arg(t.where, t.text)));
         if (t.room >= 0)
-            QVERIFY2(t.needed <= t.room, qPrintable(QStringLiteral("%1: \"%2\" needs %3 px, has %4")
-                                                        .arg(t.where, t.text)
-                                                        .arg(t.needed)
-                                                        .arg(t.room)));
+            QVERIFY2(
+                t.needed <= t.room,
+                qPrintable(
+                    QStringLiteral("%1: \"%2\" needs %3 px, has %4").arg(t.where, t.text).arg(t.needed).arg(t.room)));
     }
 }
 

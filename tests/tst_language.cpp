@@ -87,23 +87,27 @@ private slots:
         QTest::addColumn<QString>("lcMessages");
         QTest::addColumn<QString>("lang");
         QTest::addColumn<TUiLanguage>("expected");
-        QTest::newRow("nothing set") << "" << "" << "" << "" << zh;
-        QTest::newRow("C") << "" << "" << "" << "C" << zh;
-        QTest::newRow("C.UTF-8") << "" << "" << "" << "C.UTF-8" << zh;
-        QTest::newRow("POSIX") << "" << "" << "" << "POSIX" << zh;
-        QTest::newRow("LANG English") << "" << "" << "" << "en_US.UTF-8" << en;
-        QTest::newRow("LANG British") << "" << "" << "" << "en_GB" << en;
-        QTest::newRow("LANG Chinese") << "" << "" << "" << "zh_CN.UTF-8" << zh;
-        QTest::newRow("LANG German") << "" << "" << "" << "de_DE.UTF-8" << zh;
-        QTest::newRow("LC_MESSAGES over LANG") << "" << "" << "en_US.UTF-8" << "zh_CN.UTF-8" << en;
-        QTest::newRow("LC_ALL over LC_MESSAGES") << "" << "zh_TW.UTF-8" << "en_US.UTF-8" << "en_US.UTF-8" << zh;
-        QTest::newRow("LC_ALL C over LANG") << "" << "C" << "" << "en_US.UTF-8" << zh;
-        QTest::newRow("LANGUAGE over the locale") << "en" << "" << "" << "zh_CN.UTF-8" << en;
-        QTest::newRow("LANGUAGE Chinese first") << "zh_CN:en" << "" << "" << "en_US.UTF-8" << zh;
-        QTest::newRow("LANGUAGE skips a language without catalogue") << "fr:en_GB" << "" << "" << "de_DE" << en;
-        QTest::newRow("LANGUAGE without a known language") << "fr:de" << "" << "" << "en_US.UTF-8" << en;
-        QTest::newRow("LANGUAGE passed over in the C locale") << "en" << "" << "" << "C" << zh;
-        QTest::newRow("LANGUAGE passed over without a locale") << "en" << "" << "" << "" << zh;
+        const QString unset;
+        QTest::newRow("nothing set") << unset << unset << unset << unset << zh;
+        QTest::newRow("C") << unset << unset << unset << "C" << zh;
+        QTest::newRow("C.UTF-8") << unset << unset << unset << "C.UTF-8" << zh;
+        QTest::newRow("POSIX") << unset << unset << unset << "POSIX" << zh;
+        QTest::newRow("LANG English") << unset << unset << unset << "en_US.UTF-8" << en;
+        QTest::newRow("LANG British") << unset << unset << unset << "en_GB" << en;
+        QTest::newRow("LANG Chinese") << unset << unset << unset << "zh_CN.UTF-8" << zh;
+        QTest::newRow("LANG German") << unset << unset << unset << "de_DE.UTF-8" << zh;
+        QTest::newRow("LC_MESSAGES over LANG") << unset << unset << "en_US.UTF-8"
+                                               << "zh_CN.UTF-8" << en;
+        QTest::newRow("LC_ALL over LC_MESSAGES") << unset << "zh_TW.UTF-8"
+                                                 << "en_US.UTF-8"
+                                                 << "en_US.UTF-8" << zh;
+        QTest::newRow("LC_ALL C over LANG") << unset << "C" << unset << "en_US.UTF-8" << zh;
+        QTest::newRow("LANGUAGE over the locale") << "en" << unset << unset << "zh_CN.UTF-8" << en;
+        QTest::newRow("LANGUAGE Chinese first") << "zh_CN:en" << unset << unset << "en_US.UTF-8" << zh;
+        QTest::newRow("LANGUAGE skips a language without catalogue") << "fr:en_GB" << unset << unset << "de_DE" << en;
+        QTest::newRow("LANGUAGE without a known language") << "fr:de" << unset << unset << "en_US.UTF-8" << en;
+        QTest::newRow("LANGUAGE passed over in the C locale") << "en" << unset << unset << "C" << zh;
+        QTest::newRow("LANGUAGE passed over without a locale") << "en" << unset << unset << unset << zh;
     }
     void fromEnvironment()
     {

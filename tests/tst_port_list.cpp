@@ -50,8 +50,8 @@ private slots:
     {
         TFirmwareFrm firmware(form.get());
         const QString dir = pty_->portDir();
-        for (const QComboBox *list : {static_cast<QComboBox *>(form->ComboBox1),
-                                      static_cast<QComboBox *>(firmware.Serial_Port)}) {
+        for (const QComboBox *list :
+             {static_cast<QComboBox *>(form->ComboBox1), static_cast<QComboBox *>(firmware.Serial_Port)}) {
             QCOMPARE(list->count(), 8);
             for (int i = 0; i < 8; ++i) {
                 QCOMPARE(list->itemText(i), QStringLiteral("COM%1").arg(i + 1));

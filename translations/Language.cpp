@@ -19,8 +19,7 @@ const QString kQtCatalogueEn = QStringLiteral("qtbase_en");
 QString LanguageCode(const QString &locale)
 {
     qsizetype end = 0;
-    while (end < locale.size() && locale[end] != '_' && locale[end] != '.' && locale[end] != '@' &&
-           locale[end] != '-')
+    while (end < locale.size() && locale[end] != '_' && locale[end] != '.' && locale[end] != '@' && locale[end] != '-')
         ++end;
     return locale.left(end).toLower();
 }

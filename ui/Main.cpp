@@ -29,8 +29,8 @@ const char *const kVersionCaption = QT_TRANSLATE_NOOP("TMainForm", "通信参数
 const char *const kConnect = QT_TRANSLATE_NOOP("TMainForm", "开始连接");
 const char *const kDisconnect = QT_TRANSLATE_NOOP("TMainForm", "断开连接");
 const char *const kPortHint = QT_TRANSLATE_NOOP("TMainForm", "获取可用的端口号");
-const char *const kOpenFailed =
-    QT_TRANSLATE_NOOP("TMainForm", "当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
+const char *const kOpenFailed = QT_TRANSLATE_NOOP(
+    "TMainForm", "当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
 
 constexpr int kDefaultComIndex = 1;   // "COM2"
 constexpr int kDefaultBaudIndex = 3;  // "57600" of kBaud485Texts, shown only

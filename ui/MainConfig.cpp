@@ -24,8 +24,7 @@ const std::array<TMainForm::TSettingControl, kModuleSettingCount> TMainForm::kSe
      ToolDefault::TxSuppress, &TMainForm::SpinEdit3, nullptr},
     {"Filter_Val", QT_TRANSLATE_NOOP("TMainForm", "滤波等级"), nullptr, ToolDefault::Filter, nullptr,
      &TMainForm::Filter_Val},
-    {"Dat_485", QT_TRANSLATE_NOOP("TMainForm", "485格式"), nullptr, ToolDefault::Dat485, nullptr,
-     &TMainForm::Dat_485},
+    {"Dat_485", QT_TRANSLATE_NOOP("TMainForm", "485格式"), nullptr, ToolDefault::Dat485, nullptr, &TMainForm::Dat_485},
 }};
 
 TModuleSettings TMainForm::EnteredSettings() const

@@ -7,9 +7,8 @@
 
 namespace {
 // %1 is the port's number.
-const char *const kStandIn = QT_TRANSLATE_NOOP("StandInGuard",
-                                               "程序携带的固件映像只是替代映像，不是模块的固件 ！\r"
-                                               "写入后模块将不能工作。\r仍要将它写入 COM%1 吗？");
+const char *const kStandIn = QT_TRANSLATE_NOOP("StandInGuard", "程序携带的固件映像只是替代映像，不是模块的固件 ！\r"
+                                                               "写入后模块将不能工作。\r仍要将它写入 COM%1 吗？");
 }  // namespace
 
 bool ConfirmCarriedImage(QWidget *owner, const TQRTCommDriver &driver, int chosenIndex, bool imageIsStandIn)

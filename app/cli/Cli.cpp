@@ -1,12 +1,12 @@
 #include "app/cli/Cli.h"
 
-#include "serial/ById.h"
 #include "app/cli/Commands.h"
 #include "app/cli/Doctor.h"
 #include "app/cli/Interrupt.h"
 #include "app/cli/Options.h"
 #include "app/cli/Output.h"
 #include "app/cli/Port.h"
+#include "serial/ById.h"
 
 #include "firmware/FirmwareImage.h"
 #include "serial/SerialPort.h"

@@ -184,9 +184,9 @@ QList<Finding> SystemFindings(const SystemView &system)
         if (kBrailleClaimedVendors.contains(usb.section(':', 0, 0)))
             plugged << usb;
     const QString where = rules.isEmpty() ? QStringLiteral("it is running") : rules.join(", ");
-    const QString now = plugged.isEmpty() ? QString()
-                                          : QStringLiteral("; plugged now: %1").arg(plugged.join(", "));
-    return {{"brltty", {},
+    const QString now = plugged.isEmpty() ? QString() : QStringLiteral("; plugged now: %1").arg(plugged.join(", "));
+    return {{"brltty",
+             {},
              QStringLiteral("brltty, the braille display daemon, claims CH340 and CP210x adapters the moment they "
                             "are plugged, and their ttyUSB goes away (%1%2)")
                  .arg(where, now),

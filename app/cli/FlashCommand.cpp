@@ -2,12 +2,12 @@
 // runs) on the same engine, with the carried image or a file, and what a line
 // needs on top: the image checked against the chip, a read-back, the chip's
 // unique ID and a record of it all.
-#include "serial/ById.h"
 #include "app/cli/Commands.h"
 #include "app/cli/ImageFile.h"
 #include "app/cli/Interrupt.h"
 #include "app/cli/PortError.h"
 #include "app/cli/UpdateWording.h"
+#include "serial/ById.h"
 
 #include "firmware/FirmwareImage.h"
 #include "firmware/Isp.h"

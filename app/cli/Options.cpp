@@ -319,9 +319,9 @@ bool Parser::flashOptions(const QCommandLineParser &parser)
 bool Parser::command(const QString &word)
 {
     static const std::pair<const char *, Command> kCommands[] = {
-        {"info", Command::Info},   {"read", Command::Read},           {"watch", Command::Watch},
-        {"write", Command::Write}, {"configure", Command::Configure}, {"flash", Command::Flash},
-        {"ports", Command::Ports}, {"doctor", Command::Doctor},       {"help", Command::Help},
+        {"info", Command::Info},       {"read", Command::Read},           {"watch", Command::Watch},
+        {"write", Command::Write},     {"configure", Command::Configure}, {"flash", Command::Flash},
+        {"ports", Command::Ports},     {"doctor", Command::Doctor},       {"help", Command::Help},
         {"version", Command::Version},
     };
     for (const auto &[name, cmd] : kCommands) {

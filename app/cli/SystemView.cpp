@@ -178,7 +178,8 @@ std::optional<int> SystemView::latencyTimerMs(const DeviceNode &node) const
 {
     // The tty's "device" is the USB serial port; ftdi_sio gives it the timer.
     bool ok = false;
-    const int ms = ReadText(path(QStringLiteral("/sys/dev/char/%1:%2/device/latency_timer").arg(node.major).arg(node.minor)))
+    const int ms = ReadText(
+                       path(QStringLiteral("/sys/dev/char/%1:%2/device/latency_timer").arg(node.major).arg(node.minor)))
                        .trimmed()
                        .toInt(&ok);
     return ok ? std::optional(ms) : std::nullopt;

@@ -52,7 +52,7 @@ inline QList<ShownText> VisibleTexts(QWidget *window)
         if (!w->isVisibleTo(window))
             continue;
         const QString name = w->objectName().isEmpty() ? QString::fromLatin1(w->metaObject()->className())
-                                                        : w->objectName();
+                                                       : w->objectName();
         if (!w->toolTip().isEmpty())
             out.append({name + " tool tip", w->toolTip()});
         if (auto *label = qobject_cast<QLabel *>(w)) {
@@ -65,8 +65,8 @@ inline QList<ShownText> VisibleTexts(QWidget *window)
             const QRect contents = button->style()->subElementRect(QStyle::SE_PushButtonContents, &opt, button);
             constexpr int kIconGap = 4;
             const int icon = button->icon().isNull() ? 0 : button->iconSize().width() + kIconGap;
-            out.append({name, button->text(), TextWidth(button->font(), Drawn(button->text())) + icon,
-                        contents.width()});
+            out.append(
+                {name, button->text(), TextWidth(button->font(), Drawn(button->text())) + icon, contents.width()});
         } else if (auto *check = qobject_cast<QCheckBox *>(w)) {
             QStyleOptionButton opt;
             opt.initFrom(check);
@@ -94,8 +94,8 @@ inline QList<ShownText> VisibleTexts(QWidget *window)
             opt.rect = combo->rect();
             opt.editable = combo->isEditable();
             opt.subControls = QStyle::SC_All;
-            const QRect field =
-                combo->style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, combo);
+            const QRect field = combo->style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField,
+                                                               combo);
             for (int i = 0; i < combo->count(); ++i)
                 out.append({QStringLiteral("%1 item %2").arg(name).arg(i), combo->itemText(i),
                             TextWidth(combo->font(), combo->itemText(i)), field.width()});
@@ -105,8 +105,7 @@ inline QList<ShownText> VisibleTexts(QWidget *window)
             for (int row = 0; row < grid->RowCount(); ++row)
                 for (int col = 0; col < grid->ColCount(); ++col)
                     out.append({QStringLiteral("%1 cell %2,%3").arg(name).arg(col).arg(row), grid->Cells(col, row),
-                                TextWidth(grid->font(), grid->Cells(col, row)) + kCellTextInset,
-                                grid->ColWidth(col)});
+                                TextWidth(grid->font(), grid->Cells(col, row)) + kCellTextInset, grid->ColWidth(col)});
         }
     }
     return out;
