@@ -31,7 +31,8 @@ enum class Setup {
     ModemManagerIgnored,
     Latency16,
     Latency1,
-    Brltty
+    Brltty,
+    PtyMaker
 };
 
 struct Run {
@@ -95,6 +96,13 @@ class TestCliDoctor : public QObject {
             write("run/udev/data/c" + nodeName(),
                   QByteArray("E:ID_USB_DRIVER=cdc_acm\n") +
                       (setup == Setup::ModemManagerIgnored ? "E:ID_MM_DEVICE_IGNORE=1\n" : ""));
+            break;
+        case Setup::PtyMaker:
+            // The simulated module's way: the pty's master, and its tty end kept open.
+            process(kHolderPid, "talvex-sim", true);
+            QVERIFY(QFile::link("/dev/ptmx", root_.filePath(QStringLiteral("proc/%1/fd/4").arg(kHolderPid))));
+            write(QStringLiteral("proc/%1/fdinfo/4").arg(kHolderPid),
+                  "pos:\t0\nflags:\t02\ntty-index:\t" + device_.section('/', -1).toUtf8() + "\n");
             break;
         case Setup::Latency16:
         case Setup::Latency1:
@@ -170,6 +178,7 @@ private slots:
                                             << "latency timer of"
                                             << "latency_timer";
         QTest::newRow("FTDI latency 1 ms") << Setup::Latency1 << none << none << none;
+        QTest::newRow("the pty's maker is its other end") << Setup::PtyMaker << none << none << none;
         QTest::newRow("brltty") << Setup::Brltty << "brltty"
                                 << "plugged now: 1a86:7523"
                                 << "sudo apt remove brltty";

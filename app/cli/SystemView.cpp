@@ -114,17 +114,27 @@ QList<ProcessEntry> SystemView::processes() const
 
 QList<ProcessEntry> SystemView::holders(const QString &device) const
 {
+    // A pseudo-terminal's tty end is held by the program that made it (the
+    // simulated module) as well: the other end of the line, not a second user.
+    const QString ptyIndex = device.startsWith(QLatin1String("/dev/pts/")) ? device.mid(9) : QString();
     QList<ProcessEntry> out;
     const QDir proc(path("/proc"));
     for (const ProcessEntry &p : processes()) {
         // Another user's descriptors cannot be read without root: those are not seen.
-        const QDir fds(proc.filePath(QString::number(p.pid) + "/fd"));
+        const QString pid = QString::number(p.pid);
+        const QDir fds(proc.filePath(pid + "/fd"));
+        bool holds = false;
+        bool madeIt = false;
         for (const QFileInfo &fd : fds.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot)) {
-            if (fd.symLinkTarget() == device) {
-                out << p;
-                break;
-            }
+            const QString target = fd.symLinkTarget();
+            if (target == device)
+                holds = true;
+            else if (!ptyIndex.isEmpty() && target.endsWith(QLatin1String("/ptmx")))
+                madeIt = madeIt || StatusField(ReadText(proc.filePath(pid + "/fdinfo/" + fd.fileName())),
+                                               "tty-index") == QStringList{ptyIndex};
         }
+        if (holds && !madeIt)
+            out << p;
     }
     return out;
 }
