@@ -131,6 +131,21 @@ private slots:
         QCOMPARE(LanguageFromName(""), std::nullopt);
     }
 
+    // Chinese: the windows' texts stay as written, Qt's own buttons come in Chinese.
+    void installChinese()
+    {
+        QVERIFY(InstallLanguage(TUiLanguage::Chinese));
+        QCOMPARE(QCoreApplication::translate("TMainForm", "开始连接"), QString("开始连接"));
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "OK"), QString("确定"));
+    }
+    // English: the program's catalogue, carried inside it, comes first.
+    void installEnglish()
+    {
+        QVERIFY(InstallLanguage(TUiLanguage::English));
+        QCOMPARE(QCoreApplication::translate("TMainForm", "开始连接"), QString("Connect"));
+        QCOMPARE(QCoreApplication::translate("ModuleTexts", "三级"), QString("Level 3"));
+    }
+
     void catalogueIsEnglish()
     {
         const QList<Entry> entries = ReadCatalogue(QStringLiteral(TALVEX_CATALOGUE));
