@@ -48,7 +48,7 @@
     <name>StandInGuard</name>
     <message>
         <source>程序携带的固件映像只是替代映像，不是模块的固件 ！<byte value="xd"/>写入后模块将不能工作。<byte value="xd"/>仍要将它写入 COM%1 吗？</source>
-        <translation>The firmware image this program carries is a stand-in, not the module's firmware!<byte value="xd"/>The module will not work once it is written.<byte value="xd"/>Write it to COM%1 all the same?</translation>
+        <translation>The firmware image this program carries is a stand-in, not the module&apos;s firmware!<byte value="xd"/>The module will not work once it is written.<byte value="xd"/>Write it to COM%1 all the same?</translation>
     </message>
 </context>
 <context>
@@ -59,7 +59,7 @@
     </message>
     <message>
         <source>当前串口号 COM%1 已经被占用，或其它错误 ！<byte value="xd"/>请选择其它串口，或检查串口设置是否正确。</source>
-        <translation>Port COM%1 is in use, or another error occurred!<byte value="xd"/>Choose another port, or check the port's settings.</translation>
+        <translation>Port COM%1 is in use, or another error occurred!<byte value="xd"/>Choose another port, or check the port&apos;s settings.</translation>
     </message>
     <message>
         <source>固件映像无效，无法更新 ！</source>
@@ -106,7 +106,7 @@
     </message>
     <message>
         <source>当前串口号已经被占用，或其它错误 ！<byte value="xd"/>请选择其它串口，或检查串口设置是否正确。</source>
-        <translation>The port is in use, or another error occurred!<byte value="xd"/>Choose another port, or check the port's settings.</translation>
+        <translation>The port is in use, or another error occurred!<byte value="xd"/>Choose another port, or check the port&apos;s settings.</translation>
     </message>
     <message>
         <source>连接串口</source>
