@@ -3,6 +3,7 @@
 # whose text the sources no longer have. Called by the build before lrelease, so
 # an unfinished catalogue stops the build, and by the test translation_catalogue.
 #   cmake -DLUPDATE=... -DCATALOGUE=talvex_en.ts -DSOURCE_DIR=... -DWORK=... [-DSTAMP=...] -P CheckCatalogue.cmake
+set(TALVEX_SOURCE_ROOT ${SOURCE_DIR})
 include(${CMAKE_CURRENT_LIST_DIR}/CatalogueSources.cmake)
 
 file(MAKE_DIRECTORY ${WORK})
