@@ -328,7 +328,10 @@ private slots:
         QProcess p;
         p.setProcessEnvironment(CliEnvironment("/nonexistent"));
         p.start("strace", {"-f", "-e", "trace=openat,write,fsync", "-o", trace, TALVEX_CLI_EXE, "-p", "COM2", "--log",
-                           log, "flash", "--image", files.filePath("none.bin")});
+                           log, "flash", "--image",
+                           write("synced.elf", QByteArray("\x7F"
+                                                          "ELF\x01\x01\x01\0\0\0",
+                                                          10))});
         QVERIFY(p.waitForFinished(20000));
         QCOMPARE(p.exitCode(), 2);
         const QString calls = QString::fromUtf8(ReadAll(trace));
