@@ -369,12 +369,22 @@ int32_t TUpdateCore::eraseStep(int32_t next)
     // An image placed by its file names its own pages.
     erasedPage_.fill(false);
     const int pages = pageCountToErase();
+    // The count byte carries pages - 1 below 0xFF (the global erase), and the
+    // list must hold a byte of the image: anything else is no image to write.
+    if (pages < 1 || pages > kMaxErasePages) {
+        rejected_ = TUpdateCause::ImageNotLoaded;
+        return kStayPut;
+    }
+    for (int p = 0; p < pages && !options_.erasePages.empty(); ++p)
+        erasedPage_[options_.erasePages[size_t(p)]] = true;
+    if (nextErased(0) >= size) {
+        rejected_ = TUpdateCause::ImageNotLoaded;
+        return kStayPut;
+    }
     uint8_t *req = &IspBuffer[kCmd];
     req[0] = static_cast<uint8_t>(pages - 1);
-    for (int p = 0; p < pages; ++p) {
+    for (int p = 0; p < pages; ++p)
         req[1 + p] = options_.erasePages.empty() ? static_cast<uint8_t>(p) : options_.erasePages[size_t(p)];
-        erasedPage_[req[1 + p]] = true;
-    }
     req[1 + pages] = stm32::Xor(req, pages + 1);
     send(req, pages + 2);
     skipToErased();

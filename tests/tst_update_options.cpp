@@ -300,6 +300,30 @@ private slots:
         }
     }
 
+    // A page list that holds no byte of the image, or more pages than one erase
+    // request can name, is no image to write: nothing is erased or written.
+    void pageListWithoutTheImageErasesNothing_data()
+    {
+        QTest::addColumn<Bytes>("pages");
+        QTest::newRow("a page beyond the image") << Bytes{5};
+        QTest::newRow("256 pages") << Bytes(256, 0);
+    }
+    void pageListWithoutTheImageErasesNothing()
+    {
+        QFETCH(Bytes, pages);
+        TUpdateOptions options;
+        options.erasePages = pages;
+        EngineOnChip e(Image(1000), options);
+        e.run();
+        QCOMPARE(e.r.outcomes, QList<TUpdateOutcome>{TUpdateOutcome::LinkFailed});
+        QVERIFY(!e.failures.isEmpty());
+        QCOMPARE(e.failures.first().cause, TUpdateCause::ImageNotLoaded);
+        QVERIFY(!e.sentCommand(stm32::kCmdWriteMemory));
+        QVERIFY(std::none_of(e.chip.log().begin(), e.chip.log().end(), [](const Stm32LogEntry &x) {
+            return x.command == stm32::kCmdErase && !x.payload.empty();
+        }));
+    }
+
     // An image exactly the size of the chip's flash, erasing the pages it covers
     // and not one more, fits.
     void imageOfTheWholeFlashFitsItsPages()
