@@ -230,6 +230,8 @@ private slots:
         const Run r = run({"-p", "COM4", "doctor"});
         QCOMPARE(r.status, 1);
         QVERIFY2(r.out.contains("COM4 (" + pty_->portDir() + "/COM4) is not there"), qPrintable(r.out));
+        // A name that is no port at all is a usage error, as for every command that takes a port.
+        QCOMPARE(run({"-p", "COM9", "doctor"}).status, 2);
     }
 
     // `ports` marks the port each finding concerns, in its text and in its JSON.
