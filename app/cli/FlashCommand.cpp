@@ -77,9 +77,12 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     record["size"] = image.size();
     record["sha256"] = QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
 
-    const DeviceKind kind = ClassifyDevice(port.device);
-    if (kind == DeviceKind::Absent || kind == DeviceKind::NotSerial)
-        return FailPortOpen(out, port, kind == DeviceKind::Absent ? PortFault::NotPresent : PortFault::NotSerialDevice,
+    const DeviceKind kind = CreateSerialPort()->deviceKind(port.device);
+    if (kind == DeviceKind::Absent || kind == DeviceKind::NotSerial || kind == DeviceKind::Console)
+        return FailPortOpen(out, port,
+                            kind == DeviceKind::Absent    ? PortFault::NotPresent
+                            : kind == DeviceKind::Console ? PortFault::NotAnAdapter
+                                                          : PortFault::NotSerialDevice,
                             0, record);
     // The stand-in replaces working firmware with an idle loop: never onto a
     // real module unless asked for in so many words. The simulated module (a pty) is fine.
@@ -92,6 +95,7 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
                         record);
 
     TQRTCommDriver driver;
+    driver.SetLinesInverted(o.linesInverted || o.bootEntry == TBootEntry::Inverted);
     TUpdateEngine engine(driver);
     const TUpdateCore &core = engine.Core();
     if (port.comIndex >= 0)
@@ -103,6 +107,9 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     options.readUniqueId = true;
     options.verify = o.verify;
     options.imageBytes = image.size();
+    // Short pulses: the window's waits are its own, a line of modules need not wait them out.
+    options.resetPulseMs = options.bootSettleMs = options.finishHoldMs = static_cast<uint32_t>(o.entryMs);
+    options.endOnNack = true;
     engine.SetOptions(options);
     engine.SetImageLoader([image] { return LoadFirmwareImageBytes(image); });
 
@@ -111,10 +118,10 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
         out.progress(StageText(stage), counted ? QStringLiteral("%1%").arg(percent) : QString());
     });
     QObject::connect(&engine, &TUpdateEngine::runFailed, [&](const TUpdateFailure &failure) {
-        if (core.RetryCount() + 1 < Isp::kMaxRuns && failure.cause != TUpdateCause::ImageTooLarge &&
-            failure.cause != TUpdateCause::VerifyMismatch)
+        if (core.Runs() < Isp::kMaxRuns && failure.cause != TUpdateCause::ImageTooLarge &&
+            failure.cause != TUpdateCause::VerifyMismatch && failure.cause != TUpdateCause::ReadProtected)
             out.note(QStringLiteral("run %1 of %2 failed: %3")
-                         .arg(core.RetryCount() + 1)
+                         .arg(core.Runs())
                          .arg(Isp::kMaxRuns)
                          .arg(FailureText(failure, image.size(), core.FlashSizeKiB())));
     });
@@ -152,7 +159,7 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     loop.exec();
     out.endProgress();
 
-    const int runs = core.RetryCount() + 1;
+    const int runs = core.Runs();
     record["runs"] = runs;
     record["duration_ms"] = clock.elapsed();
     if (core.ProductId() != 0)
@@ -166,7 +173,7 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
         record["unique_id"] = QString::fromStdString(core.UniqueId());
 
     if (interrupted)
-        return out.fail(kExitInterrupted, StageName(core.StageOf(core.IspState())),
+        return out.fail(InterruptStatus(), StageName(core.StageOf(core.IspState())),
                         QStringLiteral("interrupted; the module's flash may be incomplete, run flash again"), record);
     if (removed)
         return FailAdapterRemoved(out, port, StageName(core.StageOf(core.IspState())),

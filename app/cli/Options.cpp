@@ -63,6 +63,7 @@ struct GlobalOptions {
     QCommandLineOption station{QStringList{"a", "station"}, {}, "N"};
     QCommandLineOption mode{QStringList{"m", "mode"}, {}, "MODE"};
     QCommandLineOption echo{QStringList{"echo"}, {}, "WHEN"};
+    QCommandLineOption lines{QStringList{"lines"}, {}, "LINES"};
     QCommandLineOption json{QStringList{"json"}};
     QCommandLineOption quiet{QStringList{"q", "quiet"}};
     QCommandLineOption log{QStringList{"log"}, {}, "FILE"};
@@ -73,7 +74,7 @@ struct GlobalOptions {
 
     void addTo(QCommandLineParser &parser, bool withLongStation)
     {
-        parser.addOptions({port, mode, echo, json, quiet, log, help, version});
+        parser.addOptions({port, mode, echo, lines, json, quiet, log, help, version});
         parser.addOption(withLongStation ? station : stationShort);
     }
 };
@@ -99,6 +100,7 @@ struct FlashOptions {
     QCommandLineOption yesStandIn{QStringList{"yes-standin"}};
     QCommandLineOption noVerify{QStringList{"no-verify"}};
     QCommandLineOption bootEntry{QStringList{"boot-entry"}, {}, "ENTRY"};
+    QCommandLineOption entryMs{QStringList{"entry-ms"}, {}, "MS"};
 };
 
 // The parser's own complaint in the program's words: "unknown option --baud",
@@ -225,6 +227,16 @@ bool Parser::globals(const QCommandLineParser &parser, bool afterCommand)
         else
             return fail(QStringLiteral("echo: \"%1\" is not auto, on or off").arg(v));
     }
+    if (parser.isSet(global_.lines)) {
+        const QString v = value(global_.lines);
+        const QString m = v.toLower();
+        if (m == "normal")
+            o_.linesInverted = false;
+        else if (m == "inverted")
+            o_.linesInverted = true;
+        else
+            return fail(QStringLiteral("lines: \"%1\" is neither normal nor inverted").arg(v));
+    }
     if (parser.isSet(global_.json))
         o_.json = true;
     if (parser.isSet(global_.quiet))
@@ -301,6 +313,9 @@ bool Parser::flashOptions(const QCommandLineParser &parser)
         o_.yesStandIn = true;
     if (parser.isSet(flash_.noVerify))
         o_.verify = false;
+    if (parser.isSet(flash_.entryMs) && !number(QStringLiteral("--entry-ms"), Restore(parser.value(flash_.entryMs)),
+                                                Options::kMinEntryMs, Options::kMaxEntryMs, o_.entryMs))
+        return false;
     if (parser.isSet(flash_.bootEntry)) {
         const QString v = Restore(parser.value(flash_.bootEntry));
         for (TBootEntry e : {TBootEntry::DtrRts, TBootEntry::Inverted, TBootEntry::Manual}) {
@@ -454,13 +469,14 @@ QString BootEntryName(TBootEntry entry)
 QString Usage()
 {
     return QStringLiteral(
-        "usage: talvex-cli [-p PORT] [-a STATION] [-m pc-uart|plc-can] [--echo auto|on|off] [--json] [-q]\n"
-        "                  [--log FILE] COMMAND [ARGS]\n"
+        "usage: talvex-cli [-p PORT] [-a STATION] [-m pc-uart|plc-can] [--echo auto|on|off]\n"
+        "                  [--lines normal|inverted] [--json] [-q] [--log FILE] COMMAND [ARGS]\n"
         "  -p, --port PORT     COM1 ... COM8 (TALVEX_PORT_DIR honoured) or a device path; default COM1\n"
         "  -a, --station N     the station to talk to, 1 ... 99, before the command word; default 1\n"
         "  -m, --mode MODE     pc-uart (default) or plc-can (through the PLC gateway)\n"
         "      --echo WHEN     whether the adapter hands each request back (a 2-wire RS-485 adapter):\n"
-        "                      auto (default: learnt from the replies), on or off\n"
+        "                      auto (default: learnt from a read before the first write), on or off\n"
+        "      --lines LINES   normal (default) or inverted: an adapter whose stages invert DTR and RTS\n"
         "      --json          one JSON object per result line; an error as one object on stderr\n"
         "  -q, --quiet         no progress output\n"
         "      --log FILE      append every result and failure to FILE as one JSON line\n"
@@ -475,13 +491,16 @@ QString Usage()
         "            [--filter N] [--suppress MS]\n"
         "                                unlock, the six settings (omitted ones as read), commit,\n"
         "                                then the settings read back; --station is the new station\n"
-        "  flash [--image FILE] [--no-verify] [--boot-entry dtr-rts|inverted|manual] [--yes-standin]\n"
-        "                                the firmware update with the carried image or FILE (Intel HEX\n"
-        "                                or raw binary), checked against the chip's flash, then read back\n"
+        "  flash [--image FILE] [--no-verify] [--boot-entry dtr-rts|inverted|manual] [--entry-ms MS]\n"
+        "        [--yes-standin]         the firmware update with the carried image or FILE (Intel HEX\n"
+        "                                or raw binary), checked against the chip's flash, then read back;\n"
+        "                                the module is restarted into its program at every end\n"
         "  ports                         where COM1 ... COM8 lead, and the adapters in /dev/serial/by-id\n"
         "exit status: 0 done, 1 the module or chip failed (or a result could not be written),\n"
-        "             2 bad usage or image refused, 130 interrupted, 3 the port (absent, not allowed,\n"
-        "             busy, no serial device, settings refused, removed, no DTR/RTS for flash)\n");
+        "             2 bad usage or image refused, 3 the port (absent, not allowed, busy, no serial\n"
+        "             device, settings refused, removed, no DTR/RTS for flash); SIGINT, SIGTERM, SIGHUP\n"
+        "             and SIGQUIT end the command cleanly, then end the program by that signal\n"
+        "             (a shell shows 130, 143, 129, 131)\n");
 }
 
 }  // namespace talvex::cli
