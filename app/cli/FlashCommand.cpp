@@ -78,11 +78,8 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     record["sha256"] = QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
 
     const DeviceKind kind = CreateSerialPort()->deviceKind(port.device);
-    if (kind == DeviceKind::Absent || kind == DeviceKind::NotSerial || kind == DeviceKind::Console)
-        return FailPortOpen(out, port,
-                            kind == DeviceKind::Absent    ? PortFault::NotPresent
-                            : kind == DeviceKind::Console ? PortFault::NotAnAdapter
-                                                          : PortFault::NotSerialDevice,
+    if (kind == DeviceKind::Absent || kind == DeviceKind::NotSerial)
+        return FailPortOpen(out, port, kind == DeviceKind::Absent ? PortFault::NotPresent : PortFault::NotSerialDevice,
                             0, record);
     // The stand-in replaces working firmware with an idle loop: never onto a
     // real module unless asked for in so many words. The simulated module (a pty) is fine.
@@ -93,6 +90,9 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
                                        "all the same, --image FILE writes another image)")
                             .arg(port.name),
                         record);
+    // A console or the controlling terminal: nothing is set on it.
+    if (kind == DeviceKind::Console)
+        return FailPortOpen(out, port, PortFault::NotAnAdapter, 0, record);
 
     TQRTCommDriver driver;
     driver.SetLinesInverted(o.linesInverted || o.bootEntry == TBootEntry::Inverted);

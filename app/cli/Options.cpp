@@ -379,7 +379,7 @@ bool Parser::run()
             after.addOption(option);
         break;
     case Command::Flash:
-        after.addOptions({flash_.image, flash_.yesStandIn, flash_.noVerify, flash_.bootEntry});
+        after.addOptions({flash_.image, flash_.yesStandIn, flash_.noVerify, flash_.bootEntry, flash_.entryMs});
         break;
     default:
         break;
