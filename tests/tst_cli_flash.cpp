@@ -329,6 +329,8 @@ private slots:
         QVERIFY(FlashHolds(*sim.sim, image));
         QCOMPARE(sim.received().count("7F"), syncs);
         QCOMPARE(r.err.contains("hold BOOT0 high and reset the module"), entry == "manual");
+        // The manual entry touches no line, so nothing restarts the module either.
+        QCOMPARE(r.err.contains("restarting the module"), entry != "manual");
     }
 
     // Interrupted, flash stops, restarts the module, closes the port and writes

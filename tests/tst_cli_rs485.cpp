@@ -85,6 +85,18 @@ private slots:
         QCOMPARE(line.sim->reg(12), uint16_t(777));
     }
 
+    // talvex-sim --echo with no station 7 on the line: the adapter's copy of the
+    // write must not pass for station 7's answer.
+    void writeToAStationThatIsNotThereFails()
+    {
+        SimLine line(true, 0);
+        const Result r = RunCli({"-p", "COM1", "-a", "7", "write", "24", "3"}, line.portDir());
+        QVERIFY2(r.status == 1, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());
+        QVERIFY2(r.err.contains("no answer from station 7 on COM1"), qPrintable(r.err));
+        QVERIFY(line.sim->reg(24) != 3);
+    }
+
     // A scripted module: the adapter's echo alone, or exception replies.
     void scriptedLines_data()
     {
