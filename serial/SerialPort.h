@@ -15,8 +15,9 @@ struct LineSettings {
     bool dtrOn = false;  // DTR level the settings leave behind
     uint8_t xonChar = 0x11;
     uint8_t xoffChar = 0x13;
-    // Drop DTR and RTS when the last holder closes the port (HUPCL). Without it a
-    // module whose reset hangs on DTR stays in reset after the tool lets go.
+    // Clear DTR and RTS when the last holder closes the port (HUPCL). Without it a
+    // module whose reset hangs on DTR stays in reset after the tool lets go; behind
+    // an adapter that inverts the lines it is off, as clearing them asserts them.
     bool hangUpOnClose = true;
 };
 
