@@ -24,7 +24,7 @@ inline constexpr int kExitPort = 3;    // the port: cannot be opened, refused th
 // (130 SIGINT, 143 SIGTERM, 129 SIGHUP, 131 SIGQUIT); see InterruptStatus().
 inline constexpr int kExitSignalBase = 128;
 
-enum class Command { Help, Version, Ports, Info, Read, Watch, Write, Configure, Flash };
+enum class Command { Help, Version, Ports, Info, Read, Watch, Write, Configure, Flash, ReadFlash };
 
 // Settings `configure` replaces, indexed like kModuleSettings (the value as
 // TModuleSettings holds it); the others keep what the module holds.
@@ -66,6 +66,12 @@ struct Options {
     bool verify = true;                         // flash: read back and compare
     TBootEntry bootEntry = TBootEntry::DtrRts;  // flash
     int entryMs = kDefaultEntryMs;              // flash: the waits of the line sequences
+    // flash: where a raw binary goes (a HEX image carries its own addresses);
+    // read-flash: where the read starts. Empty: the flash base.
+    std::optional<uint32_t> address;
+    bool anyChip = false;       // flash, read-flash: a chip of another family is taken too
+    QString outFile;            // read-flash: where the bytes go
+    std::optional<int> length;  // read-flash; empty: to the end of the chip's flash
 };
 
 // Parses the arguments after the program name. False with a one-line reason.
