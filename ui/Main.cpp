@@ -112,6 +112,14 @@ TMainForm::TMainForm(QWidget *parent)
     Timer1.setTimerType(Qt::PreciseTimer);
     Timer1.setInterval(kPollIntervalMs);
     connect(&Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
+    // An adapter pulled out: the lamp must not go on reporting a connection that
+    // no longer exists. The window goes to its disconnected state as "断开连接" takes it.
+    connect(&ComDriver, &TQRTCommDriver::Lost, this, [this] {
+        if (!SpeedButton1->isChecked())
+            return;
+        SpeedButton1->setChecked(false);
+        SpeedButton1Click();
+    });
 
     StringGrid1->OnDrawCell = [this](int c, int r, TGridDrawState s, TCellFormat &f) {
         StringGrid1DrawCell(c, r, s, f);

@@ -64,6 +64,7 @@ int RunPorts(Output &out)
         const bool pty = kind == DeviceKind::PseudoTerminal;
         const QString state = kind == DeviceKind::Absent      ? QStringLiteral("missing")
                               : kind == DeviceKind::NotSerial ? QStringLiteral("not a serial device")
+                              : kind == DeviceKind::Console   ? QStringLiteral("a console, not a serial adapter")
                               : pty                           ? QStringLiteral("pseudo-terminal")
                                                               : QStringLiteral("present");
         const QString target = QFileInfo(device).canonicalFilePath();
