@@ -87,8 +87,8 @@ std::vector<TFoundReply> FindReplies(const uint8_t *bytes, size_t count, int reg
     const size_t size = ReplySize(registers);
     for (size_t at = 0; at + size <= count; ++at) {
         const uint8_t *r = bytes + at;
-        if (r[0] < kStationMin || r[0] > kStationMax || r[1] != kFnReadHoldingRegisters ||
-            r[2] != 2 * registers || !CrcMatches(r, size))
+        if (r[0] < kStationMin || r[0] > kStationMax || r[1] != kFnReadHoldingRegisters || r[2] != 2 * registers ||
+            !CrcMatches(r, size))
             continue;
         TFoundReply reply;
         reply.At = at;

@@ -8,6 +8,7 @@
 #include "serial/LineFormat.h"
 #include "ui/ClockText.h"
 #include "ui/Firmware.h"
+#include "ui/PortMessages.h"
 #include "widgets/CountField.h"
 #include "widgets/PanelCache.h"
 
@@ -26,11 +27,8 @@ const QString kGroupCaption = QStringLiteral("通信参数");
 const QString kConnect = QStringLiteral("开始连接");
 const QString kDisconnect = QStringLiteral("断开连接");
 const QString kPortHint = QStringLiteral("获取可用的端口号");
-const QString kOpenFailed = QStringLiteral(
-    "当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
 
-constexpr int kDefaultComIndex = 1;   // "COM2"
-constexpr int kDefaultBaudIndex = 3;  // "57600" of kBaud485Texts, shown only
+constexpr int kDefaultComIndex = 1;  // "COM2"
 constexpr int kWindowFontPx = 16;
 constexpr int kStatusStripHeight = 26;
 
@@ -152,19 +150,25 @@ void TMainForm::buildCommunicationGroup()
     EX_Addr->setObjectName("EX_Addr");
     EX_Addr->setGeometry(254, 22, 64, 26);
 
+    // The line of the next connect: the module's fixed port (57600 8 E 1) by default,
+    // or the RS-485 line a module was given.
     MakeLabel(GroupBox1, QStringLiteral("波特率"), QRect(332, 24, 50, 24));
-    EX_Baud = new TDropDownList(GroupBox1, Texts(kBaud485Texts), kDefaultBaudIndex);
+    EX_Baud = new TDropDownList(GroupBox1, Texts(kBaud485Texts), kDefaultModbusLine.Baud);
     EX_Baud->setObjectName("EX_Baud");
-    EX_Baud->setGeometry(384, 22, 84, 26);
+    EX_Baud->setGeometry(384, 22, 76, 26);
+    MakeLabel(GroupBox1, QStringLiteral("格式"), QRect(466, 24, 34, 24));
+    EX_Format = new TDropDownList(GroupBox1, Texts(kDat485Texts), kDefaultModbusLine.Format);
+    EX_Format->setObjectName("EX_Format");
+    EX_Format->setGeometry(500, 22, 76, 26);
 
-    MakeLabel(GroupBox1, QStringLiteral("通信计数"), QRect(482, 24, 66, 24));
+    MakeLabel(GroupBox1, QStringLiteral("通信计数"), QRect(582, 24, 66, 24));
     Edit4 = new TCountField(QStringLiteral("0"), GroupBox1);
     Edit4->setObjectName("Edit4");
     Edit4->setReadOnly(true);
     // Opaque, so that counting every exchange repaints the field alone and not
     // the group box (caption and frame) behind it.
     Edit4->setAutoFillBackground(true);
-    Edit4->setGeometry(550, 22, 90, 26);
+    Edit4->setGeometry(650, 22, 80, 26);
     auto *panelCache = new TPanelCacheStyle(QStyleFactory::create(style()->name()));
     panelCache->setParent(Edit4);
     Edit4->setStyle(panelCache);
@@ -188,6 +192,13 @@ void TMainForm::buildCommunicationGroup()
     BitBtn1->setObjectName("BitBtn1");
     BitBtn1->setGeometry(612, 53, 116, 28);
     connect(BitBtn1, &QPushButton::clicked, this, &TMainForm::BitBtn1Click);
+
+    FindButton = new QPushButton(QStringLiteral("查找模块"), GroupBox1);
+    FindButton->setObjectName("FindButton");
+    FindButton->setGeometry(368, 53, 104, 28);
+    connect(FindButton, &QPushButton::clicked, this, &TMainForm::FindButtonClick);
+    connect(ComboBox6, &QComboBox::currentIndexChanged, this, &TMainForm::UpdateFindButton);
+    FindDlg = new TFindDlg(this);
 }
 
 void TMainForm::buildConfigurationGroup()
@@ -276,8 +287,8 @@ void TMainForm::TimerSecTimer()
 bool TMainForm::OpenComPort()
 {
     ComDriver.SetComPort(ComPortOfIndex(ComboBox1->ItemIndex()));
-    if (!OpenWithLine(ComDriver, kModbusLine)) {
-        ShowMessage(this, kOpenFailed, kCaptionPortError);
+    if (!OpenWithLine(ComDriver, LineFormatOf(ChosenLine()))) {
+        ShowMessage(this, kPortOpenFailedText, kCaptionPortError);
         return false;
     }
     Shape1->SetBrushColor(kLime);
@@ -295,6 +306,7 @@ void TMainForm::SpeedButton1Click()
             SpeedButton1->setChecked(false);
             ExchangeCount = 0;
         }
+        UpdateFindButton();
         return;
     }
     SpeedButton1->setText(kConnect);
@@ -305,6 +317,7 @@ void TMainForm::SpeedButton1Click()
     LinkOk = false;
     BitBtn2->setEnabled(false);
     ExchangeCount = 0;
+    UpdateFindButton();
 }
 
 bool TMainForm::WriteWhilePollingPaused(const std::function<bool()> &write)
@@ -353,6 +366,32 @@ void TMainForm::showFirmwareVersion(uint16_t word)
         return;
     shownVersion_ = word;
     GroupBox1->setTitle(kGroupCaption + QStringLiteral(" (固件:") + VersionText(word) + QLatin1Char(')'));
+}
+
+TModbusLine TMainForm::ChosenLine() const
+{
+    return {EX_Baud->ItemIndex(), EX_Format->ItemIndex()};
+}
+
+void TMainForm::UpdateFindButton()
+{
+    FindButton->setEnabled(!SpeedButton1->isChecked() && ComboBox6->ItemIndex() == kModeItemPcUart);
+}
+
+void TMainForm::FindButtonClick()
+{
+    // The dialog searches on this window's port with its own port object; a
+    // connected window holds the port, so the button is off then.
+    if (SpeedButton1->isChecked())
+        return;
+    FindDlg->SetPort(ComPortOfIndex(ComboBox1->ItemIndex()));
+    if (FindDlg->exec() != QDialog::Accepted || !FindDlg->Chosen())
+        return;
+    const TFoundModule &m = *FindDlg->Chosen();
+    EX_Addr->SetItemIndex(m.Station - kStationMin);
+    EX_Baud->SetItemIndex(m.Line.Baud);
+    EX_Format->SetItemIndex(m.Line.Format);
+    SpeedButton1->click();
 }
 
 void TMainForm::BitBtn1Click()

@@ -1,5 +1,6 @@
 #include "app/cli/Options.h"
 
+#include "app/cli/ScanArgs.h"
 #include "app/cli/SettingTexts.h"
 #include "firmware/FirmwareImage.h"
 #include "modbus/MODBUS_RTU.h"
@@ -63,6 +64,8 @@ struct GlobalOptions {
     QCommandLineOption station{QStringList{"a", "station"}, {}, "N"};
     QCommandLineOption mode{QStringList{"m", "mode"}, {}, "MODE"};
     QCommandLineOption echo{QStringList{"echo"}, {}, "WHEN"};
+    QCommandLineOption baud{QStringList{"baud"}, {}, "RATE"};
+    QCommandLineOption format{QStringList{"format"}, {}, "FORMAT"};
     QCommandLineOption json{QStringList{"json"}};
     QCommandLineOption quiet{QStringList{"q", "quiet"}};
     QCommandLineOption log{QStringList{"log"}, {}, "FILE"};
@@ -73,7 +76,7 @@ struct GlobalOptions {
 
     void addTo(QCommandLineParser &parser, bool withLongStation)
     {
-        parser.addOptions({port, mode, echo, json, quiet, log, help, version});
+        parser.addOptions({port, mode, echo, baud, format, json, quiet, log, help, version});
         parser.addOption(withLongStation ? station : stationShort);
     }
 };
@@ -154,6 +157,7 @@ private:
     GlobalOptions global_;
     WatchOptions watch_;
     ConfigureOptions configure_;
+    ScanOptions scanOptions_;
     FlashOptions flash_;
     QStringList positional_;
 };
@@ -224,6 +228,22 @@ bool Parser::globals(const QCommandLineParser &parser, bool afterCommand)
             o_.echo = TEchoMode::Off;
         else
             return fail(QStringLiteral("echo: \"%1\" is not auto, on or off").arg(v));
+    }
+    // The line every Modbus command talks on: one baud rate, one format.
+    std::vector<int> line;
+    if (parser.isSet(global_.baud)) {
+        if (!ParseBaudList(QStringLiteral("--baud"), value(global_.baud), line, error_))
+            return false;
+        if (line.size() != 1)
+            return fail(QStringLiteral("--baud takes one baud rate (scan --bauds takes a list)"));
+        o_.line.Baud = line.front();
+    }
+    if (parser.isSet(global_.format)) {
+        if (!ParseFormatList(QStringLiteral("--format"), value(global_.format), line, error_))
+            return false;
+        if (line.size() != 1)
+            return fail(QStringLiteral("--format takes one format (scan --formats takes a list)"));
+        o_.line.Format = line.front();
     }
     if (parser.isSet(global_.json))
         o_.json = true;
@@ -320,6 +340,7 @@ bool Parser::command(const QString &word)
         {"info", Command::Info},   {"read", Command::Read},           {"watch", Command::Watch},
         {"write", Command::Write}, {"configure", Command::Configure}, {"flash", Command::Flash},
         {"ports", Command::Ports}, {"help", Command::Help},           {"version", Command::Version},
+        {"scan", Command::Scan},
     };
     for (const auto &[name, cmd] : kCommands) {
         if (word == QLatin1String(name)) {
@@ -366,6 +387,9 @@ bool Parser::run()
     case Command::Flash:
         after.addOptions({flash_.image, flash_.yesStandIn, flash_.noVerify, flash_.bootEntry});
         break;
+    case Command::Scan:
+        scanOptions_.addTo(after);
+        break;
     default:
         break;
     }
@@ -374,7 +398,8 @@ bool Parser::run()
     const Command given = o_.command;
     if ((given == Command::Watch && !watchOptions(after)) ||
         (given == Command::Configure && !configureOptions(after)) ||
-        (given == Command::Flash && !flashOptions(after)) || !globals(after, true))
+        (given == Command::Flash && !flashOptions(after)) ||
+        (given == Command::Scan && !scanOptions_.take(after, o_.scan, error_)) || !globals(after, true))
         return false;
     for (const QString &word : after.positionalArguments())
         positional_ << Restore(word);
@@ -461,6 +486,8 @@ QString Usage()
         "  -m, --mode MODE     pc-uart (default) or plc-can (through the PLC gateway)\n"
         "      --echo WHEN     whether the adapter hands each request back (a 2-wire RS-485 adapter):\n"
         "                      auto (default: learnt from the replies), on or off\n"
+        "      --baud RATE     9600, 19200, 38400 or 57600 (default, the module's fixed port)\n"
+        "      --format F      8N1, 8O1 or 8E1 (default); \"8 E 1\" too\n"
         "      --json          one JSON object per result line; an error as one object on stderr\n"
         "  -q, --quiet         no progress output\n"
         "      --log FILE      append every result and failure to FILE as one JSON line\n"
@@ -479,7 +506,14 @@ QString Usage()
         "                                the firmware update with the carried image or FILE (Intel HEX\n"
         "                                or raw binary), checked against the chip's flash, then read back\n"
         "  ports                         where COM1 ... COM8 lead, and the adapters in /dev/serial/by-id\n"
-        "exit status: 0 done, 1 the module or chip failed (or a result could not be written),\n"
+        "  scan [--stations LIST] [--bauds LIST] [--formats LIST] [--all] [--probe-ms MS]\n"
+        "                                find a module whose station, baud rate or format is not known:\n"
+        "                                stations 1-99 on every baud rate and format by default (LIST:\n"
+        "                                \"1-99\", \"1,5,37\", \"9600,19200\", \"8N1,8E1\"); the first module\n"
+        "                                found ends it unless --all; --probe-ms: the module's turnaround\n"
+        "                                allowance added to each probe's time on the wire (default 5)\n"
+        "exit status: 0 done (scan: a module found), 1 the module or chip failed, no module found\n"
+        "             (or a result could not be written),\n"
         "             2 bad usage or image refused, 130 interrupted, 3 the port (absent, not allowed,\n"
         "             busy, no serial device, settings refused, removed, no DTR/RTS for flash)\n");
 }

@@ -4,7 +4,9 @@
 #include "firmware/UpdateReport.h"
 #include "modbus/Frames.h"
 #include "modbus/MODBUS_RTU.h"
+#include "modbus/ModbusLine.h"
 #include "modbus/RegisterMap.h"
+#include "modbus/ScanPlan.h"
 #include "modbus/SettingsTable.h"
 
 #include <QString>
@@ -22,7 +24,7 @@ inline constexpr int kExitUsage = 2;          // bad usage, a value out of range
 inline constexpr int kExitPort = 3;           // the port: cannot be opened, refused the settings, or removed
 inline constexpr int kExitInterrupted = 130;  // SIGINT or SIGTERM (128 + SIGINT, as shells report it)
 
-enum class Command { Help, Version, Ports, Info, Read, Watch, Write, Configure, Flash };
+enum class Command { Help, Version, Ports, Info, Read, Watch, Write, Configure, Flash, Scan };
 
 // Settings `configure` replaces, indexed like kModuleSettings (the value as
 // TModuleSettings holds it); the others keep what the module holds.
@@ -40,6 +42,7 @@ struct Options {
     int station = kStationMin;
     TLinkMode mode = TLinkMode::PcUart;
     TEchoMode echo = TEchoMode::Auto;  // whether the adapter hands the request back
+    TModbusLine line;                  // --baud, --format: the line of every Modbus command
     bool json = false;
     bool quiet = false;
     QString logPath;  // --log: results appended as JSON lines
@@ -56,6 +59,7 @@ struct Options {
     bool yesStandIn = false;                    // flash
     bool verify = true;                         // flash: read back and compare
     TBootEntry bootEntry = TBootEntry::DtrRts;  // flash
+    TScanRequest scan;                          // scan
 };
 
 // Parses the arguments after the program name. False with a one-line reason.
