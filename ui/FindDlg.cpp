@@ -42,8 +42,7 @@ QString FoundSettingsText(const TFoundModule &m)
     return QStringLiteral("站号 %1, CAN %2, 485 %3 %4, %5, %6 ms")
         .arg(m.Register(Reg::Cfg_Station))
         .arg(ListText(kBaudCanTexts, m.Register(Reg::Cfg_BaudCAN)),
-             ListText(kBaud485Texts, m.Register(Reg::Cfg_Baud485)),
-             ListText(kDat485Texts, m.Register(Reg::Cfg_Dat485)),
+             ListText(kBaud485Texts, m.Register(Reg::Cfg_Baud485)), ListText(kDat485Texts, m.Register(Reg::Cfg_Dat485)),
              ListText(kFilterTexts, m.Register(Reg::Cfg_Filter)))
         .arg(m.Register(Reg::Cfg_TxSuppress));
 }
@@ -105,9 +104,8 @@ TFindDlg::TFindDlg(QWidget *parent)
     FindResults = new QTableWidget(0, kColumns, this);
     FindResults->setObjectName("FindResults");
     FindResults->setGeometry(6, 174, 548, 150);
-    FindResults->setHorizontalHeaderLabels(
-        {QStringLiteral("站号"), QStringLiteral("波特率"), QStringLiteral("格式"), QStringLiteral("固件"),
-         QStringLiteral("模块设置")});
+    FindResults->setHorizontalHeaderLabels({QStringLiteral("站号"), QStringLiteral("波特率"), QStringLiteral("格式"),
+                                            QStringLiteral("固件"), QStringLiteral("模块设置")});
     FindResults->setEditTriggers(QAbstractItemView::NoEditTriggers);
     FindResults->setSelectionBehavior(QAbstractItemView::SelectRows);
     FindResults->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -249,8 +247,7 @@ void TFindDlg::onFound(const TFoundModule &m)
     FindResults->insertRow(row);
     const QString cells[kColumns] = {QString::number(m.Station), Text(kBaud485Texts[size_t(m.Line.Baud)]),
                                      Text(kDat485Texts[size_t(m.Line.Format)]),
-                                     QString::fromStdString(FirmwareVersionText(m.Firmware())),
-                                     FoundSettingsText(m)};
+                                     QString::fromStdString(FirmwareVersionText(m.Firmware())), FoundSettingsText(m)};
     for (int c = 0; c < kColumns; ++c)
         FindResults->setItem(row, c, new QTableWidgetItem(cells[c]));
     // The first module found is the one "连接" takes unless the user picks another.

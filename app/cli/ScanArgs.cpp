@@ -73,9 +73,8 @@ bool ParseFormatList(const QString &what, const QString &text, std::vector<int> 
 
 bool ScanOptions::take(const QCommandLineParser &parser, TScanRequest &request, QString &error) const
 {
-    if (parser.isSet(stations) &&
-        !ParseNumberList(QStringLiteral("--stations"), parser.value(stations), kStationMin, kStationMax,
-                         request.Stations, error))
+    if (parser.isSet(stations) && !ParseNumberList(QStringLiteral("--stations"), parser.value(stations), kStationMin,
+                                                   kStationMax, request.Stations, error))
         return false;
     if (parser.isSet(bauds) && !ParseBaudList(QStringLiteral("--bauds"), parser.value(bauds), request.Bauds, error))
         return false;
@@ -85,8 +84,7 @@ bool ScanOptions::take(const QCommandLineParser &parser, TScanRequest &request, 
     request.All = parser.isSet(all);
     if (parser.isSet(probeMs)) {
         std::vector<int> ms;
-        if (!ParseNumberList(QStringLiteral("--probe-ms"), parser.value(probeMs), 0, int(kMaxTurnaroundMs), ms,
-                             error))
+        if (!ParseNumberList(QStringLiteral("--probe-ms"), parser.value(probeMs), 0, int(kMaxTurnaroundMs), ms, error))
             return false;
         if (ms.size() != 1) {
             error = QStringLiteral("--probe-ms takes one number of milliseconds (0 ... %1)").arg(kMaxTurnaroundMs);
