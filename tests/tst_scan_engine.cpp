@@ -156,9 +156,8 @@ private slots:
         QTest::newRow("the echo of the request") << Script([](const Bytes &r, int) { return r; });
         QTest::newRow("exception replies") << Script([](const Bytes &r, int) { return WithCrc({r[0], 0x83, 0x02}); });
         // A valid answer to the probe that the whole read does not confirm.
-        QTest::newRow("answers the probe only") << Script([](const Bytes &r, int) {
-            return r[5] == kProbeCount ? ReadReply(r[0], {150}) : Bytes{};
-        });
+        QTest::newRow("answers the probe only")
+            << Script([](const Bytes &r, int) { return r[5] == kProbeCount ? ReadReply(r[0], {150}) : Bytes{}; });
         QTest::newRow("a whole read that names another version") << Script([](const Bytes &r, int) {
             return r[5] == kProbeCount ? ReadReply(r[0], {150}) : ReadReply(r[0], {1, 6, 3, 100, 3, 2, 0, 151});
         });

@@ -43,8 +43,8 @@ private slots:
         QTest::newRow("the default line before the lines listed ahead of it")
             << Request({1, 2}, {0, 3}, {2}) << std::vector<TProbe>{{1, k57600E}, {2, k57600E}, {1, k9600E}} << 4;
         QTest::newRow("lines in the order of the lists, formats within a rate")
-            << Request({4}, {0, 1}, {2, 0})
-            << std::vector<TProbe>{{4, k9600E}, {4, k9600N}, {4, k19200E}, {4, {1, 0}}} << 4;
+            << Request({4}, {0, 1}, {2, 0}) << std::vector<TProbe>{{4, k9600E}, {4, k9600N}, {4, k19200E}, {4, {1, 0}}}
+            << 4;
         QTest::newRow("without the fixed port's line: nothing moves ahead")
             << Request({1}, {1, 0}, {1}) << std::vector<TProbe>{{1, k19200O}, {1, {0, 1}}} << 2;
         QTest::newRow("out of range and repeated entries left out")
@@ -58,7 +58,9 @@ private slots:
         const std::vector<TProbe> order = ScanOrder(request);
         QCOMPARE(int(order.size()), total);
         for (size_t i = 0; i < first.size(); ++i) {
-            QVERIFY2(order[i] == first[i], qPrintable(QString("probe %1: station %2 on %3").arg(i).arg(order[i].Station)
+            QVERIFY2(order[i] == first[i], qPrintable(QString("probe %1: station %2 on %3")
+                                                          .arg(i)
+                                                          .arg(order[i].Station)
                                                           .arg(QString::fromStdString(LineText(order[i].Line)))));
         }
         // Every station on every line once.
