@@ -58,9 +58,11 @@ public:
     TQRTCommDriver ComDriver;
     TScanEngine Engine;
 
+    // Closing the dialog stops a search that runs.
+    void reject() override;
+
 protected:
     void showEvent(QShowEvent *event) override;
-    void reject() override;
 
 private:
     void onProgress(const TScanProgress &progress);
