@@ -193,9 +193,10 @@ int RunInfo(const Options &o, const PortTarget &port, Output &out)
     if (const int status = StartWithBlock(session, o, port, out))
         return status;
     const uint16_t version = RegisterMirror[Reg::FW_Version];
-    QString text = QStringLiteral("firmware: %1\nline: %2\n")
-                       .arg(QString::fromStdString(FirmwareVersionText(version)),
-                            QString::fromStdString(LineText(o.line)));
+    QString text = QStringLiteral("firmware: %1\n").arg(QString::fromStdString(FirmwareVersionText(version)));
+    // The line is named when --baud or --format chose another than the fixed port's.
+    if (o.line != kDefaultModbusLine)
+        text += QStringLiteral("line: %1\n").arg(QString::fromStdString(LineText(o.line)));
     // "station" is the setting the module stores; "address" the station talked to,
     // "baud" and "format" the line it was talked to on.
     QJsonObject json{{"time", NowUtc()},
