@@ -30,9 +30,11 @@ QList<QJsonObject> Objects(const QString &out)
 }
 
 // The simulated module on a thread of its own as COM1, with its settings in `state`.
-std::unique_ptr<Simulator> StartSim(const QString &ports, const QString &state, SimMode mode, bool garble = false)
+std::unique_ptr<Simulator> StartSim(const QString &ports, const QString &state, SimMode mode, bool garble = false,
+                                    const QString &log = {})
 {
     SimOptions o;
+    o.logPath = log.toStdString();
     o.portDir = ports.toStdString();
     o.stateDir = state.toStdString();
     o.com = 1;
@@ -57,17 +59,20 @@ private slots:
         const QString ports = dir.path() + "/ports", state = dir.path() + "/state";
         {
             const auto fixed = StartSim(ports, state, SimMode::FixedPort);
-            const Result r = RunCli({"-p", "COM1", "configure", "--station", "37", "--rs485-baud", "19200",
-                                     "--rs485-format", "8 O 1"},
-                                    ports);
+            const Result r = RunCli(
+                {"-p", "COM1", "configure", "--station", "37", "--rs485-baud", "19200", "--rs485-format", "8 O 1"},
+                ports);
             QVERIFY2(r.status == 0, qPrintable(Describe(r)));
         }
         // From its next start the RS-485 port runs only station 37 at 19200 8 O 1; a
         // tool on another line gets garbage.
-        const auto sim = StartSim(ports, state, SimMode::Rs485Port, true);
+        const QString log = dir.path() + "/frames.log";
+        const auto sim = StartSim(ports, state, SimMode::Rs485Port, true, log);
 
         const Result lost = RunCli({"-p", "COM1", "-a", "37", "info"}, ports);
         QCOMPARE(lost.status, 1);
+        QVERIFY(!FramesIn(log, "tx").isEmpty());  // garbage, never an answer
+        QVERIFY(ReadAll(log).contains("garbage: the tool is on another line"));
         QVERIFY2(lost.err.contains("no answer from station 37 on COM1"), qPrintable(lost.err));
         QVERIFY2(lost.err.contains("talvex-cli -p COM1 scan"), qPrintable(lost.err));
 
@@ -128,9 +133,8 @@ private slots:
         QVERIFY(QString::fromUtf8(sim.readAllStandardOutput()).contains("mode rs485"));
 
         // Module 90 moves to 38400 8 O 1; the others keep the default line.
-        const Result configure = RunCli({"-p", "COM1", "-a", "90", "configure", "--rs485-baud", "38400",
-                                         "--rs485-format", "8O1"},
-                                        ports);
+        const Result configure = RunCli(
+            {"-p", "COM1", "-a", "90", "configure", "--rs485-baud", "38400", "--rs485-format", "8O1"}, ports);
         QVERIFY2(configure.status == 0, qPrintable(Describe(configure)));
         const Result read37 = RunCli({"-p", "COM1", "-a", "37", "read", "21", "1"}, ports);
         QCOMPARE(read37.out, QString("21 37\n"));
@@ -142,7 +146,8 @@ private slots:
         QStringList found;
         for (const QJsonObject &o : Objects(scan.out))
             if (!o["summary"].toBool())
-                found << QString("%1 %2 %3").arg(o["station"].toInt()).arg(o["baud"].toInt()).arg(o["format"].toString());
+                found
+                    << QString("%1 %2 %3").arg(o["station"].toInt()).arg(o["baud"].toInt()).arg(o["format"].toString());
         QCOMPARE(found, (QStringList{"3 57600 8 E 1", "37 57600 8 E 1", "90 38400 8 O 1"}));
         const QJsonObject summary = Objects(scan.out).last();
         QCOMPARE(summary["found"].toInt(), 3);
@@ -159,9 +164,8 @@ private slots:
     void noModuleIsExitOne()
     {
         LoggedSim sim;  // the fixed port answers station 1 only
-        const Result r = RunCli({"-p", "COM2", "scan", "--stations", "2-4", "--bauds", "57600,19200", "--formats",
-                                 "8E1"},
-                                sim.portDir());
+        const Result r = RunCli(
+            {"-p", "COM2", "scan", "--stations", "2-4", "--bauds", "57600,19200", "--formats", "8E1"}, sim.portDir());
         QCOMPARE(r.status, 1);
         QVERIFY2(r.out.startsWith("0 modules found; 6 of 6 probes in ") && r.out.endsWith(" s\n"), qPrintable(r.out));
         QVERIFY2(r.err.contains("no module answered on COM2 (6 probes)"), qPrintable(r.err));
@@ -190,8 +194,8 @@ private slots:
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("said");
-        QTest::newRow("station out of range") << QStringList{"scan", "--stations", "0-5"}
-                                              << "--stations: 0-5 is out of range (1 ... 99)";
+        QTest::newRow("station out of range")
+            << QStringList{"scan", "--stations", "0-5"} << "--stations: 0-5 is out of range (1 ... 99)";
         QTest::newRow("not a list") << QStringList{"scan", "--stations", "1..5"}
                                     << "--stations: \"1..5\" is neither a number nor a range";
         QTest::newRow("unknown rate") << QStringList{"scan", "--bauds", "9600,115200"}
@@ -201,8 +205,8 @@ private slots:
         QTest::newRow("probe-ms") << QStringList{"scan", "--probe-ms", "x"}
                                   << "--probe-ms: \"x\" is neither a number nor a range";
         QTest::newRow("--baud") << QStringList{"--baud", "115200", "info"} << "--baud: \"115200\" is not one of";
-        QTest::newRow("--baud takes one") << QStringList{"--baud", "9600,19200", "info"}
-                                          << "--baud takes one baud rate";
+        QTest::newRow("--baud takes one")
+            << QStringList{"--baud", "9600,19200", "info"} << "--baud takes one baud rate";
         QTest::newRow("--format") << QStringList{"read", "--format", "8X1"} << "--format: \"8X1\" is not one of";
         QTest::newRow("--all belongs to scan") << QStringList{"info", "--all"} << "unknown option --all";
     }

@@ -174,8 +174,10 @@ private slots:
             QCOMPARE(dlg->FindResults->item(0, TFindDlg::kColBaud)->text(), QString("19200"));
             QCOMPARE(dlg->FindResults->item(0, TFindDlg::kColFormat)->text(), QString("8 O 1"));
             QCOMPARE(dlg->FindResults->item(0, TFindDlg::kColFirmware)->text(), QString("1.50"));
-            QVERIFY2(dlg->FindResults->item(0, TFindDlg::kColSettings)->text().startsWith("站号 37, CAN 500K, 485 19200 "
-                                                                                          "8 O 1"),
+            QVERIFY2(dlg->FindResults->item(0, TFindDlg::kColSettings)
+                         ->text()
+                         .startsWith("站号 37, CAN 500K, 485 19200 "
+                                     "8 O 1"),
                      qPrintable(dlg->FindResults->item(0, TFindDlg::kColSettings)->text()));
             QCOMPARE(dlg->FindProgress->value(), 100);
             QCOMPARE(dlg->FindStatus->text(), QString("找到 1 个模块"));
