@@ -31,12 +31,13 @@ struct RestartableSim {
     QTemporaryDir dir;
     std::unique_ptr<Simulator> sim;
 
-    void start(SimMode mode)
+    void start(SimMode mode, std::vector<int> bus = {})
     {
         if (sim)
             sim->stop();
         sim.reset();
         SimOptions o;
+        o.busStations = std::move(bus);
         o.portDir = (dir.path() + "/ports").toStdString();
         o.stateDir = (dir.path() + "/state").toStdString();
         o.com = kCom;
@@ -199,6 +200,30 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(form->ExchangeCount >= 2, kExchangeMs);
         QCOMPARE(RegisterMirror[Reg::Cfg_Station], uint16_t(37));
         QCOMPARE(form->GroupBox1->title(), QString("通信参数 (固件:1.50)"));
+    }
+
+    // Every module of a bus gets a row, each on its line.
+    void everyModuleOfABusIsListed()
+    {
+        RestartableSim sim;
+        sim.start(SimMode::Rs485Port, {3, 5, 7});
+        TFindDlg *dlg = form->FindDlg;
+        QStringList rows;
+        QTimer::singleShot(0, [&] {
+            dlg->FindFrom->SetValue(1);
+            dlg->FindTo->SetValue(8);
+            dlg->FindStart->click();
+            QVERIFY(QTest::qWaitFor([&] { return dlg->FindStart->isEnabled(); }, kSearchMs));
+            for (int r = 0; r < dlg->FindResults->rowCount(); ++r)
+                rows << dlg->FindResults->item(r, TFindDlg::kColStation)->text() + " " +
+                            dlg->FindResults->item(r, TFindDlg::kColBaud)->text() + " " +
+                            dlg->FindResults->item(r, TFindDlg::kColFormat)->text();
+            QCOMPARE(dlg->FindStatus->text(), QString("找到 3 个模块"));
+            dlg->reject();
+        });
+        form->FindButton->click();
+        QCOMPARE(rows, (QStringList{"3 57600 8 E 1", "5 57600 8 E 1", "7 57600 8 E 1"}));
+        QVERIFY(!form->SpeedButton1->isChecked());
     }
 
     // Closing the dialog stops its search and leaves the window as it was.
