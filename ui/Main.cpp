@@ -159,16 +159,16 @@ void TMainForm::buildCommunicationGroup()
     MakeLabel(GroupBox1, QStringLiteral("格式"), QRect(466, 24, 34, 24));
     EX_Format = new TDropDownList(GroupBox1, Texts(kDat485Texts), kDefaultModbusLine.Format);
     EX_Format->setObjectName("EX_Format");
-    EX_Format->setGeometry(500, 22, 76, 26);
+    EX_Format->setGeometry(500, 22, 70, 26);
 
-    MakeLabel(GroupBox1, QStringLiteral("通信计数"), QRect(582, 24, 66, 24));
+    MakeLabel(GroupBox1, QStringLiteral("通信计数"), QRect(574, 24, 66, 24));
     Edit4 = new TCountField(QStringLiteral("0"), GroupBox1);
     Edit4->setObjectName("Edit4");
     Edit4->setReadOnly(true);
     // Opaque, so that counting every exchange repaints the field alone and not
     // the group box (caption and frame) behind it.
     Edit4->setAutoFillBackground(true);
-    Edit4->setGeometry(650, 22, 80, 26);
+    Edit4->setGeometry(640, 22, 90, 26);
     auto *panelCache = new TPanelCacheStyle(QStyleFactory::create(style()->name()));
     panelCache->setParent(Edit4);
     Edit4->setStyle(panelCache);
