@@ -196,6 +196,8 @@ private slots:
         QTest::addColumn<QString>("said");
         QTest::newRow("station out of range")
             << QStringList{"scan", "--stations", "0-5"} << "--stations: 0-5 is out of range (1 ... 99)";
+        QTest::newRow("a range that runs backwards")
+            << QStringList{"scan", "--stations", "37-5"} << "--stations: the range 37-5 runs backwards";
         QTest::newRow("not a list") << QStringList{"scan", "--stations", "1..5"}
                                     << "--stations: \"1..5\" is neither a number nor a range";
         QTest::newRow("unknown rate") << QStringList{"scan", "--bauds", "9600,115200"}

@@ -50,7 +50,11 @@ bool ParseNumberList(const QString &what, const QString &text, int first, int la
         }
         const int from = m.captured(1).toInt();
         const int to = m.captured(2).isEmpty() ? from : m.captured(2).toInt();
-        if (from < first || to > last || from > to) {
+        if (from > to) {
+            error = QStringLiteral("%1: the range %2 runs backwards").arg(what, word.trimmed());
+            return false;
+        }
+        if (from < first || to > last) {
             error = QStringLiteral("%1: %2 is out of range (%3 ... %4)").arg(what, word.trimmed()).arg(first).arg(last);
             return false;
         }
