@@ -248,8 +248,11 @@ void TFindDlg::onFound(const TFoundModule &m)
     const QString cells[kColumns] = {QString::number(m.Station), Text(kBaud485Texts[size_t(m.Line.Baud)]),
                                      Text(kDat485Texts[size_t(m.Line.Format)]),
                                      QString::fromStdString(FirmwareVersionText(m.Firmware())), FoundSettingsText(m)};
-    for (int c = 0; c < kColumns; ++c)
-        FindResults->setItem(row, c, new QTableWidgetItem(cells[c]));
+    for (int c = 0; c < kColumns; ++c) {
+        auto *item = new QTableWidgetItem(cells[c]);
+        item->setToolTip(cells[c]);  // the settings may be wider than their column
+        FindResults->setItem(row, c, item);
+    }
     // The first module found is the one "连接" takes unless the user picks another.
     if (row == 0)
         FindResults->selectRow(0);
