@@ -1,6 +1,7 @@
 // The scan engine on its timers, against the port's test double: simulated modules
 // on one line answer in-process (the double sees parity on or off, which no pty
 // shows), or a scripted far end brings noise, bad CRCs and late replies.
+#include "modbus/ModuleConfig.h"
 #include "modbus/ScanEngine.h"
 #include "serial/QRT_ComDrv.h"
 #include "tests/support/FakeSerialPort.h"
@@ -14,6 +15,7 @@
 #include <memory>
 
 Q_DECLARE_METATYPE(TScanRequest)
+Q_DECLARE_METATYPE(TScanEnd)
 
 namespace {
 
@@ -63,50 +65,80 @@ QString Describe(const std::vector<TFoundModule> &found)
     return out.join(", ");
 }
 
+// A module placed on the bus: its station, line and firmware.
+struct Placed {
+    int station;
+    TModbusLine line;
+    uint16_t firmware;
+};
+
 // A far end that answers each request from its station, line and number.
 using Script = std::function<Bytes(const Bytes &request, int index)>;
 
 }  // namespace
 
+Q_DECLARE_METATYPE(std::vector<Placed>)
+
 class TestScanEngine : public QObject {
     Q_OBJECT
 
 private slots:
-    void stopsAtTheFirstModule()
+    // Searches over a bus of simulated modules: where they end, what they found, how many probes it took.
+    void searches_data()
     {
+        QTest::addColumn<std::vector<Placed>>("modules");
+        QTest::addColumn<TScanRequest>("request");
+        QTest::addColumn<QString>("found");
+        QTest::addColumn<TScanEnd>("end");
+        QTest::addColumn<int>("probes");
+        QTest::newRow("the first module ends it: the fixed port's line, station 1, first of all")
+            << std::vector<Placed>{{1, k57600E, 150}, {5, k57600E, 150}} << TScanRequest{} << "1 at 57600 8 E 1 (1.50)"
+            << TScanEnd::FirstFound << 1;
+        // The default line (3 probes), 9600 in three formats (9), 19200 8N1 (3), then 36 and 37.
+        QTest::newRow("the first module ends it, on another line")
+            << std::vector<Placed>{{37, k19200O, 150}} << Request({36, 37, 38}) << "37 at 19200 8 O 1 (1.50)"
+            << TScanEnd::FirstFound << 3 + 9 + 3 + 2;
+        QTest::newRow("--all: every module of a bus, in the order of the probes")
+            << std::vector<Placed>{{90, k9600N, 149}, {37, k19200O, 150}, {3, k57600E, 150}}
+            << Request({3, 37, 90}, {}, {}, true)
+            << "3 at 57600 8 E 1 (1.50), 90 at 9600 8 N 1 (1.49), 37 at 19200 8 O 1 (1.50)" << TScanEnd::Completed
+            << 3 * 4 * 3;
+        QTest::newRow("--all, nobody there")
+            << std::vector<Placed>{} << Request({1, 2}, {3}, {}, true) << "" << TScanEnd::Completed << 2 * 3;
+    }
+    void searches()
+    {
+        QFETCH(std::vector<Placed>, modules);
+        QFETCH(TScanRequest, request);
+        QFETCH(QString, found);
+        QFETCH(TScanEnd, end);
+        QFETCH(int, probes);
         Rig rig;
         ModuleBusPeer bus;
-        bus.add(1, k57600E);
-        bus.add(5, k57600E);
+        for (const Placed &m : modules)
+            bus.add(m.station, m.line, m.firmware);
         bus.attach(rig.state);
-        QVERIFY(rig.run({}));
-        QCOMPARE(*rig.end, TScanEnd::FirstFound);
-        QCOMPARE(Describe(rig.found), QString("1 at 57600 8 E 1"));
-        // The fixed port's line, station 1, was the first probe, and the only one.
-        QCOMPARE(rig.engine.ProbesSent(), 1);
-        QCOMPARE(rig.found[0].Register(Reg::Cfg_Station), uint16_t(1));
-        QCOMPARE(rig.found[0].Firmware(), uint16_t(150));
+        QVERIFY(rig.run(request));
+        QCOMPARE(*rig.end, end);
+        QStringList described;
+        for (const TFoundModule &m : rig.found) {
+            described << QString("%1 at %2 (%3)")
+                             .arg(m.Station)
+                             .arg(QString::fromStdString(LineText(m.Line)),
+                                  QString::fromStdString(FirmwareVersionText(m.Firmware())));
+            // Read whole: its stored settings name its station and line.
+            QCOMPARE(int(m.Register(Reg::Cfg_Station)), m.Station);
+            QCOMPARE(int(m.Register(Reg::Cfg_Baud485)), m.Line.Baud);
+            QCOMPARE(int(m.Register(Reg::Cfg_Dat485)), m.Line.Format);
+        }
+        QCOMPARE(described.join(", "), found);
+        QCOMPARE(rig.engine.ProbesSent(), probes);
+        QCOMPARE(rig.progress.size(), size_t(probes));
+        QCOMPARE(rig.progress.back().Done, probes);
+        if (end == TScanEnd::Completed)
+            QCOMPARE(rig.progress.back().Percent, 100);
         // The engine opened the port and closed it again.
         QVERIFY(!rig.driver.IsOpen());
-    }
-
-    // Every module of a bus on its own line, in the order of the probes.
-    void allListsEveryModule()
-    {
-        Rig rig;
-        ModuleBusPeer bus;
-        bus.add(90, k9600N, 149);
-        bus.add(37, k19200O);
-        bus.add(3, k57600E);
-        bus.attach(rig.state);
-        QVERIFY(rig.run(Request({3, 37, 90}, {}, {}, true)));
-        QCOMPARE(*rig.end, TScanEnd::Completed);
-        QCOMPARE(Describe(rig.found), QString("3 at 57600 8 E 1, 90 at 9600 8 N 1, 37 at 19200 8 O 1"));
-        QCOMPARE(rig.found[1].Firmware(), uint16_t(149));
-        QCOMPARE(rig.found[2].Register(Reg::Cfg_Dat485), uint16_t(1));
-        QCOMPARE(rig.engine.ProbesSent(), 3 * 4 * 3);
-        QCOMPARE(rig.progress.back().Percent, 100);
-        QCOMPARE(rig.progress.back().Done, 36);
     }
 
     // Parity on or off: a module at 8N1 answers a tool at 8N1 only, never at 8E1.
