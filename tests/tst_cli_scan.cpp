@@ -210,6 +210,10 @@ private slots:
         QTest::newRow("--baud takes one")
             << QStringList{"--baud", "9600,19200", "info"} << "--baud takes one baud rate";
         QTest::newRow("--format") << QStringList{"read", "--format", "8X1"} << "--format: \"8X1\" is not one of";
+        QTest::newRow("scan through the gateway")
+            << QStringList{"-m", "plc-can", "scan"} << "scan talks to modules directly (pc-uart)";
+        QTest::newRow("scan with --baud")
+            << QStringList{"--baud", "9600", "scan"} << "scan tries lines of its own: give --bauds and --formats";
         QTest::newRow("--all belongs to scan") << QStringList{"info", "--all"} << "unknown option --all";
     }
     void argumentsAreChecked()
@@ -226,13 +230,14 @@ private slots:
     {
         talvex::cli::Options o;
         QString error;
-        QVERIFY2(talvex::cli::ParseArguments({"--baud", "19200", "--format", "8 o 1", "-a", "37", "scan", "--stations",
-                                              "1-3,37", "--bauds", "9600,57600", "--formats", "8E1,8N1", "--all",
-                                              "--probe-ms", "20"},
+        QVERIFY2(talvex::cli::ParseArguments({"--baud", "19200", "--format", "8 o 1", "-a", "37", "info"}, o, error),
+                 qPrintable(error));
+        QVERIFY(o.line == (TModbusLine{1, 1}));
+        QVERIFY2(talvex::cli::ParseArguments({"scan", "--stations", "1-3,37", "--bauds", "9600,57600", "--formats",
+                                              "8E1,8N1", "--all", "--probe-ms", "20"},
                                              o, error),
                  qPrintable(error));
         QCOMPARE(o.command, talvex::cli::Command::Scan);
-        QVERIFY(o.line == (TModbusLine{1, 1}));
         QCOMPARE(o.scan.Stations, (std::vector<int>{1, 2, 3, 37}));
         QCOMPARE(o.scan.Bauds, (std::vector<int>{0, 3}));
         QCOMPARE(o.scan.Formats, (std::vector<int>{2, 0}));

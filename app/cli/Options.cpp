@@ -440,6 +440,11 @@ bool Parser::positionals()
 
 bool Parser::finalChecks()
 {
+    // The scan asks stations directly on lines of its own.
+    if (o_.command == Command::Scan && o_.mode == TLinkMode::PlcCan)
+        return fail(QStringLiteral("scan talks to modules directly (pc-uart), not through the PLC gateway"));
+    if (o_.command == Command::Scan && o_.line != kDefaultModbusLine)
+        return fail(QStringLiteral("scan tries lines of its own: give --bauds and --formats, not --baud and --format"));
     // The image's content is judged by flash, before the port is opened.
     if (o_.command == Command::Flash && !o_.image.isEmpty()) {
         const QFileInfo file(o_.image);
