@@ -90,6 +90,9 @@ TUpdateStage TUpdateCore::StageOf(int32_t state) const
     // State 8 waits for the page list's ACK until the first block has gone out.
     if (state == 8 && imageOffset_ == 0)
         return TUpdateStage::Erasing;
+    // A read-out reads with the verify's states.
+    if (options_.readOnly && kTable[state].stage == TUpdateStage::Verifying)
+        return TUpdateStage::Reading;
     return kTable[state].stage;
 }
 
@@ -101,6 +104,8 @@ int TUpdateCore::awaited() const
 
 int32_t TUpdateCore::imageSize() const
 {
+    if (options_.readOnly)
+        return readSize_;
     return static_cast<int32_t>(ImageStream ? ImageStream->size() : 0);
 }
 
@@ -169,6 +174,7 @@ void TUpdateCore::Start(uint32_t now)
 {
     now_ = now;
     retryCount_ = 0;
+    runs_ = 0;
     startRun();
 }
 
@@ -182,7 +188,52 @@ void TUpdateCore::Stop()
 {
     switchTimer(Timer::Step, false);
     switchTimer(Timer::TimeOut, false);
+    restartAndClose();
     ComDriver.Close();
+}
+
+void TUpdateCore::restartAndClose()
+{
+    // Closing alone only drops the lines (with HUPCL), and nothing resets the
+    // chip: it would stay in its bootloader until power-cycled. The manual entry
+    // leaves it to the operator to release BOOT0 and reset the module.
+    if (bootEntered_ && ComDriver.IsOpen() && options_.bootEntry != TBootEntry::Manual) {
+        ComDriver.SetDtr(true);
+        sleep(options_.finishHoldMs);
+        ComDriver.SetRts(false);
+        ComDriver.SetDtr(false);
+    }
+    bootEntered_ = false;
+    if (portOpened_)
+        ComDriver.Close();
+}
+
+void TUpdateCore::endRun(bool mayRunAgain, TUpdateOutcome outcome)
+{
+    state_ = 1;
+    setProgress(0);
+    switchTimer(Timer::TimeOut, false);
+    switchTimer(Timer::Step, false);
+    if (!mayRunAgain) {
+        restartAndClose();
+        events_.onFinished(outcome);
+        return;
+    }
+    // Between the runs of one start nothing changes: the next run's boot entry
+    // resets the chip anyway. The port closes before the next run is asked for,
+    // which opens what the port selection says by then.
+    if (portOpened_)
+        ComDriver.Close();
+    if (events_.mayRetry()) {
+        startRun();
+        return;
+    }
+    // No further run after all: the chip of the run just ended still runs its
+    // bootloader. Its port (unchanged since that run) opens once more to restart it.
+    if (bootEntered_ && options_.bootEntry != TBootEntry::Manual && OpenWithLine(ComDriver, kBootloaderLine))
+        restartAndClose();
+    bootEntered_ = false;
+    events_.onFinished(outcome);
 }
 
 void TUpdateCore::startRun()
@@ -191,6 +242,8 @@ void TUpdateCore::startRun()
     const TComPortNumber port = ComPortOfIndex(portIndex_);
     ComDriver.SetComPort(port);
     ComDriver.SetDevicePath(devicePath_);
+    if (options_.bootEntry == TBootEntry::Inverted)
+        ComDriver.SetLinesInverted(true);
     if (!OpenWithLine(ComDriver, kBootloaderLine)) {
         switchTimer(Timer::TimeOut, false);
         events_.onPortOpenFailed(static_cast<int>(port) + 1, ComDriver.DeviceName());
@@ -198,6 +251,7 @@ void TUpdateCore::startRun()
         return;
     }
     portOpened_ = true;
+    ++runs_;
 
     enterBootloader();
 
@@ -233,8 +287,10 @@ void TUpdateCore::Step(uint32_t now)
     if (count < awaited()) {
         // A NACK where a longer answer is due waits like any short reply, but
         // the run's failure can name it.
-        if (count > 0 && state_ > 1 && ComDriver.RxBuffer[0] == stm32::kNack)
+        if (count > 0 && state_ > 1 && ComDriver.RxBuffer[0] == stm32::kNack) {
             rejected_ = TUpdateCause::Refused;
+            nacked();
+        }
         return;
     }
     // The sync answer is judged by the last byte of the batch, so noise before it
@@ -251,6 +307,8 @@ void TUpdateCore::Step(uint32_t now)
             rejected_ = first == stm32::kNack ? TUpdateCause::Refused : TUpdateCause::BadReply;
             if (state_ == 1)
                 events_.onNotice(TUpdateNotice::NoContact, 0);
+            else if (rejected_ == TUpdateCause::Refused)
+                nacked();
             return;
         }
         rejected_ = TUpdateCause::NoAnswer;
@@ -310,6 +368,12 @@ int32_t TUpdateCore::sendGetId(int32_t next)
 int32_t TUpdateCore::sendReadMemory(int32_t next)
 {
     productId_ = static_cast<uint16_t>(IspBuffer[kCmd + 2] << 8 | IspBuffer[kCmd + 3]);
+    // Another family's chip has other pages and other flash: nothing is erased on it.
+    if (options_.productId != 0 && productId_ != options_.productId) {
+        failure_.address = productId_;
+        refuse(TUpdateCause::WrongChip);
+        return kStayPut;
+    }
     sendCommand(stm32::kCmdReadMemory);
     return next;
 }
@@ -322,7 +386,8 @@ TUpdateCore::Read TUpdateCore::currentRead() const
     case TUpdateStage::UniqueId:
         return {Isp::kUniqueIdAddress, kUniqueIdBytes};
     case TUpdateStage::Verifying:
-        return {stm32::kFlashBase + static_cast<uint32_t>(verifyOffset_), verifyCount_};
+    case TUpdateStage::Reading:
+        return {options_.startAddress + static_cast<uint32_t>(verifyOffset_), verifyCount_};
     default:
         return {stm32::kFlashSizeRegister, Isp::kFlashSizeReadCount};
     }
@@ -349,18 +414,33 @@ int32_t TUpdateCore::eraseStep(int32_t next)
         return kStayPut;
     }
     const int32_t size = imageSize();
-    writeAddress_ = stm32::kFlashBase;
+    writeAddress_ = options_.startAddress;
     imageOffset_ = 0;
     bytesLeft_ = size;
-    // One page more than the whole pages: covers the partial last page, and one
-    // spare page when the size is an exact multiple.
-    const int pages = size / kPageBytes + 1;
+    // The window's count: one page more than the whole pages, which covers the
+    // partial last page, and one spare page when the size is an exact multiple.
+    // An image placed by its file names its own pages.
+    erasedPage_.fill(false);
+    const int pages = pageCountToErase();
+    // The count byte carries pages - 1 below 0xFF (the global erase), and the
+    // list must hold a byte of the image: anything else is no image to write.
+    if (pages < 1 || pages > kMaxErasePages) {
+        rejected_ = TUpdateCause::ImageNotLoaded;
+        return kStayPut;
+    }
+    for (int p = 0; p < pages && !options_.erasePages.empty(); ++p)
+        erasedPage_[options_.erasePages[size_t(p)]] = true;
+    if (nextErased(0) >= size) {
+        rejected_ = TUpdateCause::ImageNotLoaded;
+        return kStayPut;
+    }
     uint8_t *req = &IspBuffer[kCmd];
     req[0] = static_cast<uint8_t>(pages - 1);
     for (int p = 0; p < pages; ++p)
-        req[1 + p] = static_cast<uint8_t>(p);
+        req[1 + p] = options_.erasePages.empty() ? static_cast<uint8_t>(p) : options_.erasePages[size_t(p)];
     req[1 + pages] = stm32::Xor(req, pages + 1);
     send(req, pages + 2);
+    skipToErased();
     events_.onNotice(TUpdateNotice::Erasing, 0);
     switchTimer(Timer::Step, true);
     return next;
@@ -381,7 +461,7 @@ int32_t TUpdateCore::sendWriteAddress(int32_t next)
 
 int32_t TUpdateCore::writeStep(int32_t next)
 {
-    const int n = std::min<int32_t>(bytesLeft_, kMaxBlock);
+    const int n = std::min<int32_t>({bytesLeft_, kMaxBlock, erasedRunEnd(imageOffset_) - imageOffset_});
     // The bootloader programs whole words only: a short last block is filled up
     // with the erased value, which leaves the flash beyond the image as it was.
     const int padded = (n + kWriteAlign - 1) / kWriteAlign * kWriteAlign;
@@ -399,6 +479,7 @@ int32_t TUpdateCore::writeStep(int32_t next)
     bytesLeft_ -= n;
     writeAddress_ += static_cast<uint32_t>(n);
     imageOffset_ += n;
+    skipToErased();
     const int32_t size = imageSize();
     setProgress(size > 0 ? imageOffset_ * 100 / size : 0);
     events_.onNotice(TUpdateNotice::Written, progress_);
@@ -423,20 +504,13 @@ int32_t TUpdateCore::finish()
     events_.onNotice(TUpdateNotice::Done, 0);
     switchTimer(Timer::TimeOut, false);
     switchTimer(Timer::Step, false);
-    enterStage(TUpdateStage::Finishing);
-    // Let the chip restart into the new program: reset, boot pin low, then out of
-    // reset. Whether closing the port would release DTR depends on the port's
-    // hang-up flag; the module must not stay in reset for want of it.
-    // The manual entry leaves it to the operator to release BOOT0 and reset the module.
-    if (options_.bootEntry != TBootEntry::Manual) {
-        const bool on = assertLevel();
-        ComDriver.SetDtr(on);
-        sleep(Isp::kFinishHoldMs);
-        ComDriver.SetRts(!on);
-        ComDriver.SetDtr(!on);
-    }
-    if (portOpened_)
-        ComDriver.Close();
+    // The manual entry touches no line: there is nothing to finish.
+    if (options_.bootEntry != TBootEntry::Manual)
+        enterStage(TUpdateStage::Finishing);
+    // Let the chip restart into the new program. Whether closing the port would
+    // release DTR depends on the port's hang-up flag; the module must not stay in
+    // reset for want of it.
+    restartAndClose();
     events_.onFinished(TUpdateOutcome::Done);
     return kStayPut;
 }
@@ -470,16 +544,8 @@ void TUpdateCore::timeOutTick()
     failure_.cause = rejected_;
     failure_.address = failure_.stage == TUpdateStage::Writing ? blockAddress_ : 0;
     events_.onRunFailed(failure_);
-    state_ = 1;
-    setProgress(0);
     events_.onNotice(TUpdateNotice::LinkFailed, 0);
-    switchTimer(Timer::TimeOut, false);
-    switchTimer(Timer::Step, false);
-    if (portOpened_)
-        ComDriver.Close();
     // The manual entry has had its half minute; another run would only ask again.
-    if (++retryCount_ < Isp::kMaxRuns && !manualSync && events_.mayRetry())
-        startRun();
-    else
-        events_.onFinished(TUpdateOutcome::LinkFailed);
+    const bool another = ++retryCount_ < Isp::kMaxRuns && !manualSync;
+    endRun(another, TUpdateOutcome::LinkFailed);
 }

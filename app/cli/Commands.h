@@ -17,7 +17,9 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out);
 int RunWrite(const Options &o, const PortTarget &port, Output &out);
 int RunConfigure(const Options &o, const PortTarget &port, Output &out);
 int RunFlash(const Options &o, const PortTarget &port, Output &out);
+int RunReadFlash(const Options &o, const PortTarget &port, Output &out);
 int RunPorts(Output &out);
+int RunDoctor(const Options &o, const PortTarget &port, Output &out);
 int RunScan(const Options &o, const PortTarget &port, Output &out);
 
 // The module's six settings as info lists them, text lines and JSON keys, from

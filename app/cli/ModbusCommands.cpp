@@ -57,7 +57,7 @@ int Failure(ModbusSession::Outcome outcome, const Options &o, const PortTarget &
     if (outcome == ModbusSession::Outcome::Removed)
         return FailAdapterRemoved(out, port, QStringLiteral("link"));
     if (outcome == ModbusSession::Outcome::Interrupted)
-        return out.fail(kExitInterrupted, QStringLiteral("link"), QStringLiteral("interrupted"));
+        return out.fail(InterruptStatus(), QStringLiteral("link"), QStringLiteral("interrupted"));
     if (!out.json())
         out.note(QStringLiteral("a module whose station, baud rate or format is not known is found with: "
                                 "talvex-cli -p %1 scan")
@@ -189,7 +189,7 @@ void AddModuleSettings(const uint16_t *registers, QString &text, QJsonObject &js
 
 int RunInfo(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo, o.line);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted, o.line);
     if (const int status = StartWithBlock(session, o, port, out))
         return status;
     const uint16_t version = RegisterMirror[Reg::FW_Version];
@@ -218,7 +218,7 @@ int RunInfo(const Options &o, const PortTarget &port, Output &out)
 
 int RunRead(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo, o.line);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted, o.line);
     if (const int status = Start(session, o, port, out))
         return status;
     // The registers land in the mirror from word 0 on, whatever their numbers.
@@ -234,7 +234,7 @@ int RunRead(const Options &o, const PortTarget &port, Output &out)
 
 int RunWatch(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo, o.line);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted, o.line);
     if (const int status = Start(session, o, port, out))
         return status;
     if (!o.json && !o.quiet) {
@@ -248,23 +248,32 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out)
         out.result(header, {});
     }
     int shown = 0;
-    const ModbusSession::Outcome outcome = session.run({}, o.intervalMs, [&] {
-        ++shown;
-        QString line = QStringLiteral(" ");
-        const int regs[] = {Reg::AD_Val0, Reg::AD_Count, Reg::DA_Val0, Reg::DA_Count, Reg::DA_Gain0, Reg::DA_Count};
-        for (int g = 0; g < 3; ++g)
-            for (int i = 0; i < regs[2 * g + 1]; ++i)
-                line += QStringLiteral(" %1").arg(RegisterMirror[regs[2 * g] + i], 5);
-        out.result(line, QJsonObject{{"exchange", shown},
-                                     {"ad", Words(Reg::AD_Val0, Reg::AD_Count)},
-                                     {"da", Words(Reg::DA_Val0, Reg::DA_Count)},
-                                     {"gain", Words(Reg::DA_Gain0, Reg::DA_Count)}});
-        // The window keeps writing the pair while the module has not confirmed.
-        if (o.mode == TLinkMode::PlcCan)
-            CanHandshakeStep();
-        // A watch whose lines cannot be written has no reader left: it ends.
-        return !out.lost() && (o.times == 0 || shown < o.times);
-    });
+    const ModbusSession::Outcome outcome = session.run(
+        {}, o.intervalMs,
+        [&] {
+            ++shown;
+            QString line = QStringLiteral(" ");
+            const int regs[] = {Reg::AD_Val0, Reg::AD_Count, Reg::DA_Val0, Reg::DA_Count, Reg::DA_Gain0, Reg::DA_Count};
+            for (int g = 0; g < 3; ++g)
+                for (int i = 0; i < regs[2 * g + 1]; ++i)
+                    line += QStringLiteral(" %1").arg(RegisterMirror[regs[2 * g] + i], 5);
+            out.result(line, QJsonObject{{"time", NowUtc()},
+                                         {"exchange", shown},
+                                         {"ad", Words(Reg::AD_Val0, Reg::AD_Count)},
+                                         {"da", Words(Reg::DA_Val0, Reg::DA_Count)},
+                                         {"gain", Words(Reg::DA_Gain0, Reg::DA_Count)}});
+            // The window keeps writing the pair while the module has not confirmed.
+            if (o.mode == TLinkMode::PlcCan)
+                CanHandshakeStep();
+            // A watch whose lines cannot be written has no reader left: it ends.
+            return !out.lost() && (o.times == 0 || shown < o.times);
+        },
+        [&] {
+            // A gap in a recorded series says so, with its time, rather than passing
+            // unseen; the text lines keep to the values.
+            if (o.json)
+                out.result(QString(), QJsonObject{{"time", NowUtc()}, {"error", QStringLiteral("no reply")}});
+        });
     if (outcome == ModbusSession::Outcome::Exchange || outcome == ModbusSession::Outcome::Interrupted)
         return kExitDone;
     return Failure(outcome, o, port, out);
@@ -272,8 +281,12 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out)
 
 int RunWrite(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo, o.line);
-    if (const int status = Start(session, o, port, out))
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted, o.line);
+    // A write's answer is a copy of its request: on a fresh port an adapter's echo
+    // would pass for it. A read first shows whether the line echoes (and that the
+    // station answers), as configure's read does.
+    const bool learnFirst = o.echo == TEchoMode::Auto;
+    if (const int status = learnFirst ? StartWithBlock(session, o, port, out) : Start(session, o, port, out))
         return status;
     if (!WriteRegister(o.reg, static_cast<uint16_t>(o.value))) {
         if (const int status = Removed(session, port, out, QStringLiteral("write")))
@@ -291,7 +304,7 @@ int RunWrite(const Options &o, const PortTarget &port, Output &out)
 
 int RunConfigure(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo, o.line);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted, o.line);
     if (const int status = StartWithBlock(session, o, port, out))
         return status;
     // What the module holds, with the settings given in their place.
@@ -325,10 +338,15 @@ int RunConfigure(const Options &o, const PortTarget &port, Output &out)
         const InterruptHold hold("talvex-cli: interrupt noted; the configuration sequence (unlock, settings, "
                                  "commit, read-back) ends first\n");
         SleepMs(kPauseBeforeWriteMs);
-        result = WriteModuleConfiguration(s);
+        // The slots as the block just read shows them.
+        result = WriteModuleConfiguration(s, {}, {},
+                                          {true, RegisterMirror[Reg::Cfg_Unlock], RegisterMirror[Reg::Cfg_Commit]});
     }
     if (!result.Stored && session.driver().DeviceLost())
         return FailAdapterRemoved(out, port, QStringLiteral("configure"));
+    if (result.SlotsCleared > 0)
+        out.note(
+            QStringLiteral("cleared %1 code slot(s) an earlier, broken sequence had left set").arg(result.SlotsCleared));
     if (!result.SettingsWritten)
         return out.fail(kExitFailed, QStringLiteral("configure"),
                         QStringLiteral("register %1 not echoed (%2 of %3 writes confirmed); the sequence stopped, "
@@ -349,6 +367,10 @@ int RunConfigure(const Options &o, const PortTarget &port, Output &out)
     AddSettings(s, text, json, nullptr);
     out.result(text, json);
     out.note(QStringLiteral("stored; station, CAN and RS-485 settings act from the module's next power-up"));
+    if (result.CommitLeftStanding)
+        out.error(QStringLiteral("the commit code (register %1) is still set after a lost reply and could not be "
+                                 "cleared; the next configure clears it first")
+                      .arg(Reg::Cfg_Commit));
     return kExitDone;
 }
 

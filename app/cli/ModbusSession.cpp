@@ -10,9 +10,11 @@
 
 namespace talvex::cli {
 
-ModbusSession::ModbusSession(const PortTarget &port, int station, TLinkMode mode, TEchoMode echo, TModbusLine line)
+ModbusSession::ModbusSession(const PortTarget &port, int station, TLinkMode mode, TEchoMode echo, bool linesInverted,
+                             TModbusLine line)
     : port_(port), station_(station), mode_(mode), echo_(echo), line_(line)
 {
+    driver_.SetLinesInverted(linesInverted);
 }
 
 ModbusSession::~ModbusSession()
@@ -34,7 +36,8 @@ bool ModbusSession::open()
 }
 
 ModbusSession::Outcome ModbusSession::run(const TPollRead &read, int intervalMs,
-                                          const std::function<bool()> &onExchange)
+                                          const std::function<bool()> &onExchange,
+                                          const std::function<void()> &onUnanswered)
 {
     bool sendPending = true;
     int32_t waitTicks = 0;
@@ -71,6 +74,8 @@ ModbusSession::Outcome ModbusSession::run(const TPollRead &read, int intervalMs,
             lastSendMs = clock.elapsed();
             break;
         case TPollStep::GaveUp:
+            if (onUnanswered)
+                onUnanswered();
             if (++unanswered >= kUnansweredRequests)
                 finish(Outcome::NoAnswer);
             break;

@@ -28,8 +28,9 @@ public:
     };
 
     // `station` and `mode` address the module, `echo` says whether the adapter
-    // hands each request back; `line` is the baud rate and format to talk in.
-    ModbusSession(const PortTarget &port, int station, TLinkMode mode, TEchoMode echo,
+    // hands each request back, `linesInverted` whether its stages invert DTR and RTS;
+    // `line` is the baud rate and format to talk in.
+    ModbusSession(const PortTarget &port, int station, TLinkMode mode, TEchoMode echo, bool linesInverted = false,
                   TModbusLine line = kDefaultModbusLine);
     ~ModbusSession();
     ModbusSession(const ModbusSession &) = delete;
@@ -41,7 +42,9 @@ public:
     // The window's polling cycle on `read`: a request on the next tick, up to 20
     // waiting ticks, then again. After every exchange `onExchange` says whether to
     // go on; the next request goes out no sooner than `intervalMs` after the last.
-    Outcome run(const TPollRead &read, int intervalMs, const std::function<bool()> &onExchange);
+    // `onUnanswered`, if given, hears of every request that went unanswered.
+    Outcome run(const TPollRead &read, int intervalMs, const std::function<bool()> &onExchange,
+                const std::function<void()> &onUnanswered = {});
     // One exchange.
     Outcome poll(const TPollRead &read = {});
     // PLC-CAN: polls and writes the unlock pair after every exchange until the

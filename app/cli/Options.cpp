@@ -3,10 +3,10 @@
 #include "app/cli/ScanArgs.h"
 #include "app/cli/SettingTexts.h"
 #include "firmware/FirmwareImage.h"
+#include "firmware/stm32/Stm32Protocol.h"
 #include "modbus/MODBUS_RTU.h"
 
 #include <QCommandLineParser>
-#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <vector>
@@ -21,6 +21,33 @@ constexpr int kWordMax = 0xFFFF;
 constexpr int kReadCountMax = kMirrorWords;  // a reply must fit the register mirror
 constexpr int kWatchIntervalMaxMs = 3600 * 1000;
 constexpr int kWatchTimesMax = 1000 * 1000 * 1000;
+// read-flash reads at most what the update's image area holds, from the flash base on.
+constexpr long long kReadFlashMaxBytes = 1024 * 1024;
+constexpr long long kFlashBase = stm32::kFlashBase;
+
+// The command words.
+constexpr std::pair<const char *, Command> kCommands[] = {
+    {"info", Command::Info},
+    {"read", Command::Read},
+    {"watch", Command::Watch},
+    {"write", Command::Write},
+    {"configure", Command::Configure},
+    {"flash", Command::Flash},
+    {"ports", Command::Ports},
+    {"doctor", Command::Doctor},
+    {"help", Command::Help},
+    {"version", Command::Version},
+    {"read-flash", Command::ReadFlash},
+    {"scan", Command::Scan},
+};
+
+QString CommandWord(Command command)
+{
+    for (const auto &[name, cmd] : kCommands)
+        if (cmd == command)
+            return QString::fromLatin1(name);
+    return {};
+}
 
 // A digit, or a minus and a digit: a number (perhaps out of range), not an option.
 bool LooksNumeric(const QString &text)
@@ -66,6 +93,7 @@ struct GlobalOptions {
     QCommandLineOption echo{QStringList{"echo"}, {}, "WHEN"};
     QCommandLineOption baud{QStringList{"baud"}, {}, "RATE"};
     QCommandLineOption format{QStringList{"format"}, {}, "FORMAT"};
+    QCommandLineOption lines{QStringList{"lines"}, {}, "LINES"};
     QCommandLineOption json{QStringList{"json"}};
     QCommandLineOption quiet{QStringList{"q", "quiet"}};
     QCommandLineOption log{QStringList{"log"}, {}, "FILE"};
@@ -76,7 +104,7 @@ struct GlobalOptions {
 
     void addTo(QCommandLineParser &parser, bool withLongStation)
     {
-        parser.addOptions({port, mode, echo, baud, format, json, quiet, log, help, version});
+        parser.addOptions({port, mode, echo, baud, format, lines, json, quiet, log, help, version});
         parser.addOption(withLongStation ? station : stationShort);
     }
 };
@@ -102,6 +130,10 @@ struct FlashOptions {
     QCommandLineOption yesStandIn{QStringList{"yes-standin"}};
     QCommandLineOption noVerify{QStringList{"no-verify"}};
     QCommandLineOption bootEntry{QStringList{"boot-entry"}, {}, "ENTRY"};
+    QCommandLineOption entryMs{QStringList{"entry-ms"}, {}, "MS"};
+    QCommandLineOption address{QStringList{"address"}, {}, "ADDR"};
+    QCommandLineOption anyChip{QStringList{"any-chip"}};
+    QCommandLineOption length{QStringList{"length"}, {}, "N"};  // read-flash
 };
 
 // The parser's own complaint in the program's words: "unknown option --baud",
@@ -148,6 +180,12 @@ private:
     bool configureOptions(const QCommandLineParser &parser);
     bool configureSetting(const QCommandLineParser &parser, size_t index);
     bool flashOptions(const QCommandLineParser &parser);
+    bool readFlashOptions(const QCommandLineParser &parser);
+    // --entry-ms, for both commands that start the bootloader.
+    bool entryOption(const QCommandLineParser &parser);
+    bool addressOption(const QCommandLineParser &parser, long long lastByte);
+    bool givenTwice(const QCommandLineParser &before, const QCommandLineParser &after);
+    bool unusedGlobals(const QCommandLineParser &before, const QCommandLineParser &after);
     bool positionals();
     bool finalChecks();
 
@@ -186,8 +224,10 @@ bool Parser::number(const QString &what, const QString &text, long long min, lon
 bool Parser::globals(const QCommandLineParser &parser, bool afterCommand)
 {
     const auto value = [&parser](const QCommandLineOption &option) { return Restore(parser.value(option)); };
-    if (parser.isSet(global_.port))
+    if (parser.isSet(global_.port)) {
         o_.port = value(global_.port);
+        o_.portGiven = true;
+    }
     // The station to talk to goes before the command word; after `configure`,
     // --station is the module's new station number.
     const QCommandLineOption &station = afterCommand && o_.command == Command::Configure ? global_.stationShort
@@ -244,6 +284,16 @@ bool Parser::globals(const QCommandLineParser &parser, bool afterCommand)
         if (line.size() != 1)
             return fail(QStringLiteral("--format takes one format (scan --formats takes a list)"));
         o_.line.Format = line.front();
+    }
+    if (parser.isSet(global_.lines)) {
+        const QString v = value(global_.lines);
+        const QString m = v.toLower();
+        if (m == "normal")
+            o_.linesInverted = false;
+        else if (m == "inverted")
+            o_.linesInverted = true;
+        else
+            return fail(QStringLiteral("lines: \"%1\" is neither normal nor inverted").arg(v));
     }
     if (parser.isSet(global_.json))
         o_.json = true;
@@ -321,27 +371,149 @@ bool Parser::flashOptions(const QCommandLineParser &parser)
         o_.yesStandIn = true;
     if (parser.isSet(flash_.noVerify))
         o_.verify = false;
+    if (!entryOption(parser))
+        return false;
     if (parser.isSet(flash_.bootEntry)) {
         const QString v = Restore(parser.value(flash_.bootEntry));
+        bool known = false;
         for (TBootEntry e : {TBootEntry::DtrRts, TBootEntry::Inverted, TBootEntry::Manual}) {
             if (v.toLower() == BootEntryName(e)) {
                 o_.bootEntry = e;
-                return true;
+                known = true;
             }
         }
-        return fail(QStringLiteral("--boot-entry: \"%1\" is not dtr-rts, inverted or manual").arg(v));
+        if (!known)
+            return fail(QStringLiteral("--boot-entry: \"%1\" is not dtr-rts, inverted or manual").arg(v));
+    }
+    if (parser.isSet(flash_.address) && o_.image.isEmpty())
+        return fail(QStringLiteral("--address places an image file (--image FILE); the carried image belongs at "
+                                   "the flash base"));
+    return addressOption(parser, kFlashBase + kFirmwareImageMaxBytes - 1);
+}
+
+bool Parser::entryOption(const QCommandLineParser &parser)
+{
+    return !parser.isSet(flash_.entryMs) || number(QStringLiteral("--entry-ms"), Restore(parser.value(flash_.entryMs)),
+                                                   Options::kMinEntryMs, Options::kMaxEntryMs, o_.entryMs);
+}
+
+bool Parser::readFlashOptions(const QCommandLineParser &parser)
+{
+    o_.anyChip = parser.isSet(flash_.anyChip);
+    if (!entryOption(parser))
+        return false;
+    if (!addressOption(parser, kFlashBase + kReadFlashMaxBytes - 1))
+        return false;
+    if (parser.isSet(flash_.length)) {
+        int n = 0;
+        if (!number(QStringLiteral("--length"), Restore(parser.value(flash_.length)), 1, kReadFlashMaxBytes, n))
+            return false;
+        o_.length = n;
+        const long long from = o_.address.value_or(stm32::kFlashBase);
+        if (from + n - 1 > kFlashBase + kReadFlashMaxBytes - 1)
+            return fail(QStringLiteral("--address and --length run past 0x%1")
+                            .arg(kFlashBase + kReadFlashMaxBytes - 1, 8, 16, QLatin1Char('0')));
+    }
+    return true;
+}
+
+// Flash addresses from the base up to `lastByte`; an image starts on a page, so
+// that erasing its first page touches nothing below it.
+bool Parser::addressOption(const QCommandLineParser &parser, long long lastByte)
+{
+    if (parser.isSet(flash_.anyChip))
+        o_.anyChip = true;
+    if (!parser.isSet(flash_.address))
+        return true;
+    int a = 0;
+    if (!number(QStringLiteral("--address"), Restore(parser.value(flash_.address)), kFlashBase, lastByte, a))
+        return false;
+    if (o_.command == Command::Flash && (a - kFlashBase) % stm32::kPageBytes != 0)
+        return fail(QStringLiteral("--address: 0x%1 is not the start of a 1 KiB flash page (erasing it would "
+                                   "touch the bytes below the image)")
+                        .arg(uint32_t(a), 8, 16, QLatin1Char('0')));
+    o_.address = uint32_t(a);
+    return true;
+}
+
+// An option given twice must say the same thing both times: which one a
+// script meant cannot be guessed.
+bool Parser::givenTwice(const QCommandLineParser &before, const QCommandLineParser &after)
+{
+    // What each parser knows: the common options on both (after configure,
+    // --station is the new station and only -a is the common one), the command's after it.
+    const std::vector<const QCommandLineOption *> common = {&global_.port, &global_.mode, &global_.echo, &global_.lines,
+                                                            &global_.log};
+    std::vector<const QCommandLineOption *> own;
+    switch (o_.command) {
+    case Command::Watch:
+        own = {&watch_.interval, &watch_.count};
+        break;
+    case Command::Configure:
+        for (const QCommandLineOption &setting : configure_.settings)
+            own.push_back(&setting);
+        break;
+    case Command::Flash:
+        own = {&flash_.image, &flash_.bootEntry, &flash_.address, &flash_.entryMs};
+        break;
+    case Command::ReadFlash:
+        own = {&flash_.address, &flash_.length, &flash_.entryMs};
+        break;
+    default:
+        break;
+    }
+    const auto check = [this](const QCommandLineOption &option, QStringList values) {
+        values.removeDuplicates();
+        if (values.size() <= 1)
+            return true;
+        for (QString &v : values)
+            v = Restore(v);
+        const QString name = option.names().constLast();
+        return fail(QStringLiteral("%1%2 given twice with different values (%3)")
+                        .arg(name.size() == 1 ? "-" : "--", name, values.join(QStringLiteral(", "))));
+    };
+    for (const QCommandLineOption *option : common)
+        if (!check(*option, before.values(*option) + after.values(*option)))
+            return false;
+    const QCommandLineOption &stationAfter = o_.command == Command::Configure ? global_.stationShort : global_.station;
+    if (!check(global_.station, before.values(global_.station) + after.values(stationAfter)))
+        return false;
+    for (const QCommandLineOption *option : own)
+        if (!check(*option, after.values(*option)))
+            return false;
+    return true;
+}
+
+// The flash commands talk to the chip's bootloader, not to a station: the
+// station, the mode and the echo are not theirs, and ports opens no port.
+// doctor looks at the port and talks to nothing on it.
+bool Parser::unusedGlobals(const QCommandLineParser &before, const QCommandLineParser &after)
+{
+    const bool bootloader = o_.command == Command::Flash || o_.command == Command::ReadFlash;
+    const bool ports = o_.command == Command::Ports;
+    const bool doctor = o_.command == Command::Doctor;
+    if (!bootloader && !ports && !doctor)
+        return true;
+    const std::pair<const QCommandLineOption *, const char *> unused[] = {
+        {&global_.station, "-a"},    {&global_.mode, "-m"},     {&global_.echo, "--echo"},    {&global_.port, "-p"},
+        {&global_.lines, "--lines"}, {&global_.baud, "--baud"}, {&global_.format, "--format"}};
+    for (const auto &[option, name] : unused) {
+        // The port is the flash commands' and doctor's too; its lines only the flash commands'.
+        if ((option == &global_.port && !ports) || (option == &global_.lines && bootloader))
+            continue;
+        const bool given = before.isSet(*option) || after.isSet(*option);
+        if (given)
+            return fail(QStringLiteral("%1 is not used by %2: %3")
+                            .arg(QLatin1String(name), CommandWord(o_.command),
+                                 ports    ? QStringLiteral("it lists every port")
+                                 : doctor ? QStringLiteral("it looks at the port and talks to nothing on it")
+                                          : QStringLiteral("it talks to the chip's bootloader, not to a station")));
     }
     return true;
 }
 
 bool Parser::command(const QString &word)
 {
-    static const std::pair<const char *, Command> kCommands[] = {
-        {"info", Command::Info},   {"read", Command::Read},           {"watch", Command::Watch},
-        {"write", Command::Write}, {"configure", Command::Configure}, {"flash", Command::Flash},
-        {"ports", Command::Ports}, {"help", Command::Help},           {"version", Command::Version},
-        {"scan", Command::Scan},
-    };
     for (const auto &[name, cmd] : kCommands) {
         if (word == QLatin1String(name)) {
             o_.command = cmd;
@@ -385,7 +557,11 @@ bool Parser::run()
             after.addOption(option);
         break;
     case Command::Flash:
-        after.addOptions({flash_.image, flash_.yesStandIn, flash_.noVerify, flash_.bootEntry});
+        after.addOptions({flash_.image, flash_.yesStandIn, flash_.noVerify, flash_.bootEntry, flash_.address,
+                          flash_.anyChip, flash_.entryMs});
+        break;
+    case Command::ReadFlash:
+        after.addOptions({flash_.address, flash_.length, flash_.anyChip, flash_.entryMs});
         break;
     case Command::Scan:
         scanOptions_.addTo(after);
@@ -393,13 +569,15 @@ bool Parser::run()
     default:
         break;
     }
-    if (!parse(after, rest))
+    if (!parse(after, rest) || !givenTwice(before, after))
         return false;
     const Command given = o_.command;
     if ((given == Command::Watch && !watchOptions(after)) ||
         (given == Command::Configure && !configureOptions(after)) ||
         (given == Command::Flash && !flashOptions(after)) ||
-        (given == Command::Scan && !scanOptions_.take(after, o_.scan, error_)) || !globals(after, true))
+        (given == Command::Scan && !scanOptions_.take(after, o_.scan, error_)) ||
+        (given == Command::ReadFlash && !readFlashOptions(after)) || !globals(after, true) ||
+        !unusedGlobals(before, after))
         return false;
     for (const QString &word : after.positionalArguments())
         positional_ << Restore(word);
@@ -433,6 +611,11 @@ bool Parser::positionals()
             return fail(QStringLiteral("write needs REG and VALUE"));
         return tooMany(2) && number(QStringLiteral("REG"), positional_[0], 0, wireMax, o_.reg) &&
                number(QStringLiteral("VALUE"), positional_[1], 0, kWordMax, o_.value);
+    case Command::ReadFlash:
+        if (positional_.isEmpty() || positional_[0].isEmpty())
+            return fail(QStringLiteral("read-flash needs the FILE to write the flash's bytes to"));
+        o_.outFile = positional_[0];
+        return tooMany(1);
     default:
         return tooMany(0);
     }
@@ -445,12 +628,13 @@ bool Parser::finalChecks()
         return fail(QStringLiteral("scan talks to modules directly (pc-uart), not through the PLC gateway"));
     if (o_.command == Command::Scan && o_.line != kDefaultModbusLine)
         return fail(QStringLiteral("scan tries lines of its own: give --bauds and --formats, not --baud and --format"));
-    // The image's content is judged by flash, before the port is opened.
-    if (o_.command == Command::Flash && !o_.image.isEmpty()) {
-        const QFileInfo file(o_.image);
-        if (!file.isFile() || !file.isReadable())
-            return fail(QStringLiteral("--image: cannot read \"%1\"").arg(o_.image));
-    }
+    // Rewriting all six settings as read is no configuration: it only wears the
+    // module's memory, and a script that lost its arguments must not pass.
+    if (o_.command == Command::Configure && std::none_of(o_.config.values.begin(), o_.config.values.end(),
+                                                         [](const std::optional<int> &v) { return v.has_value(); }))
+        return fail(QStringLiteral("configure needs at least one setting (--station, --can-baud, --rs485-baud, "
+                                   "--rs485-format, --filter, --suppress); nothing was written"));
+    // The image file, there or not, is judged by flash, which records the refusal.
     return true;
 }
 
@@ -484,15 +668,16 @@ QString BootEntryName(TBootEntry entry)
 QString Usage()
 {
     return QStringLiteral(
-        "usage: talvex-cli [-p PORT] [-a STATION] [-m pc-uart|plc-can] [--echo auto|on|off] [--json] [-q]\n"
-        "                  [--log FILE] COMMAND [ARGS]\n"
+        "usage: talvex-cli [-p PORT] [-a STATION] [-m pc-uart|plc-can] [--echo auto|on|off]\n"
+        "                  [--lines normal|inverted] [--json] [-q] [--log FILE] COMMAND [ARGS]\n"
         "  -p, --port PORT     COM1 ... COM8 (TALVEX_PORT_DIR honoured) or a device path; default COM1\n"
         "  -a, --station N     the station to talk to, 1 ... 99, before the command word; default 1\n"
         "  -m, --mode MODE     pc-uart (default) or plc-can (through the PLC gateway)\n"
         "      --echo WHEN     whether the adapter hands each request back (a 2-wire RS-485 adapter):\n"
-        "                      auto (default: learnt from the replies), on or off\n"
+        "                      auto (default: learnt from a read before the first write), on or off\n"
         "      --baud RATE     9600, 19200, 38400 or 57600 (default, the module's fixed port)\n"
         "      --format F      8N1, 8O1 or 8E1 (default); \"8 E 1\" too\n"
+        "      --lines LINES   normal (default) or inverted: an adapter whose stages invert DTR and RTS\n"
         "      --json          one JSON object per result line; an error as one object on stderr\n"
         "  -q, --quiet         no progress output\n"
         "      --log FILE      append every result and failure to FILE as one JSON line\n"
@@ -507,20 +692,30 @@ QString Usage()
         "            [--filter N] [--suppress MS]\n"
         "                                unlock, the six settings (omitted ones as read), commit,\n"
         "                                then the settings read back; --station is the new station\n"
-        "  flash [--image FILE] [--no-verify] [--boot-entry dtr-rts|inverted|manual] [--yes-standin]\n"
+        "                                (at least one setting)\n"
+        "  flash [--image FILE [--address ADDR]] [--no-verify] [--boot-entry dtr-rts|inverted|manual]\n"
+        "        [--entry-ms MS] [--yes-standin] [--any-chip]\n"
         "                                the firmware update with the carried image or FILE (Intel HEX\n"
-        "                                or raw binary), checked against the chip's flash, then read back\n"
+        "                                at its own addresses, or raw binary at ADDR, default 0x08000000),\n"
+        "                                only the pages it covers erased, then read back; the module is\n"
+        "                                restarted into its program at every end\n"
+        "  read-flash FILE [--address ADDR] [--length N] [--any-chip] [--entry-ms MS]\n"
+        "                                the chip's flash (default: all of it) into FILE\n"
         "  ports                         where COM1 ... COM8 lead, and the adapters in /dev/serial/by-id\n"
+        "  doctor                        what keeps the port (-p) or every adapter from working here:\n"
+        "                                group, login, brltty, ModemManager, latency timer, other programs\n"
         "  scan [--stations LIST] [--bauds LIST] [--formats LIST] [--all] [--probe-ms MS]\n"
         "                                find a module whose station, baud rate or format is not known:\n"
         "                                stations 1-99 on every baud rate and format by default (LIST:\n"
         "                                \"1-99\", \"1,5,37\", \"9600,19200\", \"8N1,8E1\"); the first module\n"
         "                                found ends it unless --all; --probe-ms: the module's turnaround\n"
         "                                allowance added to each probe's time on the wire (default 5)\n"
-        "exit status: 0 done (scan: a module found), 1 the module or chip failed, no module found\n"
-        "             (or a result could not be written),\n"
-        "             2 bad usage or image refused, 130 interrupted, 3 the port (absent, not allowed,\n"
-        "             busy, no serial device, settings refused, removed, no DTR/RTS for flash)\n");
+        "exit status: 0 done (scan: a module found), 1 the module or chip failed (or a result could not\n"
+        "             be written, doctor found a problem, scan found no module),\n"
+        "             2 bad usage or image refused, 3 the port (absent, not allowed, busy, no serial\n"
+        "             device, settings refused, removed, no DTR/RTS for flash); SIGINT, SIGTERM, SIGHUP\n"
+        "             and SIGQUIT end the command cleanly, then end the program by that signal\n"
+        "             (a shell shows 130, 143, 129, 131)\n");
 }
 
 }  // namespace talvex::cli

@@ -110,7 +110,7 @@ int RunScan(const Options &o, const PortTarget &port, Output &out)
                            {"complete", end == TScanEnd::Completed},
                            {"interrupted", interrupted}});
     if (interrupted)
-        return out.fail(kExitInterrupted, QStringLiteral("scan"), QStringLiteral("interrupted"));
+        return out.fail(InterruptStatus(), QStringLiteral("scan"), QStringLiteral("interrupted"));
     if (found == 0)
         return out.fail(kExitFailed, QStringLiteral("scan"),
                         QStringLiteral("no module answered on %1 (%2 probes)").arg(port.name).arg(engine.ProbesSent()));
