@@ -79,11 +79,12 @@ screenshot: deps
 	@bash scripts/screenshot.sh $(BUILD_DIR) docs
 
 # A whole update through the simulator at line speed, beside stm32flash; then
-# what polling costs the tool, answering and silent.
+# what polling costs the tool, answering and silent; the search for a lost module.
 bench: deps
 	@$(MAKE) --no-print-directory build
 	@$(BUILD_DIR)/bench/bench_update
 	@$(BUILD_DIR)/bench/bench_poll
+	@$(BUILD_DIR)/bench/bench_scan
 
 # The Debian package, $(BUILD_DIR)/talvex_<version>_<arch>.deb: sudo apt install ./build/talvex_...deb
 package: deps

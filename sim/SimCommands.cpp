@@ -97,7 +97,8 @@ std::string RunSimCommand(Simulator &sim, const std::string &line)
     if (verb == "status") {
         return std::string("mode ") + ModeName(sim.mode()) + ", port " + sim.linkPath() + ", port speed " +
                std::to_string(sim.portSpeed()) + ", tool speed " + std::to_string(sim.lastLineSpeed()) + ", faults " +
-               sim.faults().describe();
+               sim.faults().describe() +
+               (sim.moduleCount() > 1 ? ", " + std::to_string(sim.moduleCount()) + " modules on the bus" : "");
     }
     if (verb == "help")
         return kHelp;

@@ -1,7 +1,9 @@
 #pragma once
+#include "modbus/ModbusLine.h"
 #include "modbus/ModuleConfig.h"
 #include "modbus/PollCycle.h"
 #include "serial/QRT_ComDrv.h"
+#include "ui/FindDlg.h"
 #include "ui/MainDefaults.h"
 #include "widgets/GridView.h"
 #include "widgets/PortList.h"
@@ -43,6 +45,11 @@ public:
     void ReadBackConfiguration();
     void BitBtn2Click();
     void BitBtn1Click();
+    void FindButtonClick();
+    // "查找模块" is for a disconnected window in "PC-UART" mode.
+    void UpdateFindButton();
+    // The line EX_Baud and EX_Format choose; the next connect opens it.
+    TModbusLine ChosenLine() const;
     void StringGrid1DrawCell(int col, int row, TGridDrawState state, TCellFormat &format);
     void StringGrid2DrawCell(int col, int row, TGridDrawState state, TCellFormat &format);
     void StringGrid2SelectCell(int col, int row, bool &canSelect);
@@ -77,11 +84,14 @@ public:
     TShape *Shape1;
     TDropDownList *EX_Addr;
     TDropDownList *EX_Baud;
+    TDropDownList *EX_Format;
     QLineEdit *Edit4;
     QLabel *Label20;
     TDropDownList *ComboBox6;
     QPushButton *SpeedButton1;
     QPushButton *BitBtn1;
+    QPushButton *FindButton;
+    TFindDlg *FindDlg;
 
     // Module configuration group.
     // One of its controls, indexed like kModuleSettings: a number's spin edit or a

@@ -132,6 +132,8 @@ int Dispatch(const Options &o, const PortTarget &port, Output &out)
         return RunConfigure(o, port, out);
     case Command::Flash:
         return RunFlash(o, port, out);
+    case Command::Scan:
+        return RunScan(o, port, out);
     case Command::ReadFlash:
         return RunReadFlash(o, port, out);
     }

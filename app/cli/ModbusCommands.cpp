@@ -22,6 +22,10 @@ namespace {
 
 QString Where(const Options &o, const PortTarget &port)
 {
+    if (o.line != kDefaultModbusLine)
+        return QStringLiteral("station %1 on %2 at %3")
+            .arg(o.station)
+            .arg(port.name, QString::fromStdString(LineText(o.line)));
     return QStringLiteral("station %1 on %2").arg(o.station).arg(port.name);
 }
 
@@ -54,6 +58,10 @@ int Failure(ModbusSession::Outcome outcome, const Options &o, const PortTarget &
         return FailAdapterRemoved(out, port, QStringLiteral("link"));
     if (outcome == ModbusSession::Outcome::Interrupted)
         return out.fail(InterruptStatus(), QStringLiteral("link"), QStringLiteral("interrupted"));
+    if (!out.json())
+        out.note(QStringLiteral("a module whose station, baud rate or format is not known is found with: "
+                                "talvex-cli -p %1 scan")
+                     .arg(port.name));
     return out.fail(kExitFailed, QStringLiteral("link"), NoReply(o, port));
 }
 
@@ -111,12 +119,12 @@ std::array<const TSettingRow *, kModuleSettingCount> Listed()
     return rows;
 }
 
-// A setting as the listing shows it, or what its register held when that is
-// outside the setting's range or list.
-QString Shown(const TSettingRow &row, int value)
+// A setting as the listing shows it, or what its register held (in `registers`,
+// indexed by register number) when that is outside the setting's range or list.
+QString Shown(const TSettingRow &row, int value, const uint16_t *registers)
 {
     if (!row.Holds(value))
-        return QStringLiteral("unknown (register %1 holds %2)").arg(row.Register).arg(RegisterMirror[row.Register]);
+        return QStringLiteral("unknown (register %1 holds %2)").arg(row.Register).arg(registers[row.Register]);
     switch (row.Kind) {
     case TSettingKind::Number:
         return row.Unit ? QStringLiteral("%1 %2").arg(value).arg(QString::fromLatin1(row.Unit))
@@ -147,18 +155,19 @@ QJsonValue JsonOf(const TSettingRow &row, int value)
 }
 
 // `s` as read (StoredModuleSettings, so a number outside its range shows as
-// unknown rather than as the nearest legal value) or as written. `fromModule`:
-// the registers' words are added too, so an unknown setting still shows its word.
-void AddSettings(const TModuleSettings &s, QString &text, QJsonObject &json, bool fromModule)
+// unknown rather than as the nearest legal value) or as written. `read`: the
+// registers as read (indexed by register number), whose words are added too, so
+// an unknown setting still shows its word; null for settings as written.
+void AddSettings(const TModuleSettings &s, QString &text, QJsonObject &json, const uint16_t *read)
 {
     for (const TSettingRow *row : Listed()) {
-        text += QStringLiteral("%1: %2\n").arg(QString::fromLatin1(row->Name), Shown(*row, s.*row->Member));
+        text += QStringLiteral("%1: %2\n").arg(QString::fromLatin1(row->Name), Shown(*row, s.*row->Member, read));
         json[JsonKey(*row)] = JsonOf(*row, s.*row->Member);
     }
-    if (fromModule) {
+    if (read) {
         QJsonObject words;
         for (const TSettingRow &row : kModuleSettings)
-            words[QString::number(row.Register)] = RegisterMirror[row.Register];
+            words[QString::number(row.Register)] = read[row.Register];
         json["stored"] = words;
     }
 }
@@ -173,18 +182,32 @@ QJsonArray Words(int first, int count)
 
 }  // namespace
 
+void AddModuleSettings(const uint16_t *registers, QString &text, QJsonObject &json)
+{
+    AddSettings(StoredModuleSettings(registers), text, json, registers);
+}
+
 int RunInfo(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted, o.line);
     if (const int status = StartWithBlock(session, o, port, out))
         return status;
     const uint16_t version = RegisterMirror[Reg::FW_Version];
     QString text = QStringLiteral("firmware: %1\n").arg(QString::fromStdString(FirmwareVersionText(version)));
-    // "station" is the setting the module stores; "address" the station talked to.
-    QJsonObject json{{"time", NowUtc()},         {"port", port.name},
-                     {"address", o.station},     {"firmware", QString::fromStdString(FirmwareVersionText(version))},
-                     {"firmware_word", version}, {"mode", ModeName(o.mode)}};
-    AddSettings(StoredModuleSettings(RegisterMirror), text, json, true);
+    // The line is named when --baud or --format chose another than the fixed port's.
+    if (o.line != kDefaultModbusLine)
+        text += QStringLiteral("line: %1\n").arg(QString::fromStdString(LineText(o.line)));
+    // "station" is the setting the module stores; "address" the station talked to,
+    // "baud" and "format" the line it was talked to on.
+    QJsonObject json{{"time", NowUtc()},
+                     {"port", port.name},
+                     {"address", o.station},
+                     {"baud", int(LineBaud(o.line))},
+                     {"format", QString::fromUtf8(kDat485Texts[size_t(o.line.Format)])},
+                     {"firmware", QString::fromStdString(FirmwareVersionText(version))},
+                     {"firmware_word", version},
+                     {"mode", ModeName(o.mode)}};
+    AddSettings(StoredModuleSettings(RegisterMirror), text, json, RegisterMirror);
     if (o.mode == TLinkMode::PlcCan) {
         text += QStringLiteral("plc-can: %1\n").arg(CanUnlockConfirmed() ? "unlocked" : "locked");
         json["unlocked"] = CanUnlockConfirmed();
@@ -195,7 +218,7 @@ int RunInfo(const Options &o, const PortTarget &port, Output &out)
 
 int RunRead(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted, o.line);
     if (const int status = Start(session, o, port, out))
         return status;
     // The registers land in the mirror from word 0 on, whatever their numbers.
@@ -211,7 +234,7 @@ int RunRead(const Options &o, const PortTarget &port, Output &out)
 
 int RunWatch(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted, o.line);
     if (const int status = Start(session, o, port, out))
         return status;
     if (!o.json && !o.quiet) {
@@ -258,7 +281,7 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out)
 
 int RunWrite(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted, o.line);
     // A write's answer is a copy of its request: on a fresh port an adapter's echo
     // would pass for it. A read first shows whether the line echoes (and that the
     // station answers), as configure's read does.
@@ -281,7 +304,7 @@ int RunWrite(const Options &o, const PortTarget &port, Output &out)
 
 int RunConfigure(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted, o.line);
     if (const int status = StartWithBlock(session, o, port, out))
         return status;
     // What the module holds, with the settings given in their place.
@@ -341,7 +364,7 @@ int RunConfigure(const Options &o, const PortTarget &port, Output &out)
                                        "the settings (did it restart during the sequence?)"));
     QString text;
     QJsonObject json{{"time", NowUtc()}, {"port", port.name}, {"address", o.station}, {"configured", true}};
-    AddSettings(s, text, json, false);
+    AddSettings(s, text, json, nullptr);
     out.result(text, json);
     out.note(QStringLiteral("stored; station, CAN and RS-485 settings act from the module's next power-up"));
     if (result.CommitLeftStanding)

@@ -1,5 +1,6 @@
 #include "app/cli/Options.h"
 
+#include "app/cli/ScanArgs.h"
 #include "app/cli/SettingTexts.h"
 #include "firmware/FirmwareImage.h"
 #include "firmware/stm32/Stm32Protocol.h"
@@ -37,6 +38,7 @@ constexpr std::pair<const char *, Command> kCommands[] = {
     {"help", Command::Help},
     {"version", Command::Version},
     {"read-flash", Command::ReadFlash},
+    {"scan", Command::Scan},
 };
 
 QString CommandWord(Command command)
@@ -89,6 +91,8 @@ struct GlobalOptions {
     QCommandLineOption station{QStringList{"a", "station"}, {}, "N"};
     QCommandLineOption mode{QStringList{"m", "mode"}, {}, "MODE"};
     QCommandLineOption echo{QStringList{"echo"}, {}, "WHEN"};
+    QCommandLineOption baud{QStringList{"baud"}, {}, "RATE"};
+    QCommandLineOption format{QStringList{"format"}, {}, "FORMAT"};
     QCommandLineOption lines{QStringList{"lines"}, {}, "LINES"};
     QCommandLineOption json{QStringList{"json"}};
     QCommandLineOption quiet{QStringList{"q", "quiet"}};
@@ -100,7 +104,7 @@ struct GlobalOptions {
 
     void addTo(QCommandLineParser &parser, bool withLongStation)
     {
-        parser.addOptions({port, mode, echo, lines, json, quiet, log, help, version});
+        parser.addOptions({port, mode, echo, baud, format, lines, json, quiet, log, help, version});
         parser.addOption(withLongStation ? station : stationShort);
     }
 };
@@ -191,6 +195,7 @@ private:
     GlobalOptions global_;
     WatchOptions watch_;
     ConfigureOptions configure_;
+    ScanOptions scanOptions_;
     FlashOptions flash_;
     QStringList positional_;
 };
@@ -263,6 +268,22 @@ bool Parser::globals(const QCommandLineParser &parser, bool afterCommand)
             o_.echo = TEchoMode::Off;
         else
             return fail(QStringLiteral("echo: \"%1\" is not auto, on or off").arg(v));
+    }
+    // The line every Modbus command talks on: one baud rate, one format.
+    std::vector<int> line;
+    if (parser.isSet(global_.baud)) {
+        if (!ParseBaudList(QStringLiteral("--baud"), value(global_.baud), line, error_))
+            return false;
+        if (line.size() != 1)
+            return fail(QStringLiteral("--baud takes one baud rate (scan --bauds takes a list)"));
+        o_.line.Baud = line.front();
+    }
+    if (parser.isSet(global_.format)) {
+        if (!ParseFormatList(QStringLiteral("--format"), value(global_.format), line, error_))
+            return false;
+        if (line.size() != 1)
+            return fail(QStringLiteral("--format takes one format (scan --formats takes a list)"));
+        o_.line.Format = line.front();
     }
     if (parser.isSet(global_.lines)) {
         const QString v = value(global_.lines);
@@ -473,11 +494,9 @@ bool Parser::unusedGlobals(const QCommandLineParser &before, const QCommandLineP
     const bool doctor = o_.command == Command::Doctor;
     if (!bootloader && !ports && !doctor)
         return true;
-    const std::pair<const QCommandLineOption *, const char *> unused[] = {{&global_.station, "-a"},
-                                                                          {&global_.mode, "-m"},
-                                                                          {&global_.echo, "--echo"},
-                                                                          {&global_.port, "-p"},
-                                                                          {&global_.lines, "--lines"}};
+    const std::pair<const QCommandLineOption *, const char *> unused[] = {
+        {&global_.station, "-a"},    {&global_.mode, "-m"},     {&global_.echo, "--echo"},    {&global_.port, "-p"},
+        {&global_.lines, "--lines"}, {&global_.baud, "--baud"}, {&global_.format, "--format"}};
     for (const auto &[option, name] : unused) {
         // The port is the flash commands' and doctor's too; its lines only the flash commands'.
         if ((option == &global_.port && !ports) || (option == &global_.lines && bootloader))
@@ -544,6 +563,9 @@ bool Parser::run()
     case Command::ReadFlash:
         after.addOptions({flash_.address, flash_.length, flash_.anyChip, flash_.entryMs});
         break;
+    case Command::Scan:
+        scanOptions_.addTo(after);
+        break;
     default:
         break;
     }
@@ -553,6 +575,7 @@ bool Parser::run()
     if ((given == Command::Watch && !watchOptions(after)) ||
         (given == Command::Configure && !configureOptions(after)) ||
         (given == Command::Flash && !flashOptions(after)) ||
+        (given == Command::Scan && !scanOptions_.take(after, o_.scan, error_)) ||
         (given == Command::ReadFlash && !readFlashOptions(after)) || !globals(after, true) ||
         !unusedGlobals(before, after))
         return false;
@@ -600,6 +623,11 @@ bool Parser::positionals()
 
 bool Parser::finalChecks()
 {
+    // The scan asks stations directly on lines of its own.
+    if (o_.command == Command::Scan && o_.mode == TLinkMode::PlcCan)
+        return fail(QStringLiteral("scan talks to modules directly (pc-uart), not through the PLC gateway"));
+    if (o_.command == Command::Scan && o_.line != kDefaultModbusLine)
+        return fail(QStringLiteral("scan tries lines of its own: give --bauds and --formats, not --baud and --format"));
     // Rewriting all six settings as read is no configuration: it only wears the
     // module's memory, and a script that lost its arguments must not pass.
     if (o_.command == Command::Configure && std::none_of(o_.config.values.begin(), o_.config.values.end(),
@@ -647,6 +675,8 @@ QString Usage()
         "  -m, --mode MODE     pc-uart (default) or plc-can (through the PLC gateway)\n"
         "      --echo WHEN     whether the adapter hands each request back (a 2-wire RS-485 adapter):\n"
         "                      auto (default: learnt from a read before the first write), on or off\n"
+        "      --baud RATE     9600, 19200, 38400 or 57600 (default, the module's fixed port)\n"
+        "      --format F      8N1, 8O1 or 8E1 (default); \"8 E 1\" too\n"
         "      --lines LINES   normal (default) or inverted: an adapter whose stages invert DTR and RTS\n"
         "      --json          one JSON object per result line; an error as one object on stderr\n"
         "  -q, --quiet         no progress output\n"
@@ -674,8 +704,14 @@ QString Usage()
         "  ports                         where COM1 ... COM8 lead, and the adapters in /dev/serial/by-id\n"
         "  doctor                        what keeps the port (-p) or every adapter from working here:\n"
         "                                group, login, brltty, ModemManager, latency timer, other programs\n"
-        "exit status: 0 done, 1 the module or chip failed (or a result could not be written, or doctor\n"
-        "             found a problem),\n"
+        "  scan [--stations LIST] [--bauds LIST] [--formats LIST] [--all] [--probe-ms MS]\n"
+        "                                find a module whose station, baud rate or format is not known:\n"
+        "                                stations 1-99 on every baud rate and format by default (LIST:\n"
+        "                                \"1-99\", \"1,5,37\", \"9600,19200\", \"8N1,8E1\"); the first module\n"
+        "                                found ends it unless --all; --probe-ms: the module's turnaround\n"
+        "                                allowance added to each probe's time on the wire (default 5)\n"
+        "exit status: 0 done (scan: a module found), 1 the module or chip failed (or a result could not\n"
+        "             be written, doctor found a problem, scan found no module),\n"
         "             2 bad usage or image refused, 3 the port (absent, not allowed, busy, no serial\n"
         "             device, settings refused, removed, no DTR/RTS for flash); SIGINT, SIGTERM, SIGHUP\n"
         "             and SIGQUIT end the command cleanly, then end the program by that signal\n"

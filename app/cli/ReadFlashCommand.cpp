@@ -4,10 +4,10 @@
 // word, the unique ID, the restart), with its read-back's reads in place of the
 // erase and the write.
 #include "app/cli/BootloaderRun.h"
-#include "serial/ById.h"
 #include "app/cli/Commands.h"
 #include "app/cli/PortError.h"
 #include "app/cli/UpdateWording.h"
+#include "serial/ById.h"
 
 #include "firmware/Isp.h"
 #include "firmware/UpdateEngine.h"
