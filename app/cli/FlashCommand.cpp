@@ -4,6 +4,7 @@
 // unique ID and a record of it all.
 #include "app/cli/ById.h"
 #include "app/cli/Commands.h"
+#include "app/cli/TraceFile.h"
 #include "app/cli/ImageFile.h"
 #include "app/cli/Interrupt.h"
 #include "app/cli/PortError.h"
@@ -92,6 +93,7 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
                         record);
 
     TQRTCommDriver driver;
+    const TraceTap trace(driver, TraceProtocol::Bootloader);
     TUpdateEngine engine(driver);
     const TUpdateCore &core = engine.Core();
     if (port.comIndex >= 0)
