@@ -73,11 +73,13 @@ screenshot: deps
 	@bash scripts/screenshot.sh $(BUILD_DIR) docs/main-window.png
 
 # A whole update through the simulator at line speed, beside stm32flash; then
-# what polling costs the tool, answering and silent.
+# what polling costs the tool, answering and silent; and with the trend chart and
+# the trace window open against closed.
 bench: deps
 	@$(MAKE) --no-print-directory build
 	@$(BUILD_DIR)/bench/bench_update
 	@$(BUILD_DIR)/bench/bench_poll
+	@$(BUILD_DIR)/bench/bench_views
 
 # The Debian package, $(BUILD_DIR)/talvex_<version>_<arch>.deb: sudo apt install ./build/talvex_...deb
 package: deps

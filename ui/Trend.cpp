@@ -180,6 +180,7 @@ void TTrendFrm::buildControls()
     UnitsButton = button("UnitsButton", QStringLiteral("工程单位"), &TTrendFrm::UnitsButtonClick);
     StatusLabel = new QLabel(this);
     StatusLabel->setObjectName("StatusLabel");
+    StatusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
 
     auto *bar = new QHBoxLayout;
     bar->addWidget(new QLabel(QStringLiteral("时间跨度"), this));
@@ -336,14 +337,17 @@ void TTrendFrm::Redraw()
 
 void TTrendFrm::showStatus()
 {
-    QString text = QStringLiteral("%1 个采样").arg(ring_.Size());
+    // Only what changes seldom: a text that changed at every redraw would lay the window out again each time.
+    QStringList parts;
     if (paused_)
-        text += QStringLiteral("，已暂停");
+        parts << QStringLiteral("已暂停");
     if (!following_)
-        text += QStringLiteral("，缩放中（复位回到最新）");
+        parts << QStringLiteral("缩放中（复位回到最新）");
     if (recorder_.IsOpen())
-        text += QStringLiteral("，录制到 %1（%2 行）").arg(recorder_.Path()).arg(recorder_.Rows());
-    StatusLabel->setText(text);
+        parts << QStringLiteral("录制到 %1").arg(recorder_.Path());
+    const QString text = parts.join(QStringLiteral("，"));
+    if (StatusLabel->text() != text)
+        StatusLabel->setText(text);
 }
 
 void TTrendFrm::PauseButtonClick()

@@ -48,7 +48,7 @@ class TTrendFrm : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kSeriesCount = kTrendInputs + kTrendOutputs;  // AD0 ... AD7, DA0 ... DA3
-    static constexpr int kRedrawIntervalMs = 250;                     // at most four redraws a second
+    static constexpr int kRedrawIntervalMs = 1000;                    // one redraw a second at most
     static constexpr int kSpanMinutes[] = {1, 10, 30, 60, 120};
     static constexpr int kDefaultSpanIndex = 1;  // 10 minutes
     // The longest span at the poll's fastest rate (one read per 60 ms): 120000
@@ -57,7 +57,7 @@ public:
     static constexpr size_t kRingCapacity = size_t(120) * 60 * 1000 / kFastestReadMs;
     // Points drawn per series at most; a longer stretch is drawn as the least and
     // the greatest value of each of kMaxDrawnPoints / 2 slices.
-    static constexpr int kMaxDrawnPoints = 1200;
+    static constexpr int kMaxDrawnPoints = 300;
     // Above the greatest and below the least value drawn, as a share of their range.
     static constexpr double kValueMargin = 0.05;
 
