@@ -67,7 +67,7 @@ demo: deps
 	@$(MAKE) --no-print-directory build
 	@bash scripts/demo.sh $(BUILD_DIR)
 
-# The README's picture, taken under Xvfb.
+# The README's pictures (the main window and the trend window), taken under Xvfb.
 screenshot: deps
 	@$(MAKE) --no-print-directory build
 	@bash scripts/screenshot.sh $(BUILD_DIR) docs/main-window.png

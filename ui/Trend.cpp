@@ -331,6 +331,7 @@ void TTrendFrm::Redraw()
             low = 0, high = 1;
         const double margin = std::max((high - low) * kValueMargin, 1e-9);
         ValueAxis->setRange(low - margin, high + margin);
+        ValueAxis->applyNiceNumbers();
     }
     showStatus();
 }
