@@ -139,8 +139,8 @@ int main(int argc, char *argv[])
     }
     const double base = Median(closed);
     std::printf("median CPU while polling: %.2f %% of one core with nothing open\n", base);
-    std::printf("  with the trend chart open: %.2f %% = %.2f x (goal <= %.1f x)\n", Median(trend),
-                Median(trend) / base, kGoalRatio);
+    std::printf("  with the trend chart open: %.2f %% = %.2f x (goal <= %.1f x)\n", Median(trend), Median(trend) / base,
+                kGoalRatio);
     std::printf("  with the trace window open: %.2f %% = %.2f x\n", Median(trace), Median(trace) / base);
     sim.terminate();
     sim.waitForFinished(2000);

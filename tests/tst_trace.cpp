@@ -137,10 +137,11 @@ private slots:
         const QString read = "01 03 00 00 00 02 C4 0B";
         const QString reply = HexText(ReadReply(2));
         const QString spoiled = HexText(ReadReply(2, true));
-        QTest::newRow("whole reply") << read << reply << QList<int>{} << QStringList{"reply: station 1, 2 registers, CRC good"}
-                                     << QList<bool>{false};
+        QTest::newRow("whole reply") << read << reply << QList<int>{}
+                                     << QStringList{"reply: station 1, 2 registers, CRC good"} << QList<bool>{false};
         QTest::newRow("reply in two reads")
-            << read << reply << QList<int>{4} << QStringList{"start of reply, 4 of 9 bytes", "end of reply: station 1, 2 registers, CRC good"}
+            << read << reply << QList<int>{4}
+            << QStringList{"start of reply, 4 of 9 bytes", "end of reply: station 1, 2 registers, CRC good"}
             << QList<bool>{false, false};
         QTest::newRow("spoiled CRC") << read << spoiled << QList<int>{} << QStringList{"CRC bad"} << QList<bool>{true};
         QTest::newRow("echo, noise, reply")
@@ -151,14 +152,17 @@ private slots:
             << read << read + " 3A " + reply << QList<int>{5}
             << QStringList{"echo of the request, 5 of 8 bytes", "echo of the request; 1 byte stray; reply: station 1"}
             << QList<bool>{false, true};
-        QTest::newRow("exception") << read << "01 83 02 C0 F1" << QList<int>{}
-                                   << QStringList{"exception: station 1, function 3, code 2 (illegal data address), CRC good"}
-                                   << QList<bool>{true};
-        QTest::newRow("stray after the reply") << read << reply + " 00" << QList<int>{}
-                                               << QStringList{"CRC good; 1 byte stray after the reply"} << QList<bool>{true};
-        QTest::newRow("write confirmed") << "01 06 00 0A 00 64 A8 23" << "01 06 00 0A 00 64 A8 23" << QList<int>{}
-                                         << QStringList{"reply: station 1, write confirmed, address 10, value 100, CRC good"}
-                                         << QList<bool>{false};
+        QTest::newRow("exception")
+            << read << "01 83 02 C0 F1" << QList<int>{}
+            << QStringList{"exception: station 1, function 3, code 2 (illegal data address), CRC good"}
+            << QList<bool>{true};
+        QTest::newRow("stray after the reply")
+            << read << reply + " 00" << QList<int>{} << QStringList{"CRC good; 1 byte stray after the reply"}
+            << QList<bool>{true};
+        QTest::newRow("write confirmed")
+            << "01 06 00 0A 00 64 A8 23"
+            << "01 06 00 0A 00 64 A8 23" << QList<int>{}
+            << QStringList{"reply: station 1, write confirmed, address 10, value 100, CRC good"} << QList<bool>{false};
         QTest::newRow("noise only") << read << "FF FE FD" << QList<int>{} << QStringList{"3 bytes stray"}
                                     << QList<bool>{true};
     }
@@ -408,8 +412,9 @@ private slots:
         for (int i = 1; i < rows.size(); ++i) {
             const QStringList fields = rows[i].split(',');
             QCOMPARE(fields.size(), 17);
-            QVERIFY2(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$").match(fields[0]).hasMatch(),
-                     qPrintable(fields[0]));
+            QVERIFY2(
+                QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$").match(fields[0]).hasMatch(),
+                qPrintable(fields[0]));
             const QDateTime t = QDateTime::fromString(fields[0], Qt::ISODateWithMs);
             QVERIFY(t >= last && t <= after);
             last = t;

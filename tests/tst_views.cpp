@@ -9,11 +9,11 @@
 
 #include <QApplication>
 #include <QFile>
-#include <QWheelEvent>
 #include <QImage>
 #include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QWheelEvent>
 
 namespace {
 
@@ -249,8 +249,7 @@ private slots:
         TChannelValues v{};
         v[0] = 250;
         v[8] = 12000;
-        const QStringList row =
-            CsvRow(QDateTime::fromMSecsSinceEpoch(0, Qt::UTC), v, units).split(',');
+        const QStringList row = CsvRow(QDateTime::fromMSecsSinceEpoch(0, Qt::UTC), v, units).split(',');
         QCOMPARE(row[0], QString("1970-01-01T00:00:00.000Z"));
         QCOMPARE(row[1], QString("1.5"));
         QCOMPARE(row[9], QString("12"));
@@ -303,7 +302,8 @@ private slots:
         Wait(2 * TTraceModel::kBatchIntervalMs);
         trace->Model().Flush();
         const int all = trace->Filter().rowCount();
-        const QString first = trace->Model().data(trace->Model().index(0, TTraceModel::kMeaning), Qt::DisplayRole).toString();
+        const QString first =
+            trace->Model().data(trace->Model().index(0, TTraceModel::kMeaning), Qt::DisplayRole).toString();
         QVERIFY2(first.startsWith("request: station 1, read registers (3), address 0, count 32"), qPrintable(first));
 
         // Only failed exchanges: every third reply's CRC was spoiled.

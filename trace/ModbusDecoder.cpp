@@ -91,7 +91,7 @@ ModbusDecoder::Parts ModbusDecoder::split() const
         p.frameStart = k;
         p.exception = exception;
         if (left >= 2)
-            p.frameSize = exception                        ? kExceptionFrameSize
+            p.frameSize = exception                       ? kExceptionFrameSize
                           : fn == kFnReadHoldingRegisters ? kReadReplyOverhead + 2 * size_t(count)
                                                           : kRequestFrameSize;
         p.frameEnd = p.frameSize ? std::min(n, k + p.frameSize) : n;
@@ -109,8 +109,7 @@ std::string ModbusDecoder::describeFrame(size_t start) const
                " (" + ExceptionName(f[2]) + ")";
     if (f[1] == kFnReadHoldingRegisters)
         return "reply: " + station + Num(f[2] / 2) + " registers";
-    return "reply: " + station + "write confirmed, " + Address(GetWordBE(&f[2])) + ", value " +
-           Num(GetWordBE(&f[4]));
+    return "reply: " + station + "write confirmed, " + Address(GetWordBE(&f[2])) + ", value " + Num(GetWordBE(&f[4]));
 }
 
 void ModbusDecoder::Received(TraceLine &line)
@@ -140,8 +139,8 @@ void ModbusDecoder::Received(TraceLine &line)
     if (overlap(p.frameStart, p.frameEnd)) {
         const size_t have = p.frameEnd - p.frameStart;
         if (p.frameSize == 0 || have < p.frameSize) {
-            const std::string of =
-                p.frameSize ? Num(unsigned(have)) + " of " + Num(unsigned(p.frameSize)) : Num(unsigned(have));
+            const std::string of = p.frameSize ? Num(unsigned(have)) + " of " + Num(unsigned(p.frameSize))
+                                               : Num(unsigned(have));
             parts.push_back((start <= p.frameStart ? "start of reply, " : "reply continues, ") + of + " bytes");
         } else {
             const bool crcGood = CrcMatches(&rx_[p.frameStart], p.frameSize);

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
-TTrendRing::TTrendRing(size_t capacity) : capacity_(std::max<size_t>(capacity, 1)) {}
+TTrendRing::TTrendRing(size_t capacity) : capacity_(std::max<size_t>(capacity, 1))
+{
+}
 
 void TTrendRing::Append(const TTrendSample &sample)
 {

@@ -30,9 +30,9 @@ constexpr qint64 kMsPerMinute = 60 * 1000;
 
 // Fixed colours, so that a channel keeps its colour when others are hidden.
 const QColor kSeriesColors[TTrendFrm::kSeriesCount] = {
-    QColor(31, 119, 180), QColor(255, 127, 14), QColor(44, 160, 44),  QColor(214, 39, 40),
-    QColor(148, 103, 189), QColor(140, 86, 75), QColor(227, 119, 194), QColor(127, 127, 127),
-    QColor(188, 189, 34), QColor(23, 190, 207), QColor(0, 0, 128),     QColor(128, 0, 0),
+    QColor(31, 119, 180),  QColor(255, 127, 14), QColor(44, 160, 44),   QColor(214, 39, 40),
+    QColor(148, 103, 189), QColor(140, 86, 75),  QColor(227, 119, 194), QColor(127, 127, 127),
+    QColor(188, 189, 34),  QColor(23, 190, 207), QColor(0, 0, 128),     QColor(128, 0, 0),
 };
 
 }  // namespace

@@ -48,7 +48,7 @@ class TTrendFrm : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kSeriesCount = kTrendInputs + kTrendOutputs;  // AD0 ... AD7, DA0 ... DA3
-    static constexpr int kRedrawIntervalMs = 1000;                    // one redraw a second at most
+    static constexpr int kRedrawIntervalMs = 1000;                     // one redraw a second at most
     static constexpr int kSpanMinutes[] = {1, 10, 30, 60, 120};
     static constexpr int kDefaultSpanIndex = 1;  // 10 minutes
     // The longest span at the poll's fastest rate (one read per 60 ms): 120000

@@ -4,10 +4,10 @@
 // unique ID and a record of it all.
 #include "app/cli/ById.h"
 #include "app/cli/Commands.h"
-#include "app/cli/TraceFile.h"
 #include "app/cli/ImageFile.h"
 #include "app/cli/Interrupt.h"
 #include "app/cli/PortError.h"
+#include "app/cli/TraceFile.h"
 #include "app/cli/UpdateWording.h"
 
 #include "firmware/FirmwareImage.h"

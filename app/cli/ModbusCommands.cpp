@@ -246,9 +246,9 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out)
                 line += QStringLiteral(" %1").arg(RegisterMirror[regs[2 * g] + i], 5);
         if (!csvOnStdout)
             out.result(line, QJsonObject{{"exchange", shown},
-                                     {"ad", Words(Reg::AD_Val0, Reg::AD_Count)},
-                                     {"da", Words(Reg::DA_Val0, Reg::DA_Count)},
-                                     {"gain", Words(Reg::DA_Gain0, Reg::DA_Count)}});
+                                         {"ad", Words(Reg::AD_Val0, Reg::AD_Count)},
+                                         {"da", Words(Reg::DA_Val0, Reg::DA_Count)},
+                                         {"gain", Words(Reg::DA_Gain0, Reg::DA_Count)}});
         // The window keeps writing the pair while the module has not confirmed.
         if (o.mode == TLinkMode::PlcCan)
             CanHandshakeStep();

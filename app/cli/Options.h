@@ -42,7 +42,7 @@ struct Options {
     TEchoMode echo = TEchoMode::Auto;  // whether the adapter hands the request back
     bool json = false;
     bool quiet = false;
-    QString logPath;  // --log: results appended as JSON lines
+    QString logPath;    // --log: results appended as JSON lines
     QString tracePath;  // --trace: every chunk on the line, decoded; "-" for standard error
     Command command = Command::Help;
 

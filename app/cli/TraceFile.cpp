@@ -62,9 +62,9 @@ TraceTap::TraceTap(TQRTCommDriver &driver, TraceProtocol protocol) : driver_(dri
 {
     if (!Trace().file)
         return;
-    tracer_ = std::make_unique<trace::LineTracer>(
-        protocol == TraceProtocol::Modbus ? trace::MakeModbusDecoder() : trace::MakeBootDecoder(), WriteLine,
-        Trace().start);
+    tracer_ = std::make_unique<trace::LineTracer>(protocol == TraceProtocol::Modbus ? trace::MakeModbusDecoder()
+                                                                                    : trace::MakeBootDecoder(),
+                                                  WriteLine, Trace().start);
     driver_.SetTap(tracer_.get());
 }
 
