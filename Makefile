@@ -55,7 +55,7 @@ fuzz-smoke: deps-fuzz
 soak: deps
 	@$(MAKE) --no-print-directory configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target soak talvex-sim >/dev/null
-	@nice -n 10 $(BUILD_DIR)/bench/soak --seconds $(SOAK_SECONDS)
+	@nice -n 10 $(BUILD_DIR)/bench/soak --seconds $(SOAK_SECONDS) $(SOAK_ARGS)
 
 # The tool alone, on the real ports.
 run: deps

@@ -2,15 +2,15 @@
 
 #include <algorithm>
 
-TTrendRing::TTrendRing(size_t capacity) : capacity_(std::max<size_t>(capacity, 1))
-{
-}
+// The whole ring is taken (and its pages touched) at once: the memory the window
+// holds is the same after a minute as after a day.
+TTrendRing::TTrendRing(size_t capacity) : samples_(std::max<size_t>(capacity, 1)), capacity_(samples_.size()) {}
 
 void TTrendRing::Append(const TTrendSample &sample)
 {
-    if (samples_.size() < capacity_) {
-        samples_.push_back(sample);
-        size_ = samples_.size();
+    if (size_ < capacity_) {
+        samples_[(head_ + size_) % capacity_] = sample;
+        ++size_;
         return;
     }
     samples_[head_] = sample;
@@ -19,14 +19,13 @@ void TTrendRing::Append(const TTrendSample &sample)
 
 void TTrendRing::Clear()
 {
-    samples_.clear();
     head_ = 0;
     size_ = 0;
 }
 
 const TTrendSample &TTrendRing::At(size_t i) const
 {
-    return samples_[(head_ + i) % samples_.size()];
+    return samples_[(head_ + i) % capacity_];
 }
 
 size_t TTrendRing::FirstAtOrAfter(int64_t timeMs) const

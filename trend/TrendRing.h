@@ -28,8 +28,8 @@ public:
     size_t FirstAtOrAfter(int64_t timeMs) const;
 
 private:
-    std::vector<TTrendSample> samples_;  // grows to capacity_, then wraps
+    std::vector<TTrendSample> samples_;  // capacity_ samples from the start
     size_t capacity_;
-    size_t head_ = 0;  // where the oldest sample is once the ring is full
+    size_t head_ = 0;  // where the oldest sample is
     size_t size_ = 0;
 };
