@@ -4,7 +4,9 @@
 
 // The whole ring is taken (and its pages touched) at once: the memory the window
 // holds is the same after a minute as after a day.
-TTrendRing::TTrendRing(size_t capacity) : samples_(std::max<size_t>(capacity, 1)), capacity_(samples_.size()) {}
+TTrendRing::TTrendRing(size_t capacity) : samples_(std::max<size_t>(capacity, 1)), capacity_(samples_.size())
+{
+}
 
 void TTrendRing::Append(const TTrendSample &sample)
 {

@@ -23,7 +23,7 @@ constexpr int kInitialHeight = 520;
 }  // namespace
 
 TTraceFrm::TTraceFrm(TQRTCommDriver &modbus, TQRTCommDriver *bootloader, QWidget *parent)
-    : QWidget(parent, Qt::Window), modbus_(modbus), bootloader_(bootloader)
+    : QWidget(parent, Qt::Window), modbus_(&modbus), bootloader_(bootloader)
 {
     setObjectName("TraceFrm");
     setWindowTitle(QStringLiteral("通信监视"));
@@ -98,8 +98,8 @@ void TTraceFrm::listen(bool on)
         else if (driver->Tap() == tracer)
             driver->SetTap(nullptr);
     };
-    tap(&modbus_, modbusTracer_.get());
-    tap(bootloader_, bootTracer_.get());
+    tap(modbus_.data(), modbusTracer_.get());
+    tap(bootloader_.data(), bootTracer_.get());
 }
 
 void TTraceFrm::showEvent(QShowEvent *event)

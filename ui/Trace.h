@@ -7,6 +7,7 @@
 #include "ui/TraceModel.h"
 
 #include <QCheckBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTableView>
 #include <QWidget>
@@ -53,8 +54,10 @@ private:
     void listen(bool on);
     void take(TTraceSource source, const talvex::trace::TraceLine &line);
 
-    TQRTCommDriver &modbus_;
-    TQRTCommDriver *bootloader_;
+    // Either port may go before this window does (the windows are torn down in
+    // their own order): a port gone is left alone.
+    QPointer<TQRTCommDriver> modbus_;
+    QPointer<TQRTCommDriver> bootloader_;
     TTraceModel *model_;
     TTraceFilter *filter_;
     std::unique_ptr<talvex::trace::LineTracer> modbusTracer_;
