@@ -10,6 +10,8 @@ namespace Isp {
 inline constexpr uint8_t kFlashSizeReadCount = 4;
 // The chip's 96-bit unique ID, read for the line's records.
 inline constexpr uint32_t kUniqueIdAddress = 0x1FFFF7E8;
+// The product ID of the module's chip family, as Get ID answers it.
+inline constexpr uint16_t kModuleProductId = uint16_t(stm32::kProductIdHigh << 8 | stm32::kProductIdLow);
 
 // Waits of the bootloader entry and of the finish, milliseconds.
 inline constexpr uint32_t kResetPulseMs = 500;  // DTR and RTS held, then DTR alone released

@@ -90,6 +90,9 @@ TUpdateStage TUpdateCore::StageOf(int32_t state) const
     // State 8 waits for the page list's ACK until the first block has gone out.
     if (state == 8 && imageOffset_ == 0)
         return TUpdateStage::Erasing;
+    // A read-out reads with the verify's states.
+    if (options_.readOnly && kTable[state].stage == TUpdateStage::Verifying)
+        return TUpdateStage::Reading;
     return kTable[state].stage;
 }
 
@@ -101,6 +104,8 @@ int TUpdateCore::awaited() const
 
 int32_t TUpdateCore::imageSize() const
 {
+    if (options_.readOnly)
+        return readSize_;
     return static_cast<int32_t>(ImageStream ? ImageStream->size() : 0);
 }
 
@@ -310,6 +315,12 @@ int32_t TUpdateCore::sendGetId(int32_t next)
 int32_t TUpdateCore::sendReadMemory(int32_t next)
 {
     productId_ = static_cast<uint16_t>(IspBuffer[kCmd + 2] << 8 | IspBuffer[kCmd + 3]);
+    // Another family's chip has other pages and other flash: nothing is erased on it.
+    if (options_.productId != 0 && productId_ != options_.productId) {
+        failure_.address = productId_;
+        refuse(TUpdateCause::WrongChip);
+        return kStayPut;
+    }
     sendCommand(stm32::kCmdReadMemory);
     return next;
 }
@@ -322,7 +333,8 @@ TUpdateCore::Read TUpdateCore::currentRead() const
     case TUpdateStage::UniqueId:
         return {Isp::kUniqueIdAddress, kUniqueIdBytes};
     case TUpdateStage::Verifying:
-        return {stm32::kFlashBase + static_cast<uint32_t>(verifyOffset_), verifyCount_};
+    case TUpdateStage::Reading:
+        return {options_.startAddress + static_cast<uint32_t>(verifyOffset_), verifyCount_};
     default:
         return {stm32::kFlashSizeRegister, Isp::kFlashSizeReadCount};
     }
@@ -349,18 +361,33 @@ int32_t TUpdateCore::eraseStep(int32_t next)
         return kStayPut;
     }
     const int32_t size = imageSize();
-    writeAddress_ = stm32::kFlashBase;
+    writeAddress_ = options_.startAddress;
     imageOffset_ = 0;
     bytesLeft_ = size;
-    // One page more than the whole pages: covers the partial last page, and one
-    // spare page when the size is an exact multiple.
-    const int pages = size / kPageBytes + 1;
+    // The window's count: one page more than the whole pages, which covers the
+    // partial last page, and one spare page when the size is an exact multiple.
+    // An image placed by its file names its own pages.
+    erasedPage_.fill(false);
+    const int pages = pageCountToErase();
+    // The count byte carries pages - 1 below 0xFF (the global erase), and the
+    // list must hold a byte of the image: anything else is no image to write.
+    if (pages < 1 || pages > kMaxErasePages) {
+        rejected_ = TUpdateCause::ImageNotLoaded;
+        return kStayPut;
+    }
+    for (int p = 0; p < pages && !options_.erasePages.empty(); ++p)
+        erasedPage_[options_.erasePages[size_t(p)]] = true;
+    if (nextErased(0) >= size) {
+        rejected_ = TUpdateCause::ImageNotLoaded;
+        return kStayPut;
+    }
     uint8_t *req = &IspBuffer[kCmd];
     req[0] = static_cast<uint8_t>(pages - 1);
     for (int p = 0; p < pages; ++p)
-        req[1 + p] = static_cast<uint8_t>(p);
+        req[1 + p] = options_.erasePages.empty() ? static_cast<uint8_t>(p) : options_.erasePages[size_t(p)];
     req[1 + pages] = stm32::Xor(req, pages + 1);
     send(req, pages + 2);
+    skipToErased();
     events_.onNotice(TUpdateNotice::Erasing, 0);
     switchTimer(Timer::Step, true);
     return next;
@@ -381,7 +408,7 @@ int32_t TUpdateCore::sendWriteAddress(int32_t next)
 
 int32_t TUpdateCore::writeStep(int32_t next)
 {
-    const int n = std::min<int32_t>(bytesLeft_, kMaxBlock);
+    const int n = std::min<int32_t>({bytesLeft_, kMaxBlock, erasedRunEnd(imageOffset_) - imageOffset_});
     // The bootloader programs whole words only: a short last block is filled up
     // with the erased value, which leaves the flash beyond the image as it was.
     const int padded = (n + kWriteAlign - 1) / kWriteAlign * kWriteAlign;
@@ -399,6 +426,7 @@ int32_t TUpdateCore::writeStep(int32_t next)
     bytesLeft_ -= n;
     writeAddress_ += static_cast<uint32_t>(n);
     imageOffset_ += n;
+    skipToErased();
     const int32_t size = imageSize();
     setProgress(size > 0 ? imageOffset_ * 100 / size : 0);
     events_.onNotice(TUpdateNotice::Written, progress_);

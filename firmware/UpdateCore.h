@@ -7,6 +7,7 @@
 #include "firmware/UpdateReport.h"
 #include "serial/QRT_ComDrv.h"
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -104,6 +105,10 @@ public:
     // The unique ID in the order read; empty unless read.
     const std::string &UniqueId() const { return uniqueId_; }
     bool Verified() const { return verified_; }
+    // A read-out (TUpdateOptions::readOnly): the bytes read, from the image area
+    // of IspBuffer, once the run is done.
+    int32_t ReadSize() const { return readSize_; }
+    const uint8_t *ReadOut() const;
     // Why the last run failed; cause None after a success.
     const TUpdateFailure &LastFailure() const { return failure_; }
     // The stage a state belongs to.
@@ -144,6 +149,7 @@ private:
     int32_t writeStep(int32_t next);
     int32_t lastBlockTaken(int32_t next);
     int32_t verifyStep(int32_t next);
+    int32_t startReadOut();
 
     void startRun();
     void timeOutTick();
@@ -164,6 +170,15 @@ private:
     void sendAddress(uint32_t address);
     void sendReadCount(int count);
     int32_t imageSize() const;
+    // Which pages this run erases (erasePage_), and from them: whether image
+    // byte `offset` lies in one, the first such byte at or after it, and where
+    // its run of erased pages ends (at most the image's size).
+    int pageCountToErase() const;
+    bool erasedAt(int32_t offset) const;
+    int32_t nextErased(int32_t offset) const;
+    int32_t erasedRunEnd(int32_t offset) const;
+    // Moves the next block past bytes in pages that are not erased.
+    void skipToErased();
 
     TQRTCommDriver &ComDriver;
     Events &events_;
@@ -201,4 +216,7 @@ private:
     int32_t verifyOffset_ = 0;   // image offset of the block being read back
     int verifyCount_ = 0;        // bytes of that block
     int syncsSent_ = 0;          // sync bytes of this run (the manual entry repeats it)
+    // Pages erased by this run, by number from the flash base (a page number is one byte).
+    std::array<bool, 256> erasedPage_{};
+    int32_t readSize_ = 0;  // bytes a read-out reads
 };

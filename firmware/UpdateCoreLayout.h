@@ -9,6 +9,10 @@ namespace {
 constexpr int kCmd = 1;
 constexpr int kPageBytes = int(stm32::kPageBytes);
 constexpr int kMaxBlock = int(stm32::kMaxTransferBytes);
+// Pages one erase request may list: its count byte (pages - 1) stays below the
+// global erase code, and the list fits the command area.
+constexpr int kMaxErasePages = int(stm32::kGlobalEraseCode);
+static_assert(1 + kMaxErasePages + 1 <= int(kIspCommandLast) - kCmd + 1);
 // An action that has put the run where it belongs itself (the finish, a refusal,
 // a failed load) returns this instead of a next state.
 constexpr int32_t kStayPut = -1;

@@ -36,8 +36,24 @@ int32_t TUpdateCore::afterFlashSize(int32_t next)
 {
     // The size word comes least significant byte first, after the ACK.
     flashSizeKiB_ = static_cast<uint16_t>(IspBuffer[kCmd + 1] | IspBuffer[kCmd + 2] << 8);
-    if (options_.imageBytes >= 0) {
-        const int64_t erasedBytes = (options_.imageBytes / kPageBytes + 1) * kPageBytes;
+    if (options_.readOnly) {
+        // What the read covers must lie in the chip's flash and fit the image area.
+        const int64_t from = int64_t(options_.startAddress) - stm32::kFlashBase;
+        const int64_t flashBytes = int64_t(flashSizeKiB_) * kPageBytes;
+        const int64_t bytes = options_.readBytes > 0 ? options_.readBytes : flashBytes - from;
+        if (from < 0 || bytes <= 0 || from + bytes > flashBytes || bytes > int64_t(kIspImageAreaBytes)) {
+            refuse(TUpdateCause::ImageTooLarge);
+            return kStayPut;
+        }
+        readSize_ = int32_t(bytes);
+        if (!options_.readUniqueId)
+            return startReadOut();
+    } else if (options_.imageBytes >= 0) {
+        // The end of the highest page the erase asks for, from the flash base.
+        const int64_t erasedBytes =
+            options_.erasePages.empty()
+                ? (options_.imageBytes / kPageBytes + 1) * kPageBytes
+                : (int64_t(*std::max_element(options_.erasePages.begin(), options_.erasePages.end())) + 1) * kPageBytes;
         if (erasedBytes > int64_t(flashSizeKiB_) * kPageBytes) {
             refuse(TUpdateCause::ImageTooLarge);
             return kStayPut;
@@ -60,17 +76,63 @@ int32_t TUpdateCore::takeUniqueId(int32_t next)
         uniqueId_ += kHex[b >> 4];
         uniqueId_ += kHex[b & 0x0F];
     }
+    if (options_.readOnly)
+        return startReadOut();
     sendCommand(stm32::kCmdErase);
     return next;
+}
+
+int TUpdateCore::pageCountToErase() const
+{
+    return options_.erasePages.empty() ? imageSize() / kPageBytes + 1 : int(options_.erasePages.size());
+}
+
+bool TUpdateCore::erasedAt(int32_t offset) const
+{
+    // The window's count covers every byte of the image.
+    if (options_.erasePages.empty())
+        return true;
+    const uint32_t page = (options_.startAddress - stm32::kFlashBase + uint32_t(offset)) / uint32_t(kPageBytes);
+    return page < erasedPage_.size() && erasedPage_[page];
+}
+
+int32_t TUpdateCore::nextErased(int32_t offset) const
+{
+    const int32_t size = imageSize();
+    while (offset < size && !erasedAt(offset)) {
+        // On to the start of the next page.
+        const uint32_t at = options_.startAddress - stm32::kFlashBase + uint32_t(offset);
+        offset += int32_t(uint32_t(kPageBytes) - at % uint32_t(kPageBytes));
+    }
+    return std::min(offset, size);
+}
+
+int32_t TUpdateCore::erasedRunEnd(int32_t offset) const
+{
+    const int32_t size = imageSize();
+    while (offset < size && erasedAt(offset)) {
+        const uint32_t at = options_.startAddress - stm32::kFlashBase + uint32_t(offset);
+        offset += int32_t(uint32_t(kPageBytes) - at % uint32_t(kPageBytes));
+    }
+    return std::min(offset, size);
+}
+
+void TUpdateCore::skipToErased()
+{
+    const int32_t skipped = nextErased(imageOffset_) - imageOffset_;
+    imageOffset_ += skipped;
+    bytesLeft_ -= skipped;
+    writeAddress_ += static_cast<uint32_t>(skipped);
 }
 
 int32_t TUpdateCore::verifyStep(int32_t next)
 {
     if (!verifyBlock())
         return kStayPut;
-    verifyOffset_ += verifyCount_;
+    verifyOffset_ = nextErased(verifyOffset_ + verifyCount_);
     const int32_t size = imageSize();
-    enterStage(TUpdateStage::Verifying, size > 0 ? verifyOffset_ * 100 / size : 100);
+    enterStage(options_.readOnly ? TUpdateStage::Reading : TUpdateStage::Verifying,
+               size > 0 ? verifyOffset_ * 100 / size : 100);
     if (verifyOffset_ >= size) {
         verified_ = true;
         return finish();
@@ -81,20 +143,40 @@ int32_t TUpdateCore::verifyStep(int32_t next)
 
 void TUpdateCore::verifyNextBlock()
 {
-    verifyCount_ = std::min<int32_t>(imageSize() - verifyOffset_, kMaxBlock);
+    verifyOffset_ = nextErased(verifyOffset_);
+    verifyCount_ = std::min<int32_t>(
+        {imageSize() - verifyOffset_, kMaxBlock, erasedRunEnd(verifyOffset_) - verifyOffset_});
     sendCommand(stm32::kCmdReadMemory);
+}
+
+int32_t TUpdateCore::startReadOut()
+{
+    verifyOffset_ = 0;
+    enterStage(TUpdateStage::Reading, 0);
+    verifyNextBlock();
+    return kVerifyCommandState;
+}
+
+const uint8_t *TUpdateCore::ReadOut() const
+{
+    return &IspBuffer[kIspImageFirst];
 }
 
 bool TUpdateCore::verifyBlock()
 {
     // The data follow the ACK; the image area still holds what was written.
     const uint8_t *read = &IspBuffer[kCmd + 1];
-    const uint8_t *image = &IspBuffer[kIspImageFirst + static_cast<size_t>(verifyOffset_)];
+    uint8_t *image = &IspBuffer[kIspImageFirst + static_cast<size_t>(verifyOffset_)];
+    // A read-out keeps what it read, where an update keeps its image.
+    if (options_.readOnly) {
+        std::copy_n(read, verifyCount_, image);
+        return true;
+    }
     const auto [at, _] = std::mismatch(image, image + verifyCount_, read);
     if (at == image + verifyCount_)
         return true;
     const auto i = static_cast<int32_t>(at - image);
-    failure_.address = stm32::kFlashBase + static_cast<uint32_t>(verifyOffset_ + i);
+    failure_.address = options_.startAddress + static_cast<uint32_t>(verifyOffset_ + i);
     failure_.expected = image[i];
     failure_.found = read[i];
     refuse(TUpdateCause::VerifyMismatch);

@@ -2,7 +2,10 @@
 // What the update engine tells its faces as values, so that each face words it
 // in its own language: the stage it is in, how far it got, and why a run failed.
 // Also what a caller may ask of it beyond the window's update.
+#include "firmware/stm32/Stm32Protocol.h"
+
 #include <cstdint>
+#include <vector>
 
 // How the chip is put into its bootloader.
 enum class TBootEntry {
@@ -22,6 +25,18 @@ struct TUpdateOptions {
     // erase if the chip's flash (its size word) cannot take the pages the erase
     // of the image asks for. Negative: not checked.
     int64_t imageBytes = -1;
+    // Where image byte 0 goes.
+    uint32_t startAddress = stm32::kFlashBase;
+    // The flash pages to erase, by number from the flash base; only the image's
+    // bytes in them are written and read back, nothing else is touched. Empty:
+    // the window's count, from page 0 the image's size div 1024 + 1 pages.
+    std::vector<uint8_t> erasePages;
+    // The product ID the chip must answer to Get ID; 0 takes any chip.
+    uint16_t productId = 0;
+    // Reads the flash out from startAddress instead of updating it (no erase, no
+    // write): `readBytes` bytes, or up to the end of the chip's flash when 0.
+    bool readOnly = false;
+    int64_t readBytes = 0;
 };
 
 // Where an update is.
@@ -33,6 +48,7 @@ enum class TUpdateStage {
     Erasing,
     Writing,
     Verifying,
+    Reading,    // a read-out of the flash, instead of an update
     Finishing,  // the line sequence that restarts the chip
 };
 
@@ -45,6 +61,7 @@ enum class TUpdateCause {
     ImageNotLoaded,  // the image could not be loaded for the erase
     ImageTooLarge,   // the chip's flash cannot take the image
     VerifyMismatch,  // the read-back differs from the image
+    WrongChip,       // Get ID answered another product ID than the one asked for
 };
 
 // How a start of the update ended.
@@ -72,7 +89,8 @@ enum class TUpdateNotice {
 struct TUpdateFailure {
     TUpdateStage stage = TUpdateStage::Connecting;
     TUpdateCause cause = TUpdateCause::None;
-    // Writing: the block's flash address; Verifying: the first differing address.
+    // Writing: the block's flash address; Verifying: the first differing address;
+    // WrongChip: the product ID the chip answered.
     uint32_t address = 0;
     // Verifying: the byte written and the byte read there.
     uint8_t expected = 0;

@@ -29,7 +29,11 @@ bool ReadBackOnce(int32_t first, int32_t count, uint16_t *words)
     return ReadRegistersOnce(first, count, words, kReadBackWaits);
 }
 
-bool ConfigurationStored(std::span<const std::pair<int, int>> written, const TRegisterReader &read)
+// How the read-back found the module after the commit.
+enum class TReadBack { NotStored, Stored, CommitStanding };
+
+TReadBack ConfigurationStored(std::span<const std::pair<int, int>> written, const TRegisterReader &read,
+                              bool commitMayStand)
 {
     for (int check = 0; check < kCommitChecks; ++check) {
         if (check > 0)
@@ -37,14 +41,36 @@ bool ConfigurationStored(std::span<const std::pair<int, int>> written, const TRe
         uint16_t words[kCfgWords] = {};
         if (!read(kCfgFirst, kCfgWords, words))
             continue;
-        bool asWritten = words[Reg::Cfg_Unlock - kCfgFirst] == 0 && words[Reg::Cfg_Commit - kCfgFirst] == 0;
+        const uint16_t commit = words[Reg::Cfg_Commit - kCfgFirst];
+        bool asWritten = words[Reg::Cfg_Unlock - kCfgFirst] == 0;
         for (const auto &[reg, value] : written)
             if (reg != Reg::Cfg_Unlock && reg != Reg::Cfg_Commit)
                 asWritten = asWritten && words[reg - kCfgFirst] == static_cast<uint16_t>(value);
-        if (asWritten)
-            return true;
+        if (asWritten && commit == 0)
+            return TReadBack::Stored;
+        // The unlock slot cleared by the module's commit, the commit code back by a resend.
+        if (asWritten && commitMayStand && commit == kCfgCommitCode)
+            return TReadBack::CommitStanding;
     }
-    return false;
+    return TReadBack::NotStored;
+}
+
+// Before the unlock: a slot holding its code from an earlier, broken sequence
+// is cleared, commit slot first. False when a clear was not confirmed.
+bool ClearStaleCodes(const TConfigRecovery &recovery, const TRegisterWriter &write, TConfigWriteResult &result)
+{
+    const std::pair<int, bool> slots[] = {{Reg::Cfg_Commit, recovery.commitSlot == kCfgCommitCode},
+                                          {Reg::Cfg_Unlock, recovery.unlockSlot == kCfgUnlockCode}};
+    for (const auto &[reg, stale] : slots) {
+        if (!stale)
+            continue;
+        if (!write(reg, 0)) {
+            result.FailedRegister = reg;
+            return false;
+        }
+        ++result.SlotsCleared;
+    }
+    return true;
 }
 
 }  // namespace
@@ -90,7 +116,7 @@ bool ModuleSettingsComplete(const TModuleSettings &s)
 }
 
 TConfigWriteResult WriteModuleConfiguration(const TModuleSettings &s, const TRegisterWriter &write,
-                                            const TRegisterReader &read)
+                                            const TRegisterReader &read, const TConfigRecovery &recovery)
 {
     const TRegisterWriter writeOne = write ? write : TRegisterWriter(WriteRegister);
     const TRegisterReader readBack = read ? read : TRegisterReader(ReadBackOnce);
@@ -100,6 +126,8 @@ TConfigWriteResult WriteModuleConfiguration(const TModuleSettings &s, const TReg
         sequence[i + 1] = {kModuleSettings[i].Register, s.*kModuleSettings[i].Member};
     sequence.back() = {Reg::Cfg_Commit, kCfgCommitCode};
     TConfigWriteResult result;
+    if (recovery.enabled && !ClearStaleCodes(recovery, writeOne, result))
+        return result;
     for (const auto &[reg, value] : sequence) {
         if (!writeOne(reg, static_cast<uint16_t>(value))) {
             result.FailedRegister = reg;
@@ -109,7 +137,13 @@ TConfigWriteResult WriteModuleConfiguration(const TModuleSettings &s, const TReg
     }
     result.SettingsWritten = result.Echoed >= kConfigWrites - 1;
     result.Committed = result.Echoed == kConfigWrites;
-    if (result.SettingsWritten)
-        result.Stored = ConfigurationStored(sequence, readBack);
+    if (!result.SettingsWritten)
+        return result;
+    const TReadBack found = ConfigurationStored(sequence, readBack, recovery.enabled);
+    result.Stored = found != TReadBack::NotStored;
+    if (found == TReadBack::CommitStanding) {
+        result.CommitCleared = writeOne(Reg::Cfg_Commit, 0);
+        result.CommitLeftStanding = !result.CommitCleared;
+    }
     return result;
 }

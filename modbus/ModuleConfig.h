@@ -47,6 +47,25 @@ struct TConfigWriteResult {
     // written. An echo alone does not prove it: a module that restarted inside the
     // sequence echoes the later writes but has lost the unlock and stores nothing.
     bool Stored = false;
+    // With recovery: code slots cleared before the unlock, and whether a commit
+    // code left standing after the commit was cleared (or could not be).
+    int SlotsCleared = 0;
+    bool CommitCleared = false;
+    bool CommitLeftStanding = false;
+};
+
+// What the command line's sequence adds so that a lost reply cannot leave the
+// module stuck. A reply lost to the commit makes the resend put the commit code
+// back after the module has stored and cleared both slots; alone in its slot, it
+// would meet the next sequence's unlock and store the old settings there.
+// So: before the unlock, a slot found holding its code is cleared (`unlockSlot`
+// and `commitSlot`, registers 20 and 27 as read before the sequence); after the
+// commit, the settings read back as written with register 20 at 0 count as
+// stored, and a commit code still standing is cleared.
+struct TConfigRecovery {
+    bool enabled = false;
+    uint16_t unlockSlot = 0;
+    uint16_t commitSlot = 0;
 };
 
 // One register write with its echo check and attempts; WriteRegister by default.
@@ -60,4 +79,4 @@ using TRegisterReader = std::function<bool(int32_t first, int32_t count, uint16_
 // sequence (nothing is stored); the commit is written whenever the settings
 // were, and then read back.
 TConfigWriteResult WriteModuleConfiguration(const TModuleSettings &settings, const TRegisterWriter &write = {},
-                                            const TRegisterReader &read = {});
+                                            const TRegisterReader &read = {}, const TConfigRecovery &recovery = {});

@@ -26,6 +26,7 @@ packages=(
   desktop-file-utils    # the package test validates the menu entry
   appstream             # ... and the AppStream metadata
   man-db                # ... and reads the manual pages as man does
+  strace                # shows that a record goes to the log in one write, then fsync
 )
 if [ "${1:-}" = --lintian ]; then
   packages+=(lintian)

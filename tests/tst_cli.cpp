@@ -394,6 +394,34 @@ private slots:
         }
     }
 
+    // Every JSON line of a watch carries its time, and a request that got no
+    // reply is a line of its own, so a series shows its gaps.
+    void watchLinesCarryTheirTimeAndGaps()
+    {
+        LoggedSim sim;
+        FaultPlan faults;
+        faults.dropEvery = 2;
+        sim->setFaults(faults);
+        const Result r = RunCli({"-p", "COM2", "--json", "watch", "-n", "3"}, sim.portDir());
+        QVERIFY2(r.status == 0, qPrintable(Describe(r)));
+        int exchanges = 0;
+        int gaps = 0;
+        for (const QString &line : Lines(r.out)) {
+            const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+            const QDateTime time = QDateTime::fromString(o["time"].toString(), Qt::ISODateWithMs);
+            QVERIFY2(time.isValid() && time.timeSpec() == Qt::UTC, qPrintable(line));
+            QVERIFY(qAbs(time.secsTo(QDateTime::currentDateTimeUtc())) < 60);
+            if (o.contains("error")) {
+                QCOMPARE(o, (QJsonObject{{"time", o["time"]}, {"error", "no reply"}}));
+                ++gaps;
+            } else {
+                QCOMPARE(o["exchange"].toInt(), ++exchanges);
+            }
+        }
+        QCOMPARE(exchanges, 3);
+        QVERIFY(gaps >= 1);
+    }
+
     void watchEndsCleanlyWhenInterrupted()
     {
         LoggedSim sim;

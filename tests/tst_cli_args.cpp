@@ -75,7 +75,9 @@ private slots:
         QTest::newRow("flag given a value") << QStringList{"--json=yes", "info"} << parser;
         QTest::newRow("image of 0 bytes")
             << QStringList{"flash", "--image", makeFile("empty.bin", 0)} << RefusedBy::Image;
-        QTest::newRow("image missing") << QStringList{"flash", "--image", files.filePath("none.bin")} << parser;
+        // Refused by flash, which records the refusal with the image it names.
+        QTest::newRow("image missing") << QStringList{"flash", "--image", files.filePath("none.bin")}
+                                       << RefusedBy::Image;
         QTest::newRow("flash without its image path") << QStringList{"flash", "--image"} << parser;
         QTest::newRow("-a after configure") << QStringList{"configure", "-a", "3", "--filter", "2"} << parser;
         QTest::newRow("-a after the command word") << QStringList{"info", "-a", "3"} << parser;
@@ -83,6 +85,25 @@ private slots:
         QTest::newRow("unknown boot entry") << QStringList{"flash", "--boot-entry", "rts-only"} << parser;
         QTest::newRow("--no-verify given to read") << QStringList{"read", "--no-verify"} << parser;
         QTest::newRow("log without its file") << QStringList{"info", "--log"} << parser;
+        QTest::newRow("port given twice") << QStringList{"-p", "COM2", "info", "--port", "COM3"} << parser;
+        QTest::newRow("filter given twice") << QStringList{"configure", "--filter", "2", "--filter", "3"} << parser;
+        QTest::newRow("station given twice") << QStringList{"-a", "2", "--station", "3", "info"} << parser;
+        QTest::newRow("image given twice")
+            << QStringList{"flash", "--image", makeFile("a.bin", 8), "--image", makeFile("b.bin", 8)} << parser;
+        QTest::newRow("-a for flash") << QStringList{"-a", "3", "flash"} << parser;
+        QTest::newRow("-m for flash") << QStringList{"-m", "pc-uart", "flash"} << parser;
+        QTest::newRow("--echo for flash") << QStringList{"flash", "--echo", "off"} << parser;
+        QTest::newRow("-a for read-flash") << QStringList{"-a", "1", "read-flash", "out.bin"} << parser;
+        QTest::newRow("-p for ports") << QStringList{"-p", "COM2", "ports"} << parser;
+        QTest::newRow("configure without a setting") << QStringList{"configure"} << parser;
+        QTest::newRow("--address without an image") << QStringList{"flash", "--address", "0x08004000"} << parser;
+        QTest::newRow("--address inside a page")
+            << QStringList{"flash", "--image", makeFile("c.bin", 8), "--address", "0x08004100"} << parser;
+        QTest::newRow("--address below the flash")
+            << QStringList{"flash", "--image", makeFile("d.bin", 8), "--address", "0x07FFFC00"} << parser;
+        QTest::newRow("--length given to flash") << QStringList{"flash", "--length", "16"} << parser;
+        QTest::newRow("read-flash without its file") << QStringList{"read-flash"} << parser;
+        QTest::newRow("read-flash length 0") << QStringList{"read-flash", "out.bin", "--length", "0"} << parser;
         QTest::newRow("log that cannot be opened")
             << QStringList{"--log", "/nonexistent/dir/line.log", "info"} << RefusedBy::Log;
     }
@@ -92,7 +113,9 @@ private slots:
         QFETCH(RefusedBy, refusedBy);
         Options o;
         QString error;
-        const bool parsed = ParseArguments(QStringList{"-p", "COM1"} + args, o, error);
+        // A row that names the port itself is judged as given.
+        const bool ownPort = args.contains("-p") || args.contains("--port");
+        const bool parsed = ParseArguments((ownPort ? QStringList{} : QStringList{"-p", "COM1"}) + args, o, error);
         if (refusedBy == RefusedBy::Parser) {
             QVERIFY(!parsed);
             QVERIFY(!error.isEmpty());
@@ -125,6 +148,38 @@ private slots:
         }
         case RefusedBy::Parser:
             break;
+        }
+    }
+
+    // What the refusals above must not catch: an option repeated with the same
+    // value, the options each command uses, and what read-flash and --address take.
+    void acceptedArguments_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("port twice, same value") << QStringList{"-p", "COM2", "info", "-p", "COM2"};
+        QTest::newRow("filter twice, same value") << QStringList{"configure", "--filter", "2", "--filter", "2"};
+        QTest::newRow("flash with port, log and json") << QStringList{"-p", "COM2", "--json", "--log", "x", "flash"};
+        QTest::newRow("ports") << QStringList{"--json", "ports"};
+        QTest::newRow("read-flash") << QStringList{"-p",         "COM2",     "read-flash", "out.bin",   "--address",
+                                                   "0x08004000", "--length", "0x400",      "--any-chip"};
+        QTest::newRow("flash at an address")
+            << QStringList{"flash", "--image", makeFile("e.bin", 8), "--address", "0x08004000", "--any-chip"};
+    }
+    void acceptedArguments()
+    {
+        QFETCH(QStringList, args);
+        Options o;
+        QString error;
+        QVERIFY2(ParseArguments(args, o, error), qPrintable(error));
+        if (o.command == talvex::cli::Command::ReadFlash) {
+            QCOMPARE(o.outFile, QString("out.bin"));
+            QCOMPARE(o.address, std::optional<uint32_t>(0x08004000));
+            QCOMPARE(o.length, std::optional<int>(0x400));
+            QVERIFY(o.anyChip);
+        }
+        if (o.command == talvex::cli::Command::Flash && !o.image.isEmpty()) {
+            QCOMPARE(o.address, std::optional<uint32_t>(0x08004000));
+            QVERIFY(o.anyChip);
         }
     }
 

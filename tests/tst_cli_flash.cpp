@@ -8,12 +8,14 @@
 #include "sim/BootloaderPersonality.h"
 #include "sim/bootloader/Stm32MemoryMap.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
 
 #include <csignal>
+#include <span>
 
 namespace {
 
@@ -47,12 +49,29 @@ QByteArray Record(uint8_t type, uint16_t offset, const QByteArray &data, int spo
     return ":" + bytes.toHex().toUpper() + "\r\n";
 }
 
+// `bytes` as Intel HEX at flash address `address`: an extended linear address
+// record and data records of 32 bytes, as objcopy -O ihex writes them.
+QByteArray HexAt(uint32_t address, const QByteArray &bytes);
+
 QByteArray Linear(uint16_t upper)
 {
     return Record(0x04, 0, QByteArray::fromHex(QByteArray::number(upper, 16).rightJustified(4, '0')));
 }
 
 const QByteArray kEnd = Record(0x01, 0, {});
+
+QByteArray HexAt(uint32_t address, const QByteArray &bytes)
+{
+    QByteArray hex = Linear(uint16_t(address >> 16));
+    for (int i = 0; i < bytes.size(); i += 32)
+        hex += Record(0x00, uint16_t((address + uint32_t(i)) & 0xFFFF), bytes.mid(i, 32));
+    return hex;
+}
+
+QString Sha256(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
 
 QByteArray Filled(int size, char value)
 {
@@ -153,17 +172,18 @@ private slots:
         const QByteArray odd = Binary(3 * kPage + 5);
         QTest::newRow("binary, short last block")
             << odd << 0 << odd + Filled(4 * kPage - odd.size(), char(0xFF)) << "verified" << true;
-        // A size of whole pages erases one page more.
+        // The command line erases the pages an image covers, not one more (the window keeps its spare page).
         const QByteArray twoPages = Binary(2 * kPage);
-        QTest::newRow("binary of exactly 2 KiB: three pages erased")
-            << twoPages << 0 << twoPages + Filled(kPage, char(0xFF)) << "verified" << true;
+        QTest::newRow("binary of exactly 2 KiB: its two pages erased")
+            << twoPages << 0 << twoPages << "pages 0 ... 1 erased" << true;
         QTest::newRow("binary of 140,000 bytes: above the chip's 128 KiB")
             << Binary(140000) << 2 << QByteArray()
             << "the image (140000 bytes, erasing 137 pages of 1 KiB) does not "
                "fit the chip's flash (128 KiB, 131072 bytes); nothing was erased"
             << true;
-        QTest::newRow("binary of exactly the chip's flash: its erase needs a page more")
-            << Binary(int(stm32::kFlashBytes)) << 2 << QByteArray() << "erasing 129 pages" << true;
+        QTest::newRow("binary of exactly the chip's flash fits")
+            << Binary(int(stm32::kFlashBytes)) << 0 << Binary(int(stm32::kFlashBytes)) << "pages 0 ... 127 erased"
+            << true;
     }
     void imageFiles()
     {
@@ -186,6 +206,207 @@ private slots:
         const QByteArray now = FlashOf(*sim->sim, int(stm32::kFlashBytes));
         QCOMPARE(now.left(flash.size()), flash);
         QCOMPARE(now.mid(flash.size()), Filled(int(stm32::kFlashBytes) - flash.size(), kOldContent));
+    }
+
+    // An image goes where its file says, or where --address puts a raw binary;
+    // only the pages that hold its bytes are erased, written and read back.
+    void imagesGoWhereTheyBelong_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("flash");  // from the flash base; beyond it the old content
+        QTest::addColumn<QString>("said");      // on standard output, or the error
+        QTest::addColumn<bool>("noted");        // standard error says it does not start at the base
+
+        const QByteArray app = Binary(3000);  // pages 16 ... 18 from 0x08004000
+        const QByteArray below = Filled(0x4000, kOldContent);
+        QTest::newRow("HEX at 0x08004000, as objcopy --change-addresses makes it")
+            << (HexAt(0x08004000, app) + kEnd) << QStringList{} << 0
+            << below + app + Filled(3 * kPage - app.size(), char(0xFF))
+            << "flashed 3000 bytes at 0x08004000, verified (1 of 3 runs)\npages 16 ... 18 erased" << true;
+        const QByteArray piece = Binary(100);
+        QTest::newRow("HEX in two pieces four pages apart")
+            << (HexAt(0x08004000, piece) + HexAt(0x08005000, piece) + kEnd) << QStringList{} << 0
+            << below + piece + Filled(kPage - piece.size(), char(0xFF)) + Filled(3 * kPage, kOldContent) + piece +
+                   Filled(kPage - piece.size(), char(0xFF))
+            << "pages 16, 20 erased" << true;
+        QTest::newRow("binary at --address 0x08004000")
+            << app << QStringList{"--address", "0x08004000"} << 0
+            << below + app + Filled(3 * kPage - app.size(), char(0xFF))
+            << "flashed 3000 bytes at 0x08004000, verified (1 of 3 runs)\npages 16 ... 18 erased" << true;
+        QTest::newRow("binary without --address: at the flash base")
+            << app << QStringList{} << 0 << app + Filled(3 * kPage - app.size(), char(0xFF))
+            << "flashed 3000 bytes at 0x08000000, verified (1 of 3 runs)\npages 0 ... 2 erased" << false;
+        QTest::newRow("HEX with --address") << (HexAt(0x08004000, app) + kEnd) << QStringList{"--address", "0x08004000"}
+                                            << 2 << QByteArray() << "carries its own addresses" << false;
+        QTest::newRow("binary placed past the flash an image may fill")
+            << app << QStringList{"--address", "0x0803F800"} << 2 << QByteArray() << "run past" << false;
+    }
+    void imagesGoWhereTheyBelong()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, args);
+        QFETCH(int, status);
+        QFETCH(QByteArray, flash);
+        QFETCH(QString, said);
+        QFETCH(bool, noted);
+
+        const QString path = write(QString("placed-%1").arg(QTest::currentDataTag()).replace(' ', '_'), content);
+        auto sim = OldFlashSim();
+        const Result r = RunCli(QStringList{"-p", "COM2", "flash", "--image", path} + args, sim->portDir());
+        QVERIFY2(r.status == status, qPrintable(Describe(r)));
+        QVERIFY2((status == 0 ? r.out : r.err).contains(said), qPrintable(Describe(r)));
+        QCOMPARE(r.err.contains("the image starts at 0x08004000, not at 0x08000000"), noted);
+        const QByteArray now = FlashOf(*sim->sim, int(stm32::kFlashBytes));
+        QCOMPARE(now.left(flash.size()), flash);
+        QCOMPARE(now.mid(flash.size()), Filled(int(stm32::kFlashBytes) - flash.size(), kOldContent));
+    }
+
+    // What an auditor matches a record against: the file as given (its
+    // sha256sum), the bytes written, the tool's version, the start address, the
+    // pages erased and the image's absolute path, in the log as on standard output.
+    void recordsAnAuditorCanMatch()
+    {
+        LoggedSim sim;
+        const QByteArray app = Binary(3000);
+        const QByteArray hex = HexAt(0x08004000, app) + kEnd;
+        const QString path = write("audit.hex", hex);
+        const QString log = files.filePath("audit.log");
+        const QString relative = QDir::current().relativeFilePath(path);
+        QVERIFY(QFileInfo(relative).isRelative());
+        const Result r = RunCli({"-p", "COM2", "--json", "--log", log, "flash", "--image", relative}, sim.portDir());
+        QVERIFY2(r.status == 0, qPrintable(Describe(r)));
+        const QJsonObject o = JsonOf(r.out);
+        QCOMPARE(o["sha256"].toString(), Sha256(hex));
+        QCOMPARE(o["written_sha256"].toString(), Sha256(app));
+        QCOMPARE(o["tool_version"].toString(), QString(TALVEX_VERSION_OF_TEST));
+        QCOMPARE(o["start_address"].toString(), QString("0x08004000"));
+        QCOMPARE(o["pages_erased"].toArray(), (QJsonArray{16, 17, 18}));
+        QCOMPARE(o["image"].toString(), QFileInfo(path).absoluteFilePath());
+        QCOMPARE(o["command"].toString(), QString("flash"));
+        QCOMPARE(ReadAll(log), r.out.toUtf8());
+    }
+
+    // A refusal that names an image is recorded too, with the image it named.
+    void refusedImagesAreRecorded_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("content");  // empty name: no file at all
+        QTest::newRow("missing file") << "missing.bin" << QByteArray();
+        QTest::newRow("ELF file") << "program.elf"
+                                  << QByteArray("\x7F"
+                                                "ELF\x01\x01\x01\0\0\0",
+                                                10);
+    }
+    void refusedImagesAreRecorded()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        const QString path = content.isEmpty() ? files.filePath(name) : write(name, content);
+        const QString log = files.filePath("refused-" + name + ".log");
+        const Result r = RunCli({"-p", "COM2", "--log", log, "flash", "--image", path}, "/nonexistent");
+        QCOMPARE(r.status, 2);
+        const QStringList lines = Lines(QString::fromUtf8(ReadAll(log)));
+        QCOMPARE(lines.size(), 1);
+        const QJsonObject o = JsonOf(lines[0]);
+        QCOMPARE(o["command"].toString(), QString("flash"));
+        QCOMPARE(o["image"].toString(), path);
+        QCOMPARE(o["result"].toString(), QString("failed"));
+        QCOMPARE(o["exit"].toInt(), 2);
+        QCOMPARE(o["stage"].toString(), QString("image"));
+        QVERIFY(!o["tool_version"].toString().isEmpty());
+    }
+
+    // Each record leaves in one write() and is then synced: a power cut after
+    // the command has ended cannot lose it, and no other process's record can
+    // come between its parts.
+    void recordIsOneWriteThenFsync()
+    {
+        const QString log = files.filePath("synced.log");
+        const QString trace = files.filePath("strace.txt");
+        QProcess p;
+        // The leak check of a sanitizer build cannot run under a tracer; the rest of it can.
+        p.setProcessEnvironment(CliEnvironment("/nonexistent", {{"ASAN_OPTIONS", "detect_leaks=0"}}));
+        p.start("strace", {"-f", "-e", "trace=openat,write,fsync", "-o", trace, TALVEX_CLI_EXE, "-p", "COM2", "--log",
+                           log, "flash", "--image",
+                           write("synced.elf", QByteArray("\x7F"
+                                                          "ELF\x01\x01\x01\0\0\0",
+                                                          10))});
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitCode(), 2);
+        const QString calls = QString::fromUtf8(ReadAll(trace));
+        const QRegularExpression open(
+            QString("openat\\([^\"]*\"%1\", [^)]*\\) = (\\d+)").arg(QRegularExpression::escape(log)));
+        const QRegularExpressionMatch opened = open.match(calls);
+        QVERIFY2(opened.hasMatch(), qPrintable(calls));
+        const QString fd = opened.captured(1);
+        // The calls on the log's descriptor, in order.
+        QStringList onLog;
+        static const QRegularExpression call("(write|fsync)\\((\\d+)[,)]");
+        for (auto it = call.globalMatch(calls); it.hasNext();) {
+            const QRegularExpressionMatch m = it.next();
+            if (m.captured(2) == fd)
+                onLog << m.captured(1);
+        }
+        QCOMPARE(onLog, (QStringList{"write", "fsync"}));
+        QCOMPARE(Lines(QString::fromUtf8(ReadAll(log))).size(), 1);
+    }
+
+    // A result that cannot reach standard output is said in the record of the
+    // flash itself, with its port and chip, not in a second line without them.
+    void lostOutputIsInTheSameRecord()
+    {
+        LoggedSim sim;
+        const QString path = write("lost.bin", Binary(1000));
+        const QString log = files.filePath("lost.log");
+        QProcess p;
+        p.setStandardOutputFile("/dev/full");
+        StartCli(p, {"-p", "COM2", "--log", log, "flash", "--image", path}, sim.portDir());
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitCode(), 1);
+        const QStringList lines = Lines(QString::fromUtf8(ReadAll(log)));
+        QCOMPARE(lines.size(), 1);
+        const QJsonObject o = JsonOf(lines[0]);
+        QCOMPARE(o["command"].toString(), QString("flash"));
+        QCOMPARE(o["port"].toString(), QString("COM2"));
+        QVERIFY(!o["unique_id"].toString().isEmpty());
+        QVERIFY(o["output_error"].toString().contains("No space left on device"));
+        QCOMPARE(o["exit"].toInt(), 1);
+    }
+
+    // read-flash reads what the chip holds into a file, with its record.
+    void readFlashKeepsWhatTheChipHolds()
+    {
+        auto sim = OldFlashSim();
+        const QByteArray app = Binary(3000);
+        (*sim)->withBootloader([&](talvex::sim::BootloaderPersonality &boot) {
+            boot.chip().preloadFlash(kBase + 0x4000,
+                                     std::span(reinterpret_cast<const uint8_t *>(app.constData()), size_t(app.size())));
+        });
+        const QString out = files.filePath("backup.bin");
+        const QString log = files.filePath("backup.log");
+        const Result r = RunCli(
+            {"-p", "COM2", "--json", "--log", log, "read-flash", out, "--address", "0x08004000", "--length", "3000"},
+            sim->portDir());
+        QVERIFY2(r.status == 0, qPrintable(Describe(r)));
+        QCOMPARE(ReadAll(out), app);
+        const QJsonObject o = JsonOf(r.out);
+        QCOMPARE(o["command"].toString(), QString("read-flash"));
+        QCOMPARE(o["sha256"].toString(), Sha256(app));
+        QCOMPARE(o["start_address"].toString(), QString("0x08004000"));
+        QCOMPARE(o["bytes"].toInt(), 3000);
+        QCOMPARE(o["file"].toString(), out);
+        QVERIFY(!o["unique_id"].toString().isEmpty());
+        QCOMPARE(ReadAll(log), r.out.toUtf8());
+        // Nothing was erased or written.
+        QVERIFY(!sim->received().contains("43 BC"));
+        QVERIFY(!sim->received().contains("31 CE"));
+
+        // Without --length: the whole flash.
+        const Result all = RunCli({"-p", "COM2", "read-flash", out}, sim->portDir());
+        QVERIFY2(all.status == 0, qPrintable(Describe(all)));
+        QCOMPARE(ReadAll(out), FlashOf(*sim->sim, int(stm32::kFlashBytes)));
     }
 
     void verifyCatchesAByteStoredWrong()

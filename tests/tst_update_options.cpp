@@ -5,6 +5,7 @@
 #include "firmware/FirmwareImage.h"
 #include "firmware/stm32/Stm32Protocol.h"
 #include "serial/PortNames.h"
+#include "sim/bootloader/Stm32MemoryMap.h"
 #include "tests/support/Bytes.h"
 #include "tests/support/FlashHolds.h"
 #include "tests/support/UpdateEngineHarness.h"
@@ -225,6 +226,142 @@ private slots:
         EngineOnChip fits(Image(1000), options);
         fits.run();
         QCOMPARE(fits.r.outcomes, QList<TUpdateOutcome>{TUpdateOutcome::Done});
+    }
+
+    // A chip that answers another family's product ID is refused before
+    // anything is erased; the module's own family (0x0410) is taken.
+    void anotherFamilysChipEndsBeforeTheErase()
+    {
+        TUpdateOptions options;
+        options.productId = 0x0412;
+        EngineOnChip e(Image(1000), options);
+        e.run();
+        QCOMPARE(e.r.outcomes, QList<TUpdateOutcome>{TUpdateOutcome::Refused});
+        const TUpdateFailure f = e.engine.Core().LastFailure();
+        QCOMPARE(f.cause, TUpdateCause::WrongChip);
+        QCOMPARE(f.stage, TUpdateStage::Identifying);
+        QCOMPARE(f.address, 0x0410u);
+        QVERIFY(!e.sentCommand(stm32::kCmdReadMemory));
+        QVERIFY(!e.sentCommand(stm32::kCmdErase));
+
+        options.productId = 0x0410;
+        EngineOnChip own(Image(1000), options);
+        own.run();
+        QCOMPARE(own.r.outcomes, QList<TUpdateOutcome>{TUpdateOutcome::Done});
+    }
+
+    // An image placed at 0x08004000 whose file holds bytes in pages 16 and 18
+    // only: those two pages are erased, written and read back; page 17 between
+    // them and everything below and above keep what they held.
+    void placedImageTouchesOnlyItsPages()
+    {
+        constexpr uint32_t kStart = 0x08004000;
+        constexpr int kPage = int(stm32::kPageBytes);
+        TUpdateOptions options;
+        options.startAddress = kStart;
+        options.erasePages = {16, 18};
+        options.verify = true;
+        options.imageBytes = 3 * kPage - 100;
+        const QByteArray image = Image(3 * kPage - 100);
+        EngineOnChip e(image, options);
+        const std::vector<uint8_t> old(stm32::kFlashBytes, 0x5A);
+        e.chip.preloadFlash(stm32::kFlashBase, old);
+        e.run();
+        QCOMPARE(e.r.outcomes, QList<TUpdateOutcome>{TUpdateOutcome::Done});
+        QVERIFY(e.engine.Core().Verified());
+        // The page list names pages 16 and 18: count byte 1, then the pages, then their XOR.
+        const auto erase = std::find_if(e.chip.log().begin(), e.chip.log().end(),
+                                        [](const Stm32LogEntry &x) { return x.command == stm32::kCmdErase; });
+        QVERIFY(erase != e.chip.log().end());
+        QCOMPARE(erase->payload, (std::vector<uint8_t>{0x01, 16, 18, 0x01 ^ 16 ^ 18}));
+        const auto flash = e.chip.flash();
+        const auto at = [&](uint32_t address) { return flash[address - stm32::kFlashBase]; };
+        const auto image8 = [&](int i) { return uint8_t(image[i]); };
+        for (uint32_t a = stm32::kFlashBase; a < kStart; a += 97)
+            QCOMPARE(at(a), uint8_t(0x5A));
+        for (int i = 0; i < kPage; ++i)
+            QCOMPARE(at(kStart + uint32_t(i)), image8(i));
+        for (int i = kPage; i < 2 * kPage; ++i)
+            QCOMPARE(at(kStart + uint32_t(i)), uint8_t(0x5A));
+        for (int i = 2 * kPage; i < image.size(); ++i)
+            QCOMPARE(at(kStart + uint32_t(i)), image8(i));
+        // The rest of page 18 is erased; page 19 keeps its content.
+        QCOMPARE(at(kStart + uint32_t(3 * kPage) - 1), uint8_t(0xFF));
+        QCOMPARE(at(kStart + uint32_t(3 * kPage)), uint8_t(0x5A));
+        // No write and no read-back reaches into page 17.
+        for (const Stm32LogEntry &x : e.chip.log()) {
+            if ((x.command != stm32::kCmdWriteMemory && x.command != stm32::kCmdReadMemory) || x.payload.size() < 4)
+                continue;
+            const uint32_t address = uint32_t(x.payload[0]) << 24 | uint32_t(x.payload[1]) << 16 |
+                                     uint32_t(x.payload[2]) << 8 | x.payload[3];
+            QVERIFY2(address < kStart + uint32_t(kPage) || address >= kStart + uint32_t(2 * kPage) ||
+                         address >= 0x1FFF0000,
+                     qPrintable(QString::number(address, 16)));
+        }
+    }
+
+    // A page list that holds no byte of the image, or more pages than one erase
+    // request can name, is no image to write: nothing is erased or written.
+    void pageListWithoutTheImageErasesNothing_data()
+    {
+        QTest::addColumn<Bytes>("pages");
+        QTest::newRow("a page beyond the image") << Bytes{5};
+        QTest::newRow("256 pages") << Bytes(256, 0);
+    }
+    void pageListWithoutTheImageErasesNothing()
+    {
+        QFETCH(Bytes, pages);
+        TUpdateOptions options;
+        options.erasePages = pages;
+        EngineOnChip e(Image(1000), options);
+        e.run();
+        QCOMPARE(e.r.outcomes, QList<TUpdateOutcome>{TUpdateOutcome::LinkFailed});
+        QVERIFY(!e.failures.isEmpty());
+        QCOMPARE(e.failures.first().cause, TUpdateCause::ImageNotLoaded);
+        QVERIFY(!e.sentCommand(stm32::kCmdWriteMemory));
+        QVERIFY(std::none_of(e.chip.log().begin(), e.chip.log().end(), [](const Stm32LogEntry &x) {
+            return x.command == stm32::kCmdErase && !x.payload.empty();
+        }));
+    }
+
+    // An image exactly the size of the chip's flash, erasing the pages it covers
+    // and not one more, fits.
+    void imageOfTheWholeFlashFitsItsPages()
+    {
+        TUpdateOptions options;
+        options.imageBytes = stm32::kFlashBytes;
+        for (int p = 0; p < int(stm32::kFlashBytes / stm32::kPageBytes); ++p)
+            options.erasePages.push_back(uint8_t(p));
+        EngineOnChip e(Image(int(stm32::kFlashBytes)), options);
+        e.run(600000);
+        QCOMPARE(e.r.outcomes, QList<TUpdateOutcome>{TUpdateOutcome::Done});
+    }
+
+    // A read-out reads the range asked for and erases and writes nothing.
+    void readOutReadsTheFlash()
+    {
+        TUpdateOptions options;
+        options.readOnly = true;
+        options.startAddress = 0x08000400;
+        options.readBytes = 600;
+        EngineOnChip e(QByteArray(), options);
+        std::vector<uint8_t> content(stm32::kFlashBytes);
+        for (size_t i = 0; i < content.size(); ++i)
+            content[i] = uint8_t(i * 7 + 3);
+        e.chip.preloadFlash(stm32::kFlashBase, content);
+        e.run();
+        QCOMPARE(e.r.outcomes, QList<TUpdateOutcome>{TUpdateOutcome::Done});
+        QCOMPARE(e.engine.Core().ReadSize(), 600);
+        QVERIFY(std::equal(content.begin() + 0x400, content.begin() + 0x400 + 600, e.engine.Core().ReadOut()));
+        QVERIFY(!e.sentCommand(stm32::kCmdErase));
+        QVERIFY(!e.sentCommand(stm32::kCmdWriteMemory));
+
+        // A range past the chip's flash is refused before any read of it.
+        options.readBytes = int64_t(stm32::kFlashBytes);
+        EngineOnChip past(QByteArray(), options);
+        past.run();
+        QCOMPARE(past.r.outcomes, QList<TUpdateOutcome>{TUpdateOutcome::Refused});
+        QCOMPARE(past.engine.Core().LastFailure().cause, TUpdateCause::ImageTooLarge);
     }
 
     void readBackNamesTheFirstDifference()

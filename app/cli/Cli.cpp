@@ -132,6 +132,8 @@ int Dispatch(const Options &o, const PortTarget &port, Output &out)
         return RunConfigure(o, port, out);
     case Command::Flash:
         return RunFlash(o, port, out);
+    case Command::ReadFlash:
+        return RunReadFlash(o, port, out);
     }
     return kExitUsage;
 }
@@ -164,7 +166,8 @@ int RunCli(const QStringList &args)
     const int status = Dispatch(o, port, out);
     CloseTraceFile();
     if (out.lost()) {
-        out.fail(kExitFailed, QStringLiteral("output"), out.lostReason());
+        // The log has it already, in the record of what the command did.
+        out.failLost(kExitFailed);
         return status == kExitDone ? kExitFailed : status;
     }
     return status;

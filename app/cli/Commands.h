@@ -12,6 +12,7 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out);
 int RunWrite(const Options &o, const PortTarget &port, Output &out);
 int RunConfigure(const Options &o, const PortTarget &port, Output &out);
 int RunFlash(const Options &o, const PortTarget &port, Output &out);
+int RunReadFlash(const Options &o, const PortTarget &port, Output &out);
 int RunPorts(Output &out);
 
 }  // namespace talvex::cli

@@ -2,6 +2,7 @@
 // runs) on the same engine, with the carried image or a file, and what a line
 // needs on top: the image checked against the chip, a read-back, the chip's
 // unique ID and a record of it all.
+#include "app/cli/BootloaderRun.h"
 #include "app/cli/ById.h"
 #include "app/cli/Commands.h"
 #include "app/cli/ImageFile.h"
@@ -17,8 +18,11 @@
 #include "serial/SerialPort.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QTimer>
 
@@ -26,16 +30,23 @@ namespace talvex::cli {
 
 namespace {
 
-// How often a running update looks for SIGINT/SIGTERM.
-constexpr int kInterruptCheckMs = 100;
-
-QString Hex(uint32_t value, int digits)
+// The pages as runs: "16 ... 45", "16, 20 ... 22", "16".
+QString PageRange(const std::vector<uint8_t> &pages)
 {
-    return QStringLiteral("0x") + QStringLiteral("%1").arg(value, digits, 16, QLatin1Char('0')).toUpper();
+    QStringList runs;
+    for (size_t i = 0; i < pages.size();) {
+        size_t j = i;
+        while (j + 1 < pages.size() && pages[j + 1] == pages[j] + 1)
+            ++j;
+        runs << (i == j ? QString::number(pages[i]) : QStringLiteral("%1 ... %2").arg(pages[i]).arg(pages[j]));
+        i = j + 1;
+    }
+    return runs.join(QStringLiteral(", "));
 }
 
-// The image flash writes, refused with exit 2 before the port is opened.
-int TakeImage(const Options &o, Output &out, QJsonObject &record, QByteArray &bytes)
+// The image flash writes, refused with exit 2 before the port is opened; the
+// record says which file was refused and why.
+int TakeImage(const Options &o, Output &out, QJsonObject &record, ImageFile &image)
 {
     if (o.image.isEmpty()) {
         qint64 carriedSize = -1;
@@ -44,16 +55,33 @@ int TakeImage(const Options &o, Output &out, QJsonObject &record, QByteArray &by
                 kExitFailed, QStringLiteral("image"),
                 QStringLiteral("the carried firmware image is unusable (%1 bytes); nothing was sent").arg(carriedSize),
                 record);
-        bytes = *ImageStream;
-        record["format"] = QStringLiteral("binary");
-        return kExitDone;
+        image.bytes = *ImageStream;
+        image.format = QStringLiteral("binary");
+        image.fileSha256 = QString::fromLatin1(
+            QCryptographicHash::hash(image.bytes, QCryptographicHash::Sha256).toHex());
+        QString error;
+        PlaceBinary(image, stm32::kFlashBase, error);
+    } else {
+        QString error;
+        if (!ReadImageFile(o.image, image, error))
+            return out.fail(kExitUsage, QStringLiteral("image"), error + QStringLiteral("; nothing was sent"), record);
+        if (image.format != QStringLiteral("binary") && o.address)
+            return out.fail(kExitUsage, QStringLiteral("image"),
+                            QStringLiteral("%1 is Intel HEX and carries its own addresses; --address places a raw "
+                                           "binary only; nothing was sent")
+                                .arg(o.image),
+                            record);
+        if (o.address && !PlaceBinary(image, *o.address, error))
+            return out.fail(kExitUsage, QStringLiteral("image"), error + QStringLiteral("; nothing was sent"), record);
     }
-    ImageFile file;
-    QString error;
-    if (!ReadImageFile(o.image, file, error))
-        return out.fail(kExitUsage, QStringLiteral("image"), error + QStringLiteral("; nothing was sent"), record);
-    bytes = file.bytes;
-    record["format"] = file.format;
+    record["format"] = image.format;
+    record["sha256"] = image.fileSha256;
+    record["size"] = image.bytes.size();
+    record["start_address"] = HexAddress(image.start, 8);
+    QJsonArray pages;
+    for (const uint8_t page : image.pages)
+        pages.append(page);
+    record["pages"] = pages;
     return kExitDone;
 }
 
@@ -64,19 +92,24 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     QElapsedTimer clock;
     clock.start();
     const QString byId = ByIdPathOf(port.device);
+    // The image by its absolute path, so that a record read elsewhere names the file.
     QJsonObject record{{"time", NowUtc()},
                        {"command", QStringLiteral("flash")},
+                       {"tool_version", QStringLiteral(TALVEX_VERSION)},
                        {"port", port.name},
                        {"port_by_id", byId.isEmpty() ? QJsonValue() : QJsonValue(byId)},
-                       {"image", o.image.isEmpty() ? QStringLiteral("carried") : o.image},
+                       {"image", o.image.isEmpty() ? QStringLiteral("carried") : QFileInfo(o.image).absoluteFilePath()},
                        {"standin", o.image.isEmpty() && CarriedFirmwareIsStandIn()},
                        {"verified", false}};
 
-    QByteArray image;
-    if (const int status = TakeImage(o, out, record, image))
+    ImageFile file;
+    if (const int status = TakeImage(o, out, record, file))
         return status;
-    record["size"] = image.size();
-    record["sha256"] = QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
+    const QByteArray &image = file.bytes;
+    if (file.start != stm32::kFlashBase)
+        out.error(QStringLiteral("the image starts at %1, not at %2: pages %3 are erased and written, the flash "
+                                 "below %1 is left as it is")
+                      .arg(HexAddress(file.start, 8), HexAddress(stm32::kFlashBase, 8), PageRange(file.pages)));
 
     const DeviceKind kind = ClassifyDevice(port.device);
     if (kind == DeviceKind::Absent || kind == DeviceKind::NotSerial)
@@ -105,96 +138,52 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     options.readUniqueId = true;
     options.verify = o.verify;
     options.imageBytes = image.size();
+    options.startAddress = file.start;
+    options.erasePages = file.pages;
+    options.productId = o.anyChip ? 0 : Isp::kModuleProductId;
     engine.SetOptions(options);
     engine.SetImageLoader([image] { return LoadFirmwareImageBytes(image); });
 
-    QObject::connect(&engine, &TUpdateEngine::stageChanged, [&](TUpdateStage stage, int percent) {
-        const bool counted = stage == TUpdateStage::Writing || stage == TUpdateStage::Verifying;
-        out.progress(StageText(stage), counted ? QStringLiteral("%1%").arg(percent) : QString());
-    });
-    QObject::connect(&engine, &TUpdateEngine::runFailed, [&](const TUpdateFailure &failure) {
-        if (core.RetryCount() + 1 < Isp::kMaxRuns && failure.cause != TUpdateCause::ImageTooLarge &&
-            failure.cause != TUpdateCause::VerifyMismatch)
-            out.note(QStringLiteral("run %1 of %2 failed: %3")
-                         .arg(core.RetryCount() + 1)
-                         .arg(Isp::kMaxRuns)
-                         .arg(FailureText(failure, image.size(), core.FlashSizeKiB())));
-    });
-
+    const auto failureText = [&](const TUpdateFailure &failure) {
+        return FailureText(failure, image.size(), core.FlashSizeKiB(), file.pages.front(), file.pages.back());
+    };
     if (o.bootEntry == TBootEntry::Manual)
         out.error(QStringLiteral("hold BOOT0 high and reset the module now; the sync byte goes out every second "
                                  "for up to %1 s")
                       .arg(TUpdateCore::kManualSyncSeconds));
-
-    // An adapter without DTR/RTS cannot start the bootloader; a pty has none and
-    // needs none (the simulated module starts its bootloader by itself).
-    bool noModemLines = false;
-    if (kind == DeviceKind::SerialDevice)
-        QObject::connect(&engine, &TUpdateEngine::modemLinesRefused, [&] { noModemLines = true; });
-
-    QEventLoop loop;
-    TUpdateOutcome outcome = TUpdateOutcome::LinkFailed;
-    bool interrupted = false;
-    bool removed = false;
-    QObject::connect(&engine, &TUpdateEngine::finished, [&](TUpdateOutcome o) {
-        outcome = o;
-        loop.quit();
-    });
-    QTimer interruptCheck;
-    QObject::connect(&interruptCheck, &QTimer::timeout, [&] {
-        removed = driver.DeviceLost();
-        interrupted = Interrupted();
-        if (!interrupted && !removed && !noModemLines)
-            return;
-        engine.Stop();
-        loop.quit();
-    });
-    interruptCheck.start(kInterruptCheckMs);
-    QTimer::singleShot(0, &engine, &TUpdateEngine::Start);
-    loop.exec();
-    out.endProgress();
+    const BootloaderRun run = RunToEnd(engine, driver, kind, out, failureText);
+    const TUpdateOutcome outcome = run.outcome;
 
     const int runs = core.RetryCount() + 1;
     record["runs"] = runs;
     record["duration_ms"] = clock.elapsed();
-    if (core.ProductId() != 0)
-        record["product_id"] = Hex(core.ProductId(), 4);
-    if (core.BootloaderVersion() != 0)
-        record["bootloader"] =
-            QStringLiteral("%1.%2").arg(core.BootloaderVersion() >> 4).arg(core.BootloaderVersion() & 0x0F);
-    if (core.FlashSizeKiB() != 0)
-        record["flash_kib"] = core.FlashSizeKiB();
-    if (!core.UniqueId().empty())
-        record["unique_id"] = QString::fromStdString(core.UniqueId());
-
-    if (interrupted)
-        return out.fail(kExitInterrupted, StageName(core.StageOf(core.IspState())),
-                        QStringLiteral("interrupted; the module's flash may be incomplete, run flash again"), record);
-    if (removed)
-        return FailAdapterRemoved(out, port, StageName(core.StageOf(core.IspState())),
-                                  QStringLiteral("; the module's flash may be incomplete, run flash again"), record);
-    if (noModemLines)
-        return out.fail(kExitPort, QStringLiteral("boot entry"),
-                        QStringLiteral("%1 does not drive DTR/RTS, so the module cannot be put into its bootloader "
-                                       "from here; hold BOOT0 high, reset the module and use --boot-entry manual")
-                            .arg(port.name),
-                        record);
+    AddChipFacts(core, record);
+    if (const int status = FailStopped(run, core, port, out,
+                                       QStringLiteral("the module's flash may be incomplete, run flash again"), record))
+        return status;
     switch (outcome) {
     case TUpdateOutcome::Done: {
         record["verified"] = core.Verified();
         record["result"] = QStringLiteral("done");
         record["flashed"] = true;
         record["bytes"] = image.size();
+        // What went into the flash: the image with its holes as the erased value.
+        record["written_sha256"] = QString::fromLatin1(
+            QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
+        record["pages_erased"] = record["pages"];
         QString text = QStringLiteral("flashed %1 bytes at %2%3 (%4 of %5 runs)\n")
                            .arg(image.size())
-                           .arg(Hex(stm32::kFlashBase, 8))
+                           .arg(HexAddress(file.start, 8))
                            .arg(core.Verified() ? QStringLiteral(", verified") : QStringLiteral(", not verified"))
                            .arg(runs)
                            .arg(Isp::kMaxRuns);
+        text += QStringLiteral("pages %1 erased (1 KiB each, counted from %2)\n")
+                    .arg(PageRange(file.pages), HexAddress(stm32::kFlashBase, 8));
         text += QStringLiteral("chip %1, bootloader %2, unique ID %3\n")
                     .arg(record["product_id"].toString(), record["bootloader"].toString(),
                          record["unique_id"].toString());
-        text += QStringLiteral("image sha256 %1\n").arg(record["sha256"].toString());
+        text += QStringLiteral("image sha256 %1, written sha256 %2\n")
+                    .arg(record["sha256"].toString(), record["written_sha256"].toString());
         out.result(text, record);
         if (o.bootEntry == TBootEntry::Manual)
             out.note(QStringLiteral("release BOOT0 and reset the module to start the new firmware"));
@@ -208,15 +197,13 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     }
     const TUpdateFailure &failure = core.LastFailure();
     if (failure.cause == TUpdateCause::VerifyMismatch) {
-        record["verify_address"] = Hex(failure.address, 8);
+        record["verify_address"] = HexAddress(failure.address, 8);
     }
     const int status = failure.cause == TUpdateCause::ImageTooLarge ? kExitUsage : kExitFailed;
-    return out.fail(status, StageName(failure.stage),
-                    QStringLiteral("update failed (%1 of %2 runs): %3")
-                        .arg(runs)
-                        .arg(Isp::kMaxRuns)
-                        .arg(FailureText(failure, image.size(), core.FlashSizeKiB())),
-                    record);
+    return out.fail(
+        status, StageName(failure.stage),
+        QStringLiteral("update failed (%1 of %2 runs): %3").arg(runs).arg(Isp::kMaxRuns).arg(failureText(failure)),
+        record);
 }
 
 }  // namespace talvex::cli

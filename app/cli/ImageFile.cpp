@@ -3,10 +3,12 @@
 #include "firmware/FirmwareImage.h"
 #include "firmware/stm32/Stm32Protocol.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <vector>
 
 namespace talvex::cli {
@@ -23,6 +25,7 @@ enum RecordType : uint8_t {
 };
 constexpr int kRecordHeaderBytes = 4;
 constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";  // length, address (2), type
+constexpr size_t kPage = stm32::kPageBytes;
 constexpr int kSegmentShift = 4;
 constexpr int kLinearShift = 16;
 // An image file is read whole; a HEX file takes a little over twice the image's
@@ -51,7 +54,7 @@ class HexReader {
 public:
     HexReader(const QString &name, QString &error) : name_(name), error_(error) {}
 
-    bool read(const QByteArray &content, QByteArray &image)
+    bool read(const QByteArray &content, ImageFile &image)
     {
         const QList<QByteArray> lines = content.split('\n');
         bool ended = false;
@@ -73,7 +76,16 @@ public:
             line_ = 0;
             return fail(QStringLiteral("no data records"));
         }
-        image = QByteArray(reinterpret_cast<const char *>(flash_.data()), qsizetype(top_));
+        // From the lowest address given: nothing below it is the image's.
+        image.start = stm32::kFlashBase + uint32_t(low_);
+        image.bytes = QByteArray(reinterpret_cast<const char *>(flash_.data() + low_), qsizetype(top_ - low_));
+        image.pages.clear();
+        for (size_t page = low_ / kPage; page * kPage < top_; ++page) {
+            const auto from = given_.begin() + std::ptrdiff_t(page * kPage);
+            const auto to = given_.begin() + std::ptrdiff_t(std::min(top_, (page + 1) * kPage));
+            if (std::find(from, to, true) != to)
+                image.pages.push_back(uint8_t(page));
+        }
         return true;
     }
 
@@ -153,6 +165,7 @@ private:
             given_[from + i] = true;
         }
         top_ = std::max<size_t>(top_, from + uint32_t(length));
+        low_ = std::min<size_t>(low_, from);
         return true;
     }
 
@@ -161,6 +174,7 @@ private:
     int line_ = 0;
     uint32_t base_ = 0;
     size_t top_ = 0;
+    size_t low_ = SIZE_MAX;
     std::vector<uint8_t> flash_;
     std::vector<bool> given_;
 };
@@ -190,10 +204,8 @@ bool DecodeImage(const QByteArray &content, const QString &name, ImageFile &imag
         return false;
     }
     if (hexStart) {
-        QByteArray bytes;
-        if (!HexReader(name, error).read(text, bytes))
+        if (!HexReader(name, error).read(text, image))
             return false;
-        image.bytes = bytes;
         image.format = QStringLiteral("intel-hex");
     } else if (LooksLikeText(content)) {
         // A raw image of machine code holds bytes no text file has: this is text
@@ -204,6 +216,8 @@ bool DecodeImage(const QByteArray &content, const QString &name, ImageFile &imag
     } else {
         image.bytes = content;
         image.format = QStringLiteral("binary");
+        if (FirmwareImageSizeAcceptable(content.size()) && !PlaceBinary(image, stm32::kFlashBase, error))
+            return false;
     }
     if (!FirmwareImageSizeAcceptable(image.bytes.size())) {
         error = QStringLiteral("%1: the image has %2 bytes; an image has %3 ... %4")
@@ -235,7 +249,26 @@ bool ReadImageFile(const QString &path, ImageFile &image, QString &error)
         error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
         return false;
     }
-    return DecodeImage(content, path, image, error);
+    if (!DecodeImage(content, path, image, error))
+        return false;
+    image.fileSha256 = QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+    return true;
+}
+
+bool PlaceBinary(ImageFile &image, uint32_t start, QString &error)
+{
+    const qint64 end = qint64(start) - qint64(stm32::kFlashBase) + image.bytes.size();
+    if (start < stm32::kFlashBase || end > kFirmwareImageMaxBytes) {
+        error = QStringLiteral("%1 bytes at %2 run past %3, the end of the flash an image may fill")
+                    .arg(image.bytes.size())
+                    .arg(Hex32(start), Hex32(stm32::kFlashBase + uint32_t(kFirmwareImageMaxBytes) - 1));
+        return false;
+    }
+    image.start = start;
+    image.pages.clear();
+    for (qint64 page = (start - stm32::kFlashBase) / kPage; page * kPage < end; ++page)
+        image.pages.push_back(uint8_t(page));
+    return true;
 }
 
 }  // namespace talvex::cli

@@ -233,28 +233,37 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out)
     }
     int shown = 0;
     bool csvLost = false;
-    const ModbusSession::Outcome outcome = session.run({}, o.intervalMs, [&] {
-        ++shown;
-        if (csv.IsOpen() && !csv.Row(QDateTime::currentDateTimeUtc(), ChannelValues(RegisterMirror))) {
-            csvLost = true;
-            return false;
-        }
-        QString line = QStringLiteral(" ");
-        const int regs[] = {Reg::AD_Val0, Reg::AD_Count, Reg::DA_Val0, Reg::DA_Count, Reg::DA_Gain0, Reg::DA_Count};
-        for (int g = 0; g < 3; ++g)
-            for (int i = 0; i < regs[2 * g + 1]; ++i)
-                line += QStringLiteral(" %1").arg(RegisterMirror[regs[2 * g] + i], 5);
-        if (!csvOnStdout)
-            out.result(line, QJsonObject{{"exchange", shown},
-                                         {"ad", Words(Reg::AD_Val0, Reg::AD_Count)},
-                                         {"da", Words(Reg::DA_Val0, Reg::DA_Count)},
-                                         {"gain", Words(Reg::DA_Gain0, Reg::DA_Count)}});
-        // The window keeps writing the pair while the module has not confirmed.
-        if (o.mode == TLinkMode::PlcCan)
-            CanHandshakeStep();
-        // A watch whose lines cannot be written has no reader left: it ends.
-        return !out.lost() && (o.times == 0 || shown < o.times);
-    });
+    const ModbusSession::Outcome outcome = session.run(
+        {}, o.intervalMs,
+        [&] {
+            ++shown;
+            if (csv.IsOpen() && !csv.Row(QDateTime::currentDateTimeUtc(), ChannelValues(RegisterMirror))) {
+                csvLost = true;
+                return false;
+            }
+            QString line = QStringLiteral(" ");
+            const int regs[] = {Reg::AD_Val0, Reg::AD_Count, Reg::DA_Val0, Reg::DA_Count, Reg::DA_Gain0, Reg::DA_Count};
+            for (int g = 0; g < 3; ++g)
+                for (int i = 0; i < regs[2 * g + 1]; ++i)
+                    line += QStringLiteral(" %1").arg(RegisterMirror[regs[2 * g] + i], 5);
+            if (!csvOnStdout)
+                out.result(line, QJsonObject{{"time", NowUtc()},
+                                             {"exchange", shown},
+                                             {"ad", Words(Reg::AD_Val0, Reg::AD_Count)},
+                                             {"da", Words(Reg::DA_Val0, Reg::DA_Count)},
+                                             {"gain", Words(Reg::DA_Gain0, Reg::DA_Count)}});
+            // The window keeps writing the pair while the module has not confirmed.
+            if (o.mode == TLinkMode::PlcCan)
+                CanHandshakeStep();
+            // A watch whose lines cannot be written has no reader left: it ends.
+            return !out.lost() && (o.times == 0 || shown < o.times);
+        },
+        [&] {
+            // A gap in a recorded series says so, with its time, rather than passing
+            // unseen; the text lines keep to the values.
+            if (o.json)
+                out.result(QString(), QJsonObject{{"time", NowUtc()}, {"error", QStringLiteral("no reply")}});
+        });
     if (csvLost)
         return out.fail(kExitFailed, QStringLiteral("output"),
                         QStringLiteral("--csv: cannot write \"%1\"").arg(csvOnStdout ? "-" : o.csvPath));
@@ -318,10 +327,15 @@ int RunConfigure(const Options &o, const PortTarget &port, Output &out)
         const InterruptHold hold("talvex-cli: interrupt noted; the configuration sequence (unlock, settings, "
                                  "commit, read-back) ends first\n");
         SleepMs(kPauseBeforeWriteMs);
-        result = WriteModuleConfiguration(s);
+        // The slots as the block just read shows them.
+        result = WriteModuleConfiguration(s, {}, {},
+                                          {true, RegisterMirror[Reg::Cfg_Unlock], RegisterMirror[Reg::Cfg_Commit]});
     }
     if (!result.Stored && session.driver().DeviceLost())
         return FailAdapterRemoved(out, port, QStringLiteral("configure"));
+    if (result.SlotsCleared > 0)
+        out.note(
+            QStringLiteral("cleared %1 code slot(s) an earlier, broken sequence had left set").arg(result.SlotsCleared));
     if (!result.SettingsWritten)
         return out.fail(kExitFailed, QStringLiteral("configure"),
                         QStringLiteral("register %1 not echoed (%2 of %3 writes confirmed); the sequence stopped, "
@@ -342,6 +356,10 @@ int RunConfigure(const Options &o, const PortTarget &port, Output &out)
     AddSettings(s, text, json, false);
     out.result(text, json);
     out.note(QStringLiteral("stored; station, CAN and RS-485 settings act from the module's next power-up"));
+    if (result.CommitLeftStanding)
+        out.error(QStringLiteral("the commit code (register %1) is still set after a lost reply and could not be "
+                                 "cleared; the next configure clears it first")
+                      .arg(Reg::Cfg_Commit));
     return kExitDone;
 }
 

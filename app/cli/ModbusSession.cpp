@@ -34,7 +34,8 @@ bool ModbusSession::open()
 }
 
 ModbusSession::Outcome ModbusSession::run(const TPollRead &read, int intervalMs,
-                                          const std::function<bool()> &onExchange)
+                                          const std::function<bool()> &onExchange,
+                                          const std::function<void()> &onUnanswered)
 {
     bool sendPending = true;
     int32_t waitTicks = 0;
@@ -71,6 +72,8 @@ ModbusSession::Outcome ModbusSession::run(const TPollRead &read, int intervalMs,
             lastSendMs = clock.elapsed();
             break;
         case TPollStep::GaveUp:
+            if (onUnanswered)
+                onUnanswered();
             if (++unanswered >= kUnansweredRequests)
                 finish(Outcome::NoAnswer);
             break;

@@ -40,7 +40,9 @@ public:
     // The window's polling cycle on `read`: a request on the next tick, up to 20
     // waiting ticks, then again. After every exchange `onExchange` says whether to
     // go on; the next request goes out no sooner than `intervalMs` after the last.
-    Outcome run(const TPollRead &read, int intervalMs, const std::function<bool()> &onExchange);
+    // `onUnanswered`, if given, hears of every request that went unanswered.
+    Outcome run(const TPollRead &read, int intervalMs, const std::function<bool()> &onExchange,
+                const std::function<void()> &onUnanswered = {});
     // One exchange.
     Outcome poll(const TPollRead &read = {});
     // PLC-CAN: polls and writes the unlock pair after every exchange until the

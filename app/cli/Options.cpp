@@ -2,10 +2,10 @@
 
 #include "app/cli/SettingTexts.h"
 #include "firmware/FirmwareImage.h"
+#include "firmware/stm32/Stm32Protocol.h"
 #include "modbus/MODBUS_RTU.h"
 
 #include <QCommandLineParser>
-#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <vector>
@@ -20,6 +20,26 @@ constexpr int kWordMax = 0xFFFF;
 constexpr int kReadCountMax = kMirrorWords;  // a reply must fit the register mirror
 constexpr int kWatchIntervalMaxMs = 3600 * 1000;
 constexpr int kWatchTimesMax = 1000 * 1000 * 1000;
+// read-flash reads at most what the update's image area holds, from the flash base on.
+constexpr long long kReadFlashMaxBytes = 1024 * 1024;
+constexpr long long kFlashBase = stm32::kFlashBase;
+
+// The command words.
+constexpr std::pair<const char *, Command> kCommands[] = {
+    {"info", Command::Info},           {"read", Command::Read},
+    {"watch", Command::Watch},         {"write", Command::Write},
+    {"configure", Command::Configure}, {"flash", Command::Flash},
+    {"ports", Command::Ports},         {"help", Command::Help},
+    {"version", Command::Version},     {"read-flash", Command::ReadFlash},
+};
+
+QString CommandWord(Command command)
+{
+    for (const auto &[name, cmd] : kCommands)
+        if (cmd == command)
+            return QString::fromLatin1(name);
+    return {};
+}
 
 // A digit, or a minus and a digit: a number (perhaps out of range), not an option.
 bool LooksNumeric(const QString &text)
@@ -102,6 +122,9 @@ struct FlashOptions {
     QCommandLineOption yesStandIn{QStringList{"yes-standin"}};
     QCommandLineOption noVerify{QStringList{"no-verify"}};
     QCommandLineOption bootEntry{QStringList{"boot-entry"}, {}, "ENTRY"};
+    QCommandLineOption address{QStringList{"address"}, {}, "ADDR"};
+    QCommandLineOption anyChip{QStringList{"any-chip"}};
+    QCommandLineOption length{QStringList{"length"}, {}, "N"};  // read-flash
 };
 
 // The parser's own complaint in the program's words: "unknown option --baud",
@@ -148,6 +171,10 @@ private:
     bool configureOptions(const QCommandLineParser &parser);
     bool configureSetting(const QCommandLineParser &parser, size_t index);
     bool flashOptions(const QCommandLineParser &parser);
+    bool readFlashOptions(const QCommandLineParser &parser);
+    bool addressOption(const QCommandLineParser &parser, long long lastByte);
+    bool givenTwice(const QCommandLineParser &before, const QCommandLineParser &after);
+    bool unusedGlobals(const QCommandLineParser &before, const QCommandLineParser &after);
     bool positionals();
     bool finalChecks();
 
@@ -320,16 +347,122 @@ bool Parser::flashOptions(const QCommandLineParser &parser)
         }
         return fail(QStringLiteral("--boot-entry: \"%1\" is not dtr-rts, inverted or manual").arg(v));
     }
+    if (parser.isSet(flash_.address) && o_.image.isEmpty())
+        return fail(QStringLiteral("--address places an image file (--image FILE); the carried image belongs at "
+                                   "the flash base"));
+    return addressOption(parser, kFlashBase + kFirmwareImageMaxBytes - 1);
+}
+
+bool Parser::readFlashOptions(const QCommandLineParser &parser)
+{
+    o_.anyChip = parser.isSet(flash_.anyChip);
+    if (!addressOption(parser, kFlashBase + kReadFlashMaxBytes - 1))
+        return false;
+    if (parser.isSet(flash_.length)) {
+        int n = 0;
+        if (!number(QStringLiteral("--length"), Restore(parser.value(flash_.length)), 1, kReadFlashMaxBytes, n))
+            return false;
+        o_.length = n;
+        const long long from = o_.address.value_or(stm32::kFlashBase);
+        if (from + n - 1 > kFlashBase + kReadFlashMaxBytes - 1)
+            return fail(QStringLiteral("--address and --length run past 0x%1")
+                            .arg(kFlashBase + kReadFlashMaxBytes - 1, 8, 16, QLatin1Char('0')));
+    }
+    return true;
+}
+
+// Flash addresses from the base up to `lastByte`; an image starts on a page, so
+// that erasing its first page touches nothing below it.
+bool Parser::addressOption(const QCommandLineParser &parser, long long lastByte)
+{
+    if (parser.isSet(flash_.anyChip))
+        o_.anyChip = true;
+    if (!parser.isSet(flash_.address))
+        return true;
+    int a = 0;
+    if (!number(QStringLiteral("--address"), Restore(parser.value(flash_.address)), kFlashBase, lastByte, a))
+        return false;
+    if (o_.command == Command::Flash && (a - kFlashBase) % stm32::kPageBytes != 0)
+        return fail(QStringLiteral("--address: 0x%1 is not the start of a 1 KiB flash page (erasing it would "
+                                   "touch the bytes below the image)")
+                        .arg(uint32_t(a), 8, 16, QLatin1Char('0')));
+    o_.address = uint32_t(a);
+    return true;
+}
+
+// An option given twice must say the same thing both times: which one a
+// script meant cannot be guessed.
+bool Parser::givenTwice(const QCommandLineParser &before, const QCommandLineParser &after)
+{
+    // What each parser knows: the common options on both (after configure,
+    // --station is the new station and only -a is the common one), the command's after it.
+    const std::vector<const QCommandLineOption *> common = {&global_.port, &global_.mode, &global_.echo, &global_.log,
+                                                            &global_.trace};
+    std::vector<const QCommandLineOption *> own;
+    switch (o_.command) {
+    case Command::Watch:
+        own = {&watch_.interval, &watch_.count};
+        break;
+    case Command::Configure:
+        for (const QCommandLineOption &setting : configure_.settings)
+            own.push_back(&setting);
+        break;
+    case Command::Flash:
+        own = {&flash_.image, &flash_.bootEntry, &flash_.address};
+        break;
+    case Command::ReadFlash:
+        own = {&flash_.address, &flash_.length};
+        break;
+    default:
+        break;
+    }
+    const auto check = [this](const QCommandLineOption &option, QStringList values) {
+        values.removeDuplicates();
+        if (values.size() <= 1)
+            return true;
+        for (QString &v : values)
+            v = Restore(v);
+        const QString name = option.names().constLast();
+        return fail(QStringLiteral("%1%2 given twice with different values (%3)")
+                        .arg(name.size() == 1 ? "-" : "--", name, values.join(QStringLiteral(", "))));
+    };
+    for (const QCommandLineOption *option : common)
+        if (!check(*option, before.values(*option) + after.values(*option)))
+            return false;
+    const QCommandLineOption &stationAfter = o_.command == Command::Configure ? global_.stationShort : global_.station;
+    if (!check(global_.station, before.values(global_.station) + after.values(stationAfter)))
+        return false;
+    for (const QCommandLineOption *option : own)
+        if (!check(*option, after.values(*option)))
+            return false;
+    return true;
+}
+
+// The flash commands talk to the chip's bootloader, not to a station: the
+// station, the mode and the echo are not theirs, and ports opens no port.
+bool Parser::unusedGlobals(const QCommandLineParser &before, const QCommandLineParser &after)
+{
+    const bool bootloader = o_.command == Command::Flash || o_.command == Command::ReadFlash;
+    const bool ports = o_.command == Command::Ports;
+    if (!bootloader && !ports)
+        return true;
+    const std::pair<const QCommandLineOption *, const char *> unused[] = {
+        {&global_.station, "-a"}, {&global_.mode, "-m"}, {&global_.echo, "--echo"}, {&global_.port, "-p"}};
+    for (const auto &[option, name] : unused) {
+        if (option == &global_.port && !ports)
+            continue;
+        const bool given = before.isSet(*option) || after.isSet(*option);
+        if (given)
+            return fail(QStringLiteral("%1 is not used by %2: %3")
+                            .arg(QLatin1String(name), CommandWord(o_.command),
+                                 ports ? QStringLiteral("it lists every port")
+                                       : QStringLiteral("it talks to the chip's bootloader, not to a station")));
+    }
     return true;
 }
 
 bool Parser::command(const QString &word)
 {
-    static const std::pair<const char *, Command> kCommands[] = {
-        {"info", Command::Info},   {"read", Command::Read},           {"watch", Command::Watch},
-        {"write", Command::Write}, {"configure", Command::Configure}, {"flash", Command::Flash},
-        {"ports", Command::Ports}, {"help", Command::Help},           {"version", Command::Version},
-    };
     for (const auto &[name, cmd] : kCommands) {
         if (word == QLatin1String(name)) {
             o_.command = cmd;
@@ -373,17 +506,23 @@ bool Parser::run()
             after.addOption(option);
         break;
     case Command::Flash:
-        after.addOptions({flash_.image, flash_.yesStandIn, flash_.noVerify, flash_.bootEntry});
+        after.addOptions(
+            {flash_.image, flash_.yesStandIn, flash_.noVerify, flash_.bootEntry, flash_.address, flash_.anyChip});
+        break;
+    case Command::ReadFlash:
+        after.addOptions({flash_.address, flash_.length, flash_.anyChip});
         break;
     default:
         break;
     }
-    if (!parse(after, rest))
+    if (!parse(after, rest) || !givenTwice(before, after))
         return false;
     const Command given = o_.command;
     if ((given == Command::Watch && !watchOptions(after)) ||
         (given == Command::Configure && !configureOptions(after)) ||
-        (given == Command::Flash && !flashOptions(after)) || !globals(after, true))
+        (given == Command::Flash && !flashOptions(after)) ||
+        (given == Command::ReadFlash && !readFlashOptions(after)) || !globals(after, true) ||
+        !unusedGlobals(before, after))
         return false;
     for (const QString &word : after.positionalArguments())
         positional_ << Restore(word);
@@ -427,6 +566,11 @@ bool Parser::positionals()
             return fail(QStringLiteral("--csv without FILE writes standard output, and so does --json: "
                                        "give --csv a FILE"));
         return true;
+    case Command::ReadFlash:
+        if (positional_.isEmpty() || positional_[0].isEmpty())
+            return fail(QStringLiteral("read-flash needs the FILE to write the flash's bytes to"));
+        o_.outFile = positional_[0];
+        return tooMany(1);
     default:
         return tooMany(0);
     }
@@ -434,12 +578,13 @@ bool Parser::positionals()
 
 bool Parser::finalChecks()
 {
-    // The image's content is judged by flash, before the port is opened.
-    if (o_.command == Command::Flash && !o_.image.isEmpty()) {
-        const QFileInfo file(o_.image);
-        if (!file.isFile() || !file.isReadable())
-            return fail(QStringLiteral("--image: cannot read \"%1\"").arg(o_.image));
-    }
+    // Rewriting all six settings as read is no configuration: it only wears the
+    // module's memory, and a script that lost its arguments must not pass.
+    if (o_.command == Command::Configure && std::none_of(o_.config.values.begin(), o_.config.values.end(),
+                                                         [](const std::optional<int> &v) { return v.has_value(); }))
+        return fail(QStringLiteral("configure needs at least one setting (--station, --can-baud, --rs485-baud, "
+                                   "--rs485-format, --filter, --suppress); nothing was written"));
+    // The image file, there or not, is judged by flash, which records the refusal.
     return true;
 }
 
@@ -497,9 +642,14 @@ QString Usage()
         "            [--filter N] [--suppress MS]\n"
         "                                unlock, the six settings (omitted ones as read), commit,\n"
         "                                then the settings read back; --station is the new station\n"
-        "  flash [--image FILE] [--no-verify] [--boot-entry dtr-rts|inverted|manual] [--yes-standin]\n"
+        "                                (at least one setting)\n"
+        "  flash [--image FILE [--address ADDR]] [--no-verify] [--boot-entry dtr-rts|inverted|manual]\n"
+        "        [--yes-standin] [--any-chip]\n"
         "                                the firmware update with the carried image or FILE (Intel HEX\n"
-        "                                or raw binary), checked against the chip's flash, then read back\n"
+        "                                at its own addresses, or raw binary at ADDR, default 0x08000000),\n"
+        "                                only the pages it covers erased, then read back\n"
+        "  read-flash FILE [--address ADDR] [--length N] [--any-chip]\n"
+        "                                the chip's flash (default: all of it) into FILE\n"
         "  ports                         where COM1 ... COM8 lead, and the adapters in /dev/serial/by-id\n"
         "exit status: 0 done, 1 the module or chip failed (or a result could not be written),\n"
         "             2 bad usage or image refused, 130 interrupted, 3 the port (absent, not allowed,\n"

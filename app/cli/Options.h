@@ -22,7 +22,7 @@ inline constexpr int kExitUsage = 2;          // bad usage, a value out of range
 inline constexpr int kExitPort = 3;           // the port: cannot be opened, refused the settings, or removed
 inline constexpr int kExitInterrupted = 130;  // SIGINT or SIGTERM (128 + SIGINT, as shells report it)
 
-enum class Command { Help, Version, Ports, Info, Read, Watch, Write, Configure, Flash };
+enum class Command { Help, Version, Ports, Info, Read, Watch, Write, Configure, Flash, ReadFlash };
 
 // Settings `configure` replaces, indexed like kModuleSettings (the value as
 // TModuleSettings holds it); the others keep what the module holds.
@@ -59,6 +59,12 @@ struct Options {
     bool yesStandIn = false;                    // flash
     bool verify = true;                         // flash: read back and compare
     TBootEntry bootEntry = TBootEntry::DtrRts;  // flash
+    // flash: where a raw binary goes (a HEX image carries its own addresses);
+    // read-flash: where the read starts. Empty: the flash base.
+    std::optional<uint32_t> address;
+    bool anyChip = false;       // flash, read-flash: a chip of another family is taken too
+    QString outFile;            // read-flash: where the bytes go
+    std::optional<int> length;  // read-flash; empty: to the end of the chip's flash
 };
 
 // Parses the arguments after the program name. False with a one-line reason.

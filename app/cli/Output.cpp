@@ -7,12 +7,15 @@
 #include <cerrno>
 #include <cstring>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace talvex::cli {
 
 namespace {
 const char kProgramPrefix[] = "talvex-cli: ";
+// The exit status of a command whose result could not be written (kExitFailed).
+constexpr int kLostExit = 1;
 
 QByteArray JsonLine(const QJsonObject &object)
 {
@@ -33,14 +36,14 @@ Output::Output(bool json, bool quiet, std::FILE *out, std::FILE *err)
 Output::~Output()
 {
     endProgress();
-    if (log_)
-        std::fclose(log_);
+    if (log_ >= 0)
+        ::close(log_);
 }
 
 bool Output::openLog(const QString &path, QString &error)
 {
-    log_ = std::fopen(QFile::encodeName(path).constData(), "a");
-    if (!log_) {
+    log_ = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (log_ < 0) {
         error = QStringLiteral("--log: cannot append to %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
@@ -58,23 +61,54 @@ bool Output::write(std::FILE *stream, const QString &text)
     return written && flushed;
 }
 
+// One record, one write(): with O_APPEND it lands whole after whatever other
+// processes appended, never interleaved with theirs. Then fsync(), so that a
+// power cut right after the command said "done" cannot take the record with it.
 void Output::appendToLog(const QJsonObject &object)
 {
-    if (!log_ || object.isEmpty())
+    if (log_ < 0 || object.isEmpty())
         return;
-    if (!write(log_, QString::fromUtf8(JsonLine(object))) && lostReason_.isEmpty())
+    const QByteArray line = JsonLine(object);
+    ssize_t n = -1;
+    do
+        n = ::write(log_, line.constData(), size_t(line.size()));
+    while (n < 0 && errno == EINTR);
+    const bool whole = n == line.size();
+    const int writeErrno = whole ? 0 : (n < 0 ? errno : ENOSPC);
+    if (whole && ::fsync(log_) == 0)
+        return;
+    if (lostReason_.isEmpty())
         lostReason_ = QStringLiteral("cannot append to the log %1: %2")
-                          .arg(logPath_, QString::fromLocal8Bit(std::strerror(errno)));
+                          .arg(logPath_, QString::fromLocal8Bit(std::strerror(whole ? errno : writeErrno)));
 }
 
 void Output::result(const QString &text, const QJsonObject &object)
 {
     endProgress();
-    appendToLog(object);
     const QString line = json_ ? QString::fromUtf8(JsonLine(object)) : text.endsWith('\n') ? text : text + '\n';
-    if (!write(out_, line) && lostReason_.isEmpty())
-        lostReason_ = QStringLiteral("cannot write the result to standard output: %1")
-                          .arg(QString::fromLocal8Bit(std::strerror(errno)));
+    if (write(out_, line)) {
+        appendToLog(object);
+        return;
+    }
+    const QString reason = QStringLiteral("cannot write the result to standard output: %1")
+                               .arg(QString::fromLocal8Bit(std::strerror(errno)));
+    if (lostReason_.isEmpty())
+        lostReason_ = reason;
+    // The record says what was done and that its result never reached the caller.
+    QJsonObject logged = object;
+    logged["output_error"] = reason;
+    logged["exit"] = kLostExit;
+    appendToLog(logged);
+}
+
+int Output::failLost(int exit)
+{
+    endProgress();
+    if (json_)
+        write(err_, QString::fromUtf8(JsonLine({{"error", lostReason_}, {"stage", "output"}, {"exit", exit}})));
+    else
+        write(err_, QLatin1String(kProgramPrefix) + lostReason_ + '\n');
+    return exit;
 }
 
 int Output::fail(int exit, const QString &stage, const QString &text, const QJsonObject &record)

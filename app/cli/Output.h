@@ -23,7 +23,8 @@ public:
     bool openLog(const QString &path, QString &error);
 
     // One result: `text` (one or more lines) or, with --json, `object` on one line.
-    // `object` also goes to the log.
+    // `object` also goes to the log, after standard output: a result that could
+    // not be written there is logged with "output_error" and exit 1 in the same record.
     void result(const QString &text, const QJsonObject &object);
     // A failure: "talvex-cli: text" on standard error, or with --json one object
     // {"error", "stage", "exit"}; to the log `record` with those fields added.
@@ -43,6 +44,8 @@ public:
     // and why: a result that did not arrive is no success.
     bool lost() const { return !lostReason_.isEmpty(); }
     const QString &lostReason() const { return lostReason_; }
+    // Says that on standard error, as a failure (the log already holds it with its result).
+    int failLost(int exit);
 
 private:
     bool write(std::FILE *stream, const QString &text);
@@ -52,7 +55,7 @@ private:
     bool quiet_;
     std::FILE *out_;
     std::FILE *err_;
-    std::FILE *log_ = nullptr;
+    int log_ = -1;  // appended to with one write() per record, then fsync()
     QString logPath_;
     bool errIsTerminal_;
     bool progressOpen_ = false;

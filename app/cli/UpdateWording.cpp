@@ -1,5 +1,6 @@
 #include "app/cli/UpdateWording.h"
 
+#include "firmware/Isp.h"
 #include "firmware/stm32/Stm32Protocol.h"
 
 namespace talvex::cli {
@@ -25,6 +26,7 @@ QString CommandOf(TUpdateStage stage)
     case TUpdateStage::FlashSize:
     case TUpdateStage::UniqueId:
     case TUpdateStage::Verifying:
+    case TUpdateStage::Reading:
         return QStringLiteral("Read Memory");
     case TUpdateStage::Erasing:
         return QStringLiteral("Erase");
@@ -54,6 +56,8 @@ QString StageText(TUpdateStage stage)
         return QStringLiteral("writing");
     case TUpdateStage::Verifying:
         return QStringLiteral("verifying");
+    case TUpdateStage::Reading:
+        return QStringLiteral("reading the flash");
     case TUpdateStage::Finishing:
         return QStringLiteral("restarting the module");
     }
@@ -77,25 +81,37 @@ QString StageName(TUpdateStage stage)
         return QStringLiteral("write");
     case TUpdateStage::Verifying:
         return QStringLiteral("verify");
+    case TUpdateStage::Reading:
+        return QStringLiteral("read");
     case TUpdateStage::Finishing:
         return QStringLiteral("finish");
     }
     return QString();
 }
 
-QString FailureText(const TUpdateFailure &f, qint64 imageBytes, int flashKiB)
+QString FailureText(const TUpdateFailure &f, qint64 imageBytes, int flashKiB, int firstPage, int lastPage)
 {
     const bool refused = f.cause == TUpdateCause::Refused;
     switch (f.cause) {
     case TUpdateCause::ImageTooLarge: {
-        const qint64 pages = imageBytes / stm32::kPageBytes + 1;
-        return QStringLiteral("the image (%1 bytes, erasing %2 pages of 1 KiB) does not fit the chip's flash "
-                              "(%3 KiB, %4 bytes); nothing was erased")
+        const QString erase = firstPage == 0
+                                  ? QStringLiteral("erasing %1 pages of 1 KiB").arg(lastPage + 1)
+                                  : QStringLiteral("erasing pages %1 ... %2 of 1 KiB").arg(firstPage).arg(lastPage);
+        return QStringLiteral("the image (%1 bytes, %2) does not fit the chip's flash (%3 KiB, %4 bytes); nothing "
+                              "was erased")
             .arg(imageBytes)
-            .arg(pages)
+            .arg(erase)
             .arg(flashKiB)
             .arg(qint64(flashKiB) * stm32::kPageBytes);
     }
+    case TUpdateCause::WrongChip:
+        return QStringLiteral("the chip answers product ID %1, not %2 of the module's family; nothing was erased "
+                              "(--any-chip takes another chip all the same)")
+            .arg(QStringLiteral("0x%1").arg(f.address, 4, 16, QLatin1Char('0')).toUpper().replace("0X", "0x"),
+                 QStringLiteral("0x%1")
+                     .arg(Isp::kModuleProductId, 4, 16, QLatin1Char('0'))
+                     .toUpper()
+                     .replace("0X", "0x"));
     case TUpdateCause::VerifyMismatch:
         return QStringLiteral("verify mismatch: flash at %1 holds %2, the image %3")
             .arg(Address(f.address), Byte(f.found), Byte(f.expected));
