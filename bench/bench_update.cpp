@@ -11,7 +11,10 @@
 //
 // Then the same for a write with read-back: talvex-cli flash (which verifies)
 // against stm32flash -w -v, timed from the sync byte to the chip's answer to the
-// last command.
+// last command. Last, the whole wall time of each, process start to end, with
+// its boot entry and restart through DTR and RTS: talvex-cli flash against
+// stm32flash -i 'dtr&rts,-dtr:dtr,-rts,-dtr' -w -v (both with a shim that gives
+// the pty modem lines, modem_lines_shim.cpp).
 //
 //   bench_update [--runs N] [--log-dir DIR]   (DIR keeps the simulator's frame logs)
 #include "app/StartOptions.h"
@@ -31,6 +34,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -254,6 +258,51 @@ std::optional<double> TimeStm32flash(Bench &bench, const QString &imagePath, boo
     return verify ? SyncToLastAnswer(log) : SyncToLastAck(log);
 }
 
+// The stm32flash line sequence that matches the tool's: reset with BOOT0 high,
+// reset released; at the end reset, BOOT0 low, reset released.
+const char kStm32flashSequence[] = "dtr&rts,-dtr:dtr,-rts,-dtr";
+
+// A whole run of `program`, from its start to its end, in ms; the pty given
+// modem lines through the shim.
+std::optional<double> WallTime(const QString &program, const QStringList &args)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LD_PRELOAD", QStringLiteral(MODEM_LINES_SHIM));
+    p.setProcessEnvironment(env);
+    QElapsedTimer t;
+    t.start();
+    p.start(program, args);
+    const bool ended = p.waitForFinished(kRunTimeoutMs);
+    const double ms = double(t.nsecsElapsed()) / 1e6;
+    if (!ended || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        std::fprintf(stderr, "%s failed:\n%s\n", qPrintable(program), p.readAll().constData());
+        return std::nullopt;
+    }
+    return ms;
+}
+
+std::optional<double> WallCliFlash(Bench &bench, const QString &imagePath)
+{
+    auto sim = StartSimProcess(bench.logPath("wall-cli"));
+    if (!sim)
+        return std::nullopt;
+    return WallTime(QStringLiteral(TALVEX_CLI_EXE), {"-p", "COM1", "-q", "flash", "--image", imagePath});
+}
+
+std::optional<double> WallStm32flash(Bench &bench, const QString &imagePath)
+{
+    auto sim = StartSimProcess(bench.logPath("wall-stm32flash"));
+    if (!sim)
+        return std::nullopt;
+    const QString exe = QStandardPaths::findExecutable("stm32flash");
+    if (exe.isEmpty())
+        return std::nullopt;
+    return WallTime(exe, {"-b", QString::number(kBaud), "-m", "8n1", "-i", kStm32flashSequence, "-w", imagePath, "-v",
+                          QString::fromStdString(sim->linkPath())});
+}
+
 double Median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -342,6 +391,18 @@ int main(int argc, char *argv[])
             (cliTurn ? cli : flashVerify).push_back(*ms);
         }
     }
+    std::vector<double> wallCli;
+    std::vector<double> wallFlash;
+    for (int i = 0; i < runs; ++i) {
+        for (int k = 0; k < 2; ++k) {
+            const bool cliTurn = (i + k) % 2 == 0;
+            const std::optional<double> ms = cliTurn ? WallCliFlash(bench, imagePath)
+                                                     : WallStm32flash(bench, imagePath);
+            if (!ms)
+                return 1;
+            (cliTurn ? wallCli : wallFlash).push_back(*ms);
+        }
+    }
     std::vector<std::pair<int, double>> throughAdapter;
     for (int timerMs : kAdapterTimersMs) {
         const std::optional<double> ms = RunTool(bench, app, {"--latency-timer", QString::number(timerMs)});
@@ -380,5 +441,12 @@ int main(int argc, char *argv[])
     std::printf("  talvex-cli flash       median %6.0f ms   runs %s\n", cliMs, Join(cli).c_str());
     std::printf("  stm32flash -w -v       median %6.0f ms   runs %s\n", flashVerifyMs, Join(flashVerify).c_str());
     std::printf("talvex-cli flash / stm32flash -w -v: %.3f (goal <= %.2f)\n", cliMs / flashVerifyMs, kGoalVsStm32flash);
+    const double wallCliMs = Median(wallCli);
+    const double wallFlashMs = Median(wallFlash);
+    std::printf("whole wall time with boot entry and restart through DTR/RTS, process start to end\n");
+    std::printf("  talvex-cli flash                     median %6.0f ms   runs %s\n", wallCliMs, Join(wallCli).c_str());
+    std::printf("  stm32flash -i '%s' -w -v  median %6.0f ms   runs %s\n", kStm32flashSequence, wallFlashMs,
+                Join(wallFlash).c_str());
+    std::printf("talvex-cli flash / stm32flash -i: %.3f (goal <= %.2f)\n", wallCliMs / wallFlashMs, kGoalVsStm32flash);
     return 0;
 }

@@ -117,6 +117,9 @@ QString FailureText(const TUpdateFailure &f, qint64 imageBytes, int flashKiB, in
             .arg(Address(f.address), Byte(f.found), Byte(f.expected));
     case TUpdateCause::ImageNotLoaded:
         return QStringLiteral("the image could not be loaded for the erase");
+    case TUpdateCause::ReadProtected:
+        return QStringLiteral("the chip refuses Read Memory: its flash is read-protected; nothing was erased "
+                              "(only removing the protection, which erases the flash, lets it be written)");
     default:
         break;
     }
