@@ -102,6 +102,7 @@ TMainForm::TMainForm(QWidget *parent)
     TimerStr = new QLabel(QStringLiteral("12:00"), strip);
     TimerStr->setObjectName("TimerStr");
     TimerStr->setGeometry(6, 3, 360, 20);
+    buildViewButtons(strip);
 
     TimerSec.setObjectName("TimerSec");
     TimerSec.setTimerType(Qt::PreciseTimer);
@@ -363,6 +364,7 @@ void TMainForm::Timer1Timer()
 
     showFirmwareVersion(RegisterMirror[Reg::FW_Version]);
     ShowGridValues();
+    FeedTrend();
     // The handshake below can block in its writes for seconds: the values read
     // are painted before it. Otherwise the tick ends here and they are painted
     // at once, together with the count.

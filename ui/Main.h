@@ -9,6 +9,7 @@
 #include "widgets/PortList.h"
 #include "widgets/Toolkit.h"
 
+#include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,6 +20,9 @@
 #include <array>
 #include <functional>
 #include <optional>
+
+class TTrendFrm;
+class TTraceFrm;
 
 class TMainForm : public QWidget {
     Q_OBJECT
@@ -54,6 +58,9 @@ public:
     void StringGrid2DrawCell(int col, int row, TGridDrawState state, TCellFormat &format);
     void StringGrid2SelectCell(int col, int row, bool &canSelect);
     void StringGrid2DblClick();
+    // The trend and trace windows, made at their first opening and kept.
+    void TrendButtonClick();
+    void TraceButtonClick();
     // Puts the values the grids draw from the mirror into their cells' texts;
     // only cells whose text changed are painted again.
     void ShowGridValues();
@@ -120,6 +127,10 @@ public:
     QPushButton *BitBtn2;
 
     QLabel *TimerStr;
+    QPushButton *TrendButton;  // "趋势图"
+    QPushButton *TraceButton;  // "通信监视"
+    TTrendFrm *TrendFrm = nullptr;
+    TTraceFrm *TraceFrm = nullptr;
     QTimer TimerSec;
     QTimer Timer1;
     TQRTCommDriver ComDriver;
@@ -130,6 +141,9 @@ protected:
 private:
     void buildCommunicationGroup();
     void buildConfigurationGroup();
+    void buildViewButtons(QFrame *strip);
+    // The values of a successful read to the trend window, if it is open.
+    void FeedTrend();
     bool writeConfiguration();
 
     void showFirmwareVersion(uint16_t word);

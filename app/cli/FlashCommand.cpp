@@ -7,6 +7,7 @@
 #include "app/cli/ImageFile.h"
 #include "app/cli/Interrupt.h"
 #include "app/cli/PortError.h"
+#include "app/cli/TraceFile.h"
 #include "app/cli/UpdateWording.h"
 #include "serial/ById.h"
 
@@ -128,6 +129,7 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
         return FailPortOpen(out, port, PortFault::NotAnAdapter, 0, record);
 
     TQRTCommDriver driver;
+    const TraceTap trace(driver, TraceProtocol::Bootloader);
     driver.SetLinesInverted(o.linesInverted || o.bootEntry == TBootEntry::Inverted);
     TUpdateEngine engine(driver);
     const TUpdateCore &core = engine.Core();

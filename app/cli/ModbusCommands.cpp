@@ -8,7 +8,9 @@
 #include "modbus/MODBUS_RTU.h"
 #include "modbus/ModuleConfig.h"
 #include "serial/Clock.h"
+#include "trend/CsvRecord.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QJsonArray>
 
@@ -234,10 +236,15 @@ int RunRead(const Options &o, const PortTarget &port, Output &out)
 
 int RunWatch(const Options &o, const PortTarget &port, Output &out)
 {
+    // --csv: the recording's rows, to standard output in place of the table, or to FILE.
+    TCsvRecorder csv;
+    const bool csvOnStdout = o.csv && o.csvPath.isEmpty();
+    if (QString error; o.csv && !csv.Open(csvOnStdout ? QStringLiteral("-") : o.csvPath, LoadChannelUnits(), error))
+        return out.fail(kExitUsage, QStringLiteral("usage"), QStringLiteral("--csv: ") + error);
     ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted, o.line);
     if (const int status = Start(session, o, port, out))
         return status;
-    if (!o.json && !o.quiet) {
+    if (!o.json && !o.quiet && !csvOnStdout) {
         QString header = QStringLiteral("#");
         for (int c = 0; c < Reg::AD_Count; ++c)
             header += QStringLiteral(" %1").arg(QStringLiteral("AD%1").arg(c), 5);
@@ -248,20 +255,26 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out)
         out.result(header, {});
     }
     int shown = 0;
+    bool csvLost = false;
     const ModbusSession::Outcome outcome = session.run(
         {}, o.intervalMs,
         [&] {
             ++shown;
+            if (csv.IsOpen() && !csv.Row(QDateTime::currentDateTimeUtc(), ChannelValues(RegisterMirror))) {
+                csvLost = true;
+                return false;
+            }
             QString line = QStringLiteral(" ");
             const int regs[] = {Reg::AD_Val0, Reg::AD_Count, Reg::DA_Val0, Reg::DA_Count, Reg::DA_Gain0, Reg::DA_Count};
             for (int g = 0; g < 3; ++g)
                 for (int i = 0; i < regs[2 * g + 1]; ++i)
                     line += QStringLiteral(" %1").arg(RegisterMirror[regs[2 * g] + i], 5);
-            out.result(line, QJsonObject{{"time", NowUtc()},
-                                         {"exchange", shown},
-                                         {"ad", Words(Reg::AD_Val0, Reg::AD_Count)},
-                                         {"da", Words(Reg::DA_Val0, Reg::DA_Count)},
-                                         {"gain", Words(Reg::DA_Gain0, Reg::DA_Count)}});
+            if (!csvOnStdout)
+                out.result(line, QJsonObject{{"time", NowUtc()},
+                                             {"exchange", shown},
+                                             {"ad", Words(Reg::AD_Val0, Reg::AD_Count)},
+                                             {"da", Words(Reg::DA_Val0, Reg::DA_Count)},
+                                             {"gain", Words(Reg::DA_Gain0, Reg::DA_Count)}});
             // The window keeps writing the pair while the module has not confirmed.
             if (o.mode == TLinkMode::PlcCan)
                 CanHandshakeStep();
@@ -274,6 +287,9 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out)
             if (o.json)
                 out.result(QString(), QJsonObject{{"time", NowUtc()}, {"error", QStringLiteral("no reply")}});
         });
+    if (csvLost)
+        return out.fail(kExitFailed, QStringLiteral("output"),
+                        QStringLiteral("--csv: cannot write \"%1\"").arg(csvOnStdout ? "-" : o.csvPath));
     if (outcome == ModbusSession::Outcome::Exchange || outcome == ModbusSession::Outcome::Interrupted)
         return kExitDone;
     return Failure(outcome, o, port, out);

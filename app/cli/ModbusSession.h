@@ -2,6 +2,7 @@
 // The Modbus side of talvex-cli: the window's link settings, its polling cycle
 // and its PLC-CAN handshake, run on a Qt event loop without a window.
 #include "app/cli/Port.h"
+#include "app/cli/TraceFile.h"
 #include "modbus/MODBUS_RTU.h"
 #include "modbus/ModbusLine.h"
 #include "modbus/PollCycle.h"
@@ -60,6 +61,7 @@ private:
     TEchoMode echo_;
     TModbusLine line_;
     TQRTCommDriver driver_;
+    TraceTap trace_{driver_, TraceProtocol::Modbus};
 };
 
 }  // namespace talvex::cli

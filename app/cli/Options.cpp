@@ -97,6 +97,7 @@ struct GlobalOptions {
     QCommandLineOption json{QStringList{"json"}};
     QCommandLineOption quiet{QStringList{"q", "quiet"}};
     QCommandLineOption log{QStringList{"log"}, {}, "FILE"};
+    QCommandLineOption trace{QStringList{"trace"}, {}, "FILE"};
     QCommandLineOption help{QStringList{"h", "help"}};
     QCommandLineOption version{QStringList{"version"}};
     // After `configure` --station is the new station: only -a is the one to talk to.
@@ -104,7 +105,7 @@ struct GlobalOptions {
 
     void addTo(QCommandLineParser &parser, bool withLongStation)
     {
-        parser.addOptions({port, mode, echo, baud, format, lines, json, quiet, log, help, version});
+        parser.addOptions({port, mode, echo, baud, format, lines, json, quiet, log, trace, help, version});
         parser.addOption(withLongStation ? station : stationShort);
     }
 };
@@ -112,6 +113,8 @@ struct GlobalOptions {
 struct WatchOptions {
     QCommandLineOption interval{QStringList{"i", "interval"}, {}, "MS"};
     QCommandLineOption count{QStringList{"n", "count"}, {}, "N"};
+    // --csv [FILE]: the file, if any, is the watch's one word.
+    QCommandLineOption csv{QStringList{"csv"}};
 };
 
 // One option per setting, named as the table names it; --station is the new station.
@@ -247,6 +250,11 @@ bool Parser::globals(const QCommandLineParser &parser, bool afterCommand)
             return fail(QStringLiteral("--log needs a file name"));
         o_.logPath = value(global_.log);
     }
+    if (parser.isSet(global_.trace)) {
+        if (value(global_.trace).isEmpty())
+            return fail(QStringLiteral("--trace needs a file name, or - for standard error"));
+        o_.tracePath = value(global_.trace);
+    }
     if (parser.isSet(global_.mode)) {
         const QString v = value(global_.mode);
         const QString m = v.toLower();
@@ -309,6 +317,7 @@ bool Parser::globals(const QCommandLineParser &parser, bool afterCommand)
 
 bool Parser::watchOptions(const QCommandLineParser &parser)
 {
+    o_.csv = parser.isSet(watch_.csv);
     if (parser.isSet(watch_.interval)) {
         if (!number(QStringLiteral("interval"), Restore(parser.value(watch_.interval)), 1, kWatchIntervalMaxMs,
                     o_.intervalMs))
@@ -442,8 +451,8 @@ bool Parser::givenTwice(const QCommandLineParser &before, const QCommandLinePars
 {
     // What each parser knows: the common options on both (after configure,
     // --station is the new station and only -a is the common one), the command's after it.
-    const std::vector<const QCommandLineOption *> common = {&global_.port, &global_.mode, &global_.echo, &global_.lines,
-                                                            &global_.log};
+    const std::vector<const QCommandLineOption *> common = {&global_.port,  &global_.mode, &global_.echo,
+                                                            &global_.lines, &global_.log,  &global_.trace};
     std::vector<const QCommandLineOption *> own;
     switch (o_.command) {
     case Command::Watch:
@@ -550,7 +559,7 @@ bool Parser::run()
     global_.addTo(after, o_.command != Command::Configure);
     switch (o_.command) {
     case Command::Watch:
-        after.addOptions({watch_.interval, watch_.count});
+        after.addOptions({watch_.interval, watch_.count, watch_.csv});
         break;
     case Command::Configure:
         for (const QCommandLineOption &option : configure_.settings)
@@ -611,6 +620,16 @@ bool Parser::positionals()
             return fail(QStringLiteral("write needs REG and VALUE"));
         return tooMany(2) && number(QStringLiteral("REG"), positional_[0], 0, wireMax, o_.reg) &&
                number(QStringLiteral("VALUE"), positional_[1], 0, kWordMax, o_.value);
+    case Command::Watch:
+        if (!tooMany(o_.csv ? 1 : 0))
+            return false;
+        if (!positional_.isEmpty())
+            o_.csvPath = positional_[0];
+        // Both would want standard output.
+        if (o_.csv && o_.csvPath.isEmpty() && o_.json)
+            return fail(QStringLiteral("--csv without FILE writes standard output, and so does --json: "
+                                       "give --csv a FILE"));
+        return true;
     case Command::ReadFlash:
         if (positional_.isEmpty() || positional_[0].isEmpty())
             return fail(QStringLiteral("read-flash needs the FILE to write the flash's bytes to"));
@@ -669,7 +688,8 @@ QString Usage()
 {
     return QStringLiteral(
         "usage: talvex-cli [-p PORT] [-a STATION] [-m pc-uart|plc-can] [--echo auto|on|off]\n"
-        "                  [--lines normal|inverted] [--json] [-q] [--log FILE] COMMAND [ARGS]\n"
+        "                  [--lines normal|inverted] [--json] [-q] [--log FILE] [--trace FILE]\n"
+        "                  COMMAND [ARGS]\n"
         "  -p, --port PORT     COM1 ... COM8 (TALVEX_PORT_DIR honoured) or a device path; default COM1\n"
         "  -a, --station N     the station to talk to, 1 ... 99, before the command word; default 1\n"
         "  -m, --mode MODE     pc-uart (default) or plc-can (through the PLC gateway)\n"
@@ -681,12 +701,15 @@ QString Usage()
         "      --json          one JSON object per result line; an error as one object on stderr\n"
         "  -q, --quiet         no progress output\n"
         "      --log FILE      append every result and failure to FILE as one JSON line\n"
+        "      --trace FILE    every chunk sent and received, in hex and decoded, to FILE (- = stderr)\n"
         "  -h, --help          this text;  --version  the program's and the image's version\n"
         "registers are numbered from 0 (mbpoll counts from 1: mbpoll -r 11 is register 10)\n"
         "commands:\n"
         "  info                          firmware version and the six settings\n"
         "  read [FIRST [COUNT]]          registers FIRST ... FIRST+COUNT-1 (default 0 32, COUNT 1 ... 101)\n"
-        "  watch [-i MS] [-n N]          AD0 ... AD7, DA0 ... DA3 and gains, every MS (60 and up), N times\n"
+        "  watch [-i MS] [-n N] [--csv [FILE]]\n"
+        "                                AD0 ... AD7, DA0 ... DA3 and gains, every MS (60 and up), N times;\n"
+        "                                --csv: as CSV rows with time stamps, to standard output or FILE\n"
         "  write REG VALUE               one register, echo-checked, six attempts\n"
         "  configure [--station N] [--can-baud TEXT] [--rs485-baud TEXT] [--rs485-format TEXT]\n"
         "            [--filter N] [--suppress MS]\n"

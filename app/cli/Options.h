@@ -55,13 +55,16 @@ struct Options {
     TModbusLine line;                  // --baud, --format: the line of every Modbus command
     bool json = false;
     bool quiet = false;
-    QString logPath;  // --log: results appended as JSON lines
+    QString logPath;    // --log: results appended as JSON lines
+    QString tracePath;  // --trace: every chunk on the line, decoded; "-" for standard error
     Command command = Command::Help;
 
     int first = kPollFirstRegister;             // read
     int count = kDefaultReadCount;              // read
     int intervalMs = kDefaultWatchIntervalMs;   // watch
     int times = 0;                              // watch; 0 until interrupted
+    bool csv = false;                           // watch: rows of CSV
+    QString csvPath;                            // watch: where they go; empty for standard output
     int reg = 0;                                // write
     int value = 0;                              // write
     ConfigChanges config;                       // configure
