@@ -3,6 +3,7 @@
 #include "sim/ModuleCore.h"
 
 #include <string>
+#include <vector>
 
 namespace talvex::sim {
 
@@ -33,6 +34,12 @@ struct SimOptions {
     bool echo = false;
     // A USB adapter's latency timer in ms (0: none); see UsbAdapterModel.
     uint32_t latencyTimerMs = 0;
+    // The chip's flash starts read-protected (its RDP option byte set).
+    bool readProtected = false;
+    // Pages whose four-page groups start write-protected.
+    std::vector<uint32_t> writeProtectedPages;
+    // The product ID the chip answers to Get ID; 0: the module's family.
+    uint16_t productId = 0;
 };
 
 // Command line of talvex-sim. False with a message on a bad option; `help` set for --help.

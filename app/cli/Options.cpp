@@ -121,6 +121,9 @@ struct FlashOptions {
     QCommandLineOption bootEntry{QStringList{"boot-entry"}, {}, "ENTRY"};
     QCommandLineOption address{QStringList{"address"}, {}, "ADDR"};
     QCommandLineOption anyChip{QStringList{"any-chip"}};
+    QCommandLineOption protect{QStringList{"protect"}};
+    QCommandLineOption unprotect{QStringList{"unprotect"}};
+    QCommandLineOption discardSettings{QStringList{"discard-settings"}};
     QCommandLineOption length{QStringList{"length"}, {}, "N"};  // read-flash
 };
 
@@ -328,15 +331,26 @@ bool Parser::flashOptions(const QCommandLineParser &parser)
         o_.yesStandIn = true;
     if (parser.isSet(flash_.noVerify))
         o_.verify = false;
+    o_.protect = parser.isSet(flash_.protect);
+    o_.unprotect = parser.isSet(flash_.unprotect);
+    o_.discardSettings = parser.isSet(flash_.discardSettings);
+    if (o_.protect && !o_.verify)
+        return fail(QStringLiteral("--protect sets read-out protection only over a flash that was read back and "
+                                   "matched; --no-verify leaves that out"));
+    if (o_.discardSettings && !o_.unprotect)
+        return fail(QStringLiteral("--discard-settings goes with --unprotect, the only flash that erases the "
+                                   "module's settings"));
     if (parser.isSet(flash_.bootEntry)) {
         const QString v = Restore(parser.value(flash_.bootEntry));
+        bool known = false;
         for (TBootEntry e : {TBootEntry::DtrRts, TBootEntry::Inverted, TBootEntry::Manual}) {
             if (v.toLower() == BootEntryName(e)) {
                 o_.bootEntry = e;
-                return true;
+                known = true;
             }
         }
-        return fail(QStringLiteral("--boot-entry: \"%1\" is not dtr-rts, inverted or manual").arg(v));
+        if (!known)
+            return fail(QStringLiteral("--boot-entry: \"%1\" is not dtr-rts, inverted or manual").arg(v));
     }
     if (parser.isSet(flash_.address) && o_.image.isEmpty())
         return fail(QStringLiteral("--address places an image file (--image FILE); the carried image belongs at "
@@ -432,7 +446,8 @@ bool Parser::givenTwice(const QCommandLineParser &before, const QCommandLinePars
 // station, the mode and the echo are not theirs, and ports opens no port.
 bool Parser::unusedGlobals(const QCommandLineParser &before, const QCommandLineParser &after)
 {
-    const bool bootloader = o_.command == Command::Flash || o_.command == Command::ReadFlash;
+    // flash --unprotect reads and restores the module's settings at its line.
+    const bool bootloader = (o_.command == Command::Flash && !o_.unprotect) || o_.command == Command::ReadFlash;
     const bool ports = o_.command == Command::Ports;
     if (!bootloader && !ports)
         return true;
@@ -496,8 +511,8 @@ bool Parser::run()
             after.addOption(option);
         break;
     case Command::Flash:
-        after.addOptions(
-            {flash_.image, flash_.yesStandIn, flash_.noVerify, flash_.bootEntry, flash_.address, flash_.anyChip});
+        after.addOptions({flash_.image, flash_.yesStandIn, flash_.noVerify, flash_.bootEntry, flash_.address,
+                          flash_.anyChip, flash_.protect, flash_.unprotect, flash_.discardSettings});
         break;
     case Command::ReadFlash:
         after.addOptions({flash_.address, flash_.length, flash_.anyChip});
@@ -621,7 +636,7 @@ QString Usage()
         "                                then the settings read back; --station is the new station\n"
         "                                (at least one setting)\n"
         "  flash [--image FILE [--address ADDR]] [--no-verify] [--boot-entry dtr-rts|inverted|manual]\n"
-        "        [--yes-standin] [--any-chip]\n"
+        "        [--yes-standin] [--any-chip] [--protect] [--unprotect [--discard-settings]]\n"
         "                                the firmware update with the carried image or FILE (Intel HEX\n"
         "                                at its own addresses, or raw binary at ADDR, default 0x08000000),\n"
         "                                only the pages it covers erased, then read back\n"

@@ -69,6 +69,7 @@ int RunReadFlash(const Options &o, const PortTarget &port, Output &out)
     options.startAddress = from;
     options.readBytes = o.length.value_or(0);
     options.productId = o.anyChip ? 0 : Isp::kModuleProductId;
+    options.refuseReadProtected = true;
     engine.SetOptions(options);
 
     const auto outside = [&] {
