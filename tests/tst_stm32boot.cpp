@@ -353,12 +353,10 @@ private slots:
         QTest::addColumn<bool>("restarted");
         QTest::addColumn<bool>("readProtectedAfter");
         QTest::addColumn<bool>("flashErased");
-        QTest::newRow("write protect: refused") << false << false << Bytes{0x63, 0x9C} << Bytes{N} << false << false
-                                                << false;
-        QTest::newRow("write unprotect") << false << true << Bytes{0x73, 0x8C} << Bytes{A, A} << true << false
-                                         << false;
-        QTest::newRow("readout protect") << false << false << Bytes{0x82, 0x7D} << Bytes{A, A} << true << true
-                                         << false;
+        QTest::newRow("write protect: refused")
+            << false << false << Bytes{0x63, 0x9C} << Bytes{N} << false << false << false;
+        QTest::newRow("write unprotect") << false << true << Bytes{0x73, 0x8C} << Bytes{A, A} << true << false << false;
+        QTest::newRow("readout protect") << false << false << Bytes{0x82, 0x7D} << Bytes{A, A} << true << true << false;
         QTest::newRow("readout unprotect of a readable chip")
             << false << false << Bytes{0x92, 0x6D} << Bytes{A, A} << true << false << true;
         QTest::newRow("protected: readout unprotect")
