@@ -15,7 +15,7 @@ SOAK_SECONDS ?= 3600
 # ccache, where installed, makes the second and later builds of each folder quick.
 CCACHE := $(if $(shell command -v ccache 2>/dev/null),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all deps deps-fuzz configure build test test-sanitize fuzz fuzz-smoke soak run demo screenshot bench package lintian format clean
+.PHONY: all deps deps-fuzz configure build translations test test-sanitize fuzz fuzz-smoke soak run demo screenshot bench package lintian format clean
 
 all: build
 
@@ -30,6 +30,12 @@ configure:
 
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
+
+# The English catalogue brought up to date with the window texts in the sources:
+# new texts are added unfinished (the build refuses them until they have their
+# English), texts no source has any more are dropped.
+translations: configure
+	@cmake --build $(BUILD_DIR) --target translations
 
 test: deps
 	@$(MAKE) --no-print-directory build
@@ -67,10 +73,10 @@ demo: deps
 	@$(MAKE) --no-print-directory build
 	@bash scripts/demo.sh $(BUILD_DIR)
 
-# The README's picture, taken under Xvfb.
+# The README's pictures, taken under Xvfb.
 screenshot: deps
 	@$(MAKE) --no-print-directory build
-	@bash scripts/screenshot.sh $(BUILD_DIR) docs/main-window.png
+	@bash scripts/screenshot.sh $(BUILD_DIR) docs
 
 # A whole update through the simulator at line speed, beside stm32flash; then
 # what polling costs the tool, answering and silent.

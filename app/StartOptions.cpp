@@ -8,6 +8,7 @@
 #include <QFile>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -20,9 +21,16 @@ const QString kDescription = QStringLiteral(
     "Opens the main window. Ports COM1 ... COM8 are device paths, or links in the directory\n"
     "named by TALVEX_PORT_DIR; see talvex(1).");
 
+const QCommandLineOption kLangOption(QStringLiteral("lang"),
+                                     QStringLiteral("The windows' language: zh (Chinese) or en (English). Without "
+                                                    "it, English for an English UI language (LANGUAGE, LC_ALL, "
+                                                    "LC_MESSAGES, LANG), Chinese otherwise."),
+                                     QStringLiteral("zh|en"));
+
 void Describe(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(kDescription);
+    parser.addOption(kLangOption);
     parser.addHelpOption();
     parser.addVersionOption();
 }
@@ -85,6 +93,20 @@ std::optional<int> AnswerWithoutWindows(int argc, char *argv[])
         return 0;
     }
     return std::nullopt;
+}
+
+TUiLanguage ChosenLanguage(const QCoreApplication &app)
+{
+    QCommandLineParser parser;
+    Describe(parser);
+    parser.parse(app.arguments());
+    if (!parser.isSet(kLangOption))
+        return LanguageFromEnvironment();
+    const QString value = parser.value(kLangOption);
+    if (const std::optional<TUiLanguage> language = LanguageFromName(value))
+        return *language;
+    std::fprintf(stderr, "%s: --lang: \"%s\" is neither zh nor en\n", qPrintable(kProgram), qPrintable(value));
+    std::exit(1);
 }
 
 void CheckRemainingOptions(const QCoreApplication &app)

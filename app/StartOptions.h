@@ -1,6 +1,8 @@
 #pragma once
 // The program's command line: --help and --version, answered before any window
 // exists so that both work on a machine without a display.
+#include "translations/Language.h"
+
 #include <QString>
 
 #include <optional>
@@ -23,6 +25,10 @@ std::optional<int> AnswerWithoutWindows(int argc, char *argv[]);
 // Checks the options again once the GUI application has taken its own (-platform,
 // -style ...): an unknown one ends the program with Qt's message and status 1.
 void CheckRemainingOptions(const QCoreApplication &app);
+
+// The language of the windows: --lang zh|en, or the user's UI language without
+// it. Any other --lang value ends the program with a message and status 1.
+TUiLanguage ChosenLanguage(const QCoreApplication &app);
 
 // "firmware image: N bytes, ..." for --version: what the update would write.
 QString CarriedFirmwareSummary();

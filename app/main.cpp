@@ -14,6 +14,7 @@ int main(int argc, char *argv[])
     NameApplication();
     QGuiApplication::setDesktopFileName(QStringLiteral("talvex"));
     CheckRemainingOptions(app);
+    InstallLanguage(ChosenLanguage(app));
     // Created in this order; the dialog lives for the whole run and is shown on demand.
     TMainForm mainForm;
     TMonitorDf monitorDf(&mainForm);

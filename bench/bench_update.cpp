@@ -11,7 +11,10 @@
 //
 // Then the same for a write with read-back: talvex-cli flash (which verifies)
 // against stm32flash -w -v, timed from the sync byte to the chip's answer to the
-// last command.
+// last command. Last, the whole wall time of each, process start to end, with
+// its boot entry and restart through DTR and RTS: talvex-cli flash against
+// stm32flash -i 'dtr&rts,-dtr:dtr,-rts,-dtr' -w -v (both with a shim that gives
+// the pty modem lines, modem_lines_shim.cpp).
 //
 //   bench_update [--runs N] [--log-dir DIR]   (DIR keeps the simulator's frame logs)
 #include "app/StartOptions.h"
@@ -31,6 +34,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -234,32 +238,6 @@ std::optional<double> RunCliFlash(Bench &bench, const QString &imagePath)
     return SyncToLastAnswer(log);
 }
 
-// The whole talvex-cli flash with `flashArgs`, as a line runs it, from its start
-// to its exit: with --unprotect that includes reading and writing back the
-// module's settings over Modbus.
-std::optional<double> RunCliWall(Bench &bench, const QString &imagePath, const QStringList &flashArgs,
-                                 const QStringList &simArgs)
-{
-    auto sim = StartSimProcess(bench.logPath("cli-wall"), simArgs);
-    if (!sim)
-        return std::nullopt;
-    QProcess cli;
-    cli.setProcessChannelMode(QProcess::MergedChannels);
-    QElapsedTimer wall;
-    wall.start();
-    cli.start(QStringLiteral(TALVEX_CLI_EXE),
-              QStringList{"-p", "COM1", "-q", "flash", "--image", imagePath} + flashArgs);
-    const bool ended = cli.waitForFinished(kRunTimeoutMs);
-    const double ms = double(wall.elapsed());
-    sim.reset();
-    if (!ended || cli.exitStatus() != QProcess::NormalExit || cli.exitCode() != 0) {
-        std::fprintf(stderr, "talvex-cli flash %s failed:\n%s\n", qPrintable(flashArgs.join(' ')),
-                     cli.readAll().constData());
-        return std::nullopt;
-    }
-    return ms;
-}
-
 std::optional<double> TimeStm32flash(Bench &bench, const QString &imagePath, bool verify)
 {
     const std::string log = bench.logPath(verify ? "stm32flash-v" : "stm32flash");
@@ -278,6 +256,54 @@ std::optional<double> TimeStm32flash(Bench &bench, const QString &imagePath, boo
         return std::nullopt;
     }
     return verify ? SyncToLastAnswer(log) : SyncToLastAck(log);
+}
+
+// The stm32flash line sequence that matches the tool's: reset with BOOT0 high,
+// reset released; at the end reset, BOOT0 low, reset released.
+const char kStm32flashSequence[] = "dtr&rts,-dtr:dtr,-rts,-dtr";
+
+// A whole run of `program`, from its start to its end, in ms; the pty given
+// modem lines through the shim.
+std::optional<double> WallTime(const QString &program, const QStringList &args)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LD_PRELOAD", QStringLiteral(MODEM_LINES_SHIM));
+    p.setProcessEnvironment(env);
+    QElapsedTimer t;
+    t.start();
+    p.start(program, args);
+    const bool ended = p.waitForFinished(kRunTimeoutMs);
+    const double ms = double(t.nsecsElapsed()) / 1e6;
+    if (!ended || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        std::fprintf(stderr, "%s failed:\n%s\n", qPrintable(program), p.readAll().constData());
+        return std::nullopt;
+    }
+    return ms;
+}
+
+// talvex-cli flash with `flashArgs` on a simulated module started with `simArgs`.
+std::optional<double> WallCliFlash(Bench &bench, const QString &imagePath, const QStringList &flashArgs = {},
+                                   const QStringList &simArgs = {})
+{
+    auto sim = StartSimProcess(bench.logPath("wall-cli"), simArgs);
+    if (!sim)
+        return std::nullopt;
+    return WallTime(QStringLiteral(TALVEX_CLI_EXE),
+                    QStringList{"-p", "COM1", "-q", "flash", "--image", imagePath} + flashArgs);
+}
+
+std::optional<double> WallStm32flash(Bench &bench, const QString &imagePath)
+{
+    auto sim = StartSimProcess(bench.logPath("wall-stm32flash"));
+    if (!sim)
+        return std::nullopt;
+    const QString exe = QStandardPaths::findExecutable("stm32flash");
+    if (exe.isEmpty())
+        return std::nullopt;
+    return WallTime(exe, {"-b", QString::number(kBaud), "-m", "8n1", "-i", kStm32flashSequence, "-w", imagePath, "-v",
+                          QString::fromStdString(sim->linkPath())});
 }
 
 double Median(std::vector<double> v)
@@ -368,6 +394,18 @@ int main(int argc, char *argv[])
             (cliTurn ? cli : flashVerify).push_back(*ms);
         }
     }
+    std::vector<double> wallCli;
+    std::vector<double> wallFlash;
+    for (int i = 0; i < runs; ++i) {
+        for (int k = 0; k < 2; ++k) {
+            const bool cliTurn = (i + k) % 2 == 0;
+            const std::optional<double> ms = cliTurn ? WallCliFlash(bench, imagePath)
+                                                     : WallStm32flash(bench, imagePath);
+            if (!ms)
+                return 1;
+            (cliTurn ? wallCli : wallFlash).push_back(*ms);
+        }
+    }
     std::vector<std::pair<int, double>> throughAdapter;
     for (int timerMs : kAdapterTimersMs) {
         const std::optional<double> ms = RunTool(bench, app, {"--latency-timer", QString::number(timerMs)});
@@ -378,15 +416,16 @@ int main(int argc, char *argv[])
         throughAdapter.emplace_back(timerMs, *ms);
     }
     // A protected module: unprotected (all flash erased, the settings kept over
-    // Modbus), flashed, verified and protected again, beside a plain flash.
+    // Modbus), flashed, verified and protected again, beside a plain flash; both
+    // from the process's start to its end, DTR/RTS through the shim.
     std::vector<double> plainWall;
     std::vector<double> protectWall;
     for (int i = 0; i < runs; ++i) {
         for (int k = 0; k < 2; ++k) {
             const bool plainTurn = (i + k) % 2 == 0;
-            const std::optional<double> ms = plainTurn ? RunCliWall(bench, imagePath, {}, {})
-                                                       : RunCliWall(bench, imagePath, {"--unprotect", "--protect"},
-                                                                    {"--protected"});
+            const std::optional<double> ms = plainTurn ? WallCliFlash(bench, imagePath)
+                                                       : WallCliFlash(bench, imagePath, {"--unprotect", "--protect"},
+                                                                      {"--protected"});
             if (!ms)
                 return 1;
             (plainTurn ? plainWall : protectWall).push_back(*ms);
@@ -421,7 +460,14 @@ int main(int argc, char *argv[])
     std::printf("  talvex-cli flash       median %6.0f ms   runs %s\n", cliMs, Join(cli).c_str());
     std::printf("  stm32flash -w -v       median %6.0f ms   runs %s\n", flashVerifyMs, Join(flashVerify).c_str());
     std::printf("talvex-cli flash / stm32flash -w -v: %.3f (goal <= %.2f)\n", cliMs / flashVerifyMs, kGoalVsStm32flash);
-    std::printf("a protected module, talvex-cli from start to exit (wall time)\n");
+    const double wallCliMs = Median(wallCli);
+    const double wallFlashMs = Median(wallFlash);
+    std::printf("whole wall time with boot entry and restart through DTR/RTS, process start to end\n");
+    std::printf("  talvex-cli flash                     median %6.0f ms   runs %s\n", wallCliMs, Join(wallCli).c_str());
+    std::printf("  stm32flash -i '%s' -w -v  median %6.0f ms   runs %s\n", kStm32flashSequence, wallFlashMs,
+                Join(wallFlash).c_str());
+    std::printf("talvex-cli flash / stm32flash -i: %.3f (goal <= %.2f)\n", wallCliMs / wallFlashMs, kGoalVsStm32flash);
+    std::printf("a protected module, talvex-cli from process start to end (wall time)\n");
     std::printf("  flash                         median %6.0f ms   runs %s\n", Median(plainWall),
                 Join(plainWall).c_str());
     std::printf("  flash --unprotect --protect   median %6.0f ms   runs %s\n", Median(protectWall),

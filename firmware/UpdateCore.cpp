@@ -187,6 +187,7 @@ void TUpdateCore::Start(uint32_t now)
 {
     now_ = now;
     retryCount_ = 0;
+    runs_ = 0;
     foundReadProtected_ = false;
     unprotected_ = false;
     writeUnprotected_ = false;
@@ -205,7 +206,52 @@ void TUpdateCore::Stop()
 {
     switchTimer(Timer::Step, false);
     switchTimer(Timer::TimeOut, false);
+    restartAndClose();
     ComDriver.Close();
+}
+
+void TUpdateCore::restartAndClose()
+{
+    // Closing alone only drops the lines (with HUPCL), and nothing resets the
+    // chip: it would stay in its bootloader until power-cycled. The manual entry
+    // leaves it to the operator to release BOOT0 and reset the module.
+    if (bootEntered_ && ComDriver.IsOpen() && options_.bootEntry != TBootEntry::Manual) {
+        ComDriver.SetDtr(true);
+        sleep(options_.finishHoldMs);
+        ComDriver.SetRts(false);
+        ComDriver.SetDtr(false);
+    }
+    bootEntered_ = false;
+    if (portOpened_)
+        ComDriver.Close();
+}
+
+void TUpdateCore::endRun(bool mayRunAgain, TUpdateOutcome outcome)
+{
+    state_ = 1;
+    setProgress(0);
+    switchTimer(Timer::TimeOut, false);
+    switchTimer(Timer::Step, false);
+    if (!mayRunAgain) {
+        restartAndClose();
+        events_.onFinished(outcome);
+        return;
+    }
+    // Between the runs of one start nothing changes: the next run's boot entry
+    // resets the chip anyway. The port closes before the next run is asked for,
+    // which opens what the port selection says by then.
+    if (portOpened_)
+        ComDriver.Close();
+    if (events_.mayRetry()) {
+        startRun();
+        return;
+    }
+    // No further run after all: the chip of the run just ended still runs its
+    // bootloader. Its port (unchanged since that run) opens once more to restart it.
+    if (bootEntered_ && options_.bootEntry != TBootEntry::Manual && OpenWithLine(ComDriver, kBootloaderLine))
+        restartAndClose();
+    bootEntered_ = false;
+    events_.onFinished(outcome);
 }
 
 void TUpdateCore::startRun()
@@ -214,6 +260,8 @@ void TUpdateCore::startRun()
     const TComPortNumber port = ComPortOfIndex(portIndex_);
     ComDriver.SetComPort(port);
     ComDriver.SetDevicePath(devicePath_);
+    if (options_.bootEntry == TBootEntry::Inverted)
+        ComDriver.SetLinesInverted(true);
     if (!OpenWithLine(ComDriver, kBootloaderLine)) {
         switchTimer(Timer::TimeOut, false);
         events_.onPortOpenFailed(static_cast<int>(port) + 1, ComDriver.DeviceName());
@@ -221,6 +269,7 @@ void TUpdateCore::startRun()
         return;
     }
     portOpened_ = true;
+    ++runs_;
 
     enterBootloader();
 
@@ -256,8 +305,10 @@ void TUpdateCore::Step(uint32_t now)
     if (count < awaited()) {
         // A NACK where a longer answer is due waits like any short reply, but
         // the run's failure can name it.
-        if (count > 0 && state_ > 1 && ComDriver.RxBuffer[0] == stm32::kNack)
+        if (count > 0 && state_ > 1 && ComDriver.RxBuffer[0] == stm32::kNack) {
             rejected_ = TUpdateCause::Refused;
+            nacked();
+        }
         return;
     }
     // The sync answer is judged by the last byte of the batch, so noise before it
@@ -275,7 +326,7 @@ void TUpdateCore::Step(uint32_t now)
             if (state_ == 1)
                 events_.onNotice(TUpdateNotice::NoContact, 0);
             else if (rejected_ == TUpdateCause::Refused)
-                readRefused();
+                nacked();
             return;
         }
         rejected_ = TUpdateCause::NoAnswer;
@@ -477,20 +528,13 @@ int32_t TUpdateCore::finish()
     events_.onNotice(TUpdateNotice::Done, 0);
     switchTimer(Timer::TimeOut, false);
     switchTimer(Timer::Step, false);
-    enterStage(TUpdateStage::Finishing);
-    // Let the chip restart into the new program: reset, boot pin low, then out of
-    // reset. Whether closing the port would release DTR depends on the port's
-    // hang-up flag; the module must not stay in reset for want of it.
-    // The manual entry leaves it to the operator to release BOOT0 and reset the module.
-    if (options_.bootEntry != TBootEntry::Manual) {
-        const bool on = assertLevel();
-        ComDriver.SetDtr(on);
-        sleep(Isp::kFinishHoldMs);
-        ComDriver.SetRts(!on);
-        ComDriver.SetDtr(!on);
-    }
-    if (portOpened_)
-        ComDriver.Close();
+    // The manual entry touches no line: there is nothing to finish.
+    if (options_.bootEntry != TBootEntry::Manual)
+        enterStage(TUpdateStage::Finishing);
+    // Let the chip restart into the new program. Whether closing the port would
+    // release DTR depends on the port's hang-up flag; the module must not stay in
+    // reset for want of it.
+    restartAndClose();
     events_.onFinished(TUpdateOutcome::Done);
     return kStayPut;
 }
@@ -524,16 +568,8 @@ void TUpdateCore::timeOutTick()
     failure_.cause = rejected_;
     failure_.address = failure_.stage == TUpdateStage::Writing ? blockAddress_ : 0;
     events_.onRunFailed(failure_);
-    state_ = 1;
-    setProgress(0);
     events_.onNotice(TUpdateNotice::LinkFailed, 0);
-    switchTimer(Timer::TimeOut, false);
-    switchTimer(Timer::Step, false);
-    if (portOpened_)
-        ComDriver.Close();
     // The manual entry has had its half minute; another run would only ask again.
-    if (++retryCount_ < Isp::kMaxRuns && !manualSync && events_.mayRetry())
-        startRun();
-    else
-        events_.onFinished(TUpdateOutcome::LinkFailed);
+    const bool another = ++retryCount_ < Isp::kMaxRuns && !manualSync;
+    endRun(another, TUpdateOutcome::LinkFailed);
 }

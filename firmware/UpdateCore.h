@@ -97,13 +97,18 @@ public:
     // When the next tick of the time-out is due (meaningful while it runs).
     uint32_t TimeOutDue() const { return timeOutDue_; }
     // Both timers off and the port closed; the state stays, so the caller can
-    // tell where the run stopped.
+    // tell where the run stopped. A chip put into its bootloader is restarted
+    // into its program first.
     void Stop();
+    // A run is under way: one of the timers runs.
+    bool Running() const { return stepOn_ || timeOutOn_; }
 
     // The update state, under the names the window has always used.
     int32_t IspState() const { return state_; }
     uint8_t OvertimeCount() const { return overtimeCount_; }
     uint8_t RetryCount() const { return retryCount_; }
+    // Runs this start has made so far (each one that opened the port).
+    int Runs() const { return runs_; }
     bool PortOpened() const { return portOpened_; }
     uint32_t WriteAddress() const { return writeAddress_; }
     int32_t ImageOffset() const { return imageOffset_; }
@@ -175,8 +180,9 @@ private:
     int32_t startReadOut();
     // Erase, or first the unique ID: what follows the flash size and the option bytes.
     int32_t towardsErase(int32_t eraseState);
-    // A NACK where a read-protected chip refuses: true when it was dealt with.
-    bool readRefused();
+    // A NACK to the first read with TUpdateOptions::unprotect: Readout Unprotect
+    // (or, after one, the refusal). True when it was dealt with.
+    bool unprotectOnRefusedRead();
     int32_t afterOptionBytes(int32_t next);
     int32_t restartedSync(int32_t next);
     int32_t afterResync(int32_t next);
@@ -193,9 +199,17 @@ private:
     void verifyNextBlock();
     bool verifyBlock();
     void refuse(TUpdateCause cause);
+    // A NACK where the options ask not to wait it out.
+    void nacked();
     void enterBootloader();
-    // The level that asserts DTR and RTS on the adapter in use.
-    bool assertLevel() const;
+    // The end of every run that put the chip into its bootloader, and not followed
+    // by another: reset held with the boot pin low, then released, so the module
+    // runs its program (the new one, the old one, or none where the flash was
+    // erased, as after a power cycle). Then the port closes.
+    void restartAndClose();
+    // Ends the run where it is: both timers off, failure reported, then either a
+    // further run (true: it has started) or the module restarted and the port closed.
+    void endRun(bool mayRunAgain, TUpdateOutcome outcome);
     void sendSync();
     void send(const uint8_t *bytes, int count);
     void sendCommand(uint8_t code);
@@ -248,6 +262,8 @@ private:
     int32_t verifyOffset_ = 0;   // image offset of the block being read back
     int verifyCount_ = 0;        // bytes of that block
     int syncsSent_ = 0;          // sync bytes of this run (the manual entry repeats it)
+    int runs_ = 0;               // runs of this start that opened the port
+    bool bootEntered_ = false;   // the lines put the chip into its bootloader, and it has not been restarted
     // Pages erased by this run, by number from the flash base (a page number is one byte).
     std::array<bool, 256> erasedPage_{};
     int32_t readSize_ = 0;  // bytes a read-out reads

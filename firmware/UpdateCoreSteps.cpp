@@ -10,24 +10,19 @@
 
 #include <algorithm>
 
-// An adapter whose transistor stages invert both lines needs the opposite levels.
-bool TUpdateCore::assertLevel() const
-{
-    return options_.bootEntry != TBootEntry::Inverted;
-}
-
 void TUpdateCore::enterBootloader()
 {
     // The operator holds BOOT0 and resets the module; the sync byte repeats until then.
     if (options_.bootEntry == TBootEntry::Manual)
         return;
-    // Reset with BOOT0 held, then let the chip run into its bootloader.
-    const bool on = assertLevel();
-    ComDriver.SetDtr(on);
-    ComDriver.SetRts(on);
-    sleep(Isp::kResetPulseMs);
-    ComDriver.SetDtr(!on);
-    sleep(Isp::kBootSettleMs);
+    // Reset with BOOT0 held, then let the chip run into its bootloader. The
+    // port knows whether its adapter inverts the lines.
+    ComDriver.SetDtr(true);
+    ComDriver.SetRts(true);
+    bootEntered_ = true;
+    sleep(options_.resetPulseMs);
+    ComDriver.SetDtr(false);
+    sleep(options_.bootSettleMs);
     if (ComDriver.ModemLinesRefused())
         events_.onModemLinesRefused();
 }
@@ -193,30 +188,40 @@ bool TUpdateCore::verifyBlock()
     return false;
 }
 
-// A failure no further run mends: the run ends at once, the lines as they are.
+// A failure no further run mends: the run ends at once and the module restarts.
 void TUpdateCore::refuse(TUpdateCause cause)
 {
     failure_.stage = StageOf(state_);
     failure_.cause = cause;
     events_.onRunFailed(failure_);
-    state_ = 1;
-    setProgress(0);
-    switchTimer(Timer::TimeOut, false);
-    switchTimer(Timer::Step, false);
-    if (portOpened_)
-        ComDriver.Close();
-    events_.onFinished(TUpdateOutcome::Refused);
+    endRun(false, TUpdateOutcome::Refused);
 }
 
-// Only the first Read Memory tells a read-protected chip from one that answers:
-// nothing has been erased by then.
-bool TUpdateCore::readRefused()
+void TUpdateCore::nacked()
 {
-    if (state_ != 4 || (!options_.unprotect && !options_.refuseReadProtected))
+    if (unprotectOnRefusedRead() || !options_.endOnNack)
+        return;
+    // A chip whose flash is read-protected refuses every Read Memory: no further
+    // run reads more. Any other NACK ends this run now, as its time-out would.
+    const bool readRefused = state_ == 4 || state_ == kUniqueIdCommandState || state_ == kVerifyCommandState;
+    if (readRefused) {
+        foundReadProtected_ = foundReadProtected_ || state_ == 4;
+        refuse(TUpdateCause::ReadProtected);
+        return;
+    }
+    overtimeCount_ = Isp::kOvertimeLimit;
+    timeOutTick();
+}
+
+// Only the first Read Memory (the flash size) tells a read-protected chip from
+// one that answers: nothing has been erased by then.
+bool TUpdateCore::unprotectOnRefusedRead()
+{
+    if (state_ != 4 || !options_.unprotect)
         return false;
     foundReadProtected_ = true;
     // A chip still protected after its Readout Unprotect will not be mended by another.
-    if (!options_.unprotect || unprotected_) {
+    if (unprotected_) {
         refuse(TUpdateCause::ReadProtected);
         return true;
     }

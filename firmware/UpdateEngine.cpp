@@ -24,6 +24,13 @@ TUpdateEngine::TUpdateEngine(TQRTCommDriver &driver, QObject *parent)
 
 TUpdateEngine::~TUpdateEngine()
 {
+    // Destroyed mid-run (its window closed, the program quitting): the module
+    // is restarted into its program before the port closes.
+    // Whatever clock it was handed may be gone by now: the restart waits on the real one.
+    if (core_.Running()) {
+        core_.SetSleep({});
+        Stop();
+    }
     ComDriver.SetOnReceiveData({});
 }
 

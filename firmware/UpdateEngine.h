@@ -71,8 +71,10 @@ public:
     // One tick of the time-out (OvertimeT's tick).
     void OvertimeTTimer();
     // Ends a run where it is, without a further run or `finished`: both timers
-    // stop, entries still waiting are dropped and the port closes. The state
-    // stays, so the caller can tell where the run was stopped.
+    // stop, entries still waiting are dropped, a chip put into its bootloader is
+    // restarted into its program, and the port closes. The state stays, so the
+    // caller can tell where the run was stopped. The engine's destruction mid-run
+    // does the same.
     void Stop();
 
     QTimer Timer5;     // step timer, 3 ms

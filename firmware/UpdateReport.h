@@ -2,6 +2,7 @@
 // What the update engine tells its faces as values, so that each face words it
 // in its own language: the stage it is in, how far it got, and why a run failed.
 // Also what a caller may ask of it beyond the window's update.
+#include "firmware/Isp.h"
 #include "firmware/stm32/Stm32Protocol.h"
 
 #include <cstdint>
@@ -10,7 +11,7 @@
 // How the chip is put into its bootloader.
 enum class TBootEntry {
     DtrRts,    // DTR and RTS both set, DTR released: the window's sequence
-    Inverted,  // the same with both lines' levels swapped (adapters with transistor stages)
+    Inverted,  // the same on an adapter whose stages invert both lines (the port's lines inverted)
     Manual,    // no line is touched: the operator holds BOOT0 and resets the module
 };
 
@@ -25,6 +26,15 @@ struct TUpdateOptions {
     // erase if the chip's flash (its size word) cannot take the pages the erase
     // of the image asks for. Negative: not checked.
     int64_t imageBytes = -1;
+    // The waits of the line sequences, milliseconds: reset held with the boot pin
+    // high, the bootloader's start after reset is released, and reset held with
+    // the boot pin low when the module is restarted. The window's by default.
+    uint32_t resetPulseMs = Isp::kResetPulseMs;
+    uint32_t bootSettleMs = Isp::kBootSettleMs;
+    uint32_t finishHoldMs = Isp::kFinishHoldMs;
+    // A NACK ends the run at once instead of waiting out its time-out; a NACK to
+    // Read Memory (a read-protected chip) ends the start, as no further run mends it.
+    bool endOnNack = false;
     // Where image byte 0 goes.
     uint32_t startAddress = stm32::kFlashBase;
     // The flash pages to erase, by number from the flash base; only the image's
@@ -37,10 +47,8 @@ struct TUpdateOptions {
     // write): `readBytes` bytes, or up to the end of the chip's flash when 0.
     bool readOnly = false;
     int64_t readBytes = 0;
-    // A chip that refuses the first Read Memory (its flash read-protected) ends
-    // the start at once, before anything is erased, instead of being waited out.
-    bool refuseReadProtected = false;
-    // Such a chip is unprotected instead: Readout Unprotect, which erases all of
+    // A chip that refuses the first Read Memory (its flash read-protected) is
+    // unprotected instead of refused (see endOnNack) or waited out: Readout Unprotect, which erases all of
     // its flash (the module's settings page too) and restarts it; the run syncs
     // again and goes on with the update. Write protection of the pages to erase
     // is removed the same way (Write Unprotect).
@@ -79,8 +87,8 @@ enum class TUpdateCause {
     ImageNotLoaded,  // the image could not be loaded for the erase
     ImageTooLarge,   // the chip's flash cannot take the image
     VerifyMismatch,  // the read-back differs from the image
-    WrongChip,       // Get ID answered another product ID than the one asked for
     ReadProtected,   // the chip refuses Read Memory: its flash is read-protected
+    WrongChip,       // Get ID answered another product ID than the one asked for
     WriteProtected,  // pages to erase are write-protected (see TUpdateFailure::address)
     NotProtected,    // after Readout Protect the chip still reads its flash
 };

@@ -359,7 +359,9 @@ bool WriteRegister(int32_t address, uint16_t value)
             return true;
         SleepMs(kWriteRetryPauseMs);
     }
-    return false;
+    // The last attempt's rest is looked at too: a write the module took late
+    // is a write taken.
+    return LateEchoArrived(frame);
 }
 
 bool ReadRegistersOnce(int32_t address, int32_t count, uint16_t *words, int replyWaits)

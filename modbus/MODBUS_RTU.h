@@ -76,7 +76,7 @@ bool FetchRegisters(int32_t index);
 bool WriteRegisterOnce(int32_t address, int32_t value, uint8_t function);
 // WriteRegisterOnce with function 6, up to six attempts. An echo of the attempt
 // before that has come in during the rest after it confirms the write instead of
-// a further attempt.
+// a further attempt; so does one that came in the rest after the sixth.
 bool WriteRegister(int32_t address, uint16_t value);
 // One read that waits for its reply, as a write waits for its echo, and leaves
 // the mirror alone: `words` receives `count` registers from `address`. True only

@@ -44,8 +44,19 @@ static_assert(static_cast<uint16_t>(~kCanUnlockWord0) == kCanUnlockWord1);
 inline constexpr std::array<const char *, 8> kBaudCanTexts = {"10K",  "20K",  "50K",  "100K",
                                                               "125K", "250K", "500K", "1000K"};
 inline constexpr std::array<const char *, 4> kBaud485Texts = {"9600", "19200", "38400", "57600"};
-inline constexpr std::array<const char *, 10> kFilterTexts = {"零级", "一级", "二级", "三级", "四级",
-                                                              "五级", "六级", "七级", "八级", "九级"};
+// The filter levels are words: marked for the windows' English catalogue, which
+// lupdate fills from these marks (context kModuleTextsContext). The definition is
+// Qt's own, so this header needs no Qt.
+inline constexpr char kModuleTextsContext[] = "ModuleTexts";
+#ifndef QT_TRANSLATE_NOOP
+#define QT_TRANSLATE_NOOP(scope, x) x
+#endif
+inline constexpr std::array<const char *, 10> kFilterTexts = {
+    QT_TRANSLATE_NOOP("ModuleTexts", "零级"), QT_TRANSLATE_NOOP("ModuleTexts", "一级"),
+    QT_TRANSLATE_NOOP("ModuleTexts", "二级"), QT_TRANSLATE_NOOP("ModuleTexts", "三级"),
+    QT_TRANSLATE_NOOP("ModuleTexts", "四级"), QT_TRANSLATE_NOOP("ModuleTexts", "五级"),
+    QT_TRANSLATE_NOOP("ModuleTexts", "六级"), QT_TRANSLATE_NOOP("ModuleTexts", "七级"),
+    QT_TRANSLATE_NOOP("ModuleTexts", "八级"), QT_TRANSLATE_NOOP("ModuleTexts", "九级")};
 inline constexpr std::array<const char *, 3> kDat485Texts = {"8 N 1", "8 O 1", "8 E 1"};
 
 // Numeric settings.

@@ -91,6 +91,7 @@ want=(
   /usr/share/metainfo/io.github.talvex.Talvex.metainfo.xml
   /usr/share/doc/talvex/copyright
   /usr/share/doc/talvex/changelog.gz
+  /usr/lib/udev/rules.d/70-talvex-serial.rules
 )
 for p in "${programs[@]}"; do want+=("/usr/bin/$p"); done
 for m in "${pages[@]}"; do want+=("/usr/share/man/man1/$m.gz"); done
@@ -101,7 +102,7 @@ done
 grep '^/usr/bin/.' "$work/contents" | sort >"$work/bins"
 printf '/usr/bin/%s\n' "${programs[@]}" | sort >"$work/bins.want"
 diff -u "$work/bins.want" "$work/bins" >&2 || fail "programs in the package differ from ${programs[*]}"
-if grep -E '\.(a|so|h|hpp)$|/include/|/lib/' "$work/contents" >&2; then
+if grep -E '\.(a|so|h|hpp)$|/include/|/lib/' "$work/contents" | grep -Ev '^/usr/lib/(udev/(rules\.d/.*)?)?$' >&2; then
   fail "libraries or headers in the package"
 fi
 pass "contents checked: ${want[*]}"
@@ -131,7 +132,12 @@ for m in "${pages[@]}"; do
     [ -z "$warnings" ] || fail "man warns about $m: $warnings"
   fi
 done
-pass "validators and manual pages checked"
+# The udev rule marks each adapter chip for ModemManager to leave alone.
+for chip in 0403 1a86 10c4 067b; do
+  grep -q "ATTRS{idVendor}==\"$chip\".*ENV{ID_MM_DEVICE_IGNORE}=\"1\"" \
+    "$root/usr/lib/udev/rules.d/70-talvex-serial.rules" || fail "the udev rule does not cover vendor $chip"
+done
+pass "validators, manual pages and the udev rule checked"
 
 # 5. The unpacked program answers without a display and without the build tree.
 out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/talvex" --version 2>"$work/err") ||

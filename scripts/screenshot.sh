@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
-# Renders the main window, connected to the simulated module, into a PNG.
-# Runs under Xvfb so it needs no desktop.
+# Renders the README's pictures into PNGs under Xvfb, so it needs no desktop:
+# the main window connected to the simulated module, in Chinese and in English,
+# and the firmware-update window (English) part-way through an update.
+#   screenshot.sh BUILD DOCS_DIR
 set -euo pipefail
 build=${1:-build}
-out=${2:-docs/main-window.png}
+docs=${2:-docs}
 here=$(dirname "$0")
-mkdir -p "$(dirname "$out")"
+mkdir -p "$docs"
 
 . "$here/sim-lib.sh"
 start_sim "$build"
-TALVEX_PORT_DIR="$sim_dir" xvfb-run -a -s "-screen 0 1024x768x24" \
-  "$build/app/talvex-screenshot" "$out" --connect
-echo "wrote $out"
+shot() {
+  TALVEX_PORT_DIR="$sim_dir" xvfb-run -a -s "-screen 0 1024x768x24" "$build/app/talvex-screenshot" "$@"
+  echo "wrote $1"
+}
+shot "$docs/main-window.png" --connect --lang zh
+shot "$docs/main-window-en.png" --connect --lang en
+shot "$docs/firmware-window-en.png" --firmware --lang en

@@ -17,6 +17,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
 
 namespace {
 
@@ -27,6 +31,44 @@ constexpr unsigned kPtmxMajor = 5;             // /dev/ptmx, the multiplexer tha
 constexpr unsigned kPtmxMinor = 2;
 constexpr unsigned kPtsFirstMajor = 136;  // /dev/pts/N spans eight majors
 constexpr unsigned kPtsLastMajor = 143;
+
+// Consoles (the kernel's devices.txt): /dev/tty0 ... /dev/tty63, /dev/tty and /dev/console.
+constexpr unsigned kVirtualConsoleMajor = 4;  // minors 0 ... 63; ttyS0 and on start at 64
+constexpr unsigned kLastVirtualConsoleMinor = 63;
+constexpr unsigned kTtyAuxMajor = 5;  // /dev/tty (0), /dev/console (1), /dev/ttyprintk (3)
+constexpr unsigned kControllingTtyMinor = 0;
+constexpr unsigned kConsoleMinor = 1;
+constexpr unsigned kTtyPrintkMinor = 3;
+
+// The process's controlling terminal, from field 7 of /proc/self/stat (0: none).
+dev_t ControllingTerminal()
+{
+    FILE *f = std::fopen("/proc/self/stat", "re");
+    if (!f)
+        return 0;
+    char line[1024] = {};
+    const bool read = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    // The command name in parentheses may hold spaces: count from its closing one.
+    const char *end = read ? std::strrchr(line, ')') : nullptr;
+    int ttyNr = 0;
+    if (!end || std::sscanf(end + 1, " %*c %*d %*d %*d %d", &ttyNr) != 1)
+        return 0;
+    const auto nr = static_cast<unsigned>(ttyNr);
+    return makedev((nr >> 8) & 0xFFFu, (nr & 0xFFu) | ((nr >> 12) & 0xFFF00u));
+}
+
+bool IsConsoleNumber(dev_t device)
+{
+    const unsigned maj = major(device);
+    const unsigned min = minor(device);
+    if (maj == kVirtualConsoleMajor && min <= kLastVirtualConsoleMinor)
+        return true;
+    if (maj == kTtyAuxMajor && (min == kControllingTtyMinor || min == kConsoleMinor || min == kTtyPrintkMinor))
+        return true;
+    const dev_t own = ControllingTerminal();
+    return own != 0 && own == device;
+}
 
 bool IsPseudoTerminalNumber(dev_t device)
 {
@@ -85,6 +127,53 @@ PortFault FaultOfErrno(int e)
     }
 }
 
+// Devices this process holds, by number: a second open of the same device
+// (through another name, a link, another window) is refused before open() can
+// raise DTR and RTS under the first holder.
+std::set<dev_t> &HeldHere()
+{
+    static std::set<dev_t> held;
+    return held;
+}
+
+// Where the lock that names a device number lives: /run/lock, or the user's
+// runtime folder where /run/lock is not writable. Empty: neither.
+std::string LockFolder()
+{
+    static const char kSystemLocks[] = "/run/lock";
+    if (::access(kSystemLocks, W_OK) == 0)
+        return kSystemLocks;
+    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+    return runtime && *runtime && ::access(runtime, W_OK) == 0 ? runtime : std::string();
+}
+
+// Takes the lock of `device` for every process that uses this tool: a file named
+// after the device number, held with flock while the port is open. The kernel
+// lets go of it when the holder ends, however it ends. Returns its descriptor,
+// -1 with errno EBUSY when another holds it, or -2 when no lock can be kept
+// here (no folder for it): the device's own flock still guards the port then.
+int TakeDeviceLock(dev_t device)
+{
+    const std::string folder = LockFolder();
+    if (folder.empty())
+        return -2;
+    char name[64];
+    std::snprintf(name, sizeof name, "/talvex-dev-%u-%u.lock", major(device), minor(device));
+    const std::string path = folder + name;
+    constexpr mode_t kLockMode = 0644;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kLockMode);
+    if (fd < 0 && errno == EACCES)  // made by another user: reading is enough to lock it
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return -2;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        errno = EBUSY;
+        return -1;
+    }
+    return fd;
+}
+
 LineSettings FromReadback(const LineReadback &rb)
 {
     LineSettings s;
@@ -117,15 +206,31 @@ public:
             return fail(PortFault::NotPresent, ENOENT);
         case DeviceKind::NotSerial:
             return fail(PortFault::NotSerialDevice, ENOTTY);
+        case DeviceKind::Console:
+            return fail(PortFault::NotAnAdapter, ENOTTY);
         case DeviceKind::PseudoTerminal:
         case DeviceKind::SerialDevice:
             break;
         }
+        // Root passes TIOCEXCL, and open() raises DTR and RTS before any flock can
+        // refuse: a port already held is refused by its number first.
+        struct stat named {};
+        if (::stat(path.c_str(), &named) != 0)
+            return fail(FaultOfErrno(errno), errno);
+        if (HeldHere().count(named.st_rdev) != 0)
+            return fail(PortFault::Busy, EBUSY);
+        const int lockFd = TakeDeviceLock(named.st_rdev);
+        if (lockFd == -1)
+            return fail(PortFault::Busy, EBUSY);
         // Non-blocking so that neither open (carrier) nor a full output queue can
         // hang the GUI thread; write() below waits with a bound instead.
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            return fail(FaultOfErrno(errno), errno);
+        if (fd < 0) {
+            const int e = errno;
+            if (lockFd >= 0)
+                ::close(lockFd);
+            return fail(FaultOfErrno(e), e);
+        }
         // TIOCEXCL keeps out other unprivileged openers; flock also keeps out
         // root and a second open from this process, as long as they lock too.
         PortFault why = PortFault::None;
@@ -138,11 +243,16 @@ public:
             why = FaultOfErrno(errno), err = errno;
         if (why != PortFault::None) {
             ::close(fd);
+            if (lockFd >= 0)
+                ::close(lockFd);
             return fail(why, err);
         }
         struct stat st {};
         pseudoTerminal_ = fstat(fd, &st) == 0 && IsPseudoTerminalNumber(st.st_rdev);
         fd_ = fd;
+        lockFd_ = lockFd;
+        device_ = named.st_rdev;
+        HeldHere().insert(device_);
         return true;
     }
 
@@ -158,6 +268,10 @@ public:
         ioctl(fd_, TIOCNXCL);
         ::close(fd_);
         fd_ = -1;
+        HeldHere().erase(device_);
+        if (lockFd_ >= 0)
+            ::close(lockFd_);
+        lockFd_ = -1;
     }
 
     bool isOpen() const override { return fd_ >= 0; }
@@ -300,6 +414,8 @@ private:
     }
 
     int fd_ = -1;
+    int lockFd_ = -1;  // the lock named after the device number, while open
+    dev_t device_ = 0;
     bool pseudoTerminal_ = false;
     bool latencyChanged_ = false;
     struct serial_struct serialBefore_ {};
@@ -316,6 +432,9 @@ DeviceKind ClassifyDevice(const std::string &path)
         return DeviceKind::Absent;
     if (!S_ISCHR(st.st_mode))
         return DeviceKind::NotSerial;
+    // A terminal someone types at, a pty among them, is never a line to a module.
+    if (IsConsoleNumber(st.st_rdev))
+        return DeviceKind::Console;
     if (IsPseudoTerminalNumber(st.st_rdev))
         return DeviceKind::PseudoTerminal;
     return IsTtyNumber(st.st_rdev) ? DeviceKind::SerialDevice : DeviceKind::NotSerial;

@@ -60,10 +60,10 @@ bool TQRTCommDriver::Open()
         errorNumber_ = port_->errorNumber();
         return false;
     }
-    // The kernel raised DTR and RTS at the open. On the module's adapter DTR holds
-    // reset and RTS the boot pin: dropping DTR first would let the chip out of
-    // reset with the boot pin high, into its bootloader. Both go in one request.
-    port_->dropModemLines(kLineDtr | kLineRts);
+    // The kernel raised DTR and RTS at the open (on an inverting adapter: left
+    // both lines inactive). On the module's adapter DTR holds reset and RTS the
+    // boot pin: the boot pin goes low first, while reset still holds.
+    ReleaseModemLines();
     if (!Configure()) {
         // The line would carry other bytes than the module expects: no port at all
         // is the honest answer.
@@ -82,6 +82,19 @@ bool TQRTCommDriver::Open()
     }
     ++openCount_;
     return true;
+}
+
+void TQRTCommDriver::SetLinesInverted(bool inverted)
+{
+    if (!IsOpen())
+        linesInverted_ = inverted;
+}
+
+void TQRTCommDriver::ReleaseModemLines()
+{
+    // A refusal here is a pty or a 3-wire adapter: nothing to release.
+    port_->setRts(LineBit(false));
+    port_->setDtr(LineBit(false));
 }
 
 void TQRTCommDriver::Close()
@@ -111,6 +124,9 @@ void TQRTCommDriver::CloseDevice()
         readable_->deleteLater();
         readable_ = nullptr;
     }
+    // Without HUPCL an inverting adapter's lines stay as they are: inactive.
+    if (linesInverted_)
+        ReleaseModemLines();
     port_->close();
 }
 
@@ -138,11 +154,17 @@ bool TQRTCommDriver::Configure()
     s.dtrOn = enableDtrOnOpen_;
     s.xonChar = kXonChar;
     s.xoffChar = kXoffChar;
-    s.hangUpOnClose = true;
+    // HUPCL clears both bits at the last close: on an inverting adapter that
+    // asserts both lines, holding the module in reset.
+    s.hangUpOnClose = !linesInverted_;
     const bool ok = port_->applySettings(s);
-    // The settings fix the modem lines: DTR as asked, RTS dropped unless the
+    // The settings fix the modem lines: DTR as asked, RTS inactive unless the
     // hardware handshake owns it; two lines dropped go in one request.
-    if (!s.dtrOn && !s.rtsCts) {
+    if (linesInverted_) {
+        if (!s.rtsCts)
+            port_->setRts(LineBit(false));
+        port_->setDtr(LineBit(s.dtrOn));
+    } else if (!s.dtrOn && !s.rtsCts) {
         port_->dropModemLines(kLineDtr | kLineRts);
     } else {
         if (!s.rtsCts)
@@ -222,13 +244,13 @@ int32_t TQRTCommDriver::SendData(const uint8_t *data, int32_t count)
 
 void TQRTCommDriver::SetDtr(bool on)
 {
-    if (IsOpen() && !port_->setDtr(on))
+    if (IsOpen() && !port_->setDtr(LineBit(on)))
         modemLinesRefused_ = true;
 }
 
 void TQRTCommDriver::SetRts(bool on)
 {
-    if (IsOpen() && !port_->setRts(on))
+    if (IsOpen() && !port_->setRts(LineBit(on)))
         modemLinesRefused_ = true;
 }
 

@@ -90,8 +90,16 @@ public:
     void PurgeBuffers(bool input, bool output);
     uint16_t OutFreeSpace();
     int32_t SendData(const uint8_t *data, int32_t count);
+    // Whether the line is active (on the module's adapter: DTR holds reset, RTS
+    // the boot pin), whatever the adapter's polarity.
     void SetDtr(bool on);
     void SetRts(bool on);
+    // Adapters whose transistor stages invert DTR and RTS: there a set bit is an
+    // inactive line. Open, the settings, SetDtr/SetRts and Close all follow it:
+    // such a port is opened and closed with both bits set and without HUPCL
+    // (which would clear them, holding the module in reset). Taken only while closed.
+    bool LinesInverted() const { return linesInverted_; }
+    void SetLinesInverted(bool inverted);
     void PollReceive();
 
     // Published properties.
@@ -159,6 +167,11 @@ signals:
 
 private:
     bool Configure();
+    // Both lines inactive, the boot pin (RTS) before reset (DTR): whatever the
+    // board's RC, the chip then samples its boot pin low when it leaves reset.
+    void ReleaseModemLines();
+    // The bit that makes a line active (on) or inactive.
+    bool LineBit(bool on) const { return on != linesInverted_; }
     void CloseDevice();
     void Release();
     void ApplyIfOpen();
@@ -190,6 +203,7 @@ private:
     uint16_t outBufSize_ = kDefaultOutBufSize;
     uint16_t pollingDelay_ = kDefaultPollingDelayMs;
     bool enableDtrOnOpen_ = false;
+    bool linesInverted_ = false;
     uint16_t ownerReadInterval_ = 0;
     uint32_t openCount_ = 0;
     uint16_t outputTimeout_ = kDefaultOutputTimeoutMs;

@@ -15,8 +15,9 @@ struct LineSettings {
     bool dtrOn = false;  // DTR level the settings leave behind
     uint8_t xonChar = 0x11;
     uint8_t xoffChar = 0x13;
-    // Drop DTR and RTS when the last holder closes the port (HUPCL). Without it a
-    // module whose reset hangs on DTR stays in reset after the tool lets go.
+    // Clear DTR and RTS when the last holder closes the port (HUPCL). Without it a
+    // module whose reset hangs on DTR stays in reset after the tool lets go; behind
+    // an adapter that inverts the lines it is off, as clearing them asserts them.
     bool hangUpOnClose = true;
 };
 
@@ -33,6 +34,10 @@ enum class DeviceKind {
     NotSerial,       // something that is no tty: a file, a folder, /dev/null
     PseudoTerminal,  // a pty: the simulated module, a test, a socat link
     SerialDevice,    // any other tty: a UART, a USB or CDC-ACM adapter
+    // A virtual console or the controlling terminal (/dev/tty, /dev/console,
+    // /dev/tty0 ...): a tty, but no adapter; setting a line on it would leave the
+    // console in raw mode.
+    Console,
 };
 
 // Follows links, so a port directory of links is judged by what the links name.
@@ -44,8 +49,9 @@ enum class PortFault {
     None,
     NotPresent,        // no such device (ENOENT, ENODEV, ENXIO)
     PermissionDenied,  // EACCES, EPERM: the user may not open it (group dialout)
-    Busy,              // held by another program (EBUSY, or its lock is taken)
+    Busy,              // held by another program or by this one (EBUSY, or its lock is taken)
     NotSerialDevice,   // not a tty at all
+    NotAnAdapter,      // a console or the controlling terminal: refused before anything is set
     DeviceError,       // EIO: no UART behind the name, or the device does not answer
     SettingsRefused,   // the driver refused the line settings
     SettingsNotKept,   // the driver took them but reads back others (speed, parity, ...)
@@ -63,7 +69,9 @@ public:
 
     // Opens the device exclusively. False when it is missing, not a tty or held
     // elsewhere; fault() then says which. Linux raises DTR and RTS at every open
-    // of a port whose speed is not 0; no flag stops it.
+    // of a port whose speed is not 0; no flag stops it, so a port already held
+    // (by this process, or by another through the lock named after its device
+    // number) is refused before the open, not after.
     virtual bool open(const std::string &path) = 0;
     // Gives back what open() took over (the latency flags); the kernel drops DTR
     // and RTS here only when the settings asked for it (hangUpOnClose).

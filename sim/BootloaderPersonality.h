@@ -12,7 +12,9 @@ namespace talvex::sim {
 class BootloaderPersonality : public LinePersonality {
 public:
     static constexpr uint32_t kLineSpeed = 115200;
-    static constexpr uint64_t kResetPauseMs = 800;  // the host's DTR/RTS sequence takes a second
+    // The window's DTR/RTS sequence takes a second, talvex-cli's two waits of
+    // --entry-ms (50 ms by default); within a session no host pauses before a sync byte.
+    static constexpr uint64_t kResetPauseMs = 80;
 
     const char *name() const override { return "bootloader"; }
     uint32_t lineSpeed() const override { return kLineSpeed; }

@@ -5,8 +5,11 @@
 // every port the program opens. On the module's adapter DTR holds reset and RTS
 // the boot pin, so the one state that must never show outside the bootloader
 // entry is "DTR off, RTS on": the chip leaves reset into its bootloader and
-// answers no Modbus until it is power-cycled.
+// answers no Modbus until it is power-cycled. So every end of an update that put
+// the chip there restarts it (reset held with the boot pin low, then released)
+// before the port closes, on adapters with normal lines and on inverting ones.
 #include "app/cli/Cli.h"
+#include "app/cli/Options.h"
 #include "firmware/Isp.h"
 #include "firmware/UpdateEngine.h"
 #include "serial/QRT_ComDrv.h"
@@ -17,6 +20,7 @@
 #include "tests/support/MessageRecorder.h"
 #include "tests/support/ModbusBytes.h"
 #include "tests/support/PtyPair.h"
+#include "ui/Firmware.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryFile>
@@ -30,6 +34,8 @@
 namespace {
 
 enum class Scenario { ModbusConnect, Update, UpdateTimesOut, CliRead, CliFlash };
+// How an update that entered the bootloader comes to its end.
+enum class End { Done, ThreeTimeOuts, RefusedAfterFlashSize, VerifyMismatch, Stop, EngineDestroyed, WindowClosed };
 
 uint32_t SteadyMs()
 {
@@ -50,15 +56,15 @@ struct Module {
     {
         // Leaving reset samples the boot pin.
         st.linesChanged = [this, wasReset = false]() mutable {
-            if (wasReset && !st.dtr) {
-                inBootloader = st.rts;
+            if (wasReset && !st.dtrActive()) {
+                inBootloader = st.rtsActive();
                 if (inBootloader)
                     chip.reset();
             }
-            wasReset = st.dtr;
+            wasReset = st.dtrActive();
         };
         st.peer = [this](const uint8_t *data, int size) -> std::vector<uint8_t> {
-            if (st.dtr)
+            if (st.dtrActive())
                 return {};  // held in reset
             if (inBootloader)
                 return chipAnswers ? chip.feed(data, size_t(size)) : std::vector<uint8_t>{};
@@ -69,8 +75,9 @@ struct Module {
 };
 
 // Every change into "DTR off, RTS on" must come from "both on" held for the whole
-// reset pulse: the update's bootloader entry and nothing else.
-QString StrayBootEntry(const std::vector<LineLevels> &log, const std::vector<uint32_t> &times)
+// reset pulse (`pulseMs`): the update's bootloader entry and nothing else.
+QString StrayBootEntry(const std::vector<LineLevels> &log, const std::vector<uint32_t> &times,
+                       uint32_t pulseMs = Isp::kResetPulseMs)
 {
     for (size_t i = 1; i < log.size(); ++i) {
         const LineLevels &now = log[i];
@@ -82,7 +89,7 @@ QString StrayBootEntry(const std::vector<LineLevels> &log, const std::vector<uin
             --held;
         const bool fromReset = before.dtr && before.rts;
         const uint32_t heldMs = times[i] - times[held];
-        if (!fromReset || heldMs < Isp::kResetPulseMs)
+        if (!fromReset || heldMs < pulseMs)
             return QString("entry %1 (%2) after %3 ms of reset")
                 .arg(i)
                 .arg(QString::fromStdString(now.cause))
@@ -91,9 +98,36 @@ QString StrayBootEntry(const std::vector<LineLevels> &log, const std::vector<uin
     return {};
 }
 
+// After the last bootloader entry (reset released with the boot pin high): reset
+// held with the boot pin low, then released, and only then the close.
+QString RestartAfterLastEntry(const std::vector<LineLevels> &log)
+{
+    const auto is = [&](size_t i, bool dtr, bool rts) { return log[i].dtr == dtr && log[i].rts == rts; };
+    size_t entry = log.size();
+    for (size_t i = 1; i < log.size(); ++i)
+        if (is(i, false, true) && is(i - 1, true, true))
+            entry = i;
+    if (entry == log.size())
+        return QStringLiteral("no bootloader entry at all");
+    size_t i = entry + 1;
+    while (i < log.size() && !is(i, true, false))
+        ++i;
+    if (i == log.size())
+        return QStringLiteral("reset never held with the boot pin low after the entry");
+    while (i < log.size() && !is(i, false, false))
+        ++i;
+    if (i == log.size())
+        return QStringLiteral("reset never released after that");
+    for (size_t c = entry; c < i; ++c)
+        if (log[c].cause == "closed")
+            return QStringLiteral("the port closed before the restart");
+    return {};
+}
+
 }  // namespace
 
 Q_DECLARE_METATYPE(Scenario)
+Q_DECLARE_METATYPE(End)
 
 class TestAdapterLines : public QObject {
     Q_OBJECT
@@ -185,7 +219,10 @@ private slots:
         }
         stamp();
 
-        const QString stray = StrayBootEntry(st.lineLog, times);
+        // The command line's boot entry takes short pulses of its own.
+        const uint32_t pulseMs = scenario == Scenario::CliFlash ? uint32_t(talvex::cli::Options::kDefaultEntryMs)
+                                                                : Isp::kResetPulseMs;
+        const QString stray = StrayBootEntry(st.lineLog, times, pulseMs);
         QVERIFY2(stray.isEmpty(), qPrintable(stray));
         // Out of reset at the end, and the boot pin low: the module runs its program.
         QVERIFY(!st.open);
@@ -194,11 +231,154 @@ private slots:
         // The adapter was asked for low latency and has its old flags back.
         QVERIFY(std::count(st.calls.begin(), st.calls.end(), "lowlatency") >= 1);
         QVERIFY(!st.lowLatency);
-        // After a finished update the chip restarts into its new program; a run that
-        // timed out leaves it in its bootloader, as the lines were at the time-out.
+        // After an update the chip restarts into its program, the new one or, after
+        // three runs that timed out, the one it had.
         if (scenario == Scenario::Update || scenario == Scenario::CliFlash)
             QVERIFY(module.chip.blocksWritten() > 0);
-        QCOMPARE(module.inBootloader, scenario == Scenario::UpdateTimesOut);
+        QVERIFY(!module.inBootloader);
+    }
+
+    void everyEndRestartsTheModule_data()
+    {
+        QTest::addColumn<End>("end");
+        QTest::addColumn<bool>("inverted");
+        const std::pair<const char *, End> ends[] = {{"done", End::Done},
+                                                     {"three time-outs", End::ThreeTimeOuts},
+                                                     {"refusal after the flash-size read", End::RefusedAfterFlashSize},
+                                                     {"verify mismatch", End::VerifyMismatch},
+                                                     {"Stop", End::Stop},
+                                                     {"engine destroyed mid-run", End::EngineDestroyed},
+                                                     {"window closed mid-run", End::WindowClosed}};
+        for (const auto &[name, end] : ends) {
+            QTest::addRow("%s, normal lines", name) << end << false;
+            // The windows keep normal lines.
+            if (end != End::WindowClosed)
+                QTest::addRow("%s, inverted lines", name) << end << true;
+        }
+    }
+    void everyEndRestartsTheModule()
+    {
+        QFETCH(End, end);
+        QFETCH(bool, inverted);
+        FakeSerialState st;
+        st.inverted = inverted;
+        Module module(st);
+        module.chipAnswers = end != End::ThreeTimeOuts;
+        if (end == End::VerifyMismatch) {
+            Stm32Faults faults;
+            faults.flipAddress = 0x08000301;
+            faults.flipMask = 0x01;
+            module.chip.setFaults(faults);
+        }
+        std::vector<uint32_t> times;
+        st.linesChanged = [&, wired = st.linesChanged] {
+            wired();
+            times.resize(st.lineLog.size(), SteadyMs() + module.sleptMs);
+        };
+        const auto sleep = [&](uint32_t ms) {
+            module.sleptMs += ms;
+            st.note("sleep:" + std::to_string(ms));
+            times.resize(st.lineLog.size(), SteadyMs() + module.sleptMs);
+        };
+        SetSerialPortMaker([&st] { return std::make_unique<FakeSerialPort>(st); });
+        // Stopping (or closing) at 30 % of the write, once the event loop is back.
+        const auto atThirtyPercent = [](TUpdateEngine &engine, std::function<void()> stop) {
+            QObject::connect(&engine, &TUpdateEngine::progressChanged, &engine,
+                             [stop, once = false](int percent) mutable {
+                                 if (once || percent < 30)
+                                     return;
+                                 once = true;
+                                 QTimer::singleShot(0, stop);
+                             });
+        };
+
+        if (end == End::WindowClosed) {
+            // Closed mid-run, the window is only hidden and the run goes on to its end.
+            TFirmwareFrm window(nullptr, std::make_unique<FakeSerialPort>(st));
+            window.Engine.SetSleep(sleep);
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            atThirtyPercent(window.Engine, [&window] { window.close(); });
+            window.BitBtn1Click();
+            QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(!window.ComDriver.IsOpen(), 20000);
+        } else {
+            TQRTCommDriver driver;
+            auto engine = std::make_unique<TUpdateEngine>(driver);
+            engine->SetDevicePath("/dev/ttyUSB0");
+            TUpdateOptions options;
+            options.bootEntry = inverted ? TBootEntry::Inverted : TBootEntry::DtrRts;
+            options.verify = end == End::VerifyMismatch;
+            if (end == End::RefusedAfterFlashSize)
+                options.imageBytes = 200 * 1024;  // more than the chip's 128 KiB
+            engine->SetOptions(options);
+            engine->SetSleep(sleep);
+            QList<TUpdateOutcome> outcomes;
+            connect(engine.get(), &TUpdateEngine::finished, this, [&](TUpdateOutcome o) { outcomes << o; });
+            bool stopped = false;
+            if (end == End::Stop)
+                atThirtyPercent(*engine, [&] { engine->Stop(), stopped = true; });
+            if (end == End::EngineDestroyed)
+                atThirtyPercent(*engine, [&] { engine.reset(), stopped = true; });
+            engine->Start();
+            switch (end) {
+            case End::ThreeTimeOuts:
+                for (int tick = 0; tick < 100 && outcomes.isEmpty(); ++tick)
+                    engine->OvertimeTTimer();
+                QCOMPARE(outcomes, QList<TUpdateOutcome>{TUpdateOutcome::LinkFailed});
+                break;
+            case End::Stop:
+            case End::EngineDestroyed:
+                QTRY_VERIFY_WITH_TIMEOUT(stopped, 20000);
+                QVERIFY(outcomes.isEmpty());
+                break;
+            default:
+                QTRY_VERIFY_WITH_TIMEOUT(!outcomes.isEmpty(), 20000);
+                QCOMPARE(outcomes.front(), end == End::Done ? TUpdateOutcome::Done : TUpdateOutcome::Refused);
+                break;
+            }
+        }
+        times.resize(st.lineLog.size(), SteadyMs() + module.sleptMs);
+
+        const QString stray = StrayBootEntry(st.lineLog, times);
+        QVERIFY2(stray.isEmpty(), qPrintable(stray));
+        const QString restart = RestartAfterLastEntry(st.lineLog);
+        QVERIFY2(restart.isEmpty(), qPrintable(restart));
+        QVERIFY(!st.open);
+        QVERIFY(!module.inBootloader);
+        // Both lines inactive after the close: the module runs.
+        QVERIFY(!st.dtrActive());
+        QVERIFY(!st.rtsActive());
+        if (end != End::ThreeTimeOuts && end != End::RefusedAfterFlashSize)
+            QVERIFY(module.chip.blocksWritten() > 0);
+        // An inverting adapter's port closes without HUPCL, which would clear both
+        // bits and so hold the module in reset with its boot pin high.
+        QVERIFY(!st.applied.empty());
+        QCOMPARE(st.applied.back().hangUpOnClose, !inverted);
+        QCOMPARE(st.hupcl, !inverted);
+    }
+
+    // A Modbus session through an inverting adapter (talvex-cli --lines inverted):
+    // the open, the settings and the close leave both lines inactive, so the module
+    // answers instead of being held in reset.
+    void modbusThroughAnInvertingAdapter()
+    {
+        FakeSerialState st;
+        st.inverted = true;
+        Module module(st);
+        SetSerialPortMaker([&st] { return std::make_unique<FakeSerialPort>(st); });
+        QCOMPARE(talvex::cli::RunCli({"-p", "/dev/ttyUSB0", "--lines", "inverted", "read", "0", "4"}), 0);
+        for (const LineLevels &l : st.lineLog)
+            QVERIFY2(!l.dtr && !l.rts, l.cause.c_str());
+        QVERIFY(!st.open);
+        QVERIFY(!st.hupcl);
+        // Without the option the same adapter's lines go active at the first settings call.
+        FakeSerialState normal;
+        normal.inverted = true;
+        Module held(normal);
+        SetSerialPortMaker([&normal] { return std::make_unique<FakeSerialPort>(normal); });
+        QCOMPARE(talvex::cli::RunCli({"-p", "/dev/ttyUSB0", "-q", "read", "0", "4"}), 1);
+        QVERIFY(std::any_of(normal.lineLog.begin(), normal.lineLog.end(), [](const LineLevels &l) { return l.dtr; }));
     }
 
     // The adapter pulled out under a connected window: the window goes on as
@@ -226,14 +406,16 @@ private slots:
 
         pty.reset();  // pulled out
         QTRY_VERIFY_WITH_TIMEOUT(!form.ComDriver.IsOpen(), 1000);
-        const int32_t before = form.ExchangeCount;
-        QTest::qWait(200);
-        QCOMPARE(form.ExchangeCount, before);
-        QVERIFY(form.SpeedButton1->isChecked());
+        // The window goes to its disconnected state as "断开连接" takes it: the lamp
+        // no longer reports a connection that is gone.
+        QVERIFY(!form.SpeedButton1->isChecked());
+        QCOMPARE(form.SpeedButton1->text(), QString("开始连接"));
+        QVERIFY(form.Shape1->BrushColor() != QColor(0x00, 0xFF, 0x00));
+        QVERIFY(!form.Timer1.isActive());
+        QCOMPARE(form.ExchangeCount, 0);
+        QVERIFY(!form.BitBtn2->isEnabled());
 
         pty = std::make_unique<PtyPair>(2);  // plugged in again
-        form.SpeedButton1->click();
-        QVERIFY(!form.SpeedButton1->isChecked());
         form.SpeedButton1->click();
         QVERIFY(form.SpeedButton1->isChecked());
         QTRY_VERIFY_WITH_TIMEOUT(form.ExchangeCount >= 2, 3000);
@@ -274,6 +456,7 @@ private slots:
     {
         FakeSerialState st;
         st.modemLinesFail = true;
+        st.devices["/dev/ttyUSB7"] = DeviceKind::SerialDevice;
         SetSerialPortMaker([&st] { return std::make_unique<FakeSerialPort>(st); });
         QTemporaryFile err;
         QVERIFY(err.open());
@@ -282,7 +465,7 @@ private slots:
         QElapsedTimer t;
         t.start();
         // A tty that is no pty, so the command line counts it as a real adapter.
-        const int status = talvex::cli::RunCli({"-p", "/dev/tty", "flash", "--yes-standin"});
+        const int status = talvex::cli::RunCli({"-p", "/dev/ttyUSB7", "flash", "--yes-standin"});
         const qint64 ms = t.elapsed();
         fflush(stderr);
         dup2(saved, STDERR_FILENO);

@@ -89,7 +89,7 @@ private slots:
         QCOMPARE(r.status, 0);
         QCOMPARE(r.err, QString());
         QVERIFY2(r.out.startsWith("Usage: "), qPrintable(r.out));
-        for (const char *expected : {"-h, --help", "-v, --version", "TALVEX_PORT_DIR", "TALVEX_M"})
+        for (const char *expected : {"-h, --help", "-v, --version", "--lang <zh|en>", "TALVEX_PORT_DIR", "TALVEX_M"})
             QVERIFY2(r.out.contains(expected), expected);
     }
 
@@ -99,6 +99,15 @@ private slots:
         const Run r = RunTool({"--no-such-option"}, true);
         QCOMPARE(r.status, 1);
         QVERIFY2(r.err.contains("Unknown option 'no-such-option'"), qPrintable(r.err));
+        QCOMPARE(r.out, QString());
+    }
+
+    // The windows speak Chinese or English, nothing else.
+    void unknownLanguage()
+    {
+        const Run r = RunTool({"--lang", "fr"}, true);
+        QCOMPARE(r.status, 1);
+        QVERIFY2(r.err.endsWith("talvex: --lang: \"fr\" is neither zh nor en\n"), qPrintable(r.err));
         QCOMPARE(r.out, QString());
     }
 };

@@ -95,6 +95,8 @@ private slots:
         QTest::newRow("--echo for flash") << QStringList{"flash", "--echo", "off"} << parser;
         QTest::newRow("-a for read-flash") << QStringList{"-a", "1", "read-flash", "out.bin"} << parser;
         QTest::newRow("-p for ports") << QStringList{"-p", "COM2", "ports"} << parser;
+        QTest::newRow("-a for doctor") << QStringList{"-a", "3", "doctor"} << parser;
+        QTest::newRow("--echo for doctor") << QStringList{"doctor", "--echo", "on"} << parser;
         QTest::newRow("configure without a setting") << QStringList{"configure"} << parser;
         QTest::newRow("--address without an image") << QStringList{"flash", "--address", "0x08004000"} << parser;
         QTest::newRow("--address inside a page")
@@ -160,6 +162,9 @@ private slots:
         QTest::newRow("filter twice, same value") << QStringList{"configure", "--filter", "2", "--filter", "2"};
         QTest::newRow("flash with port, log and json") << QStringList{"-p", "COM2", "--json", "--log", "x", "flash"};
         QTest::newRow("ports") << QStringList{"--json", "ports"};
+        QTest::newRow("ports, --json after the word") << QStringList{"ports", "--json"};
+        QTest::newRow("doctor") << QStringList{"doctor"};
+        QTest::newRow("doctor on a port") << QStringList{"-p", "COM3", "doctor", "--json"};
         QTest::newRow("read-flash") << QStringList{"-p",         "COM2",     "read-flash", "out.bin",   "--address",
                                                    "0x08004000", "--length", "0x400",      "--any-chip"};
         QTest::newRow("flash at an address")

@@ -551,9 +551,13 @@ private slots:
         QVERIFY(FlashHolds(*sim.sim, image));
         QCOMPARE(sim.received().count("7F"), syncs);
         QCOMPARE(r.err.contains("hold BOOT0 high and reset the module"), entry == "manual");
+        // The manual entry touches no line, so nothing restarts the module either.
+        QCOMPARE(r.err.contains("restarting the module"), entry != "manual");
     }
 
-    void interruptedFlashExits130()
+    // Interrupted, flash stops, restarts the module, closes the port and writes
+    // its record, then ends by the signal (a shell shows 128 + its number).
+    void interruptedFlashEndsBySignal()
     {
         LoggedSim sim(SimMode::FixedPort, false);  // nothing answers the sync byte
         const QString path = write("interrupted.bin", Binary(600));
@@ -562,10 +566,98 @@ private slots:
         QTRY_VERIFY(sim.received().contains("7F"));
         p.terminate();
         QVERIFY(p.waitForFinished(5000));
-        QCOMPARE(p.exitCode(), 130);
+        QCOMPARE(p.exitStatus(), QProcess::CrashExit);
+        QCOMPARE(p.exitCode(), int(SIGTERM));
         const QJsonObject e = JsonOf(QString::fromUtf8(p.readAllStandardError()).trimmed());
-        QCOMPARE(e["exit"].toInt(), 130);
+        QCOMPARE(e["exit"].toInt(), 128 + SIGTERM);
         QCOMPARE(e["stage"].toString(), QString("connect"));
+    }
+
+    // SIGINT (Ctrl-C) and SIGHUP (the terminal gone) at 30 % of a flash at line
+    // speed: the program ends by that signal, and the port is free at once for
+    // the next flash, which succeeds.
+    void interruptAtThirtyPercentFreesThePort_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+    }
+    void interruptAtThirtyPercentFreesThePort()
+    {
+        QFETCH(int, signal);
+        LoggedSim sim;
+        sim->withBootloader([](talvex::sim::BootloaderPersonality &boot) { boot.setRealistic(true); });
+        constexpr int kBlocks = 80;
+        const QByteArray image = Binary(kBlocks * int(stm32::kMaxTransferBytes));
+        const QString path = write("thirty.bin", image);
+        const QString log = files.filePath(QString("thirty-%1.log").arg(signal));
+        QProcess p;
+        StartCli(p, {"-p", "COM2", "--json", "--log", log, "flash", "--image", path}, sim.portDir());
+        const QString writeMemory = "31 CE";
+        QTRY_VERIFY_WITH_TIMEOUT(sim.received().count(writeMemory) >= kBlocks * 3 / 10, 30000);
+        ::kill(pid_t(p.processId()), signal);
+        QVERIFY(p.waitForFinished(5000));
+        QVERIFY(sim.received().count(writeMemory) < kBlocks);
+        QCOMPARE(p.exitStatus(), QProcess::CrashExit);
+        QCOMPARE(p.exitCode(), signal);
+        const QJsonObject e = JsonOf(QString::fromUtf8(p.readAllStandardError()).trimmed());
+        QCOMPARE(e["exit"].toInt(), 128 + signal);
+        QCOMPARE(e["stage"].toString(), QString("write"));
+        // The record was written before the signal ended the program.
+        QCOMPARE(Lines(QString::fromUtf8(ReadAll(log))).size(), 1);
+
+        const Result again = RunCli({"-p", "COM2", "-q", "flash", "--image", path}, sim.portDir());
+        QVERIFY2(again.status == 0, qPrintable(Describe(again)));
+        QVERIFY(FlashHolds(*sim.sim, image));
+    }
+
+    // A read-protected chip refuses Read Memory: the flash fails at once with the
+    // reason, in one run, instead of three runs of time-outs.
+    void readProtectedChipFailsAtOnce()
+    {
+        LoggedSim sim;
+        sim->withBootloader([](talvex::sim::BootloaderPersonality &boot) {
+            Stm32Faults faults;
+            faults.nackAt = {stm32::kCmdReadMemory, 0};
+            faults.nackTimes = 1000;
+            boot.chip().setFaults(faults);
+        });
+        const Result r = RunCli({"-p", "COM2", "flash", "--image", write("rdp.bin", Binary(600))}, sim.portDir());
+        QCOMPARE(r.status, 1);
+        QVERIFY2(r.err.contains("read-protected") && r.err.contains("1 of 3 runs"), qPrintable(r.err));
+        QVERIFY2(r.ms < 2000, qPrintable(QString::number(r.ms)));
+        QCOMPARE(sim.received().count("7F"), 1);
+    }
+
+    // A NACK to Write Memory ends that run at once; the next run writes the image.
+    void writeRefusalIsNotWaitedOut()
+    {
+        LoggedSim sim;
+        sim->withBootloader([](talvex::sim::BootloaderPersonality &boot) {
+            Stm32Faults faults;
+            faults.nackAt = {stm32::kCmdWriteMemory, 0};
+            faults.nackTimes = 1;
+            boot.chip().setFaults(faults);
+        });
+        const QByteArray image = Binary(600);
+        const Result r = RunCli({"-p", "COM2", "flash", "--image", write("nack.bin", image)}, sim.portDir());
+        QVERIFY2(r.status == 0, qPrintable(Describe(r)));
+        QVERIFY2(r.out.contains("(2 of 3 runs)"), qPrintable(r.out));
+        QVERIFY2(r.ms < 3000, qPrintable(QString::number(r.ms)));
+        QVERIFY(FlashHolds(*sim.sim, image));
+    }
+
+    // The run count is counted once: three time-outs are "3 of 3", a refusal in
+    // the first run "1 of 3", and the record's runs agree.
+    void runsAreCountedOnce()
+    {
+        LoggedSim sim;
+        const QString log = files.filePath("runs.log");
+        const Result r = RunCli({"-p", "COM2", "--log", log, "flash", "--image", write("big.bin", Binary(129 * 1024))},
+                                sim.portDir());
+        QCOMPARE(r.status, 2);
+        QVERIFY2(r.err.contains("(1 of 3 runs)"), qPrintable(r.err));
+        QCOMPARE(JsonOf(Lines(QString::fromUtf8(ReadAll(log))).last())["runs"].toInt(), 1);
     }
 
     void outputThatCannotBeWrittenFails_data()

@@ -10,8 +10,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <grp.h>
 #include <memory>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -57,6 +62,73 @@ private slots:
         }
     }
 
+    // A console or the controlling terminal is no adapter: refused before anything
+    // is set on it (a console left in raw mode takes no more typing).
+    void consolesAreRefused_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("command");
+        for (const char *path : {"/dev/tty", "/dev/tty0", "/dev/console"})
+            for (const char *command : {"read", "flash"})
+                QTest::addRow("%s, %s", path, command) << path << command;
+    }
+    void consolesAreRefused()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, command);
+        if (!QFile::exists(path))
+            QSKIP("no such console on this machine");
+        // What the console is set to before, where the test may look.
+        const int fd = ::open(path.toLocal8Bit().constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        termios before{};
+        const bool seen = fd >= 0 && tcgetattr(fd, &before) == 0;
+        QStringList args{"-p", path, command};
+        if (command == "flash")
+            args << "--yes-standin";
+        const Result r = RunCli(args, QString());
+        QVERIFY2(r.status == kExitPort, qPrintable(Describe(r)));
+        QVERIFY2(r.err.contains("not a serial adapter"), qPrintable(Describe(r)));
+        if (seen) {
+            termios after{};
+            QCOMPARE(tcgetattr(fd, &after), 0);
+            QCOMPARE(after.c_lflag, before.c_lflag);
+            QCOMPARE(after.c_cflag, before.c_cflag);
+        }
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+    // A device another process of the tool holds is refused by the lock named
+    // after its device number, before the device is opened (root passes the
+    // kernel's exclusive flag, and the open would pulse the module's reset).
+    void aPortHeldElsewhereIsRefusedBeforeItOpens()
+    {
+        PtyPair pty(1);
+        QVERIFY(pty.ok());
+        struct stat st {};
+        QCOMPARE(::stat(pty.slavePath().c_str(), &st), 0);
+        QString folder = "/run/lock";
+        if (::access("/run/lock", W_OK) != 0)
+            folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
+        if (folder.isEmpty())
+            QSKIP("no folder for the lock on this machine");
+        const QString lockPath =
+            QString("%1/talvex-dev-%2-%3.lock").arg(folder).arg(major(st.st_rdev)).arg(minor(st.st_rdev));
+        const int lock = ::open(lockPath.toLocal8Bit().constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        QVERIFY(lock >= 0);
+        QCOMPARE(flock(lock, LOCK_EX | LOCK_NB), 0);
+        const Result held = RunCli({"-p", QString::fromStdString(pty.slavePath()), "read"}, QString());
+        QVERIFY2(held.status == kExitPort, qPrintable(Describe(held)));
+        QVERIFY2(held.err.contains("busy"), qPrintable(Describe(held)));
+        // Nothing reached the line: the device was never opened.
+        QVERIFY(pty.readMaster(0, 100).empty());
+        ::close(lock);
+        // Let go, the same port opens (and the module, silent here, simply does not answer).
+        const Result free = RunCli({"-p", QString::fromStdString(pty.slavePath()), "-q", "read"}, QString());
+        QVERIFY2(free.status == 1, qPrintable(Describe(free)));
+        QVERIFY(!pty.readMaster(0, 100).empty());
+    }
+
     // `ports` lists only what can be a serial line as present.
     void portsTellsFilesFromDevices()
     {
@@ -79,8 +151,19 @@ private slots:
     }
 
     // A pty of mode 600 owned by root, opened by an ordinary user.
+    // The group to join is the device's own (dialout on Debian, uucp elsewhere).
+    void permissionDeniedSaysWhatToDo_data()
+    {
+        QTest::addColumn<QString>("group");
+        QTest::newRow("dialout") << "dialout";
+        QTest::newRow("uucp") << "uucp";
+    }
     void permissionDeniedSaysWhatToDo()
     {
+        QFETCH(QString, group);
+        const struct group *g = getgrnam(group.toLocal8Bit().constData());
+        if (!g)
+            QSKIP("no such group on this machine");
         if (geteuid() != 0)
             QSKIP("needs root to run the command line as another user");
         if (QStandardPaths::findExecutable("setpriv").isEmpty())
@@ -88,6 +171,7 @@ private slots:
         PtyPair pty(1);
         QVERIFY(pty.ok());
         QCOMPARE(chmod(pty.slavePath().c_str(), 0600), 0);
+        QCOMPARE(chown(pty.slavePath().c_str(), 0, g->gr_gid), 0);
         // The unprivileged user must reach the program: a copy in a folder anyone may enter.
         QTemporaryDir dir;
         QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
@@ -100,7 +184,8 @@ private slots:
                                 QString(), "setpriv")
                              .finish();
         QVERIFY2(r.status == kExitPort, qPrintable(Describe(r)));
-        QVERIFY2(r.err.contains("permission denied") && r.err.contains("dialout"), qPrintable(Describe(r)));
+        QVERIFY2(r.err.contains("permission denied") && r.err.contains(QString("join the %1 group").arg(group)),
+                 qPrintable(Describe(r)));
     }
 
     // The adapter pulled out while `watch` polls: the line hangs up, and the

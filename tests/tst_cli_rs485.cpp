@@ -85,6 +85,18 @@ private slots:
         QCOMPARE(line.sim->reg(12), uint16_t(777));
     }
 
+    // talvex-sim --echo with no station 7 on the line: the adapter's copy of the
+    // write must not pass for station 7's answer.
+    void writeToAStationThatIsNotThereFails()
+    {
+        SimLine line(true, 0);
+        const Result r = RunCli({"-p", "COM1", "-a", "7", "write", "24", "3"}, line.portDir());
+        QVERIFY2(r.status == 1, qPrintable(Describe(r)));
+        QVERIFY(r.out.isEmpty());
+        QVERIFY2(r.err.contains("no answer from station 7 on COM1"), qPrintable(r.err));
+        QVERIFY(line.sim->reg(24) != 3);
+    }
+
     // A scripted module: the adapter's echo alone, or exception replies.
     void scriptedLines_data()
     {
@@ -95,19 +107,27 @@ private slots:
         QTest::addColumn<int>("requests");
         const auto echoOnly = ScriptedPeer::Answer([](const Bytes &r, int) { return Chunks{{0, r}}; });
         const auto refusing = ScriptedPeer::Answer([](const Bytes &r, int) { return Chunks{{0, Exception(r, 2)}}; });
+        // Reads answered, writes refused: the write's own refusal is named.
+        const auto refusingWrites = ScriptedPeer::Answer([](const Bytes &r, int) {
+            return Chunks{{0, r.size() > 1 && r[1] == 0x06 ? Exception(r, 2) : ZeroReadReply(r.data(), r.size())}};
+        });
         QTest::newRow("echoing adapter, silent module: write fails")
             << echoOnly << QStringList{"--echo", "on", "write", "12", "777"} << 1
             << QString("register 12: no matching echo from station 1 on COM1 after 6 attempts") << 6;
+        // With --echo auto a read goes first: it learns the echo, and finds nobody
+        // answering, so the write's copy can never pass for the module's answer.
+        QTest::newRow("echoing adapter, silent module, --echo auto: write fails at its read")
+            << echoOnly << QStringList{"write", "12", "777"} << 1 << QString("no answer from station 1 on COM1") << 3;
         QTest::newRow("echoing adapter, silent module: read fails")
             << echoOnly << QStringList{"read", "10", "2"} << 1 << QString("no answer from station 1 on COM1") << 3;
         QTest::newRow("exception reply to a read")
             << refusing << QStringList{"read", "10", "2"} << 1
             << QString("station 1 on COM1 answered: illegal data address (exception 2)") << 3;
         QTest::newRow("exception reply to a write")
-            << refusing << QStringList{"write", "12", "777"} << 1
+            << refusingWrites << QStringList{"write", "12", "777"} << 1
             << QString("register 12: no matching echo from station 1 on COM1, which answered illegal data address "
                        "(exception 2), after 6 attempts")
-            << 6;
+            << 1 + 6;  // the read that learns the line, then six attempts
     }
     void scriptedLines()
     {

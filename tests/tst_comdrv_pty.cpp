@@ -126,6 +126,22 @@ private slots:
         QVERIFY(second.Open());
     }
 
+    // A device this process holds is refused by its number before open() (which
+    // on a real port raises DTR and RTS under the holder), whatever name leads to
+    // it: EBUSY, not the EWOULDBLOCK of a lock taken after the open.
+    void aDeviceHeldHereIsRefusedBeforeItOpens()
+    {
+        PtyPair pty(3);
+        const std::unique_ptr<SerialPort> first = CreatePosixSerialPort();
+        const std::unique_ptr<SerialPort> second = CreatePosixSerialPort();
+        QVERIFY(first->open(pty.slavePath()));
+        QVERIFY(!second->open(pty.linkPath()));
+        QCOMPARE(second->fault(), PortFault::Busy);
+        QCOMPARE(second->errorNumber(), EBUSY);
+        first->close();
+        QVERIFY(second->open(pty.linkPath()));
+    }
+
     void missingPortFails()
     {
         PtyPair pty(1);

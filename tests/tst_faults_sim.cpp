@@ -129,13 +129,13 @@ private slots:
         QVERIFY2(cpu * 1000 <= kMaxCpuMsPerSecond * wall.elapsed(),
                  qPrintable(QString("%1 ms of CPU in %2 ms").arg(cpu).arg(wall.elapsed())));
 
-        // The window goes on: polling (unanswered), the clock, the buttons.
-        QVERIFY(form->Timer1.isActive());
-        QCOMPARE(form->ExchangeCount, exchanges);
+        // The window goes to its disconnected state by itself, as "断开连接" takes it
+        // (the lamp no longer reports a connection that is gone); the clock goes on.
+        QVERIFY(!form->Timer1.isActive());
+        QVERIFY(form->ExchangeCount <= exchanges);
         QVERIFY(form->TimerStr->text() != clock);
         QVERIFY(messages.shown.isEmpty());
-        QCOMPARE(form->SpeedButton1->text(), QString("断开连接"));
-        form->SpeedButton1->click();
+        QVERIFY(!form->SpeedButton1->isChecked());
         QCOMPARE(form->SpeedButton1->text(), QString("开始连接"));
         QVERIFY(!form->ComDriver.IsOpen());
         QVERIFY(!form->Timer1.isActive());

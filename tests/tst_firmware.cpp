@@ -54,8 +54,8 @@ private slots:
         frm->BitBtn1Click();
         QVERIFY2(t.elapsed() >= 1000, qPrintable(QString::number(t.elapsed())));
         const std::vector<std::string> start = {
-            "open:/dev/ttyACM1", "drop:dtr,rts", "apply", "drop:dtr,rts", "purge:1,1",
-            "lowlatency",        "dtr:1",        "rts:1", "dtr:0",        "write:1"};
+            "open:/dev/ttyACM1", "rts:0", "dtr:0", "apply", "drop:dtr,rts", "purge:1,1",
+            "lowlatency",        "dtr:1", "rts:1", "dtr:0", "write:1"};
         QCOMPARE(st.calls, start);
         QCOMPARE(st.applied.back().baud, 115200u);
         QCOMPARE(st.applied.back().parity, 2);

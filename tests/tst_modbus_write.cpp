@@ -62,6 +62,11 @@ private slots:
         QTest::newRow("wrong echo, then right") << Answer([](const Bytes &r, int i) {
             return i == 0 ? Chunks{{0, Altered(r, 3)}} : Chunks{{0, r}};
         }) << true << 2 << false << qint64(0);
+        // The module took the last attempt but answered late, in the rest after it:
+        // the write was taken, and is reported so.
+        QTest::newRow("sixth answer late, in the rest after it") << Answer([](const Bytes &r, int i) {
+            return i == kWriteAttempts - 1 ? Chunks{{int(kEchoWaits * kEchoWaitMs) + 30, r}} : Chunks{};
+        }) << true << 6 << false << qint64(0);
         QTest::newRow("stale bytes behind a short echo") << Answer([](const Bytes &r, int) {
             return Chunks{{0, Bytes(r.begin(), r.begin() + 3)}};
         }) << false << 6 << true << rest;

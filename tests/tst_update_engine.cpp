@@ -92,7 +92,7 @@ private slots:
         engine.SetPortIndex(4);
 
         engine.Start();
-        QCOMPARE(calls, (std::vector<std::string>{"open:/dev/ttyUSB2", "dtr:1", "rts:1", "dtr:0"}));
+        QCOMPARE(calls, (std::vector<std::string>{"open:/dev/ttyUSB2", "rts:0", "dtr:0", "dtr:1", "rts:1", "dtr:0"}));
         // The ticks are handed in: no event loop runs in this test.
         for (int i = 0; i < 1000 && r.outcomes.isEmpty(); ++i) {
             driver.PollReceive();
@@ -136,7 +136,7 @@ private slots:
             e.engine.Core().TimeOut(e.r.now);
         }
         QCOMPARE(e.r.outcomes, QList<TUpdateOutcome>{TUpdateOutcome::LinkFailed});
-        QCOMPARE(e.r.now, 15000u);
+        QCOMPARE(e.r.now, 15300u);  // the last run's end holds reset 300 ms to restart the module
         QCOMPARE(e.engine.Core().RetryCount(), uint8_t(3));
         QCOMPARE(e.r.statuses,
                  (QStringList{"正在查找设备。。。", "连机失败！请检查通信线。", "正在查找设备。。。",
@@ -144,9 +144,11 @@ private slots:
         // Each run: the sync byte after the 1 s line sequence, the end 4 s later.
         QCOMPARE(e.r.statusTimes, (std::vector<uint32_t>{1000, 5000, 6000, 10000, 11000, 15000}));
         QCOMPARE(e.r.progress, (QList<int>{0, 0, 0}));
-        QCOMPARE(e.r.sleeps, (std::vector<uint32_t>{500, 500, 500, 500, 500, 500}));
+        // The last run's end restarts the module: reset held 300 ms with the boot pin low.
+        QCOMPARE(e.r.sleeps, (std::vector<uint32_t>{500, 500, 500, 500, 500, 500, 300}));
         QCOMPARE(e.st.written, (std::vector<uint8_t>{0x7F, 0x7F, 0x7F}));
-        // Every run opens the port, resets the chip into its bootloader and closes the port again.
+        // Every run opens the port, resets the chip into its bootloader and closes the
+        // port again; the last one restarts the module into its program first.
         std::vector<std::vector<std::string>> runs(1);
         for (const std::string &call : e.st.calls) {
             runs.back().push_back(call);
@@ -159,7 +161,9 @@ private slots:
         QCOMPARE(runs[0].front(), std::string("open:/dev/ttyS0"));
         QVERIFY(std::search(runs[0].begin(), runs[0].end(), lines.begin(), lines.end()) != runs[0].end());
         QCOMPARE(runs[1], runs[0]);
-        QCOMPARE(runs[2], runs[0]);
+        std::vector<std::string> last = runs[0];
+        last.insert(last.end() - 1, {"dtr:1", "rts:0", "dtr:0"});
+        QCOMPARE(runs[2], last);
         QVERIFY(!e.driver.IsOpen());
         QVERIFY(!e.engine.OvertimeT.isActive() && !e.engine.Timer5.isActive());
         QCOMPARE(e.engine.Core().IspState(), 1);

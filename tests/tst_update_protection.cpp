@@ -30,7 +30,7 @@ TUpdateOptions Flash(bool unprotect, bool protect, bool verify = true)
     TUpdateOptions o;
     o.verify = verify;
     o.imageBytes = kImageBytes;
-    o.refuseReadProtected = true;
+    o.endOnNack = true;
     o.checkWriteProtection = true;
     o.unprotect = unprotect;
     o.protect = protect;

@@ -14,11 +14,11 @@ TFirmwareFrm *FirmwareFrm = nullptr;
 
 namespace {
 
-const QString kCaption = QStringLiteral("TALVEX_M固件更新");
-const QString kReady = QStringLiteral("就绪...");
-const QString kPortBusyHead = QStringLiteral("当前串口号 COM");
-const QString kPortBusyTail = QStringLiteral(" 已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
-const QString kBadImage = QStringLiteral("固件映像无效，无法更新 ！");
+const char *const kReady = QT_TRANSLATE_NOOP("TFirmwareFrm", "就绪...");
+// %1 is the port's number.
+const char *const kPortBusy = QT_TRANSLATE_NOOP(
+    "TFirmwareFrm", "当前串口号 COM%1 已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
+const char *const kBadImage = QT_TRANSLATE_NOOP("TFirmwareFrm", "固件映像无效，无法更新 ！");
 const QColor kBackground(0xF2, 0xF7, 0xFB);
 
 }  // namespace
@@ -30,7 +30,7 @@ TFirmwareFrm::TFirmwareFrm(QWidget *parent, std::unique_ptr<SerialPort> platform
 {
     FirmwareFrm = this;
     setObjectName("FirmwareFrm");
-    setWindowTitle(kCaption);
+    setWindowTitle(tr("TALVEX_M固件更新"));
     setFont(SongFont(16));
     setFixedSize(kClientWidth, kClientHeight);
     QPalette pal = palette();
@@ -38,15 +38,15 @@ TFirmwareFrm::TFirmwareFrm(QWidget *parent, std::unique_ptr<SerialPort> platform
     setPalette(pal);
     setAutoFillBackground(true);
 
-    Label1 = new QLabel(QStringLiteral("通信端口"), this);
+    Label1 = new QLabel(tr("通信端口"), this);
     Label1->setObjectName("Label1");
     Label1->setGeometry(8, 10, 70, 24);
 
-    Serial_Port = new TDropDownList(this, ComPortNames(), 0);
+    Serial_Port = new TPortList(this, 0);
     Serial_Port->setObjectName("Serial_Port");
     Serial_Port->setGeometry(80, 8, 100, 26);
 
-    BitBtn1 = new QPushButton(QStringLiteral("开始更新"), this);
+    BitBtn1 = new QPushButton(tr("开始更新"), this);
     BitBtn1->setObjectName("BitBtn1");
     BitBtn1->setIcon(style()->standardIcon(QStyle::SP_ArrowUp));
     BitBtn1->setGeometry(196, 6, 124, 30);
@@ -59,7 +59,7 @@ TFirmwareFrm::TFirmwareFrm(QWidget *parent, std::unique_ptr<SerialPort> platform
     ProgressBar1->setTextVisible(false);
     ProgressBar1->setGeometry(8, 42, 312, 16);
 
-    Panel1 = new QLabel(kReady, this);
+    Panel1 = new QLabel(tr(kReady), this);
     Panel1->setObjectName("Panel1");
     Panel1->setGeometry(8, 63, 312, 22);
 
@@ -133,7 +133,7 @@ void TFirmwareFrm::setStatus(const QString &text)
 
 void TFirmwareFrm::FormShow()
 {
-    setStatus(kReady);
+    setStatus(tr(kReady));
     BitBtn1->setFocus();
 }
 
@@ -141,7 +141,7 @@ void TFirmwareFrm::BitBtn1Click()
 {
     // An image the bootloader cannot take is never started on: no byte goes out.
     if (!CarriedFirmwareImageAcceptable()) {
-        ShowMessage(this, kBadImage, kCaptionApp);
+        ShowMessage(this, tr(kBadImage), kCaptionApp);
         return;
     }
     if (!confirmRun())
@@ -171,5 +171,5 @@ void TFirmwareFrm::OvertimeTTimer()
 
 void TFirmwareFrm::portOpenFailed(int comNumber)
 {
-    ShowMessage(this, kPortBusyHead + QString::number(comNumber) + kPortBusyTail, kCaptionPortError);
+    ShowMessage(this, tr(kPortBusy).arg(comNumber), PortErrorCaption());
 }

@@ -2,6 +2,7 @@
 #include "firmware/UpdateEngine.h"
 #include "serial/QRT_ComDrv.h"
 #include "ui/UpdateStatusText.h"
+#include "widgets/PortList.h"
 #include "widgets/Toolkit.h"
 
 #include <QDialog>
@@ -32,7 +33,7 @@ public:
     void OvertimeTTimer();
 
     QLabel *Label1;
-    TDropDownList *Serial_Port;
+    TPortList *Serial_Port;
     QPushButton *BitBtn1;
     QProgressBar *ProgressBar1;
     QLabel *Panel1;

@@ -11,6 +11,7 @@
 #include "widgets/CountField.h"
 #include "widgets/PanelCache.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QLocale>
 #include <QShowEvent>
@@ -21,13 +22,15 @@ TMainForm *MainForm = nullptr;
 
 namespace {
 
-const QString kCaption = QStringLiteral("TALVEX_M测试程序 V1.50");
-const QString kGroupCaption = QStringLiteral("通信参数");
-const QString kConnect = QStringLiteral("开始连接");
-const QString kDisconnect = QStringLiteral("断开连接");
-const QString kPortHint = QStringLiteral("获取可用的端口号");
-const QString kOpenFailed = QStringLiteral(
-    "当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
+// Window texts in the source language; tr() gives them in the user's.
+const char *const kCaption = QT_TRANSLATE_NOOP("TMainForm", "TALVEX_M测试程序 V1.50");
+const char *const kGroupCaption = QT_TRANSLATE_NOOP("TMainForm", "通信参数");
+const char *const kVersionCaption = QT_TRANSLATE_NOOP("TMainForm", "通信参数 (固件:%1)");
+const char *const kConnect = QT_TRANSLATE_NOOP("TMainForm", "开始连接");
+const char *const kDisconnect = QT_TRANSLATE_NOOP("TMainForm", "断开连接");
+const char *const kPortHint = QT_TRANSLATE_NOOP("TMainForm", "获取可用的端口号");
+const char *const kOpenFailed = QT_TRANSLATE_NOOP(
+    "TMainForm", "当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
 
 constexpr int kDefaultComIndex = 1;   // "COM2"
 constexpr int kDefaultBaudIndex = 3;  // "57600" of kBaud485Texts, shown only
@@ -39,6 +42,16 @@ QStringList Texts(const auto &table)
     QStringList out;
     for (const char *t : table)
         out << QString::fromUtf8(t);
+    return out;
+}
+
+// A list's items in the user's language: the module's code tables mark the
+// texts that have a translation (the filter levels).
+QStringList ListTexts(const auto &table)
+{
+    QStringList out;
+    for (const char *t : table)
+        out << QCoreApplication::translate(kModuleTextsContext, t);
     return out;
 }
 
@@ -57,7 +70,7 @@ TMainForm::TMainForm(QWidget *parent)
 {
     MainForm = this;
     setObjectName("MainForm");
-    setWindowTitle(kCaption);
+    setWindowTitle(tr(kCaption));
     setFont(SongFont(kWindowFontPx));
     setFixedSize(kClientWidth, kClientHeight);
     setAutoFillBackground(true);
@@ -99,6 +112,14 @@ TMainForm::TMainForm(QWidget *parent)
     Timer1.setTimerType(Qt::PreciseTimer);
     Timer1.setInterval(kPollIntervalMs);
     connect(&Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
+    // An adapter pulled out: the lamp must not go on reporting a connection that
+    // no longer exists. The window goes to its disconnected state as "断开连接" takes it.
+    connect(&ComDriver, &TQRTCommDriver::Lost, this, [this] {
+        if (!SpeedButton1->isChecked())
+            return;
+        SpeedButton1->setChecked(false);
+        SpeedButton1Click();
+    });
 
     StringGrid1->OnDrawCell = [this](int c, int r, TGridDrawState s, TCellFormat &f) {
         StringGrid1DrawCell(c, r, s, f);
@@ -133,13 +154,13 @@ TMainForm::~TMainForm()
 
 void TMainForm::buildCommunicationGroup()
 {
-    GroupBox1 = new QGroupBox(kGroupCaption, this);
+    GroupBox1 = new QGroupBox(tr(kGroupCaption), this);
     GroupBox1->setObjectName("GroupBox1");
     GroupBox1->setGeometry(2, 180, 738, 88);
 
-    auto *portLabel = MakeLabel(GroupBox1, QStringLiteral("连接串口"), QRect(10, 24, 66, 24));
-    portLabel->setToolTip(kPortHint);
-    ComboBox1 = new TDropDownList(GroupBox1, ComPortNames(), kDefaultComIndex);
+    auto *portLabel = MakeLabel(GroupBox1, tr("连接串口"), QRect(10, 24, 66, 24));
+    portLabel->setToolTip(tr(kPortHint));
+    ComboBox1 = new TPortList(GroupBox1, kDefaultComIndex);
     ComboBox1->setObjectName("ComboBox1");
     ComboBox1->setGeometry(78, 22, 84, 26);
 
@@ -147,17 +168,17 @@ void TMainForm::buildCommunicationGroup()
     Shape1->setObjectName("Shape1");
     Shape1->setGeometry(166, 25, 7, 20);
 
-    MakeLabel(GroupBox1, QStringLiteral("产品地址"), QRect(186, 24, 66, 24));
+    MakeLabel(GroupBox1, tr("产品地址"), QRect(186, 24, 66, 24));
     EX_Addr = new TDropDownList(GroupBox1);
     EX_Addr->setObjectName("EX_Addr");
     EX_Addr->setGeometry(254, 22, 64, 26);
 
-    MakeLabel(GroupBox1, QStringLiteral("波特率"), QRect(332, 24, 50, 24));
+    MakeLabel(GroupBox1, tr("波特率"), QRect(332, 24, 50, 24));
     EX_Baud = new TDropDownList(GroupBox1, Texts(kBaud485Texts), kDefaultBaudIndex);
     EX_Baud->setObjectName("EX_Baud");
     EX_Baud->setGeometry(384, 22, 84, 26);
 
-    MakeLabel(GroupBox1, QStringLiteral("通信计数"), QRect(482, 24, 66, 24));
+    MakeLabel(GroupBox1, tr("通信计数"), QRect(482, 24, 66, 24));
     Edit4 = new TCountField(QStringLiteral("0"), GroupBox1);
     Edit4->setObjectName("Edit4");
     Edit4->setReadOnly(true);
@@ -169,22 +190,22 @@ void TMainForm::buildCommunicationGroup()
     panelCache->setParent(Edit4);
     Edit4->setStyle(panelCache);
 
-    Label20 = MakeLabel(GroupBox1, QStringLiteral("连接通信模式"), QRect(10, 56, 100, 24));
+    Label20 = MakeLabel(GroupBox1, tr("连接通信模式"), QRect(10, 56, 100, 24));
     Label20->setObjectName("Label20");
-    Label20->setToolTip(kPortHint);
+    Label20->setToolTip(tr(kPortHint));
     SetFontColor(Label20, Qt::black);
     ComboBox6 = new TDropDownList(GroupBox1, Texts(kModeTexts), kModeItemPcUart);
     ComboBox6->setObjectName("ComboBox6");
     ComboBox6->setGeometry(112, 54, 110, 26);
 
-    SpeedButton1 = new QPushButton(kConnect, GroupBox1);
+    SpeedButton1 = new QPushButton(tr(kConnect), GroupBox1);
     SpeedButton1->setObjectName("SpeedButton1");
     SpeedButton1->setCheckable(true);  // a press leaves it down, the next releases it
     SpeedButton1->setGeometry(482, 53, 120, 28);
     // clicked() comes after the button has flipped its state.
     connect(SpeedButton1, &QPushButton::clicked, this, &TMainForm::SpeedButton1Click);
 
-    BitBtn1 = new QPushButton(QStringLiteral("固件升级"), GroupBox1);
+    BitBtn1 = new QPushButton(tr("固件升级"), GroupBox1);
     BitBtn1->setObjectName("BitBtn1");
     BitBtn1->setGeometry(612, 53, 116, 28);
     connect(BitBtn1, &QPushButton::clicked, this, &TMainForm::BitBtn1Click);
@@ -192,7 +213,7 @@ void TMainForm::buildCommunicationGroup()
 
 void TMainForm::buildConfigurationGroup()
 {
-    RzGroupBox1 = new QGroupBox(QStringLiteral("模块标定"), this);
+    RzGroupBox1 = new QGroupBox(tr("模块标定"), this);
     RzGroupBox1->setObjectName("RzGroupBox1");
     RzGroupBox1->setGeometry(420, 62, 320, 115);
 
@@ -206,7 +227,7 @@ void TMainForm::buildConfigurationGroup()
         const TSettingRow &row = kModuleSettings[i];
         const size_t column = i / kRowsPerColumn;
         const int y = kRow0 + static_cast<int>(i % kRowsPerColumn) * kRowStep;
-        QLabel *label = MakeLabel(RzGroupBox1, QString::fromUtf8(c.Label) + QLatin1Char(':'),
+        QLabel *label = MakeLabel(RzGroupBox1, tr(c.Label) + QLatin1Char(':'),
                                   QRect(kLabelX[column], y, kLabelW[column], kFieldH));
         QWidget *field = nullptr;
         if (c.Number) {
@@ -214,18 +235,18 @@ void TMainForm::buildConfigurationGroup()
             const int maxLength = static_cast<int>(QString::number(row.Max).size());
             field = this->*c.Number = new TSpinEdit(RzGroupBox1, row.Min, row.Max, c.Initial, maxLength);
         } else {
-            field = this->*c.List = new TDropDownList(RzGroupBox1, Texts(row.Texts), c.Initial);
+            field = this->*c.List = new TDropDownList(RzGroupBox1, ListTexts(row.Texts), c.Initial);
         }
         field->setObjectName(c.ObjectName);
         field->setGeometry(kFieldX[column], y, kFieldW[column], kFieldH);
         if (c.Hint) {
-            label->setToolTip(QString::fromUtf8(c.Hint));
-            field->setToolTip(QString::fromUtf8(c.Hint));
+            label->setToolTip(tr(c.Hint));
+            field->setToolTip(tr(c.Hint));
         }
     }
 
     // The write button sits at the right end of the group's caption line.
-    BitBtn2 = new QPushButton(QStringLiteral("标定到模块"), RzGroupBox1);
+    BitBtn2 = new QPushButton(tr("标定到模块"), RzGroupBox1);
     BitBtn2->setObjectName("BitBtn2");
     BitBtn2->setGeometry(214, 0, 104, 24);
     BitBtn2->setEnabled(false);
@@ -244,11 +265,11 @@ void TMainForm::FormCreate()
     EX_Addr->addItems(stations);
     EX_Addr->SetItemIndex(0);
 
-    StringGrid1->SetCells(0, 0, QStringLiteral("AD编号"));
-    StringGrid1->SetCells(0, 1, QStringLiteral("采集数值"));
-    StringGrid2->SetCells(0, 0, QStringLiteral("DA编号"));
-    StringGrid2->SetCells(0, 1, QStringLiteral("设DA值"));
-    StringGrid2->SetCells(0, 2, QStringLiteral("设增益"));
+    StringGrid1->SetCells(0, 0, tr("AD编号"));
+    StringGrid1->SetCells(0, 1, tr("采集数值"));
+    StringGrid2->SetCells(0, 0, tr("DA编号"));
+    StringGrid2->SetCells(0, 1, tr("设DA值"));
+    StringGrid2->SetCells(0, 2, tr("设增益"));
     constexpr int kFixedColWidth = 86;
     StringGrid1->SetColWidth(0, kFixedColWidth);
     StringGrid2->SetColWidth(0, kFixedColWidth);
@@ -277,7 +298,7 @@ bool TMainForm::OpenComPort()
 {
     ComDriver.SetComPort(ComPortOfIndex(ComboBox1->ItemIndex()));
     if (!OpenWithLine(ComDriver, kModbusLine)) {
-        ShowMessage(this, kOpenFailed, kCaptionPortError);
+        ShowMessage(this, tr(kOpenFailed), PortErrorCaption());
         return false;
     }
     Shape1->SetBrushColor(kLime);
@@ -288,7 +309,7 @@ void TMainForm::SpeedButton1Click()
 {
     if (SpeedButton1->isChecked()) {
         if (OpenComPort()) {
-            SpeedButton1->setText(kDisconnect);
+            SpeedButton1->setText(tr(kDisconnect));
             Timer1.start();
             SendPending = true;
         } else {
@@ -297,7 +318,7 @@ void TMainForm::SpeedButton1Click()
         }
         return;
     }
-    SpeedButton1->setText(kConnect);
+    SpeedButton1->setText(tr(kConnect));
     Shape1->SetBrushColor(SystemWindowColor());
     SetFontColor(Label20, Qt::black);
     ComDriver.Close();
@@ -352,7 +373,7 @@ void TMainForm::showFirmwareVersion(uint16_t word)
     if (shownVersion_ == word)
         return;
     shownVersion_ = word;
-    GroupBox1->setTitle(kGroupCaption + QStringLiteral(" (固件:") + VersionText(word) + QLatin1Char(')'));
+    GroupBox1->setTitle(tr(kVersionCaption).arg(VersionText(word)));
 }
 
 void TMainForm::BitBtn1Click()

@@ -4,6 +4,7 @@
 #include "serial/QRT_ComDrv.h"
 #include "ui/MainDefaults.h"
 #include "widgets/GridView.h"
+#include "widgets/PortList.h"
 #include "widgets/Toolkit.h"
 
 #include <QGroupBox>
@@ -72,7 +73,7 @@ public:
 
     // Communication group.
     QGroupBox *GroupBox1;
-    TDropDownList *ComboBox1;
+    TPortList *ComboBox1;
     TShape *Shape1;
     TDropDownList *EX_Addr;
     TDropDownList *EX_Baud;

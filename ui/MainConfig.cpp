@@ -6,20 +6,25 @@
 #include "modbus/RegisterMap.h"
 
 namespace {
-const QString kConfigDone = QStringLiteral("标定完毕 ！");
-const QString kCommFailed = QStringLiteral("通信失败 ！");
-const QString kPleaseSelect = QStringLiteral("请选择");
-const QString kBang = QStringLiteral(" ！");
+const char *const kConfigDone = QT_TRANSLATE_NOOP("TMainForm", "标定完毕 ！");
+const char *const kCommFailed = QT_TRANSLATE_NOOP("TMainForm", "通信失败 ！");
+// %1 is the list's label.
+const char *const kPleaseSelect = QT_TRANSLATE_NOOP("TMainForm", "请选择%1 ！");
 
 }  // namespace
 
 const std::array<TMainForm::TSettingControl, kModuleSettingCount> TMainForm::kSettingControls = {{
-    {"SpinEdit2", "模块站号", nullptr, ToolDefault::Station, &TMainForm::SpinEdit2, nullptr},
-    {"Baud_CAN", "CAN波特率", nullptr, ToolDefault::BaudCAN, nullptr, &TMainForm::Baud_CAN},
-    {"Baud_485", "485波特率", nullptr, ToolDefault::Baud485, nullptr, &TMainForm::Baud_485},
-    {"SpinEdit3", "发送抑制", "单位:ms", ToolDefault::TxSuppress, &TMainForm::SpinEdit3, nullptr},
-    {"Filter_Val", "滤波等级", nullptr, ToolDefault::Filter, nullptr, &TMainForm::Filter_Val},
-    {"Dat_485", "485格式", nullptr, ToolDefault::Dat485, nullptr, &TMainForm::Dat_485},
+    {"SpinEdit2", QT_TRANSLATE_NOOP("TMainForm", "模块站号"), nullptr, ToolDefault::Station, &TMainForm::SpinEdit2,
+     nullptr},
+    {"Baud_CAN", QT_TRANSLATE_NOOP("TMainForm", "CAN波特率"), nullptr, ToolDefault::BaudCAN, nullptr,
+     &TMainForm::Baud_CAN},
+    {"Baud_485", QT_TRANSLATE_NOOP("TMainForm", "485波特率"), nullptr, ToolDefault::Baud485, nullptr,
+     &TMainForm::Baud_485},
+    {"SpinEdit3", QT_TRANSLATE_NOOP("TMainForm", "发送抑制"), QT_TRANSLATE_NOOP("TMainForm", "单位:ms"),
+     ToolDefault::TxSuppress, &TMainForm::SpinEdit3, nullptr},
+    {"Filter_Val", QT_TRANSLATE_NOOP("TMainForm", "滤波等级"), nullptr, ToolDefault::Filter, nullptr,
+     &TMainForm::Filter_Val},
+    {"Dat_485", QT_TRANSLATE_NOOP("TMainForm", "485格式"), nullptr, ToolDefault::Dat485, nullptr, &TMainForm::Dat_485},
 }};
 
 TModuleSettings TMainForm::EnteredSettings() const
@@ -56,7 +61,7 @@ void TMainForm::BitBtn2Click()
     const std::vector<const TSettingRow *> incomplete = IncompleteSettings(EnteredSettings());
     if (!incomplete.empty()) {
         const TSettingControl &c = kSettingControls[static_cast<size_t>(incomplete.front() - kModuleSettings.data())];
-        ShowMessage(this, kPleaseSelect + QString::fromUtf8(c.Label) + kBang, kCaptionApp);
+        ShowMessage(this, tr(kPleaseSelect).arg(tr(c.Label)), kCaptionApp);
         return;
     }
 
@@ -71,6 +76,6 @@ bool TMainForm::writeConfiguration()
         return false;
     // Only a commit the module shows it has taken is reported as done; its echo
     // alone is not enough, and a lost echo does not mean it was not taken.
-    ShowMessage(this, result.Stored ? kConfigDone : kCommFailed, kCaptionApp);
+    ShowMessage(this, tr(result.Stored ? kConfigDone : kCommFailed), kCaptionApp);
     return result.Stored;
 }

@@ -6,7 +6,7 @@
 #include "ui/MonitorD.h"
 
 namespace {
-const QString kNotConnected = QStringLiteral("连接未成功 ！");
+const char *const kNotConnected = QT_TRANSLATE_NOOP("TMainForm", "连接未成功 ！");
 constexpr int kNoRegister = -1;
 
 // The mirror word a data cell of the input grid shows.
@@ -77,7 +77,7 @@ void TMainForm::StringGrid2DblClick()
     if (SelectedRegister < kDialogFirstRegister || SelectedRegister > kDialogLastRegister)
         return;
     if (!LinkOk) {
-        ShowMessage(this, kNotConnected, kCaptionApp);
+        ShowMessage(this, tr(kNotConnected), kCaptionApp);
         return;
     }
     if (!MonitorDf)

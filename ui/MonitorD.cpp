@@ -8,8 +8,8 @@
 TMonitorDf *MonitorDf = nullptr;
 
 namespace {
-const QString kRangeMessage = QStringLiteral("设定范围: 0-65535 ！");
-const QString kCommFailed = QStringLiteral("通信失败 ！");
+const char *const kRangeMessage = QT_TRANSLATE_NOOP("TMonitorDf", "设定范围: 0-65535 ！");
+const char *const kCommFailed = QT_TRANSLATE_NOOP("TMonitorDf", "通信失败 ！");
 constexpr QChar kBackspace = QChar(0x08);
 
 // Whether a key types a character into the field. Some editing and focus keys
@@ -43,22 +43,22 @@ TMonitorDf::TMonitorDf(QWidget *parent)
 {
     MonitorDf = this;
     setObjectName("MonitorDf");
-    setWindowTitle(QStringLiteral(" 写寄存器 "));
+    setWindowTitle(tr(" 写寄存器 "));
     setFont(SongFont(16));
     setFixedSize(kClientWidth, kClientHeight);
 
-    GroupBox1 = new QGroupBox(QStringLiteral(" 写至模块(D) 寄存器 "), this);
+    GroupBox1 = new QGroupBox(tr(" 写至模块(D) 寄存器 "), this);
     GroupBox1->setObjectName("GroupBox1");
     GroupBox1->setGeometry(4, 2, 257, 124);
     GroupBox1->setStyleSheet(QStringLiteral("QGroupBox { color: red; }"));
 
-    CheckBox1 = new QCheckBox(QStringLiteral("写入后关闭对话框"), GroupBox1);
+    CheckBox1 = new QCheckBox(tr("写入后关闭对话框"), GroupBox1);
     CheckBox1->setObjectName("CheckBox1");
     CheckBox1->setGeometry(10, 22, 200, 22);
     CheckBox1->setChecked(true);
 
     const QColor kLabelBlue(0, 0, 255);
-    auto *regLabel = new QLabel(QStringLiteral("寄存器 D:"), GroupBox1);
+    auto *regLabel = new QLabel(tr("寄存器 D:"), GroupBox1);
     regLabel->setGeometry(10, 52, 80, 26);
     SetFontColor(regLabel, kLabelBlue);
     Edit2 = new QLineEdit(GroupBox1);
@@ -68,7 +68,7 @@ TMonitorDf::TMonitorDf(QWidget *parent)
     Edit2->setEnabled(false);
     Edit2->setGeometry(92, 50, 70, 28);
 
-    auto *valueLabel = new QLabel(QStringLiteral("写入数值:"), GroupBox1);
+    auto *valueLabel = new QLabel(tr("写入数值:"), GroupBox1);
     valueLabel->setGeometry(10, 86, 80, 26);
     SetFontColor(valueLabel, kLabelBlue);
     Edit1 = new QLineEdit(GroupBox1);
@@ -79,13 +79,13 @@ TMonitorDf::TMonitorDf(QWidget *parent)
     Edit1->installEventFilter(this);
     connect(Edit1, &QLineEdit::textChanged, this, &TMonitorDf::Edit1Change);
 
-    BitBtn1 = new QPushButton(QStringLiteral("写入(&W)"), GroupBox1);
+    BitBtn1 = new QPushButton(tr("写入(&W)"), GroupBox1);
     BitBtn1->setObjectName("BitBtn1");
     BitBtn1->setGeometry(170, 50, 80, 28);
     BitBtn1->setAutoDefault(false);
     connect(BitBtn1, &QPushButton::clicked, this, &TMonitorDf::BitBtn1Click);
 
-    BitBtn3 = new QPushButton(QStringLiteral("关闭(&C)"), GroupBox1);
+    BitBtn3 = new QPushButton(tr("关闭(&C)"), GroupBox1);
     BitBtn3->setObjectName("BitBtn3");
     BitBtn3->setGeometry(170, 84, 80, 28);
     BitBtn3->setAutoDefault(false);
@@ -172,7 +172,7 @@ void TMonitorDf::Edit1Change()
         // the write never sends a value that was not on screen.
         Edit1->setText(lastAccepted_);
     } else if (text.toLongLong() > kMaxValue) {
-        ShowMessage(this, kRangeMessage, kCaptionApp);
+        ShowMessage(this, tr(kRangeMessage), kCaptionApp);
         Edit1->setText(QString::number(kMaxValue));
     }
     lastAccepted_ = Edit1->text();
@@ -185,7 +185,7 @@ void TMonitorDf::BitBtn1Click()
     const uint16_t value = static_cast<uint16_t>(Edit1->text().toUInt());
     const bool ok = writeRegister_ && writeRegister_(reg, value);
     if (!ok)
-        ShowMessage(this, kCommFailed, kCaptionApp);
+        ShowMessage(this, tr(kCommFailed), kCaptionApp);
     if (CheckBox1->isChecked())
         close();
 }

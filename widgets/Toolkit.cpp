@@ -20,6 +20,11 @@ QString WithLineBreaks(QString text)
 }
 }  // namespace
 
+QString PortErrorCaption()
+{
+    return QCoreApplication::translate("Toolkit", kCaptionPortError.toUtf8().constData());
+}
+
 QStringList ComPortNames()
 {
     QStringList names;

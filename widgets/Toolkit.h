@@ -14,9 +14,11 @@
 
 class QLabel;
 
-// Captions of the message boxes.
+// Captions of the message boxes: the program's name, and the port errors' in
+// the source language, which PortErrorCaption() gives in the user's.
 inline const QString kCaptionApp = QStringLiteral("TALVEX_M");
-inline const QString kCaptionPortError = QStringLiteral("串口错误");
+inline const QString kCaptionPortError = QStringLiteral(QT_TRANSLATE_NOOP("Toolkit", "串口错误"));
+QString PortErrorCaption();
 
 // The port lists: "COM1" ... "COM8", item index n opening COM(n+1).
 QStringList ComPortNames();

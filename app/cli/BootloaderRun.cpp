@@ -31,12 +31,12 @@ BootloaderRun RunToEnd(TUpdateEngine &engine, TQRTCommDriver &driver, DeviceKind
         out.progress(StageText(stage), counted ? QStringLiteral("%1%").arg(percent) : QString());
     });
     QObject::connect(&engine, &TUpdateEngine::runFailed, [&](const TUpdateFailure &failure) {
-        if (core.RetryCount() + 1 < Isp::kMaxRuns && failure.cause != TUpdateCause::ImageTooLarge &&
-            failure.cause != TUpdateCause::VerifyMismatch && failure.cause != TUpdateCause::WrongChip)
-            out.note(QStringLiteral("run %1 of %2 failed: %3")
-                         .arg(core.RetryCount() + 1)
-                         .arg(Isp::kMaxRuns)
-                         .arg(failureText(failure)));
+        if (core.Runs() < Isp::kMaxRuns && failure.cause != TUpdateCause::ImageTooLarge &&
+            failure.cause != TUpdateCause::VerifyMismatch && failure.cause != TUpdateCause::WrongChip &&
+            failure.cause != TUpdateCause::ReadProtected && failure.cause != TUpdateCause::WriteProtected &&
+            failure.cause != TUpdateCause::NotProtected)
+            out.note(
+                QStringLiteral("run %1 of %2 failed: %3").arg(core.Runs()).arg(Isp::kMaxRuns).arg(failureText(failure)));
     });
 
     BootloaderRun run;
@@ -83,7 +83,7 @@ int FailStopped(const BootloaderRun &run, const TUpdateCore &core, const PortTar
                 const QString &incomplete, QJsonObject &record)
 {
     if (run.interrupted)
-        return out.fail(kExitInterrupted, StageName(core.StageOf(core.IspState())),
+        return out.fail(InterruptStatus(), StageName(core.StageOf(core.IspState())),
                         QStringLiteral("interrupted; %1").arg(incomplete), record);
     if (run.removed)
         return FailAdapterRemoved(out, port, StageName(core.StageOf(core.IspState())),

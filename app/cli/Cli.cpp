@@ -1,11 +1,12 @@
 #include "app/cli/Cli.h"
 
-#include "app/cli/ById.h"
 #include "app/cli/Commands.h"
+#include "app/cli/Doctor.h"
 #include "app/cli/Interrupt.h"
 #include "app/cli/Options.h"
 #include "app/cli/Output.h"
 #include "app/cli/Port.h"
+#include "serial/ById.h"
 
 #include "firmware/FirmwareImage.h"
 #include "serial/SerialPort.h"
@@ -14,8 +15,6 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMap>
-
-#include <cstring>
 
 namespace talvex::cli {
 
@@ -38,27 +37,21 @@ int Version(Output &out)
 
 }  // namespace
 
-namespace {
-
-// "usb-FTDI_FT232R_USB_UART_A10K3S5Y-if00-port0" -> "FTDI FT232R USB UART A10K3S5Y":
-// the maker, model and serial number udev put into the link's name.
-QString AdapterName(const QString &linkName)
+// What doctor finds in the way of `device`, as marks beside it: " [held by minicom (PID 812)]".
+QStringList MarksOf(const SystemView &system, const QString &device)
 {
-    QString name = linkName;
-    static const char *const kBuses[] = {"usb-", "pci-", "platform-"};
-    for (const char *bus : kBuses)
-        if (name.startsWith(QLatin1String(bus)))
-            name = name.mid(int(std::strlen(bus)));
-    const qsizetype iface = name.lastIndexOf(QLatin1String("-if"));
-    if (iface > 0)
-        name.truncate(iface);
-    return name.replace('_', ' ');
+    const std::optional<DeviceNode> node = SystemView::Node(device);
+    return node ? PortMarks(system, *node) : QStringList();
 }
 
-}  // namespace
+QString MarksText(const QStringList &marks)
+{
+    return marks.isEmpty() ? QString() : QStringLiteral("  [%1]").arg(marks.join("; "));
+}
 
 int RunPorts(Output &out)
 {
+    const SystemView system;
     const QList<ByIdLink> links = ByIdLinks();
     // Which COM names lead to each device, for the adapters' lines.
     QMap<QString, QStringList> comsOf;
@@ -71,6 +64,7 @@ int RunPorts(Output &out)
         const bool pty = kind == DeviceKind::PseudoTerminal;
         const QString state = kind == DeviceKind::Absent      ? QStringLiteral("missing")
                               : kind == DeviceKind::NotSerial ? QStringLiteral("not a serial device")
+                              : kind == DeviceKind::Console   ? QStringLiteral("a console, not a serial adapter")
                               : pty                           ? QStringLiteral("pseudo-terminal")
                                                               : QStringLiteral("present");
         const QString target = QFileInfo(device).canonicalFilePath();
@@ -80,29 +74,34 @@ int RunPorts(Output &out)
                 byId = link.path;
         if (!target.isEmpty())
             comsOf[target] << port.name;
-        out.result(QStringLiteral("%1 %2 %3%4")
+        const QStringList marks = present ? MarksOf(system, device) : QStringList();
+        out.result(QStringLiteral("%1 %2 %3%4%5")
                        .arg(port.name, device, state,
                             byId.isEmpty()
                                 ? QString()
-                                : QStringLiteral(" %1 (%2)").arg(AdapterName(QFileInfo(byId).fileName()), byId)),
+                                : QStringLiteral(" %1 (%2)").arg(AdapterName(QFileInfo(byId).fileName()), byId),
+                            MarksText(marks)),
                    QJsonObject{{"port", port.name},
                                {"device", device},
                                {"present", present},
                                {"pty", pty},
-                               {"by_id", byId.isEmpty() ? QJsonValue() : QJsonValue(byId)}});
+                               {"by_id", byId.isEmpty() ? QJsonValue() : QJsonValue(byId)},
+                               {"problems", QJsonArray::fromStringList(marks)}});
     }
     if (!links.isEmpty() && !out.json())
         out.result(QStringLiteral("adapters (%1):").arg(ByIdDir()), {});
     for (const ByIdLink &link : links) {
         const QStringList coms = comsOf.value(link.target);
-        out.result(QStringLiteral("%1 -> %2%3  %4")
+        const QStringList marks = MarksOf(system, link.path);
+        out.result(QStringLiteral("%1 -> %2%3  %4%5")
                        .arg(link.name, link.target.isEmpty() ? QStringLiteral("(dangling)") : link.target,
                             coms.isEmpty() ? QString() : QStringLiteral(" = ") + coms.join(", "),
-                            AdapterName(link.name)),
+                            AdapterName(link.name), MarksText(marks)),
                    QJsonObject{{"by_id", link.path},
                                {"adapter", AdapterName(link.name)},
                                {"device", link.target},
-                               {"com", QJsonArray::fromStringList(coms)}});
+                               {"com", QJsonArray::fromStringList(coms)},
+                               {"problems", QJsonArray::fromStringList(marks)}});
     }
     return kExitDone;
 }
@@ -119,6 +118,8 @@ int Dispatch(const Options &o, const PortTarget &port, Output &out)
         return Version(out);
     case Command::Ports:
         return RunPorts(out);
+    case Command::Doctor:
+        return RunDoctor(o, port, out);
     case Command::Info:
         return RunInfo(o, port, out);
     case Command::Read:
@@ -154,7 +155,7 @@ int RunCli(const QStringList &args)
     Output out(o.json && o.command != Command::Help, o.quiet);
     PortTarget port;
     if (!ResolvePort(o.port, port) && o.command != Command::Help && o.command != Command::Version &&
-        o.command != Command::Ports)
+        o.command != Command::Ports && (o.command != Command::Doctor || o.portGiven))
         return out.fail(kExitUsage, QStringLiteral("usage"),
                         QStringLiteral("port \"%1\" is neither COM1 ... COM8 nor a device path").arg(o.port));
     if (!o.logPath.isEmpty() && !out.openLog(o.logPath, error))

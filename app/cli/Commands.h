@@ -14,5 +14,6 @@ int RunConfigure(const Options &o, const PortTarget &port, Output &out);
 int RunFlash(const Options &o, const PortTarget &port, Output &out);
 int RunReadFlash(const Options &o, const PortTarget &port, Output &out);
 int RunPorts(Output &out);
+int RunDoctor(const Options &o, const PortTarget &port, Output &out);
 
 }  // namespace talvex::cli

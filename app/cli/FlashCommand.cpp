@@ -3,13 +3,13 @@
 // needs on top: the image checked against the chip, a read-back, the chip's
 // unique ID and a record of it all.
 #include "app/cli/BootloaderRun.h"
-#include "app/cli/ById.h"
 #include "app/cli/Commands.h"
 #include "app/cli/ImageFile.h"
 #include "app/cli/Interrupt.h"
 #include "app/cli/KeptSettings.h"
 #include "app/cli/PortError.h"
 #include "app/cli/UpdateWording.h"
+#include "serial/ById.h"
 
 #include "firmware/FirmwareImage.h"
 #include "firmware/Isp.h"
@@ -112,7 +112,7 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
                                  "below %1 is left as it is")
                       .arg(HexAddress(file.start, 8), HexAddress(stm32::kFlashBase, 8), PageRange(file.pages)));
 
-    const DeviceKind kind = ClassifyDevice(port.device);
+    const DeviceKind kind = CreateSerialPort()->deviceKind(port.device);
     if (kind == DeviceKind::Absent || kind == DeviceKind::NotSerial)
         return FailPortOpen(out, port, kind == DeviceKind::Absent ? PortFault::NotPresent : PortFault::NotSerialDevice,
                             0, record);
@@ -125,6 +125,9 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
                                        "all the same, --image FILE writes another image)")
                             .arg(port.name),
                         record);
+    // A console or the controlling terminal: nothing is set on it.
+    if (kind == DeviceKind::Console)
+        return FailPortOpen(out, port, PortFault::NotAnAdapter, 0, record);
 
     // Removing read-out protection erases the page the module stores its settings
     // in: they are read at the module's line first, while nothing has changed.
@@ -147,6 +150,7 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     }
 
     TQRTCommDriver driver;
+    driver.SetLinesInverted(o.linesInverted || o.bootEntry == TBootEntry::Inverted);
     TUpdateEngine engine(driver);
     const TUpdateCore &core = engine.Core();
     if (port.comIndex >= 0)
@@ -158,10 +162,12 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     options.readUniqueId = true;
     options.verify = o.verify;
     options.imageBytes = image.size();
+    // Short pulses: the window's waits are its own, a line of modules need not wait them out.
+    options.resetPulseMs = options.bootSettleMs = options.finishHoldMs = static_cast<uint32_t>(o.entryMs);
+    options.endOnNack = true;
     options.startAddress = file.start;
     options.erasePages = file.pages;
     options.productId = o.anyChip ? 0 : Isp::kModuleProductId;
-    options.refuseReadProtected = true;
     options.unprotect = o.unprotect;
     options.checkWriteProtection = true;
     options.protect = o.protect;
@@ -178,7 +184,7 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     const BootloaderRun run = RunToEnd(engine, driver, kind, out, failureText);
     const TUpdateOutcome outcome = run.outcome;
 
-    const int runs = core.RetryCount() + 1;
+    const int runs = core.Runs();
     record["runs"] = runs;
     record["duration_ms"] = clock.elapsed();
     AddChipFacts(core, record);

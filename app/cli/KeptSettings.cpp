@@ -45,7 +45,7 @@ void TakeMirror(KeptSettings &kept)
 
 bool ReadKeptSettings(const Options &o, const PortTarget &port, KeptSettings &kept, QString &why)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted);
     if (!Exchange(session, o, port, 1, why))
         return false;
     TakeMirror(kept);
@@ -63,7 +63,7 @@ bool ReadKeptSettings(const Options &o, const PortTarget &port, KeptSettings &ke
 bool RestoreKeptSettings(const Options &o, const PortTarget &port, const KeptSettings &kept, KeptSettings &after,
                          QString &why)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted);
     if (!Exchange(session, o, port, kRestartPolls, why))
         return false;
     TConfigWriteResult result;

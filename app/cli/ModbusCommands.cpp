@@ -53,7 +53,7 @@ int Failure(ModbusSession::Outcome outcome, const Options &o, const PortTarget &
     if (outcome == ModbusSession::Outcome::Removed)
         return FailAdapterRemoved(out, port, QStringLiteral("link"));
     if (outcome == ModbusSession::Outcome::Interrupted)
-        return out.fail(kExitInterrupted, QStringLiteral("link"), QStringLiteral("interrupted"));
+        return out.fail(InterruptStatus(), QStringLiteral("link"), QStringLiteral("interrupted"));
     return out.fail(kExitFailed, QStringLiteral("link"), NoReply(o, port));
 }
 
@@ -175,7 +175,7 @@ QJsonArray Words(int first, int count)
 
 int RunInfo(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted);
     if (const int status = StartWithBlock(session, o, port, out))
         return status;
     const uint16_t version = RegisterMirror[Reg::FW_Version];
@@ -195,7 +195,7 @@ int RunInfo(const Options &o, const PortTarget &port, Output &out)
 
 int RunRead(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted);
     if (const int status = Start(session, o, port, out))
         return status;
     // The registers land in the mirror from word 0 on, whatever their numbers.
@@ -211,7 +211,7 @@ int RunRead(const Options &o, const PortTarget &port, Output &out)
 
 int RunWatch(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted);
     if (const int status = Start(session, o, port, out))
         return status;
     if (!o.json && !o.quiet) {
@@ -258,8 +258,12 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out)
 
 int RunWrite(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo);
-    if (const int status = Start(session, o, port, out))
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted);
+    // A write's answer is a copy of its request: on a fresh port an adapter's echo
+    // would pass for it. A read first shows whether the line echoes (and that the
+    // station answers), as configure's read does.
+    const bool learnFirst = o.echo == TEchoMode::Auto;
+    if (const int status = learnFirst ? StartWithBlock(session, o, port, out) : Start(session, o, port, out))
         return status;
     if (!WriteRegister(o.reg, static_cast<uint16_t>(o.value))) {
         if (const int status = Removed(session, port, out, QStringLiteral("write")))
@@ -277,7 +281,7 @@ int RunWrite(const Options &o, const PortTarget &port, Output &out)
 
 int RunConfigure(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted);
     if (const int status = StartWithBlock(session, o, port, out))
         return status;
     // What the module holds, with the settings given in their place.

@@ -10,9 +10,10 @@
 
 namespace talvex::cli {
 
-ModbusSession::ModbusSession(const PortTarget &port, int station, TLinkMode mode, TEchoMode echo)
+ModbusSession::ModbusSession(const PortTarget &port, int station, TLinkMode mode, TEchoMode echo, bool linesInverted)
     : port_(port), station_(station), mode_(mode), echo_(echo)
 {
+    driver_.SetLinesInverted(linesInverted);
 }
 
 ModbusSession::~ModbusSession()

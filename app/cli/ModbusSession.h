@@ -27,8 +27,8 @@ public:
     };
 
     // `station` and `mode` address the module, `echo` says whether the adapter
-    // hands each request back.
-    ModbusSession(const PortTarget &port, int station, TLinkMode mode, TEchoMode echo);
+    // hands each request back, `linesInverted` whether its stages invert DTR and RTS.
+    ModbusSession(const PortTarget &port, int station, TLinkMode mode, TEchoMode echo, bool linesInverted = false);
     ~ModbusSession();
     ModbusSession(const ModbusSession &) = delete;
     ModbusSession &operator=(const ModbusSession &) = delete;

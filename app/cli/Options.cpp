@@ -26,11 +26,17 @@ constexpr long long kFlashBase = stm32::kFlashBase;
 
 // The command words.
 constexpr std::pair<const char *, Command> kCommands[] = {
-    {"info", Command::Info},           {"read", Command::Read},
-    {"watch", Command::Watch},         {"write", Command::Write},
-    {"configure", Command::Configure}, {"flash", Command::Flash},
-    {"ports", Command::Ports},         {"help", Command::Help},
-    {"version", Command::Version},     {"read-flash", Command::ReadFlash},
+    {"info", Command::Info},
+    {"read", Command::Read},
+    {"watch", Command::Watch},
+    {"write", Command::Write},
+    {"configure", Command::Configure},
+    {"flash", Command::Flash},
+    {"ports", Command::Ports},
+    {"doctor", Command::Doctor},
+    {"help", Command::Help},
+    {"version", Command::Version},
+    {"read-flash", Command::ReadFlash},
 };
 
 QString CommandWord(Command command)
@@ -83,6 +89,7 @@ struct GlobalOptions {
     QCommandLineOption station{QStringList{"a", "station"}, {}, "N"};
     QCommandLineOption mode{QStringList{"m", "mode"}, {}, "MODE"};
     QCommandLineOption echo{QStringList{"echo"}, {}, "WHEN"};
+    QCommandLineOption lines{QStringList{"lines"}, {}, "LINES"};
     QCommandLineOption json{QStringList{"json"}};
     QCommandLineOption quiet{QStringList{"q", "quiet"}};
     QCommandLineOption log{QStringList{"log"}, {}, "FILE"};
@@ -93,7 +100,7 @@ struct GlobalOptions {
 
     void addTo(QCommandLineParser &parser, bool withLongStation)
     {
-        parser.addOptions({port, mode, echo, json, quiet, log, help, version});
+        parser.addOptions({port, mode, echo, lines, json, quiet, log, help, version});
         parser.addOption(withLongStation ? station : stationShort);
     }
 };
@@ -119,6 +126,7 @@ struct FlashOptions {
     QCommandLineOption yesStandIn{QStringList{"yes-standin"}};
     QCommandLineOption noVerify{QStringList{"no-verify"}};
     QCommandLineOption bootEntry{QStringList{"boot-entry"}, {}, "ENTRY"};
+    QCommandLineOption entryMs{QStringList{"entry-ms"}, {}, "MS"};
     QCommandLineOption address{QStringList{"address"}, {}, "ADDR"};
     QCommandLineOption anyChip{QStringList{"any-chip"}};
     QCommandLineOption protect{QStringList{"protect"}};
@@ -172,6 +180,8 @@ private:
     bool configureSetting(const QCommandLineParser &parser, size_t index);
     bool flashOptions(const QCommandLineParser &parser);
     bool readFlashOptions(const QCommandLineParser &parser);
+    // --entry-ms, for both commands that start the bootloader.
+    bool entryOption(const QCommandLineParser &parser);
     bool addressOption(const QCommandLineParser &parser, long long lastByte);
     bool givenTwice(const QCommandLineParser &before, const QCommandLineParser &after);
     bool unusedGlobals(const QCommandLineParser &before, const QCommandLineParser &after);
@@ -212,8 +222,10 @@ bool Parser::number(const QString &what, const QString &text, long long min, lon
 bool Parser::globals(const QCommandLineParser &parser, bool afterCommand)
 {
     const auto value = [&parser](const QCommandLineOption &option) { return Restore(parser.value(option)); };
-    if (parser.isSet(global_.port))
+    if (parser.isSet(global_.port)) {
         o_.port = value(global_.port);
+        o_.portGiven = true;
+    }
     // The station to talk to goes before the command word; after `configure`,
     // --station is the module's new station number.
     const QCommandLineOption &station = afterCommand && o_.command == Command::Configure ? global_.stationShort
@@ -254,6 +266,16 @@ bool Parser::globals(const QCommandLineParser &parser, bool afterCommand)
             o_.echo = TEchoMode::Off;
         else
             return fail(QStringLiteral("echo: \"%1\" is not auto, on or off").arg(v));
+    }
+    if (parser.isSet(global_.lines)) {
+        const QString v = value(global_.lines);
+        const QString m = v.toLower();
+        if (m == "normal")
+            o_.linesInverted = false;
+        else if (m == "inverted")
+            o_.linesInverted = true;
+        else
+            return fail(QStringLiteral("lines: \"%1\" is neither normal nor inverted").arg(v));
     }
     if (parser.isSet(global_.json))
         o_.json = true;
@@ -340,6 +362,8 @@ bool Parser::flashOptions(const QCommandLineParser &parser)
     if (o_.discardSettings && !o_.unprotect)
         return fail(QStringLiteral("--discard-settings goes with --unprotect, the only flash that erases the "
                                    "module's settings"));
+    if (!entryOption(parser))
+        return false;
     if (parser.isSet(flash_.bootEntry)) {
         const QString v = Restore(parser.value(flash_.bootEntry));
         bool known = false;
@@ -358,9 +382,17 @@ bool Parser::flashOptions(const QCommandLineParser &parser)
     return addressOption(parser, kFlashBase + kFirmwareImageMaxBytes - 1);
 }
 
+bool Parser::entryOption(const QCommandLineParser &parser)
+{
+    return !parser.isSet(flash_.entryMs) || number(QStringLiteral("--entry-ms"), Restore(parser.value(flash_.entryMs)),
+                                                   Options::kMinEntryMs, Options::kMaxEntryMs, o_.entryMs);
+}
+
 bool Parser::readFlashOptions(const QCommandLineParser &parser)
 {
     o_.anyChip = parser.isSet(flash_.anyChip);
+    if (!entryOption(parser))
+        return false;
     if (!addressOption(parser, kFlashBase + kReadFlashMaxBytes - 1))
         return false;
     if (parser.isSet(flash_.length)) {
@@ -401,7 +433,8 @@ bool Parser::givenTwice(const QCommandLineParser &before, const QCommandLinePars
 {
     // What each parser knows: the common options on both (after configure,
     // --station is the new station and only -a is the common one), the command's after it.
-    const std::vector<const QCommandLineOption *> common = {&global_.port, &global_.mode, &global_.echo, &global_.log};
+    const std::vector<const QCommandLineOption *> common = {&global_.port, &global_.mode, &global_.echo, &global_.lines,
+                                                            &global_.log};
     std::vector<const QCommandLineOption *> own;
     switch (o_.command) {
     case Command::Watch:
@@ -412,10 +445,10 @@ bool Parser::givenTwice(const QCommandLineParser &before, const QCommandLinePars
             own.push_back(&setting);
         break;
     case Command::Flash:
-        own = {&flash_.image, &flash_.bootEntry, &flash_.address};
+        own = {&flash_.image, &flash_.bootEntry, &flash_.address, &flash_.entryMs};
         break;
     case Command::ReadFlash:
-        own = {&flash_.address, &flash_.length};
+        own = {&flash_.address, &flash_.length, &flash_.entryMs};
         break;
     default:
         break;
@@ -444,24 +477,31 @@ bool Parser::givenTwice(const QCommandLineParser &before, const QCommandLinePars
 
 // The flash commands talk to the chip's bootloader, not to a station: the
 // station, the mode and the echo are not theirs, and ports opens no port.
+// doctor looks at the port and talks to nothing on it.
 bool Parser::unusedGlobals(const QCommandLineParser &before, const QCommandLineParser &after)
 {
     // flash --unprotect reads and restores the module's settings at its line.
     const bool bootloader = (o_.command == Command::Flash && !o_.unprotect) || o_.command == Command::ReadFlash;
     const bool ports = o_.command == Command::Ports;
-    if (!bootloader && !ports)
+    const bool doctor = o_.command == Command::Doctor;
+    if (!bootloader && !ports && !doctor)
         return true;
-    const std::pair<const QCommandLineOption *, const char *> unused[] = {
-        {&global_.station, "-a"}, {&global_.mode, "-m"}, {&global_.echo, "--echo"}, {&global_.port, "-p"}};
+    const std::pair<const QCommandLineOption *, const char *> unused[] = {{&global_.station, "-a"},
+                                                                          {&global_.mode, "-m"},
+                                                                          {&global_.echo, "--echo"},
+                                                                          {&global_.port, "-p"},
+                                                                          {&global_.lines, "--lines"}};
     for (const auto &[option, name] : unused) {
-        if (option == &global_.port && !ports)
+        // The port is the flash commands' and doctor's too; its lines only the flash commands'.
+        if ((option == &global_.port && !ports) || (option == &global_.lines && bootloader))
             continue;
         const bool given = before.isSet(*option) || after.isSet(*option);
         if (given)
             return fail(QStringLiteral("%1 is not used by %2: %3")
                             .arg(QLatin1String(name), CommandWord(o_.command),
-                                 ports ? QStringLiteral("it lists every port")
-                                       : QStringLiteral("it talks to the chip's bootloader, not to a station")));
+                                 ports    ? QStringLiteral("it lists every port")
+                                 : doctor ? QStringLiteral("it looks at the port and talks to nothing on it")
+                                          : QStringLiteral("it talks to the chip's bootloader, not to a station")));
     }
     return true;
 }
@@ -512,10 +552,10 @@ bool Parser::run()
         break;
     case Command::Flash:
         after.addOptions({flash_.image, flash_.yesStandIn, flash_.noVerify, flash_.bootEntry, flash_.address,
-                          flash_.anyChip, flash_.protect, flash_.unprotect, flash_.discardSettings});
+                          flash_.anyChip, flash_.entryMs, flash_.protect, flash_.unprotect, flash_.discardSettings});
         break;
     case Command::ReadFlash:
-        after.addOptions({flash_.address, flash_.length, flash_.anyChip});
+        after.addOptions({flash_.address, flash_.length, flash_.anyChip, flash_.entryMs});
         break;
     default:
         break;
@@ -613,13 +653,14 @@ QString BootEntryName(TBootEntry entry)
 QString Usage()
 {
     return QStringLiteral(
-        "usage: talvex-cli [-p PORT] [-a STATION] [-m pc-uart|plc-can] [--echo auto|on|off] [--json] [-q]\n"
-        "                  [--log FILE] COMMAND [ARGS]\n"
+        "usage: talvex-cli [-p PORT] [-a STATION] [-m pc-uart|plc-can] [--echo auto|on|off]\n"
+        "                  [--lines normal|inverted] [--json] [-q] [--log FILE] COMMAND [ARGS]\n"
         "  -p, --port PORT     COM1 ... COM8 (TALVEX_PORT_DIR honoured) or a device path; default COM1\n"
         "  -a, --station N     the station to talk to, 1 ... 99, before the command word; default 1\n"
         "  -m, --mode MODE     pc-uart (default) or plc-can (through the PLC gateway)\n"
         "      --echo WHEN     whether the adapter hands each request back (a 2-wire RS-485 adapter):\n"
-        "                      auto (default: learnt from the replies), on or off\n"
+        "                      auto (default: learnt from a read before the first write), on or off\n"
+        "      --lines LINES   normal (default) or inverted: an adapter whose stages invert DTR and RTS\n"
         "      --json          one JSON object per result line; an error as one object on stderr\n"
         "  -q, --quiet         no progress output\n"
         "      --log FILE      append every result and failure to FILE as one JSON line\n"
@@ -636,16 +677,22 @@ QString Usage()
         "                                then the settings read back; --station is the new station\n"
         "                                (at least one setting)\n"
         "  flash [--image FILE [--address ADDR]] [--no-verify] [--boot-entry dtr-rts|inverted|manual]\n"
-        "        [--yes-standin] [--any-chip] [--protect] [--unprotect [--discard-settings]]\n"
+        "        [--entry-ms MS] [--yes-standin] [--any-chip] [--protect] [--unprotect [--discard-settings]]\n"
         "                                the firmware update with the carried image or FILE (Intel HEX\n"
         "                                at its own addresses, or raw binary at ADDR, default 0x08000000),\n"
-        "                                only the pages it covers erased, then read back\n"
-        "  read-flash FILE [--address ADDR] [--length N] [--any-chip]\n"
+        "                                only the pages it covers erased, then read back; the module is\n"
+        "                                restarted into its program at every end\n"
+        "  read-flash FILE [--address ADDR] [--length N] [--any-chip] [--entry-ms MS]\n"
         "                                the chip's flash (default: all of it) into FILE\n"
         "  ports                         where COM1 ... COM8 lead, and the adapters in /dev/serial/by-id\n"
-        "exit status: 0 done, 1 the module or chip failed (or a result could not be written),\n"
-        "             2 bad usage or image refused, 130 interrupted, 3 the port (absent, not allowed,\n"
-        "             busy, no serial device, settings refused, removed, no DTR/RTS for flash)\n");
+        "  doctor                        what keeps the port (-p) or every adapter from working here:\n"
+        "                                group, login, brltty, ModemManager, latency timer, other programs\n"
+        "exit status: 0 done, 1 the module or chip failed (or a result could not be written, or doctor\n"
+        "             found a problem),\n"
+        "             2 bad usage or image refused, 3 the port (absent, not allowed, busy, no serial\n"
+        "             device, settings refused, removed, no DTR/RTS for flash); SIGINT, SIGTERM, SIGHUP\n"
+        "             and SIGQUIT end the command cleanly, then end the program by that signal\n"
+        "             (a shell shows 130, 143, 129, 131)\n");
 }
 
 }  // namespace talvex::cli

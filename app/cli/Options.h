@@ -17,12 +17,14 @@ namespace talvex::cli {
 
 // Exit statuses, as the manual page lists them.
 inline constexpr int kExitDone = 0;
-inline constexpr int kExitFailed = 1;         // the module or chip failed, or a result could not be written
-inline constexpr int kExitUsage = 2;          // bad usage, a value out of range, an image refused: nothing sent
-inline constexpr int kExitPort = 3;           // the port: cannot be opened, refused the settings, or removed
-inline constexpr int kExitInterrupted = 130;  // SIGINT or SIGTERM (128 + SIGINT, as shells report it)
+inline constexpr int kExitFailed = 1;  // the module or chip failed, or a result could not be written
+inline constexpr int kExitUsage = 2;   // bad usage, a value out of range, an image refused: nothing sent
+inline constexpr int kExitPort = 3;    // the port: cannot be opened, refused the settings, or removed
+// An interrupt: 128 + the signal's number, as a shell reports a death by it
+// (130 SIGINT, 143 SIGTERM, 129 SIGHUP, 131 SIGQUIT); see InterruptStatus().
+inline constexpr int kExitSignalBase = 128;
 
-enum class Command { Help, Version, Ports, Info, Read, Watch, Write, Configure, Flash, ReadFlash };
+enum class Command { Help, Version, Ports, Doctor, Info, Read, Watch, Write, Configure, Flash, ReadFlash };
 
 // Settings `configure` replaces, indexed like kModuleSettings (the value as
 // TModuleSettings holds it); the others keep what the module holds.
@@ -35,11 +37,19 @@ struct Options {
     static constexpr int kDefaultWatchIntervalMs = 60;  // the window's rate: one exchange every two ticks
     // No exchange is quicker than the poll's own two ticks: a shorter interval is refused.
     static constexpr int kMinWatchIntervalMs = kDefaultWatchIntervalMs;
+    // The command line's boot entry and restart: each wait (reset held, the
+    // bootloader's start, the restart's reset) this long. The window's waits are
+    // 500 + 500 and 300 ms; a board's reset RC settles in a few milliseconds.
+    static constexpr int kDefaultEntryMs = 50;
+    static constexpr int kMinEntryMs = 1;
+    static constexpr int kMaxEntryMs = 2000;
 
     QString port = QStringLiteral("COM1");
+    bool portGiven = false;  // -p was given (doctor then checks that port alone)
     int station = kStationMin;
     TLinkMode mode = TLinkMode::PcUart;
     TEchoMode echo = TEchoMode::Auto;  // whether the adapter hands the request back
+    bool linesInverted = false;        // --lines inverted: the adapter's stages invert DTR and RTS
     bool json = false;
     bool quiet = false;
     QString logPath;  // --log: results appended as JSON lines
@@ -56,6 +66,7 @@ struct Options {
     bool yesStandIn = false;                    // flash
     bool verify = true;                         // flash: read back and compare
     TBootEntry bootEntry = TBootEntry::DtrRts;  // flash
+    int entryMs = kDefaultEntryMs;              // flash: the waits of the line sequences
     // flash: where a raw binary goes (a HEX image carries its own addresses);
     // read-flash: where the read starts. Empty: the flash base.
     std::optional<uint32_t> address;

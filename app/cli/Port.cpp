@@ -4,6 +4,9 @@
 
 #include <cstring>
 
+#include <grp.h>
+#include <sys/stat.h>
+
 namespace talvex::cli {
 
 bool ResolvePort(const QString &name, PortTarget &target)
@@ -32,18 +35,34 @@ QString Named(const PortTarget &port)
 
 }  // namespace
 
-QString PortFaultReason(PortFault fault, int errorNumber)
+QString DeviceGroup(const std::string &device)
+{
+    // Debian gives serial devices to dialout, other systems to uucp or tty: the
+    // device itself says which.
+    struct stat st {};
+    if (!device.empty() && ::stat(device.c_str(), &st) == 0)
+        if (const struct group *g = ::getgrgid(st.st_gid))
+            return QString::fromLocal8Bit(g->gr_name);
+    return QStringLiteral("dialout");
+}
+
+QString PortFaultReason(PortFault fault, int errorNumber, const std::string &device)
 {
     switch (fault) {
     case PortFault::NotPresent:
         return QStringLiteral("not present (is the adapter plugged in?)");
-    case PortFault::PermissionDenied:
-        return QStringLiteral("permission denied: join the dialout group (sudo usermod -aG dialout $USER) "
-                              "and log in again");
+    case PortFault::PermissionDenied: {
+        const QString group = DeviceGroup(device);
+        return QStringLiteral("permission denied: join the %1 group (sudo usermod -aG %1 $USER) "
+                              "and log in again")
+            .arg(group);
+    }
     case PortFault::Busy:
         return QStringLiteral("busy: another program holds it");
     case PortFault::NotSerialDevice:
         return QStringLiteral("not a serial device");
+    case PortFault::NotAnAdapter:
+        return QStringLiteral("not a serial adapter (a console or the controlling terminal); nothing was set on it");
     case PortFault::DeviceError:
         return QStringLiteral("the device does not answer (I/O error): no UART behind it, or a faulty adapter");
     case PortFault::SettingsRefused:
@@ -62,7 +81,7 @@ QString PortFaultReason(PortFault fault, int errorNumber)
 
 QString CannotOpen(const PortTarget &port, PortFault fault, int errorNumber)
 {
-    return QStringLiteral("cannot open %1: %2").arg(Named(port), PortFaultReason(fault, errorNumber));
+    return QStringLiteral("cannot open %1: %2").arg(Named(port), PortFaultReason(fault, errorNumber, port.device));
 }
 
 QString AdapterRemoved(const PortTarget &port)

@@ -18,8 +18,10 @@ struct PortTarget {
 // device path (anything with a '/'). False for anything else.
 bool ResolvePort(const QString &name, PortTarget &target);
 
-// Why a port failed, in the words a user can act on.
-QString PortFaultReason(PortFault fault, int errorNumber);
+// The group that owns a device (dialout on Debian, uucp elsewhere); dialout when it cannot be told.
+QString DeviceGroup(const std::string &device);
+// Why a port failed, in the words a user can act on; `device` names the group to join.
+QString PortFaultReason(PortFault fault, int errorNumber, const std::string &device = {});
 // "cannot open COM3 (/dev/ttyUSB0): <reason>".
 QString CannotOpen(const PortTarget &port, PortFault fault, int errorNumber);
 // "COM3 (/dev/ttyUSB0): adapter removed".

@@ -4,10 +4,10 @@
 // word, the unique ID, the restart), with its read-back's reads in place of the
 // erase and the write.
 #include "app/cli/BootloaderRun.h"
-#include "app/cli/ById.h"
 #include "app/cli/Commands.h"
 #include "app/cli/PortError.h"
 #include "app/cli/UpdateWording.h"
+#include "serial/ById.h"
 
 #include "firmware/Isp.h"
 #include "firmware/UpdateEngine.h"
@@ -51,12 +51,16 @@ int RunReadFlash(const Options &o, const PortTarget &port, Output &out)
                        {"file", QFileInfo(o.outFile).absoluteFilePath()},
                        {"start_address", HexAddress(from)}};
 
-    const DeviceKind kind = ClassifyDevice(port.device);
-    if (kind == DeviceKind::Absent || kind == DeviceKind::NotSerial)
-        return FailPortOpen(out, port, kind == DeviceKind::Absent ? PortFault::NotPresent : PortFault::NotSerialDevice,
+    const DeviceKind kind = CreateSerialPort()->deviceKind(port.device);
+    if (kind == DeviceKind::Absent || kind == DeviceKind::NotSerial || kind == DeviceKind::Console)
+        return FailPortOpen(out, port,
+                            kind == DeviceKind::Absent    ? PortFault::NotPresent
+                            : kind == DeviceKind::Console ? PortFault::NotAnAdapter
+                                                          : PortFault::NotSerialDevice,
                             0, record);
 
     TQRTCommDriver driver;
+    driver.SetLinesInverted(o.linesInverted);
     TUpdateEngine engine(driver);
     const TUpdateCore &core = engine.Core();
     if (port.comIndex >= 0)
@@ -69,7 +73,8 @@ int RunReadFlash(const Options &o, const PortTarget &port, Output &out)
     options.startAddress = from;
     options.readBytes = o.length.value_or(0);
     options.productId = o.anyChip ? 0 : Isp::kModuleProductId;
-    options.refuseReadProtected = true;
+    options.resetPulseMs = options.bootSettleMs = options.finishHoldMs = static_cast<uint32_t>(o.entryMs);
+    options.endOnNack = true;
     engine.SetOptions(options);
 
     const auto outside = [&] {

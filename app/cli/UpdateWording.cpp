@@ -135,10 +135,10 @@ QString FailureText(const TUpdateFailure &f, qint64 imageBytes, int flashKiB, in
     case TUpdateCause::ImageNotLoaded:
         return QStringLiteral("the image could not be loaded for the erase");
     case TUpdateCause::ReadProtected:
-        return QStringLiteral("the chip's flash is read-protected (it refuses Read Memory); nothing was erased. "
-                              "flash --unprotect removes the protection, which erases all of the chip's flash, "
+        return QStringLiteral("the chip refuses Read Memory: its flash is read-protected; nothing was erased. "
+                              "flash --unprotect removes the protection, and that erases all of the chip's flash, "
                               "the module's stored settings included (flash keeps them over Modbus unless "
-                              "--discard-settings), and then flashes");
+                              "--discard-settings), then flashes");
     case TUpdateCause::WriteProtected:
         return QStringLiteral("page %1 is write-protected; nothing was erased (--unprotect removes the write "
                               "protection)")

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-// DTR and RTS after a change, and what changed them.
+// DTR and RTS after a change, as the far end sees them (true: active), and what changed them.
 struct LineLevels {
     bool dtr = false;
     bool rts = false;
@@ -17,8 +17,9 @@ struct LineLevels {
 
 // Records every call the component makes on its platform layer, and plays back
 // scripted reads and write results. It behaves on the modem lines as Linux does
-// on a real port (a pty cannot show them): open raises DTR and RTS while the
-// port's speed is not 0, close drops them only when the settings asked for it.
+// on a real port (a pty cannot show them): open sets the DTR and RTS bits while
+// the port's speed is not 0, close clears them only when the settings asked for
+// it (HUPCL). Behind an inverting adapter a set bit is an inactive line.
 struct FakeSerialState {
     std::vector<std::string> calls;  // "open:PATH", "apply", "purge:1,1", "dtr:1", "drop:dtr,rts", ...
     std::vector<LineSettings> applied;
@@ -40,10 +41,14 @@ struct FakeSerialState {
     // as whoever used the port last left them (stty -hupcl clears it).
     uint32_t portSpeed = 9600;
     bool hupcl = true;
-    // The lines now, and every change of them in order.
+    // The modem-control bits now, and every change of the lines in order.
     bool dtr = false;
     bool rts = false;
     std::vector<LineLevels> lineLog;
+    // The adapter's stages invert both lines: a set bit is an inactive line.
+    bool inverted = false;
+    bool dtrActive() const { return dtr != inverted; }
+    bool rtsActive() const { return rts != inverted; }
 
     PortFault openFault = PortFault::Busy;  // why a failing open fails
     bool modemLinesFail = false;            // no DTR/RTS: a pty, a 3-wire adapter (ENOTTY)
@@ -59,7 +64,7 @@ struct FakeSerialState {
     // Told after every change of DTR or RTS (a module's reset and boot pins).
     std::function<void()> linesChanged;
 
-    void note(const std::string &what) { lineLog.push_back({dtr, rts, what}); }
+    void note(const std::string &what) { lineLog.push_back({dtrActive(), rtsActive(), what}); }
     void lines(bool newDtr, bool newRts, const std::string &cause)
     {
         if (newDtr == dtr && newRts == rts)

@@ -1,9 +1,9 @@
-#include "app/cli/ById.h"
+#include "serial/ById.h"
 
 #include <QDir>
 #include <QFileInfo>
 
-namespace talvex::cli {
+#include <cstring>
 
 QString ByIdDir()
 {
@@ -34,4 +34,15 @@ QString ByIdPathOf(const std::string &device)
     return {};
 }
 
-}  // namespace talvex::cli
+QString AdapterName(const QString &linkName)
+{
+    QString name = linkName;
+    static const char *const kBuses[] = {"usb-", "pci-", "platform-"};
+    for (const char *bus : kBuses)
+        if (name.startsWith(QLatin1String(bus)))
+            name = name.mid(int(std::strlen(bus)));
+    const qsizetype iface = name.lastIndexOf(QLatin1String("-if"));
+    if (iface > 0)
+        name.truncate(iface);
+    return name.replace('_', ' ');
+}

@@ -6,8 +6,6 @@
 
 #include <string>
 
-namespace talvex::cli {
-
 // Where the names are; TALVEX_SERIAL_BY_ID replaces it (for tests).
 inline constexpr char kByIdDirEnv[] = "TALVEX_SERIAL_BY_ID";
 inline constexpr char kByIdDir[] = "/dev/serial/by-id";
@@ -23,5 +21,6 @@ QString ByIdDir();
 QList<ByIdLink> ByIdLinks();
 // The by-id path that leads to `device`, or an empty string.
 QString ByIdPathOf(const std::string &device);
-
-}  // namespace talvex::cli
+// "usb-FTDI_FT232R_USB_UART_A10K3S5Y-if00-port0" -> "FTDI FT232R USB UART A10K3S5Y":
+// the maker, model and serial number udev put into a link's name.
+QString AdapterName(const QString &linkName);

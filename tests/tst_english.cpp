@@ -1,0 +1,148 @@
+// With English chosen, no window shows a Chinese character (labels, buttons,
+// list items, grid cells, group titles, captions, tool tips, message boxes and
+// status lines), and every English text fits its control at the window's own
+// size. The Chinese windows are the other tests' business: they run without a
+// catalogue, as the program does by default.
+#include "tests/support/FakeSerialPort.h"
+#include "tests/support/FirmwareWindowFixture.h"
+#include "tests/support/MainWindowFixture.h"
+#include "tests/support/MessageRecorder.h"
+#include "tests/support/SimFixture.h"
+#include "tests/support/VisibleTexts.h"
+#include "translations/Language.h"
+#include "ui/StandInGuard.h"
+#include "ui/UpdateStatusText.h"
+
+#include <QtTest>
+
+namespace {
+
+// Every text of `window` is free of CJK and fits; a failure names the control and the text.
+void CheckEnglish(QWidget *window)
+{
+    const QList<ShownText> texts = VisibleTexts(window);
+    QVERIFY(texts.size() > 5);
+    for (const ShownText &t : texts) {
+        QVERIFY2(!HasCjk(t.text), qPrintable(QStringLiteral("%1 shows \"%2\"").arg(t.where, t.text)));
+        if (t.room >= 0)
+            QVERIFY2(
+                t.needed <= t.room,
+                qPrintable(
+                    QStringLiteral("%1: \"%2\" needs %3 px, has %4").arg(t.where, t.text).arg(t.needed).arg(t.room)));
+    }
+}
+
+void CheckBoxes(const MessageRecorder &messages, int expected)
+{
+    QCOMPARE(messages.shown.size(), expected);
+    for (const auto &box : messages.shown) {
+        QVERIFY2(!HasCjk(box.caption), qPrintable(box.caption));
+        QVERIFY2(!HasCjk(box.text), qPrintable(box.text));
+    }
+}
+
+}  // namespace
+
+class TestEnglish : public QObject, MainWindowFixture, FirmwareWindowFixture {
+    Q_OBJECT
+private slots:
+    void initTestCase() { QVERIFY(InstallLanguage(TUiLanguage::English)); }
+    void init()
+    {
+        createMainWindow();
+        createFirmwareWindowOnDouble();
+    }
+    void cleanup()
+    {
+        destroyFirmwareWindow();
+        destroyMainWindow();
+    }
+
+    void mainWindowAtStart()
+    {
+        CheckEnglish(form.get());
+        QCOMPARE(form->SpeedButton1->text(), QString("Connect"));
+        QCOMPARE(form->Filter_Val->itemText(3), QString("Level 3"));
+    }
+
+    // Connected: the caption with the version, the button's other text, the
+    // controls filled from the module.
+    void mainWindowConnected()
+    {
+        SimFixture sim;
+        connectAndWait(2);
+        CheckEnglish(form.get());
+        QCOMPARE(form->GroupBox1->title(), QString("Communication (firmware: 1.50)"));
+        QCOMPARE(form->SpeedButton1->text(), QString("Disconnect"));
+    }
+
+    void writeDialog()
+    {
+        dialog->show();
+        CheckEnglish(dialog.get());
+    }
+
+    void firmwareWindow()
+    {
+        frm->show();
+        CheckEnglish(frm.get());
+    }
+
+    // Every text the status line can show fits it.
+    void statusLines()
+    {
+        frm->show();
+        for (int n = 0; n <= int(TUpdateNotice::LinkFailed); ++n) {
+            const auto notice = static_cast<TUpdateNotice>(n);
+            frm->Panel1->setText(UpdateStatusText(notice, notice == TUpdateNotice::BootVersion ? 0x22 : 100));
+            CheckEnglish(frm.get());
+        }
+    }
+
+    // The boxes each window raises, one by one.
+    void messageBoxes()
+    {
+        MessageRecorder messages;
+        QTemporaryDir noPorts;
+        qputenv(kPortDirEnv, noPorts.path().toLocal8Bit());
+        form->SpeedButton1->click();  // no port there
+        CheckBoxes(messages, 1);
+        QCOMPARE(messages.shown[0].caption, QString("Port Error"));
+
+        form->SelectedRegister = 10;
+        form->StringGrid2DblClick();  // not connected
+        form->Baud_CAN->SetItemIndex(-1);
+        form->BitBtn2Click();  // a list without a choice
+        CheckBoxes(messages, 3);
+        QCOMPARE(messages.shown[2].text, QString("Choose the CAN baud!"));
+
+        dialog->Edit1->setText("70000");  // out of range
+        dialog->BitBtn1Click();           // no module to write to
+        CheckBoxes(messages, 5);
+
+        frm->Serial_Port->SetItemIndex(2);
+        st.openFails = true;
+        frm->BitBtn1Click();  // the port cannot be opened
+        CheckBoxes(messages, 6);
+        QVERIFY2(messages.shown[5].text.contains("COM3"), qPrintable(messages.shown[5].text));
+        qunsetenv(kPortDirEnv);
+    }
+
+    void standInQuestion()
+    {
+        QString asked;
+        SetQuestionHook([&](QWidget *, const QString &text, const QString &) {
+            asked = text;
+            return false;
+        });
+        st.devices[ResolveComPort("COM4")] = DeviceKind::SerialDevice;
+        QVERIFY(!ConfirmCarriedImage(frm.get(), frm->ComDriver, 3, true));
+        SetQuestionHook({});
+        QVERIFY(!asked.isEmpty());
+        QVERIFY2(!HasCjk(asked), qPrintable(asked));
+        QVERIFY2(asked.contains("COM4 "), qPrintable(asked));
+    }
+};
+
+QTEST_MAIN(TestEnglish)
+#include "tst_english.moc"

@@ -1,0 +1,285 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en" sourcelanguage="zh_CN">
+<context>
+    <name>ModuleTexts</name>
+    <message>
+        <source>零级</source>
+        <translation>Level 0</translation>
+    </message>
+    <message>
+        <source>一级</source>
+        <translation>Level 1</translation>
+    </message>
+    <message>
+        <source>二级</source>
+        <translation>Level 2</translation>
+    </message>
+    <message>
+        <source>三级</source>
+        <translation>Level 3</translation>
+    </message>
+    <message>
+        <source>四级</source>
+        <translation>Level 4</translation>
+    </message>
+    <message>
+        <source>五级</source>
+        <translation>Level 5</translation>
+    </message>
+    <message>
+        <source>六级</source>
+        <translation>Level 6</translation>
+    </message>
+    <message>
+        <source>七级</source>
+        <translation>Level 7</translation>
+    </message>
+    <message>
+        <source>八级</source>
+        <translation>Level 8</translation>
+    </message>
+    <message>
+        <source>九级</source>
+        <translation>Level 9</translation>
+    </message>
+</context>
+<context>
+    <name>StandInGuard</name>
+    <message>
+        <source>程序携带的固件映像只是替代映像，不是模块的固件 ！<byte value="xd"/>写入后模块将不能工作。<byte value="xd"/>仍要将它写入 COM%1 吗？</source>
+        <translation>The firmware image this program carries is a stand-in, not the module&apos;s firmware!<byte value="xd"/>The module will not work once it is written.<byte value="xd"/>Write it to COM%1 all the same?</translation>
+    </message>
+</context>
+<context>
+    <name>TFirmwareFrm</name>
+    <message>
+        <source>就绪...</source>
+        <translation>Ready...</translation>
+    </message>
+    <message>
+        <source>当前串口号 COM%1 已经被占用，或其它错误 ！<byte value="xd"/>请选择其它串口，或检查串口设置是否正确。</source>
+        <translation>Port COM%1 is in use, or another error occurred!<byte value="xd"/>Choose another port, or check the port&apos;s settings.</translation>
+    </message>
+    <message>
+        <source>固件映像无效，无法更新 ！</source>
+        <translation>The firmware image is not valid; no update is possible!</translation>
+    </message>
+    <message>
+        <source>TALVEX_M固件更新</source>
+        <translation>TALVEX_M Firmware Update</translation>
+    </message>
+    <message>
+        <source>通信端口</source>
+        <translation>Port</translation>
+    </message>
+    <message>
+        <source>开始更新</source>
+        <translation>Start update</translation>
+    </message>
+</context>
+<context>
+    <name>TMainForm</name>
+    <message>
+        <source>TALVEX_M测试程序 V1.50</source>
+        <translation>TALVEX_M Test Tool V1.50</translation>
+    </message>
+    <message>
+        <source>通信参数</source>
+        <translation>Communication</translation>
+    </message>
+    <message>
+        <source>通信参数 (固件:%1)</source>
+        <translation>Communication (firmware: %1)</translation>
+    </message>
+    <message>
+        <source>开始连接</source>
+        <translation>Connect</translation>
+    </message>
+    <message>
+        <source>断开连接</source>
+        <translation>Disconnect</translation>
+    </message>
+    <message>
+        <source>获取可用的端口号</source>
+        <translation>The serial port to use</translation>
+    </message>
+    <message>
+        <source>当前串口号已经被占用，或其它错误 ！<byte value="xd"/>请选择其它串口，或检查串口设置是否正确。</source>
+        <translation>The port is in use, or another error occurred!<byte value="xd"/>Choose another port, or check the port&apos;s settings.</translation>
+    </message>
+    <message>
+        <source>连接串口</source>
+        <translation>Port</translation>
+    </message>
+    <message>
+        <source>产品地址</source>
+        <translation>Station</translation>
+    </message>
+    <message>
+        <source>波特率</source>
+        <translation>Baud</translation>
+    </message>
+    <message>
+        <source>通信计数</source>
+        <translation>Count</translation>
+    </message>
+    <message>
+        <source>连接通信模式</source>
+        <translation>Link mode</translation>
+    </message>
+    <message>
+        <source>固件升级</source>
+        <translation>Firmware</translation>
+    </message>
+    <message>
+        <source>模块标定</source>
+        <translation>Module settings</translation>
+    </message>
+    <message>
+        <source>标定到模块</source>
+        <translation>Write</translation>
+    </message>
+    <message>
+        <source>AD编号</source>
+        <translation>AD No.</translation>
+    </message>
+    <message>
+        <source>采集数值</source>
+        <translation>Value</translation>
+    </message>
+    <message>
+        <source>DA编号</source>
+        <translation>DA No.</translation>
+    </message>
+    <message>
+        <source>设DA值</source>
+        <translation>Output</translation>
+    </message>
+    <message>
+        <source>设增益</source>
+        <translation>Gain</translation>
+    </message>
+    <message>
+        <source>标定完毕 ！</source>
+        <translation>Settings written!</translation>
+    </message>
+    <message>
+        <source>通信失败 ！</source>
+        <translation>Communication failed!</translation>
+    </message>
+    <message>
+        <source>请选择%1 ！</source>
+        <translation>Choose the %1!</translation>
+    </message>
+    <message>
+        <source>模块站号</source>
+        <translation>Station</translation>
+    </message>
+    <message>
+        <source>CAN波特率</source>
+        <translation>CAN baud</translation>
+    </message>
+    <message>
+        <source>485波特率</source>
+        <translation>485 baud</translation>
+    </message>
+    <message>
+        <source>发送抑制</source>
+        <translation>Tx gap</translation>
+    </message>
+    <message>
+        <source>单位:ms</source>
+        <translation>In ms</translation>
+    </message>
+    <message>
+        <source>滤波等级</source>
+        <translation>Filter</translation>
+    </message>
+    <message>
+        <source>485格式</source>
+        <translation>485 fmt</translation>
+    </message>
+    <message>
+        <source>连接未成功 ！</source>
+        <translation>Not connected!</translation>
+    </message>
+</context>
+<context>
+    <name>TMonitorDf</name>
+    <message>
+        <source>设定范围: 0-65535 ！</source>
+        <translation>Range: 0-65535!</translation>
+    </message>
+    <message>
+        <source>通信失败 ！</source>
+        <translation>Communication failed!</translation>
+    </message>
+    <message>
+        <source> 写寄存器 </source>
+        <translation> Write Register </translation>
+    </message>
+    <message>
+        <source> 写至模块(D) 寄存器 </source>
+        <translation> Write to Module Register (D) </translation>
+    </message>
+    <message>
+        <source>写入后关闭对话框</source>
+        <translation>Close after writing</translation>
+    </message>
+    <message>
+        <source>寄存器 D:</source>
+        <translation>Register:</translation>
+    </message>
+    <message>
+        <source>写入数值:</source>
+        <translation>Value:</translation>
+    </message>
+    <message>
+        <source>写入(&amp;W)</source>
+        <translation>&amp;Write</translation>
+    </message>
+    <message>
+        <source>关闭(&amp;C)</source>
+        <translation>&amp;Close</translation>
+    </message>
+</context>
+<context>
+    <name>TUpdateWords</name>
+    <message>
+        <source>正在查找设备。。。</source>
+        <translation>Looking for the device...</translation>
+    </message>
+    <message>
+        <source>已成功连接</source>
+        <translation>Connected</translation>
+    </message>
+    <message>
+        <source>无法和设备通讯，请重新尝试</source>
+        <translation>No answer from the device; try again</translation>
+    </message>
+    <message>
+        <source>正在擦除。。。</source>
+        <translation>Erasing...</translation>
+    </message>
+    <message>
+        <source>写进度: %1%</source>
+        <translation>Writing: %1%</translation>
+    </message>
+    <message>
+        <source>上载完成！</source>
+        <translation>Update done!</translation>
+    </message>
+    <message>
+        <source>连机失败！请检查通信线。</source>
+        <translation>Link failed! Check the cable.</translation>
+    </message>
+</context>
+<context>
+    <name>Toolkit</name>
+    <message>
+        <source>串口错误</source>
+        <translation>Port Error</translation>
+    </message>
+</context>
+</TS>
