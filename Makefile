@@ -61,7 +61,7 @@ fuzz-smoke: deps-fuzz
 soak: deps
 	@$(MAKE) --no-print-directory configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target soak talvex-sim >/dev/null
-	@nice -n 10 $(BUILD_DIR)/bench/soak --seconds $(SOAK_SECONDS)
+	@nice -n 10 $(BUILD_DIR)/bench/soak --seconds $(SOAK_SECONDS) $(SOAK_ARGS)
 
 # The tool alone, on the real ports.
 run: deps
@@ -73,17 +73,20 @@ demo: deps
 	@$(MAKE) --no-print-directory build
 	@bash scripts/demo.sh $(BUILD_DIR)
 
-# The README's pictures, taken under Xvfb.
+# The README's pictures (the main window and the trend window), taken under Xvfb.
 screenshot: deps
 	@$(MAKE) --no-print-directory build
 	@bash scripts/screenshot.sh $(BUILD_DIR) docs
 
 # A whole update through the simulator at line speed, beside stm32flash; then
-# what polling costs the tool, answering and silent.
+# what polling costs the tool, answering and silent, and with the trend chart and
+# the trace window open against closed; the search for a lost module.
 bench: deps
 	@$(MAKE) --no-print-directory build
 	@$(BUILD_DIR)/bench/bench_update
 	@$(BUILD_DIR)/bench/bench_poll
+	@$(BUILD_DIR)/bench/bench_scan
+	@$(BUILD_DIR)/bench/bench_views
 
 # The Debian package, $(BUILD_DIR)/talvex_<version>_<arch>.deb: sudo apt install ./build/talvex_...deb
 package: deps

@@ -11,6 +11,7 @@ packages=(
   cmake g++ make pkg-config
   qt6-base-dev          # Qt 6 Core, Gui, Widgets, Test and moc
   qt6-charts-dev        # the trend chart
+  libqt6opengl6-dev     # ... whose CMake package asks for Qt6OpenGL, which qt6-charts-dev does not pull in
   libqt6sql6-sqlite     # the station's records, one file per station
   libqt6sql6-psql       # ... or on a PostgreSQL server shared by a line
   postgresql            # a throwaway server for the records tests

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 BUILD_DIR=${FUZZ_BUILD_DIR:-build-fuzz}
 FUZZ_BYTES=${FUZZ_BYTES:-10000000}
-TARGETS=${FUZZ_TARGETS:-master_read write_echo sim_modbus sim_bootloader update image_file update_options}
+TARGETS=${FUZZ_TARGETS:-master_read write_echo sim_modbus sim_bootloader update image_file update_options scan_replies}
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 MAX_LEN=4096          # bytes of one input
 TIMEOUT_S=10          # one input running longer than this counts as a hang

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Renders the README's pictures into PNGs under Xvfb, so it needs no desktop:
 # the main window connected to the simulated module, in Chinese and in English,
-# and the firmware-update window (English) part-way through an update.
+# the firmware-update window (English) part-way through an update, and the trend window.
 #   screenshot.sh BUILD DOCS_DIR
 set -euo pipefail
 build=${1:-build}
@@ -18,3 +18,4 @@ shot() {
 shot "$docs/main-window.png" --connect --lang zh
 shot "$docs/main-window-en.png" --connect --lang en
 shot "$docs/firmware-window-en.png" --firmware --lang en
+shot "$docs/trend-window.png" --trend

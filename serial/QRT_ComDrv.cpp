@@ -200,6 +200,14 @@ uint16_t TQRTCommDriver::OutFreeSpace()
 
 int32_t TQRTCommDriver::SendData(const uint8_t *data, int32_t count)
 {
+    const int32_t result = Send(data, count);
+    if (tap_ && data != nullptr && count > 0)
+        tap_->Sent(data, count, result);
+    return result;
+}
+
+int32_t TQRTCommDriver::Send(const uint8_t *data, int32_t count)
+{
     if (data == nullptr || count <= 0)
         return 0;
     if (!IsOpen())
@@ -335,6 +343,8 @@ int TQRTCommDriver::Receive()
     // chunkBuffer_ never exceeds kRxBufferSize bytes, so the copy stays inside RxBuffer.
     std::copy_n(chunkBuffer_.data(), n, RxBuffer + RxCount);
     RxCount = static_cast<uint16_t>(RxCount + n);
+    if (tap_)
+        tap_->Received(chunkBuffer_.data(), n);
     if (onReceiveData_)
         onReceiveData_(this, chunkBuffer_.data(), n);
     return n;

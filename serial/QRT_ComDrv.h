@@ -1,4 +1,5 @@
 #pragma once
+#include "serial/LineTap.h"
 #include "serial/PortNames.h"
 #include "serial/SerialPort.h"
 
@@ -128,6 +129,10 @@ public:
     uint16_t OutputTimeout() const { return outputTimeout_; }
     void SetOutputTimeout(uint16_t value) { outputTimeout_ = value; }
     const TComPortReceiveDataEvent &OnReceiveData() const { return onReceiveData_; }
+    // Who hears every send and every chunk received (the trace); nullptr, the
+    // default, for nobody. The tap must outlive its place here.
+    LineTap *Tap() const { return tap_; }
+    void SetTap(LineTap *tap) { tap_ = tap; }
     void SetOnReceiveData(TComPortReceiveDataEvent handler) { onReceiveData_ = std::move(handler); }
 
     // "COM" plus one digit, from ComPort.
@@ -177,6 +182,7 @@ private:
     void ApplyIfOpen();
     int PollingInterval() const;
     int Receive();
+    int32_t Send(const uint8_t *data, int32_t count);
     void OnPollingTick();
     void OnReadable();
     void Watch();
@@ -208,6 +214,7 @@ private:
     uint32_t openCount_ = 0;
     uint16_t outputTimeout_ = kDefaultOutputTimeoutMs;
     TComPortReceiveDataEvent onReceiveData_;
+    LineTap *tap_ = nullptr;
     PortFault fault_ = PortFault::None;
     int errorNumber_ = 0;
     bool lost_ = false;

@@ -23,6 +23,8 @@ public:
     virtual ~LinePersonality() = default;
     virtual const char *name() const = 0;
     virtual uint32_t lineSpeed() const = 0;
+    // Whether it takes the line at `speed`.
+    virtual bool runsAt(uint32_t speed) const { return speed == lineSpeed(); }
     // Bytes as they came off the line; whole answers go to `out`.
     virtual void receive(const uint8_t *data, size_t size, uint64_t nowMs, std::vector<LineReply> &out) = 0;
     // The same with the arrival in microseconds, for a personality that paces its

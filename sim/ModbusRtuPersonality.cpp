@@ -21,6 +21,13 @@ void ModbusRtuPersonality::receive(const uint8_t *data, size_t size, uint64_t no
     extractFrames(out);
 }
 
+bool ModbusRtuPersonality::runsAt(uint32_t speed) const
+{
+    if (speeds_.empty())
+        return speed == speed_;
+    return std::find(speeds_.begin(), speeds_.end(), speed) != speeds_.end();
+}
+
 void ModbusRtuPersonality::idle(uint64_t nowMs)
 {
     if (!pending_.empty() && nowMs - lastByteMs_ >= kByteGapMs)
@@ -64,11 +71,11 @@ void ModbusRtuPersonality::answer(const uint8_t *frame, std::vector<LineReply> &
     const uint8_t function = frame[1];
     const uint16_t first = GetWordBE(&frame[2]);
     const uint16_t second = GetWordBE(&frame[4]);
-    if (!target_ || !target_->answers(station)) {
+    ModbusTarget *target = target_ ? target_->forStation(station) : nullptr;
+    if (!target) {
         logFrame(frame, kRequestFrameSize, ("not our station " + std::to_string(station)).c_str());
         return;
     }
-    ModbusTarget *target = target_;
     if (function == kFnReadHoldingRegisters) {
         if (second == 0 || second > kMaxReadCount) {
             logFrame(frame, kRequestFrameSize, "count out of range");

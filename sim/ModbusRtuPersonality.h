@@ -25,13 +25,24 @@ public:
 
     const char *name() const override { return "Modbus RTU"; }
     uint32_t lineSpeed() const override { return speed_; }
+    bool runsAt(uint32_t speed) const override;
     void receive(const uint8_t *data, size_t size, uint64_t nowMs, std::vector<LineReply> &out) override;
     void idle(uint64_t nowMs) override;
     void reset() override;
 
     void setTarget(ModbusTarget *target) { target_ = target; }
     // The RS-485 port runs at the speed register 23 gave it at the last start.
-    void setLineSpeed(uint32_t speed) { speed_ = speed; }
+    void setLineSpeed(uint32_t speed)
+    {
+        speed_ = speed;
+        speeds_.clear();
+    }
+    // Modules on one bus may each run their own speed: the service takes every one of them.
+    void setLineSpeeds(const std::vector<uint32_t> &speeds)
+    {
+        speeds_ = speeds;
+        speed_ = speeds.empty() ? speed_ : speeds.front();
+    }
     size_t pendingBytes() const { return pending_.size(); }
 
 private:
@@ -42,6 +53,7 @@ private:
 
     ModbusTarget *target_;
     uint32_t speed_;
+    std::vector<uint32_t> speeds_;
     FrameLog *log_;
     std::vector<uint8_t> pending_;
     uint64_t lastByteMs_ = 0;

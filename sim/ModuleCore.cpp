@@ -17,6 +17,7 @@ void ModuleCore::powerUp(uint64_t nowMs)
         nvm_ = store_->load();
     StoredSettings settings{};
     std::copy(std::begin(kModuleDefaults), std::end(kModuleDefaults), settings.begin());
+    settings[Reg::Cfg_Station - kRegSettingsFirst] = factoryStation_;
     if (nvm_)
         settings = *nvm_;
     for (int i = 0; i < kSettingsCount; ++i)

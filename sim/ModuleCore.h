@@ -81,6 +81,9 @@ public:
 
     void setWatchdogPeriodMs(uint32_t ms) { watchdogMs_ = ms ? ms : kDefaultWatchdogMs; }
     uint32_t watchdogPeriodMs() const { return watchdogMs_; }
+    // The station a module without stored settings takes, in place of the default
+    // 1: a module set up for its place on a bus. Acts at the next start.
+    void setFactoryStation(uint16_t station) { factoryStation_ = station; }
     // Acts at the next start, like a new firmware image.
     void setFirmwareVersion(uint16_t version) { version_ = version; }
 
@@ -100,6 +103,7 @@ private:
     std::array<uint32_t, Reg::DA_Count> pwm_{};
     int nextChannel_ = 0;
     uint16_t version_ = kDefaultFirmwareVersion;
+    uint16_t factoryStation_ = ModuleDefault::Station;
 
     uint32_t watchdogMs_ = kDefaultWatchdogMs;
     uint32_t activity_ = 0;

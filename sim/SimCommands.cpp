@@ -106,7 +106,8 @@ std::string RunSimCommand(Simulator &sim, const std::string &line)
         sim.withBootloader([&](BootloaderPersonality &boot) { readProtected = boot.chip().readProtected(); });
         return std::string("mode ") + ModeName(sim.mode()) + ", port " + sim.linkPath() + ", port speed " +
                std::to_string(sim.portSpeed()) + ", tool speed " + std::to_string(sim.lastLineSpeed()) + ", faults " +
-               sim.faults().describe() + (readProtected ? ", flash read-protected" : "");
+               sim.faults().describe() + (readProtected ? ", flash read-protected" : "") +
+               (sim.moduleCount() > 1 ? ", " + std::to_string(sim.moduleCount()) + " modules on the bus" : "");
     }
     if (verb == "help")
         return kHelp;

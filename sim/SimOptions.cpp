@@ -1,7 +1,11 @@
 #include "sim/SimOptions.h"
 
+#include "modbus/RegisterMap.h"
+
+#include <algorithm>
 #include <cstdlib>
 #include <getopt.h>
+#include <sstream>
 #include <string_view>
 
 namespace talvex::sim {
@@ -12,6 +16,8 @@ constexpr int kLastCom = 8;
 // The adapters' own setting goes from 1 to 255 ms.
 constexpr unsigned long kMaxLatencyTimerMs = 255;
 constexpr unsigned long kLastFlashPage = 127;  // the chip's 128 pages of 1 KiB
+// --bus N puts modules at stations 1 ... N; a list names them.
+constexpr unsigned long kMaxBusModules = 32;
 
 bool ToNumber(const char *text, unsigned long max, unsigned long &out)
 {
@@ -54,8 +60,13 @@ std::string SimUsage()
     return "usage: talvex-sim --port-dir DIR [options]\n"
            "  --port-dir DIR       link the simulated port as DIR/COMn (required)\n"
            "  --com N              port number n, 1 ... 8 (default 1)\n"
-           "  --mode M             fixed (57600, station 1; default), rs485 (register 21/23)\n"
+           "  --mode M             fixed (57600 8E1, station 1; default), rs485 (station, baud rate and\n"
+           "                       format from the stored settings, registers 21, 23 and 26)\n"
            "                       or gateway (a PLC gateway in front of the CAN side, address 2200 + r)\n"
+           "  --bus N|LIST         N modules (stations 1 ... N) or one per station listed (\"3,37,90\")\n"
+           "                       on one RS-485 line (implies --mode rs485); the station is each one's\n"
+           "                       own until it stores settings, in a state folder of its own\n"
+           "  --garble-wrong-line  answer garbage to a tool on a speed or format no module runs\n"
            "  --state-dir DIR      where committed settings are stored\n"
            "                       (default $XDG_STATE_HOME/talvex-sim or ~/.local/state/talvex-sim)\n"
            "  --fw-version N       register 28 at start (default 150)\n"
@@ -105,6 +116,8 @@ enum OptionCode : int {
     kProtected,
     kWriteProtect,
     kProductId,
+    kBus,
+    kGarbleWrongLine,
 };
 
 const option kLongOptions[] = {
@@ -129,6 +142,8 @@ const option kLongOptions[] = {
     {"protected", no_argument, nullptr, kProtected},
     {"write-protect", required_argument, nullptr, kWriteProtect},
     {"product-id", required_argument, nullptr, kProductId},
+    {"bus", required_argument, nullptr, kBus},
+    {"garble-wrong-line", no_argument, nullptr, kGarbleWrongLine},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -139,6 +154,32 @@ std::string OptionName(int code)
         if (o.name && o.val == code)
             return std::string("--") + o.name;
     return "option";
+}
+
+// "3" is stations 1 ... 3; "3,37,90" those three. Stations 1 ... 99, each once.
+bool BusStations(const char *value, std::vector<int> &out, std::string &error)
+{
+    const std::string text = value ? value : "";
+    error = "--bus needs a count (1 ... " + std::to_string(kMaxBusModules) +
+            ") or a list of different stations 1 ... 99 (\"3,37,90\")";
+    unsigned long n = 0;
+    out.clear();
+    if (text.find(',') == std::string::npos && ToNumber(text.c_str(), kMaxBusModules, n)) {
+        if (n == 0)
+            return false;
+        for (unsigned long s = 1; s <= n; ++s)
+            out.push_back(static_cast<int>(s));
+        return true;
+    }
+    std::istringstream in(text);
+    std::string word;
+    while (std::getline(in, word, ',')) {
+        if (!ToNumber(word.c_str(), kStationMax, n) || n < kStationMin ||
+            std::find(out.begin(), out.end(), static_cast<int>(n)) != out.end() || out.size() >= kMaxBusModules)
+            return false;
+        out.push_back(static_cast<int>(n));
+    }
+    return !out.empty();
 }
 
 // The checks of one option's value; false with the message.
@@ -255,6 +296,11 @@ bool TakeValue(int code, const char *value, SimOptions &o, std::string &error)
             return false;
         o.faults.delayMs = static_cast<uint32_t>(n);
         return true;
+    case kBus:
+        return BusStations(value, o.busStations, error);
+    case kGarbleWrongLine:
+        o.garbleWrongLine = true;
+        return true;
     }
     return false;
 }
@@ -264,6 +310,7 @@ bool TakeValue(int code, const char *value, SimOptions &o, std::string &error)
 bool ParseSimOptions(int argc, char **argv, SimOptions &o, bool &help, std::string &error)
 {
     help = false;
+    bool modeGiven = false;
     o.stateDir = DefaultStateDir();
     // '+': stop at the first word that is not an option, so a stray word is refused
     // below rather than moved past the options; ':' reports a missing value as ':'.
@@ -292,6 +339,7 @@ bool ParseSimOptions(int argc, char **argv, SimOptions &o, bool &help, std::stri
         }
         if (!TakeValue(code, optarg, o, error))
             return false;
+        modeGiven = modeGiven || code == kMode;
     }
     if (optind < argc) {
         error = "unknown option " + std::string(argv[optind]);
@@ -300,6 +348,13 @@ bool ParseSimOptions(int argc, char **argv, SimOptions &o, bool &help, std::stri
     if (o.portDir.empty()) {
         error = "--port-dir is required";
         return false;
+    }
+    if (!o.busStations.empty()) {
+        if (modeGiven && o.mode != SimMode::Rs485Port) {
+            error = "--bus puts modules on an RS-485 line: it goes with --mode rs485 only";
+            return false;
+        }
+        o.mode = SimMode::Rs485Port;
     }
     return true;
 }

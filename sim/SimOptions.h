@@ -40,6 +40,13 @@ struct SimOptions {
     std::vector<uint32_t> writeProtectedPages;
     // The product ID the chip answers to Get ID; 0: the module's family.
     uint16_t productId = 0;
+    // Several modules on one RS-485 line, one per station given (the station each
+    // takes while it has no stored settings), each with its own registers and
+    // state folder. Empty: the one module. A bus runs in Rs485Port mode.
+    std::vector<int> busStations;
+    // A tool at a speed or format no module runs gets garbage back, as a real line
+    // at the wrong speed can bring; otherwise it gets silence.
+    bool garbleWrongLine = false;
 };
 
 // Command line of talvex-sim. False with a message on a bad option; `help` set for --help.

@@ -22,10 +22,16 @@ constexpr size_t kMaxCommandLine = 256;
 constexpr uint64_t kBitsPerChar = 11;  // start, 8 data, parity, stop
 constexpr uint32_t kFallbackSpeed = 57600;
 
+// Garbage bytes for one chunk heard at a wrong line: as many as were heard, at most a frame's worth.
+constexpr size_t kMaxGarbleBytes = 8;
+
 SimOptions WithDefaults(SimOptions options)
 {
     if (options.passMs == 0)
         options.passMs = SimOptions::kDefaultPassMs;
+    // Modules share a line only on RS-485.
+    if (!options.busStations.empty())
+        options.mode = SimMode::Rs485Port;
     return options;
 }
 
@@ -33,7 +39,7 @@ SimOptions WithDefaults(SimOptions options)
 
 Simulator::Simulator(SimOptions options)
     : options_(WithDefaults(std::move(options))),
-      module_(options_.stateDir.empty() ? std::nullopt : std::optional<SettingsStore>(SettingsStore(settingsPath()))),
+      module_(options_.stateDir.empty() ? std::nullopt : std::optional<SettingsStore>(SettingsStore(settingsPath(0)))),
       fixedPort_(module_, ModulePort::Fixed), rs485Port_(module_, ModulePort::Rs485), gateway_(module_),
       modbus_(nullptr, kFixedPortBaud, &log_), schedule_(options_.passMs)
 {
@@ -48,7 +54,22 @@ Simulator::Simulator(SimOptions options)
         modbus_.setTarget(&fixedPort_);
         break;
     case SimMode::Rs485Port:
-        modbus_.setTarget(&rs485Port_);
+        // One module or several, each judging the tool's line.
+        bus_.add(module_, rs485Port_);
+        for (size_t i = 1; i < options_.busStations.size(); ++i) {
+            std::optional<SettingsStore> store;
+            if (!options_.stateDir.empty())
+                store = SettingsStore(settingsPath(i));
+            auto member = std::make_unique<BusMember>(std::move(store), static_cast<uint32_t>(i + 1));
+            member->core.setWatchdogPeriodMs(options_.watchdogMs);
+            member->core.setFirmwareVersion(options_.firmwareVersion);
+            member->core.setFactoryStation(static_cast<uint16_t>(options_.busStations[i]));
+            bus_.add(member->core, member->port);
+            others_.push_back(std::move(member));
+        }
+        if (!options_.busStations.empty())
+            module_.setFactoryStation(static_cast<uint16_t>(options_.busStations.front()));
+        modbus_.setTarget(&bus_);
         break;
     case SimMode::Gateway:
         modbus_.setTarget(&gateway_);
@@ -79,11 +100,27 @@ Simulator::~Simulator()
     closeAll();
 }
 
-std::string Simulator::settingsPath() const
+std::string Simulator::settingsPath(size_t index) const
 {
     if (options_.stateDir.empty())
         return {};
-    return options_.stateDir + "/module-COM" + std::to_string(options_.com) + ".settings";
+    if (options_.busStations.empty())
+        return options_.stateDir + "/module-COM" + std::to_string(options_.com) + ".settings";
+    // A folder of its own for each module of a bus, named by its place on the line.
+    const size_t at = std::min(index, options_.busStations.size() - 1);
+    return options_.stateDir + "/COM" + std::to_string(options_.com) + "-station-" +
+           std::to_string(options_.busStations[at]) + "/settings";
+}
+
+ModuleCore &Simulator::moduleAt(size_t index)
+{
+    return index == 0 || index > others_.size() ? module_ : others_[index - 1]->core;
+}
+
+uint16_t Simulator::moduleReg(size_t index, uint32_t address)
+{
+    std::lock_guard lock(mutex_);
+    return moduleAt(index).reg(address);
 }
 
 bool Simulator::open(std::string &error)
@@ -91,10 +128,11 @@ bool Simulator::open(std::string &error)
     if (pty_.isOpen())
         return true;
     std::error_code ec;
-    if (!options_.stateDir.empty()) {
-        std::filesystem::create_directories(options_.stateDir, ec);
+    for (size_t i = 0; i < moduleCount() && !options_.stateDir.empty(); ++i) {
+        const std::string folder = std::filesystem::path(settingsPath(i)).parent_path().string();
+        std::filesystem::create_directories(folder, ec);
         if (ec) {
-            error = "cannot create state directory " + options_.stateDir + ": " + ec.message();
+            error = "cannot create state directory " + folder + ": " + ec.message();
             return false;
         }
     }
@@ -247,6 +285,8 @@ uint64_t Simulator::runDue(uint64_t nowUs)
     const uint64_t now = nowUs / 1000;
     schedule_.runPasses(now, [this](uint64_t t) {
         module_.pass(t);
+        for (auto &m : others_)
+            m->core.pass(t);
         if (options_.mode == SimMode::Gateway)
             gateway_.tick(t);
     });
@@ -332,7 +372,16 @@ void Simulator::lineBytes(const uint8_t *data, size_t size, uint64_t nowUs)
     LinePersonality *chosen = takeLine(nowUs / 1000);
     if (!chosen) {
         log_.frame("rx", data, size, "wrong line speed");
+        garble(size, nowUs);
         return;
+    }
+    if (chosen == &modbus_ && options_.mode == SimMode::Rs485Port) {
+        bus_.setToolLine(toolLine_);
+        if (!bus_.hearsLine()) {
+            log_.frame("rx", data, size, "wrong character format");
+            garble(size, nowUs);
+            return;
+        }
     }
     std::vector<LineReply> replies;
     chosen->receiveAt(data, size, nowUs, replies);
@@ -342,11 +391,13 @@ void Simulator::lineBytes(const uint8_t *data, size_t size, uint64_t nowUs)
 LinePersonality *Simulator::takeLine(uint64_t now)
 {
     LineReadback rb;
-    if (ReadLineSettingsTermios2(pty_.master(), rb))
+    if (ReadLineSettingsTermios2(pty_.master(), rb)) {
         lastSpeed_ = rb.ospeed;
+        toolLine_ = ToolLineFromPty(rb);
+    }
     LinePersonality *chosen = nullptr;
     for (LinePersonality *p : personalities_)
-        if (p->lineSpeed() == lastSpeed_)
+        if (p->runsAt(lastSpeed_))
             chosen = p;
     if (!chosen) {
         ++speedWarnings_;
@@ -369,6 +420,22 @@ LinePersonality *Simulator::takeLine(uint64_t now)
         active_ = chosen;
     }
     return chosen;
+}
+
+void Simulator::garble(size_t heard, uint64_t nowUs)
+{
+    if (!options_.garbleWrongLine || heard == 0)
+        return;
+    std::vector<uint8_t> bytes(std::min(heard, kMaxGarbleBytes));
+    for (uint8_t &b : bytes) {
+        // xorshift32: the same garbage for the same run, no CRC to speak of.
+        garbleState_ ^= garbleState_ << 13;
+        garbleState_ ^= garbleState_ >> 17;
+        garbleState_ ^= garbleState_ << 5;
+        b = static_cast<uint8_t>(garbleState_);
+    }
+    log_.frame("tx", bytes.data(), bytes.size(), "garbage: the tool is on another line");
+    toTool(bytes, nowUs);
 }
 
 void Simulator::queueReplies(std::vector<LineReply> &replies, uint64_t nowUs)
@@ -396,16 +463,25 @@ void Simulator::queueReplies(std::vector<LineReply> &replies, uint64_t nowUs)
 
 void Simulator::powerCycleLocked(uint64_t now)
 {
-    module_.powerUp(now);
+    for (size_t i = 0; i < moduleCount(); ++i)
+        moduleAt(i).powerUp(now);
     gateway_.moduleRestarted(now);
     for (LinePersonality *p : personalities_)
         p->reset();
     schedule_.restart(now);
-    const uint32_t speed = options_.mode == SimMode::Rs485Port ? kBaud485Table[module_.applied().baud485Index]
-                                                               : kFixedPortBaud;
-    modbus_.setLineSpeed(speed);
-    log_.note("module start: station " + std::to_string(module_.applied().station) + ", port speed " +
-              std::to_string(speed) + (module_.hasStoredSettings() ? ", stored settings" : ", default settings"));
+    if (options_.mode == SimMode::Rs485Port)
+        modbus_.setLineSpeeds(bus_.speeds());
+    else
+        modbus_.setLineSpeed(kFixedPortBaud);
+    for (size_t i = 0; i < moduleCount(); ++i) {
+        const ModuleCore &m = moduleAt(i);
+        const AppliedSettings &a = m.applied();
+        const std::string line = options_.mode == SimMode::Rs485Port
+                                     ? std::string(kBaud485Texts[a.baud485Index]) + " " + kDat485Texts[a.dat485Index]
+                                     : std::to_string(kFixedPortBaud) + " 8 E 1";
+        log_.note("module start: station " + std::to_string(a.station) + ", line " + line +
+                  (m.hasStoredSettings() ? ", stored settings" : ", default settings"));
+    }
 }
 
 void Simulator::leaveBootloader(uint64_t now)

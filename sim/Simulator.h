@@ -1,5 +1,6 @@
 #pragma once
 #include "sim/BootloaderPersonality.h"
+#include "sim/BusTarget.h"
 #include "sim/Faults.h"
 #include "sim/FrameLog.h"
 #include "sim/LineScheduler.h"
@@ -13,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -77,7 +79,11 @@ public:
     SimMode mode() const { return options_.mode; }
     const std::string &linkPath() const { return pty_.linkPath(); }
     const std::string &ttyPath() const { return pty_.ttyPath(); }
-    std::string settingsPath() const;
+    std::string settingsPath() const { return settingsPath(0); }
+    // Module `index` of a bus (0 is the first, the one the other calls reach).
+    std::string settingsPath(size_t index) const;
+    size_t moduleCount() const { return 1 + others_.size(); }
+    uint16_t moduleReg(size_t index, uint32_t address);
 
     // A further personality the line can switch to by speed (the serial bootloader).
     // The simulator does not own it; it must outlive the simulator.
@@ -108,6 +114,9 @@ private:
     void toTool(const std::vector<uint8_t> &bytes, uint64_t startUs);
     // One character's time on the line at the speed the tool set (11 bits).
     uint64_t charTimeUs() const;
+    // Garbage for a tool on a line no module runs (--garble-wrong-line).
+    void garble(size_t heard, uint64_t nowUs);
+    ModuleCore &moduleAt(size_t index);
     void readCommands();
     void wake();
     void closeAll();
@@ -118,6 +127,19 @@ private:
     ModuleCore module_;
     ModulePortTarget fixedPort_;
     ModulePortTarget rs485Port_;
+    // The further modules of a bus, module_ being its first.
+    struct BusMember {
+        ModuleCore core;
+        ModulePortTarget port;
+        BusMember(std::optional<SettingsStore> store, uint32_t seed)
+            : core(std::move(store), seed), port(core, ModulePort::Rs485)
+        {
+        }
+    };
+    std::vector<std::unique_ptr<BusMember>> others_;
+    BusTarget bus_;
+    ToolLine toolLine_;
+    uint32_t garbleState_ = 0x9E3779B9;
     PlcGateway gateway_;
     ModbusRtuPersonality modbus_;
     BootloaderPersonality boot_;

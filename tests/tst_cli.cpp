@@ -177,7 +177,8 @@ private slots:
     void badArgumentsSendNothing_data()
     {
         QTest::addColumn<QStringList>("args");
-        QTest::newRow("unknown option") << QStringList{"--baud", "9600", "info"};
+        QTest::newRow("unknown option") << QStringList{"--parity", "even", "info"};
+        QTest::newRow("a baud rate the module has not") << QStringList{"--baud", "115200", "info"};
         QTest::newRow("port name without a path") << QStringList{"-p", "ttyUSB0", "info"};
         QTest::newRow("image of 261,120 bytes") << QStringList{"flash", "--image", makeFile("large.bin", 261120)};
     }

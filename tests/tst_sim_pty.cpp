@@ -201,6 +201,9 @@ private slots:
         b.sim->powerCycle();
         QVERIFY(!b.readBlock(0, 32, kSilenceMs));  // station 1 is no longer the module's
         SetModbusLink({&b.drv, [] { return 7; }, [] { return TLinkMode::PcUart; }});
+        // Its format (8 O 1) acts too: the tool at 8 E 1 gets no answer.
+        QVERIFY(!b.readBlock(0, 32, kSilenceMs));
+        b.drv.SetComPortParity(ptODD);
         QVERIFY(b.readBlock());
         for (int i = 0; i < 6; ++i)
             QCOMPARE(RegisterMirror[21 + i], settings[i]);

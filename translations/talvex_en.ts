@@ -121,6 +121,14 @@
         <translation>Baud</translation>
     </message>
     <message>
+        <source>格式</source>
+        <translation>Format</translation>
+    </message>
+    <message>
+        <source>查找模块</source>
+        <translation>Find module</translation>
+    </message>
+    <message>
         <source>通信计数</source>
         <translation>Count</translation>
     </message>

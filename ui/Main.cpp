@@ -32,8 +32,7 @@ const char *const kPortHint = QT_TRANSLATE_NOOP("TMainForm", "获取可用的端
 const char *const kOpenFailed = QT_TRANSLATE_NOOP(
     "TMainForm", "当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
 
-constexpr int kDefaultComIndex = 1;   // "COM2"
-constexpr int kDefaultBaudIndex = 3;  // "57600" of kBaud485Texts, shown only
+constexpr int kDefaultComIndex = 1;  // "COM2"
 constexpr int kWindowFontPx = 16;
 constexpr int kStatusStripHeight = 26;
 
@@ -103,6 +102,7 @@ TMainForm::TMainForm(QWidget *parent)
     TimerStr = new QLabel(QStringLiteral("12:00"), strip);
     TimerStr->setObjectName("TimerStr");
     TimerStr->setGeometry(6, 3, 360, 20);
+    buildViewButtons(strip);
 
     TimerSec.setObjectName("TimerSec");
     TimerSec.setTimerType(Qt::PreciseTimer);
@@ -173,19 +173,25 @@ void TMainForm::buildCommunicationGroup()
     EX_Addr->setObjectName("EX_Addr");
     EX_Addr->setGeometry(254, 22, 64, 26);
 
+    // The line of the next connect: the module's fixed port (57600 8 E 1) by default,
+    // or the RS-485 line a module was given.
     MakeLabel(GroupBox1, tr("波特率"), QRect(332, 24, 50, 24));
-    EX_Baud = new TDropDownList(GroupBox1, Texts(kBaud485Texts), kDefaultBaudIndex);
+    EX_Baud = new TDropDownList(GroupBox1, Texts(kBaud485Texts), kDefaultModbusLine.Baud);
     EX_Baud->setObjectName("EX_Baud");
-    EX_Baud->setGeometry(384, 22, 84, 26);
+    EX_Baud->setGeometry(384, 22, 76, 26);
+    MakeLabel(GroupBox1, tr("格式"), QRect(466, 24, 34, 24));
+    EX_Format = new TDropDownList(GroupBox1, Texts(kDat485Texts), kDefaultModbusLine.Format);
+    EX_Format->setObjectName("EX_Format");
+    EX_Format->setGeometry(500, 22, 70, 26);
 
-    MakeLabel(GroupBox1, tr("通信计数"), QRect(482, 24, 66, 24));
+    MakeLabel(GroupBox1, tr("通信计数"), QRect(574, 24, 66, 24));
     Edit4 = new TCountField(QStringLiteral("0"), GroupBox1);
     Edit4->setObjectName("Edit4");
     Edit4->setReadOnly(true);
     // Opaque, so that counting every exchange repaints the field alone and not
     // the group box (caption and frame) behind it.
     Edit4->setAutoFillBackground(true);
-    Edit4->setGeometry(550, 22, 90, 26);
+    Edit4->setGeometry(640, 22, 90, 26);
     auto *panelCache = new TPanelCacheStyle(QStyleFactory::create(style()->name()));
     panelCache->setParent(Edit4);
     Edit4->setStyle(panelCache);
@@ -209,6 +215,13 @@ void TMainForm::buildCommunicationGroup()
     BitBtn1->setObjectName("BitBtn1");
     BitBtn1->setGeometry(612, 53, 116, 28);
     connect(BitBtn1, &QPushButton::clicked, this, &TMainForm::BitBtn1Click);
+
+    FindButton = new QPushButton(tr("查找模块"), GroupBox1);
+    FindButton->setObjectName("FindButton");
+    FindButton->setGeometry(368, 53, 104, 28);
+    connect(FindButton, &QPushButton::clicked, this, &TMainForm::FindButtonClick);
+    connect(ComboBox6, &QComboBox::currentIndexChanged, this, &TMainForm::UpdateFindButton);
+    FindDlg = new TFindDlg(this);
 }
 
 void TMainForm::buildConfigurationGroup()
@@ -297,7 +310,7 @@ void TMainForm::TimerSecTimer()
 bool TMainForm::OpenComPort()
 {
     ComDriver.SetComPort(ComPortOfIndex(ComboBox1->ItemIndex()));
-    if (!OpenWithLine(ComDriver, kModbusLine)) {
+    if (!OpenWithLine(ComDriver, LineFormatOf(ChosenLine()))) {
         ShowMessage(this, tr(kOpenFailed), PortErrorCaption());
         return false;
     }
@@ -316,6 +329,7 @@ void TMainForm::SpeedButton1Click()
             SpeedButton1->setChecked(false);
             ExchangeCount = 0;
         }
+        UpdateFindButton();
         return;
     }
     SpeedButton1->setText(tr(kConnect));
@@ -326,6 +340,7 @@ void TMainForm::SpeedButton1Click()
     LinkOk = false;
     BitBtn2->setEnabled(false);
     ExchangeCount = 0;
+    UpdateFindButton();
 }
 
 bool TMainForm::WriteWhilePollingPaused(const std::function<bool()> &write)
@@ -349,6 +364,7 @@ void TMainForm::Timer1Timer()
 
     showFirmwareVersion(RegisterMirror[Reg::FW_Version]);
     ShowGridValues();
+    FeedTrend();
     // The handshake below can block in its writes for seconds: the values read
     // are painted before it. Otherwise the tick ends here and they are painted
     // at once, together with the count.
@@ -374,6 +390,32 @@ void TMainForm::showFirmwareVersion(uint16_t word)
         return;
     shownVersion_ = word;
     GroupBox1->setTitle(tr(kVersionCaption).arg(VersionText(word)));
+}
+
+TModbusLine TMainForm::ChosenLine() const
+{
+    return {EX_Baud->ItemIndex(), EX_Format->ItemIndex()};
+}
+
+void TMainForm::UpdateFindButton()
+{
+    FindButton->setEnabled(!SpeedButton1->isChecked() && ComboBox6->ItemIndex() == kModeItemPcUart);
+}
+
+void TMainForm::FindButtonClick()
+{
+    // The dialog searches on this window's port with its own port object; a
+    // connected window holds the port, so the button is off then.
+    if (SpeedButton1->isChecked())
+        return;
+    FindDlg->SetPort(ComPortOfIndex(ComboBox1->ItemIndex()));
+    if (FindDlg->exec() != QDialog::Accepted || !FindDlg->Chosen())
+        return;
+    const TFoundModule &m = *FindDlg->Chosen();
+    EX_Addr->SetItemIndex(m.Station - kStationMin);
+    EX_Baud->SetItemIndex(m.Line.Baud);
+    EX_Format->SetItemIndex(m.Line.Format);
+    SpeedButton1->click();
 }
 
 void TMainForm::BitBtn1Click()

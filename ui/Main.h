@@ -1,12 +1,15 @@
 #pragma once
+#include "modbus/ModbusLine.h"
 #include "modbus/ModuleConfig.h"
 #include "modbus/PollCycle.h"
 #include "serial/QRT_ComDrv.h"
+#include "ui/FindDlg.h"
 #include "ui/MainDefaults.h"
 #include "widgets/GridView.h"
 #include "widgets/PortList.h"
 #include "widgets/Toolkit.h"
 
+#include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,6 +20,9 @@
 #include <array>
 #include <functional>
 #include <optional>
+
+class TTrendFrm;
+class TTraceFrm;
 
 class TMainForm : public QWidget {
     Q_OBJECT
@@ -43,10 +49,18 @@ public:
     void ReadBackConfiguration();
     void BitBtn2Click();
     void BitBtn1Click();
+    void FindButtonClick();
+    // "查找模块" is for a disconnected window in "PC-UART" mode.
+    void UpdateFindButton();
+    // The line EX_Baud and EX_Format choose; the next connect opens it.
+    TModbusLine ChosenLine() const;
     void StringGrid1DrawCell(int col, int row, TGridDrawState state, TCellFormat &format);
     void StringGrid2DrawCell(int col, int row, TGridDrawState state, TCellFormat &format);
     void StringGrid2SelectCell(int col, int row, bool &canSelect);
     void StringGrid2DblClick();
+    // The trend and trace windows, made at their first opening and kept.
+    void TrendButtonClick();
+    void TraceButtonClick();
     // Puts the values the grids draw from the mirror into their cells' texts;
     // only cells whose text changed are painted again.
     void ShowGridValues();
@@ -77,11 +91,14 @@ public:
     TShape *Shape1;
     TDropDownList *EX_Addr;
     TDropDownList *EX_Baud;
+    TDropDownList *EX_Format;
     QLineEdit *Edit4;
     QLabel *Label20;
     TDropDownList *ComboBox6;
     QPushButton *SpeedButton1;
     QPushButton *BitBtn1;
+    QPushButton *FindButton;
+    TFindDlg *FindDlg;
 
     // Module configuration group.
     // One of its controls, indexed like kModuleSettings: a number's spin edit or a
@@ -110,6 +127,10 @@ public:
     QPushButton *BitBtn2;
 
     QLabel *TimerStr;
+    QPushButton *TrendButton;  // "趋势图"
+    QPushButton *TraceButton;  // "通信监视"
+    TTrendFrm *TrendFrm = nullptr;
+    TTraceFrm *TraceFrm = nullptr;
     QTimer TimerSec;
     QTimer Timer1;
     TQRTCommDriver ComDriver;
@@ -120,6 +141,9 @@ protected:
 private:
     void buildCommunicationGroup();
     void buildConfigurationGroup();
+    void buildViewButtons(QFrame *strip);
+    // The values of a successful read to the trend window, if it is open.
+    void FeedTrend();
     bool writeConfiguration();
 
     void showFirmwareVersion(uint16_t word);

@@ -6,6 +6,7 @@
 #include "app/cli/Options.h"
 #include "app/cli/Output.h"
 #include "app/cli/Port.h"
+#include "app/cli/TraceFile.h"
 #include "serial/ById.h"
 
 #include "firmware/FirmwareImage.h"
@@ -132,6 +133,8 @@ int Dispatch(const Options &o, const PortTarget &port, Output &out)
         return RunConfigure(o, port, out);
     case Command::Flash:
         return RunFlash(o, port, out);
+    case Command::Scan:
+        return RunScan(o, port, out);
     case Command::ReadFlash:
         return RunReadFlash(o, port, out);
     }
@@ -160,8 +163,11 @@ int RunCli(const QStringList &args)
                         QStringLiteral("port \"%1\" is neither COM1 ... COM8 nor a device path").arg(o.port));
     if (!o.logPath.isEmpty() && !out.openLog(o.logPath, error))
         return out.fail(kExitUsage, QStringLiteral("usage"), error);
+    if (!o.tracePath.isEmpty() && !OpenTraceFile(o.tracePath, error))
+        return out.fail(kExitUsage, QStringLiteral("usage"), error);
     InstallInterruptHandlers();
     const int status = Dispatch(o, port, out);
+    CloseTraceFile();
     if (out.lost()) {
         // The log has it already, in the record of what the command did.
         out.failLost(kExitFailed);

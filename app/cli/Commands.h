@@ -4,6 +4,11 @@
 #include "app/cli/Output.h"
 #include "app/cli/Port.h"
 
+#include <QJsonObject>
+#include <QString>
+
+#include <cstdint>
+
 namespace talvex::cli {
 
 int RunInfo(const Options &o, const PortTarget &port, Output &out);
@@ -15,5 +20,10 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out);
 int RunReadFlash(const Options &o, const PortTarget &port, Output &out);
 int RunPorts(Output &out);
 int RunDoctor(const Options &o, const PortTarget &port, Output &out);
+int RunScan(const Options &o, const PortTarget &port, Output &out);
+
+// The module's six settings as info lists them, text lines and JSON keys, from
+// `registers` (indexed by register number: 21 ... 26 are read).
+void AddModuleSettings(const uint16_t *registers, QString &text, QJsonObject &json);
 
 }  // namespace talvex::cli

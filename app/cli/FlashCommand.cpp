@@ -8,6 +8,7 @@
 #include "app/cli/Interrupt.h"
 #include "app/cli/KeptSettings.h"
 #include "app/cli/PortError.h"
+#include "app/cli/TraceFile.h"
 #include "app/cli/UpdateWording.h"
 #include "serial/ById.h"
 
@@ -150,6 +151,7 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     }
 
     TQRTCommDriver driver;
+    const TraceTap trace(driver, TraceProtocol::Bootloader);
     driver.SetLinesInverted(o.linesInverted || o.bootEntry == TBootEntry::Inverted);
     TUpdateEngine engine(driver);
     const TUpdateCore &core = engine.Core();

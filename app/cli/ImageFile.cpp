@@ -266,7 +266,7 @@ bool PlaceBinary(ImageFile &image, uint32_t start, QString &error)
     }
     image.start = start;
     image.pages.clear();
-    for (qint64 page = (start - stm32::kFlashBase) / kPage; page * kPage < end; ++page)
+    for (qint64 page = (start - stm32::kFlashBase) / kPage; page * qint64(kPage) < end; ++page)
         image.pages.push_back(uint8_t(page));
     return true;
 }

@@ -8,7 +8,9 @@
 #include "modbus/MODBUS_RTU.h"
 #include "modbus/ModuleConfig.h"
 #include "serial/Clock.h"
+#include "trend/CsvRecord.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QJsonArray>
 
@@ -22,6 +24,10 @@ namespace {
 
 QString Where(const Options &o, const PortTarget &port)
 {
+    if (o.line != kDefaultModbusLine)
+        return QStringLiteral("station %1 on %2 at %3")
+            .arg(o.station)
+            .arg(port.name, QString::fromStdString(LineText(o.line)));
     return QStringLiteral("station %1 on %2").arg(o.station).arg(port.name);
 }
 
@@ -54,6 +60,10 @@ int Failure(ModbusSession::Outcome outcome, const Options &o, const PortTarget &
         return FailAdapterRemoved(out, port, QStringLiteral("link"));
     if (outcome == ModbusSession::Outcome::Interrupted)
         return out.fail(InterruptStatus(), QStringLiteral("link"), QStringLiteral("interrupted"));
+    if (!out.json())
+        out.note(QStringLiteral("a module whose station, baud rate or format is not known is found with: "
+                                "talvex-cli -p %1 scan")
+                     .arg(port.name));
     return out.fail(kExitFailed, QStringLiteral("link"), NoReply(o, port));
 }
 
@@ -111,12 +121,12 @@ std::array<const TSettingRow *, kModuleSettingCount> Listed()
     return rows;
 }
 
-// A setting as the listing shows it, or what its register held when that is
-// outside the setting's range or list.
-QString Shown(const TSettingRow &row, int value)
+// A setting as the listing shows it, or what its register held (in `registers`,
+// indexed by register number) when that is outside the setting's range or list.
+QString Shown(const TSettingRow &row, int value, const uint16_t *registers)
 {
     if (!row.Holds(value))
-        return QStringLiteral("unknown (register %1 holds %2)").arg(row.Register).arg(RegisterMirror[row.Register]);
+        return QStringLiteral("unknown (register %1 holds %2)").arg(row.Register).arg(registers[row.Register]);
     switch (row.Kind) {
     case TSettingKind::Number:
         return row.Unit ? QStringLiteral("%1 %2").arg(value).arg(QString::fromLatin1(row.Unit))
@@ -147,18 +157,19 @@ QJsonValue JsonOf(const TSettingRow &row, int value)
 }
 
 // `s` as read (StoredModuleSettings, so a number outside its range shows as
-// unknown rather than as the nearest legal value) or as written. `fromModule`:
-// the registers' words are added too, so an unknown setting still shows its word.
-void AddSettings(const TModuleSettings &s, QString &text, QJsonObject &json, bool fromModule)
+// unknown rather than as the nearest legal value) or as written. `read`: the
+// registers as read (indexed by register number), whose words are added too, so
+// an unknown setting still shows its word; null for settings as written.
+void AddSettings(const TModuleSettings &s, QString &text, QJsonObject &json, const uint16_t *read)
 {
     for (const TSettingRow *row : Listed()) {
-        text += QStringLiteral("%1: %2\n").arg(QString::fromLatin1(row->Name), Shown(*row, s.*row->Member));
+        text += QStringLiteral("%1: %2\n").arg(QString::fromLatin1(row->Name), Shown(*row, s.*row->Member, read));
         json[JsonKey(*row)] = JsonOf(*row, s.*row->Member);
     }
-    if (fromModule) {
+    if (read) {
         QJsonObject words;
         for (const TSettingRow &row : kModuleSettings)
-            words[QString::number(row.Register)] = RegisterMirror[row.Register];
+            words[QString::number(row.Register)] = read[row.Register];
         json["stored"] = words;
     }
 }
@@ -173,18 +184,32 @@ QJsonArray Words(int first, int count)
 
 }  // namespace
 
+void AddModuleSettings(const uint16_t *registers, QString &text, QJsonObject &json)
+{
+    AddSettings(StoredModuleSettings(registers), text, json, registers);
+}
+
 int RunInfo(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted, o.line);
     if (const int status = StartWithBlock(session, o, port, out))
         return status;
     const uint16_t version = RegisterMirror[Reg::FW_Version];
     QString text = QStringLiteral("firmware: %1\n").arg(QString::fromStdString(FirmwareVersionText(version)));
-    // "station" is the setting the module stores; "address" the station talked to.
-    QJsonObject json{{"time", NowUtc()},         {"port", port.name},
-                     {"address", o.station},     {"firmware", QString::fromStdString(FirmwareVersionText(version))},
-                     {"firmware_word", version}, {"mode", ModeName(o.mode)}};
-    AddSettings(StoredModuleSettings(RegisterMirror), text, json, true);
+    // The line is named when --baud or --format chose another than the fixed port's.
+    if (o.line != kDefaultModbusLine)
+        text += QStringLiteral("line: %1\n").arg(QString::fromStdString(LineText(o.line)));
+    // "station" is the setting the module stores; "address" the station talked to,
+    // "baud" and "format" the line it was talked to on.
+    QJsonObject json{{"time", NowUtc()},
+                     {"port", port.name},
+                     {"address", o.station},
+                     {"baud", int(LineBaud(o.line))},
+                     {"format", QString::fromUtf8(kDat485Texts[size_t(o.line.Format)])},
+                     {"firmware", QString::fromStdString(FirmwareVersionText(version))},
+                     {"firmware_word", version},
+                     {"mode", ModeName(o.mode)}};
+    AddSettings(StoredModuleSettings(RegisterMirror), text, json, RegisterMirror);
     if (o.mode == TLinkMode::PlcCan) {
         text += QStringLiteral("plc-can: %1\n").arg(CanUnlockConfirmed() ? "unlocked" : "locked");
         json["unlocked"] = CanUnlockConfirmed();
@@ -195,7 +220,7 @@ int RunInfo(const Options &o, const PortTarget &port, Output &out)
 
 int RunRead(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted, o.line);
     if (const int status = Start(session, o, port, out))
         return status;
     // The registers land in the mirror from word 0 on, whatever their numbers.
@@ -211,10 +236,15 @@ int RunRead(const Options &o, const PortTarget &port, Output &out)
 
 int RunWatch(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted);
+    // --csv: the recording's rows, to standard output in place of the table, or to FILE.
+    TCsvRecorder csv;
+    const bool csvOnStdout = o.csv && o.csvPath.isEmpty();
+    if (QString error; o.csv && !csv.Open(csvOnStdout ? QStringLiteral("-") : o.csvPath, LoadChannelUnits(), error))
+        return out.fail(kExitUsage, QStringLiteral("usage"), QStringLiteral("--csv: ") + error);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted, o.line);
     if (const int status = Start(session, o, port, out))
         return status;
-    if (!o.json && !o.quiet) {
+    if (!o.json && !o.quiet && !csvOnStdout) {
         QString header = QStringLiteral("#");
         for (int c = 0; c < Reg::AD_Count; ++c)
             header += QStringLiteral(" %1").arg(QStringLiteral("AD%1").arg(c), 5);
@@ -225,20 +255,26 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out)
         out.result(header, {});
     }
     int shown = 0;
+    bool csvLost = false;
     const ModbusSession::Outcome outcome = session.run(
         {}, o.intervalMs,
         [&] {
             ++shown;
+            if (csv.IsOpen() && !csv.Row(QDateTime::currentDateTimeUtc(), ChannelValues(RegisterMirror))) {
+                csvLost = true;
+                return false;
+            }
             QString line = QStringLiteral(" ");
             const int regs[] = {Reg::AD_Val0, Reg::AD_Count, Reg::DA_Val0, Reg::DA_Count, Reg::DA_Gain0, Reg::DA_Count};
             for (int g = 0; g < 3; ++g)
                 for (int i = 0; i < regs[2 * g + 1]; ++i)
                     line += QStringLiteral(" %1").arg(RegisterMirror[regs[2 * g] + i], 5);
-            out.result(line, QJsonObject{{"time", NowUtc()},
-                                         {"exchange", shown},
-                                         {"ad", Words(Reg::AD_Val0, Reg::AD_Count)},
-                                         {"da", Words(Reg::DA_Val0, Reg::DA_Count)},
-                                         {"gain", Words(Reg::DA_Gain0, Reg::DA_Count)}});
+            if (!csvOnStdout)
+                out.result(line, QJsonObject{{"time", NowUtc()},
+                                             {"exchange", shown},
+                                             {"ad", Words(Reg::AD_Val0, Reg::AD_Count)},
+                                             {"da", Words(Reg::DA_Val0, Reg::DA_Count)},
+                                             {"gain", Words(Reg::DA_Gain0, Reg::DA_Count)}});
             // The window keeps writing the pair while the module has not confirmed.
             if (o.mode == TLinkMode::PlcCan)
                 CanHandshakeStep();
@@ -251,6 +287,9 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out)
             if (o.json)
                 out.result(QString(), QJsonObject{{"time", NowUtc()}, {"error", QStringLiteral("no reply")}});
         });
+    if (csvLost)
+        return out.fail(kExitFailed, QStringLiteral("output"),
+                        QStringLiteral("--csv: cannot write \"%1\"").arg(csvOnStdout ? "-" : o.csvPath));
     if (outcome == ModbusSession::Outcome::Exchange || outcome == ModbusSession::Outcome::Interrupted)
         return kExitDone;
     return Failure(outcome, o, port, out);
@@ -258,7 +297,7 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out)
 
 int RunWrite(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted, o.line);
     // A write's answer is a copy of its request: on a fresh port an adapter's echo
     // would pass for it. A read first shows whether the line echoes (and that the
     // station answers), as configure's read does.
@@ -281,7 +320,7 @@ int RunWrite(const Options &o, const PortTarget &port, Output &out)
 
 int RunConfigure(const Options &o, const PortTarget &port, Output &out)
 {
-    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted);
+    ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted, o.line);
     if (const int status = StartWithBlock(session, o, port, out))
         return status;
     // What the module holds, with the settings given in their place.
@@ -341,7 +380,7 @@ int RunConfigure(const Options &o, const PortTarget &port, Output &out)
                                        "the settings (did it restart during the sequence?)"));
     QString text;
     QJsonObject json{{"time", NowUtc()}, {"port", port.name}, {"address", o.station}, {"configured", true}};
-    AddSettings(s, text, json, false);
+    AddSettings(s, text, json, nullptr);
     out.result(text, json);
     out.note(QStringLiteral("stored; station, CAN and RS-485 settings act from the module's next power-up"));
     if (result.CommitLeftStanding)

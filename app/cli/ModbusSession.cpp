@@ -10,8 +10,9 @@
 
 namespace talvex::cli {
 
-ModbusSession::ModbusSession(const PortTarget &port, int station, TLinkMode mode, TEchoMode echo, bool linesInverted)
-    : port_(port), station_(station), mode_(mode), echo_(echo)
+ModbusSession::ModbusSession(const PortTarget &port, int station, TLinkMode mode, TEchoMode echo, bool linesInverted,
+                             TModbusLine line)
+    : port_(port), station_(station), mode_(mode), echo_(echo), line_(line)
 {
     driver_.SetLinesInverted(linesInverted);
 }
@@ -28,7 +29,7 @@ bool ModbusSession::open()
         driver_.SetComPort(static_cast<TComPortNumber>(port_.comIndex));
     else
         driver_.SetDevicePath(port_.device);
-    if (!OpenWithLine(driver_, kModbusLine))
+    if (!OpenWithLine(driver_, LineFormatOf(line_)))
         return false;
     SetModbusLink({&driver_, [station = station_] { return station; }, [mode = mode_] { return mode; }, echo_});
     return true;

@@ -2,7 +2,9 @@
 // The Modbus side of talvex-cli: the window's link settings, its polling cycle
 // and its PLC-CAN handshake, run on a Qt event loop without a window.
 #include "app/cli/Port.h"
+#include "app/cli/TraceFile.h"
 #include "modbus/MODBUS_RTU.h"
+#include "modbus/ModbusLine.h"
 #include "modbus/PollCycle.h"
 #include "serial/QRT_ComDrv.h"
 
@@ -27,13 +29,15 @@ public:
     };
 
     // `station` and `mode` address the module, `echo` says whether the adapter
-    // hands each request back, `linesInverted` whether its stages invert DTR and RTS.
-    ModbusSession(const PortTarget &port, int station, TLinkMode mode, TEchoMode echo, bool linesInverted = false);
+    // hands each request back, `linesInverted` whether its stages invert DTR and RTS;
+    // `line` is the baud rate and format to talk in.
+    ModbusSession(const PortTarget &port, int station, TLinkMode mode, TEchoMode echo, bool linesInverted = false,
+                  TModbusLine line = kDefaultModbusLine);
     ~ModbusSession();
     ModbusSession(const ModbusSession &) = delete;
     ModbusSession &operator=(const ModbusSession &) = delete;
 
-    // Opens the port as the main window does, with kModbusLine (57600 8E1).
+    // Opens the port as the main window does, with the session's line (57600 8E1 by default).
     bool open();
 
     // The window's polling cycle on `read`: a request on the next tick, up to 20
@@ -55,7 +59,9 @@ private:
     int station_;
     TLinkMode mode_;
     TEchoMode echo_;
+    TModbusLine line_;
     TQRTCommDriver driver_;
+    TraceTap trace_{driver_, TraceProtocol::Modbus};
 };
 
 }  // namespace talvex::cli

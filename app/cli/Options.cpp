@@ -1,5 +1,6 @@
 #include "app/cli/Options.h"
 
+#include "app/cli/ScanArgs.h"
 #include "app/cli/SettingTexts.h"
 #include "firmware/FirmwareImage.h"
 #include "firmware/stm32/Stm32Protocol.h"
@@ -37,6 +38,7 @@ constexpr std::pair<const char *, Command> kCommands[] = {
     {"help", Command::Help},
     {"version", Command::Version},
     {"read-flash", Command::ReadFlash},
+    {"scan", Command::Scan},
 };
 
 QString CommandWord(Command command)
@@ -89,10 +91,13 @@ struct GlobalOptions {
     QCommandLineOption station{QStringList{"a", "station"}, {}, "N"};
     QCommandLineOption mode{QStringList{"m", "mode"}, {}, "MODE"};
     QCommandLineOption echo{QStringList{"echo"}, {}, "WHEN"};
+    QCommandLineOption baud{QStringList{"baud"}, {}, "RATE"};
+    QCommandLineOption format{QStringList{"format"}, {}, "FORMAT"};
     QCommandLineOption lines{QStringList{"lines"}, {}, "LINES"};
     QCommandLineOption json{QStringList{"json"}};
     QCommandLineOption quiet{QStringList{"q", "quiet"}};
     QCommandLineOption log{QStringList{"log"}, {}, "FILE"};
+    QCommandLineOption trace{QStringList{"trace"}, {}, "FILE"};
     QCommandLineOption help{QStringList{"h", "help"}};
     QCommandLineOption version{QStringList{"version"}};
     // After `configure` --station is the new station: only -a is the one to talk to.
@@ -100,7 +105,7 @@ struct GlobalOptions {
 
     void addTo(QCommandLineParser &parser, bool withLongStation)
     {
-        parser.addOptions({port, mode, echo, lines, json, quiet, log, help, version});
+        parser.addOptions({port, mode, echo, baud, format, lines, json, quiet, log, trace, help, version});
         parser.addOption(withLongStation ? station : stationShort);
     }
 };
@@ -108,6 +113,8 @@ struct GlobalOptions {
 struct WatchOptions {
     QCommandLineOption interval{QStringList{"i", "interval"}, {}, "MS"};
     QCommandLineOption count{QStringList{"n", "count"}, {}, "N"};
+    // --csv [FILE]: the file, if any, is the watch's one word.
+    QCommandLineOption csv{QStringList{"csv"}};
 };
 
 // One option per setting, named as the table names it; --station is the new station.
@@ -194,6 +201,7 @@ private:
     GlobalOptions global_;
     WatchOptions watch_;
     ConfigureOptions configure_;
+    ScanOptions scanOptions_;
     FlashOptions flash_;
     QStringList positional_;
 };
@@ -245,6 +253,11 @@ bool Parser::globals(const QCommandLineParser &parser, bool afterCommand)
             return fail(QStringLiteral("--log needs a file name"));
         o_.logPath = value(global_.log);
     }
+    if (parser.isSet(global_.trace)) {
+        if (value(global_.trace).isEmpty())
+            return fail(QStringLiteral("--trace needs a file name, or - for standard error"));
+        o_.tracePath = value(global_.trace);
+    }
     if (parser.isSet(global_.mode)) {
         const QString v = value(global_.mode);
         const QString m = v.toLower();
@@ -266,6 +279,22 @@ bool Parser::globals(const QCommandLineParser &parser, bool afterCommand)
             o_.echo = TEchoMode::Off;
         else
             return fail(QStringLiteral("echo: \"%1\" is not auto, on or off").arg(v));
+    }
+    // The line every Modbus command talks on: one baud rate, one format.
+    std::vector<int> line;
+    if (parser.isSet(global_.baud)) {
+        if (!ParseBaudList(QStringLiteral("--baud"), value(global_.baud), line, error_))
+            return false;
+        if (line.size() != 1)
+            return fail(QStringLiteral("--baud takes one baud rate (scan --bauds takes a list)"));
+        o_.line.Baud = line.front();
+    }
+    if (parser.isSet(global_.format)) {
+        if (!ParseFormatList(QStringLiteral("--format"), value(global_.format), line, error_))
+            return false;
+        if (line.size() != 1)
+            return fail(QStringLiteral("--format takes one format (scan --formats takes a list)"));
+        o_.line.Format = line.front();
     }
     if (parser.isSet(global_.lines)) {
         const QString v = value(global_.lines);
@@ -291,6 +320,7 @@ bool Parser::globals(const QCommandLineParser &parser, bool afterCommand)
 
 bool Parser::watchOptions(const QCommandLineParser &parser)
 {
+    o_.csv = parser.isSet(watch_.csv);
     if (parser.isSet(watch_.interval)) {
         if (!number(QStringLiteral("interval"), Restore(parser.value(watch_.interval)), 1, kWatchIntervalMaxMs,
                     o_.intervalMs))
@@ -433,8 +463,8 @@ bool Parser::givenTwice(const QCommandLineParser &before, const QCommandLinePars
 {
     // What each parser knows: the common options on both (after configure,
     // --station is the new station and only -a is the common one), the command's after it.
-    const std::vector<const QCommandLineOption *> common = {&global_.port, &global_.mode, &global_.echo, &global_.lines,
-                                                            &global_.log};
+    const std::vector<const QCommandLineOption *> common = {&global_.port,  &global_.mode, &global_.echo,
+                                                            &global_.lines, &global_.log,  &global_.trace};
     std::vector<const QCommandLineOption *> own;
     switch (o_.command) {
     case Command::Watch:
@@ -486,11 +516,9 @@ bool Parser::unusedGlobals(const QCommandLineParser &before, const QCommandLineP
     const bool doctor = o_.command == Command::Doctor;
     if (!bootloader && !ports && !doctor)
         return true;
-    const std::pair<const QCommandLineOption *, const char *> unused[] = {{&global_.station, "-a"},
-                                                                          {&global_.mode, "-m"},
-                                                                          {&global_.echo, "--echo"},
-                                                                          {&global_.port, "-p"},
-                                                                          {&global_.lines, "--lines"}};
+    const std::pair<const QCommandLineOption *, const char *> unused[] = {
+        {&global_.station, "-a"},    {&global_.mode, "-m"},     {&global_.echo, "--echo"},    {&global_.port, "-p"},
+        {&global_.lines, "--lines"}, {&global_.baud, "--baud"}, {&global_.format, "--format"}};
     for (const auto &[option, name] : unused) {
         // The port is the flash commands' and doctor's too; its lines only the flash commands'.
         if ((option == &global_.port && !ports) || (option == &global_.lines && bootloader))
@@ -544,7 +572,7 @@ bool Parser::run()
     global_.addTo(after, o_.command != Command::Configure);
     switch (o_.command) {
     case Command::Watch:
-        after.addOptions({watch_.interval, watch_.count});
+        after.addOptions({watch_.interval, watch_.count, watch_.csv});
         break;
     case Command::Configure:
         for (const QCommandLineOption &option : configure_.settings)
@@ -557,6 +585,9 @@ bool Parser::run()
     case Command::ReadFlash:
         after.addOptions({flash_.address, flash_.length, flash_.anyChip, flash_.entryMs});
         break;
+    case Command::Scan:
+        scanOptions_.addTo(after);
+        break;
     default:
         break;
     }
@@ -566,6 +597,7 @@ bool Parser::run()
     if ((given == Command::Watch && !watchOptions(after)) ||
         (given == Command::Configure && !configureOptions(after)) ||
         (given == Command::Flash && !flashOptions(after)) ||
+        (given == Command::Scan && !scanOptions_.take(after, o_.scan, error_)) ||
         (given == Command::ReadFlash && !readFlashOptions(after)) || !globals(after, true) ||
         !unusedGlobals(before, after))
         return false;
@@ -601,6 +633,16 @@ bool Parser::positionals()
             return fail(QStringLiteral("write needs REG and VALUE"));
         return tooMany(2) && number(QStringLiteral("REG"), positional_[0], 0, wireMax, o_.reg) &&
                number(QStringLiteral("VALUE"), positional_[1], 0, kWordMax, o_.value);
+    case Command::Watch:
+        if (!tooMany(o_.csv ? 1 : 0))
+            return false;
+        if (!positional_.isEmpty())
+            o_.csvPath = positional_[0];
+        // Both would want standard output.
+        if (o_.csv && o_.csvPath.isEmpty() && o_.json)
+            return fail(QStringLiteral("--csv without FILE writes standard output, and so does --json: "
+                                       "give --csv a FILE"));
+        return true;
     case Command::ReadFlash:
         if (positional_.isEmpty() || positional_[0].isEmpty())
             return fail(QStringLiteral("read-flash needs the FILE to write the flash's bytes to"));
@@ -613,6 +655,11 @@ bool Parser::positionals()
 
 bool Parser::finalChecks()
 {
+    // The scan asks stations directly on lines of its own.
+    if (o_.command == Command::Scan && o_.mode == TLinkMode::PlcCan)
+        return fail(QStringLiteral("scan talks to modules directly (pc-uart), not through the PLC gateway"));
+    if (o_.command == Command::Scan && o_.line != kDefaultModbusLine)
+        return fail(QStringLiteral("scan tries lines of its own: give --bauds and --formats, not --baud and --format"));
     // Rewriting all six settings as read is no configuration: it only wears the
     // module's memory, and a script that lost its arguments must not pass.
     if (o_.command == Command::Configure && std::none_of(o_.config.values.begin(), o_.config.values.end(),
@@ -654,22 +701,28 @@ QString Usage()
 {
     return QStringLiteral(
         "usage: talvex-cli [-p PORT] [-a STATION] [-m pc-uart|plc-can] [--echo auto|on|off]\n"
-        "                  [--lines normal|inverted] [--json] [-q] [--log FILE] COMMAND [ARGS]\n"
+        "                  [--lines normal|inverted] [--json] [-q] [--log FILE] [--trace FILE]\n"
+        "                  COMMAND [ARGS]\n"
         "  -p, --port PORT     COM1 ... COM8 (TALVEX_PORT_DIR honoured) or a device path; default COM1\n"
         "  -a, --station N     the station to talk to, 1 ... 99, before the command word; default 1\n"
         "  -m, --mode MODE     pc-uart (default) or plc-can (through the PLC gateway)\n"
         "      --echo WHEN     whether the adapter hands each request back (a 2-wire RS-485 adapter):\n"
         "                      auto (default: learnt from a read before the first write), on or off\n"
+        "      --baud RATE     9600, 19200, 38400 or 57600 (default, the module's fixed port)\n"
+        "      --format F      8N1, 8O1 or 8E1 (default); \"8 E 1\" too\n"
         "      --lines LINES   normal (default) or inverted: an adapter whose stages invert DTR and RTS\n"
         "      --json          one JSON object per result line; an error as one object on stderr\n"
         "  -q, --quiet         no progress output\n"
         "      --log FILE      append every result and failure to FILE as one JSON line\n"
+        "      --trace FILE    every chunk sent and received, in hex and decoded, to FILE (- = stderr)\n"
         "  -h, --help          this text;  --version  the program's and the image's version\n"
         "registers are numbered from 0 (mbpoll counts from 1: mbpoll -r 11 is register 10)\n"
         "commands:\n"
         "  info                          firmware version and the six settings\n"
         "  read [FIRST [COUNT]]          registers FIRST ... FIRST+COUNT-1 (default 0 32, COUNT 1 ... 101)\n"
-        "  watch [-i MS] [-n N]          AD0 ... AD7, DA0 ... DA3 and gains, every MS (60 and up), N times\n"
+        "  watch [-i MS] [-n N] [--csv [FILE]]\n"
+        "                                AD0 ... AD7, DA0 ... DA3 and gains, every MS (60 and up), N times;\n"
+        "                                --csv: as CSV rows with time stamps, to standard output or FILE\n"
         "  write REG VALUE               one register, echo-checked, six attempts\n"
         "  configure [--station N] [--can-baud TEXT] [--rs485-baud TEXT] [--rs485-format TEXT]\n"
         "            [--filter N] [--suppress MS]\n"
@@ -687,8 +740,14 @@ QString Usage()
         "  ports                         where COM1 ... COM8 lead, and the adapters in /dev/serial/by-id\n"
         "  doctor                        what keeps the port (-p) or every adapter from working here:\n"
         "                                group, login, brltty, ModemManager, latency timer, other programs\n"
-        "exit status: 0 done, 1 the module or chip failed (or a result could not be written, or doctor\n"
-        "             found a problem),\n"
+        "  scan [--stations LIST] [--bauds LIST] [--formats LIST] [--all] [--probe-ms MS]\n"
+        "                                find a module whose station, baud rate or format is not known:\n"
+        "                                stations 1-99 on every baud rate and format by default (LIST:\n"
+        "                                \"1-99\", \"1,5,37\", \"9600,19200\", \"8N1,8E1\"); the first module\n"
+        "                                found ends it unless --all; --probe-ms: the module's turnaround\n"
+        "                                allowance added to each probe's time on the wire (default 5)\n"
+        "exit status: 0 done (scan: a module found), 1 the module or chip failed (or a result could not\n"
+        "             be written, doctor found a problem, scan found no module),\n"
         "             2 bad usage or image refused, 3 the port (absent, not allowed, busy, no serial\n"
         "             device, settings refused, removed, no DTR/RTS for flash); SIGINT, SIGTERM, SIGHUP\n"
         "             and SIGQUIT end the command cleanly, then end the program by that signal\n"

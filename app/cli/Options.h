@@ -4,7 +4,9 @@
 #include "firmware/UpdateReport.h"
 #include "modbus/Frames.h"
 #include "modbus/MODBUS_RTU.h"
+#include "modbus/ModbusLine.h"
 #include "modbus/RegisterMap.h"
+#include "modbus/ScanPlan.h"
 #include "modbus/SettingsTable.h"
 
 #include <QString>
@@ -24,7 +26,7 @@ inline constexpr int kExitPort = 3;    // the port: cannot be opened, refused th
 // (130 SIGINT, 143 SIGTERM, 129 SIGHUP, 131 SIGQUIT); see InterruptStatus().
 inline constexpr int kExitSignalBase = 128;
 
-enum class Command { Help, Version, Ports, Doctor, Info, Read, Watch, Write, Configure, Flash, ReadFlash };
+enum class Command { Help, Version, Ports, Doctor, Info, Read, Watch, Write, Configure, Flash, ReadFlash, Scan };
 
 // Settings `configure` replaces, indexed like kModuleSettings (the value as
 // TModuleSettings holds it); the others keep what the module holds.
@@ -50,15 +52,19 @@ struct Options {
     TLinkMode mode = TLinkMode::PcUart;
     TEchoMode echo = TEchoMode::Auto;  // whether the adapter hands the request back
     bool linesInverted = false;        // --lines inverted: the adapter's stages invert DTR and RTS
+    TModbusLine line;                  // --baud, --format: the line of every Modbus command
     bool json = false;
     bool quiet = false;
-    QString logPath;  // --log: results appended as JSON lines
+    QString logPath;    // --log: results appended as JSON lines
+    QString tracePath;  // --trace: every chunk on the line, decoded; "-" for standard error
     Command command = Command::Help;
 
     int first = kPollFirstRegister;             // read
     int count = kDefaultReadCount;              // read
     int intervalMs = kDefaultWatchIntervalMs;   // watch
     int times = 0;                              // watch; 0 until interrupted
+    bool csv = false;                           // watch: rows of CSV
+    QString csvPath;                            // watch: where they go; empty for standard output
     int reg = 0;                                // write
     int value = 0;                              // write
     ConfigChanges config;                       // configure
@@ -76,6 +82,7 @@ struct Options {
     bool discardSettings = false;  // flash --unprotect: goes on when the module's settings cannot be read first
     QString outFile;               // read-flash: where the bytes go
     std::optional<int> length;     // read-flash; empty: to the end of the chip's flash
+    TScanRequest scan;             // scan
 };
 
 // Parses the arguments after the program name. False with a one-line reason.

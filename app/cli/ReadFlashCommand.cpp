@@ -6,6 +6,7 @@
 #include "app/cli/BootloaderRun.h"
 #include "app/cli/Commands.h"
 #include "app/cli/PortError.h"
+#include "app/cli/TraceFile.h"
 #include "app/cli/UpdateWording.h"
 #include "serial/ById.h"
 
@@ -60,6 +61,7 @@ int RunReadFlash(const Options &o, const PortTarget &port, Output &out)
                             0, record);
 
     TQRTCommDriver driver;
+    const TraceTap trace(driver, TraceProtocol::Bootloader);
     driver.SetLinesInverted(o.linesInverted);
     TUpdateEngine engine(driver);
     const TUpdateCore &core = engine.Core();

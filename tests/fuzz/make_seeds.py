@@ -463,6 +463,24 @@ def update_options():
     write('update_options', 'image-too-large', s)
 
 
+# --- scan_replies: probe (flag 1) or whole read (0); ops chunk 0, plant 1, spoil 2
+def scan_replies():
+    probe_reply = frame(37, 3, 2, 0, 150)
+    s = Script().flag(True)
+    s.byte(0).range(1, 64, 3).raw(b'\xff\x00\x25')     # stray bytes
+    s.byte(1).range(1, 99, 37).raw(b'\x00\x96')          # the probe's reply
+    s.byte(0).range(1, 64, 8).raw(frame(5, 3, 0, 28, 0, 1))  # an echoed request
+    s.byte(1).range(1, 99, 5).raw(b'\x00\x95')
+    write('scan_replies', 'probe-replies-among-noise', s)
+
+    s = Script().flag(False)
+    s.byte(1).range(1, 99, 90).raw(bytes([0, 90, 0, 6, 0, 0, 0, 100, 0, 3, 0, 0, 0, 0, 0, 150]))
+    s.byte(2).range(0, 20, 20).range(1, 255, 0x40)        # a spoiled CRC
+    s.byte(0).range(1, 64, len(probe_reply)).raw(probe_reply)
+    s.byte(1).range(1, 99, 3).raw(bytes(16))
+    write('scan_replies', 'whole-read-spoiled-then-good', s)
+
+
 if __name__ == '__main__':
     master_read()
     write_echo()
@@ -471,3 +489,4 @@ if __name__ == '__main__':
     update()
     image_file()
     update_options()
+    scan_replies()
