@@ -283,12 +283,15 @@ std::optional<double> WallTime(const QString &program, const QStringList &args)
     return ms;
 }
 
-std::optional<double> WallCliFlash(Bench &bench, const QString &imagePath)
+// talvex-cli flash with `flashArgs` on a simulated module started with `simArgs`.
+std::optional<double> WallCliFlash(Bench &bench, const QString &imagePath, const QStringList &flashArgs = {},
+                                   const QStringList &simArgs = {})
 {
-    auto sim = StartSimProcess(bench.logPath("wall-cli"));
+    auto sim = StartSimProcess(bench.logPath("wall-cli"), simArgs);
     if (!sim)
         return std::nullopt;
-    return WallTime(QStringLiteral(TALVEX_CLI_EXE), {"-p", "COM1", "-q", "flash", "--image", imagePath});
+    return WallTime(QStringLiteral(TALVEX_CLI_EXE),
+                    QStringList{"-p", "COM1", "-q", "flash", "--image", imagePath} + flashArgs);
 }
 
 std::optional<double> WallStm32flash(Bench &bench, const QString &imagePath)
@@ -412,6 +415,22 @@ int main(int argc, char *argv[])
         }
         throughAdapter.emplace_back(timerMs, *ms);
     }
+    // A protected module: unprotected (all flash erased, the settings kept over
+    // Modbus), flashed, verified and protected again, beside a plain flash; both
+    // from the process's start to its end, DTR/RTS through the shim.
+    std::vector<double> plainWall;
+    std::vector<double> protectWall;
+    for (int i = 0; i < runs; ++i) {
+        for (int k = 0; k < 2; ++k) {
+            const bool plainTurn = (i + k) % 2 == 0;
+            const std::optional<double> ms = plainTurn ? WallCliFlash(bench, imagePath)
+                                                       : WallCliFlash(bench, imagePath, {"--unprotect", "--protect"},
+                                                                      {"--protected"});
+            if (!ms)
+                return 1;
+            (plainTurn ? plainWall : protectWall).push_back(*ms);
+        }
+    }
     const std::string loadAfter = LoadAverage();
 
     const double wireMs = double(stm32::WireTime(LineChars(size_t(image.size())), kBaud).count()) / 1000.0;
@@ -448,5 +467,10 @@ int main(int argc, char *argv[])
     std::printf("  stm32flash -i '%s' -w -v  median %6.0f ms   runs %s\n", kStm32flashSequence, wallFlashMs,
                 Join(wallFlash).c_str());
     std::printf("talvex-cli flash / stm32flash -i: %.3f (goal <= %.2f)\n", wallCliMs / wallFlashMs, kGoalVsStm32flash);
+    std::printf("a protected module, talvex-cli from process start to end (wall time)\n");
+    std::printf("  flash                         median %6.0f ms   runs %s\n", Median(plainWall),
+                Join(plainWall).c_str());
+    std::printf("  flash --unprotect --protect   median %6.0f ms   runs %s\n", Median(protectWall),
+                Join(protectWall).c_str());
     return 0;
 }

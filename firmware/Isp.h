@@ -17,6 +17,18 @@ inline constexpr uint16_t kModuleProductId = uint16_t(stm32::kProductIdHigh << 8
 inline constexpr uint32_t kResetPulseMs = 500;  // DTR and RTS held, then DTR alone released
 inline constexpr uint32_t kBootSettleMs = 500;  // bootloader starts before the sync byte
 inline constexpr uint32_t kFinishHoldMs = 300;  // DTR held before RTS drops, restarting the program
+// After a protection command the chip restarts by itself (the boot pin still
+// high, so into its bootloader again); the sync byte waits for that.
+inline constexpr uint32_t kOptionRestartMs = 100;
+
+// The option bytes, each followed by its complement: read for the write
+// protection, whose WRP0 ... WRP3 bytes have one bit per four pages (a cleared
+// bit protects them).
+inline constexpr uint32_t kOptionBytesAddress = 0x1FFFF800;
+inline constexpr int kOptionBytesCount = 16;
+inline constexpr int kWrpFirstOffset = 8;
+inline constexpr int kWrpBytes = 4;
+inline constexpr int kPagesPerWrpBit = 4;
 
 inline constexpr int kStepIntervalMs = 3;         // step timer
 inline constexpr int kOvertimeIntervalMs = 1000;  // time-out timer

@@ -37,7 +37,8 @@ struct TUpdateCore::Row {
 using S = TUpdateStage;
 using C = TUpdateCore;
 
-// The window's eleven states, then the unique-ID read and the verify's reads.
+// The window's eleven states, then the unique-ID read, the verify's reads and
+// the protection's states.
 const C::Row C::kTable[kLastState + 1] = {
     /* 0: before the first run */ {0, Check::Ack, false, nullptr, S::Connecting, 0},
     /* 1: sync answer */ {ReplyLength[1], Check::LastByteAck, true, &C::sendGet, S::Connecting, 2},
@@ -58,6 +59,18 @@ const C::Row C::kTable[kLastState + 1] = {
     /* 15: ACK of Read Memory */ {1, Check::Ack, true, &C::sendReadAddress, S::Verifying, 16},
     /* 16: ACK of the address */ {1, Check::Ack, true, &C::sendReadLength, S::Verifying, 17},
     /* 17: ACK and the block */ {kAwaitsReadCount, Check::Ack, true, &C::verifyStep, S::Verifying, 15},
+    // Each protection command is acknowledged twice: when taken and when done;
+    // then the chip restarts by itself and the run syncs again.
+    /* 18: ACKs of Readout Unprotect */ {2, Check::TwoAcks, true, &C::restartedSync, S::Unprotecting, 19},
+    /* 19: sync answer after the restart */ {1, Check::LastByteAck, true, &C::afterResync, S::Unprotecting, 4},
+    /* 20: ACKs of Readout Protect */ {2, Check::TwoAcks, true, &C::restartedSync, S::Protecting, 21},
+    /* 21: sync answer after the restart */ {1, Check::LastByteAck, true, &C::afterResync, S::Protecting, 22},
+    /* 22: answer to Read Memory */ {1, Check::AnyByte, true, &C::checkRefused, S::Protecting, 1},
+    /* 23: ACK of Read Memory */ {1, Check::Ack, true, &C::sendReadAddress, S::WriteProtection, 24},
+    /* 24: ACK of the address */ {1, Check::Ack, true, &C::sendReadLength, S::WriteProtection, 25},
+    /* 25: ACK and the option bytes */
+    {1 + Isp::kOptionBytesCount, Check::Ack, true, &C::afterOptionBytes, S::WriteProtection, 7},
+    /* 26: ACKs of Write Unprotect */ {2, Check::TwoAcks, true, &C::restartedSync, S::Unprotecting, 19},
 };
 
 TUpdateCore::TUpdateCore(TQRTCommDriver &driver, Events &events)
@@ -175,6 +188,11 @@ void TUpdateCore::Start(uint32_t now)
     now_ = now;
     retryCount_ = 0;
     runs_ = 0;
+    foundReadProtected_ = false;
+    unprotected_ = false;
+    writeUnprotected_ = false;
+    protected_ = false;
+    writeProtectedPages_.clear();
     startRun();
 }
 
@@ -335,6 +353,10 @@ bool TUpdateCore::accepted(Check check, uint8_t lastByte) const
         return r[1] == stm32::kAck && r[2] == stm32::kGetCommandCount && r[4] == stm32::kCmdGet && r[15] == stm32::kAck;
     case Check::GetIdReply:
         return r[1] == stm32::kAck && r[2] == stm32::kProductIdBytesMinusOne && r[5] == stm32::kAck;
+    case Check::TwoAcks:
+        return r[1] == stm32::kAck && r[2] == stm32::kAck;
+    case Check::AnyByte:
+        return true;
     case Check::Ack:
         break;
     }
@@ -382,6 +404,8 @@ int32_t TUpdateCore::sendReadMemory(int32_t next)
 // address and then their count the same way; the stage says which read it is.
 TUpdateCore::Read TUpdateCore::currentRead() const
 {
+    if (state_ >= kOptionBytesCommandState && state_ <= kOptionBytesDataState)
+        return {Isp::kOptionBytesAddress, Isp::kOptionBytesCount};
     switch (StageOf(state_)) {
     case TUpdateStage::UniqueId:
         return {Isp::kUniqueIdAddress, kUniqueIdBytes};

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 class TUpdateCore {
 public:
@@ -25,7 +26,20 @@ public:
     static constexpr int kVerifyCommandState = 15;
     static constexpr int kVerifyAddressState = 16;
     static constexpr int kVerifyDataState = 17;
-    static constexpr int kLastState = kVerifyDataState;
+    // The protection's states: Readout or Write Unprotect and the sync after
+    // the chip's restart (18, 19), Readout Protect, its sync and the read that
+    // must be refused (20 ... 22), the option bytes read (23 ... 25) and Write
+    // Unprotect (26).
+    static constexpr int kUnprotectState = 18;
+    static constexpr int kResyncState = 19;
+    static constexpr int kProtectState = 20;
+    static constexpr int kProtectSyncState = 21;
+    static constexpr int kProtectCheckState = 22;
+    static constexpr int kOptionBytesCommandState = 23;
+    static constexpr int kOptionBytesAddressState = 24;
+    static constexpr int kOptionBytesDataState = 25;
+    static constexpr int kWriteUnprotectState = 26;
+    static constexpr int kLastState = kWriteUnprotectState;
     static constexpr int kUniqueIdBytes = 12;
     // Seconds the manual boot entry repeats the sync byte for.
     static constexpr int kManualSyncSeconds = 30;
@@ -110,6 +124,15 @@ public:
     // The unique ID in the order read; empty unless read.
     const std::string &UniqueId() const { return uniqueId_; }
     bool Verified() const { return verified_; }
+    // What the run did to the chip's protection: found it read-protected, removed
+    // that (all flash erased), removed write protection, set read-out protection
+    // and saw a read refused.
+    bool FoundReadProtected() const { return foundReadProtected_; }
+    bool Unprotected() const { return unprotected_; }
+    bool WriteUnprotected() const { return writeUnprotected_; }
+    bool Protected() const { return protected_; }
+    // Pages to erase that the option bytes showed write-protected.
+    const std::vector<uint8_t> &WriteProtectedPages() const { return writeProtectedPages_; }
     // A read-out (TUpdateOptions::readOnly): the bytes read, from the image area
     // of IspBuffer, once the run is done.
     int32_t ReadSize() const { return readSize_; }
@@ -131,7 +154,7 @@ private:
         uint32_t address;
         int count;
     };
-    enum class Check { LastByteAck, GetReply, GetIdReply, Ack };
+    enum class Check { LastByteAck, GetReply, GetIdReply, Ack, TwoAcks, AnyByte };
     static const Row kTable[kLastState + 1];
 
     bool accepted(Check check, uint8_t lastByte) const;
@@ -155,6 +178,16 @@ private:
     int32_t lastBlockTaken(int32_t next);
     int32_t verifyStep(int32_t next);
     int32_t startReadOut();
+    // Erase, or first the unique ID: what follows the flash size and the option bytes.
+    int32_t towardsErase(int32_t eraseState);
+    // A NACK to the first read with TUpdateOptions::unprotect: Readout Unprotect
+    // (or, after one, the refusal). True when it was dealt with.
+    bool unprotectOnRefusedRead();
+    int32_t afterOptionBytes(int32_t next);
+    int32_t restartedSync(int32_t next);
+    int32_t afterResync(int32_t next);
+    int32_t startProtect();
+    int32_t checkRefused(int32_t next);
 
     void startRun();
     void timeOutTick();
@@ -234,4 +267,9 @@ private:
     // Pages erased by this run, by number from the flash base (a page number is one byte).
     std::array<bool, 256> erasedPage_{};
     int32_t readSize_ = 0;  // bytes a read-out reads
+    bool foundReadProtected_ = false;
+    bool unprotected_ = false;
+    bool writeUnprotected_ = false;
+    bool protected_ = false;
+    std::vector<uint8_t> writeProtectedPages_;
 };

@@ -1,6 +1,6 @@
 // The update's steps beyond the window's, which the command line asks for: the
 // ways into the bootloader, the flash size checked against the image, the unique
-// ID and the read-back.
+// ID, the read-back, and the chip's read and write protection.
 #include "firmware/UpdateCore.h"
 
 #include "firmware/FirmwareImage.h"
@@ -54,12 +54,21 @@ int32_t TUpdateCore::afterFlashSize(int32_t next)
             return kStayPut;
         }
     }
+    if (options_.checkWriteProtection && !options_.readOnly) {
+        sendCommand(stm32::kCmdReadMemory);
+        return kOptionBytesCommandState;
+    }
+    return towardsErase(next);
+}
+
+int32_t TUpdateCore::towardsErase(int32_t eraseState)
+{
     if (options_.readUniqueId) {
         sendCommand(stm32::kCmdReadMemory);
         return kUniqueIdCommandState;
     }
     sendCommand(stm32::kCmdErase);
-    return next;
+    return eraseState;
 }
 
 int32_t TUpdateCore::takeUniqueId(int32_t next)
@@ -130,7 +139,8 @@ int32_t TUpdateCore::verifyStep(int32_t next)
                size > 0 ? verifyOffset_ * 100 / size : 100);
     if (verifyOffset_ >= size) {
         verified_ = true;
-        return finish();
+        // Protection goes on only over flash that is known to hold the image.
+        return options_.protect && !options_.readOnly ? startProtect() : finish();
     }
     verifyNextBlock();
     return next;
@@ -189,15 +199,98 @@ void TUpdateCore::refuse(TUpdateCause cause)
 
 void TUpdateCore::nacked()
 {
-    if (!options_.endOnNack)
+    if (unprotectOnRefusedRead() || !options_.endOnNack)
         return;
     // A chip whose flash is read-protected refuses every Read Memory: no further
     // run reads more. Any other NACK ends this run now, as its time-out would.
     const bool readRefused = state_ == 4 || state_ == kUniqueIdCommandState || state_ == kVerifyCommandState;
     if (readRefused) {
+        foundReadProtected_ = foundReadProtected_ || state_ == 4;
         refuse(TUpdateCause::ReadProtected);
         return;
     }
     overtimeCount_ = Isp::kOvertimeLimit;
     timeOutTick();
+}
+
+// Only the first Read Memory (the flash size) tells a read-protected chip from
+// one that answers: nothing has been erased by then.
+bool TUpdateCore::unprotectOnRefusedRead()
+{
+    if (state_ != 4 || !options_.unprotect)
+        return false;
+    foundReadProtected_ = true;
+    // A chip still protected after its Readout Unprotect will not be mended by another.
+    if (unprotected_) {
+        refuse(TUpdateCause::ReadProtected);
+        return true;
+    }
+    overtimeCount_ = 0;
+    sendCommand(stm32::kCmdReadoutUnprotect);
+    moveTo(kUnprotectState);
+    return true;
+}
+
+int32_t TUpdateCore::afterOptionBytes(int32_t next)
+{
+    // WRP0 ... WRP3, each followed by its complement, after the ACK.
+    const uint8_t *options = &IspBuffer[kCmd + 1];
+    writeProtectedPages_.clear();
+    std::vector<uint8_t> pages = options_.erasePages;
+    if (pages.empty() && options_.imageBytes >= 0)
+        for (int64_t p = 0; p <= options_.imageBytes / kPageBytes && p <= 0xFF; ++p)
+            pages.push_back(uint8_t(p));
+    for (const uint8_t page : pages) {
+        const int bit = page / Isp::kPagesPerWrpBit;
+        if (bit >= Isp::kWrpBytes * 8)
+            continue;
+        if ((options[Isp::kWrpFirstOffset + 2 * (bit / 8)] & (1 << (bit % 8))) == 0)
+            writeProtectedPages_.push_back(page);
+    }
+    if (writeProtectedPages_.empty())
+        return towardsErase(next);
+    if (options_.unprotect && !writeUnprotected_) {
+        sendCommand(stm32::kCmdWriteUnprotect);
+        return kWriteUnprotectState;
+    }
+    failure_.address = writeProtectedPages_.front();
+    refuse(TUpdateCause::WriteProtected);
+    return kStayPut;
+}
+
+int32_t TUpdateCore::restartedSync(int32_t next)
+{
+    if (state_ == kUnprotectState)
+        unprotected_ = true;
+    else if (state_ == kWriteUnprotectState)
+        writeUnprotected_ = true;
+    // The chip restarts with its new option bytes; the boot pin is still held,
+    // so it comes back in its bootloader and waits for a sync byte.
+    sleep(Isp::kOptionRestartMs);
+    sendSync();
+    return next;
+}
+
+int32_t TUpdateCore::afterResync(int32_t next)
+{
+    // After an unprotect the update goes on from the flash-size read; after
+    // Readout Protect a read must now be refused.
+    sendCommand(stm32::kCmdReadMemory);
+    return next;
+}
+
+int32_t TUpdateCore::startProtect()
+{
+    sendCommand(stm32::kCmdReadoutProtect);
+    return kProtectState;
+}
+
+int32_t TUpdateCore::checkRefused(int32_t)
+{
+    if (IspBuffer[kCmd] != stm32::kNack) {
+        refuse(TUpdateCause::NotProtected);
+        return kStayPut;
+    }
+    protected_ = true;
+    return finish();
 }

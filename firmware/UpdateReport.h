@@ -47,6 +47,19 @@ struct TUpdateOptions {
     // write): `readBytes` bytes, or up to the end of the chip's flash when 0.
     bool readOnly = false;
     int64_t readBytes = 0;
+    // A chip that refuses the first Read Memory (its flash read-protected) is
+    // unprotected instead of refused (see endOnNack) or waited out: Readout Unprotect, which erases all of
+    // its flash (the module's settings page too) and restarts it; the run syncs
+    // again and goes on with the update. Write protection of the pages to erase
+    // is removed the same way (Write Unprotect).
+    bool unprotect = false;
+    // Reads the option bytes before the erase: a page to erase that is
+    // write-protected ends the start there (or is unprotected, see above).
+    bool checkWriteProtection = false;
+    // After the last block and a read-back that matched (never otherwise):
+    // Readout Protect, the chip restarts, the run syncs again and confirms that
+    // a Read Memory is now refused.
+    bool protect = false;
 };
 
 // Where an update is.
@@ -58,8 +71,11 @@ enum class TUpdateStage {
     Erasing,
     Writing,
     Verifying,
-    Reading,    // a read-out of the flash, instead of an update
-    Finishing,  // the line sequence that restarts the chip
+    Reading,          // a read-out of the flash, instead of an update
+    WriteProtection,  // reading the option bytes for the pages' write protection
+    Unprotecting,     // Readout or Write Unprotect, the chip's restart and the sync after it
+    Protecting,       // Readout Protect, the restart, and the read that must be refused
+    Finishing,        // the line sequence that restarts the chip
 };
 
 // Why a run ended without success.
@@ -73,6 +89,8 @@ enum class TUpdateCause {
     VerifyMismatch,  // the read-back differs from the image
     ReadProtected,   // the chip refuses Read Memory: its flash is read-protected
     WrongChip,       // Get ID answered another product ID than the one asked for
+    WriteProtected,  // pages to erase are write-protected (see TUpdateFailure::address)
+    NotProtected,    // after Readout Protect the chip still reads its flash
 };
 
 // How a start of the update ended.
@@ -101,7 +119,8 @@ struct TUpdateFailure {
     TUpdateStage stage = TUpdateStage::Connecting;
     TUpdateCause cause = TUpdateCause::None;
     // Writing: the block's flash address; Verifying: the first differing address;
-    // WrongChip: the product ID the chip answered.
+    // WrongChip: the product ID the chip answered; WriteProtected: the first
+    // write-protected page to erase.
     uint32_t address = 0;
     // Verifying: the byte written and the byte read there.
     uint8_t expected = 0;

@@ -123,10 +123,13 @@ for m in "${pages[@]}"; do
   header=$(od -An -tx1 -N8 "$gz" | tr -d ' \n')
   [ "${header:0:6}" = 1f8b08 ] || fail "$m.gz is not gzip data"
   (( (0x${header:6:2} & 0x08) == 0 )) && [ "${header:8:8}" = 00000000 ] || fail "$m.gz carries a name or time"
+  # Read whole first: grep -q stops at its match, and with pipefail the write
+  # that zcat then loses to a closed pipe would count as a failed check.
+  page=$(zcat "$gz")
   for section in NAME SYNOPSIS DESCRIPTION OPTIONS ENVIRONMENT FILES "EXIT STATUS" EXAMPLES; do
-    zcat "$gz" | grep -qx "\.SH \"\?$section\"\?" || fail "$m has no $section section"
+    grep -qx "\.SH \"\?$section\"\?" <<<"$page" || fail "$m has no $section section"
   done
-  zcat "$gz" | grep -q 'TALVEX_PORT_DIR' || fail "$m does not mention TALVEX_PORT_DIR"
+  grep -q 'TALVEX_PORT_DIR' <<<"$page" || fail "$m does not mention TALVEX_PORT_DIR"
   if command -v man >/dev/null; then
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$gz" 2>&1 >/dev/null || true)
     [ -z "$warnings" ] || fail "man warns about $m: $warnings"

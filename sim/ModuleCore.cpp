@@ -95,6 +95,13 @@ void ModuleCore::checkCommit()
         store_->save(s);
 }
 
+void ModuleCore::eraseStoredSettings()
+{
+    nvm_.reset();
+    if (store_)
+        store_->erase();
+}
+
 void ModuleCore::driveOutputs()
 {
     for (int n = 0; n < Reg::DA_Count; ++n) {

@@ -75,6 +75,9 @@ public:
     uint32_t outputSteps(int channel) const;
     bool outputsForced() const { return outputsForced_; }
     bool hasStoredSettings() const { return nvm_.has_value(); }
+    // The flash page that holds the stored settings was erased: from the next
+    // start the module runs on its defaults.
+    void eraseStoredSettings();
 
     void setWatchdogPeriodMs(uint32_t ms) { watchdogMs_ = ms ? ms : kDefaultWatchdogMs; }
     uint32_t watchdogPeriodMs() const { return watchdogMs_; }

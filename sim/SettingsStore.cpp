@@ -64,4 +64,9 @@ bool SettingsStore::save(const StoredSettings &s) const
     return std::rename(temp.c_str(), path_.c_str()) == 0;
 }
 
+void SettingsStore::erase() const
+{
+    std::remove(path_.c_str());
+}
+
 }  // namespace talvex::sim

@@ -18,6 +18,8 @@ public:
     std::optional<StoredSettings> load() const;
     // Written to a temporary file and renamed, so a crash never leaves half a record.
     bool save(const StoredSettings &settings) const;
+    // Nothing stored any more (the file removed).
+    void erase() const;
     const std::string &path() const { return path_; }
 
 private:

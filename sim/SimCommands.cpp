@@ -11,9 +11,9 @@ constexpr unsigned long kMaxWord = 0xFFFF;
 constexpr unsigned long kMaxCount = 1000000;
 constexpr unsigned long kMaxLatencyTimerMs = 255;
 
-const char *kHelp =
-    "commands: get N | set N V | restart | silent on|off | drop N | corrupt N | noise N | delay MS | "
-    "faults [off] | stall on|off | echo on|off | latency-timer MS | heartbeat on|off | watchdog MS | status | quit";
+const char *kHelp = "commands: get N | set N V | restart | silent on|off | drop N | corrupt N | noise N | delay MS | "
+                    "faults [off] | stall on|off | echo on|off | latency-timer MS | heartbeat on|off | watchdog MS | "
+                    "protect on|off | status | quit";
 
 bool Number(std::istringstream &in, unsigned long max, unsigned long &out)
 {
@@ -94,10 +94,19 @@ std::string RunSimCommand(Simulator &sim, const std::string &line)
         sim.setWatchdogPeriodMs(static_cast<uint32_t>(a));
         return "ok";
     }
+    if (verb == "protect") {
+        // The chip's read-out protection, as if set or removed by an earlier host.
+        if (!OnOff(in, flag))
+            return "error: protect on|off";
+        sim.withBootloader([&](BootloaderPersonality &boot) { boot.chip().setReadProtected(flag); });
+        return "ok";
+    }
     if (verb == "status") {
+        bool readProtected = false;
+        sim.withBootloader([&](BootloaderPersonality &boot) { readProtected = boot.chip().readProtected(); });
         return std::string("mode ") + ModeName(sim.mode()) + ", port " + sim.linkPath() + ", port speed " +
                std::to_string(sim.portSpeed()) + ", tool speed " + std::to_string(sim.lastLineSpeed()) + ", faults " +
-               sim.faults().describe() +
+               sim.faults().describe() + (readProtected ? ", flash read-protected" : "") +
                (sim.moduleCount() > 1 ? ", " + std::to_string(sim.moduleCount()) + " modules on the bus" : "");
     }
     if (verb == "help")

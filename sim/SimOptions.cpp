@@ -15,6 +15,7 @@ constexpr int kFirstCom = 1;
 constexpr int kLastCom = 8;
 // The adapters' own setting goes from 1 to 255 ms.
 constexpr unsigned long kMaxLatencyTimerMs = 255;
+constexpr unsigned long kLastFlashPage = 127;  // the chip's 128 pages of 1 KiB
 // --bus N puts modules at stations 1 ... N; a list names them.
 constexpr unsigned long kMaxBusModules = 32;
 
@@ -73,6 +74,10 @@ std::string SimUsage()
            "  --no-heartbeat       the gateway writes no heartbeat into register 18\n"
            "  --no-bootloader      nothing answers at 115200 (no serial bootloader)\n"
            "  --realistic          the bootloader answers at line speed, with the chip's erase and write times\n"
+           "  --protected          the chip's flash is read-protected: the bootloader refuses to read,\n"
+           "                       write, erase or run it until Readout Unprotect erases all of it\n"
+           "  --write-protect P    the four pages around flash page P (0 ... 127) are write-protected\n"
+           "  --product-id ID      the chip answers this product ID to Get ID (default 0x0410)\n"
            "  --log FILE           log every frame with a millisecond time stamp ('-' = stderr)\n"
            "  --silent             answer nothing\n"
            "  --drop-every N       leave out every Nth reply\n"
@@ -108,6 +113,9 @@ enum OptionCode : int {
     kEcho,
     kLatencyTimer,
     kDelayMs,
+    kProtected,
+    kWriteProtect,
+    kProductId,
     kBus,
     kGarbleWrongLine,
 };
@@ -131,6 +139,9 @@ const option kLongOptions[] = {
     {"echo", no_argument, nullptr, kEcho},
     {"latency-timer", required_argument, nullptr, kLatencyTimer},
     {"delay-ms", required_argument, nullptr, kDelayMs},
+    {"protected", no_argument, nullptr, kProtected},
+    {"write-protect", required_argument, nullptr, kWriteProtect},
+    {"product-id", required_argument, nullptr, kProductId},
     {"bus", required_argument, nullptr, kBus},
     {"garble-wrong-line", no_argument, nullptr, kGarbleWrongLine},
     {nullptr, 0, nullptr, 0},
@@ -234,6 +245,24 @@ bool TakeValue(int code, const char *value, SimOptions &o, std::string &error)
     case kRealistic:
         o.realisticBoot = true;
         return true;
+    case kProtected:
+        o.readProtected = true;
+        return true;
+    case kWriteProtect:
+        if (!number(kLastFlashPage))
+            return false;
+        o.writeProtectedPages.push_back(static_cast<uint32_t>(n));
+        return true;
+    case kProductId: {
+        char *end = nullptr;
+        const unsigned long id = value && *value ? std::strtoul(value, &end, 0) : 0;
+        if (!value || !*value || *end != '\0' || value[0] == '-' || id == 0 || id > 0xFFFF) {
+            error = "--product-id needs a product ID from 0x0001 to 0xFFFF";
+            return false;
+        }
+        o.productId = static_cast<uint16_t>(id);
+        return true;
+    }
     case kSilent:
         o.faults.silent = true;
         return true;

@@ -34,6 +34,12 @@ struct SimOptions {
     bool echo = false;
     // A USB adapter's latency timer in ms (0: none); see UsbAdapterModel.
     uint32_t latencyTimerMs = 0;
+    // The chip's flash starts read-protected (its RDP option byte set).
+    bool readProtected = false;
+    // Pages whose four-page groups start write-protected.
+    std::vector<uint32_t> writeProtectedPages;
+    // The product ID the chip answers to Get ID; 0: the module's family.
+    uint16_t productId = 0;
     // Several modules on one RS-485 line, one per station given (the station each
     // takes while it has no stored settings), each with its own registers and
     // state folder. Empty: the one module. A bus runs in Rs485Port mode.

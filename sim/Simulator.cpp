@@ -80,6 +80,16 @@ Simulator::Simulator(SimOptions options)
         boot_.setRealistic(options_.realisticBoot);
         boot_.setLog(&log_);
         boot_.chip().setOnGo([this](uint32_t) { goRequested_ = true; });
+        // Readout Unprotect erases every page, the one with the stored settings too.
+        boot_.chip().setOnFlashErased([this] {
+            module_.eraseStoredSettings();
+            log_.note("all flash erased: the stored settings are gone");
+        });
+        boot_.chip().setReadProtected(options_.readProtected);
+        for (const uint32_t page : options_.writeProtectedPages)
+            boot_.chip().setWriteProtected(page, true);
+        if (options_.productId != 0)
+            boot_.chip().setProductId(options_.productId);
         personalities_.push_back(&boot_);
     }
 }

@@ -460,7 +460,8 @@ private slots:
         QCOMPARE(JsonOf(r.out)["verified"].toBool(), false);
         // No Read Memory after the last block.
         const QStringList frames = sim.received();
-        QCOMPARE(frames.count("11 EE"), 2);  // the flash-size and unique-ID reads only
+        // The flash-size, option-byte (write protection) and unique-ID reads only.
+        QCOMPARE(frames.count("11 EE"), 3);
     }
 
     void resultFollowsTheSchema()

@@ -340,25 +340,86 @@ private slots:
         QCOMPARE(stm32::WireTime(15, 115200), std::chrono::microseconds(15 * 11 * 1000000 / 115200));
     }
 
-    // The chip lists its protection commands; no host here uses them, and this
-    // model refuses them without touching the flash.
-    void protectionRefused_data()
+    // The protection commands. Each that the chip carries out is acknowledged
+    // twice (taken, done) and restarts the chip, which then waits for a sync
+    // byte; Write Protect stays refused. A read-protected chip keeps only Get, Get
+    // Version, Get ID and Readout Unprotect; Readout Unprotect erases all flash.
+    void protectionCommands_data()
     {
+        QTest::addColumn<bool>("readProtected");
+        QTest::addColumn<bool>("writeProtected");  // pages 0 ... 3
         QTest::addColumn<Bytes>("command");
-        QTest::newRow("write protect") << Bytes{0x63, 0x9C};
-        QTest::newRow("write unprotect") << Bytes{0x73, 0x8C};
-        QTest::newRow("readout protect") << Bytes{0x82, 0x7D};
-        QTest::newRow("readout unprotect") << Bytes{0x92, 0x6D};
+        QTest::addColumn<Bytes>("answer");
+        QTest::addColumn<bool>("restarted");
+        QTest::addColumn<bool>("readProtectedAfter");
+        QTest::addColumn<bool>("flashErased");
+        QTest::newRow("write protect: refused")
+            << false << false << Bytes{0x63, 0x9C} << Bytes{N} << false << false << false;
+        QTest::newRow("write unprotect") << false << true << Bytes{0x73, 0x8C} << Bytes{A, A} << true << false << false;
+        QTest::newRow("readout protect") << false << false << Bytes{0x82, 0x7D} << Bytes{A, A} << true << true << false;
+        QTest::newRow("readout unprotect of a readable chip")
+            << false << false << Bytes{0x92, 0x6D} << Bytes{A, A} << true << false << true;
+        QTest::newRow("protected: readout unprotect")
+            << true << true << Bytes{0x92, 0x6D} << Bytes{A, A} << true << false << true;
+        QTest::newRow("protected: readout protect refused")
+            << true << false << Bytes{0x82, 0x7D} << Bytes{N} << false << true << false;
+        QTest::newRow("protected: write unprotect refused")
+            << true << true << Bytes{0x73, 0x8C} << Bytes{N} << false << true << false;
     }
-    void protectionRefused()
+    void protectionCommands()
     {
+        QFETCH(bool, readProtected);
+        QFETCH(bool, writeProtected);
         QFETCH(Bytes, command);
+        QFETCH(Bytes, answer);
+        QFETCH(bool, restarted);
+        QFETCH(bool, readProtectedAfter);
+        QFETCH(bool, flashErased);
         Stm32Bootloader e = Synced();
         e.preloadFlash(kPage0, Bytes(4, 0x33));
-        QCOMPARE(e.feed(command), Bytes{N});
-        QVERIFY(e.synced());
-        QCOMPARE(e.feed(Read(kPage0, 4)), (Bytes{A, A, A, 0x33, 0x33, 0x33, 0x33}));
-        QCOMPARE(e.feed(Cat({{0x43, 0xBC}, PageList(1)})), (Bytes{A, A}));
+        e.setReadProtected(readProtected);
+        e.setWriteProtected(0, writeProtected);
+        int erasedCalls = 0;
+        e.setOnFlashErased([&] { ++erasedCalls; });
+        QCOMPARE(e.feed(command), answer);
+        QCOMPARE(e.synced(), !restarted);
+        QCOMPARE(e.restarts(), restarted ? 1 : 0);
+        QCOMPARE(e.readProtected(), readProtectedAfter);
+        QCOMPARE(erasedCalls, flashErased ? 1 : 0);
+        QCOMPARE(Flash(e, kPage0, 4), flashErased ? Bytes(4, 0xFF) : Bytes(4, 0x33));
+        if (restarted)
+            QCOMPARE(e.feed({stm32::kSync}), Bytes{A});
+        if (readProtectedAfter)
+            return;
+        // Readable now; write protection gone wherever the chip took a command.
+        QCOMPARE(e.feed(Read(kPage0, 4)), Cat({{A, A, A}, Flash(e, kPage0, 4)}));
+        QCOMPARE(e.feed(Cat({{0x43, 0xBC}, PageList(1)})), (Bytes{A, writeProtected && !restarted ? N : A}));
+    }
+
+    // A read-protected chip names itself and its version, and refuses everything
+    // that would read, change or run its flash, which stays as it was.
+    void readProtectedChipKeepsItsFlash()
+    {
+        Stm32Bootloader e = Synced();
+        e.preloadFlash(kPage0, Bytes(8, 0x33));
+        e.setReadProtected(true);
+        QCOMPARE(e.feed({0x00, 0xFF}).size(), size_t(15));
+        QCOMPARE(e.feed({0x01, 0xFE}), (Bytes{A, 0x22, 0x00, 0x00, A}));
+        QCOMPARE(e.feed({0x02, 0xFD}), (Bytes{A, 0x01, 0x04, 0x10, A}));
+        QCOMPARE(e.feed({0x11, 0xEE}), (Bytes{N}));
+        QCOMPARE(e.feed({0x31, 0xCE}), (Bytes{N}));
+        QCOMPARE(e.feed({0x43, 0xBC}), (Bytes{N}));
+        QCOMPARE(e.feed({0x21, 0xDE}), (Bytes{N}));
+        QVERIFY(!e.started());
+        QCOMPARE(Flash(e, kPage0, 8), Bytes(8, 0x33));
+    }
+
+    // Another family's chip, for a host that must refuse it.
+    void productIdAsSet()
+    {
+        Stm32Bootloader e = Synced();
+        e.setProductId(0x0414);
+        QCOMPARE(e.feed({0x02, 0xFD}), (Bytes{A, 0x01, 0x04, 0x14, A}));
     }
 
     // Whatever arrives, the engine neither crashes nor stops answering a reset and sync.

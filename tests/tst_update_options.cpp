@@ -7,6 +7,7 @@
 #include "serial/PortNames.h"
 #include "sim/bootloader/Stm32MemoryMap.h"
 #include "tests/support/Bytes.h"
+#include "tests/support/EngineOnChip.h"
 #include "tests/support/FlashHolds.h"
 #include "tests/support/UpdateEngineHarness.h"
 
@@ -20,52 +21,6 @@ Q_DECLARE_METATYPE(std::vector<uint32_t>)
 Q_DECLARE_METATYPE(Stm32Faults)
 
 namespace {
-
-QByteArray Image(int size)
-{
-    QByteArray image(size, 0);
-    for (int i = 0; i < size; ++i)
-        image[i] = char(i * 13 + 1);
-    return image;
-}
-
-// The engine on the simulated chip, ticks and the clock handed in by the test.
-struct EngineOnChip {
-    Stm32Bootloader chip;
-    std::vector<std::string> calls;
-    TQRTCommDriver driver{nullptr, std::make_unique<ChipPort>(chip, calls)};
-    TUpdateEngine engine{driver};
-    Reports r;
-    QList<QPair<TUpdateStage, int>> stages;
-    QList<TUpdateFailure> failures;
-
-    explicit EngineOnChip(const QByteArray &image, const TUpdateOptions &options)
-    {
-        r.watch(engine);
-        QObject::connect(&engine, &TUpdateEngine::stageChanged, [this](TUpdateStage s, int percent) {
-            stages.append({s, percent});
-        });
-        QObject::connect(&engine, &TUpdateEngine::runFailed, [this](const TUpdateFailure &f) { failures.append(f); });
-        engine.SetImageLoader([image] { return LoadFirmwareImageBytes(image); });
-        engine.SetOptions(options);
-    }
-    // Until the start ends or `limitMs` of the engine's clock have passed.
-    void run(uint32_t limitMs = 60000)
-    {
-        engine.Start();
-        while (r.outcomes.isEmpty() && r.now < limitMs) {
-            driver.PollReceive();
-            engine.Timer5Timer();
-            ++r.now;
-            engine.Core().TimeOut(r.now);
-        }
-    }
-    bool sentCommand(uint8_t code) const
-    {
-        return std::any_of(chip.log().begin(), chip.log().end(),
-                           [code](const Stm32LogEntry &e) { return e.command == code; });
-    }
-};
 
 // A start whose operator puts the chip into its bootloader by hand.
 void StartWithManualEntry(EngineOnFakePort &e)

@@ -33,7 +33,8 @@ BootloaderRun RunToEnd(TUpdateEngine &engine, TQRTCommDriver &driver, DeviceKind
     QObject::connect(&engine, &TUpdateEngine::runFailed, [&](const TUpdateFailure &failure) {
         if (core.Runs() < Isp::kMaxRuns && failure.cause != TUpdateCause::ImageTooLarge &&
             failure.cause != TUpdateCause::VerifyMismatch && failure.cause != TUpdateCause::WrongChip &&
-            failure.cause != TUpdateCause::ReadProtected)
+            failure.cause != TUpdateCause::ReadProtected && failure.cause != TUpdateCause::WriteProtected &&
+            failure.cause != TUpdateCause::NotProtected)
             out.note(
                 QStringLiteral("run %1 of %2 failed: %3").arg(core.Runs()).arg(Isp::kMaxRuns).arg(failureText(failure)));
     });

@@ -6,6 +6,7 @@
 #include "app/cli/Commands.h"
 #include "app/cli/ImageFile.h"
 #include "app/cli/Interrupt.h"
+#include "app/cli/KeptSettings.h"
 #include "app/cli/PortError.h"
 #include "app/cli/TraceFile.h"
 #include "app/cli/UpdateWording.h"
@@ -23,6 +24,7 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
 
@@ -128,6 +130,26 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     if (kind == DeviceKind::Console)
         return FailPortOpen(out, port, PortFault::NotAnAdapter, 0, record);
 
+    // Removing read-out protection erases the page the module stores its settings
+    // in: they are read at the module's line first, while nothing has changed.
+    KeptSettings before;
+    if (o.unprotect) {
+        QString why;
+        if (!ReadKeptSettings(o, port, before, why)) {
+            if (!o.discardSettings)
+                return out.fail(kExitFailed, QStringLiteral("settings"),
+                                QStringLiteral("%1, so its settings cannot be kept; nothing was changed. --unprotect "
+                                               "erases all of the chip's flash, the stored settings included "
+                                               "(--discard-settings flashes all the same; the module then starts "
+                                               "on its default settings)")
+                                    .arg(why),
+                                record);
+            out.note(QStringLiteral("%1; the settings are not kept (--discard-settings)").arg(why));
+        } else {
+            record["settings_before"] = SettingsWords(before);
+        }
+    }
+
     TQRTCommDriver driver;
     const TraceTap trace(driver, TraceProtocol::Bootloader);
     driver.SetLinesInverted(o.linesInverted || o.bootEntry == TBootEntry::Inverted);
@@ -148,6 +170,9 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     options.startAddress = file.start;
     options.erasePages = file.pages;
     options.productId = o.anyChip ? 0 : Isp::kModuleProductId;
+    options.unprotect = o.unprotect;
+    options.checkWriteProtection = true;
+    options.protect = o.protect;
     engine.SetOptions(options);
     engine.SetImageLoader([image] { return LoadFirmwareImageBytes(image); });
 
@@ -165,6 +190,9 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     record["runs"] = runs;
     record["duration_ms"] = clock.elapsed();
     AddChipFacts(core, record);
+    record["read_protected"] = core.FoundReadProtected();
+    record["unprotected"] = core.Unprotected() || core.WriteUnprotected();
+    record["protected"] = core.Protected();
     if (const int status = FailStopped(run, core, port, out,
                                        QStringLiteral("the module's flash may be incomplete, run flash again"), record))
         return status;
@@ -191,6 +219,32 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
                          record["unique_id"].toString());
         text += QStringLiteral("image sha256 %1, written sha256 %2\n")
                     .arg(record["sha256"].toString(), record["written_sha256"].toString());
+        if (core.Unprotected())
+            text += QStringLiteral("read-out protection removed: all of the chip's flash was erased first\n");
+        if (core.WriteUnprotected())
+            text += QStringLiteral("write protection removed\n");
+        if (core.Protected())
+            text += QStringLiteral("read-out protection set: the chip now refuses to read its flash\n");
+        if (o.unprotect && before.read) {
+            KeptSettings after;
+            QString why;
+            const bool restored = RestoreKeptSettings(o, port, before, after, why);
+            record["settings_restored"] = restored;
+            if (after.read)
+                record["settings_after"] = SettingsWords(after);
+            if (!restored) {
+                return out.fail(kExitFailed, QStringLiteral("settings"),
+                                QStringLiteral("the flash is done, but the module's settings were not written back: "
+                                               "%1; give them with configure (registers 21 ... 26 held %2)")
+                                    .arg(why, QString::fromUtf8(
+                                                  QJsonDocument(SettingsWords(before)).toJson(QJsonDocument::Compact))),
+                                record);
+            }
+            text += QStringLiteral("the module's six settings written back and read back as before\n");
+        } else if (core.Unprotected()) {
+            text += QStringLiteral("the module's stored settings were erased with the flash: it runs on its "
+                                   "defaults\n");
+        }
         out.result(text, record);
         if (o.bootEntry == TBootEntry::Manual)
             out.note(QStringLiteral("release BOOT0 and reset the module to start the new firmware"));
@@ -205,6 +259,18 @@ int RunFlash(const Options &o, const PortTarget &port, Output &out)
     const TUpdateFailure &failure = core.LastFailure();
     if (failure.cause == TUpdateCause::VerifyMismatch) {
         record["verify_address"] = HexAddress(failure.address, 8);
+    }
+    if (failure.cause == TUpdateCause::WriteProtected) {
+        QJsonArray pages;
+        for (const uint8_t page : core.WriteProtectedPages())
+            pages.append(page);
+        record["write_protected_pages"] = pages;
+        return out.fail(kExitFailed, StageName(failure.stage),
+                        QStringLiteral("pages %1 of the image are write-protected; nothing was erased (--unprotect "
+                                       "removes the write protection, and the read-out protection with all of the "
+                                       "flash if that is set)")
+                            .arg(PageRange(core.WriteProtectedPages())),
+                        record);
     }
     const int status = failure.cause == TUpdateCause::ImageTooLarge ? kExitUsage : kExitFailed;
     return out.fail(

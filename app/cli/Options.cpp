@@ -136,6 +136,9 @@ struct FlashOptions {
     QCommandLineOption entryMs{QStringList{"entry-ms"}, {}, "MS"};
     QCommandLineOption address{QStringList{"address"}, {}, "ADDR"};
     QCommandLineOption anyChip{QStringList{"any-chip"}};
+    QCommandLineOption protect{QStringList{"protect"}};
+    QCommandLineOption unprotect{QStringList{"unprotect"}};
+    QCommandLineOption discardSettings{QStringList{"discard-settings"}};
     QCommandLineOption length{QStringList{"length"}, {}, "N"};  // read-flash
 };
 
@@ -380,6 +383,15 @@ bool Parser::flashOptions(const QCommandLineParser &parser)
         o_.yesStandIn = true;
     if (parser.isSet(flash_.noVerify))
         o_.verify = false;
+    o_.protect = parser.isSet(flash_.protect);
+    o_.unprotect = parser.isSet(flash_.unprotect);
+    o_.discardSettings = parser.isSet(flash_.discardSettings);
+    if (o_.protect && !o_.verify)
+        return fail(QStringLiteral("--protect sets read-out protection only over a flash that was read back and "
+                                   "matched; --no-verify leaves that out"));
+    if (o_.discardSettings && !o_.unprotect)
+        return fail(QStringLiteral("--discard-settings goes with --unprotect, the only flash that erases the "
+                                   "module's settings"));
     if (!entryOption(parser))
         return false;
     if (parser.isSet(flash_.bootEntry)) {
@@ -498,7 +510,8 @@ bool Parser::givenTwice(const QCommandLineParser &before, const QCommandLinePars
 // doctor looks at the port and talks to nothing on it.
 bool Parser::unusedGlobals(const QCommandLineParser &before, const QCommandLineParser &after)
 {
-    const bool bootloader = o_.command == Command::Flash || o_.command == Command::ReadFlash;
+    // flash --unprotect reads and restores the module's settings at its line.
+    const bool bootloader = (o_.command == Command::Flash && !o_.unprotect) || o_.command == Command::ReadFlash;
     const bool ports = o_.command == Command::Ports;
     const bool doctor = o_.command == Command::Doctor;
     if (!bootloader && !ports && !doctor)
@@ -567,7 +580,7 @@ bool Parser::run()
         break;
     case Command::Flash:
         after.addOptions({flash_.image, flash_.yesStandIn, flash_.noVerify, flash_.bootEntry, flash_.address,
-                          flash_.anyChip, flash_.entryMs});
+                          flash_.anyChip, flash_.entryMs, flash_.protect, flash_.unprotect, flash_.discardSettings});
         break;
     case Command::ReadFlash:
         after.addOptions({flash_.address, flash_.length, flash_.anyChip, flash_.entryMs});
@@ -717,7 +730,7 @@ QString Usage()
         "                                then the settings read back; --station is the new station\n"
         "                                (at least one setting)\n"
         "  flash [--image FILE [--address ADDR]] [--no-verify] [--boot-entry dtr-rts|inverted|manual]\n"
-        "        [--entry-ms MS] [--yes-standin] [--any-chip]\n"
+        "        [--entry-ms MS] [--yes-standin] [--any-chip] [--protect] [--unprotect [--discard-settings]]\n"
         "                                the firmware update with the carried image or FILE (Intel HEX\n"
         "                                at its own addresses, or raw binary at ADDR, default 0x08000000),\n"
         "                                only the pages it covers erased, then read back; the module is\n"

@@ -76,10 +76,13 @@ struct Options {
     // flash: where a raw binary goes (a HEX image carries its own addresses);
     // read-flash: where the read starts. Empty: the flash base.
     std::optional<uint32_t> address;
-    bool anyChip = false;       // flash, read-flash: a chip of another family is taken too
-    QString outFile;            // read-flash: where the bytes go
-    std::optional<int> length;  // read-flash; empty: to the end of the chip's flash
-    TScanRequest scan;          // scan
+    bool anyChip = false;          // flash, read-flash: a chip of another family is taken too
+    bool protect = false;          // flash: read-out protection set after a verified write
+    bool unprotect = false;        // flash: a protected chip unprotected (all of its flash erased) and flashed
+    bool discardSettings = false;  // flash --unprotect: goes on when the module's settings cannot be read first
+    QString outFile;               // read-flash: where the bytes go
+    std::optional<int> length;     // read-flash; empty: to the end of the chip's flash
+    TScanRequest scan;             // scan
 };
 
 // Parses the arguments after the program name. False with a one-line reason.

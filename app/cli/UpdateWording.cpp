@@ -27,7 +27,12 @@ QString CommandOf(TUpdateStage stage)
     case TUpdateStage::UniqueId:
     case TUpdateStage::Verifying:
     case TUpdateStage::Reading:
+    case TUpdateStage::WriteProtection:
         return QStringLiteral("Read Memory");
+    case TUpdateStage::Unprotecting:
+        return QStringLiteral("Readout/Write Unprotect");
+    case TUpdateStage::Protecting:
+        return QStringLiteral("Readout Protect");
     case TUpdateStage::Erasing:
         return QStringLiteral("Erase");
     case TUpdateStage::Writing:
@@ -58,6 +63,12 @@ QString StageText(TUpdateStage stage)
         return QStringLiteral("verifying");
     case TUpdateStage::Reading:
         return QStringLiteral("reading the flash");
+    case TUpdateStage::WriteProtection:
+        return QStringLiteral("reading the write protection");
+    case TUpdateStage::Unprotecting:
+        return QStringLiteral("removing the protection (the chip erases all of its flash)");
+    case TUpdateStage::Protecting:
+        return QStringLiteral("setting read-out protection");
     case TUpdateStage::Finishing:
         return QStringLiteral("restarting the module");
     }
@@ -83,6 +94,12 @@ QString StageName(TUpdateStage stage)
         return QStringLiteral("verify");
     case TUpdateStage::Reading:
         return QStringLiteral("read");
+    case TUpdateStage::WriteProtection:
+        return QStringLiteral("write-protection");
+    case TUpdateStage::Unprotecting:
+        return QStringLiteral("unprotect");
+    case TUpdateStage::Protecting:
+        return QStringLiteral("protect");
     case TUpdateStage::Finishing:
         return QStringLiteral("finish");
     }
@@ -118,8 +135,17 @@ QString FailureText(const TUpdateFailure &f, qint64 imageBytes, int flashKiB, in
     case TUpdateCause::ImageNotLoaded:
         return QStringLiteral("the image could not be loaded for the erase");
     case TUpdateCause::ReadProtected:
-        return QStringLiteral("the chip refuses Read Memory: its flash is read-protected; nothing was erased "
-                              "(only removing the protection, which erases the flash, lets it be written)");
+        return QStringLiteral("the chip refuses Read Memory: its flash is read-protected; nothing was erased. "
+                              "flash --unprotect removes the protection, and that erases all of the chip's flash, "
+                              "the module's stored settings included (flash keeps them over Modbus unless "
+                              "--discard-settings), then flashes");
+    case TUpdateCause::WriteProtected:
+        return QStringLiteral("page %1 is write-protected; nothing was erased (--unprotect removes the write "
+                              "protection)")
+            .arg(f.address);
+    case TUpdateCause::NotProtected:
+        return QStringLiteral("after Readout Protect the chip still answers Read Memory: its flash is not "
+                              "read-protected");
     default:
         break;
     }

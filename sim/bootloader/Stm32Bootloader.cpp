@@ -9,8 +9,8 @@ using namespace stm32;
 
 namespace {
 
-// Commands in the order the Get answer lists them. The chip lists its protection
-// commands too; this model refuses them, since no host here protects a chip.
+// Commands in the order the Get answer lists them. Of the protection commands
+// this model carries out all but Write Protect, which it refuses.
 constexpr uint8_t kCommands[] = {
     kCmdGet,          kCmdGetVersion,     kCmdGetId,          kCmdReadMemory,       kCmdGo, kCmdWriteMemory, kCmdErase,
     kCmdWriteProtect, kCmdWriteUnprotect, kCmdReadoutProtect, kCmdReadoutUnprotect,
@@ -165,7 +165,8 @@ void Stm32Bootloader::onCommand(uint8_t code, uint8_t complement)
 {
     pending_.clear();
     current_ = {code, {}, 0, false};
-    if ((code ^ complement) != kComplementMask || faultNack(code, 0)) {
+    if ((code ^ complement) != kComplementMask || faultNack(code, 0) ||
+        (memory_.readProtected() && !allowedWhenProtected(code))) {
         answer({kNack});
         finish(false);
         return;
@@ -191,8 +192,13 @@ void Stm32Bootloader::onCommand(uint8_t code, uint8_t complement)
         finish(true);
         return;
     case kCmdGetId:
-        answer({kAck, kProductIdBytesMinusOne, kProductIdHigh, kProductIdLow, kAck});
+        answer({kAck, kProductIdBytesMinusOne, uint8_t(productId_ >> 8), uint8_t(productId_ & 0xFF), kAck});
         finish(true);
+        return;
+    case kCmdReadoutProtect:
+    case kCmdReadoutUnprotect:
+    case kCmdWriteUnprotect:
+        onOptionCommand(code);
         return;
     case kCmdReadMemory:
     case kCmdGo:
@@ -310,8 +316,50 @@ void Stm32Bootloader::onEraseList()
         finish(false);
         return;
     }
+    // A write-protected page in the list refuses the whole request.
+    for (uint32_t p : pages)
+        valid = valid && !memory_.writeProtected(p);
+    if (!valid) {
+        answer({kNack});
+        finish(false);
+        return;
+    }
     for (uint32_t p : pages)
         memory_.erasePage(p);
     answer({kAck}, pending_[0] == kGlobalEraseCode ? kMassEraseTime : eraseTime(pages.size()));
     finish(true);
+}
+
+bool Stm32Bootloader::allowedWhenProtected(uint8_t code)
+{
+    return code == kCmdGet || code == kCmdGetVersion || code == kCmdGetId || code == kCmdReadoutUnprotect;
+}
+
+void Stm32Bootloader::onOptionCommand(uint8_t code)
+{
+    answer({kAck});
+    Micros busy = kOptionBytesTime;
+    switch (code) {
+    case kCmdReadoutProtect:
+        memory_.setReadProtected(true);
+        break;
+    case kCmdReadoutUnprotect:
+        // The whole flash goes before reading is allowed again, protected pages too.
+        memory_.eraseAll();
+        memory_.clearWriteProtection();
+        memory_.setReadProtected(false);
+        busy += kMassEraseTime;
+        if (onErased_)
+            onErased_();
+        break;
+    default:
+        memory_.clearWriteProtection();
+        break;
+    }
+    answer({kAck}, busy);
+    finish(true);
+    // The new option bytes act from a system reset; the boot pin is still high,
+    // so the chip comes back in its bootloader and waits for a sync byte.
+    phase_ = Phase::WaitSync;
+    ++restarts_;
 }

@@ -2,6 +2,7 @@
 // The system bootloader of the module's microcontroller, as a byte-in, byte-out
 // engine: what the chip answers to the bytes a host sends over the USART.
 // No threads and no I/O here; the simulator carries the bytes.
+#include "firmware/stm32/Stm32Protocol.h"
 #include "sim/bootloader/Stm32Memory.h"
 #include "sim/bootloader/Stm32Timing.h"
 
@@ -62,6 +63,16 @@ public:
     bool synced() const { return phase_ != Phase::WaitSync; }
     bool started() const { return phase_ == Phase::Started; }
 
+    // Read-out protection: Get, Get Version, Get ID and Readout Unprotect still
+    // answer, every other command is refused with a NACK and changes nothing.
+    bool readProtected() const { return memory_.readProtected(); }
+    void setReadProtected(bool on) { memory_.setReadProtected(on); }
+    // Write protection of the four-page group that holds `page`.
+    void setWriteProtected(uint32_t page, bool on) { memory_.setWriteProtected(page, on); }
+    // The product ID Get ID answers (the module's family by default).
+    void setProductId(uint16_t id) { productId_ = id; }
+    uint16_t productId() const { return productId_; }
+
     // Main flash, byte 0 at stm32::kFlashBase.
     std::span<const uint8_t> flash() const { return memory_.flash(); }
     // Puts bytes into flash as an earlier programming would have (no erase check).
@@ -78,6 +89,11 @@ public:
     // Called when a Go command hands the chip to the program at `address`; the
     // engine then ignores bytes until reset().
     void setOnGo(std::function<void(uint32_t address)> onGo) { onGo_ = std::move(onGo); }
+    // Called when the chip has erased all of its flash (Readout Unprotect): the
+    // pages where the module keeps its settings are gone too.
+    void setOnFlashErased(std::function<void()> onErased) { onErased_ = std::move(onErased); }
+    // Times the chip restarted itself after changing its option bytes.
+    int restarts() const { return restarts_; }
 
     // Chip time of erasing `pages` pages, and of programming `bytes` bytes of flash.
     static stm32::Micros eraseTime(size_t pages);
@@ -94,6 +110,10 @@ private:
     void onReadCount();
     void onWriteData();
     void onEraseList();
+    // The protection commands: ACK, the option bytes changed, ACK, then a restart.
+    void onOptionCommand(uint8_t code);
+    // The commands a read-protected chip still answers.
+    static bool allowedWhenProtected(uint8_t code);
 
     bool faultNack(uint8_t command, int phase);
     void answer(std::vector<uint8_t> bytes, stm32::Micros chipTime = stm32::Micros{0});
@@ -112,4 +132,7 @@ private:
     Stm32Faults faults_;
     int blocksWritten_ = 0;
     std::function<void(uint32_t)> onGo_;
+    std::function<void()> onErased_;
+    uint16_t productId_ = uint16_t(stm32::kProductIdHigh << 8 | stm32::kProductIdLow);
+    int restarts_ = 0;
 };

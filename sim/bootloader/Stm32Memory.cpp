@@ -9,8 +9,10 @@ namespace {
 // Serial number the chip reports in its unique-ID field.
 constexpr uint8_t kUniqueId[kUniqueIdBytes] = {0x54, 0x41, 0x4C, 0x56, 0x45, 0x58, 0x00, 0x01, 0x20, 0x24, 0x06, 0x15};
 // Option byte layout: each byte is followed by its complement.
-constexpr unsigned kOptionRdp = 0;            // read protection
-constexpr unsigned kOptionUser = 2;           // watchdog and reset options
+constexpr unsigned kOptionRdp = 0;   // read protection
+constexpr unsigned kOptionUser = 2;  // watchdog and reset options
+constexpr unsigned kOptionWrp = 8;   // WRP0 ... WRP3: a cleared bit protects its pages
+constexpr unsigned kWrpBytes = 4;
 constexpr unsigned kOptionStride = 2;         // a byte and its complement
 constexpr uint8_t kOptionUserDefault = 0xFF;  // software watchdog, no reset on stop or standby
 constexpr uint8_t kOptionUnset = 0xFF;        // data and write-protection bytes as shipped
@@ -89,6 +91,8 @@ bool Stm32Memory::write(uint32_t address, const uint8_t *data, size_t count, Mic
     if (offset % 2 != 0)
         return false;
     for (size_t i = 0; i + 1 < count; i += 2) {
+        if (writeProtected((offset + static_cast<uint32_t>(i)) / kPageBytes))
+            return false;
         const uint32_t at = offset + static_cast<uint32_t>(i);
         const uint16_t now = uint16_t(flash_[at] | flash_[at + 1] << 8);
         const uint16_t value = uint16_t(data[i] | data[i + 1] << 8);
@@ -101,10 +105,64 @@ bool Stm32Memory::write(uint32_t address, const uint8_t *data, size_t count, Mic
     return true;
 }
 
-void Stm32Memory::erasePage(uint32_t page)
+bool Stm32Memory::erasePage(uint32_t page)
 {
-    if (page < kPageCount)
-        std::fill_n(flash_.begin() + page * kPageBytes, kPageBytes, kErasedByte);
+    if (page >= kPageCount || writeProtected(page))
+        return false;
+    std::fill_n(flash_.begin() + page * kPageBytes, kPageBytes, kErasedByte);
+    return true;
+}
+
+void Stm32Memory::eraseAll()
+{
+    std::fill(flash_.begin(), flash_.end(), kErasedByte);
+}
+
+bool Stm32Memory::readProtected() const
+{
+    return options_[kOptionRdp] != kRdpUnprotected;
+}
+
+void Stm32Memory::setReadProtected(bool on)
+{
+    const uint8_t rdp = on ? kRdpProtected : kRdpUnprotected;
+    options_[kOptionRdp] = rdp;
+    options_[kOptionRdp + 1] = static_cast<uint8_t>(~rdp);
+}
+
+bool Stm32Memory::writeProtected(uint32_t page) const
+{
+    const uint32_t bit = page / kPagesPerWrpBit;
+    if (bit >= kWrpBytes * 8)
+        return false;
+    return (options_[kOptionWrp + (bit / 8) * kOptionStride] & (1u << (bit % 8))) == 0;
+}
+
+void Stm32Memory::setWriteProtected(uint32_t page, bool on)
+{
+    const uint32_t bit = page / kPagesPerWrpBit;
+    if (bit >= kWrpBytes * 8)
+        return;
+    uint8_t &wrp = options_[kOptionWrp + (bit / 8) * kOptionStride];
+    const auto mask = static_cast<uint8_t>(1u << (bit % 8));
+    wrp = on ? static_cast<uint8_t>(wrp & ~mask) : static_cast<uint8_t>(wrp | mask);
+    options_[kOptionWrp + (bit / 8) * kOptionStride + 1] = static_cast<uint8_t>(~wrp);
+}
+
+bool Stm32Memory::anyWriteProtected() const
+{
+    for (uint32_t page = 0; page < kPageCount; page += kPagesPerWrpBit)
+        if (writeProtected(page))
+            return true;
+    return false;
+}
+
+void Stm32Memory::clearWriteProtection()
+{
+    for (unsigned i = 0; i < kWrpBytes; ++i) {
+        options_[kOptionWrp + i * kOptionStride] = kOptionUnset;
+        options_[kOptionWrp + i * kOptionStride + 1] = static_cast<uint8_t>(~kOptionUnset);
+    }
 }
 
 void Stm32Memory::preloadFlash(uint32_t address, std::span<const uint8_t> bytes)

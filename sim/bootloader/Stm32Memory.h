@@ -1,7 +1,7 @@
 #pragma once
 // The chip's memories as the bootloader reaches them: main flash with its erase
 // and programming rules, RAM, the system area with the device signature, and the
-// option bytes as shipped (no protection).
+// option bytes (as shipped: no protection) with their read and write protection.
 #include "sim/bootloader/Stm32MemoryMap.h"
 #include "sim/bootloader/Stm32Timing.h"
 
@@ -27,7 +27,20 @@ public:
     // before the refused one stay programmed. `busy` gets the chip time spent.
     bool write(uint32_t address, const uint8_t *data, size_t count, stm32::Micros &busy);
 
-    void erasePage(uint32_t page);
+    // False, and the page kept, when the page is write-protected.
+    bool erasePage(uint32_t page);
+    // Every page, write protection or not, as Readout Unprotect erases them.
+    void eraseAll();
+
+    // Read-out protection (the RDP option byte): while set, the bootloader keeps flash to itself.
+    bool readProtected() const;
+    void setReadProtected(bool on);
+    // Write protection of a page (its WRP bit, shared by four pages); a write or
+    // erase of a protected page fails.
+    bool writeProtected(uint32_t page) const;
+    void setWriteProtected(uint32_t page, bool on);
+    bool anyWriteProtected() const;
+    void clearWriteProtection();
 
     std::span<const uint8_t> flash() const { return flash_; }
     // Puts bytes into flash as an earlier programming would have (no erase check).

@@ -26,5 +26,7 @@ inline constexpr uint32_t kUniqueIdBytes = 12;
 inline constexpr uint32_t kOptionBase = 0x1FFFF800;  // option bytes, each followed by its complement
 inline constexpr uint32_t kOptionBytes = 16;
 inline constexpr uint8_t kRdpUnprotected = 0xA5;  // read-protection option byte: reading allowed
+inline constexpr uint8_t kRdpProtected = 0x00;  // any other value forbids reading; this is what Readout Protect writes
+inline constexpr uint32_t kPagesPerWrpBit = 4;  // one write-protection bit guards four 1 KiB pages
 
 }  // namespace stm32

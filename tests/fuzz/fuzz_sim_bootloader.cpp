@@ -1,7 +1,9 @@
 // The simulated chip's serial bootloader, fed any byte stream with any pauses
 // (a pause of a host's reset sequence starts it afresh). It may answer only
 // with ACK, NACK or the documented replies; a read returns what the memory
-// holds; flash changes only through a command that writes or erases it.
+// holds; flash changes only through a command that writes or erases it. While
+// the flash is read-protected no byte of it leaves the chip and only Readout
+// Unprotect changes it, by erasing all of it.
 #include "firmware/stm32/Stm32Protocol.h"
 #include "sim/BootloaderPersonality.h"
 #include "sim/bootloader/Stm32MemoryMap.h"
@@ -15,8 +17,8 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-enum Op : uint8_t { kRaw, kCommand, kAddress, kBlock, kPageList, kCount, kPause, kReset, kFaults };
-constexpr int kOps = kFaults + 1;
+enum Op : uint8_t { kRaw, kCommand, kAddress, kBlock, kPageList, kCount, kPause, kReset, kFaults, kProtection };
+constexpr int kOps = kProtection + 1;
 
 // The commands of this chip, in the order its Get reply lists them.
 const Bytes kCommandList = {stm32::kCmdGet,
@@ -49,7 +51,7 @@ const Bytes kFixedReplies[] = {
 
 bool ChangesFlash(uint8_t command)
 {
-    return command == stm32::kCmdWriteMemory || command == stm32::kCmdErase;
+    return command == stm32::kCmdWriteMemory || command == stm32::kCmdErase || command == stm32::kCmdReadoutUnprotect;
 }
 
 uint8_t Xor(const Bytes &b)
@@ -167,6 +169,12 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
         case kReset:
             boot.reset();
             break;
+        case kProtection:
+            // As an earlier host, or the simulator's own command, would have left the chip.
+            chip.setReadProtected(in.flag());
+            if (in.flag())
+                chip.setWriteProtected(static_cast<uint32_t>(in.range(0, 130)), in.flag());
+            break;
         case kFaults: {
             Stm32Faults f;
             f.unansweredSyncs = in.range(-1, 3);
@@ -183,6 +191,7 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
         for (uint8_t b : bytes) {
             const size_t logBefore = chip.log().size();
             const bool inert = chip.started();
+            const bool readProtected = chip.readProtected();
             std::vector<LineReply> out;
             boot.receive(&b, 1, now, out);
             FUZZ_CHECK(out.size() <= 2);
@@ -192,8 +201,23 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
             else if (inert)
                 FUZZ_CHECK(b == stm32::kSync);
             for (const LineReply &r : out) {
-                if (std::find(std::begin(kFixedReplies), std::end(kFixedReplies), r.bytes) == std::end(kFixedReplies))
+                if (std::find(std::begin(kFixedReplies), std::end(kFixedReplies), r.bytes) == std::end(kFixedReplies)) {
+                    // A read-protected chip answers no read at all.
+                    FUZZ_CHECK(!readProtected);
                     CheckReadReply(r.bytes, chip, logBefore);
+                }
+            }
+            if (readProtected && chip.log().size() > logBefore) {
+                // Only the commands a protected chip keeps are accepted; Readout
+                // Unprotect leaves nothing of the flash behind.
+                for (auto e = chip.log().begin() + static_cast<long>(logBefore); e != chip.log().end(); ++e)
+                    FUZZ_CHECK(!e->accepted || e->command == stm32::kSync || e->command == stm32::kCmdGet ||
+                               e->command == stm32::kCmdGetVersion || e->command == stm32::kCmdGetId ||
+                               e->command == stm32::kCmdReadoutUnprotect);
+                if (chip.log().back().command == stm32::kCmdReadoutUnprotect && chip.log().back().accepted)
+                    FUZZ_CHECK(std::all_of(chip.flash().begin(), chip.flash().end(),
+                                           [](uint8_t v) { return v == stm32::kErasedByte; }) &&
+                               !chip.readProtected());
             }
             if (chip.log().size() > logBefore) {
                 const bool mayChange = std::any_of(chip.log().begin() + static_cast<long>(logBefore), chip.log().end(),
