@@ -160,7 +160,7 @@ private slots:
         QVERIFY(trace && trace->isVisible());
         connectAndWait(2);
         QTRY_VERIFY(trace->Filter().rowCount() >= 2);
-        CheckEnglish(trace);
+        CheckEnglish(trace, 5);  // caption, three buttons, the check box
         CheckHeadings(trace->TraceView);
         QCOMPARE(form->TraceButton->text(), QString("Trace"));
         for (int row = 0; row < 2; ++row) {
@@ -169,7 +169,7 @@ private slots:
         }
         trace->PauseButton->click();
         QCOMPARE(trace->PauseButton->text(), QString("Resume"));
-        CheckEnglish(trace);
+        CheckEnglish(trace, 5);
     }
 
     // Every text the status line can show fits it.

@@ -193,7 +193,7 @@
     </message>
     <message>
         <source>格式</source>
-        <translation>Format</translation>
+        <translation>Fmt</translation>
     </message>
     <message>
         <source>查找模块</source>
