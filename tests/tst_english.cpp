@@ -11,17 +11,21 @@
 #include "tests/support/VisibleTexts.h"
 #include "translations/Language.h"
 #include "ui/StandInGuard.h"
+#include "ui/Trace.h"
+#include "ui/Trend.h"
 #include "ui/UpdateStatusText.h"
 
+#include <QHeaderView>
+#include <QTableView>
 #include <QtTest>
 
 namespace {
 
 // Every text of `window` is free of CJK and fits; a failure names the control and the text.
-void CheckEnglish(QWidget *window)
+void CheckEnglish(QWidget *window, int atLeast = 6)
 {
     const QList<ShownText> texts = VisibleTexts(window);
-    QVERIFY(texts.size() > 5);
+    QVERIFY(texts.size() >= atLeast);
     for (const ShownText &t : texts) {
         QVERIFY2(!HasCjk(t.text), qPrintable(QStringLiteral("%1 shows \"%2\"").arg(t.where, t.text)));
         if (t.room >= 0)
@@ -29,6 +33,23 @@ void CheckEnglish(QWidget *window)
                 t.needed <= t.room,
                 qPrintable(
                     QStringLiteral("%1: \"%2\" needs %3 px, has %4").arg(t.where, t.text).arg(t.needed).arg(t.room)));
+    }
+}
+
+// The column titles of a table: free of CJK, each within its column.
+void CheckHeadings(const QTableView *table)
+{
+    const QHeaderView *header = table->horizontalHeader();
+    QVERIFY(header->count() > 0);
+    for (int c = 0; c < header->count(); ++c) {
+        const QString text = table->model()->headerData(c, Qt::Horizontal).toString();
+        const QString where = QStringLiteral("%1 column %2").arg(table->objectName()).arg(c);
+        QVERIFY2(!text.isEmpty() && !HasCjk(text), qPrintable(QStringLiteral("%1 shows \"%2\"").arg(where, text)));
+        const int needed = TextWidth(header->font(), text);
+        QVERIFY2(needed <= header->sectionSize(c), qPrintable(QStringLiteral("%1: \"%2\" needs %3 px, has %4")
+                                                                  .arg(where, text)
+                                                                  .arg(needed)
+                                                                  .arg(header->sectionSize(c))));
     }
 }
 
@@ -46,7 +67,11 @@ void CheckBoxes(const MessageRecorder &messages, int expected)
 class TestEnglish : public QObject, MainWindowFixture, FirmwareWindowFixture {
     Q_OBJECT
 private slots:
-    void initTestCase() { QVERIFY(InstallLanguage(TUiLanguage::English)); }
+    void initTestCase()
+    {
+        QVERIFY(InstallLanguage(TUiLanguage::English));
+        QStandardPaths::setTestModeEnabled(true);  // the user's engineering units stay out
+    }
     void init()
     {
         createMainWindow();
@@ -86,6 +111,65 @@ private slots:
     {
         frm->show();
         CheckEnglish(frm.get());
+    }
+
+    void findDialog()
+    {
+        TFindDlg *dlg = form->FindDlg;
+        dlg->show();
+        CheckEnglish(dlg);
+        CheckHeadings(dlg->FindResults);
+        QCOMPARE(dlg->windowTitle(), QString("Find module"));
+        QCOMPARE(dlg->FindStart->text(), QString("Search"));
+        dlg->hide();
+    }
+
+    // The trend window, paused and recording, and its units dialog.
+    void trendWindow()
+    {
+        form->TrendButton->click();
+        TTrendFrm *trend = form->TrendFrm;
+        QVERIFY(trend && trend->isVisible());
+        CheckEnglish(trend);
+        QCOMPARE(form->TrendButton->text(), QString("Trend"));
+        trend->PauseButton->click();
+        QCOMPARE(trend->PauseButton->text(), QString("Resume"));
+        QCOMPARE(trend->StatusLabel->text(), QString("Paused"));
+        CheckEnglish(trend);
+
+        bool checked = false;
+        QTimer::singleShot(0, trend, [&] {
+            QWidget *units = QApplication::activeModalWidget();
+            QVERIFY(units);
+            QCOMPARE(units->objectName(), QString("UnitsDialog"));
+            CheckEnglish(units, 3);  // caption, OK and Cancel
+            CheckHeadings(units->findChild<QTableView *>("UnitsTable"));
+            checked = true;
+            units->close();
+        });
+        trend->UnitsButton->click();
+        QVERIFY(checked);
+    }
+
+    // The trace window with the link's lines in it.
+    void traceWindow()
+    {
+        SimFixture sim;
+        form->TraceButton->click();
+        TTraceFrm *trace = form->TraceFrm;
+        QVERIFY(trace && trace->isVisible());
+        connectAndWait(2);
+        QTRY_VERIFY(trace->Filter().rowCount() >= 2);
+        CheckEnglish(trace, 5);  // caption, three buttons, the check box
+        CheckHeadings(trace->TraceView);
+        QCOMPARE(form->TraceButton->text(), QString("Trace"));
+        for (int row = 0; row < 2; ++row) {
+            const QString direction = trace->Filter().index(row, TTraceModel::kDirection).data().toString();
+            QVERIFY2(direction == "Tx" || direction == "Rx", qPrintable(direction));
+        }
+        trace->PauseButton->click();
+        QCOMPARE(trace->PauseButton->text(), QString("Resume"));
+        CheckEnglish(trace, 5);
     }
 
     // Every text the status line can show fits it.

@@ -52,6 +52,77 @@
     </message>
 </context>
 <context>
+    <name>TFindDlg</name>
+    <message>
+        <source>查找模块</source>
+        <translation>Find module</translation>
+    </message>
+    <message>
+        <source>正在查找: %1, 站号 %2</source>
+        <translation>Searching: %1, station %2</translation>
+    </message>
+    <message>
+        <source>找到 %1 个模块</source>
+        <translation>%1 module(s) found</translation>
+    </message>
+    <message>
+        <source>未找到模块 ！</source>
+        <translation>No module found!</translation>
+    </message>
+    <message>
+        <source>已停止, 找到 %1 个模块</source>
+        <translation>Stopped, %1 module(s) found</translation>
+    </message>
+    <message>
+        <source>请至少选择一个波特率和一个格式 ！</source>
+        <translation>Choose at least one baud and one format!</translation>
+    </message>
+    <message>
+        <source>站号 %1, CAN %2, 485 %3 %4, %5, %6 ms</source>
+        <translation>Station %1, CAN %2, 485 %3 %4, %5, %6 ms</translation>
+    </message>
+    <message>
+        <source>查找范围</source>
+        <translation>Search range</translation>
+    </message>
+    <message>
+        <source>站号</source>
+        <translation>Station</translation>
+    </message>
+    <message>
+        <source>至</source>
+        <translation>to</translation>
+    </message>
+    <message>
+        <source>波特率</source>
+        <translation>Baud</translation>
+    </message>
+    <message>
+        <source>格式</source>
+        <translation>Format</translation>
+    </message>
+    <message>
+        <source>开始查找</source>
+        <translation>Search</translation>
+    </message>
+    <message>
+        <source>停止</source>
+        <translation>Stop</translation>
+    </message>
+    <message>
+        <source>固件</source>
+        <translation>FW</translation>
+    </message>
+    <message>
+        <source>模块设置</source>
+        <translation>Settings</translation>
+    </message>
+    <message>
+        <source>连接</source>
+        <translation>Connect</translation>
+    </message>
+</context>
+<context>
     <name>TFirmwareFrm</name>
     <message>
         <source>就绪...</source>
@@ -122,7 +193,7 @@
     </message>
     <message>
         <source>格式</source>
-        <translation>Format</translation>
+        <translation>Fmt</translation>
     </message>
     <message>
         <source>查找模块</source>
@@ -212,6 +283,14 @@
         <source>连接未成功 ！</source>
         <translation>Not connected!</translation>
     </message>
+    <message>
+        <source>趋势图</source>
+        <translation>Trend</translation>
+    </message>
+    <message>
+        <source>通信监视</source>
+        <translation>Trace</translation>
+    </message>
 </context>
 <context>
     <name>TMonitorDf</name>
@@ -253,6 +332,171 @@
     </message>
 </context>
 <context>
+    <name>TTraceFrm</name>
+    <message>
+        <source>通信监视</source>
+        <translation>Line trace</translation>
+    </message>
+    <message>
+        <source>保存</source>
+        <translation>Save</translation>
+    </message>
+    <message>
+        <source>暂停</source>
+        <translation>Pause</translation>
+    </message>
+    <message>
+        <source>清除</source>
+        <translation>Clear</translation>
+    </message>
+    <message>
+        <source>只看失败的通信</source>
+        <translation>Failed exchanges only</translation>
+    </message>
+    <message>
+        <source>继续</source>
+        <translation>Resume</translation>
+    </message>
+    <message>
+        <source>无法写入 %1 ！</source>
+        <translation>Cannot write %1!</translation>
+    </message>
+</context>
+<context>
+    <name>TTraceModel</name>
+    <message>
+        <source>发</source>
+        <translation>Tx</translation>
+    </message>
+    <message>
+        <source>收</source>
+        <translation>Rx</translation>
+    </message>
+    <message>
+        <source>时间 (ms)</source>
+        <translation>Time (ms)</translation>
+    </message>
+    <message>
+        <source>端口</source>
+        <translation>Port</translation>
+    </message>
+    <message>
+        <source>方向</source>
+        <translation>Dir</translation>
+    </message>
+    <message>
+        <source>间隔 (ms)</source>
+        <translation>Gap (ms)</translation>
+    </message>
+    <message>
+        <source>字节</source>
+        <translation>Bytes</translation>
+    </message>
+    <message>
+        <source>内容</source>
+        <translation>Meaning</translation>
+    </message>
+</context>
+<context>
+    <name>TTrendFrm</name>
+    <message>
+        <source>趋势图</source>
+        <translation>Trend</translation>
+    </message>
+    <message>
+        <source>暂停</source>
+        <translation>Pause</translation>
+    </message>
+    <message>
+        <source>继续</source>
+        <translation>Resume</translation>
+    </message>
+    <message>
+        <source>录制</source>
+        <translation>Record</translation>
+    </message>
+    <message>
+        <source>停止录制</source>
+        <translation>Stop recording</translation>
+    </message>
+    <message>
+        <source>无法写入 %1 ！</source>
+        <translation>Cannot write %1!</translation>
+    </message>
+    <message>
+        <source>1 分钟</source>
+        <translation>1 min</translation>
+    </message>
+    <message>
+        <source>10 分钟</source>
+        <translation>10 min</translation>
+    </message>
+    <message>
+        <source>30 分钟</source>
+        <translation>30 min</translation>
+    </message>
+    <message>
+        <source>1 小时</source>
+        <translation>1 h</translation>
+    </message>
+    <message>
+        <source>2 小时</source>
+        <translation>2 h</translation>
+    </message>
+    <message>
+        <source>设DA值</source>
+        <translation>Output</translation>
+    </message>
+    <message>
+        <source>设增益</source>
+        <translation>Gain</translation>
+    </message>
+    <message>
+        <source>复位</source>
+        <translation>Reset</translation>
+    </message>
+    <message>
+        <source>导出图片</source>
+        <translation>Export PNG</translation>
+    </message>
+    <message>
+        <source>导出CSV</source>
+        <translation>Export CSV</translation>
+    </message>
+    <message>
+        <source>工程单位</source>
+        <translation>Units</translation>
+    </message>
+    <message>
+        <source>时间跨度</source>
+        <translation>Span</translation>
+    </message>
+    <message>
+        <source>DA曲线</source>
+        <translation>DA curves</translation>
+    </message>
+    <message>
+        <source>录制文件写入失败：%1 ！</source>
+        <translation>Cannot write the recording %1!</translation>
+    </message>
+    <message>
+        <source>已暂停</source>
+        <translation>Paused</translation>
+    </message>
+    <message>
+        <source>缩放中（复位回到最新）</source>
+        <translation>Zoomed (Reset shows the latest)</translation>
+    </message>
+    <message>
+        <source>录制到 %1</source>
+        <translation>Recording to %1</translation>
+    </message>
+    <message>
+        <source>，</source>
+        <translation>, </translation>
+    </message>
+</context>
+<context>
     <name>TUpdateWords</name>
     <message>
         <source>正在查找设备。。。</source>
@@ -288,6 +532,29 @@
     <message>
         <source>串口错误</source>
         <translation>Port Error</translation>
+    </message>
+</context>
+<context>
+    <name>TrendUnitsDialog</name>
+    <message>
+        <source>工程单位</source>
+        <translation>Engineering units</translation>
+    </message>
+    <message>
+        <source>名称</source>
+        <translation>Name</translation>
+    </message>
+    <message>
+        <source>比例</source>
+        <translation>Scale</translation>
+    </message>
+    <message>
+        <source>偏移</source>
+        <translation>Offset</translation>
+    </message>
+    <message>
+        <source>单位</source>
+        <translation>Unit</translation>
     </message>
 </context>
 </TS>

@@ -3,6 +3,7 @@
 #include "modbus/ModuleConfig.h"
 #include "ui/PortMessages.h"
 
+#include <QCoreApplication>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -10,12 +11,12 @@
 
 namespace {
 
-const QString kCaption = QStringLiteral("查找模块");
-const QString kSearching = QStringLiteral("正在查找: %1, 站号 %2");
-const QString kFoundSome = QStringLiteral("找到 %1 个模块");
-const QString kFoundNone = QStringLiteral("未找到模块 ！");
-const QString kStopped = QStringLiteral("已停止, 找到 %1 个模块");
-const QString kChooseLines = QStringLiteral("请至少选择一个波特率和一个格式 ！");
+const char *const kCaption = QT_TRANSLATE_NOOP("TFindDlg", "查找模块");
+const char *const kSearching = QT_TRANSLATE_NOOP("TFindDlg", "正在查找: %1, 站号 %2");
+const char *const kFoundSome = QT_TRANSLATE_NOOP("TFindDlg", "找到 %1 个模块");
+const char *const kFoundNone = QT_TRANSLATE_NOOP("TFindDlg", "未找到模块 ！");
+const char *const kStopped = QT_TRANSLATE_NOOP("TFindDlg", "已停止, 找到 %1 个模块");
+const char *const kChooseLines = QT_TRANSLATE_NOOP("TFindDlg", "请至少选择一个波特率和一个格式 ！");
 
 QString Text(const char *utf8)
 {
@@ -26,6 +27,19 @@ QString Text(const char *utf8)
 QString ListText(const auto &table, uint16_t word)
 {
     return word < table.size() ? Text(table[word]) : QString::number(word);
+}
+
+// The filter levels have their translation among the module's texts.
+QString FilterText(uint16_t word)
+{
+    return word < kFilterTexts.size() ? QCoreApplication::translate(kModuleTextsContext, kFilterTexts[word])
+                                      : QString::number(word);
+}
+
+// The main window's words for a port that cannot be opened, in the user's language.
+QString PortOpenFailedText()
+{
+    return QCoreApplication::translate("TMainForm", kPortOpenFailedText.toUtf8().constData());
 }
 
 QLabel *MakeLabel(QWidget *parent, const QString &text, const QRect &geometry)
@@ -39,11 +53,11 @@ QLabel *MakeLabel(QWidget *parent, const QString &text, const QRect &geometry)
 
 QString FoundSettingsText(const TFoundModule &m)
 {
-    return QStringLiteral("站号 %1, CAN %2, 485 %3 %4, %5, %6 ms")
+    return TFindDlg::tr("站号 %1, CAN %2, 485 %3 %4, %5, %6 ms")
         .arg(m.Register(Reg::Cfg_Station))
         .arg(ListText(kBaudCanTexts, m.Register(Reg::Cfg_BaudCAN)),
              ListText(kBaud485Texts, m.Register(Reg::Cfg_Baud485)), ListText(kDat485Texts, m.Register(Reg::Cfg_Dat485)),
-             ListText(kFilterTexts, m.Register(Reg::Cfg_Filter)))
+             FilterText(m.Register(Reg::Cfg_Filter)))
         .arg(m.Register(Reg::Cfg_TxSuppress));
 }
 
@@ -51,31 +65,31 @@ TFindDlg::TFindDlg(QWidget *parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint), Engine(ComDriver)
 {
     setObjectName("FindDlg");
-    setWindowTitle(kCaption);
+    setWindowTitle(tr(kCaption));
     setFont(SongFont(16));
     setFixedSize(kClientWidth, kClientHeight);
     setModal(true);
 
-    auto *range = new QGroupBox(QStringLiteral("查找范围"), this);
+    auto *range = new QGroupBox(tr("查找范围"), this);
     range->setObjectName("FindRange");
     range->setGeometry(6, 4, 400, 112);
-    MakeLabel(range, QStringLiteral("站号"), QRect(10, 24, 60, 24));
+    MakeLabel(range, tr("站号"), QRect(10, 24, 60, 24));
     FindFrom = new TSpinEdit(range, kStationMin, kStationMax, kStationMin, 2);
     FindFrom->setObjectName("FindFrom");
     FindFrom->setGeometry(72, 22, 60, 26);
-    MakeLabel(range, QStringLiteral("至"), QRect(140, 24, 20, 24));
+    MakeLabel(range, tr("至"), QRect(140, 24, 20, 24));
     FindTo = new TSpinEdit(range, kStationMin, kStationMax, kStationMax, 2);
     FindTo->setObjectName("FindTo");
     FindTo->setGeometry(164, 22, 60, 26);
 
-    MakeLabel(range, QStringLiteral("波特率"), QRect(10, 52, 60, 24));
+    MakeLabel(range, tr("波特率"), QRect(10, 52, 60, 24));
     for (size_t i = 0; i < FindBauds.size(); ++i) {
         FindBauds[i] = new QCheckBox(Text(kBaud485Texts[i]), range);
         FindBauds[i]->setObjectName(QStringLiteral("FindBaud%1").arg(Text(kBaud485Texts[i])));
         FindBauds[i]->setGeometry(72 + static_cast<int>(i) * 80, 52, 78, 24);
         FindBauds[i]->setChecked(true);
     }
-    MakeLabel(range, QStringLiteral("格式"), QRect(10, 80, 60, 24));
+    MakeLabel(range, tr("格式"), QRect(10, 80, 60, 24));
     for (size_t i = 0; i < FindFormats.size(); ++i) {
         FindFormats[i] = new QCheckBox(Text(kDat485Texts[i]), range);
         FindFormats[i]->setObjectName(QStringLiteral("FindFormat%1").arg(QString::fromStdString(FormatWord(int(i)))));
@@ -83,11 +97,11 @@ TFindDlg::TFindDlg(QWidget *parent)
         FindFormats[i]->setChecked(true);
     }
 
-    FindStart = new QPushButton(QStringLiteral("开始查找"), this);
+    FindStart = new QPushButton(tr("开始查找"), this);
     FindStart->setObjectName("FindStart");
     FindStart->setGeometry(420, 20, 130, 30);
     connect(FindStart, &QPushButton::clicked, this, &TFindDlg::FindStartClick);
-    FindStop = new QPushButton(QStringLiteral("停止"), this);
+    FindStop = new QPushButton(tr("停止"), this);
     FindStop->setObjectName("FindStop");
     FindStop->setGeometry(420, 62, 130, 30);
     FindStop->setEnabled(false);
@@ -104,8 +118,7 @@ TFindDlg::TFindDlg(QWidget *parent)
     FindResults = new QTableWidget(0, kColumns, this);
     FindResults->setObjectName("FindResults");
     FindResults->setGeometry(6, 174, 548, 150);
-    FindResults->setHorizontalHeaderLabels({QStringLiteral("站号"), QStringLiteral("波特率"), QStringLiteral("格式"),
-                                            QStringLiteral("固件"), QStringLiteral("模块设置")});
+    FindResults->setHorizontalHeaderLabels({tr("站号"), tr("波特率"), tr("格式"), tr("固件"), tr("模块设置")});
     FindResults->setEditTriggers(QAbstractItemView::NoEditTriggers);
     FindResults->setSelectionBehavior(QAbstractItemView::SelectRows);
     FindResults->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -120,7 +133,7 @@ TFindDlg::TFindDlg(QWidget *parent)
     connect(FindResults, &QTableWidget::itemSelectionChanged, this,
             [this] { FindConnect->setEnabled(!FindResults->selectedItems().isEmpty()); });
 
-    FindConnect = new QPushButton(QStringLiteral("连接"), this);
+    FindConnect = new QPushButton(tr("连接"), this);
     FindConnect->setObjectName("FindConnect");
     FindConnect->setGeometry(420, 334, 130, 30);
     FindConnect->setEnabled(false);
@@ -180,7 +193,7 @@ void TFindDlg::FindStartClick()
     const TScanRequest request = Request();
     // An empty list would mean "all" to the plan: nothing ticked asks for nothing.
     if (request.Stations.empty() || request.Bauds.empty() || request.Formats.empty()) {
-        ShowMessage(this, kChooseLines, kCaptionApp);
+        ShowMessage(this, tr(kChooseLines), kCaptionApp);
         return;
     }
     rows_.clear();
@@ -237,7 +250,7 @@ void TFindDlg::setSearching(bool searching)
 void TFindDlg::onProgress(const TScanProgress &p)
 {
     FindProgress->setValue(p.Percent);
-    FindStatus->setText(kSearching.arg(QString::fromStdString(LineText(p.Probe.Line))).arg(p.Probe.Station));
+    FindStatus->setText(tr(kSearching).arg(QString::fromStdString(LineText(p.Probe.Line))).arg(p.Probe.Station));
 }
 
 void TFindDlg::onFound(const TFoundModule &m)
@@ -265,15 +278,15 @@ void TFindDlg::onFinished(TScanEnd end)
     switch (end) {
     case TScanEnd::PortFailed:
         FindStatus->clear();
-        ShowMessage(this, kPortOpenFailedText, kCaptionPortError);
+        ShowMessage(this, PortOpenFailedText(), kCaptionPortError);
         return;
     case TScanEnd::Stopped:
-        FindStatus->setText(kStopped.arg(found));
+        FindStatus->setText(tr(kStopped).arg(found));
         return;
     case TScanEnd::Completed:
     case TScanEnd::FirstFound:
         FindProgress->setValue(FindProgress->maximum());
-        FindStatus->setText(found == 0 ? kFoundNone : kFoundSome.arg(found));
+        FindStatus->setText(found == 0 ? tr(kFoundNone) : tr(kFoundSome).arg(found));
         return;
     }
 }

@@ -29,11 +29,11 @@ void Raise(QWidget *window)
 
 void TMainForm::buildViewButtons(QFrame *strip)
 {
-    TrendButton = new QPushButton(QStringLiteral("趋势图"), strip);
+    TrendButton = new QPushButton(tr("趋势图"), strip);
     TrendButton->setObjectName("TrendButton");
     TrendButton->setGeometry(kTrendButtonLeft, kButtonTop, kButtonWidth, kButtonHeight);
     connect(TrendButton, &QPushButton::clicked, this, &TMainForm::TrendButtonClick);
-    TraceButton = new QPushButton(QStringLiteral("通信监视"), strip);
+    TraceButton = new QPushButton(tr("通信监视"), strip);
     TraceButton->setObjectName("TraceButton");
     TraceButton->setGeometry(kTraceButtonLeft, kButtonTop, kButtonWidth, kButtonHeight);
     connect(TraceButton, &QPushButton::clicked, this, &TMainForm::TraceButtonClick);

@@ -26,11 +26,11 @@ TTraceFrm::TTraceFrm(TQRTCommDriver &modbus, TQRTCommDriver *bootloader, QWidget
     : QWidget(parent, Qt::Window), modbus_(&modbus), bootloader_(bootloader)
 {
     setObjectName("TraceFrm");
-    setWindowTitle(QStringLiteral("通信监视"));
+    setWindowTitle(tr("通信监视"));
     setFont(SongFont(kWindowFontPx));
     resize(kInitialWidth, kInitialHeight);
     AskFileName = [this] {
-        return QFileDialog::getSaveFileName(this, QStringLiteral("保存"), QString(), QStringLiteral("Text (*.txt)"));
+        return QFileDialog::getSaveFileName(this, tr("保存"), QString(), QStringLiteral("Text (*.txt)"));
     };
 
     model_ = new TTraceModel(this);
@@ -58,11 +58,11 @@ TTraceFrm::TTraceFrm(TQRTCommDriver &modbus, TQRTCommDriver *bootloader, QWidget
         connect(b, &QPushButton::clicked, this, handler);
         return b;
     };
-    PauseButton = button("PauseButton", QStringLiteral("暂停"), &TTraceFrm::PauseButtonClick);
+    PauseButton = button("PauseButton", tr("暂停"), &TTraceFrm::PauseButtonClick);
     PauseButton->setCheckable(true);
-    ClearButton = button("ClearButton", QStringLiteral("清除"), &TTraceFrm::ClearButtonClick);
-    SaveButton = button("SaveButton", QStringLiteral("保存"), &TTraceFrm::SaveButtonClick);
-    FailedOnlyBox = new QCheckBox(QStringLiteral("只看失败的通信"), this);
+    ClearButton = button("ClearButton", tr("清除"), &TTraceFrm::ClearButtonClick);
+    SaveButton = button("SaveButton", tr("保存"), &TTraceFrm::SaveButtonClick);
+    FailedOnlyBox = new QCheckBox(tr("只看失败的通信"), this);
     FailedOnlyBox->setObjectName("FailedOnlyBox");
     connect(FailedOnlyBox, &QCheckBox::clicked, this, &TTraceFrm::FailedOnlyBoxClick);
 
@@ -145,7 +145,7 @@ bool TTraceFrm::SaveTo(const QString &path)
 
 void TTraceFrm::PauseButtonClick()
 {
-    PauseButton->setText(Paused() ? QStringLiteral("继续") : QStringLiteral("暂停"));
+    PauseButton->setText(Paused() ? tr("继续") : tr("暂停"));
 }
 
 void TTraceFrm::ClearButtonClick()
@@ -157,7 +157,7 @@ void TTraceFrm::SaveButtonClick()
 {
     const QString path = AskFileName();
     if (!path.isEmpty() && !SaveTo(path))
-        ShowMessage(this, QStringLiteral("无法写入 ") + path + QStringLiteral(" ！"), kCaptionApp);
+        ShowMessage(this, tr("无法写入 %1 ！").arg(path), kCaptionApp);
 }
 
 void TTraceFrm::FailedOnlyBoxClick()

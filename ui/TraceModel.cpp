@@ -106,7 +106,7 @@ QVariant TTraceModel::data(const QModelIndex &index, int role) const
     case kSource:
         return e.Source == TTraceSource::Modbus ? QStringLiteral("Modbus") : QStringLiteral("Boot");
     case kDirection:
-        return l.direction == Direction::Tx ? QStringLiteral("发") : QStringLiteral("收");
+        return l.direction == Direction::Tx ? tr("发") : tr("收");
     case kSilence:
         return l.silenceMs < 0 ? QString() : QString::number(l.silenceMs, 'f', 1);
     case kBytes:
@@ -121,8 +121,9 @@ QVariant TTraceModel::headerData(int section, Qt::Orientation orientation, int r
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return QAbstractTableModel::headerData(section, orientation, role);
-    static const char *const kTitles[kColumns] = {"时间 (ms)", "端口", "方向", "间隔 (ms)", "字节", "内容"};
-    return section >= 0 && section < kColumns ? QString::fromUtf8(kTitles[section]) : QVariant();
+    static const char *const kTitles[kColumns] = {QT_TR_NOOP("时间 (ms)"), QT_TR_NOOP("端口"), QT_TR_NOOP("方向"),
+                                                  QT_TR_NOOP("间隔 (ms)"), QT_TR_NOOP("字节"), QT_TR_NOOP("内容")};
+    return section >= 0 && section < kColumns ? tr(kTitles[section]) : QVariant();
 }
 
 TTraceFilter::TTraceFilter(TTraceModel *model, QObject *parent) : QSortFilterProxyModel(parent), model_(model)

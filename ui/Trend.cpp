@@ -13,11 +13,12 @@
 
 namespace {
 
-const QString kCaption = QStringLiteral("趋势图");
-const QString kPause = QStringLiteral("暂停");
-const QString kResume = QStringLiteral("继续");
-const QString kRecord = QStringLiteral("录制");
-const QString kStopRecording = QStringLiteral("停止录制");
+const char *const kCaption = QT_TRANSLATE_NOOP("TTrendFrm", "趋势图");
+const char *const kPause = QT_TRANSLATE_NOOP("TTrendFrm", "暂停");
+const char *const kResume = QT_TRANSLATE_NOOP("TTrendFrm", "继续");
+const char *const kRecord = QT_TRANSLATE_NOOP("TTrendFrm", "录制");
+const char *const kStopRecording = QT_TRANSLATE_NOOP("TTrendFrm", "停止录制");
+const char *const kCannotWrite = QT_TRANSLATE_NOOP("TTrendFrm", "无法写入 %1 ！");
 const QString kCsvFilter = QStringLiteral("CSV (*.csv)");
 const QString kPngFilter = QStringLiteral("PNG (*.png)");
 
@@ -94,7 +95,7 @@ void TTrendView::mouseReleaseEvent(QMouseEvent *event)
 TTrendFrm::TTrendFrm(QWidget *parent) : QWidget(parent, Qt::Window), units_(LoadChannelUnits())
 {
     setObjectName("TrendFrm");
-    setWindowTitle(kCaption);
+    setWindowTitle(tr(kCaption));
     setFont(SongFont(kWindowFontPx));
     resize(kInitialWidth, kInitialHeight);
     AskFileName = [this](const QString &caption, const QString &filter) {
@@ -148,9 +149,7 @@ void TTrendFrm::buildControls()
     }
     boxes->addStretch();
 
-    SpanBox = new TDropDownList(this,
-                                {QStringLiteral("1 分钟"), QStringLiteral("10 分钟"), QStringLiteral("30 分钟"),
-                                 QStringLiteral("1 小时"), QStringLiteral("2 小时")},
+    SpanBox = new TDropDownList(this, {tr("1 分钟"), tr("10 分钟"), tr("30 分钟"), tr("1 小时"), tr("2 小时")},
                                 kDefaultSpanIndex);
     SpanBox->setObjectName("SpanBox");
     connect(SpanBox, &QComboBox::currentIndexChanged, this, [this] {
@@ -158,7 +157,7 @@ void TTrendFrm::buildControls()
         dirty_ = true;
         Redraw();
     });
-    OutputBox = new TDropDownList(this, {QStringLiteral("设DA值"), QStringLiteral("设增益")}, 0);
+    OutputBox = new TDropDownList(this, {tr("设DA值"), tr("设增益")}, 0);
     OutputBox->setObjectName("OutputBox");
     connect(OutputBox, &QComboBox::currentIndexChanged, this, [this] {
         nameSeries();
@@ -171,21 +170,21 @@ void TTrendFrm::buildControls()
         connect(b, &QPushButton::clicked, this, handler);
         return b;
     };
-    PauseButton = button("PauseButton", kPause, &TTrendFrm::PauseButtonClick);
-    ResetButton = button("ResetButton", QStringLiteral("复位"), &TTrendFrm::ResetButtonClick);
-    PngButton = button("PngButton", QStringLiteral("导出图片"), &TTrendFrm::PngButtonClick);
-    CsvButton = button("CsvButton", QStringLiteral("导出CSV"), &TTrendFrm::CsvButtonClick);
-    RecordButton = button("RecordButton", kRecord, &TTrendFrm::RecordButtonClick);
+    PauseButton = button("PauseButton", tr(kPause), &TTrendFrm::PauseButtonClick);
+    ResetButton = button("ResetButton", tr("复位"), &TTrendFrm::ResetButtonClick);
+    PngButton = button("PngButton", tr("导出图片"), &TTrendFrm::PngButtonClick);
+    CsvButton = button("CsvButton", tr("导出CSV"), &TTrendFrm::CsvButtonClick);
+    RecordButton = button("RecordButton", tr(kRecord), &TTrendFrm::RecordButtonClick);
     RecordButton->setCheckable(true);
-    UnitsButton = button("UnitsButton", QStringLiteral("工程单位"), &TTrendFrm::UnitsButtonClick);
+    UnitsButton = button("UnitsButton", tr("工程单位"), &TTrendFrm::UnitsButtonClick);
     StatusLabel = new QLabel(this);
     StatusLabel->setObjectName("StatusLabel");
     StatusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
 
     auto *bar = new QHBoxLayout;
-    bar->addWidget(new QLabel(QStringLiteral("时间跨度"), this));
+    bar->addWidget(new QLabel(tr("时间跨度"), this));
     bar->addWidget(SpanBox);
-    bar->addWidget(new QLabel(QStringLiteral("DA曲线"), this));
+    bar->addWidget(new QLabel(tr("DA曲线"), this));
     bar->addWidget(OutputBox);
     for (QPushButton *b : {PauseButton, ResetButton, PngButton, CsvButton, RecordButton, UnitsButton})
         bar->addWidget(b);
@@ -229,7 +228,7 @@ void TTrendFrm::Sample(const QDateTime &time, const TChannelValues &values)
     if (recorder_.IsOpen() && !recorder_.Row(time, values)) {
         const QString path = recorder_.Path();
         StopRecording();
-        ShowMessage(this, QStringLiteral("录制文件写入失败：") + path + QStringLiteral(" ！"), kCaptionApp);
+        ShowMessage(this, tr("录制文件写入失败：%1 ！").arg(path), kCaptionApp);
     }
     dirty_ = true;
 }
@@ -341,12 +340,12 @@ void TTrendFrm::showStatus()
     // Only what changes seldom: a text that changed at every redraw would lay the window out again each time.
     QStringList parts;
     if (paused_)
-        parts << QStringLiteral("已暂停");
+        parts << tr("已暂停");
     if (!following_)
-        parts << QStringLiteral("缩放中（复位回到最新）");
+        parts << tr("缩放中（复位回到最新）");
     if (recorder_.IsOpen())
-        parts << QStringLiteral("录制到 %1").arg(recorder_.Path());
-    const QString text = parts.join(QStringLiteral("，"));
+        parts << tr("录制到 %1").arg(recorder_.Path());
+    const QString text = parts.join(tr("，"));
     if (StatusLabel->text() != text)
         StatusLabel->setText(text);
 }
@@ -354,7 +353,7 @@ void TTrendFrm::showStatus()
 void TTrendFrm::PauseButtonClick()
 {
     paused_ = !paused_;
-    PauseButton->setText(paused_ ? kResume : kPause);
+    PauseButton->setText(paused_ ? tr(kResume) : tr(kPause));
     if (!paused_)
         Redraw();
     else
@@ -396,7 +395,7 @@ bool TTrendFrm::StartRecording(const QString &path, QString &error)
         return false;
     }
     RecordButton->setChecked(true);
-    RecordButton->setText(kStopRecording);
+    RecordButton->setText(tr(kStopRecording));
     showStatus();
     return true;
 }
@@ -405,23 +404,23 @@ void TTrendFrm::StopRecording()
 {
     recorder_.Close();
     RecordButton->setChecked(false);
-    RecordButton->setText(kRecord);
+    RecordButton->setText(tr(kRecord));
     showStatus();
 }
 
 void TTrendFrm::PngButtonClick()
 {
-    const QString path = AskFileName(QStringLiteral("导出图片"), kPngFilter);
+    const QString path = AskFileName(tr("导出图片"), kPngFilter);
     if (!path.isEmpty() && !ExportPng(path))
-        ShowMessage(this, QStringLiteral("无法写入 ") + path + QStringLiteral(" ！"), kCaptionApp);
+        ShowMessage(this, tr(kCannotWrite).arg(path), kCaptionApp);
 }
 
 void TTrendFrm::CsvButtonClick()
 {
-    const QString path = AskFileName(QStringLiteral("导出CSV"), kCsvFilter);
+    const QString path = AskFileName(tr("导出CSV"), kCsvFilter);
     QString error;
     if (!path.isEmpty() && !ExportCsv(path, error))
-        ShowMessage(this, QStringLiteral("无法写入 ") + path + QStringLiteral(" ！"), kCaptionApp);
+        ShowMessage(this, tr(kCannotWrite).arg(path), kCaptionApp);
 }
 
 void TTrendFrm::RecordButtonClick()
@@ -430,14 +429,14 @@ void TTrendFrm::RecordButtonClick()
         StopRecording();
         return;
     }
-    const QString path = AskFileName(kRecord, kCsvFilter);
+    const QString path = AskFileName(tr(kRecord), kCsvFilter);
     QString error;
     if (path.isEmpty()) {
         RecordButton->setChecked(false);
         return;
     }
     if (!StartRecording(path, error))
-        ShowMessage(this, QStringLiteral("无法写入 ") + path + QStringLiteral(" ！"), kCaptionApp);
+        ShowMessage(this, tr(kCannotWrite).arg(path), kCaptionApp);
 }
 
 void TTrendFrm::UnitsButtonClick()

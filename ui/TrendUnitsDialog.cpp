@@ -1,5 +1,6 @@
 #include "ui/TrendUnitsDialog.h"
 
+#include <QCoreApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QHeaderView>
@@ -10,17 +11,23 @@ namespace {
 
 enum Column { kName, kScale, kOffset, kUnit, kColumns };
 
+QString Tr(const char *text)
+{
+    return QCoreApplication::translate("TrendUnitsDialog", text);
+}
+
 }  // namespace
 
 bool EditChannelUnits(QWidget *owner, TChannelUnits &units)
 {
     QDialog dialog(owner);
     dialog.setObjectName("UnitsDialog");
-    dialog.setWindowTitle(QStringLiteral("工程单位"));
+    dialog.setWindowTitle(Tr(QT_TRANSLATE_NOOP("TrendUnitsDialog", "工程单位")));
     auto *table = new QTableWidget(kTrendChannels, kColumns, &dialog);
     table->setObjectName("UnitsTable");
     table->setHorizontalHeaderLabels(
-        {QStringLiteral("名称"), QStringLiteral("比例"), QStringLiteral("偏移"), QStringLiteral("单位")});
+        {Tr(QT_TRANSLATE_NOOP("TrendUnitsDialog", "名称")), Tr(QT_TRANSLATE_NOOP("TrendUnitsDialog", "比例")),
+         Tr(QT_TRANSLATE_NOOP("TrendUnitsDialog", "偏移")), Tr(QT_TRANSLATE_NOOP("TrendUnitsDialog", "单位"))});
     for (int c = 0; c < kTrendChannels; ++c) {
         table->setVerticalHeaderItem(c, new QTableWidgetItem(ChannelId(c)));
         const TChannelUnit &u = units[c];
