@@ -359,9 +359,9 @@ private slots:
         qint64 size = 0;
         QVERIFY(CarriedFirmwareImageAcceptable(&size));
         const int blocks = int((size + 255) / 256);
-        // Sync, identification, the flash size and the unique ID, the erase, the
-        // blocks, then the read-back of every block.
-        QStringList expected{"sync", "Get", "Get ID", "Read Memory", "Read Memory", "Erase"};
+        // Sync, identification, the flash size, the unique ID and the option bytes
+        // (write protection), the erase, the blocks, then the read-back of every block.
+        QStringList expected{"sync", "Get", "Get ID", "Read Memory", "Read Memory", "Read Memory", "Erase"};
         for (int i = 0; i < blocks; ++i)
             expected << "Write Memory";
         for (int i = 0; i < blocks; ++i)
