@@ -9,6 +9,7 @@
 //
 //   bench_poll [--seconds N] [--silent-seconds N] [--runs N] [--line-seconds N]
 #include "app/StartOptions.h"
+#include "bench/BenchSupport.h"
 #include "serial/PortNames.h"
 #include "tests/support/ChildProcess.h"
 #include "ui/Main.h"
@@ -29,6 +30,10 @@
 #include <vector>
 
 namespace {
+
+using bench::Arg;
+using bench::Median;
+using bench::RunFor;
 
 constexpr int kDefaultPollSeconds = 30;
 constexpr int kDefaultSilentSeconds = 15;
@@ -56,14 +61,6 @@ Usage Now()
             u.ru_nvcsw};
 }
 
-// Runs the event loop for `ms` milliseconds.
-void RunFor(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 struct Phase {
     double cpuPercent = 0;  // of one core
     double exchangesPerSecond = 0;
@@ -83,21 +80,6 @@ Phase Measure(TMainForm &form, int seconds)
     const double elapsed = static_cast<double>(wall.nsecsElapsed()) / 1e9;
     return {100.0 * (after.cpuSeconds - before.cpuSeconds) / elapsed, (form.ExchangeCount - exchanges0) / elapsed,
             static_cast<double>(after.wakeUps - before.wakeUps) / elapsed};
-}
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-int Arg(int argc, char **argv, const char *name, int fallback)
-{
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], name) == 0)
-            return std::max(1, std::atoi(argv[i + 1]));
-    return fallback;
 }
 
 // The simulated module as COM2 in portDir, a process of its own. False if its port never appeared.

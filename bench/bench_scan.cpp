@@ -7,6 +7,7 @@
 // - the time to find a module on the fixed port's line (goal <= 100 ms).
 //
 //   bench_scan [--turnaround N] [--finds N]
+#include "bench/BenchSupport.h"
 #include "modbus/ScanEngine.h"
 #include "serial/PortNames.h"
 #include "serial/QRT_ComDrv.h"
@@ -27,6 +28,9 @@
 
 namespace {
 
+using bench::Arg;
+using bench::RunFor;
+
 constexpr int kDefaultTurnarounds = 300;
 constexpr int kDefaultFinds = 10;
 constexpr int kSimStartTimeoutMs = 5000;
@@ -34,21 +38,6 @@ constexpr int kReplyTimeoutMs = 1000;
 constexpr int kSweepTimeoutMs = 120000;
 constexpr double kGoalSweepRatio = 1.05;
 constexpr double kGoalFindMs = 100;
-
-void RunFor(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-int Arg(int argc, char **argv, const char *name, int fallback)
-{
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], name) == 0)
-            return std::max(1, std::atoi(argv[i + 1]));
-    return fallback;
-}
 
 double Percentile(std::vector<double> v, double p)
 {

@@ -18,6 +18,7 @@
 //
 //   bench_update [--runs N] [--log-dir DIR]   (DIR keeps the simulator's frame logs)
 #include "app/StartOptions.h"
+#include "bench/BenchSupport.h"
 #include "firmware/FirmwareImage.h"
 #include "firmware/stm32/Stm32Protocol.h"
 #include "serial/LineFormat.h"
@@ -49,6 +50,8 @@
 #include <vector>
 
 namespace {
+
+using bench::Median;
 
 // The update's line, and the bootloader's block and erase unit.
 const uint32_t kBaud = kBaudTable[kBootloaderLine.speed];
@@ -304,13 +307,6 @@ std::optional<double> WallStm32flash(Bench &bench, const QString &imagePath)
         return std::nullopt;
     return WallTime(exe, {"-b", QString::number(kBaud), "-m", "8n1", "-i", kStm32flashSequence, "-w", imagePath, "-v",
                           QString::fromStdString(sim->linkPath())});
-}
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
 std::string LoadAverage()

@@ -7,6 +7,7 @@
 //
 //   bench_views [--seconds N] [--rounds N]
 #include "app/StartOptions.h"
+#include "bench/BenchSupport.h"
 #include "serial/PortNames.h"
 #include "tests/support/ChildProcess.h"
 #include "ui/Main.h"
@@ -29,6 +30,10 @@
 
 namespace {
 
+using bench::Arg;
+using bench::Median;
+using bench::RunFor;
+
 constexpr int kDefaultSeconds = 10;
 constexpr int kDefaultRounds = 3;
 constexpr int kSettleMs = 1000;
@@ -41,13 +46,6 @@ double CpuSeconds()
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-void RunFor(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
 }
 
 struct Phase {
@@ -65,21 +63,6 @@ Phase Measure(TMainForm &form, int seconds)
     RunFor(seconds * 1000);
     const double elapsed = double(wall.nsecsElapsed()) / 1e9;
     return {100.0 * (CpuSeconds() - cpu0) / elapsed, (form.ExchangeCount - exchanges0) / elapsed};
-}
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-int Arg(int argc, char **argv, const char *name, int fallback)
-{
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], name) == 0)
-            return std::max(1, std::atoi(argv[i + 1]));
-    return fallback;
 }
 
 }  // namespace

@@ -24,9 +24,16 @@ constexpr uint32_t kCommitCheckPauseMs = 20;
 constexpr uint32_t kReadBackPatienceMs = kPollMaxWaitTicks * kPollTickMs;
 constexpr int kReadBackWaits = static_cast<int>(kReadBackPatienceMs / kEchoWaitMs);
 
-bool ReadBackOnce(int32_t first, int32_t count, uint16_t *words)
+TRegisterWriter WriterOf(TModbusMaster &master)
 {
-    return ReadRegistersOnce(first, count, words, kReadBackWaits);
+    return [&master](int32_t reg, uint16_t value) { return master.WriteRegister(reg, value); };
+}
+
+TRegisterReader ReadBackOf(TModbusMaster &master)
+{
+    return [&master](int32_t first, int32_t count, uint16_t *words) {
+        return master.ReadRegistersOnce(first, count, words, kReadBackWaits);
+    };
 }
 
 // How the read-back found the module after the commit.
@@ -118,8 +125,8 @@ bool ModuleSettingsComplete(const TModuleSettings &s)
 TConfigWriteResult WriteModuleConfiguration(const TModuleSettings &s, const TRegisterWriter &write,
                                             const TRegisterReader &read, const TConfigRecovery &recovery)
 {
-    const TRegisterWriter writeOne = write ? write : TRegisterWriter(WriteRegister);
-    const TRegisterReader readBack = read ? read : TRegisterReader(ReadBackOnce);
+    const TRegisterWriter writeOne = write ? write : WriterOf(MainModbusMaster());
+    const TRegisterReader readBack = read ? read : ReadBackOf(MainModbusMaster());
     std::array<std::pair<int, int>, kConfigWrites> sequence;
     sequence.front() = {Reg::Cfg_Unlock, kCfgUnlockCode};
     for (size_t i = 0; i < kModuleSettings.size(); ++i)
@@ -146,4 +153,10 @@ TConfigWriteResult WriteModuleConfiguration(const TModuleSettings &s, const TReg
         result.CommitLeftStanding = !result.CommitCleared;
     }
     return result;
+}
+
+TConfigWriteResult WriteModuleConfiguration(TModbusMaster &master, const TModuleSettings &settings,
+                                            const TConfigRecovery &recovery)
+{
+    return WriteModuleConfiguration(settings, WriterOf(master), ReadBackOf(master), recovery);
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+class TModbusMaster;
+
 // Polling stops this long before a write from the configuration or the write
 // dialog, so that no read reply is still on its way into the echo.
 inline constexpr uint32_t kPauseBeforeWriteMs = 50;
@@ -80,3 +82,7 @@ using TRegisterReader = std::function<bool(int32_t first, int32_t count, uint16_
 // were, and then read back.
 TConfigWriteResult WriteModuleConfiguration(const TModuleSettings &settings, const TRegisterWriter &write = {},
                                             const TRegisterReader &read = {}, const TConfigRecovery &recovery = {});
+// The same sequence through `master`: its WriteRegister, and its ReadRegistersOnce
+// for the read-back.
+TConfigWriteResult WriteModuleConfiguration(TModbusMaster &master, const TModuleSettings &settings,
+                                            const TConfigRecovery &recovery = {});

@@ -2,10 +2,10 @@
 
 #include "modbus/MODBUS_RTU.h"
 
-TPollStep PollStep(bool &sendPending, int32_t &pollWaitTicks, const TPollRead &read)
+TPollStep PollStep(TModbusMaster &master, bool &sendPending, int32_t &pollWaitTicks, const TPollRead &read)
 {
     if (sendPending) {
-        SendReadRequest(read.First, read.Count, kFnReadHoldingRegisters);
+        master.SendReadRequest(read.First, read.Count, kFnReadHoldingRegisters);
         sendPending = false;
         pollWaitTicks = 0;
         return TPollStep::Sent;
@@ -14,9 +14,9 @@ TPollStep PollStep(bool &sendPending, int32_t &pollWaitTicks, const TPollRead &r
         sendPending = true;
         return TPollStep::GaveUp;
     }
-    if (!FetchRegisters(read.MirrorIndex)) {
+    if (!master.FetchRegisters(read.MirrorIndex)) {
         // An exception reply ends the wait: the request goes out again at once.
-        if (LastExceptionCode() == 0)
+        if (master.LastExceptionCode() == 0)
             return TPollStep::Waiting;
         sendPending = true;
         return TPollStep::GaveUp;
@@ -25,16 +25,31 @@ TPollStep PollStep(bool &sendPending, int32_t &pollWaitTicks, const TPollRead &r
     return TPollStep::Exchange;
 }
 
+TPollStep PollStep(bool &sendPending, int32_t &pollWaitTicks, const TPollRead &read)
+{
+    return PollStep(MainModbusMaster(), sendPending, pollWaitTicks, read);
+}
+
+bool CanUnlockConfirmed(const TModbusMaster &master)
+{
+    return master.Mirror()[Reg::CAN_Unlocked] == kCanUnlockedMarker;
+}
+
 bool CanUnlockConfirmed()
 {
-    return RegisterMirror[Reg::CAN_Unlocked] == kCanUnlockedMarker;
+    return CanUnlockConfirmed(MainModbusMaster());
+}
+
+bool CanHandshakeStep(TModbusMaster &master)
+{
+    if (CanUnlockConfirmed(master))
+        return true;
+    master.WriteRegister(Reg::AD_Val0, kCanUnlockWord0);
+    master.WriteRegister(Reg::AD_Val0 + 1, kCanUnlockWord1);
+    return false;
 }
 
 bool CanHandshakeStep()
 {
-    if (CanUnlockConfirmed())
-        return true;
-    WriteRegister(Reg::AD_Val0, kCanUnlockWord0);
-    WriteRegister(Reg::AD_Val0 + 1, kCanUnlockWord1);
-    return false;
+    return CanHandshakeStep(MainModbusMaster());
 }

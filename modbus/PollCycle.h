@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+class TModbusMaster;
+
 inline constexpr int kPollTickMs = 30;        // one step per tick
 inline constexpr int kPollMaxWaitTicks = 20;  // ticks a request may wait for its reply
 
@@ -23,14 +25,18 @@ struct TPollRead {
     int32_t MirrorIndex = kPollFirstRegister;
 };
 
-// One tick: send when due, otherwise count the wait and look for the reply.
-// sendPending and pollWaitTicks belong to the caller, which may show them.
+// One tick of `master`: send when due, otherwise count the wait and look for the
+// reply. sendPending and pollWaitTicks belong to the caller, which may show them.
+TPollStep PollStep(TModbusMaster &master, bool &sendPending, int32_t &pollWaitTicks, const TPollRead &read = {});
+// The same on the main window's master.
 TPollStep PollStep(bool &sendPending, int32_t &pollWaitTicks, const TPollRead &read = {});
 
 // Whether the mirror shows the module confirming PLC-CAN access.
+bool CanUnlockConfirmed(const TModbusMaster &master);
 bool CanUnlockConfirmed();
 
 // The handshake after an exchange in PLC-CAN mode: true when the module has
 // confirmed; otherwise the unlock pair is written (register 0, then 1, their
 // results not looked at: the next exchange tells) and the answer is false.
+bool CanHandshakeStep(TModbusMaster &master);
 bool CanHandshakeStep();

@@ -17,11 +17,8 @@ namespace talvex::sim {
 namespace {
 
 constexpr size_t kReadChunk = 4096;
-constexpr int kWriteWaitMs = 100;  // how long a reply may wait for room in the pty
-constexpr int kIdlePollMs = 50;    // upper bound of one wait, so gaps and stop are seen
+constexpr int kIdlePollMs = 50;  // upper bound of one wait, so gaps and stop are seen
 constexpr size_t kMaxCommandLine = 256;
-constexpr uint64_t kBitsPerChar = 11;  // start, 8 data, parity, stop
-constexpr uint32_t kFallbackSpeed = 57600;
 
 // Garbage bytes for one chunk heard at a wrong line: as many as were heard, at most a frame's worth.
 constexpr size_t kMaxGarbleBytes = 8;
@@ -48,8 +45,8 @@ Simulator::Simulator(SimOptions options)
     module_.setFirmwareVersion(options_.firmwareVersion);
     gateway_.setHeartbeat(options_.heartbeat);
     faults_.setPlan(options_.faults);
-    echo_ = options_.echo;
-    adapter_.setLatencyMs(options_.latencyTimerMs);
+    tool_.setEcho(options_.echo);
+    tool_.setLatencyTimerMs(options_.latencyTimerMs);
     switch (options_.mode) {
     case SimMode::FixedPort:
         modbus_.setTarget(&fixedPort_);
@@ -156,8 +153,8 @@ bool Simulator::open(std::string &error)
     start_ = std::chrono::steady_clock::now();
     powerCycleLocked(0);
     log_.note(std::string("module on ") + linkPath() + " -> " + ttyPath() + ", mode " + ModeName(options_.mode) +
-              ", faults " + faults_.plan().describe() + (echo_ ? ", echo" : "") +
-              (adapter_.enabled() ? ", adapter latency timer " + std::to_string(adapter_.latencyMs()) + " ms" : ""));
+              ", faults " + faults_.plan().describe() + (tool_.echo() ? ", echo" : "") +
+              (tool_.hasAdapter() ? ", adapter latency timer " + std::to_string(tool_.latencyTimerMs()) + " ms" : ""));
     return true;
 }
 
@@ -297,11 +294,8 @@ uint64_t Simulator::runDue(uint64_t nowUs)
         p->idle(now);
     while (schedule_.replyDue(nowUs))
         sendNext();
-    if (adapter_.enabled())
-        writeToTool(adapter_.take(nowUs));
-    uint64_t nextUs = schedule_.nextDueUs();
-    if (adapter_.enabled())
-        nextUs = std::min(nextUs, adapter_.nextDueUs());
+    tool_.flush(nowUs);
+    const uint64_t nextUs = std::min(schedule_.nextDueUs(), tool_.nextDueUs());
     return std::min<uint64_t>(nextUs > nowUs ? nextUs - nowUs : 0, kIdlePollMs * 1000);
 }
 
@@ -311,55 +305,9 @@ void Simulator::sendNext()
     deliver(std::move(r.bytes), r.sent, r.dueUs);
 }
 
-size_t Simulator::writeToTool(const std::vector<uint8_t> &bytes)
-{
-    size_t done = 0;
-    int waited = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(pty_.master(), bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            break;
-        // Nobody reads the tty end and the pty is full: the reply is lost, as on a dead line.
-        if (waited >= kWriteWaitMs)
-            break;
-        pollfd p{pty_.master(), POLLOUT, 0};
-        poll(&p, 1, 1);
-        ++waited;
-    }
-    return done;
-}
-
-uint64_t Simulator::charTimeUs() const
-{
-    const uint64_t speed = lastSpeed_ != 0 ? lastSpeed_ : kFallbackSpeed;
-    return kBitsPerChar * 1000000 / speed;
-}
-
-void Simulator::toTool(const std::vector<uint8_t> &bytes, uint64_t startUs)
-{
-    if (!adapter_.enabled()) {
-        writeToTool(bytes);
-        return;
-    }
-    // Through the adapter the line's pace shows: bytes follow each other at the
-    // line's speed, and a reply starts only once the line is free.
-    const uint64_t start = std::max(startUs, lineFreeUs_);
-    adapter_.arrive(bytes, start, charTimeUs());
-    lineFreeUs_ = start + bytes.size() * charTimeUs();
-    writeToTool(adapter_.take(nowUs()));
-}
-
 void Simulator::deliver(std::vector<uint8_t> bytes, const std::function<void()> &sent, uint64_t dueUs)
 {
-    size_t done = bytes.size();
-    if (adapter_.enabled())
-        toTool(bytes, dueUs);
-    else
-        done = writeToTool(bytes);
+    const size_t done = tool_.deliver(bytes, dueUs, nowUs());
     log_.frame("tx", bytes.data(), done, done < bytes.size() ? "line blocked, reply cut" : "");
     if (done == bytes.size() && sent)
         sent();
@@ -367,11 +315,7 @@ void Simulator::deliver(std::vector<uint8_t> bytes, const std::function<void()> 
 
 void Simulator::lineBytes(const uint8_t *data, size_t size, uint64_t nowUs)
 {
-    // The adapter hears its own request before anything else on the bus.
-    if (echo_)
-        toTool(std::vector<uint8_t>(data, data + size), nowUs);
-    else if (adapter_.enabled())
-        lineFreeUs_ = std::max(lineFreeUs_, nowUs) + size * charTimeUs();
+    tool_.heard(data, size, nowUs, Simulator::nowUs());
     if (!boardPresent_) {
         log_.frame("rx", data, size, "no board on the fixture");
         return;
@@ -400,6 +344,7 @@ LinePersonality *Simulator::takeLine(uint64_t now)
     LineReadback rb;
     if (ReadLineSettingsTermios2(pty_.master(), rb)) {
         lastSpeed_ = rb.ospeed;
+        tool_.setLineSpeed(lastSpeed_);
         toolLine_ = ToolLineFromPty(rb);
     }
     LinePersonality *chosen = nullptr;
@@ -442,7 +387,7 @@ void Simulator::garble(size_t heard, uint64_t nowUs)
         b = static_cast<uint8_t>(garbleState_);
     }
     log_.frame("tx", bytes.data(), bytes.size(), "garbage: the tool is on another line");
-    toTool(bytes, nowUs);
+    tool_.send(bytes, nowUs, Simulator::nowUs());
 }
 
 void Simulator::queueReplies(std::vector<LineReply> &replies, uint64_t nowUs)
@@ -626,14 +571,14 @@ void Simulator::setStalled(bool on)
 void Simulator::setEcho(bool on)
 {
     std::lock_guard lock(mutex_);
-    echo_ = on;
+    tool_.setEcho(on);
     log_.note(on ? "echo: the tool hears its own bytes" : "no echo");
 }
 
 void Simulator::setLatencyTimerMs(uint32_t ms)
 {
     std::lock_guard lock(mutex_);
-    adapter_.setLatencyMs(ms);
+    tool_.setLatencyTimerMs(ms);
     log_.note("adapter latency timer " + std::to_string(ms) + " ms");
 }
 

@@ -9,7 +9,7 @@
 #include "sim/ModulePortTarget.h"
 #include "sim/PlcGateway.h"
 #include "sim/SimOptions.h"
-#include "sim/UsbAdapterModel.h"
+#include "sim/ToolPort.h"
 #include "sim/pty/PtyLink.h"
 
 #include <atomic>
@@ -116,12 +116,6 @@ private:
     // Applies the line faults and sends or schedules each reply.
     void queueReplies(std::vector<LineReply> &replies, uint64_t nowUs);
     void deliver(std::vector<uint8_t> bytes, const std::function<void()> &sent, uint64_t dueUs);
-    // Puts bytes on the tool's side of the pty; returns how many went.
-    size_t writeToTool(const std::vector<uint8_t> &bytes);
-    // Bytes on their way to the tool, through the adapter when there is one.
-    void toTool(const std::vector<uint8_t> &bytes, uint64_t startUs);
-    // One character's time on the line at the speed the tool set (11 bits).
-    uint64_t charTimeUs() const;
     // Garbage for a tool on a line no module runs (--garble-wrong-line).
     void garble(size_t heard, uint64_t nowUs);
     ModuleCore &moduleAt(size_t index);
@@ -164,11 +158,9 @@ private:
     uint32_t speedWarnings_ = 0;
     uint64_t masterQuietUntil_ = 0;
     bool stalled_ = false;
-    bool echo_ = false;
-    UsbAdapterModel adapter_;
-    uint64_t lineFreeUs_ = 0;  // with an adapter: when the line is next free
 
     PtyLink pty_;
+    ToolPort tool_{pty_};
     int wakePipe_[2] = {-1, -1};
     int cmdIn_ = -1;
     int cmdOut_ = -1;

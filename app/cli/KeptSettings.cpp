@@ -2,7 +2,6 @@
 
 #include "app/cli/Interrupt.h"
 #include "app/cli/ModbusSession.h"
-#include "modbus/MODBUS_RTU.h"
 #include "modbus/ModuleConfig.h"
 #include "serial/Clock.h"
 
@@ -35,9 +34,9 @@ bool Exchange(ModbusSession &session, const Options &o, const PortTarget &port, 
     return false;
 }
 
-void TakeMirror(KeptSettings &kept)
+void TakeMirror(ModbusSession &session, KeptSettings &kept)
 {
-    std::copy_n(RegisterMirror, kept.words.size(), kept.words.begin());
+    std::copy_n(session.master().Mirror().begin(), kept.words.size(), kept.words.begin());
     kept.read = true;
 }
 
@@ -48,7 +47,7 @@ bool ReadKeptSettings(const Options &o, const PortTarget &port, KeptSettings &ke
     ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted);
     if (!Exchange(session, o, port, 1, why))
         return false;
-    TakeMirror(kept);
+    TakeMirror(session, kept);
     // A setting the module holds outside its range or list cannot go back as it was.
     const std::vector<const TSettingRow *> odd = IncompleteSettings(StoredModuleSettings(kept.words.data()));
     if (!odd.empty()) {
@@ -70,12 +69,13 @@ bool RestoreKeptSettings(const Options &o, const PortTarget &port, const KeptSet
     {
         const InterruptHold hold("talvex-cli: interrupt noted; the module's settings are written back first\n");
         SleepMs(kPauseBeforeWriteMs);
-        result = WriteModuleConfiguration(StoredModuleSettings(kept.words.data()), {}, {},
-                                          {true, RegisterMirror[Reg::Cfg_Unlock], RegisterMirror[Reg::Cfg_Commit]});
+        const auto mirror = session.master().Mirror();
+        result = WriteModuleConfiguration(session.master(), StoredModuleSettings(kept.words.data()),
+                                          {true, mirror[Reg::Cfg_Unlock], mirror[Reg::Cfg_Commit]});
     }
     // The read-back of the sequence has put what the module now holds into the mirror.
     if (session.poll() == ModbusSession::Outcome::Exchange)
-        TakeMirror(after);
+        TakeMirror(session, after);
     if (!result.Stored) {
         why = QStringLiteral("the configuration sequence did not store them (%1 of %2 writes confirmed)")
                   .arg(result.Echoed)

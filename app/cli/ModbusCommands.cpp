@@ -5,7 +5,6 @@
 #include "app/cli/PortError.h"
 #include "app/cli/SettingTexts.h"
 
-#include "modbus/MODBUS_RTU.h"
 #include "modbus/ModuleConfig.h"
 #include "serial/Clock.h"
 #include "trend/CsvRecord.h"
@@ -16,6 +15,7 @@
 
 #include <array>
 #include <memory>
+#include <span>
 #include <vector>
 
 namespace talvex::cli {
@@ -32,29 +32,30 @@ QString Where(const Options &o, const PortTarget &port)
 }
 
 // What the module's last reply refused with: "illegal data address (exception 2)".
-QString Refusal()
+QString Refusal(const TModbusMaster &master)
 {
-    const uint8_t code = LastExceptionCode();
+    const uint8_t code = master.LastExceptionCode();
     return QStringLiteral("%1 (exception %2)").arg(QString::fromLatin1(ExceptionName(code))).arg(code);
 }
 
 // Who did not confirm a write, and the exception it answered with, if any.
-QString Answerer(const Options &o, const PortTarget &port)
+QString Answerer(const TModbusMaster &master, const Options &o, const PortTarget &port)
 {
-    if (LastExceptionCode() != 0)
-        return QStringLiteral("%1, which answered %2,").arg(Where(o, port), Refusal());
+    if (master.LastExceptionCode() != 0)
+        return QStringLiteral("%1, which answered %2,").arg(Where(o, port), Refusal(master));
     return Where(o, port);
 }
 
 // No usable reply: an exception names itself, anything else is no answer.
-QString NoReply(const Options &o, const PortTarget &port)
+QString NoReply(const TModbusMaster &master, const Options &o, const PortTarget &port)
 {
-    if (LastExceptionCode() != 0)
-        return QStringLiteral("%1 answered: %2").arg(Where(o, port), Refusal());
+    if (master.LastExceptionCode() != 0)
+        return QStringLiteral("%1 answered: %2").arg(Where(o, port), Refusal(master));
     return QStringLiteral("no answer from %1").arg(Where(o, port));
 }
 
-int Failure(ModbusSession::Outcome outcome, const Options &o, const PortTarget &port, Output &out)
+int Failure(ModbusSession &session, ModbusSession::Outcome outcome, const Options &o, const PortTarget &port,
+            Output &out)
 {
     if (outcome == ModbusSession::Outcome::Removed)
         return FailAdapterRemoved(out, port, QStringLiteral("link"));
@@ -64,7 +65,7 @@ int Failure(ModbusSession::Outcome outcome, const Options &o, const PortTarget &
         out.note(QStringLiteral("a module whose station, baud rate or format is not known is found with: "
                                 "talvex-cli -p %1 scan")
                      .arg(port.name));
-    return out.fail(kExitFailed, QStringLiteral("link"), NoReply(o, port));
+    return out.fail(kExitFailed, QStringLiteral("link"), NoReply(session.master(), o, port));
 }
 
 // A write that failed because the adapter went away says so, not "no echo":
@@ -95,9 +96,9 @@ int Start(ModbusSession &session, const Options &o, const PortTarget &port, Outp
     case ModbusSession::Outcome::Interrupted:
     case ModbusSession::Outcome::NoAnswer:
     case ModbusSession::Outcome::Removed:
-        return Failure(outcome, o, port, out);
+        return Failure(session, outcome, o, port, out);
     }
-    return Failure(ModbusSession::Outcome::NoAnswer, o, port, out);
+    return Failure(session, ModbusSession::Outcome::NoAnswer, o, port, out);
 }
 
 // Start, then the module's block in the mirror: in PLC-CAN mode the handshake's
@@ -109,7 +110,7 @@ int StartWithBlock(ModbusSession &session, const Options &o, const PortTarget &p
     if (o.mode == TLinkMode::PlcCan)
         return kExitDone;
     const ModbusSession::Outcome outcome = session.poll();
-    return outcome == ModbusSession::Outcome::Exchange ? kExitDone : Failure(outcome, o, port, out);
+    return outcome == ModbusSession::Outcome::Exchange ? kExitDone : Failure(session, outcome, o, port, out);
 }
 
 // The settings in the order the listing shows them.
@@ -174,11 +175,11 @@ void AddSettings(const TModuleSettings &s, QString &text, QJsonObject &json, con
     }
 }
 
-QJsonArray Words(int first, int count)
+QJsonArray Words(std::span<const uint16_t> mirror, int first, int count)
 {
     QJsonArray a;
     for (int i = 0; i < count; ++i)
-        a.append(RegisterMirror[first + i]);
+        a.append(mirror[size_t(first + i)]);
     return a;
 }
 
@@ -194,7 +195,8 @@ int RunInfo(const Options &o, const PortTarget &port, Output &out)
     ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted, o.line);
     if (const int status = StartWithBlock(session, o, port, out))
         return status;
-    const uint16_t version = RegisterMirror[Reg::FW_Version];
+    const std::span<const uint16_t> mirror = session.master().Mirror();
+    const uint16_t version = mirror[Reg::FW_Version];
     QString text = QStringLiteral("firmware: %1\n").arg(QString::fromStdString(FirmwareVersionText(version)));
     // The line is named when --baud or --format chose another than the fixed port's.
     if (o.line != kDefaultModbusLine)
@@ -209,10 +211,11 @@ int RunInfo(const Options &o, const PortTarget &port, Output &out)
                      {"firmware", QString::fromStdString(FirmwareVersionText(version))},
                      {"firmware_word", version},
                      {"mode", ModeName(o.mode)}};
-    AddSettings(StoredModuleSettings(RegisterMirror), text, json, RegisterMirror);
+    AddSettings(StoredModuleSettings(mirror.data()), text, json, mirror.data());
     if (o.mode == TLinkMode::PlcCan) {
-        text += QStringLiteral("plc-can: %1\n").arg(CanUnlockConfirmed() ? "unlocked" : "locked");
-        json["unlocked"] = CanUnlockConfirmed();
+        const bool unlocked = CanUnlockConfirmed(session.master());
+        text += QStringLiteral("plc-can: %1\n").arg(unlocked ? "unlocked" : "locked");
+        json["unlocked"] = unlocked;
     }
     out.result(text, json);
     return kExitDone;
@@ -223,14 +226,15 @@ int RunRead(const Options &o, const PortTarget &port, Output &out)
     ModbusSession session(port, o.station, o.mode, o.echo, o.linesInverted, o.line);
     if (const int status = Start(session, o, port, out))
         return status;
-    // The registers land in the mirror from word 0 on, whatever their numbers.
-    const TPollRead read{o.first, o.count, 0};
+    // The registers land in the session's mirror at their numbers.
+    const TPollRead read{o.first, o.count, o.first};
     const ModbusSession::Outcome outcome = session.poll(read);
     if (outcome != ModbusSession::Outcome::Exchange)
-        return Failure(outcome, o, port, out);
-    for (int i = 0; i < o.count; ++i)
-        out.result(QStringLiteral("%1 %2").arg(o.first + i).arg(RegisterMirror[i]),
-                   QJsonObject{{"register", o.first + i}, {"value", RegisterMirror[i]}});
+        return Failure(session, outcome, o, port, out);
+    const std::span<const uint16_t> mirror = session.master().Mirror();
+    for (int reg = o.first; reg < o.first + o.count; ++reg)
+        out.result(QStringLiteral("%1 %2").arg(reg).arg(mirror[size_t(reg)]),
+                   QJsonObject{{"register", reg}, {"value", mirror[size_t(reg)]}});
     return kExitDone;
 }
 
@@ -256,11 +260,12 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out)
     }
     int shown = 0;
     bool csvLost = false;
+    const std::span<const uint16_t> mirror = session.master().Mirror();
     const ModbusSession::Outcome outcome = session.run(
         {}, o.intervalMs,
         [&] {
             ++shown;
-            if (csv.IsOpen() && !csv.Row(QDateTime::currentDateTimeUtc(), ChannelValues(RegisterMirror))) {
+            if (csv.IsOpen() && !csv.Row(QDateTime::currentDateTimeUtc(), ChannelValues(mirror.data()))) {
                 csvLost = true;
                 return false;
             }
@@ -268,16 +273,16 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out)
             const int regs[] = {Reg::AD_Val0, Reg::AD_Count, Reg::DA_Val0, Reg::DA_Count, Reg::DA_Gain0, Reg::DA_Count};
             for (int g = 0; g < 3; ++g)
                 for (int i = 0; i < regs[2 * g + 1]; ++i)
-                    line += QStringLiteral(" %1").arg(RegisterMirror[regs[2 * g] + i], 5);
+                    line += QStringLiteral(" %1").arg(mirror[size_t(regs[2 * g] + i)], 5);
             if (!csvOnStdout)
                 out.result(line, QJsonObject{{"time", NowUtc()},
                                              {"exchange", shown},
-                                             {"ad", Words(Reg::AD_Val0, Reg::AD_Count)},
-                                             {"da", Words(Reg::DA_Val0, Reg::DA_Count)},
-                                             {"gain", Words(Reg::DA_Gain0, Reg::DA_Count)}});
+                                             {"ad", Words(mirror, Reg::AD_Val0, Reg::AD_Count)},
+                                             {"da", Words(mirror, Reg::DA_Val0, Reg::DA_Count)},
+                                             {"gain", Words(mirror, Reg::DA_Gain0, Reg::DA_Count)}});
             // The window keeps writing the pair while the module has not confirmed.
             if (o.mode == TLinkMode::PlcCan)
-                CanHandshakeStep();
+                CanHandshakeStep(session.master());
             // A watch whose lines cannot be written has no reader left: it ends.
             return !out.lost() && (o.times == 0 || shown < o.times);
         },
@@ -292,7 +297,7 @@ int RunWatch(const Options &o, const PortTarget &port, Output &out)
                         QStringLiteral("--csv: cannot write \"%1\"").arg(csvOnStdout ? "-" : o.csvPath));
     if (outcome == ModbusSession::Outcome::Exchange || outcome == ModbusSession::Outcome::Interrupted)
         return kExitDone;
-    return Failure(outcome, o, port, out);
+    return Failure(session, outcome, o, port, out);
 }
 
 int RunWrite(const Options &o, const PortTarget &port, Output &out)
@@ -304,13 +309,13 @@ int RunWrite(const Options &o, const PortTarget &port, Output &out)
     const bool learnFirst = o.echo == TEchoMode::Auto;
     if (const int status = learnFirst ? StartWithBlock(session, o, port, out) : Start(session, o, port, out))
         return status;
-    if (!WriteRegister(o.reg, static_cast<uint16_t>(o.value))) {
+    if (!session.master().WriteRegister(o.reg, static_cast<uint16_t>(o.value))) {
         if (const int status = Removed(session, port, out, QStringLiteral("write")))
             return status;
         return out.fail(kExitFailed, QStringLiteral("write"),
                         QStringLiteral("register %1: no matching echo from %2 after %3 attempts")
                             .arg(o.reg)
-                            .arg(Answerer(o, port))
+                            .arg(Answerer(session.master(), o, port))
                             .arg(kWriteAttempts));
     }
     out.result(QStringLiteral("%1 %2").arg(o.reg).arg(o.value),
@@ -324,7 +329,8 @@ int RunConfigure(const Options &o, const PortTarget &port, Output &out)
     if (const int status = StartWithBlock(session, o, port, out))
         return status;
     // What the module holds, with the settings given in their place.
-    TModuleSettings s = StoredModuleSettings(RegisterMirror);
+    const std::span<const uint16_t> mirror = session.master().Mirror();
+    TModuleSettings s = StoredModuleSettings(mirror.data());
     for (size_t i = 0; i < kModuleSettings.size(); ++i)
         if (o.config.values[i])
             s.*kModuleSettings[i].Member = *o.config.values[i];
@@ -340,7 +346,7 @@ int RunConfigure(const Options &o, const PortTarget &port, Output &out)
                 missing << QStringLiteral("--%1 (register %2 holds %3)")
                                .arg(QString::fromLatin1(row->Name))
                                .arg(row->Register)
-                               .arg(RegisterMirror[row->Register]);
+                               .arg(mirror[size_t(row->Register)]);
     if (!missing.isEmpty())
         return out.fail(kExitUsage, QStringLiteral("configure"),
                         QStringLiteral("the module holds settings outside their range; nothing was written. "
@@ -355,8 +361,8 @@ int RunConfigure(const Options &o, const PortTarget &port, Output &out)
                                  "commit, read-back) ends first\n");
         SleepMs(kPauseBeforeWriteMs);
         // The slots as the block just read shows them.
-        result = WriteModuleConfiguration(s, {}, {},
-                                          {true, RegisterMirror[Reg::Cfg_Unlock], RegisterMirror[Reg::Cfg_Commit]});
+        result = WriteModuleConfiguration(session.master(), s,
+                                          {true, mirror[Reg::Cfg_Unlock], mirror[Reg::Cfg_Commit]});
     }
     if (!result.Stored && session.driver().DeviceLost())
         return FailAdapterRemoved(out, port, QStringLiteral("configure"));

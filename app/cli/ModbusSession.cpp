@@ -1,7 +1,6 @@
 #include "app/cli/ModbusSession.h"
 
 #include "app/cli/Interrupt.h"
-#include "modbus/MODBUS_RTU.h"
 #include "serial/LineFormat.h"
 
 #include <QElapsedTimer>
@@ -19,7 +18,6 @@ ModbusSession::ModbusSession(const PortTarget &port, int station, TLinkMode mode
 
 ModbusSession::~ModbusSession()
 {
-    SetModbusLink({});
     driver_.Close();
 }
 
@@ -31,7 +29,7 @@ bool ModbusSession::open()
         driver_.SetDevicePath(port_.device);
     if (!OpenWithLine(driver_, LineFormatOf(line_)))
         return false;
-    SetModbusLink({&driver_, [station = station_] { return station; }, [mode = mode_] { return mode; }, echo_});
+    master_.SetLink(FixedModbusLink(driver_, station_, mode_, echo_));
     return true;
 }
 
@@ -69,7 +67,7 @@ ModbusSession::Outcome ModbusSession::run(const TPollRead &read, int intervalMs,
         // the window's rate (one request every other tick) at the default.
         if (sendPending && clock.elapsed() + kPollTickMs / 2 < lastSendMs + intervalMs)
             return;
-        switch (PollStep(sendPending, waitTicks, read)) {
+        switch (PollStep(master_, sendPending, waitTicks, read)) {
         case TPollStep::Sent:
             lastSendMs = clock.elapsed();
             break;
@@ -109,7 +107,7 @@ ModbusSession::Outcome ModbusSession::unlock()
     clock.start();
     bool confirmed = false;
     const Outcome o = run({}, 0, [&] {
-        confirmed = CanHandshakeStep();
+        confirmed = CanHandshakeStep(master_);
         return !confirmed && clock.elapsed() < kUnlockTimeoutMs;
     });
     if (o != Outcome::Exchange)

@@ -3,8 +3,8 @@
 // and its PLC-CAN handshake, run on a Qt event loop without a window.
 #include "app/cli/Port.h"
 #include "app/cli/TraceFile.h"
-#include "modbus/MODBUS_RTU.h"
 #include "modbus/ModbusLine.h"
+#include "modbus/ModbusMaster.h"
 #include "modbus/PollCycle.h"
 #include "serial/QRT_ComDrv.h"
 
@@ -37,6 +37,10 @@ public:
     ModbusSession(const ModbusSession &) = delete;
     ModbusSession &operator=(const ModbusSession &) = delete;
 
+    // Every register number a request can name: the session's mirror covers them
+    // all, so a read of any registers lands at their numbers.
+    static constexpr size_t kRegisterNumbers = 0x10000;
+
     // Opens the port as the main window does, with the session's line (57600 8E1 by default).
     bool open();
 
@@ -53,6 +57,8 @@ public:
     Outcome unlock();
 
     TQRTCommDriver &driver() { return driver_; }
+    // The session's own master on its port, and the mirror its reads fill.
+    TModbusMaster &master() { return master_; }
 
 private:
     PortTarget port_;
@@ -62,6 +68,7 @@ private:
     TModbusLine line_;
     TQRTCommDriver driver_;
     TraceTap trace_{driver_, TraceProtocol::Modbus};
+    TModbusMaster master_{kRegisterNumbers};
 };
 
 }  // namespace talvex::cli

@@ -4,7 +4,7 @@
 #include "app/cli/SettingTexts.h"
 #include "firmware/FirmwareImage.h"
 #include "firmware/stm32/Stm32Protocol.h"
-#include "modbus/MODBUS_RTU.h"
+#include "modbus/ModbusMaster.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>

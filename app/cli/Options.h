@@ -3,7 +3,7 @@
 // opened or sent.
 #include "firmware/UpdateReport.h"
 #include "modbus/Frames.h"
-#include "modbus/MODBUS_RTU.h"
+#include "modbus/ModbusMaster.h"
 #include "modbus/ModbusLine.h"
 #include "modbus/RegisterMap.h"
 #include "modbus/ScanPlan.h"
