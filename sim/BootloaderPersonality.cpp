@@ -12,6 +12,13 @@ void BootloaderPersonality::reset()
     seenBytes_ = false;
 }
 
+void BootloaderPersonality::newBoard(const stm32::UniqueId &id)
+{
+    chip_.replaceChip(id);
+    blocks_ = 0;
+    reset();
+}
+
 void BootloaderPersonality::receive(const uint8_t *data, size_t size, uint64_t nowMs, std::vector<LineReply> &out)
 {
     receiveAt(data, size, nowMs * 1000, out);

@@ -32,6 +32,9 @@ public:
     int blocksSinceModule() const { return blocks_; }
     void moduleStarted() { blocks_ = 0; }
 
+    // Another board's chip in this one's place (see Stm32Bootloader::replaceChip).
+    void newBoard(const stm32::UniqueId &id);
+
     Stm32Bootloader &chip() { return chip_; }
 
 private:

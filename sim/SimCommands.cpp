@@ -1,5 +1,6 @@
 #include "sim/SimCommands.h"
 
+#include "sim/BoardIdentity.h"
 #include "sim/Simulator.h"
 
 #include <sstream>
@@ -13,7 +14,7 @@ constexpr unsigned long kMaxLatencyTimerMs = 255;
 
 const char *kHelp = "commands: get N | set N V | restart | silent on|off | drop N | corrupt N | noise N | delay MS | "
                     "faults [off] | stall on|off | echo on|off | latency-timer MS | heartbeat on|off | watchdog MS | "
-                    "protect on|off | status | quit";
+                    "protect on|off | remove | insert [HEX] | status | quit";
 
 bool Number(std::istringstream &in, unsigned long max, unsigned long &out)
 {
@@ -101,13 +102,27 @@ std::string RunSimCommand(Simulator &sim, const std::string &line)
         sim.withBootloader([&](BootloaderPersonality &boot) { boot.chip().setReadProtected(flag); });
         return "ok";
     }
+    if (verb == "remove") {
+        sim.removeBoard();
+        return "ok";
+    }
+    if (verb == "insert") {
+        // The board's own ID, or the one after the last board's.
+        std::string word;
+        stm32::UniqueId id{};
+        if (in >> word && !ParseUniqueId(word, id))
+            return "error: insert [HEX] (the unique ID, 24 hex digits)";
+        return "ok " + UniqueIdText(word.empty() ? sim.insertBoard() : sim.insertBoard(id));
+    }
     if (verb == "status") {
         bool readProtected = false;
         sim.withBootloader([&](BootloaderPersonality &boot) { readProtected = boot.chip().readProtected(); });
+        const std::string board = sim.boardPresent() ? ", unique ID " + UniqueIdText(sim.uniqueId())
+                                                     : ", no board on the fixture";
         return std::string("mode ") + ModeName(sim.mode()) + ", port " + sim.linkPath() + ", port speed " +
                std::to_string(sim.portSpeed()) + ", tool speed " + std::to_string(sim.lastLineSpeed()) + ", faults " +
                sim.faults().describe() + (readProtected ? ", flash read-protected" : "") +
-               (sim.moduleCount() > 1 ? ", " + std::to_string(sim.moduleCount()) + " modules on the bus" : "");
+               (sim.moduleCount() > 1 ? ", " + std::to_string(sim.moduleCount()) + " modules on the bus" : "") + board;
     }
     if (verb == "help")
         return kHelp;

@@ -10,6 +10,8 @@ class Simulator;
 //   restart          -> "ok" (power cycle)
 //   silent on|off, drop N, corrupt N, noise N, delay MS, faults [off]
 //   heartbeat on|off, watchdog MS, status, help, quit
+//   remove           -> "ok" (the board off the fixture)
+//   insert [HEX]     -> "ok HEX" (a new board with that unique ID, or the next)
 std::string RunSimCommand(Simulator &sim, const std::string &line);
 
 }  // namespace talvex::sim

@@ -1,6 +1,7 @@
 #include "sim/SimOptions.h"
 
 #include "modbus/RegisterMap.h"
+#include "sim/BoardIdentity.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -77,6 +78,8 @@ std::string SimUsage()
            "  --protected          the chip's flash is read-protected: the bootloader refuses to read,\n"
            "                       write, erase or run it until Readout Unprotect erases all of it\n"
            "  --write-protect P    the four pages around flash page P (0 ... 127) are write-protected\n"
+           "  --uid HEX            the chip's unique ID, 24 hex digits (default 54414C564558000120240615);\n"
+           "                       on a bus the first module's, whose bootloader the line reaches\n"
            "  --product-id ID      the chip answers this product ID to Get ID (default 0x0410)\n"
            "  --log FILE           log every frame with a millisecond time stamp ('-' = stderr)\n"
            "  --silent             answer nothing\n"
@@ -88,7 +91,9 @@ std::string SimUsage()
            "                       as a 2-wire RS-485 adapter that hears itself does\n"
            "  --latency-timer MS   a USB adapter's latency timer: bytes reach the tool when 62 are\n"
            "                       waiting or MS ms after the last one arrived (the line paced at its speed)\n"
-           "Standard input takes commands (\"help\" lists them); SIGUSR1 restarts the module;\n"
+           "Standard input takes commands (\"help\" lists them): \"remove\" takes the board off the\n"
+           "fixture (silence on the line), \"insert [HEX]\" puts a new one on it (the next unique ID or\n"
+           "HEX, no stored settings, firmware one version older than the image); SIGUSR1 restarts the module;\n"
            "SIGINT or SIGTERM ends the program.\n";
 }
 
@@ -118,6 +123,7 @@ enum OptionCode : int {
     kProductId,
     kBus,
     kGarbleWrongLine,
+    kUid,
 };
 
 const option kLongOptions[] = {
@@ -144,6 +150,7 @@ const option kLongOptions[] = {
     {"product-id", required_argument, nullptr, kProductId},
     {"bus", required_argument, nullptr, kBus},
     {"garble-wrong-line", no_argument, nullptr, kGarbleWrongLine},
+    {"uid", required_argument, nullptr, kUid},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -300,6 +307,12 @@ bool TakeValue(int code, const char *value, SimOptions &o, std::string &error)
         return BusStations(value, o.busStations, error);
     case kGarbleWrongLine:
         o.garbleWrongLine = true;
+        return true;
+    case kUid:
+        if (!value || !ParseUniqueId(value, o.uniqueId)) {
+            error = "--uid needs the chip's unique ID as 24 hex digits (\"54414C564558000120240615\")";
+            return false;
+        }
         return true;
     }
     return false;

@@ -1,6 +1,7 @@
 #pragma once
 #include "sim/Faults.h"
 #include "sim/ModuleCore.h"
+#include "sim/bootloader/Stm32MemoryMap.h"
 
 #include <string>
 #include <vector>
@@ -38,6 +39,9 @@ struct SimOptions {
     bool readProtected = false;
     // Pages whose four-page groups start write-protected.
     std::vector<uint32_t> writeProtectedPages;
+    // The chip's 96-bit unique ID, as its bootloader reads it out at 0x1FFFF7E8
+    // (on a bus: the first module's, the one whose bootloader the line reaches).
+    stm32::UniqueId uniqueId = stm32::kDefaultUniqueId;
     // The product ID the chip answers to Get ID; 0: the module's family.
     uint16_t productId = 0;
     // Several modules on one RS-485 line, one per station given (the station each

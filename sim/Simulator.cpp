@@ -1,6 +1,7 @@
 #include "sim/Simulator.h"
 
 #include "serial/Termios2.h"
+#include "sim/BoardIdentity.h"
 #include "sim/SimCommands.h"
 
 #include <cerrno>
@@ -85,6 +86,7 @@ Simulator::Simulator(SimOptions options)
             module_.eraseStoredSettings();
             log_.note("all flash erased: the stored settings are gone");
         });
+        boot_.chip().setUniqueId(options_.uniqueId);
         boot_.chip().setReadProtected(options_.readProtected);
         for (const uint32_t page : options_.writeProtectedPages)
             boot_.chip().setWriteProtected(page, true);
@@ -284,7 +286,8 @@ uint64_t Simulator::runDue(uint64_t nowUs)
 {
     const uint64_t now = nowUs / 1000;
     schedule_.runPasses(now, [this](uint64_t t) {
-        module_.pass(t);
+        if (boardPresent_)
+            module_.pass(t);
         for (auto &m : others_)
             m->core.pass(t);
         if (options_.mode == SimMode::Gateway)
@@ -369,6 +372,10 @@ void Simulator::lineBytes(const uint8_t *data, size_t size, uint64_t nowUs)
         toTool(std::vector<uint8_t>(data, data + size), nowUs);
     else if (adapter_.enabled())
         lineFreeUs_ = std::max(lineFreeUs_, nowUs) + size * charTimeUs();
+    if (!boardPresent_) {
+        log_.frame("rx", data, size, "no board on the fixture");
+        return;
+    }
     LinePersonality *chosen = takeLine(nowUs / 1000);
     if (!chosen) {
         log_.frame("rx", data, size, "wrong line speed");
@@ -495,6 +502,47 @@ void Simulator::leaveBootloader(uint64_t now)
     boot_.moduleStarted();
 }
 
+void Simulator::removeBoard()
+{
+    std::lock_guard lock(mutex_);
+    boardPresent_ = false;
+    // What the board still owed the line goes with it.
+    schedule_.restart(nowMs());
+    goRequested_ = false;
+    if (active_)
+        active_->reset();
+    active_ = nullptr;
+    log_.note("board taken off the fixture: the line is silent");
+}
+
+stm32::UniqueId Simulator::insertBoard(std::optional<stm32::UniqueId> id)
+{
+    std::lock_guard lock(mutex_);
+    const stm32::UniqueId next = id ? *id : NextUniqueId(boot_.chip().uniqueId());
+    boot_.newBoard(next);
+    module_.eraseStoredSettings();
+    module_.setFirmwareVersion(StockFirmwareVersion(options_.imageVersion));
+    boardPresent_ = true;
+    goRequested_ = false;
+    active_ = nullptr;
+    log_.note("new board on the fixture: unique ID " + UniqueIdText(next) + ", version " +
+              std::to_string(StockFirmwareVersion(options_.imageVersion)) + ", nothing stored");
+    powerCycleLocked(nowMs());
+    return next;
+}
+
+bool Simulator::boardPresent()
+{
+    std::lock_guard lock(mutex_);
+    return boardPresent_;
+}
+
+stm32::UniqueId Simulator::uniqueId()
+{
+    std::lock_guard lock(mutex_);
+    return boot_.chip().uniqueId();
+}
+
 void Simulator::withBootloader(const std::function<void(BootloaderPersonality &)> &fn)
 {
     std::lock_guard lock(mutex_);
@@ -504,6 +552,8 @@ void Simulator::withBootloader(const std::function<void(BootloaderPersonality &)
 void Simulator::powerCycle()
 {
     std::lock_guard lock(mutex_);
+    if (!boardPresent_)
+        return;
     powerCycleLocked(nowMs());
 }
 

@@ -76,6 +76,14 @@ public:
     // The speed the module's port runs at (57600 on the fixed port; register 23 on RS-485).
     uint32_t portSpeed();
 
+    // The board on the fixture. Taken away, the line is silent at every speed;
+    // a new one put on brings `id` (or the next unique ID), no stored settings
+    // and firmware older than the image, and starts. Returns its ID.
+    void removeBoard();
+    stm32::UniqueId insertBoard(std::optional<stm32::UniqueId> id = std::nullopt);
+    bool boardPresent();
+    stm32::UniqueId uniqueId();
+
     SimMode mode() const { return options_.mode; }
     const std::string &linkPath() const { return pty_.linkPath(); }
     const std::string &ttyPath() const { return pty_.ttyPath(); }
@@ -144,6 +152,7 @@ private:
     ModbusRtuPersonality modbus_;
     BootloaderPersonality boot_;
     bool goRequested_ = false;
+    bool boardPresent_ = true;
     std::vector<LinePersonality *> personalities_;
     LinePersonality *active_ = nullptr;
     FaultInjector faults_;

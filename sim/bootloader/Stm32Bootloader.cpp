@@ -45,6 +45,17 @@ void Stm32Bootloader::reset()
     current_ = {};
 }
 
+void Stm32Bootloader::replaceChip(const UniqueId &id)
+{
+    memory_ = Stm32Memory();
+    memory_.setUniqueId(id);
+    faults_ = {};
+    log_.clear();
+    blocksWritten_ = 0;
+    restarts_ = 0;
+    reset();
+}
+
 Micros Stm32Bootloader::eraseTime(size_t pages)
 {
     return kPageEraseTime * static_cast<int64_t>(pages);

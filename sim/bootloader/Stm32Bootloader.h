@@ -60,6 +60,13 @@ public:
     // keep their content; a silence fault ends.
     void reset();
 
+    // Another chip in this one's place, as a board swapped on a fixture brings:
+    // memories as shipped with `id` as its unique ID, no fault, no log, waiting
+    // for the sync byte. What the host set (product ID, callbacks) stays.
+    void replaceChip(const stm32::UniqueId &id);
+    void setUniqueId(const stm32::UniqueId &id) { memory_.setUniqueId(id); }
+    stm32::UniqueId uniqueId() const { return memory_.uniqueId(); }
+
     bool synced() const { return phase_ != Phase::WaitSync; }
     bool started() const { return phase_ == Phase::Started; }
 

@@ -6,8 +6,6 @@ using namespace stm32;
 
 namespace {
 
-// Serial number the chip reports in its unique-ID field.
-constexpr uint8_t kUniqueId[kUniqueIdBytes] = {0x54, 0x41, 0x4C, 0x56, 0x45, 0x58, 0x00, 0x01, 0x20, 0x24, 0x06, 0x15};
 // Option byte layout: each byte is followed by its complement.
 constexpr unsigned kOptionRdp = 0;   // read protection
 constexpr unsigned kOptionUser = 2;  // watchdog and reset options
@@ -29,7 +27,7 @@ Stm32Memory::Stm32Memory() : flash_(kFlashBytes, kErasedByte), ram_(kRamBytes, 0
     const uint32_t sizeAt = kFlashSizeRegister - kSystemBase;
     system_[sizeAt] = static_cast<uint8_t>(kFlashSizeKiB & 0xFF);  // little-endian register
     system_[sizeAt + 1] = static_cast<uint8_t>(kFlashSizeKiB >> 8);
-    std::copy(std::begin(kUniqueId), std::end(kUniqueId), system_.begin() + (kUniqueIdAddress - kSystemBase));
+    setUniqueId(kDefaultUniqueId);
     for (unsigned i = 0; i < kOptionBytes; i += kOptionStride) {
         options_[i] = kOptionUnset;
         options_[i + 1] = static_cast<uint8_t>(~kOptionUnset);
@@ -39,6 +37,18 @@ Stm32Memory::Stm32Memory() : flash_(kFlashBytes, kErasedByte), ram_(kRamBytes, 0
     options_[kOptionRdp + 1] = static_cast<uint8_t>(~kRdpUnprotected);
     options_[kOptionUser] = kOptionUserDefault;
     options_[kOptionUser + 1] = static_cast<uint8_t>(~kOptionUserDefault);
+}
+
+void Stm32Memory::setUniqueId(const UniqueId &id)
+{
+    std::copy(id.begin(), id.end(), system_.begin() + (kUniqueIdAddress - kSystemBase));
+}
+
+UniqueId Stm32Memory::uniqueId() const
+{
+    UniqueId id{};
+    std::copy_n(system_.begin() + (kUniqueIdAddress - kSystemBase), id.size(), id.begin());
+    return id;
 }
 
 bool Stm32Memory::inFlash(uint32_t address, uint32_t count)

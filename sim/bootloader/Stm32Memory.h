@@ -14,6 +14,10 @@ class Stm32Memory {
 public:
     Stm32Memory();
 
+    // The 96-bit unique ID in the system memory (kDefaultUniqueId until set).
+    void setUniqueId(const stm32::UniqueId &id);
+    stm32::UniqueId uniqueId() const;
+
     // Whether [address, address + count) lies inside one memory the host may read / write.
     bool readable(uint32_t address, uint32_t count) const;
     bool writable(uint32_t address, uint32_t count) const;

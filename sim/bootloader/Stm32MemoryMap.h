@@ -4,6 +4,7 @@
 // facts a host needs too: they are in Stm32Protocol.h.
 #include "firmware/stm32/Stm32Protocol.h"
 
+#include <array>
 #include <cstdint>
 
 namespace stm32 {
@@ -22,6 +23,10 @@ inline constexpr uint32_t kSystemBytes = 0x800;                // up to 0x1FFFF7
 inline constexpr uint16_t kFlashSizeKiB = kFlashBytes / 1024;  // 0x0080, at kFlashSizeRegister
 inline constexpr uint32_t kUniqueIdAddress = 0x1FFFF7E8;       // 96-bit unique device ID
 inline constexpr uint32_t kUniqueIdBytes = 12;
+// The ID in the order a Read Memory hands it out.
+using UniqueId = std::array<uint8_t, kUniqueIdBytes>;
+// What a chip reports when nobody gave it another one.
+inline constexpr UniqueId kDefaultUniqueId = {0x54, 0x41, 0x4C, 0x56, 0x45, 0x58, 0x00, 0x01, 0x20, 0x24, 0x06, 0x15};
 
 inline constexpr uint32_t kOptionBase = 0x1FFFF800;  // option bytes, each followed by its complement
 inline constexpr uint32_t kOptionBytes = 16;
