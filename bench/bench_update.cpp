@@ -348,9 +348,10 @@ int main(int argc, char *argv[])
     PreferQtEventLoop();  // as the program starts
     QApplication app(argc, argv);
 
-    if (!LoadFirmwareImage())
+    const std::optional<QByteArray> carried = LoadFirmwareImage();
+    if (!carried)
         return 1;
-    const QByteArray image = *ImageStream;
+    const QByteArray image = *carried;
     Bench bench;
     bench.logDir = logDir;
     // The frame log appends: a kept folder must not mix the runs of two bench runs.

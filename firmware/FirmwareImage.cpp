@@ -2,11 +2,7 @@
 
 #include <QFile>
 
-#include <algorithm>
 #include <mutex>
-
-TIspBuffer IspBuffer{};
-std::optional<QByteArray> ImageStream;
 
 // The resource object lives in this static library; nothing else references it,
 // so the linker would drop it without this explicit registration.
@@ -21,31 +17,26 @@ bool FirmwareImageSizeAcceptable(qint64 size)
     return size >= kFirmwareImageMinBytes && size <= kFirmwareImageMaxBytes;
 }
 
-bool LoadFirmwareImageFrom(const QString &path)
+std::optional<QByteArray> LoadFirmwareImageFrom(const QString &path)
 {
-    ImageStream.emplace();
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return false;
+        return std::nullopt;
     // One byte more than the limit is enough to tell an oversized image.
     const QByteArray bytes = file.read(kFirmwareImageMaxBytes + 1);
     if (bytes.size() != file.size())
-        return false;
+        return std::nullopt;
     return LoadFirmwareImageBytes(bytes);
 }
 
-bool LoadFirmwareImageBytes(const QByteArray &bytes)
+std::optional<QByteArray> LoadFirmwareImageBytes(const QByteArray &bytes)
 {
-    ImageStream.emplace();
     if (!FirmwareImageSizeAcceptable(bytes.size()))
-        return false;
-    static_assert(size_t(kFirmwareImageMaxBytes) <= kIspImageAreaBytes);
-    *ImageStream = bytes;
-    std::copy(bytes.cbegin(), bytes.cend(), IspBuffer.begin() + kIspImageFirst);
-    return true;
+        return std::nullopt;
+    return bytes;
 }
 
-bool LoadFirmwareImage()
+std::optional<QByteArray> LoadFirmwareImage()
 {
     RegisterFirmwareResource();
     return LoadFirmwareImageFrom(QString::fromLatin1(kFirmwareResource));

@@ -1,5 +1,6 @@
 #pragma once
-// The firmware image the tool carries, and the one buffer the update works in.
+// The firmware image the tool carries, its loaders, and the layout of the buffer
+// an update works in (each update owns one: firmware/IspMemory.h).
 #include <QByteArray>
 #include <QString>
 
@@ -36,24 +37,21 @@ inline constexpr char kFirmwareResource[] = ":/firmware/image.bin";
 using TIspBuffer = std::array<uint8_t, kIspBufferLast + 1>;
 static_assert(std::tuple_size_v<TIspBuffer> - 1 == 1048841);
 
-// Command/reply area and image area of the update.
-extern TIspBuffer IspBuffer;
-// Copy of the last image loaded; empty optional before the first load.
-extern std::optional<QByteArray> ImageStream;
-
 // True for a size the update can erase and write.
 bool FirmwareImageSizeAcceptable(qint64 size);
 
-// Loads the carried image into ImageStream and the image area of IspBuffer.
-// False when the resource cannot be read or its size is refused; the image area
-// is then left as it was. Shows nothing to the user.
-bool LoadFirmwareImage();
+// The loaders return the image they loaded, or nothing when the resource cannot
+// be read or its size is refused. They keep nothing themselves: the update that
+// asked puts the bytes into its own buffer (TIspMemory). They show nothing to the user.
+
+// The carried image.
+std::optional<QByteArray> LoadFirmwareImage();
 
 // The same from another file or resource path, for tests.
-bool LoadFirmwareImageFrom(const QString &path);
+std::optional<QByteArray> LoadFirmwareImageFrom(const QString &path);
 
 // The same from bytes already read (an image file the command line has decoded).
-bool LoadFirmwareImageBytes(const QByteArray &bytes);
+std::optional<QByteArray> LoadFirmwareImageBytes(const QByteArray &bytes);
 
 // Whether the carried image is the stand-in (see firmware/README.md), not the
 // module's firmware: writing it into a real module would replace working

@@ -8,6 +8,7 @@
 #include "serial/LineFormat.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -29,48 +30,63 @@ struct TUpdateCore::Row {
     uint8_t awaits;      // bytes the step waits for (ReplyLength)
     Check accepted;      // when the reply is taken
     bool resetsTimeOut;  // OvertimeCount back to 0 once it is
-    int32_t (TUpdateCore::*send)(int32_t next);
+    State (TUpdateCore::*send)(State next);
     TUpdateStage stage;
-    int32_t next;
+    State next;
+    // The read a Read Memory state belongs to: where from and how many bytes.
+    Read (TUpdateCore::*read)() const;
 };
 
 using S = TUpdateStage;
 using C = TUpdateCore;
+using St = TUpdateCore::State;
 
 // The window's eleven states, then the unique-ID read, the verify's reads and
-// the protection's states.
+// the protection's states, each row at its state's number.
 const C::Row C::kTable[kLastState + 1] = {
-    /* 0: before the first run */ {0, Check::Ack, false, nullptr, S::Connecting, 0},
-    /* 1: sync answer */ {ReplyLength[1], Check::LastByteAck, true, &C::sendGet, S::Connecting, 2},
-    /* 2: Get reply */ {ReplyLength[2], Check::GetReply, true, &C::sendGetId, S::Identifying, 3},
-    /* 3: Get ID reply */ {ReplyLength[3], Check::GetIdReply, true, &C::sendReadMemory, S::Identifying, 4},
-    /* 4: ACK of Read Memory */ {ReplyLength[4], Check::Ack, true, &C::sendReadAddress, S::FlashSize, 5},
-    /* 5: ACK of the address */ {ReplyLength[5], Check::Ack, true, &C::sendReadLength, S::FlashSize, 6},
-    /* 6: ACK and the size word */ {ReplyLength[6], Check::Ack, true, &C::afterFlashSize, S::FlashSize, 7},
-    /* 7: ACK of Erase Memory */ {ReplyLength[7], Check::Ack, true, &C::eraseStep, S::Erasing, 8},
-    /* 8: ACK of the page list or a block */ {ReplyLength[8], Check::Ack, true, &C::sendWriteMemory, S::Writing, 9},
-    // The allowance of one block covers all three of its exchanges: 9 and 10 do not reset it.
-    /* 9: ACK of Write Memory */ {ReplyLength[9], Check::Ack, false, &C::sendWriteAddress, S::Writing, 10},
-    /* 10: ACK of the address */ {ReplyLength[10], Check::Ack, false, &C::writeStep, S::Writing, 8},
-    /* 11: ACK of the last block */ {ReplyLength[11], Check::Ack, false, &C::lastBlockTaken, S::Writing, 1},
-    /* 12: ACK of Read Memory */ {1, Check::Ack, true, &C::sendReadAddress, S::UniqueId, 13},
-    /* 13: ACK of the address */ {1, Check::Ack, true, &C::sendReadLength, S::UniqueId, 14},
-    /* 14: ACK and the ID */ {1 + kUniqueIdBytes, Check::Ack, true, &C::takeUniqueId, S::UniqueId, 7},
-    /* 15: ACK of Read Memory */ {1, Check::Ack, true, &C::sendReadAddress, S::Verifying, 16},
-    /* 16: ACK of the address */ {1, Check::Ack, true, &C::sendReadLength, S::Verifying, 17},
-    /* 17: ACK and the block */ {kAwaitsReadCount, Check::Ack, true, &C::verifyStep, S::Verifying, 15},
+    /* Idle */ {0, Check::Ack, false, nullptr, S::Connecting, St::Idle, nullptr},
+    /* SyncAnswer */ {ReplyLength[1], Check::LastByteAck, true, &C::sendGet, S::Connecting, St::GetReply, nullptr},
+    /* GetReply */ {ReplyLength[2], Check::GetReply, true, &C::sendGetId, S::Identifying, St::GetIdReply, nullptr},
+    /* GetIdReply */
+    {ReplyLength[3], Check::GetIdReply, true, &C::sendReadMemory, S::Identifying, St::FlashSizeCommand, nullptr},
+    /* FlashSizeCommand */
+    {ReplyLength[4], Check::Ack, true, &C::sendReadAddress, S::FlashSize, St::FlashSizeAddress, &C::flashSizeRead},
+    /* FlashSizeAddress */
+    {ReplyLength[5], Check::Ack, true, &C::sendReadLength, S::FlashSize, St::FlashSizeData, &C::flashSizeRead},
+    /* FlashSizeData */
+    {ReplyLength[6], Check::Ack, true, &C::afterFlashSize, S::FlashSize, St::EraseCommand, &C::flashSizeRead},
+    /* EraseCommand */ {ReplyLength[7], Check::Ack, true, &C::eraseStep, S::Erasing, St::PageListOrBlock, nullptr},
+    /* PageListOrBlock */
+    {ReplyLength[8], Check::Ack, true, &C::sendWriteMemory, S::Writing, St::WriteCommand, nullptr},
+    // The allowance of one block covers all three of its exchanges: these two do not reset it.
+    /* WriteCommand */
+    {ReplyLength[9], Check::Ack, false, &C::sendWriteAddress, S::Writing, St::WriteAddress, nullptr},
+    /* WriteAddress */ {ReplyLength[10], Check::Ack, false, &C::writeStep, S::Writing, St::PageListOrBlock, nullptr},
+    /* LastBlock */ {ReplyLength[11], Check::Ack, false, &C::lastBlockTaken, S::Writing, St::VerifyCommand, nullptr},
+    /* UniqueIdCommand */
+    {1, Check::Ack, true, &C::sendReadAddress, S::UniqueId, St::UniqueIdAddress, &C::uniqueIdRead},
+    /* UniqueIdAddress */ {1, Check::Ack, true, &C::sendReadLength, S::UniqueId, St::UniqueIdData, &C::uniqueIdRead},
+    /* UniqueIdData */
+    {1 + kUniqueIdBytes, Check::Ack, true, &C::takeUniqueId, S::UniqueId, St::EraseCommand, &C::uniqueIdRead},
+    /* VerifyCommand */ {1, Check::Ack, true, &C::sendReadAddress, S::Verifying, St::VerifyAddress, &C::blockRead},
+    /* VerifyAddress */ {1, Check::Ack, true, &C::sendReadLength, S::Verifying, St::VerifyData, &C::blockRead},
+    /* VerifyData */
+    {kAwaitsReadCount, Check::Ack, true, &C::verifyStep, S::Verifying, St::VerifyCommand, &C::blockRead},
     // Each protection command is acknowledged twice: when taken and when done;
     // then the chip restarts by itself and the run syncs again.
-    /* 18: ACKs of Readout Unprotect */ {2, Check::TwoAcks, true, &C::restartedSync, S::Unprotecting, 19},
-    /* 19: sync answer after the restart */ {1, Check::LastByteAck, true, &C::afterResync, S::Unprotecting, 4},
-    /* 20: ACKs of Readout Protect */ {2, Check::TwoAcks, true, &C::restartedSync, S::Protecting, 21},
-    /* 21: sync answer after the restart */ {1, Check::LastByteAck, true, &C::afterResync, S::Protecting, 22},
-    /* 22: answer to Read Memory */ {1, Check::AnyByte, true, &C::checkRefused, S::Protecting, 1},
-    /* 23: ACK of Read Memory */ {1, Check::Ack, true, &C::sendReadAddress, S::WriteProtection, 24},
-    /* 24: ACK of the address */ {1, Check::Ack, true, &C::sendReadLength, S::WriteProtection, 25},
-    /* 25: ACK and the option bytes */
-    {1 + Isp::kOptionBytesCount, Check::Ack, true, &C::afterOptionBytes, S::WriteProtection, 7},
-    /* 26: ACKs of Write Unprotect */ {2, Check::TwoAcks, true, &C::restartedSync, S::Unprotecting, 19},
+    /* UnprotectAcks */ {2, Check::TwoAcks, true, &C::restartedSync, S::Unprotecting, St::Resync, nullptr},
+    /* Resync */ {1, Check::LastByteAck, true, &C::afterResync, S::Unprotecting, St::FlashSizeCommand, nullptr},
+    /* ProtectAcks */ {2, Check::TwoAcks, true, &C::restartedSync, S::Protecting, St::ProtectSync, nullptr},
+    /* ProtectSync */ {1, Check::LastByteAck, true, &C::afterResync, S::Protecting, St::ProtectCheck, nullptr},
+    /* ProtectCheck */ {1, Check::AnyByte, true, &C::checkRefused, S::Protecting, St::SyncAnswer, nullptr},
+    /* OptionBytesCommand */
+    {1, Check::Ack, true, &C::sendReadAddress, S::WriteProtection, St::OptionBytesAddress, &C::optionBytesRead},
+    /* OptionBytesAddress */
+    {1, Check::Ack, true, &C::sendReadLength, S::WriteProtection, St::OptionBytesData, &C::optionBytesRead},
+    /* OptionBytesData */
+    {1 + Isp::kOptionBytesCount, Check::Ack, true, &C::afterOptionBytes, S::WriteProtection, St::EraseCommand,
+     &C::optionBytesRead},
+    /* WriteUnprotectAcks */ {2, Check::TwoAcks, true, &C::restartedSync, S::Unprotecting, St::Resync, nullptr},
 };
 
 TUpdateCore::TUpdateCore(TQRTCommDriver &driver, Events &events)
@@ -90,7 +106,7 @@ void TUpdateCore::SetImageLoader(ImageLoaderFn loader)
 
 void TUpdateCore::JumpToBlockForTest(int32_t imageOffset, int32_t bytesLeft, uint32_t writeAddress)
 {
-    state_ = 10;
+    state_ = State::WriteAddress;
     imageOffset_ = imageOffset;
     bytesLeft_ = bytesLeft;
     writeAddress_ = writeAddress;
@@ -100,8 +116,8 @@ TUpdateStage TUpdateCore::StageOf(int32_t state) const
 {
     if (state < 1 || state > kLastState)
         return TUpdateStage::Connecting;
-    // State 8 waits for the page list's ACK until the first block has gone out.
-    if (state == 8 && imageOffset_ == 0)
+    // PageListOrBlock waits for the page list's ACK until the first block has gone out.
+    if (state == int32_t(State::PageListOrBlock) && imageOffset_ == 0)
         return TUpdateStage::Erasing;
     // A read-out reads with the verify's states.
     if (options_.readOnly && kTable[state].stage == TUpdateStage::Verifying)
@@ -111,7 +127,7 @@ TUpdateStage TUpdateCore::StageOf(int32_t state) const
 
 int TUpdateCore::awaited() const
 {
-    const uint8_t awaits = kTable[state_].awaits;
+    const uint8_t awaits = kTable[int(state_)].awaits;
     return awaits == kAwaitsReadCount ? 1 + verifyCount_ : awaits;
 }
 
@@ -119,7 +135,8 @@ int32_t TUpdateCore::imageSize() const
 {
     if (options_.readOnly)
         return readSize_;
-    return static_cast<int32_t>(ImageStream ? ImageStream->size() : 0);
+    const auto &image = memory_.ImageStream();
+    return static_cast<int32_t>(image ? image->size() : 0);
 }
 
 // Switching on a timer that runs changes nothing: it keeps its phase. The
@@ -131,6 +148,34 @@ void TUpdateCore::switchTimer(Timer timer, bool on)
         timeOutDue_ = now_ + static_cast<uint32_t>(Isp::kOvertimeIntervalMs);
     running = on;
     events_.onTimer(timer, on);
+}
+
+void TUpdateCore::waitThen(uint32_t ms, std::function<void()> then)
+{
+    if (!options_.waitByTimer) {
+        sleep(ms);
+        then();
+        return;
+    }
+    // No reply is awaited while the lines settle; bytes that come in meanwhile
+    // are dropped by the sync byte that follows, as the blocking wait would.
+    stepAfterWait_ = stepOn_;
+    if (stepOn_)
+        switchTimer(Timer::Step, false);
+    afterWait_ = std::move(then);
+    events_.onWait(ms);
+}
+
+void TUpdateCore::Resume(uint32_t now)
+{
+    if (!afterWait_)
+        return;
+    now_ = now;
+    const std::function<void()> then = std::move(afterWait_);
+    afterWait_ = nullptr;
+    if (std::exchange(stepAfterWait_, false))
+        switchTimer(Timer::Step, true);
+    then();
 }
 
 void TUpdateCore::sleep(uint32_t ms)
@@ -185,6 +230,9 @@ void TUpdateCore::sendReadCount(int count)
 
 void TUpdateCore::Start(uint32_t now)
 {
+    // A line sequence under way ends first (Stop drops it).
+    if (Waiting())
+        return;
     now_ = now;
     retryCount_ = 0;
     runs_ = 0;
@@ -198,43 +246,62 @@ void TUpdateCore::Start(uint32_t now)
 
 void TUpdateCore::Run(uint32_t now)
 {
+    if (Waiting())
+        return;
     now_ = now;
     startRun();
 }
 
 void TUpdateCore::Stop()
 {
+    afterWait_ = nullptr;
+    stepAfterWait_ = false;
     switchTimer(Timer::Step, false);
     switchTimer(Timer::TimeOut, false);
-    restartAndClose();
-    ComDriver.Close();
+    restartAndClose([this] { ComDriver.Close(); });
 }
 
-void TUpdateCore::restartAndClose()
+void TUpdateCore::restartAndClose(std::function<void()> then)
 {
+    const auto close = [this, then = std::move(then)] {
+        bootEntered_ = false;
+        if (portOpened_)
+            ComDriver.Close();
+        if (then)
+            then();
+    };
     // Closing alone only drops the lines (with HUPCL), and nothing resets the
     // chip: it would stay in its bootloader until power-cycled. The manual entry
     // leaves it to the operator to release BOOT0 and reset the module.
     if (bootEntered_ && ComDriver.IsOpen() && options_.bootEntry != TBootEntry::Manual) {
         ComDriver.SetDtr(true);
-        sleep(options_.finishHoldMs);
-        ComDriver.SetRts(false);
-        ComDriver.SetDtr(false);
+        waitThen(options_.finishHoldMs, [this, close] {
+            ComDriver.SetRts(false);
+            ComDriver.SetDtr(false);
+            close();
+        });
+        return;
     }
-    bootEntered_ = false;
-    if (portOpened_)
-        ComDriver.Close();
+    close();
 }
 
-void TUpdateCore::endRun(bool mayRunAgain, TUpdateOutcome outcome)
+void TUpdateCore::endRun(TUpdateOutcome outcome, bool mayRunAgain)
 {
-    state_ = 1;
+    const bool done = outcome == TUpdateOutcome::Done;
+    state_ = State::SyncAnswer;
     setProgress(0);
+    if (done)
+        events_.onNotice(TUpdateNotice::Done, 0);
     switchTimer(Timer::TimeOut, false);
     switchTimer(Timer::Step, false);
     if (!mayRunAgain) {
-        restartAndClose();
-        events_.onFinished(outcome);
+        // The manual entry touches no line: there is nothing to finish.
+        if (done && options_.bootEntry != TBootEntry::Manual)
+            enterStage(TUpdateStage::Finishing);
+        // Let the chip restart into its program (the new one once done). Whether
+        // closing the port would release DTR depends on the port's hang-up flag;
+        // the module must not stay in reset for want of it.
+        restartAndClose([this, outcome] { events_.onFinished(outcome); });
         return;
     }
     // Between the runs of one start nothing changes: the next run's boot entry
@@ -248,10 +315,15 @@ void TUpdateCore::endRun(bool mayRunAgain, TUpdateOutcome outcome)
     }
     // No further run after all: the chip of the run just ended still runs its
     // bootloader. Its port (unchanged since that run) opens once more to restart it.
-    if (bootEntered_ && options_.bootEntry != TBootEntry::Manual && OpenWithLine(ComDriver, kBootloaderLine))
-        restartAndClose();
-    bootEntered_ = false;
-    events_.onFinished(outcome);
+    const auto finished = [this, outcome] {
+        bootEntered_ = false;
+        events_.onFinished(outcome);
+    };
+    if (bootEntered_ && options_.bootEntry != TBootEntry::Manual && OpenWithLine(ComDriver, kBootloaderLine)) {
+        restartAndClose(finished);
+        return;
+    }
+    finished();
 }
 
 void TUpdateCore::startRun()
@@ -270,10 +342,12 @@ void TUpdateCore::startRun()
     }
     portOpened_ = true;
     ++runs_;
+    enterBootloader([this] { syncAfterEntry(); });
+}
 
-    enterBootloader();
-
-    state_ = 1;
+void TUpdateCore::syncAfterEntry()
+{
+    state_ = State::SyncAnswer;
     failure_ = {};
     rejected_ = TUpdateCause::NoAnswer;
     verified_ = false;
@@ -299,13 +373,13 @@ void TUpdateCore::sendSync()
 void TUpdateCore::Step(uint32_t now)
 {
     now_ = now;
-    if (state_ < 1 || state_ > kLastState)
+    if (state_ < State::SyncAnswer || state_ > State::WriteUnprotectAcks || Waiting())
         return;
     const int count = ComDriver.RxCount;
     if (count < awaited()) {
         // A NACK where a longer answer is due waits like any short reply, but
         // the run's failure can name it.
-        if (count > 0 && state_ > 1 && ComDriver.RxBuffer[0] == stm32::kNack) {
+        if (count > 0 && state_ > State::SyncAnswer && ComDriver.RxBuffer[0] == stm32::kNack) {
             rejected_ = TUpdateCause::Refused;
             nacked();
         }
@@ -317,13 +391,13 @@ void TUpdateCore::Step(uint32_t now)
     const uint8_t lastByte = ComDriver.RxBuffer[std::min(count, int(TQRTCommDriver::kRxBufferSize)) - 1];
     std::copy_n(ComDriver.RxBuffer, bounded, &IspBuffer[kIspCommandFirst]);
     ComDriver.RxCount = 0;
-    const Row &row = kTable[state_];
+    const Row &row = kTable[int(state_)];
     // Whatever a step throws ends that step only; the run goes on from where it got.
     try {
         if (!accepted(row.accepted, lastByte)) {
-            const uint8_t first = state_ == 1 ? lastByte : IspBuffer[kCmd];
+            const uint8_t first = state_ == State::SyncAnswer ? lastByte : IspBuffer[kCmd];
             rejected_ = first == stm32::kNack ? TUpdateCause::Refused : TUpdateCause::BadReply;
-            if (state_ == 1)
+            if (state_ == State::SyncAnswer)
                 events_.onNotice(TUpdateNotice::NoContact, 0);
             else if (rejected_ == TUpdateCause::Refused)
                 nacked();
@@ -332,7 +406,7 @@ void TUpdateCore::Step(uint32_t now)
         rejected_ = TUpdateCause::NoAnswer;
         if (row.resetsTimeOut)
             overtimeCount_ = 0;
-        const int32_t next = (this->*row.send)(row.next);
+        const State next = (this->*row.send)(row.next);
         if (next != kStayPut)
             moveTo(next);
     } catch (...) {
@@ -365,21 +439,21 @@ bool TUpdateCore::accepted(Check check, uint8_t lastByte) const
 
 // A new state reports its stage when that differs; the progress within a stage
 // is reported by the steps that make it.
-void TUpdateCore::moveTo(int32_t state)
+void TUpdateCore::moveTo(State state)
 {
     state_ = state;
     if (StageOf(state) != stage_)
         enterStage(StageOf(state));
 }
 
-int32_t TUpdateCore::sendGet(int32_t next)
+TUpdateCore::State TUpdateCore::sendGet(State next)
 {
     sendCommand(stm32::kCmdGet);
     events_.onNotice(TUpdateNotice::Connected, 0);
     return next;
 }
 
-int32_t TUpdateCore::sendGetId(int32_t next)
+TUpdateCore::State TUpdateCore::sendGetId(State next)
 {
     bootloaderVersion_ = IspBuffer[kCmd + 2];
     sendCommand(stm32::kCmdGetId);  // fills bytes 1 and 2 only: the version in byte 3 stays
@@ -387,7 +461,7 @@ int32_t TUpdateCore::sendGetId(int32_t next)
     return next;
 }
 
-int32_t TUpdateCore::sendReadMemory(int32_t next)
+TUpdateCore::State TUpdateCore::sendReadMemory(State next)
 {
     productId_ = static_cast<uint16_t>(IspBuffer[kCmd + 2] << 8 | IspBuffer[kCmd + 3]);
     // Another family's chip has other pages and other flash: nothing is erased on it.
@@ -400,40 +474,50 @@ int32_t TUpdateCore::sendReadMemory(int32_t next)
     return next;
 }
 
-// The three reads (the flash size, the unique ID, a block read back) send their
-// address and then their count the same way; the stage says which read it is.
+// The reads send their address and then their count the same way; the state's
+// row says which read it is.
 TUpdateCore::Read TUpdateCore::currentRead() const
 {
-    if (state_ >= kOptionBytesCommandState && state_ <= kOptionBytesDataState)
-        return {Isp::kOptionBytesAddress, Isp::kOptionBytesCount};
-    switch (StageOf(state_)) {
-    case TUpdateStage::UniqueId:
-        return {Isp::kUniqueIdAddress, kUniqueIdBytes};
-    case TUpdateStage::Verifying:
-    case TUpdateStage::Reading:
-        return {options_.startAddress + static_cast<uint32_t>(verifyOffset_), verifyCount_};
-    default:
-        return {stm32::kFlashSizeRegister, Isp::kFlashSizeReadCount};
-    }
+    return (this->*kTable[int(state_)].read)();
 }
 
-int32_t TUpdateCore::sendReadAddress(int32_t next)
+TUpdateCore::Read TUpdateCore::flashSizeRead() const
+{
+    return {stm32::kFlashSizeRegister, Isp::kFlashSizeReadCount};
+}
+
+TUpdateCore::Read TUpdateCore::uniqueIdRead() const
+{
+    return {Isp::kUniqueIdAddress, kUniqueIdBytes};
+}
+
+TUpdateCore::Read TUpdateCore::blockRead() const
+{
+    return {options_.startAddress + static_cast<uint32_t>(verifyOffset_), verifyCount_};
+}
+
+TUpdateCore::Read TUpdateCore::optionBytesRead() const
+{
+    return {Isp::kOptionBytesAddress, Isp::kOptionBytesCount};
+}
+
+TUpdateCore::State TUpdateCore::sendReadAddress(State next)
 {
     sendAddress(currentRead().address);
     return next;
 }
 
-int32_t TUpdateCore::sendReadLength(int32_t next)
+TUpdateCore::State TUpdateCore::sendReadLength(State next)
 {
     sendReadCount(currentRead().count);
     return next;
 }
 
-int32_t TUpdateCore::eraseStep(int32_t next)
+TUpdateCore::State TUpdateCore::eraseStep(State next)
 {
     switchTimer(Timer::Step, false);
     // A failed load leaves the run in this state; its time-out ends it.
-    if (!loadImage_()) {
+    if (!LoadImage()) {
         rejected_ = TUpdateCause::ImageNotLoaded;
         return kStayPut;
     }
@@ -470,20 +554,20 @@ int32_t TUpdateCore::eraseStep(int32_t next)
     return next;
 }
 
-int32_t TUpdateCore::sendWriteMemory(int32_t next)
+TUpdateCore::State TUpdateCore::sendWriteMemory(State next)
 {
     blockAddress_ = writeAddress_;
     sendCommand(stm32::kCmdWriteMemory);
     return next;
 }
 
-int32_t TUpdateCore::sendWriteAddress(int32_t next)
+TUpdateCore::State TUpdateCore::sendWriteAddress(State next)
 {
     sendAddress(writeAddress_);
     return next;
 }
 
-int32_t TUpdateCore::writeStep(int32_t next)
+TUpdateCore::State TUpdateCore::writeStep(State next)
 {
     const int n = std::min<int32_t>({bytesLeft_, kMaxBlock, erasedRunEnd(imageOffset_) - imageOffset_});
     // The bootloader programs whole words only: a short last block is filled up
@@ -508,41 +592,29 @@ int32_t TUpdateCore::writeStep(int32_t next)
     setProgress(size > 0 ? imageOffset_ * 100 / size : 0);
     events_.onNotice(TUpdateNotice::Written, progress_);
     enterStage(TUpdateStage::Writing, progress_);
-    return bytesLeft_ > 0 ? next : 11;
+    return bytesLeft_ > 0 ? next : State::LastBlock;
 }
 
-int32_t TUpdateCore::lastBlockTaken(int32_t)
+TUpdateCore::State TUpdateCore::lastBlockTaken(State next)
 {
     if (!options_.verify)
         return finish();
     verifyOffset_ = 0;
     enterStage(TUpdateStage::Verifying, 0);
     verifyNextBlock();
-    return kVerifyCommandState;
+    return next;
 }
 
-int32_t TUpdateCore::finish()
+TUpdateCore::State TUpdateCore::finish()
 {
-    state_ = 1;
-    setProgress(0);
-    events_.onNotice(TUpdateNotice::Done, 0);
-    switchTimer(Timer::TimeOut, false);
-    switchTimer(Timer::Step, false);
-    // The manual entry touches no line: there is nothing to finish.
-    if (options_.bootEntry != TBootEntry::Manual)
-        enterStage(TUpdateStage::Finishing);
-    // Let the chip restart into the new program. Whether closing the port would
-    // release DTR depends on the port's hang-up flag; the module must not stay in
-    // reset for want of it.
-    restartAndClose();
-    events_.onFinished(TUpdateOutcome::Done);
+    endRun(TUpdateOutcome::Done, false);
     return kStayPut;
 }
 
 void TUpdateCore::TimeOut(uint32_t now)
 {
     now_ = now;
-    if (!timeOutOn_ || Later(timeOutDue_, now))
+    if (!timeOutOn_ || Waiting() || Later(timeOutDue_, now))
         return;
     const auto interval = static_cast<uint32_t>(Isp::kOvertimeIntervalMs);
     timeOutDue_ += interval;
@@ -553,7 +625,7 @@ void TUpdateCore::TimeOut(uint32_t now)
 
 void TUpdateCore::timeOutTick()
 {
-    const bool manualSync = options_.bootEntry == TBootEntry::Manual && state_ == 1;
+    const bool manualSync = options_.bootEntry == TBootEntry::Manual && state_ == State::SyncAnswer;
     if (manualSync) {
         // Once a second until the operator has the chip in its bootloader.
         if (syncsSent_ < kManualSyncSeconds) {
@@ -571,5 +643,5 @@ void TUpdateCore::timeOutTick()
     events_.onNotice(TUpdateNotice::LinkFailed, 0);
     // The manual entry has had its half minute; another run would only ask again.
     const bool another = ++retryCount_ < Isp::kMaxRuns && !manualSync;
-    endRun(another, TUpdateOutcome::LinkFailed);
+    endRun(TUpdateOutcome::LinkFailed, another);
 }

@@ -4,6 +4,7 @@
 // taken, whether that resets the time-out, what it sends, its stage, the next
 // state). The caller hands in the time with every step and time-out; the
 // Qt driver (UpdateEngine.h) ticks it from the two timers.
+#include "firmware/IspMemory.h"
 #include "firmware/UpdateReport.h"
 #include "serial/QRT_ComDrv.h"
 
@@ -15,30 +16,57 @@
 
 class TUpdateCore {
 public:
-    static constexpr int kStates = 11;
+    // The update's states, each a row of the table, by what its reply is. The
+    // window's eleven keep the numbers IspState() has always shown (1 ... 11,
+    // 0 before the first run); the options' own follow them.
+    enum class State : int32_t {
+        Idle = 0,          // before the first run
+        SyncAnswer,        // 1: the answer to the sync byte
+        GetReply,          // 2: Get's command list
+        GetIdReply,        // 3: Get ID's product ID
+        FlashSizeCommand,  // 4: ACK of Read Memory for the flash-size word
+        FlashSizeAddress,  // 5: ACK of its address
+        FlashSizeData,     // 6: ACK and the word
+        EraseCommand,      // 7: ACK of Erase Memory
+        PageListOrBlock,   // 8: ACK of the page list, then of each block
+        WriteCommand,      // 9: ACK of Write Memory
+        WriteAddress,      // 10: ACK of its address
+        LastBlock,         // 11: ACK of the last block
+        UniqueIdCommand,   // 12 ... 14: the unique ID read
+        UniqueIdAddress,
+        UniqueIdData,
+        VerifyCommand,  // 15 ... 17: a block read back (or read out)
+        VerifyAddress,
+        VerifyData,
+        UnprotectAcks,       // 18: the two ACKs of Readout Unprotect
+        Resync,              // 19: the sync answer after the chip's restart
+        ProtectAcks,         // 20: the two ACKs of Readout Protect
+        ProtectSync,         // 21: the sync answer after its restart
+        ProtectCheck,        // 22: the answer to a Read Memory that must be refused
+        OptionBytesCommand,  // 23 ... 25: the option bytes read
+        OptionBytesAddress,
+        OptionBytesData,
+        WriteUnprotectAcks,  // 26: the two ACKs of Write Unprotect
+    };
+    static constexpr int kStates = int(State::LastBlock);
     // Bytes awaited in each state 1 ... 11 (index 0 unused).
     static constexpr uint8_t ReplyLength[kStates + 1] = {0, 1, 15, 5, 1, 1, 5, 1, 1, 1, 1, 1};
-    // States the options add after the window's eleven: the unique-ID read
-    // (12 ... 14) and the verify's reads (15 ... 17).
-    static constexpr int kUniqueIdCommandState = 12;
-    static constexpr int kUniqueIdAddressState = 13;
-    static constexpr int kUniqueIdDataState = 14;
-    static constexpr int kVerifyCommandState = 15;
-    static constexpr int kVerifyAddressState = 16;
-    static constexpr int kVerifyDataState = 17;
-    // The protection's states: Readout or Write Unprotect and the sync after
-    // the chip's restart (18, 19), Readout Protect, its sync and the read that
-    // must be refused (20 ... 22), the option bytes read (23 ... 25) and Write
-    // Unprotect (26).
-    static constexpr int kUnprotectState = 18;
-    static constexpr int kResyncState = 19;
-    static constexpr int kProtectState = 20;
-    static constexpr int kProtectSyncState = 21;
-    static constexpr int kProtectCheckState = 22;
-    static constexpr int kOptionBytesCommandState = 23;
-    static constexpr int kOptionBytesAddressState = 24;
-    static constexpr int kOptionBytesDataState = 25;
-    static constexpr int kWriteUnprotectState = 26;
+    // The numbers of the options' states, as IspState() shows them.
+    static constexpr int kUniqueIdCommandState = int(State::UniqueIdCommand);
+    static constexpr int kUniqueIdAddressState = int(State::UniqueIdAddress);
+    static constexpr int kUniqueIdDataState = int(State::UniqueIdData);
+    static constexpr int kVerifyCommandState = int(State::VerifyCommand);
+    static constexpr int kVerifyAddressState = int(State::VerifyAddress);
+    static constexpr int kVerifyDataState = int(State::VerifyData);
+    static constexpr int kUnprotectState = int(State::UnprotectAcks);
+    static constexpr int kResyncState = int(State::Resync);
+    static constexpr int kProtectState = int(State::ProtectAcks);
+    static constexpr int kProtectSyncState = int(State::ProtectSync);
+    static constexpr int kProtectCheckState = int(State::ProtectCheck);
+    static constexpr int kOptionBytesCommandState = int(State::OptionBytesCommand);
+    static constexpr int kOptionBytesAddressState = int(State::OptionBytesAddress);
+    static constexpr int kOptionBytesDataState = int(State::OptionBytesData);
+    static constexpr int kWriteUnprotectState = int(State::WriteUnprotectAcks);
     static constexpr int kLastState = kWriteUnprotectState;
     static constexpr int kUniqueIdBytes = 12;
     // Seconds the manual boot entry repeats the sync byte for.
@@ -53,6 +81,8 @@ public:
     public:
         virtual ~Events() = default;
         virtual void onTimer(Timer timer, bool on) = 0;
+        // A wait of `ms` by timer (TUpdateOptions::waitByTimer): call Resume once it has passed.
+        virtual void onWait(uint32_t ms) = 0;
         virtual void onNotice(TUpdateNotice notice, int value) = 0;
         virtual void onProgress(int percent) = 0;
         virtual void onStage(TUpdateStage stage, int percent) = 0;
@@ -66,8 +96,8 @@ public:
 
     // Blocking wait of the line sequence and of the finish, in milliseconds.
     using SleepFn = std::function<void(uint32_t ms)>;
-    // Fills ImageStream and the image area of IspBuffer; false when it cannot.
-    using ImageLoaderFn = std::function<bool()>;
+    // The image a run writes, or nothing when it cannot be loaded (FirmwareImage.h).
+    using ImageLoaderFn = std::function<std::optional<QByteArray>()>;
 
     // driver: the port the update talks through; events: the driver. Both must outlive the core.
     TUpdateCore(TQRTCommDriver &driver, Events &events);
@@ -80,6 +110,12 @@ public:
     void SetImageLoader(ImageLoaderFn loader);
     void SetOptions(const TUpdateOptions &options) { options_ = options; }
     const TUpdateOptions &Options() const { return options_; }
+
+    // This core's own IspBuffer and ImageStream.
+    const TIspMemory &Memory() const { return memory_; }
+    // Loads the image through the loader into ImageStream and the image area of
+    // IspBuffer, as each run does in its erase step; false when it cannot.
+    bool LoadImage() { return memory_.Load(loadImage_()); }
 
     // The entries, each given the time it runs at (a millisecond tick count that
     // wraps); the core's own waits move that time on.
@@ -98,13 +134,19 @@ public:
     uint32_t TimeOutDue() const { return timeOutDue_; }
     // Both timers off and the port closed; the state stays, so the caller can
     // tell where the run stopped. A chip put into its bootloader is restarted
-    // into its program first.
+    // into its program first (by timer, when the waits are; a wait under way is
+    // dropped).
     void Stop();
-    // A run is under way: one of the timers runs.
-    bool Running() const { return stepOn_ || timeOutOn_; }
+    // The end of a wait by timer (see Events::onWait): the line sequence goes on.
+    void Resume(uint32_t now);
+    // A wait by timer is under way: the core takes no step and no time-out until Resume.
+    bool Waiting() const { return static_cast<bool>(afterWait_); }
+    // A run is under way: one of the timers runs, or a wait.
+    bool Running() const { return stepOn_ || timeOutOn_ || Waiting(); }
 
     // The update state, under the names the window has always used.
-    int32_t IspState() const { return state_; }
+    int32_t IspState() const { return int32_t(state_); }
+    State CurrentState() const { return state_; }
     uint8_t OvertimeCount() const { return overtimeCount_; }
     uint8_t RetryCount() const { return retryCount_; }
     // Runs this start has made so far (each one that opened the port).
@@ -134,17 +176,18 @@ public:
     // Pages to erase that the option bytes showed write-protected.
     const std::vector<uint8_t> &WriteProtectedPages() const { return writeProtectedPages_; }
     // A read-out (TUpdateOptions::readOnly): the bytes read, from the image area
-    // of IspBuffer, once the run is done.
+    // of this core's IspBuffer, once the run is done.
     int32_t ReadSize() const { return readSize_; }
     const uint8_t *ReadOut() const;
     // Why the last run failed; cause None after a success.
     const TUpdateFailure &LastFailure() const { return failure_; }
-    // The stage a state belongs to.
+    // The stage a state belongs to (by its number, as IspState() shows it).
     TUpdateStage StageOf(int32_t state) const;
+    TUpdateStage StageOf(State state) const { return StageOf(int32_t(state)); }
 
     // For tests that start in the middle of a run: the state to be in, and for a
     // data block the place in the image it starts at.
-    void JumpToStateForTest(int32_t state) { state_ = state; }
+    void JumpToStateForTest(int32_t state) { state_ = State(state); }
     void JumpToBlockForTest(int32_t imageOffset, int32_t bytesLeft, uint32_t writeAddress);
 
 private:
@@ -159,57 +202,74 @@ private:
 
     bool accepted(Check check, uint8_t lastByte) const;
     int awaited() const;
-    void moveTo(int32_t state);
+    void moveTo(State state);
 
-    // What each state sends once its reply is taken; each returns the next state,
-    // which is the row's unless the action decides otherwise.
-    int32_t sendGet(int32_t next);
-    int32_t sendGetId(int32_t next);
-    int32_t sendReadMemory(int32_t next);
-    Read currentRead() const;
-    int32_t sendReadAddress(int32_t next);
-    int32_t sendReadLength(int32_t next);
-    int32_t afterFlashSize(int32_t next);
-    int32_t takeUniqueId(int32_t next);
-    int32_t eraseStep(int32_t next);
-    int32_t sendWriteMemory(int32_t next);
-    int32_t sendWriteAddress(int32_t next);
-    int32_t writeStep(int32_t next);
-    int32_t lastBlockTaken(int32_t next);
-    int32_t verifyStep(int32_t next);
-    int32_t startReadOut();
+    // What each state sends once its reply is taken; each returns the state it
+    // goes to: the row's `next`, another state of the table it picks, or
+    // kStayPut when it has ended the run itself.
+    State sendGet(State next);
+    State sendGetId(State next);
+    State sendReadMemory(State next);
+    State sendReadAddress(State next);
+    State sendReadLength(State next);
+    State afterFlashSize(State next);
+    State takeUniqueId(State next);
+    State eraseStep(State next);
+    State sendWriteMemory(State next);
+    State sendWriteAddress(State next);
+    State writeStep(State next);
+    State lastBlockTaken(State next);
+    State verifyStep(State next);
+    State startReadOut();
     // Erase, or first the unique ID: what follows the flash size and the option bytes.
-    int32_t towardsErase(int32_t eraseState);
+    State towardsErase(State eraseState);
     // A NACK to the first read with TUpdateOptions::unprotect: Readout Unprotect
     // (or, after one, the refusal). True when it was dealt with.
     bool unprotectOnRefusedRead();
-    int32_t afterOptionBytes(int32_t next);
-    int32_t restartedSync(int32_t next);
-    int32_t afterResync(int32_t next);
-    int32_t startProtect();
-    int32_t checkRefused(int32_t next);
+    State afterOptionBytes(State next);
+    State restartedSync(State next);
+    State afterResync(State next);
+    State startProtect();
+    State checkRefused(State next);
+
+    // The four reads (the flash size, the unique ID, a block read back, the
+    // option bytes), one per read state in the table's `read` column.
+    Read currentRead() const;
+    Read flashSizeRead() const;
+    Read uniqueIdRead() const;
+    Read blockRead() const;
+    Read optionBytesRead() const;
 
     void startRun();
     void timeOutTick();
     void switchTimer(Timer timer, bool on);
+    // Waits `ms` in a line sequence, then goes on with `then`: at once after a
+    // blocking sleep, or from Resume when the waits are by timer. The step timer
+    // rests meanwhile.
+    void waitThen(uint32_t ms, std::function<void()> then);
     void sleep(uint32_t ms);
     void setProgress(int percent);
     void enterStage(TUpdateStage stage, int percent = 0);
-    int32_t finish();
+    State finish();
     void verifyNextBlock();
     bool verifyBlock();
     void refuse(TUpdateCause cause);
     // A NACK where the options ask not to wait it out.
     void nacked();
-    void enterBootloader();
+    // The line sequence into the bootloader, then `then`.
+    void enterBootloader(std::function<void()> then);
     // The end of every run that put the chip into its bootloader, and not followed
     // by another: reset held with the boot pin low, then released, so the module
     // runs its program (the new one, the old one, or none where the flash was
-    // erased, as after a power cycle). Then the port closes.
-    void restartAndClose();
-    // Ends the run where it is: both timers off, failure reported, then either a
-    // further run (true: it has started) or the module restarted and the port closed.
-    void endRun(bool mayRunAgain, TUpdateOutcome outcome);
+    // erased, as after a power cycle). Then the port closes, and `then` follows.
+    void restartAndClose(std::function<void()> then = {});
+    // What follows the line sequence of a run: the sync byte and both timers.
+    void syncAfterEntry();
+    // Ends the run where it is, whatever ended it (the last block, a time-out, a
+    // refusal): both timers off, then either a further run or the module
+    // restarted, the port closed and the start's outcome reported. A run that is
+    // done says so first and reports the finish's stage.
+    void endRun(TUpdateOutcome outcome, bool mayRunAgain);
     void sendSync();
     void send(const uint8_t *bytes, int count);
     void sendCommand(uint8_t code);
@@ -228,6 +288,9 @@ private:
 
     TQRTCommDriver &ComDriver;
     Events &events_;
+    TIspMemory memory_;
+    // The command/reply area and the image area, under the name the update has always used.
+    TIspBuffer &IspBuffer = memory_.IspBuffer();
     SleepFn sleep_;
     ImageLoaderFn loadImage_;
     int portIndex_ = 0;
@@ -237,9 +300,11 @@ private:
     uint32_t now_ = 0;  // the time handed in, moved on by the core's own waits
     bool stepOn_ = false;
     bool timeOutOn_ = false;
-    uint32_t timeOutDue_ = 0;  // next tick of the time-out, while it runs
+    uint32_t timeOutDue_ = 0;          // next tick of the time-out, while it runs
+    std::function<void()> afterWait_;  // what a wait by timer goes on with
+    bool stepAfterWait_ = false;       // the step timer ran when the wait began
 
-    int32_t state_ = 0;
+    State state_ = State::Idle;
     uint8_t overtimeCount_ = 0;
     uint8_t retryCount_ = 0;
     bool portOpened_ = false;

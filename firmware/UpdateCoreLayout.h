@@ -1,6 +1,7 @@
 #pragma once
 // Where the update core builds its commands, shared by its two source files.
 #include "firmware/FirmwareImage.h"
+#include "firmware/UpdateCore.h"
 #include "firmware/stm32/Stm32Protocol.h"
 
 namespace {
@@ -15,7 +16,7 @@ constexpr int kMaxErasePages = int(stm32::kGlobalEraseCode);
 static_assert(1 + kMaxErasePages + 1 <= int(kIspCommandLast) - kCmd + 1);
 // An action that has put the run where it belongs itself (the finish, a refusal,
 // a failed load) returns this instead of a next state.
-constexpr int32_t kStayPut = -1;
+constexpr TUpdateCore::State kStayPut = TUpdateCore::State(-1);
 // A read-back block, after its ACK, fits the command/reply area.
 static_assert(1 + kMaxBlock <= int(kIspCommandLast) - kCmd + 1);
 

@@ -10,24 +10,29 @@
 
 #include <algorithm>
 
-void TUpdateCore::enterBootloader()
+void TUpdateCore::enterBootloader(std::function<void()> then)
 {
     // The operator holds BOOT0 and resets the module; the sync byte repeats until then.
-    if (options_.bootEntry == TBootEntry::Manual)
+    if (options_.bootEntry == TBootEntry::Manual) {
+        then();
         return;
+    }
     // Reset with BOOT0 held, then let the chip run into its bootloader. The
     // port knows whether its adapter inverts the lines.
     ComDriver.SetDtr(true);
     ComDriver.SetRts(true);
     bootEntered_ = true;
-    sleep(options_.resetPulseMs);
-    ComDriver.SetDtr(false);
-    sleep(options_.bootSettleMs);
-    if (ComDriver.ModemLinesRefused())
-        events_.onModemLinesRefused();
+    waitThen(options_.resetPulseMs, [this, then = std::move(then)] {
+        ComDriver.SetDtr(false);
+        waitThen(options_.bootSettleMs, [this, then] {
+            if (ComDriver.ModemLinesRefused())
+                events_.onModemLinesRefused();
+            then();
+        });
+    });
 }
 
-int32_t TUpdateCore::afterFlashSize(int32_t next)
+TUpdateCore::State TUpdateCore::afterFlashSize(State next)
 {
     // The size word comes least significant byte first, after the ACK.
     flashSizeKiB_ = static_cast<uint16_t>(IspBuffer[kCmd + 1] | IspBuffer[kCmd + 2] << 8);
@@ -56,22 +61,22 @@ int32_t TUpdateCore::afterFlashSize(int32_t next)
     }
     if (options_.checkWriteProtection && !options_.readOnly) {
         sendCommand(stm32::kCmdReadMemory);
-        return kOptionBytesCommandState;
+        return State::OptionBytesCommand;
     }
     return towardsErase(next);
 }
 
-int32_t TUpdateCore::towardsErase(int32_t eraseState)
+TUpdateCore::State TUpdateCore::towardsErase(State eraseState)
 {
     if (options_.readUniqueId) {
         sendCommand(stm32::kCmdReadMemory);
-        return kUniqueIdCommandState;
+        return State::UniqueIdCommand;
     }
     sendCommand(stm32::kCmdErase);
     return eraseState;
 }
 
-int32_t TUpdateCore::takeUniqueId(int32_t next)
+TUpdateCore::State TUpdateCore::takeUniqueId(State next)
 {
     static const char kHex[] = "0123456789ABCDEF";
     uniqueId_.clear();
@@ -129,7 +134,7 @@ void TUpdateCore::skipToErased()
     writeAddress_ += static_cast<uint32_t>(skipped);
 }
 
-int32_t TUpdateCore::verifyStep(int32_t next)
+TUpdateCore::State TUpdateCore::verifyStep(State next)
 {
     if (!verifyBlock())
         return kStayPut;
@@ -154,12 +159,12 @@ void TUpdateCore::verifyNextBlock()
     sendCommand(stm32::kCmdReadMemory);
 }
 
-int32_t TUpdateCore::startReadOut()
+TUpdateCore::State TUpdateCore::startReadOut()
 {
     verifyOffset_ = 0;
     enterStage(TUpdateStage::Reading, 0);
     verifyNextBlock();
-    return kVerifyCommandState;
+    return State::VerifyCommand;
 }
 
 const uint8_t *TUpdateCore::ReadOut() const
@@ -194,7 +199,7 @@ void TUpdateCore::refuse(TUpdateCause cause)
     failure_.stage = StageOf(state_);
     failure_.cause = cause;
     events_.onRunFailed(failure_);
-    endRun(false, TUpdateOutcome::Refused);
+    endRun(TUpdateOutcome::Refused, false);
 }
 
 void TUpdateCore::nacked()
@@ -203,9 +208,10 @@ void TUpdateCore::nacked()
         return;
     // A chip whose flash is read-protected refuses every Read Memory: no further
     // run reads more. Any other NACK ends this run now, as its time-out would.
-    const bool readRefused = state_ == 4 || state_ == kUniqueIdCommandState || state_ == kVerifyCommandState;
+    const bool readRefused = state_ == State::FlashSizeCommand || state_ == State::UniqueIdCommand ||
+                             state_ == State::VerifyCommand;
     if (readRefused) {
-        foundReadProtected_ = foundReadProtected_ || state_ == 4;
+        foundReadProtected_ = foundReadProtected_ || state_ == State::FlashSizeCommand;
         refuse(TUpdateCause::ReadProtected);
         return;
     }
@@ -217,7 +223,7 @@ void TUpdateCore::nacked()
 // one that answers: nothing has been erased by then.
 bool TUpdateCore::unprotectOnRefusedRead()
 {
-    if (state_ != 4 || !options_.unprotect)
+    if (state_ != State::FlashSizeCommand || !options_.unprotect)
         return false;
     foundReadProtected_ = true;
     // A chip still protected after its Readout Unprotect will not be mended by another.
@@ -227,11 +233,11 @@ bool TUpdateCore::unprotectOnRefusedRead()
     }
     overtimeCount_ = 0;
     sendCommand(stm32::kCmdReadoutUnprotect);
-    moveTo(kUnprotectState);
+    moveTo(State::UnprotectAcks);
     return true;
 }
 
-int32_t TUpdateCore::afterOptionBytes(int32_t next)
+TUpdateCore::State TUpdateCore::afterOptionBytes(State next)
 {
     // WRP0 ... WRP3, each followed by its complement, after the ACK.
     const uint8_t *options = &IspBuffer[kCmd + 1];
@@ -251,27 +257,26 @@ int32_t TUpdateCore::afterOptionBytes(int32_t next)
         return towardsErase(next);
     if (options_.unprotect && !writeUnprotected_) {
         sendCommand(stm32::kCmdWriteUnprotect);
-        return kWriteUnprotectState;
+        return State::WriteUnprotectAcks;
     }
     failure_.address = writeProtectedPages_.front();
     refuse(TUpdateCause::WriteProtected);
     return kStayPut;
 }
 
-int32_t TUpdateCore::restartedSync(int32_t next)
+TUpdateCore::State TUpdateCore::restartedSync(State next)
 {
-    if (state_ == kUnprotectState)
+    if (state_ == State::UnprotectAcks)
         unprotected_ = true;
-    else if (state_ == kWriteUnprotectState)
+    else if (state_ == State::WriteUnprotectAcks)
         writeUnprotected_ = true;
     // The chip restarts with its new option bytes; the boot pin is still held,
     // so it comes back in its bootloader and waits for a sync byte.
-    sleep(Isp::kOptionRestartMs);
-    sendSync();
+    waitThen(Isp::kOptionRestartMs, [this] { sendSync(); });
     return next;
 }
 
-int32_t TUpdateCore::afterResync(int32_t next)
+TUpdateCore::State TUpdateCore::afterResync(State next)
 {
     // After an unprotect the update goes on from the flash-size read; after
     // Readout Protect a read must now be refused.
@@ -279,13 +284,13 @@ int32_t TUpdateCore::afterResync(int32_t next)
     return next;
 }
 
-int32_t TUpdateCore::startProtect()
+TUpdateCore::State TUpdateCore::startProtect()
 {
     sendCommand(stm32::kCmdReadoutProtect);
-    return kProtectState;
+    return State::ProtectAcks;
 }
 
-int32_t TUpdateCore::checkRefused(int32_t)
+TUpdateCore::State TUpdateCore::checkRefused(State)
 {
     if (IspBuffer[kCmd] != stm32::kNack) {
         refuse(TUpdateCause::NotProtected);

@@ -17,6 +17,10 @@ TUpdateEngine::TUpdateEngine(TQRTCommDriver &driver, QObject *parent)
     Timer5.setTimerType(Qt::PreciseTimer);
     Timer5.setInterval(Isp::kStepIntervalMs);
     connect(&Timer5, &QTimer::timeout, this, &TUpdateEngine::Timer5Timer);
+    WaitT.setObjectName("WaitT");
+    WaitT.setTimerType(Qt::PreciseTimer);
+    WaitT.setSingleShot(true);
+    connect(&WaitT, &QTimer::timeout, this, &TUpdateEngine::WaitTTimer);
     // The serial component takes bytes the moment they arrive; answering from
     // there saves the wait for the next tick on each of the ~185 replies.
     ComDriver.SetOnReceiveData([this](TQRTCommDriver *, const uint8_t *, int32_t) { replyArrived(); });
@@ -26,9 +30,13 @@ TUpdateEngine::~TUpdateEngine()
 {
     // Destroyed mid-run (its window closed, the program quitting): the module
     // is restarted into its program before the port closes.
-    // Whatever clock it was handed may be gone by now: the restart waits on the real one.
+    // Whatever clock it was handed may be gone by now, and no timer fires any
+    // more: the restart waits on the real clock, blocking.
     if (core_.Running()) {
         core_.SetSleep({});
+        TUpdateOptions blocking = core_.Options();
+        blocking.waitByTimer = false;
+        core_.SetOptions(blocking);
         Stop();
     }
     ComDriver.SetOnReceiveData({});
@@ -70,8 +78,14 @@ void TUpdateEngine::OvertimeTTimer()
     enter(Entry::Tick);
 }
 
+void TUpdateEngine::WaitTTimer()
+{
+    enter(Entry::Resume);
+}
+
 void TUpdateEngine::Stop()
 {
+    WaitT.stop();
     waiting_.clear();
     core_.Stop();
 }
@@ -108,6 +122,9 @@ void TUpdateEngine::run(Entry entry)
         break;
     case Entry::Step:
         core_.Step(now);
+        break;
+    case Entry::Resume:
+        core_.Resume(now);
         break;
     case Entry::Tick:
         // OvertimeT's tick is the time-out's due moment, whatever the clock read

@@ -47,7 +47,8 @@ public:
     void SetClock(Clock clock);
     void SetSleep(SleepFn sleep) { core_.SetSleep(std::move(sleep)); }
     void SetImageLoader(ImageLoaderFn loader) { core_.SetImageLoader(std::move(loader)); }
-    // Steps beyond the window's update; the defaults are the window's.
+    // Steps beyond the window's update; the defaults are the window's. With
+    // waitByTimer the line sequences wait on WaitT instead of the SleepFn.
     void SetOptions(const TUpdateOptions &options) { core_.SetOptions(options); }
     // None (the default): every further run starts.
     void SetRetryGuard(RetryGuardFn guard) { retryGuard_ = std::move(guard); }
@@ -70,6 +71,8 @@ public:
     void Timer5Timer();
     // One tick of the time-out (OvertimeT's tick).
     void OvertimeTTimer();
+    // The end of a wait by timer (WaitT's tick): the line sequence goes on.
+    void WaitTTimer();
     // Ends a run where it is, without a further run or `finished`: both timers
     // stop, entries still waiting are dropped, a chip put into its bootloader is
     // restarted into its program, and the port closes. The state stays, so the
@@ -79,6 +82,7 @@ public:
 
     QTimer Timer5;     // step timer, 3 ms
     QTimer OvertimeT;  // time-out timer, 1000 ms
+    QTimer WaitT;      // a wait of a line sequence, single shot (TUpdateOptions::waitByTimer)
 
 signals:
     // What the status line shows, as a value: see TUpdateNotice for `value`.
@@ -99,13 +103,14 @@ signals:
     void runFailed(const TUpdateFailure &failure);
 
 private:
-    enum class Entry { Start, Run, Step, Tick };
+    enum class Entry { Start, Run, Step, Tick, Resume };
     void enter(Entry entry);
     void run(Entry entry);
     void replyArrived();
 
     // TUpdateCore::Events: the core's reports, passed on as signals.
     void onTimer(TUpdateCore::Timer timer, bool on) override;
+    void onWait(uint32_t ms) override { WaitT.start(static_cast<int>(ms)); }
     void onNotice(TUpdateNotice notice, int value) override { emit noticed(notice, value); }
     void onProgress(int percent) override { emit progressChanged(percent); }
     void onStage(TUpdateStage stage, int percent) override { emit stageChanged(stage, percent); }

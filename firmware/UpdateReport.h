@@ -32,6 +32,12 @@ struct TUpdateOptions {
     uint32_t resetPulseMs = Isp::kResetPulseMs;
     uint32_t bootSettleMs = Isp::kBootSettleMs;
     uint32_t finishHoldMs = Isp::kFinishHoldMs;
+    // Those waits and the chip's restart after a protection command by timer
+    // instead of blocking the thread: the driver is asked to call back once the
+    // time has passed, and meanwhile its event loop runs on, so that several
+    // updates in one process enter their bootloaders at the same time. Off:
+    // the window's blocking waits, to the millisecond.
+    bool waitByTimer = false;
     // A NACK ends the run at once instead of waiting out its time-out; a NACK to
     // Read Memory (a read-protected chip) ends the start, as no further run mends it.
     bool endOnNack = false;

@@ -156,6 +156,25 @@ private slots:
 
     // What the refusals above must not catch: an option repeated with the same
     // value, the options each command uses, and what read-flash and --address take.
+    // The parser's own English complaints, reworded into the program's words.
+    void parserComplaintsInTheProgramsWords_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("a value missing") << QStringList{"-p", "COM1", "info", "-a"} << "option -a needs a value";
+        QTest::newRow("a value to an option without one")
+            << QStringList{"-p", "COM1", "info", "--json=yes"} << "option --json takes no value";
+    }
+    void parserComplaintsInTheProgramsWords()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, said);
+        Options o;
+        QString error;
+        QVERIFY(!ParseArguments(args, o, error));
+        QCOMPARE(error, said);
+    }
+
     void acceptedArguments_data()
     {
         QTest::addColumn<QStringList>("args");

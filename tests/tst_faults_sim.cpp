@@ -268,8 +268,9 @@ private slots:
         QVERIFY(filler.ok());
         frm->ComDriver.SetOutputTimeout(kShortOutputTimeoutMs);
         skipLineWaits();
-        QVERIFY(LoadFirmwareImage());
-        const QByteArray image = *ImageStream;
+        const std::optional<QByteArray> carried = LoadFirmwareImage();
+        QVERIFY(carried);
+        const QByteArray image = *carried;
         startUpdate();
         QTRY_VERIFY_WITH_TIMEOUT(LastProgress(statuses) >= 10, 20000);
         frm->OvertimeT.setInterval(kStalledOvertimeTickMs);

@@ -194,16 +194,16 @@ private slots:
     {
         frm->BitBtn1Click();
         frm->Timer5.stop();
-        QVERIFY(LoadFirmwareImage());
-        const uint8_t imageFirst = IspBuffer[kIspImageFirst];
+        QVERIFY(frm->Engine.Core().LoadImage());
+        const uint8_t imageFirst = frm->IspBuffer[kIspImageFirst];
         // A full receive buffer of noise ending in the ACK: judged by its last byte,
         // copied no further than the command/reply area.
         std::vector<uint8_t> flood(1024, 0xEE);
         flood.back() = 0x79;
         reply(flood);
         QCOMPARE(frm->Engine.Core().IspState(), 2);
-        QCOMPARE(IspBuffer[kIspCommandLast], uint8_t(0xEE));
-        QCOMPARE(IspBuffer[kIspImageFirst], imageFirst);
+        QCOMPARE(frm->IspBuffer[kIspCommandLast], uint8_t(0xEE));
+        QCOMPARE(frm->IspBuffer[kIspImageFirst], imageFirst);
     }
 
     void lastBlockIsPaddedToWholeWords()
@@ -216,7 +216,8 @@ private slots:
             image[i] = char(i * 7);
         file.write(image);
         file.close();
-        QVERIFY(LoadFirmwareImageFrom(file.fileName()));
+        frm->Engine.SetImageLoader([&] { return LoadFirmwareImageFrom(file.fileName()); });
+        QVERIFY(frm->Engine.Core().LoadImage());
         QVERIFY(frm->ComDriver.Open());
         frm->Engine.Core().JumpToBlockForTest(768, 233, 0x08000300);
         st.written.clear();
@@ -239,12 +240,11 @@ private slots:
         QCOMPARE(frm->Engine.Core().WriteAddress(), 0x08000300u + 233u);
         QCOMPARE(frm->ProgressBar1->value(), 100);
         QCOMPARE(frm->Engine.Core().IspState(), 11);
-        QVERIFY(LoadFirmwareImage());
     }
 
     void imageOfWholeWordsIsNotPadded()
     {
-        QVERIFY(LoadFirmwareImage());
+        QVERIFY(frm->Engine.Core().LoadImage());
         QVERIFY(frm->ComDriver.Open());
         frm->Engine.Core().JumpToBlockForTest(57 * 256, 36, 0x08003900);
         st.written.clear();

@@ -1,5 +1,6 @@
 // The carried image, its loader and the layout of the update buffer.
 #include "firmware/FirmwareImage.h"
+#include "firmware/IspMemory.h"
 
 #include <QFile>
 #include <QProcess>
@@ -33,9 +34,9 @@ uint32_t Word(const QByteArray &b, int index)
     return w;
 }
 
-QByteArray ImageArea(qsizetype n)
+QByteArray ImageArea(const TIspMemory &isp, qsizetype n)
 {
-    return QByteArray(reinterpret_cast<const char *>(IspBuffer.data() + kIspImageFirst), n);
+    return QByteArray(reinterpret_cast<const char *>(isp.IspBuffer().data() + kIspImageFirst), n);
 }
 
 QString WriteSized(const QTemporaryDir &dir, const QString &name, qint64 size)
@@ -53,15 +54,21 @@ class TestFirmwareImage : public QObject {
     Q_OBJECT
 
     const QByteArray source = ReadFile(QStringLiteral(TALVEX_FIRMWARE_IMAGE_ABS));
+    // An update's buffer and image, as its core holds them.
+    TIspMemory isp;
+    TIspBuffer &IspBuffer = isp.IspBuffer();
+    const std::optional<QByteArray> &ImageStream = isp.ImageStream();
 
 private slots:
     void carriedImageEqualsTheFile()
     {
         QVERIFY(!source.isEmpty());
-        QVERIFY(LoadFirmwareImage());
+        QVERIFY(!ImageStream.has_value());  // none before the first load
+        QCOMPARE(LoadFirmwareImage().value_or(QByteArray()), source);
+        QVERIFY(isp.Load(LoadFirmwareImage()));
         QVERIFY(ImageStream.has_value());
         QCOMPARE(*ImageStream, source);
-        QCOMPARE(ImageArea(source.size()), source);
+        QCOMPARE(ImageArea(isp, source.size()), source);
         qint64 size = 0;
         QVERIFY(CarriedFirmwareImageAcceptable(&size));
         QCOMPARE(size, qint64(source.size()));
@@ -71,7 +78,7 @@ private slots:
     {
         std::memset(IspBuffer.data() + kIspCommandFirst, 0xA5, kIspCommandLast);
         IspBuffer[0] = 0x11;
-        QVERIFY(LoadFirmwareImage());
+        QVERIFY(isp.Load(LoadFirmwareImage()));
         for (size_t p = kIspCommandFirst; p <= kIspCommandLast; ++p)
             QCOMPARE(IspBuffer[p], uint8_t(0xA5));
         QCOMPARE(IspBuffer[0], uint8_t(0x11));
@@ -79,10 +86,10 @@ private slots:
 
     void twoLoadsGiveTheSameContent()
     {
-        QVERIFY(LoadFirmwareImage());
-        const QByteArray first = ImageArea(ImageStream->size());
-        QVERIFY(LoadFirmwareImage());
-        QCOMPARE(ImageArea(ImageStream->size()), first);
+        QVERIFY(isp.Load(LoadFirmwareImage()));
+        const QByteArray first = ImageArea(isp, ImageStream->size());
+        QVERIFY(isp.Load(LoadFirmwareImage()));
+        QCOMPARE(ImageArea(isp, ImageStream->size()), first);
         QCOMPARE(ImageStream->size(), first.size());
     }
 
@@ -110,7 +117,7 @@ private slots:
 #ifndef TALVEX_FIRMWARE_IS_STANDIN
         QSKIP("built with another image; its vector words are its own");
 #endif
-        QVERIFY(LoadFirmwareImage());
+        QVERIFY(isp.Load(LoadFirmwareImage()));
         QCOMPARE(qint64(ImageStream->size()), kStandInBytes);
         // Buffer positions 265 ... 14,892 hold the image.
         QCOMPARE(kIspImageFirst + size_t(kStandInBytes) - 1, size_t(14892));
@@ -150,23 +157,26 @@ private slots:
 
         QTemporaryDir dir;
         const QString path = WriteSized(dir, "image.bin", size);
-        QVERIFY(LoadFirmwareImage());
-        const QByteArray before = ImageArea(source.size());
-        QCOMPARE(LoadFirmwareImageFrom(path), accepted);
+        QVERIFY(isp.Load(LoadFirmwareImage()));
+        const QByteArray before = ImageArea(isp, source.size());
+        const std::optional<QByteArray> loaded = LoadFirmwareImageFrom(path);
+        QCOMPARE(loaded.has_value(), accepted);
+        QCOMPARE(isp.Load(loaded), accepted);
         if (accepted) {
             QCOMPARE(qint64(ImageStream->size()), size);
-            QCOMPARE(ImageArea(size), QByteArray(size, char(0x5A)));
+            QCOMPARE(ImageArea(isp, size), QByteArray(size, char(0x5A)));
         } else {
-            QCOMPARE(ImageArea(source.size()), before);  // a refused image is not copied
+            QCOMPARE(ImageArea(isp, source.size()), before);  // a refused image is not copied
         }
     }
 
     void missingFileIsRefused()
     {
-        QVERIFY(LoadFirmwareImage());
-        const QByteArray before = ImageArea(source.size());
-        QVERIFY(!LoadFirmwareImageFrom(QStringLiteral(":/firmware/absent.bin")));
-        QCOMPARE(ImageArea(source.size()), before);
+        QVERIFY(isp.Load(LoadFirmwareImage()));
+        const QByteArray before = ImageArea(isp, source.size());
+        QVERIFY(!isp.Load(LoadFirmwareImageFrom(QStringLiteral(":/firmware/absent.bin"))));
+        QCOMPARE(ImageArea(isp, source.size()), before);
+        QVERIFY(ImageStream.has_value() && ImageStream->isEmpty());  // a new, empty stream stays
     }
 
     // The same limits stop the build: the configure-time check run on its own.

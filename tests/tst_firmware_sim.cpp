@@ -25,8 +25,9 @@ private slots:
             boot.chip().preloadFlash(0x08000000, oldCode);
             boot.chip().preloadFlash(0x08000000 + 100 * 1024, settings);
         });
-        QVERIFY(LoadFirmwareImage());
-        const QByteArray image = *ImageStream;
+        const std::optional<QByteArray> carried = LoadFirmwareImage();
+        QVERIFY(carried);
+        const QByteArray image = *carried;
         QCOMPARE(image.size(), 14628);
 
         startUpdate();
@@ -128,7 +129,7 @@ private slots:
         QCOMPARE(statuses[failedAt - 1], QString("写进度: 17%"));  // silent after 10 blocks
         QCOMPARE(statuses[failedAt + 1], QString("正在查找设备。。。"));
         QCOMPARE(statuses.count("正在擦除。。。"), 2);
-        sim->withBootloader([](auto &boot) { QVERIFY(FlashHolds(boot.chip().flash(), *ImageStream)); });
+        sim->withBootloader([this](auto &boot) { QVERIFY(FlashHolds(boot.chip().flash(), *frm->ImageStream)); });
     }
 
     void mainWindowButtonOpensTheWindowOnItsPort()

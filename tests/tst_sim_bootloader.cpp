@@ -210,8 +210,9 @@ private slots:
 
     void stm32flashWritesTheCarriedImage()
     {
-        QVERIFY(LoadFirmwareImage());
-        WriteWithStm32flash(Bytes(ImageStream->begin(), ImageStream->end()));
+        const std::optional<QByteArray> carried = LoadFirmwareImage();
+        QVERIFY(carried);
+        WriteWithStm32flash(Bytes(carried->begin(), carried->end()));
     }
 
     // 1,001 bytes: the host pads the last block to whole words itself.

@@ -221,8 +221,9 @@ private slots:
     // The whole sequence the update window sends, with the carried image.
     void updateSequenceWritesTheImage()
     {
-        QVERIFY(LoadFirmwareImage());
-        const Bytes image(ImageStream->begin(), ImageStream->end());
+        const std::optional<QByteArray> carried = LoadFirmwareImage();
+        QVERIFY(carried);
+        const Bytes image(carried->begin(), carried->end());
         Stm32Bootloader e;
         e.preloadFlash(kPage0, Bytes(32 * 1024, 0x00));  // the old firmware and a settings page
         QCOMPARE(e.feed({0x7F}), Bytes{A});

@@ -659,9 +659,9 @@ private slots:
     {
         EngineOnFakePort e;
         int loads = 0;
-        e.engine.SetImageLoader([&] {
+        e.engine.SetImageLoader([&]() -> std::optional<QByteArray> {
             ++loads;
-            return false;
+            return std::nullopt;
         });
         e.engine.Start();
         e.engine.Core().JumpToStateForTest(7);

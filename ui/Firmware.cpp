@@ -26,7 +26,8 @@ const QColor kBackground(0xF2, 0xF7, 0xFB);
 TFirmwareFrm::TFirmwareFrm(QWidget *parent, std::unique_ptr<SerialPort> platform)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
-      ComDriver(nullptr, std::move(platform)), Engine(ComDriver), OvertimeT(Engine.OvertimeT), Timer5(Engine.Timer5)
+      ComDriver(nullptr, std::move(platform)), Engine(ComDriver), OvertimeT(Engine.OvertimeT), Timer5(Engine.Timer5),
+      IspBuffer(Engine.Core().Memory().IspBuffer()), ImageStream(Engine.Core().Memory().ImageStream())
 {
     FirmwareFrm = this;
     setObjectName("FirmwareFrm");

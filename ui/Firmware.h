@@ -43,6 +43,10 @@ public:
     // The engine's timers, under the names the window has always had.
     QTimer &OvertimeT;
     QTimer &Timer5;
+    // The update's buffer and the image last loaded into it, under the names the
+    // window has always had: its engine's own, shared with no other update.
+    const TIspBuffer &IspBuffer;
+    const std::optional<QByteArray> &ImageStream;
 
     // "Boot:" + high nibble + "." + low nibble, in decimal.
     static QString VersionText(uint8_t version) { return BootVersionText(version); }

@@ -5,6 +5,7 @@
 #include "app/cli/PortError.h"
 #include "app/cli/UpdateWording.h"
 #include "firmware/Isp.h"
+#include "serial/ById.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -16,9 +17,22 @@ namespace {
 constexpr int kInterruptCheckMs = 100;
 }  // namespace
 
-QString HexAddress(uint32_t value, int digits)
+QJsonObject StartRecord(const QString &command, const PortTarget &port)
 {
-    return QStringLiteral("0x") + QStringLiteral("%1").arg(value, digits, 16, QLatin1Char('0')).toUpper();
+    const QString byId = ByIdPathOf(port.device);
+    return QJsonObject{{"time", NowUtc()},
+                       {"command", command},
+                       {"tool_version", QStringLiteral(TALVEX_VERSION)},
+                       {"port", port.name},
+                       {"port_by_id", byId.isEmpty() ? QJsonValue() : QJsonValue(byId)}};
+}
+
+void AimAt(TUpdateEngine &engine, const PortTarget &port)
+{
+    if (port.comIndex >= 0)
+        engine.SetPortIndex(port.comIndex);
+    else
+        engine.SetDevicePath(port.device);
 }
 
 BootloaderRun RunToEnd(TUpdateEngine &engine, TQRTCommDriver &driver, DeviceKind kind, Output &out,
@@ -26,9 +40,7 @@ BootloaderRun RunToEnd(TUpdateEngine &engine, TQRTCommDriver &driver, DeviceKind
 {
     const TUpdateCore &core = engine.Core();
     QObject::connect(&engine, &TUpdateEngine::stageChanged, [&](TUpdateStage stage, int percent) {
-        const bool counted = stage == TUpdateStage::Writing || stage == TUpdateStage::Verifying ||
-                             stage == TUpdateStage::Reading;
-        out.progress(StageText(stage), counted ? QStringLiteral("%1%").arg(percent) : QString());
+        out.progress(StageText(stage), StageCountsPercent(stage) ? QStringLiteral("%1%").arg(percent) : QString());
     });
     QObject::connect(&engine, &TUpdateEngine::runFailed, [&](const TUpdateFailure &failure) {
         if (core.Runs() < Isp::kMaxRuns && failure.cause != TUpdateCause::ImageTooLarge &&
@@ -69,7 +81,7 @@ BootloaderRun RunToEnd(TUpdateEngine &engine, TQRTCommDriver &driver, DeviceKind
 void AddChipFacts(const TUpdateCore &core, QJsonObject &record)
 {
     if (core.ProductId() != 0)
-        record["product_id"] = HexAddress(core.ProductId(), 4);
+        record["product_id"] = Hex(core.ProductId(), 4);
     if (core.BootloaderVersion() != 0)
         record["bootloader"] =
             QStringLiteral("%1.%2").arg(core.BootloaderVersion() >> 4).arg(core.BootloaderVersion() & 0x0F);

@@ -2,6 +2,7 @@
 // What flash and read-flash share: the update engine run to its end from a
 // shell (its progress on standard error, an interrupt, a pulled adapter or an
 // adapter without DTR/RTS stopping it), and what the chip told it, in the record.
+#include "app/cli/Hex.h"
 #include "app/cli/Output.h"
 #include "app/cli/Port.h"
 #include "firmware/UpdateEngine.h"
@@ -20,6 +21,13 @@ struct BootloaderRun {
     bool noModemLines = false;  // a serial device that refused DTR/RTS
 };
 
+// The head of flash's and read-flash's record: the time, the command, the
+// tool's version and the port (with its by-id name, or null).
+QJsonObject StartRecord(const QString &command, const PortTarget &port);
+
+// The port a run opens: a COM name by its index, any other by its device path.
+void AimAt(TUpdateEngine &engine, const PortTarget &port);
+
 // Starts `engine` (set up by the caller) on `driver` and returns when it has
 // ended or was stopped. `failureText` words a failed run for the note that a
 // further run follows.
@@ -34,8 +42,5 @@ void AddChipFacts(const TUpdateCore &core, QJsonObject &record);
 // stop may have left half done.
 int FailStopped(const BootloaderRun &run, const TUpdateCore &core, const PortTarget &port, Output &out,
                 const QString &incomplete, QJsonObject &record);
-
-// "0x08004000".
-QString HexAddress(uint32_t value, int digits = 8);
 
 }  // namespace talvex::cli

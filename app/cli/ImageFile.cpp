@@ -1,5 +1,6 @@
 #include "app/cli/ImageFile.h"
 
+#include "app/cli/Hex.h"
 #include "firmware/FirmwareImage.h"
 #include "firmware/stm32/Stm32Protocol.h"
 
@@ -43,11 +44,6 @@ bool LooksLikeText(const QByteArray &content)
         if (!IsTextByte(static_cast<uint8_t>(c)))
             return false;
     return true;
-}
-
-QString Hex32(uint32_t v)
-{
-    return QStringLiteral("0x%1").arg(v, 8, 16, QLatin1Char('0'));
 }
 
 class HexReader {
@@ -118,8 +114,7 @@ private:
         for (char b : bytes)
             sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(b));
         if (sum != 0)
-            return fail(
-                QStringLiteral("checksum wrong (0x%1 given)").arg(at(bytes.size() - 1), 2, 16, QLatin1Char('0')));
+            return fail(QStringLiteral("checksum wrong (%1 given)").arg(Hex(at(bytes.size() - 1), 2)));
         const uint32_t offset = uint32_t(at(1)) << 8 | at(2);
         const uint8_t type = at(3);
         const uint8_t *data = reinterpret_cast<const uint8_t *>(bytes.constData()) + kRecordHeaderBytes;
@@ -152,7 +147,7 @@ private:
         const uint32_t last = address + uint32_t(length) - 1;
         if (address < kBase || last >= kEnd || last < address)
             return fail(QStringLiteral("data at %1 ... %2 lie outside the flash an image may fill (%3 ... %4)")
-                            .arg(Hex32(address), Hex32(last), Hex32(kBase), Hex32(kEnd - 1)));
+                            .arg(Hex(address), Hex(last), Hex(kBase), Hex(kEnd - 1)));
         const uint32_t from = address - kBase;
         if (flash_.size() < from + uint32_t(length)) {
             flash_.resize(from + uint32_t(length), stm32::kErasedByte);
@@ -160,7 +155,7 @@ private:
         }
         for (int i = 0; i < length; ++i) {
             if (given_[from + i] && flash_[from + i] != data[i])
-                return fail(QStringLiteral("%1 is given twice with different values").arg(Hex32(address + i)));
+                return fail(QStringLiteral("%1 is given twice with different values").arg(Hex(address + i)));
             flash_[from + i] = data[i];
             given_[from + i] = true;
         }
@@ -261,7 +256,7 @@ bool PlaceBinary(ImageFile &image, uint32_t start, QString &error)
     if (start < stm32::kFlashBase || end > kFirmwareImageMaxBytes) {
         error = QStringLiteral("%1 bytes at %2 run past %3, the end of the flash an image may fill")
                     .arg(image.bytes.size())
-                    .arg(Hex32(start), Hex32(stm32::kFlashBase + uint32_t(kFirmwareImageMaxBytes) - 1));
+                    .arg(Hex(start), Hex(stm32::kFlashBase + uint32_t(kFirmwareImageMaxBytes) - 1));
         return false;
     }
     image.start = start;

@@ -1,5 +1,6 @@
 #include "app/cli/Options.h"
 
+#include "app/cli/Hex.h"
 #include "app/cli/ScanArgs.h"
 #include "app/cli/SettingTexts.h"
 #include "firmware/FirmwareImage.h"
@@ -432,8 +433,8 @@ bool Parser::readFlashOptions(const QCommandLineParser &parser)
         o_.length = n;
         const long long from = o_.address.value_or(stm32::kFlashBase);
         if (from + n - 1 > kFlashBase + kReadFlashMaxBytes - 1)
-            return fail(QStringLiteral("--address and --length run past 0x%1")
-                            .arg(kFlashBase + kReadFlashMaxBytes - 1, 8, 16, QLatin1Char('0')));
+            return fail(
+                QStringLiteral("--address and --length run past %1").arg(Hex(kFlashBase + kReadFlashMaxBytes - 1)));
     }
     return true;
 }
@@ -450,9 +451,9 @@ bool Parser::addressOption(const QCommandLineParser &parser, long long lastByte)
     if (!number(QStringLiteral("--address"), Restore(parser.value(flash_.address)), kFlashBase, lastByte, a))
         return false;
     if (o_.command == Command::Flash && (a - kFlashBase) % stm32::kPageBytes != 0)
-        return fail(QStringLiteral("--address: 0x%1 is not the start of a 1 KiB flash page (erasing it would "
+        return fail(QStringLiteral("--address: %1 is not the start of a 1 KiB flash page (erasing it would "
                                    "touch the bytes below the image)")
-                        .arg(uint32_t(a), 8, 16, QLatin1Char('0')));
+                        .arg(Hex(uint32_t(a))));
     o_.address = uint32_t(a);
     return true;
 }

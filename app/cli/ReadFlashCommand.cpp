@@ -8,7 +8,6 @@
 #include "app/cli/PortError.h"
 #include "app/cli/TraceFile.h"
 #include "app/cli/UpdateWording.h"
-#include "serial/ById.h"
 
 #include "firmware/Isp.h"
 #include "firmware/UpdateEngine.h"
@@ -42,15 +41,10 @@ int RunReadFlash(const Options &o, const PortTarget &port, Output &out)
 {
     QElapsedTimer clock;
     clock.start();
-    const QString byId = ByIdPathOf(port.device);
     const uint32_t from = o.address.value_or(stm32::kFlashBase);
-    QJsonObject record{{"time", NowUtc()},
-                       {"command", QStringLiteral("read-flash")},
-                       {"tool_version", QStringLiteral(TALVEX_VERSION)},
-                       {"port", port.name},
-                       {"port_by_id", byId.isEmpty() ? QJsonValue() : QJsonValue(byId)},
-                       {"file", QFileInfo(o.outFile).absoluteFilePath()},
-                       {"start_address", HexAddress(from)}};
+    QJsonObject record = StartRecord(QStringLiteral("read-flash"), port);
+    record["file"] = QFileInfo(o.outFile).absoluteFilePath();
+    record["start_address"] = Hex(from);
 
     const DeviceKind kind = CreateSerialPort()->deviceKind(port.device);
     if (kind == DeviceKind::Absent || kind == DeviceKind::NotSerial || kind == DeviceKind::Console)
@@ -65,10 +59,7 @@ int RunReadFlash(const Options &o, const PortTarget &port, Output &out)
     driver.SetLinesInverted(o.linesInverted);
     TUpdateEngine engine(driver);
     const TUpdateCore &core = engine.Core();
-    if (port.comIndex >= 0)
-        engine.SetPortIndex(port.comIndex);
-    else
-        engine.SetDevicePath(port.device);
+    AimAt(engine, port);
     TUpdateOptions options;
     options.readUniqueId = true;
     options.readOnly = true;
@@ -81,10 +72,10 @@ int RunReadFlash(const Options &o, const PortTarget &port, Output &out)
 
     const auto outside = [&] {
         return QStringLiteral("%1 ... %2 is not all in the chip's flash (%3 KiB from %4); nothing was read")
-            .arg(HexAddress(from))
-            .arg(o.length ? HexAddress(from + uint32_t(*o.length) - 1) : QStringLiteral("its end"))
+            .arg(Hex(from))
+            .arg(o.length ? Hex(from + uint32_t(*o.length) - 1) : QStringLiteral("its end"))
             .arg(core.FlashSizeKiB())
-            .arg(HexAddress(stm32::kFlashBase));
+            .arg(Hex(stm32::kFlashBase));
     };
     const auto failureText = [&](const TUpdateFailure &failure) {
         return failure.cause == TUpdateCause::ImageTooLarge ? outside() : FailureText(failure, 0, 0, 0, 0);
@@ -118,7 +109,7 @@ int RunReadFlash(const Options &o, const PortTarget &port, Output &out)
     record["result"] = QStringLiteral("done");
     out.result(QStringLiteral("read %1 bytes from %2 into %3\nchip %4, unique ID %5\nsha256 %6\n")
                    .arg(bytes.size())
-                   .arg(HexAddress(from), o.outFile, record["product_id"].toString(), record["unique_id"].toString(),
+                   .arg(Hex(from), o.outFile, record["product_id"].toString(), record["unique_id"].toString(),
                         record["sha256"].toString()),
                record);
     return kExitDone;

@@ -1,109 +1,70 @@
 #include "app/cli/UpdateWording.h"
 
+#include "app/cli/Hex.h"
 #include "firmware/Isp.h"
 #include "firmware/stm32/Stm32Protocol.h"
+
+#include <iterator>
 
 namespace talvex::cli {
 
 namespace {
 
-QString Address(uint32_t address)
-{
-    return QStringLiteral("0x") + QStringLiteral("%1").arg(address, 8, 16, QLatin1Char('0')).toUpper();
-}
+// What the command line says of each stage, in TUpdateStage's order.
+struct StageWords {
+    TUpdateStage stage;
+    const char *name;     // in a JSON error
+    const char *text;     // on a progress line, and in "... while <text>"
+    const char *command;  // the command it sends, for "the chip refused the ... command"
+    bool percent;         // its progress line carries the percent done
+};
 
-QString Byte(uint8_t value)
-{
-    return QStringLiteral("0x") + QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0')).toUpper();
-}
+constexpr StageWords kStageWords[] = {
+    {TUpdateStage::Connecting, "connect", "waiting for the bootloader's answer to the sync byte", "", false},
+    {TUpdateStage::Identifying, "identify", "identifying the chip", "Get/Get ID", false},
+    {TUpdateStage::FlashSize, "flash-size", "reading the flash size", "Read Memory", false},
+    {TUpdateStage::UniqueId, "unique-id", "reading the unique ID", "Read Memory", false},
+    {TUpdateStage::Erasing, "erase", "erasing", "Erase", false},
+    {TUpdateStage::Writing, "write", "writing", "Write Memory", true},
+    {TUpdateStage::Verifying, "verify", "verifying", "Read Memory", true},
+    {TUpdateStage::Reading, "read", "reading the flash", "Read Memory", true},
+    {TUpdateStage::WriteProtection, "write-protection", "reading the write protection", "Read Memory", false},
+    {TUpdateStage::Unprotecting, "unprotect", "removing the protection (the chip erases all of its flash)",
+     "Readout/Write Unprotect", false},
+    {TUpdateStage::Protecting, "protect", "setting read-out protection", "Readout Protect", false},
+    {TUpdateStage::Finishing, "finish", "restarting the module", "", false},
+};
 
-// The command a stage sends, for "the chip refused ...".
-QString CommandOf(TUpdateStage stage)
+constexpr bool InStageOrder()
 {
-    switch (stage) {
-    case TUpdateStage::Identifying:
-        return QStringLiteral("Get/Get ID");
-    case TUpdateStage::FlashSize:
-    case TUpdateStage::UniqueId:
-    case TUpdateStage::Verifying:
-    case TUpdateStage::Reading:
-    case TUpdateStage::WriteProtection:
-        return QStringLiteral("Read Memory");
-    case TUpdateStage::Unprotecting:
-        return QStringLiteral("Readout/Write Unprotect");
-    case TUpdateStage::Protecting:
-        return QStringLiteral("Readout Protect");
-    case TUpdateStage::Erasing:
-        return QStringLiteral("Erase");
-    case TUpdateStage::Writing:
-        return QStringLiteral("Write Memory");
-    default:
-        return QString();
-    }
+    for (size_t i = 0; i < std::size(kStageWords); ++i)
+        if (int(kStageWords[i].stage) != int(i))
+            return false;
+    return true;
+}
+static_assert(InStageOrder() && std::size(kStageWords) == size_t(TUpdateStage::Finishing) + 1);
+
+const StageWords &WordsOf(TUpdateStage stage)
+{
+    const auto i = size_t(stage);
+    return kStageWords[i < std::size(kStageWords) ? i : 0];
 }
 
 }  // namespace
 
 QString StageText(TUpdateStage stage)
 {
-    switch (stage) {
-    case TUpdateStage::Connecting:
-        return QStringLiteral("waiting for the bootloader's answer to the sync byte");
-    case TUpdateStage::Identifying:
-        return QStringLiteral("identifying the chip");
-    case TUpdateStage::FlashSize:
-        return QStringLiteral("reading the flash size");
-    case TUpdateStage::UniqueId:
-        return QStringLiteral("reading the unique ID");
-    case TUpdateStage::Erasing:
-        return QStringLiteral("erasing");
-    case TUpdateStage::Writing:
-        return QStringLiteral("writing");
-    case TUpdateStage::Verifying:
-        return QStringLiteral("verifying");
-    case TUpdateStage::Reading:
-        return QStringLiteral("reading the flash");
-    case TUpdateStage::WriteProtection:
-        return QStringLiteral("reading the write protection");
-    case TUpdateStage::Unprotecting:
-        return QStringLiteral("removing the protection (the chip erases all of its flash)");
-    case TUpdateStage::Protecting:
-        return QStringLiteral("setting read-out protection");
-    case TUpdateStage::Finishing:
-        return QStringLiteral("restarting the module");
-    }
-    return QString();
+    return QString::fromLatin1(WordsOf(stage).text);
 }
 
 QString StageName(TUpdateStage stage)
 {
-    switch (stage) {
-    case TUpdateStage::Connecting:
-        return QStringLiteral("connect");
-    case TUpdateStage::Identifying:
-        return QStringLiteral("identify");
-    case TUpdateStage::FlashSize:
-        return QStringLiteral("flash-size");
-    case TUpdateStage::UniqueId:
-        return QStringLiteral("unique-id");
-    case TUpdateStage::Erasing:
-        return QStringLiteral("erase");
-    case TUpdateStage::Writing:
-        return QStringLiteral("write");
-    case TUpdateStage::Verifying:
-        return QStringLiteral("verify");
-    case TUpdateStage::Reading:
-        return QStringLiteral("read");
-    case TUpdateStage::WriteProtection:
-        return QStringLiteral("write-protection");
-    case TUpdateStage::Unprotecting:
-        return QStringLiteral("unprotect");
-    case TUpdateStage::Protecting:
-        return QStringLiteral("protect");
-    case TUpdateStage::Finishing:
-        return QStringLiteral("finish");
-    }
-    return QString();
+    return QString::fromLatin1(WordsOf(stage).name);
+}
+
+bool StageCountsPercent(TUpdateStage stage)
+{
+    return WordsOf(stage).percent;
 }
 
 QString FailureText(const TUpdateFailure &f, qint64 imageBytes, int flashKiB, int firstPage, int lastPage)
@@ -124,14 +85,10 @@ QString FailureText(const TUpdateFailure &f, qint64 imageBytes, int flashKiB, in
     case TUpdateCause::WrongChip:
         return QStringLiteral("the chip answers product ID %1, not %2 of the module's family; nothing was erased "
                               "(--any-chip takes another chip all the same)")
-            .arg(QStringLiteral("0x%1").arg(f.address, 4, 16, QLatin1Char('0')).toUpper().replace("0X", "0x"),
-                 QStringLiteral("0x%1")
-                     .arg(Isp::kModuleProductId, 4, 16, QLatin1Char('0'))
-                     .toUpper()
-                     .replace("0X", "0x"));
+            .arg(Hex(f.address, 4), Hex(Isp::kModuleProductId, 4));
     case TUpdateCause::VerifyMismatch:
         return QStringLiteral("verify mismatch: flash at %1 holds %2, the image %3")
-            .arg(Address(f.address), Byte(f.found), Byte(f.expected));
+            .arg(Hex(f.address), Hex(f.found, 2), Hex(f.expected, 2));
     case TUpdateCause::ImageNotLoaded:
         return QStringLiteral("the image could not be loaded for the erase");
     case TUpdateCause::ReadProtected:
@@ -159,16 +116,15 @@ QString FailureText(const TUpdateFailure &f, qint64 imageBytes, int flashKiB, in
                        : QStringLiteral("no acknowledged erase (%1)")
                              .arg(f.cause == TUpdateCause::NoAnswer ? "no answer" : "a garbled answer");
     case TUpdateStage::Writing:
-        return refused
-                   ? QStringLiteral("write refused at %1").arg(Address(f.address))
-                   : QStringLiteral("no acknowledged write at %1 (%2)")
-                         .arg(Address(f.address), f.cause == TUpdateCause::NoAnswer ? "no answer" : "a garbled answer");
+        return refused ? QStringLiteral("write refused at %1").arg(Hex(f.address))
+                       : QStringLiteral("no acknowledged write at %1 (%2)")
+                             .arg(Hex(f.address), f.cause == TUpdateCause::NoAnswer ? "no answer" : "a garbled answer");
     default:
         break;
     }
     if (refused)
         return QStringLiteral("the chip refused the %1 command while %2 (read-protected chip?)")
-            .arg(CommandOf(f.stage), StageText(f.stage));
+            .arg(QString::fromLatin1(WordsOf(f.stage).command), StageText(f.stage));
     return QStringLiteral("%1 while %2")
         .arg(f.cause == TUpdateCause::NoAnswer ? "no answer" : "an answer that fails its check", StageText(f.stage));
 }

@@ -10,6 +10,8 @@ namespace talvex::cli {
 QString StageText(TUpdateStage stage);
 // The stage in a JSON error: "connect", "identify", "flash-size", ...
 QString StageName(TUpdateStage stage);
+// Whether the stage's progress line carries the percent done (writing, verifying, reading).
+bool StageCountsPercent(TUpdateStage stage);
 // Why a run failed, with the hint a line engineer needs. The image erases pages
 // firstPage ... lastPage, numbered from the flash base.
 QString FailureText(const TUpdateFailure &failure, qint64 imageBytes, int flashKiB, int firstPage, int lastPage);

@@ -28,6 +28,8 @@ public:
     int32_t imageOffset() const { return frm_.Engine.Core().ImageOffset(); }
     int32_t bytesLeft() const { return frm_.Engine.Core().BytesLeft(); }
     uint32_t writeAddress() const { return frm_.Engine.Core().WriteAddress(); }
+    const TIspBuffer &buffer() const { return frm_.IspBuffer; }
+    bool imageLoaded() const { return frm_.ImageStream && !frm_.ImageStream->isEmpty(); }
 
     static constexpr int kStates = TFirmwareFrm::kStates;
 

@@ -26,11 +26,12 @@ constexpr int kOps = kShow + 1;
 // times out after at most six ticks, and a press makes at most three runs.
 constexpr int kTicksToEnd = Isp::kMaxRuns * (Isp::kOvertimeLimit + 1) + 1;
 
-// The image area and the unused position 0 as the carried image leaves them; no
-// received byte may ever land there.
+// The image area and the unused position 0 as the carried image leaves them
+// (all zero before the first load); no received byte may ever land there.
 struct Reference {
     size_t imageBytes = 0;
     std::vector<uint8_t> imageArea;
+    std::vector<uint8_t> unloaded;
     uint8_t position0 = 0;
 };
 
@@ -38,12 +39,13 @@ const Reference &ImageReference()
 {
     static const Reference ref = [] {
         Reference r;
-        FUZZ_CHECK(LoadFirmwareImage());
-        r.imageBytes = static_cast<size_t>(ImageStream->size());
+        const std::optional<QByteArray> image = LoadFirmwareImage();
+        FUZZ_CHECK(image);
+        r.imageBytes = static_cast<size_t>(image->size());
         constexpr size_t kBeyondImage = 2 * TQRTCommDriver::kRxBufferSize;
-        const auto first = IspBuffer.begin() + kIspImageFirst;
-        r.imageArea.assign(first, first + static_cast<long>(r.imageBytes + kBeyondImage));
-        r.position0 = IspBuffer[0];
+        r.imageArea.assign(image->cbegin(), image->cend());
+        r.imageArea.resize(r.imageBytes + kBeyondImage, 0);
+        r.unloaded.assign(r.imageArea.size(), 0);
         return r;
     }();
     return ref;
@@ -62,8 +64,10 @@ void CheckInvariants(UpdateUnderTest &u, const Reference &ref)
     FUZZ_CHECK(u.progress() >= 0 && u.progress() <= 100);
     FUZZ_CHECK(u.state() >= 0 && u.state() <= UpdateUnderTest::kStates);
     FUZZ_CHECK(u.port().RxCount <= TQRTCommDriver::kRxBufferSize);
-    FUZZ_CHECK(IspBuffer[0] == ref.position0);
-    FUZZ_CHECK(std::equal(ref.imageArea.begin(), ref.imageArea.end(), IspBuffer.begin() + kIspImageFirst));
+    const TIspBuffer &isp = u.buffer();
+    FUZZ_CHECK(isp[0] == ref.position0);
+    const std::vector<uint8_t> &area = u.imageLoaded() ? ref.imageArea : ref.unloaded;
+    FUZZ_CHECK(std::equal(area.begin(), area.end(), isp.begin() + kIspImageFirst));
     if (u.state() >= 8) {  // from the erase on: the blocks walk through the image and no further
         FUZZ_CHECK(u.imageOffset() >= 0 && u.bytesLeft() >= 0);
         FUZZ_CHECK(static_cast<size_t>(u.imageOffset() + u.bytesLeft()) == ref.imageBytes);

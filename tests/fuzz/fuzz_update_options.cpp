@@ -113,8 +113,9 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
             FUZZ_CHECK(driver.RxCount <= TQRTCommDriver::kRxBufferSize);
             FUZZ_CHECK(!seen.badPercent && !seen.badAddress);
             // Whatever came in stayed in the command area: the image area holds the image.
-            if (ImageStream && ImageStream->size() == kImageBytes) {
-                const auto first = IspBuffer.begin() + kIspImageFirst;
+            const TIspMemory &isp = engine.Core().Memory();
+            if (isp.ImageStream() && isp.ImageStream()->size() == kImageBytes) {
+                const auto first = isp.IspBuffer().begin() + kIspImageFirst;
                 FUZZ_CHECK(std::equal(Image().cbegin(), Image().cend(), first,
                                       [](char a, uint8_t b) { return uint8_t(a) == b; }));
                 FUZZ_CHECK(std::all_of(first + kImageBytes, first + kImageBytes + kBeyondImage,
