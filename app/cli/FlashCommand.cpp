@@ -4,7 +4,7 @@
 // unique ID and a record of it all.
 #include "app/cli/BootloaderRun.h"
 #include "app/cli/Commands.h"
-#include "app/cli/ImageFile.h"
+#include "firmware/ImageFile.h"
 #include "app/cli/Interrupt.h"
 #include "app/cli/KeptSettings.h"
 #include "app/cli/PortError.h"

@@ -1,4 +1,4 @@
-#include "app/cli/ImageFile.h"
+#include "firmware/ImageFile.h"
 
 #include "firmware/FirmwareImage.h"
 #include "firmware/stm32/Stm32Protocol.h"
@@ -10,8 +10,6 @@
 #include <cctype>
 #include <cstdint>
 #include <vector>
-
-namespace talvex::cli {
 
 namespace {
 
@@ -271,4 +269,3 @@ bool PlaceBinary(ImageFile &image, uint32_t start, QString &error)
     return true;
 }
 
-}  // namespace talvex::cli
