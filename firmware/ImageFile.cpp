@@ -268,4 +268,3 @@ bool PlaceBinary(ImageFile &image, uint32_t start, QString &error)
         image.pages.push_back(uint8_t(page));
     return true;
 }
-

@@ -31,4 +31,3 @@ bool ReadImageFile(const QString &path, ImageFile &image, QString &error);
 
 // The same for content already read; `name` is used in the reasons.
 bool DecodeImage(const QByteArray &content, const QString &name, ImageFile &image, QString &error);
-

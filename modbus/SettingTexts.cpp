@@ -47,7 +47,6 @@ QString SettingChoices(const TSettingRow &row)
     return out.join(QStringLiteral(", "));
 }
 
-
 std::optional<long long> ParseNumberText(const QString &text)
 {
     // A digit, or a minus and a digit, starts a number (perhaps out of range).

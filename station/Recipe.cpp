@@ -76,7 +76,8 @@ private:
         if (!v.isString() || v.toString().trimmed().isEmpty())
             return fail("lot", "must be a non-empty text");
         const QString lot = v.toString();
-        if (lot != lot.trimmed() || std::any_of(lot.begin(), lot.end(), [](QChar c) { return c.category() == QChar::Other_Control; }))
+        if (lot != lot.trimmed() ||
+            std::any_of(lot.begin(), lot.end(), [](QChar c) { return c.category() == QChar::Other_Control; }))
             return fail("lot", QStringLiteral("%1 has blanks at an end or control characters").arg(Quoted(lot)));
         recipe_.lot = lot;
         return true;
@@ -114,9 +115,8 @@ private:
         const QJsonObject given = v.toObject();
         for (auto it = given.begin(); it != given.end(); ++it) {
             const QString field = QStringLiteral("settings.") + it.key();
-            const auto row = std::find_if(kModuleSettings.begin(), kModuleSettings.end(), [&](const TSettingRow &r) {
-                return it.key() == QLatin1String(r.Name);
-            });
+            const auto row = std::find_if(kModuleSettings.begin(), kModuleSettings.end(),
+                                          [&](const TSettingRow &r) { return it.key() == QLatin1String(r.Name); });
             if (row == kModuleSettings.end()) {
                 QStringList names;
                 for (const TSettingRow &r : kModuleSettings)
@@ -216,11 +216,13 @@ QStringList DescribeRecipe(const TRecipe &recipe)
     for (int at = 0; at < kModuleSettingCount; ++at)
         for (size_t i = 0; i < kModuleSettings.size(); ++i)
             if (kModuleSettings[i].ListedAt == at && recipe.settings.values[i])
-                written << QStringLiteral("%1 %2").arg(QString::fromLatin1(kModuleSettings[i].Name),
-                                                        SettingValueText(kModuleSettings[i], *recipe.settings.values[i]));
-    lines << (written.isEmpty() ? QStringLiteral("settings: none written; each module keeps what it holds")
-                                : QStringLiteral("settings written after the flash: %1; the others as the module holds them")
-                                      .arg(written.join(QStringLiteral(", "))));
+                written << QStringLiteral("%1 %2").arg(
+                    QString::fromLatin1(kModuleSettings[i].Name),
+                    SettingValueText(kModuleSettings[i], *recipe.settings.values[i]));
+    lines << (written.isEmpty()
+                  ? QStringLiteral("settings: none written; each module keeps what it holds")
+                  : QStringLiteral("settings written after the flash: %1; the others as the module holds them")
+                        .arg(written.join(QStringLiteral(", "))));
     const QString pattern = recipe.labelPattern.isEmpty()
                                 ? QStringLiteral("any text")
                                 : QStringLiteral("matching %1 whole").arg(recipe.labelPattern);

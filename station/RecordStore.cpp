@@ -185,8 +185,8 @@ bool TRecordStore::openSpool(QString &error)
     QSqlQuery q(db);
     if (!db.open() || !q.exec(QString::fromLatin1(kCreateSpool)) ||
         !q.exec(QStringLiteral("SELECT COUNT(*) FROM spool")) || !q.next()) {
-        error = QStringLiteral("the spool %1: %2").arg(spoolPath_, SqlReason(q.lastError().isValid() ? q.lastError()
-                                                                                                     : db.lastError()));
+        error = QStringLiteral("the spool %1: %2")
+                    .arg(spoolPath_, SqlReason(q.lastError().isValid() ? q.lastError() : db.lastError()));
         return false;
     }
     spooled_ = q.value(0).toInt();
@@ -339,8 +339,8 @@ bool TRecordStore::readRuns(const TRunFilter &filter, const std::function<bool(c
     QSqlQuery q(database());
     q.setForwardOnly(true);
     q.prepare(QStringLiteral("SELECT %1 FROM runs%2 ORDER BY started_utc, record_id")
-                  .arg(RunColumnList(), where.isEmpty() ? QString()
-                                                        : QStringLiteral(" WHERE ") + where.join(QStringLiteral(" AND "))));
+                  .arg(RunColumnList(),
+                       where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(QStringLiteral(" AND "))));
     if (!filter.lot.isEmpty())
         q.addBindValue(filter.lot);
     if (filter.since.isValid())

@@ -17,8 +17,8 @@
 
 // What `talvex-cli records` picks: all runs, or those of a lot, or from a time on.
 struct TRunFilter {
-    QString lot;       // empty: every lot
-    QDateTime since;   // invalid: from the first
+    QString lot;      // empty: every lot
+    QDateTime since;  // invalid: from the first
 };
 
 class TRecordStore : public QObject {
@@ -72,8 +72,7 @@ public:
 
     // Every run the filter picks, oldest first; `each` returns false to stop.
     // False with the reason when the database cannot be read.
-    bool readRuns(const TRunFilter &filter, const std::function<bool(const TRunRecord &)> &each,
-                  QString &error) const;
+    bool readRuns(const TRunFilter &filter, const std::function<bool(const TRunRecord &)> &each, QString &error) const;
 
 signals:
     void serverLost(const QString &why);

@@ -74,7 +74,8 @@ bool ParseRecordsUrl(const QString &url, TRecordsUrl &out, QString &error)
     }
     if (url.startsWith(QLatin1String("postgresql://")) || url.startsWith(QLatin1String("postgres://")))
         return ParsePostgresql(url, out, error);
-    error = QStringLiteral("--db: \"%1\" is neither sqlite:PATH nor postgresql://USER@HOST/DB").arg(RecordsUrlShown(url));
+    error =
+        QStringLiteral("--db: \"%1\" is neither sqlite:PATH nor postgresql://USER@HOST/DB").arg(RecordsUrlShown(url));
     return false;
 }
 

@@ -13,13 +13,13 @@ struct TRunRecord {
     QDateTime startedUtc;
     qint64 durationMs = 0;
     QString host, slot /* "1".. */, port, portById, operatorName, lot, label;
-    QString uniqueId;  // 24 hex digits, upper case; empty when never read
+    QString uniqueId;            // 24 hex digits, upper case; empty when never read
     int bootloaderVersion = -1;  // -1: never read (NULL in the table)
     QString imageSha256;
     QString settingsWritten, settingsReadBack;  // JSON text
     bool verified = false;
-    bool rework = false;  // the operator asked for a board already passed in this lot to be done again
-    QString result;       // "passed" | "failed"
+    bool rework = false;         // the operator asked for a board already passed in this lot to be done again
+    QString result;              // "passed" | "failed"
     QString failedStage, cause;  // empty when passed
 };
 

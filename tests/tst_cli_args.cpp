@@ -1,10 +1,10 @@
 // talvex-cli's refusals of its arguments, in process: each is refused before
 // anything is opened, so the process's exit status 2 follows from the refusal
 // here (tst_cli runs a few of them as a process against a line).
-#include "firmware/ImageFile.h"
 #include "app/cli/Options.h"
 #include "app/cli/Output.h"
 #include "app/cli/Port.h"
+#include "firmware/ImageFile.h"
 #include "modbus/SettingTexts.h"
 
 #include <QtTest>

@@ -29,18 +29,19 @@ class TestRecipe : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir_;
-    QString imageSha_;    // of fw/image.bin, the stand-in image
-    QString otherSha_;    // of another.bin
+    QString imageSha_;  // of fw/image.bin, the stand-in image
+    QString otherSha_;  // of another.bin
 
     // The good recipe, with `change` put over it (a null value removes the field).
     QJsonObject recipe(const QJsonObject &change = {}) const
     {
-        QJsonObject o{{"image", "fw/image.bin"},
-                      {"sha256", imageSha_},
-                      {"settings", QJsonObject{{"station", 5}, {"can-baud", "500k"}, {"filter", "3"}, {"suppress", 20}}},
-                      {"label_required", true},
-                      {"label_pattern", "TM-[0-9]{6}"},
-                      {"lot", "2026-W19-A"}};
+        QJsonObject o{
+            {"image", "fw/image.bin"},
+            {"sha256", imageSha_},
+            {"settings", QJsonObject{{"station", 5}, {"can-baud", "500k"}, {"filter", "3"}, {"suppress", 20}}},
+            {"label_required", true},
+            {"label_pattern", "TM-[0-9]{6}"},
+            {"lot", "2026-W19-A"}};
         for (auto it = change.begin(); it != change.end(); ++it) {
             if (it.value().isNull())
                 o.remove(it.key());
@@ -146,10 +147,14 @@ private slots:
     {
         QTest::addColumn<QString>("setting");
         QTest::addColumn<QString>("value");
-        QTest::newRow("station") << "station" << "100";
-        QTest::newRow("suppress") << "suppress" << "0x2711";
-        QTest::newRow("filter") << "filter" << "十级";
-        QTest::newRow("rs485-baud") << "rs485-baud" << "115200";
+        QTest::newRow("station") << "station"
+                                 << "100";
+        QTest::newRow("suppress") << "suppress"
+                                  << "0x2711";
+        QTest::newRow("filter") << "filter"
+                                << "十级";
+        QTest::newRow("rs485-baud") << "rs485-baud"
+                                    << "115200";
     }
 
     void settingsJudgedAsConfigureJudgesThem()
@@ -161,7 +166,8 @@ private slots:
         QVERIFY(!talvex::cli::ParseArguments({"configure", "--" + setting, value}, o, configureError));
         TRecipe r;
         QString error;
-        QVERIFY(!LoadRecipe(writeRecipe("setting.json", recipe({{"settings", QJsonObject{{setting, value}}}})), r, error));
+        QVERIFY(
+            !LoadRecipe(writeRecipe("setting.json", recipe({{"settings", QJsonObject{{setting, value}}}})), r, error));
         QCOMPARE(error, QString(configureError).replace("--" + setting, "settings." + setting));
     }
 
@@ -181,8 +187,7 @@ private slots:
         QVERIFY(r.labelRequired);
         QCOMPARE(r.labelPattern, QStringLiteral("TM-[0-9]{6}"));
         // Indexed like the table: station, can-baud, rs485-baud, suppress, filter, rs485-format.
-        const std::array<std::optional<int>, kModuleSettingCount> expected = {5, 6, std::nullopt, 20, 3,
-                                                                              std::nullopt};
+        const std::array<std::optional<int>, kModuleSettingCount> expected = {5, 6, std::nullopt, 20, 3, std::nullopt};
         QCOMPARE(r.settings.values, expected);
         const QStringList lines = DescribeRecipe(r);
         QVERIFY(lines.contains("lot: 2026-W19-A"));
@@ -198,8 +203,8 @@ private slots:
         TRecipe r;
         QString error;
         QVERIFY2(LoadRecipe(writeRecipe("plain.json", recipe({{"settings", QJsonValue::Null},
-                                                               {"label_required", QJsonValue::Null},
-                                                               {"label_pattern", QJsonValue::Null}})),
+                                                              {"label_required", QJsonValue::Null},
+                                                              {"label_pattern", QJsonValue::Null}})),
                             r, error),
                  qPrintable(error));
         QVERIFY(std::none_of(r.settings.values.begin(), r.settings.values.end(),
@@ -215,11 +220,16 @@ private slots:
         QTest::addColumn<QString>("pattern");
         QTest::addColumn<QString>("label");
         QTest::addColumn<bool>("taken");
-        QTest::newRow("required, none") << true << "" << "" << false;
-        QTest::newRow("optional, none") << false << "TM-[0-9]{6}" << "" << true;
-        QTest::newRow("matches whole") << true << "TM-[0-9]{6}" << "TM-000123" << true;
-        QTest::newRow("matches a part only") << true << "TM-[0-9]{6}" << "XTM-0001234" << false;
-        QTest::newRow("any label") << true << "" << "whatever" << true;
+        QTest::newRow("required, none") << true << ""
+                                        << "" << false;
+        QTest::newRow("optional, none") << false << "TM-[0-9]{6}"
+                                        << "" << true;
+        QTest::newRow("matches whole") << true << "TM-[0-9]{6}"
+                                       << "TM-000123" << true;
+        QTest::newRow("matches a part only") << true << "TM-[0-9]{6}"
+                                             << "XTM-0001234" << false;
+        QTest::newRow("any label") << true << ""
+                                   << "whatever" << true;
     }
 
     void labels()

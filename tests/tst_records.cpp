@@ -157,9 +157,15 @@ private slots:
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("reason");
         QTest::newRow("lower-case unique ID") << "unique_id" << UniqueId(5).toLower() << "unique_id \"";
-        QTest::newRow("short unique ID") << "unique_id" << "0048002A" << "is not 24 upper-case hex digits";
-        QTest::newRow("result") << "result" << "ok" << "result \"ok\" is neither passed nor failed";
-        QTest::newRow("no record_id") << "record_id" << "" << "the record has no record_id";
+        QTest::newRow("short unique ID") << "unique_id"
+                                         << "0048002A"
+                                         << "is not 24 upper-case hex digits";
+        QTest::newRow("result") << "result"
+                                << "ok"
+                                << "result \"ok\" is neither passed nor failed";
+        QTest::newRow("no record_id") << "record_id"
+                                      << ""
+                                      << "the record has no record_id";
     }
 
     void malformedRecordsRefused()
@@ -283,8 +289,8 @@ private slots:
         QTest::newRow("no --db") << QStringList{"records"} << 2 << "records needs --db URL";
         QTest::newRow("unknown scheme") << QStringList{"records", "--db", "mysql://a/b"} << 2
                                         << "is neither sqlite:PATH nor postgresql://USER@HOST/DB";
-        QTest::newRow("no database named") << QStringList{"records", "--db", "postgresql://u@h/"} << 2
-                                           << "names no database";
+        QTest::newRow("no database named")
+            << QStringList{"records", "--db", "postgresql://u@h/"} << 2 << "names no database";
         QTest::newRow("bad time") << QStringList{"records", "--db", "sqlite:x", "--since", "yesterday"} << 2
                                   << "--since: \"yesterday\" is not a date or time";
         QTest::newRow("csv and json") << QStringList{"records", "--db", "sqlite:x", "--csv", "--json"} << 2

@@ -120,7 +120,13 @@ private slots:
         QVERIFY(store.serverUp());
 
         QList<TRunRecord> stored;
-        QVERIFY(store.readRuns({kLot, {}}, [&](const TRunRecord &r) { stored << r; return true; }, error));
+        QVERIFY(store.readRuns(
+            {kLot, {}},
+            [&](const TRunRecord &r) {
+                stored << r;
+                return true;
+            },
+            error));
         QCOMPARE(stored.size(), made.size());
         QCOMPARE(RecordIds(stored), RecordIds(made));
     }
@@ -165,7 +171,13 @@ private slots:
             QVERIFY2(store.open(server_.url("line"), error), qPrintable(error));
             QCOMPARE(store.spooled(), 0);
             QList<TRunRecord> stored;
-            QVERIFY(store.readRuns({"crash", {}}, [&](const TRunRecord &r) { stored << r; return true; }, error));
+            QVERIFY(store.readRuns(
+                {"crash", {}},
+                [&](const TRunRecord &r) {
+                    stored << r;
+                    return true;
+                },
+                error));
             QCOMPARE(stored.size(), 2);
             QCOMPARE(RecordIds(stored), RecordIds({early, late}));
         }

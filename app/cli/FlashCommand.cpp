@@ -4,12 +4,12 @@
 // unique ID and a record of it all.
 #include "app/cli/BootloaderRun.h"
 #include "app/cli/Commands.h"
-#include "firmware/ImageFile.h"
 #include "app/cli/Interrupt.h"
 #include "app/cli/KeptSettings.h"
 #include "app/cli/PortError.h"
 #include "app/cli/TraceFile.h"
 #include "app/cli/UpdateWording.h"
+#include "firmware/ImageFile.h"
 #include "serial/ById.h"
 
 #include "firmware/FirmwareImage.h"

@@ -1,10 +1,10 @@
 #include "app/cli/Options.h"
 
 #include "app/cli/ScanArgs.h"
-#include "modbus/SettingTexts.h"
 #include "firmware/FirmwareImage.h"
 #include "firmware/stm32/Stm32Protocol.h"
 #include "modbus/MODBUS_RTU.h"
+#include "modbus/SettingTexts.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
@@ -614,8 +614,7 @@ bool Parser::run()
         (given == Command::Flash && !flashOptions(after)) ||
         (given == Command::Scan && !scanOptions_.take(after, o_.scan, error_)) ||
         (given == Command::ReadFlash && !readFlashOptions(after)) ||
-        (given == Command::Records && !recordsOptions(after)) || !globals(after, true) ||
-        !unusedGlobals(before, after))
+        (given == Command::Records && !recordsOptions(after)) || !globals(after, true) || !unusedGlobals(before, after))
         return false;
     for (const QString &word : after.positionalArguments())
         positional_ << Restore(word);

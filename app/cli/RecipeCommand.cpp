@@ -17,8 +17,8 @@ int RunRecipe(const Options &o, Output &out)
     QJsonObject settings;
     for (size_t i = 0; i < kModuleSettings.size(); ++i)
         if (recipe.settings.values[i])
-            settings[QString::fromLatin1(kModuleSettings[i].Name)] =
-                SettingValueText(kModuleSettings[i], *recipe.settings.values[i]);
+            settings[QString::fromLatin1(kModuleSettings[i].Name)] = SettingValueText(kModuleSettings[i],
+                                                                                      *recipe.settings.values[i]);
     const QStringList lines = DescribeRecipe(recipe);
     out.result(lines.join('\n'), QJsonObject{{"recipe", recipe.file},
                                              {"valid", true},

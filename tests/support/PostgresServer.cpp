@@ -63,7 +63,8 @@ bool PostgresServer::run(const QString &program, const QStringList &args, QStrin
         return false;
     }
     if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-        error = QStringLiteral("%1 failed (%2): %3").arg(program).arg(p.exitCode()).arg(QString::fromLocal8Bit(p.readAll()));
+        error =
+            QStringLiteral("%1 failed (%2): %3").arg(program).arg(p.exitCode()).arg(QString::fromLocal8Bit(p.readAll()));
         return false;
     }
     return true;

@@ -48,7 +48,13 @@ inline QList<TRunRecord> AllRuns(const TRecordStore &store)
 {
     QList<TRunRecord> runs;
     QString error;
-    if (!store.readRuns({}, [&runs](const TRunRecord &r) { runs << r; return true; }, error))
+    if (!store.readRuns(
+            {},
+            [&runs](const TRunRecord &r) {
+                runs << r;
+                return true;
+            },
+            error))
         qWarning("readRuns: %s", qPrintable(error));
     return runs;
 }
