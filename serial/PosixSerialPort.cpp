@@ -242,9 +242,9 @@ public:
         else if (ioctl(fd, TIOCEXCL) != 0)
             why = FaultOfErrno(errno), err = errno;
         if (why != PortFault::None) {
-            ::close(fd);
             if (lockFd >= 0)
                 ::close(lockFd);
+            ::close(fd);
             return fail(why, err);
         }
         struct stat st {};
@@ -266,12 +266,17 @@ public:
         }
         // The exclusive flag outlives our descriptor on a pty; clear it for the next opener.
         ioctl(fd_, TIOCNXCL);
-        ::close(fd_);
-        fd_ = -1;
-        HeldHere().erase(device_);
+        // The number lock goes first: when the far end is already gone (a pty
+        // whose master closed, an adapter pulled out) the kernel hands the number
+        // to the next new device as our descriptor closes, and a lock still held
+        // then would refuse that device as busy. Until the close below, the
+        // device's own flock keeps a second opener out.
         if (lockFd_ >= 0)
             ::close(lockFd_);
         lockFd_ = -1;
+        ::close(fd_);
+        fd_ = -1;
+        HeldHere().erase(device_);
     }
 
     bool isOpen() const override { return fd_ >= 0; }

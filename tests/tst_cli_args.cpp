@@ -96,6 +96,7 @@ private slots:
         QTest::newRow("-p for ports") << QStringList{"-p", "COM2", "ports"} << parser;
         QTest::newRow("-a for doctor") << QStringList{"-a", "3", "doctor"} << parser;
         QTest::newRow("--echo for doctor") << QStringList{"doctor", "--echo", "on"} << parser;
+        QTest::newRow("--lines for doctor") << QStringList{"--lines", "inverted", "doctor"} << parser;
         QTest::newRow("configure without a setting") << QStringList{"configure"} << parser;
         QTest::newRow("--address without an image") << QStringList{"flash", "--address", "0x08004000"} << parser;
         QTest::newRow("--address inside a page")

@@ -8,7 +8,7 @@
 #include "modbus/ScanPlan.h"
 #include "tests/fuzz/FuzzSupport.h"
 
-#include <optional>
+#include <cstdint>
 
 namespace {
 
@@ -35,7 +35,9 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
     const int registers = in.flag() ? kProbeCount : kModuleReadCount;
     const size_t replySize = kReadReplyOverhead + 2 * static_cast<size_t>(registers);
     std::vector<uint8_t> buffer;
-    std::optional<size_t> planted;  // where the last planted reply starts, while intact
+    // Where the last planted reply starts, while intact; kNone when there is none.
+    constexpr size_t kNone = SIZE_MAX;
+    size_t planted = kNone;
     while (!in.empty()) {
         std::vector<uint8_t> chunk;
         switch (in.byte() % kOps) {
@@ -50,15 +52,15 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
                 const size_t at = static_cast<size_t>(in.range(0, static_cast<int>(buffer.size()) - 1));
                 const uint8_t mask = static_cast<uint8_t>(in.range(1, 255));
                 buffer[at] ^= mask;
-                if (planted && at >= *planted && at < *planted + replySize)
-                    planted.reset();
+                if (planted != kNone && at >= planted && at < planted + replySize)
+                    planted = kNone;
             }
             continue;
         }
         // As the serial component appends a chunk: past 1023 bytes it starts again.
         if (buffer.size() + chunk.size() >= kBufferSize) {
             buffer.clear();
-            planted.reset();
+            planted = kNone;
         }
         // A chunk that is a valid reply, planted or by chance.
         if (chunk.size() == replySize && chunk[0] >= kStationMin && chunk[0] <= kStationMax &&
@@ -79,14 +81,14 @@ int TalvexFuzzOne(const uint8_t *data, size_t size)
         FUZZ_CHECK(CrcMatches(p, replySize));
         for (int i = 0; i < registers; ++i)
             FUZZ_CHECK(r.Words[static_cast<size_t>(i)] == GetWordBE(p + 3 + 2 * i));
-        if (planted && r.At == *planted)
+        if (planted != kNone && r.At == planted)
             plantedFound = true;
         // A reply found before the planted one that reaches into it hides it.
-        if (planted && r.At < *planted && r.At + replySize > *planted)
-            planted.reset();
+        if (planted != kNone && r.At < planted && r.At + replySize > planted)
+            planted = kNone;
         end = r.At + replySize;
     }
-    if (planted)
+    if (planted != kNone)
         FUZZ_CHECK(plantedFound);
     return 0;
 }
