@@ -7,6 +7,7 @@
 #include "modbus/RegisterMap.h"
 
 #include <array>
+#include <optional>
 #include <span>
 
 // What the settings registers hold, as the configuration controls take them:
@@ -89,6 +90,12 @@ inline constexpr std::array<TSettingRow, 6> kModuleSettings = {{
      .ListedAt = 3},
 }};
 inline constexpr int kModuleSettingCount = static_cast<int>(kModuleSettings.size());
+
+// Settings to be written, indexed like kModuleSettings (the value as
+// TModuleSettings holds it); the others keep what the module holds.
+struct TSettingChanges {
+    std::array<std::optional<int>, kModuleSettingCount> values;
+};
 
 // The settings fill the registers between the unlock and the commit slot, one
 // each, in order; the listing places are each used once.

@@ -78,7 +78,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ -n "$(dpkg-deb -f "$deb" Description | sed -n 2p)" ] || fail "Description has no long text"
 depends=$(field Depends)
 # Qt from dpkg-shlibdeps, the font by name.
-for dep in fonts-wqy-microhei libqt6widgets6 libqt6core6 libc6 libstdc++6; do
+for dep in fonts-wqy-microhei libqt6sql6-sqlite libqt6widgets6 libqt6core6 libc6 libstdc++6; do
   [[ ", $depends," == *", $dep"[\ ,]* ]] || fail "Depends lacks $dep: $depends"
 done
 pass "control: $(field Package) $(field Version) $(field Section); Depends: $depends"

@@ -1,11 +1,11 @@
 // talvex-cli's refusals of its arguments, in process: each is refused before
 // anything is opened, so the process's exit status 2 follows from the refusal
 // here (tst_cli runs a few of them as a process against a line).
-#include "app/cli/ImageFile.h"
 #include "app/cli/Options.h"
 #include "app/cli/Output.h"
 #include "app/cli/Port.h"
-#include "app/cli/SettingTexts.h"
+#include "firmware/ImageFile.h"
+#include "modbus/SettingTexts.h"
 
 #include <QtTest>
 
@@ -15,7 +15,6 @@ using talvex::cli::Options;
 using talvex::cli::Output;
 using talvex::cli::ParseArguments;
 using talvex::cli::PortTarget;
-using talvex::cli::ReadImageFile;
 using talvex::cli::ResolvePort;
 
 // The step that refuses a row: the parser, or the check run on what it accepted.
@@ -144,7 +143,7 @@ private slots:
             break;
         }
         case RefusedBy::Image: {
-            talvex::cli::ImageFile image;
+            ImageFile image;
             QVERIFY(!ReadImageFile(o.image, image, error));
             QVERIFY(!error.isEmpty());
             break;
@@ -223,7 +222,7 @@ private slots:
             };
             if (row.IsList()) {
                 for (int v = row.Lowest(); v <= row.Highest(); ++v)
-                    add(talvex::cli::SettingText(row, v), v);
+                    add(SettingText(row, v), v);
             }
             if (row.Kind != TSettingKind::List) {
                 add(QString::number(row.Lowest()), row.Lowest());

@@ -2,7 +2,7 @@
 // What flash and read-flash share: the update engine run to its end from a
 // shell (its progress on standard error, an interrupt, a pulled adapter or an
 // adapter without DTR/RTS stopping it), and what the chip told it, in the record.
-#include "app/cli/Hex.h"
+#include "firmware/Hex.h"
 #include "app/cli/Output.h"
 #include "app/cli/Port.h"
 #include "firmware/UpdateEngine.h"

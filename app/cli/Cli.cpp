@@ -137,6 +137,10 @@ int Dispatch(const Options &o, const PortTarget &port, Output &out)
         return RunScan(o, port, out);
     case Command::ReadFlash:
         return RunReadFlash(o, port, out);
+    case Command::Recipe:
+        return RunRecipe(o, out);
+    case Command::Records:
+        return RunRecords(o, out);
     }
     return kExitUsage;
 }

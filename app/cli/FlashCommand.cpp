@@ -4,7 +4,6 @@
 // unique ID and a record of it all.
 #include "app/cli/BootloaderRun.h"
 #include "app/cli/Commands.h"
-#include "app/cli/ImageFile.h"
 #include "app/cli/Interrupt.h"
 #include "app/cli/KeptSettings.h"
 #include "app/cli/PortError.h"
@@ -12,6 +11,7 @@
 #include "app/cli/UpdateWording.h"
 
 #include "firmware/FirmwareImage.h"
+#include "firmware/ImageFile.h"
 #include "firmware/Isp.h"
 #include "firmware/UpdateEngine.h"
 #include "firmware/stm32/Stm32Protocol.h"

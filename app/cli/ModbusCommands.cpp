@@ -3,7 +3,7 @@
 #include "app/cli/Interrupt.h"
 #include "app/cli/ModbusSession.h"
 #include "app/cli/PortError.h"
-#include "app/cli/SettingTexts.h"
+#include "modbus/SettingTexts.h"
 
 #include "modbus/ModuleConfig.h"
 #include "serial/Clock.h"

@@ -1,11 +1,11 @@
 #include "app/cli/Options.h"
 
-#include "app/cli/Hex.h"
+#include "firmware/Hex.h"
 #include "app/cli/ScanArgs.h"
-#include "app/cli/SettingTexts.h"
 #include "firmware/FirmwareImage.h"
 #include "firmware/stm32/Stm32Protocol.h"
 #include "modbus/ModbusMaster.h"
+#include "modbus/SettingTexts.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
@@ -40,6 +40,8 @@ constexpr std::pair<const char *, Command> kCommands[] = {
     {"version", Command::Version},
     {"read-flash", Command::ReadFlash},
     {"scan", Command::Scan},
+    {"recipe", Command::Recipe},
+    {"records", Command::Records},
 };
 
 QString CommandWord(Command command)
@@ -55,20 +57,6 @@ bool LooksNumeric(const QString &text)
 {
     const int at = text.startsWith('-') ? 1 : 0;
     return text.size() > at && text[at].isDigit();
-}
-
-// Decimal, or hexadecimal after "0x"; no blanks.
-std::optional<long long> ParseNumber(const QString &text)
-{
-    bool ok = false;
-    long long v = 0;
-    if (text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) && text.size() > 2 && text[2].isLetterOrNumber())
-        v = text.mid(2).toLongLong(&ok, 16);
-    else if (LooksNumeric(text))
-        v = text.toLongLong(&ok, 10);
-    if (!ok)
-        return std::nullopt;
-    return v;
 }
 
 // A negative number is a value, never an option: it passes the parsers behind
@@ -143,6 +131,13 @@ struct FlashOptions {
     QCommandLineOption length{QStringList{"length"}, {}, "N"};  // read-flash
 };
 
+struct RecordsOptions {
+    QCommandLineOption db{QStringList{"db"}, {}, "URL"};
+    QCommandLineOption lot{QStringList{"lot"}, {}, "LOT"};
+    QCommandLineOption since{QStringList{"since"}, {}, "TIME"};
+    QCommandLineOption csv{QStringList{"csv"}};
+};
+
 // The parser's own complaint in the program's words: "unknown option --baud",
 // "option -a needs a value", "option --json takes no value".
 QString ParserError(const QCommandLineParser &parser)
@@ -188,6 +183,7 @@ private:
     bool configureSetting(const QCommandLineParser &parser, size_t index);
     bool flashOptions(const QCommandLineParser &parser);
     bool readFlashOptions(const QCommandLineParser &parser);
+    bool recordsOptions(const QCommandLineParser &parser);
     // --entry-ms, for both commands that start the bootloader.
     bool entryOption(const QCommandLineParser &parser);
     bool addressOption(const QCommandLineParser &parser, long long lastByte);
@@ -204,6 +200,7 @@ private:
     ConfigureOptions configure_;
     ScanOptions scanOptions_;
     FlashOptions flash_;
+    RecordsOptions records_;
     QStringList positional_;
 };
 
@@ -219,7 +216,7 @@ bool Parser::parse(QCommandLineParser &parser, const QStringList &args)
 
 bool Parser::number(const QString &what, const QString &text, long long min, long long max, int &out)
 {
-    const std::optional<long long> v = ParseNumber(text);
+    const std::optional<long long> v = ParseNumberText(text);
     if (!v)
         return fail(QStringLiteral("%1: \"%2\" is not a number").arg(what, text));
     if (*v < min || *v > max)
@@ -353,24 +350,10 @@ bool Parser::configureSetting(const QCommandLineParser &parser, size_t i)
     if (parser.isSet(option)) {
         const TSettingRow &row = kModuleSettings[i];
         const QString name = QStringLiteral("--") + QString::fromLatin1(row.Name);
-        const QString v = Restore(parser.value(option));
         int n = 0;
-        switch (row.Kind) {
-        case TSettingKind::Number:
-            if (!number(name, v, row.Min, row.Max, n))
-                return false;
-            break;
-        case TSettingKind::Level:
-            if ((n = FindSettingText(row, v)) < 0)
-                return fail(QStringLiteral("%1: \"%2\" is not a %3 level (%4 ... %5)")
-                                .arg(name, v, QString::fromLatin1(row.Name), QString::number(row.Lowest()),
-                                     QString::number(row.Highest())));
-            break;
-        case TSettingKind::List:
-            if ((n = FindSettingText(row, v)) < 0)
-                return fail(QStringLiteral("%1: \"%2\" is not one of %3").arg(name, v, SettingChoices(row)));
-            break;
-        }
+        QString why;
+        if (!ParseSettingValue(row, name, Restore(parser.value(option)), n, why))
+            return fail(why);
         o_.config.values[i] = n;
     }
     return true;
@@ -411,6 +394,30 @@ bool Parser::flashOptions(const QCommandLineParser &parser)
         return fail(QStringLiteral("--address places an image file (--image FILE); the carried image belongs at "
                                    "the flash base"));
     return addressOption(parser, kFlashBase + kFirmwareImageMaxBytes - 1);
+}
+
+bool Parser::recordsOptions(const QCommandLineParser &parser)
+{
+    if (!parser.isSet(records_.db) || parser.value(records_.db).isEmpty())
+        return fail(QStringLiteral("records needs --db URL (sqlite:PATH, postgresql://USER@HOST/DB or "
+                                   "postgresql:///DB?host=SOCKETDIR)"));
+    o_.db = Restore(parser.value(records_.db));
+    if (parser.isSet(records_.lot)) {
+        o_.lot = Restore(parser.value(records_.lot));
+        if (o_.lot.isEmpty())
+            return fail(QStringLiteral("--lot needs the lot's name"));
+    }
+    if (parser.isSet(records_.since)) {
+        const QString v = Restore(parser.value(records_.since));
+        // Without a zone the time is local, as the operator's clock shows it.
+        o_.since = QDateTime::fromString(v, Qt::ISODateWithMs);
+        if (!o_.since.isValid())
+            return fail(QStringLiteral("--since: \"%1\" is not a date or time (2026-05-04, 2026-05-04T06:00, "
+                                       "2026-05-04T06:00:00Z)")
+                            .arg(v));
+    }
+    o_.csv = parser.isSet(records_.csv);
+    return true;
 }
 
 bool Parser::entryOption(const QCommandLineParser &parser)
@@ -481,6 +488,9 @@ bool Parser::givenTwice(const QCommandLineParser &before, const QCommandLinePars
     case Command::ReadFlash:
         own = {&flash_.address, &flash_.length, &flash_.entryMs};
         break;
+    case Command::Records:
+        own = {&records_.db, &records_.lot, &records_.since};
+        break;
     default:
         break;
     }
@@ -515,14 +525,15 @@ bool Parser::unusedGlobals(const QCommandLineParser &before, const QCommandLineP
     const bool bootloader = (o_.command == Command::Flash && !o_.unprotect) || o_.command == Command::ReadFlash;
     const bool ports = o_.command == Command::Ports;
     const bool doctor = o_.command == Command::Doctor;
-    if (!bootloader && !ports && !doctor)
+    const bool noLine = o_.command == Command::Recipe || o_.command == Command::Records;
+    if (!bootloader && !ports && !doctor && !noLine)
         return true;
     const std::pair<const QCommandLineOption *, const char *> unused[] = {
         {&global_.station, "-a"},    {&global_.mode, "-m"},     {&global_.echo, "--echo"},    {&global_.port, "-p"},
         {&global_.lines, "--lines"}, {&global_.baud, "--baud"}, {&global_.format, "--format"}};
     for (const auto &[option, name] : unused) {
         // The port is the flash commands' and doctor's too; its lines only the flash commands'.
-        if ((option == &global_.port && !ports) || (option == &global_.lines && bootloader))
+        if ((option == &global_.port && !ports && !noLine) || (option == &global_.lines && bootloader))
             continue;
         const bool given = before.isSet(*option) || after.isSet(*option);
         if (given)
@@ -530,6 +541,7 @@ bool Parser::unusedGlobals(const QCommandLineParser &before, const QCommandLineP
                             .arg(QLatin1String(name), CommandWord(o_.command),
                                  ports    ? QStringLiteral("it lists every port")
                                  : doctor ? QStringLiteral("it looks at the port and talks to nothing on it")
+                                 : noLine ? QStringLiteral("it opens no port")
                                           : QStringLiteral("it talks to the chip's bootloader, not to a station")));
     }
     return true;
@@ -589,6 +601,9 @@ bool Parser::run()
     case Command::Scan:
         scanOptions_.addTo(after);
         break;
+    case Command::Records:
+        after.addOptions({records_.db, records_.lot, records_.since, records_.csv});
+        break;
     default:
         break;
     }
@@ -599,8 +614,8 @@ bool Parser::run()
         (given == Command::Configure && !configureOptions(after)) ||
         (given == Command::Flash && !flashOptions(after)) ||
         (given == Command::Scan && !scanOptions_.take(after, o_.scan, error_)) ||
-        (given == Command::ReadFlash && !readFlashOptions(after)) || !globals(after, true) ||
-        !unusedGlobals(before, after))
+        (given == Command::ReadFlash && !readFlashOptions(after)) ||
+        (given == Command::Records && !recordsOptions(after)) || !globals(after, true) || !unusedGlobals(before, after))
         return false;
     for (const QString &word : after.positionalArguments())
         positional_ << Restore(word);
@@ -644,6 +659,13 @@ bool Parser::positionals()
             return fail(QStringLiteral("--csv without FILE writes standard output, and so does --json: "
                                        "give --csv a FILE"));
         return true;
+    case Command::Recipe:
+        if (positional_.isEmpty() || positional_[0] != QLatin1String("check"))
+            return fail(QStringLiteral("recipe needs what to do with it: recipe check FILE"));
+        if (positional_.size() < 2 || positional_[1].isEmpty())
+            return fail(QStringLiteral("recipe check needs the recipe FILE"));
+        o_.recipeFile = positional_[1];
+        return tooMany(2);
     case Command::ReadFlash:
         if (positional_.isEmpty() || positional_[0].isEmpty())
             return fail(QStringLiteral("read-flash needs the FILE to write the flash's bytes to"));
@@ -656,6 +678,8 @@ bool Parser::positionals()
 
 bool Parser::finalChecks()
 {
+    if (o_.command == Command::Records && o_.csv && o_.json)
+        return fail(QStringLiteral("records writes CSV or JSON, not both: give --csv or --json"));
     // The scan asks stations directly on lines of its own.
     if (o_.command == Command::Scan && o_.mode == TLinkMode::PlcCan)
         return fail(QStringLiteral("scan talks to modules directly (pc-uart), not through the PLC gateway"));
@@ -747,9 +771,17 @@ QString Usage()
         "                                \"1-99\", \"1,5,37\", \"9600,19200\", \"8N1,8E1\"); the first module\n"
         "                                found ends it unless --all; --probe-ms: the module's turnaround\n"
         "                                allowance added to each probe's time on the wire (default 5)\n"
+        "  recipe check FILE             a station's recipe judged whole (image and its sha256, settings,\n"
+        "                                labels, lot) and what a station with it will do; no port opened\n"
+        "  records --db URL [--lot LOT] [--since TIME] [--csv]\n"
+        "                                a station's runs, oldest first (URL: sqlite:PATH,\n"
+        "                                postgresql://USER@HOST/DB, postgresql:///DB?host=SOCKETDIR);\n"
+        "                                --csv: RFC 4180 with a header row; --json: one object per line;\n"
+        "                                TIME: 2026-05-04 or 2026-05-04T06:00[Z] (local without a zone)\n"
         "exit status: 0 done (scan: a module found), 1 the module or chip failed (or a result could not\n"
-        "             be written, doctor found a problem, scan found no module),\n"
-        "             2 bad usage or image refused, 3 the port (absent, not allowed, busy, no serial\n"
+        "             be written, doctor found a problem, scan found no module, records could not\n"
+        "             read the database),\n"
+        "             2 bad usage, image or recipe refused, 3 the port (absent, not allowed, busy, no serial\n"
         "             device, settings refused, removed, no DTR/RTS for flash); SIGINT, SIGTERM, SIGHUP\n"
         "             and SIGQUIT end the command cleanly, then end the program by that signal\n"
         "             (a shell shows 130, 143, 129, 131)\n");

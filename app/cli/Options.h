@@ -9,6 +9,7 @@
 #include "modbus/ScanPlan.h"
 #include "modbus/SettingsTable.h"
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -26,13 +27,25 @@ inline constexpr int kExitPort = 3;    // the port: cannot be opened, refused th
 // (130 SIGINT, 143 SIGTERM, 129 SIGHUP, 131 SIGQUIT); see InterruptStatus().
 inline constexpr int kExitSignalBase = 128;
 
-enum class Command { Help, Version, Ports, Doctor, Info, Read, Watch, Write, Configure, Flash, ReadFlash, Scan };
-
-// Settings `configure` replaces, indexed like kModuleSettings (the value as
-// TModuleSettings holds it); the others keep what the module holds.
-struct ConfigChanges {
-    std::array<std::optional<int>, kModuleSettingCount> values;
+enum class Command {
+    Help,
+    Version,
+    Ports,
+    Doctor,
+    Info,
+    Read,
+    Watch,
+    Write,
+    Configure,
+    Flash,
+    ReadFlash,
+    Scan,
+    Recipe,
+    Records,
 };
+
+// Settings `configure` replaces; a station's recipe names them alike.
+using ConfigChanges = TSettingChanges;
 
 struct Options {
     static constexpr int kDefaultReadCount = kPollRegisterCount;
@@ -83,6 +96,10 @@ struct Options {
     QString outFile;               // read-flash: where the bytes go
     std::optional<int> length;     // read-flash; empty: to the end of the chip's flash
     TScanRequest scan;             // scan
+    QString recipeFile;            // recipe check FILE
+    QString db;                    // records: the database's URL
+    QString lot;                   // records: only this lot
+    QDateTime since;               // records: only runs started from then on
 };
 
 // Parses the arguments after the program name. False with a one-line reason.

@@ -1,6 +1,6 @@
 #include "app/cli/ScanArgs.h"
 
-#include "app/cli/SettingTexts.h"
+#include "modbus/SettingTexts.h"
 #include "modbus/SettingsTable.h"
 
 #include <QRegularExpression>

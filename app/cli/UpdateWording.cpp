@@ -1,6 +1,6 @@
 #include "app/cli/UpdateWording.h"
 
-#include "app/cli/Hex.h"
+#include "firmware/Hex.h"
 #include "firmware/Isp.h"
 #include "firmware/stm32/Stm32Protocol.h"
 

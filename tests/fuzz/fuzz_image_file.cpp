@@ -1,7 +1,7 @@
 // An image file as flash reads it: whatever a file holds, the decoder either
 // refuses it with a reason or returns an image the update can write, without
 // reading or writing out of bounds.
-#include "app/cli/ImageFile.h"
+#include "firmware/ImageFile.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 #include "firmware/FirmwareImage.h"
@@ -12,9 +12,9 @@
 int TalvexFuzzOne(const uint8_t *data, size_t size)
 {
     const QByteArray content(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
-    talvex::cli::ImageFile image;
+    ImageFile image;
     QString error;
-    const bool taken = talvex::cli::DecodeImage(content, QStringLiteral("fuzz.hex"), image, error);
+    const bool taken = DecodeImage(content, QStringLiteral("fuzz.hex"), image, error);
     if (!taken) {
         FUZZ_CHECK(!error.isEmpty());
         FUZZ_CHECK(image.bytes.isEmpty());

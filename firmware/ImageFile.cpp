@@ -1,6 +1,6 @@
-#include "app/cli/ImageFile.h"
+#include "firmware/ImageFile.h"
 
-#include "app/cli/Hex.h"
+#include "firmware/Hex.h"
 #include "firmware/FirmwareImage.h"
 #include "firmware/stm32/Stm32Protocol.h"
 
@@ -11,8 +11,6 @@
 #include <cctype>
 #include <cstdint>
 #include <vector>
-
-namespace talvex::cli {
 
 namespace {
 
@@ -265,5 +263,3 @@ bool PlaceBinary(ImageFile &image, uint32_t start, QString &error)
         image.pages.push_back(uint8_t(page));
     return true;
 }
-
-}  // namespace talvex::cli

@@ -1,5 +1,5 @@
 #pragma once
-// An image file as talvex-cli takes it for `flash`: read by its content, not by
+// An image file as talvex-cli takes it for `flash` and a station for its recipe: read by its content, not by
 // its name. Intel HEX is placed by its addresses, a raw binary from the flash
 // base or where the caller places it; an ELF file and anything else are refused
 // with the reason.
@@ -10,8 +10,6 @@
 
 #include <cstdint>
 #include <vector>
-
-namespace talvex::cli {
 
 struct ImageFile {
     // From `start` to the last byte given, holes filled with the erased value.
@@ -33,5 +31,3 @@ bool ReadImageFile(const QString &path, ImageFile &image, QString &error);
 
 // The same for content already read; `name` is used in the reasons.
 bool DecodeImage(const QByteArray &content, const QString &name, ImageFile &image, QString &error);
-
-}  // namespace talvex::cli
