@@ -1,0 +1,25 @@
+#pragma once
+// A slot's configuration step: the recipe's settings written to the module on
+// its fixed port with the configuration sequence the command line and the
+// window use (unlock, the six settings, commit, read-back), then the block read
+// back for the record. Blocking, as the sequence is everywhere: it waits for
+// each echo on the calling thread, a few hundred milliseconds in all.
+#include "modbus/SettingsTable.h"
+#include "serial/QRT_ComDrv.h"
+
+#include <QString>
+
+#include <functional>
+
+struct TSlotSettingsResult {
+    bool ok = false;
+    bool failedInReadBack = false;  // the writes went through; what was read back is wrong or missing
+    QString why;                    // when not ok
+    QString written;                // JSON: the settings written, by name; "{}" when the recipe sets none
+    QString readBack;               // JSON: the six settings and the firmware version as read back
+};
+
+// `driver`: open at the module's fixed line (57600 8E1); the module answers as
+// station 1. `readingBack` is called when the writes are done and the read-back starts.
+TSlotSettingsResult WriteAndReadBackSettings(TQRTCommDriver &driver, const TSettingChanges &changes,
+                                             const std::function<void()> &readingBack);
