@@ -332,6 +332,260 @@
     </message>
 </context>
 <context>
+    <name>TStationFrm</name>
+    <message>
+        <source>TALVEX_M生产工位</source>
+        <translation>TALVEX_M production station</translation>
+    </message>
+    <message>
+        <source>配方 %1  批次 %2  映像 %3</source>
+        <translation>Recipe %1  Lot %2  Image %3</translation>
+    </message>
+    <message>
+        <source>操作员 %1</source>
+        <translation>Operator %1</translation>
+    </message>
+    <message>
+        <source>记录 %1</source>
+        <translation>Records %1</translation>
+    </message>
+    <message>
+        <source>开始</source>
+        <translation>Start</translation>
+    </message>
+    <message>
+        <source>停止</source>
+        <translation>Stop</translation>
+    </message>
+    <message>
+        <source>扫描标签</source>
+        <translation>Scan label</translation>
+    </message>
+    <message>
+        <source>槽位 %1 的标签</source>
+        <translation>Slot %1 label</translation>
+    </message>
+    <message>
+        <source>最近的记录</source>
+        <translation>Last records</translation>
+    </message>
+    <message>
+        <source>槽位 %1 的记录未能保存！</source>
+        <translation>Slot %1: the record could not be kept!</translation>
+    </message>
+    <message>
+        <source>就绪：按“开始”</source>
+        <translation>Ready: press &quot;Start&quot;</translation>
+    </message>
+    <message>
+        <source>工位运行中：放上板卡</source>
+        <translation>Station running: put boards on the fixtures</translation>
+    </message>
+    <message>
+        <source>工位已停止</source>
+        <translation>Station stopped</translation>
+    </message>
+    <message>
+        <source>槽位 %1 的标签 %2 被拒绝：%3</source>
+        <translation>Slot %1: label %2 refused: %3</translation>
+    </message>
+    <message>
+        <source>槽位 %1 收到标签 %2</source>
+        <translation>Slot %1: label %2 taken</translation>
+    </message>
+    <message>
+        <source>槽位 %1 等待标签：请扫描</source>
+        <translation>Slot %1 waits for its label: scan it</translation>
+    </message>
+    <message>
+        <source>通过 %1</source>
+        <translation>Passed %1</translation>
+    </message>
+    <message>
+        <source>失败 %1</source>
+        <translation>Failed %1</translation>
+    </message>
+    <message>
+        <source>记录服务器已恢复，暂存的记录已送出：继续接收板卡</source>
+        <translation>The records server is back and the spooled records were sent: taking boards again</translation>
+    </message>
+    <message>
+        <source>记录服务器不可用（%1）：记录暂存在本地，暂不接收新板卡</source>
+        <translation>The records server is away (%1): records wait in the local spool, no new board is taken</translation>
+    </message>
+    <message>
+        <source>擦除</source>
+        <translation>erasing</translation>
+    </message>
+    <message>
+        <source>写入</source>
+        <translation>writing</translation>
+    </message>
+    <message>
+        <source>校验</source>
+        <translation>verifying</translation>
+    </message>
+    <message>
+        <source>已停止</source>
+        <translation>Stopped</translation>
+    </message>
+    <message>
+        <source>等待板卡</source>
+        <translation>Waiting for a board</translation>
+    </message>
+    <message>
+        <source>暂停</source>
+        <translation>Held</translation>
+    </message>
+    <message>
+        <source>等待标签</source>
+        <translation>Waiting for a label</translation>
+    </message>
+    <message>
+        <source>进行中</source>
+        <translation>Working</translation>
+    </message>
+    <message>
+        <source>通过</source>
+        <translation>Passed</translation>
+    </message>
+    <message>
+        <source>失败</source>
+        <translation>Failed</translation>
+    </message>
+    <message>
+        <source>已完成</source>
+        <translation>Done</translation>
+    </message>
+    <message>
+        <source>检测</source>
+        <translation>detect</translation>
+    </message>
+    <message>
+        <source>识别</source>
+        <translation>identify</translation>
+    </message>
+    <message>
+        <source>标签</source>
+        <translation>label</translation>
+    </message>
+    <message>
+        <source>核准</source>
+        <translation>admit</translation>
+    </message>
+    <message>
+        <source>烧写</source>
+        <translation>flash</translation>
+    </message>
+    <message>
+        <source>配置</source>
+        <translation>configure</translation>
+    </message>
+    <message>
+        <source>回读</source>
+        <translation>read back</translation>
+    </message>
+    <message>
+        <source>记录</source>
+        <translation>record</translation>
+    </message>
+    <message>
+        <source>槽位 %1  %2</source>
+        <translation>Slot %1  %2</translation>
+    </message>
+    <message>
+        <source>%1：%2</source>
+        <translation>%1: %2</translation>
+    </message>
+    <message>
+        <source>%1：请扫描</source>
+        <translation>%1: scan it</translation>
+    </message>
+    <message>
+        <source>%1：请取走板卡</source>
+        <translation>%1: take the board away</translation>
+    </message>
+    <message>
+        <source>标签 %1</source>
+        <translation>Label %1</translation>
+    </message>
+    <message>
+        <source>%1  槽位 %2  %3  %4  %5</source>
+        <translation>%1  slot %2  %3  %4  %5</translation>
+    </message>
+    <message>
+        <source>直通率 %1，每小时 %2 块</source>
+        <translation>First-pass yield %1, %2 boards per hour</translation>
+    </message>
+</context>
+<context>
+    <name>TStationSetupDlg</name>
+    <message>
+        <source>请选择配方文件</source>
+        <translation>Choose a recipe file</translation>
+    </message>
+    <message>
+        <source>配方 %1 无效：%2</source>
+        <translation>Recipe %1 refused: %2</translation>
+    </message>
+    <message>
+        <source>请给出工位的串口，例如 COM3,COM4</source>
+        <translation>Give the station's ports, for example COM3,COM4</translation>
+    </message>
+    <message>
+        <source>串口“%1”既不是 COM1 ... COM8，也不是设备路径</source>
+        <translation>Port &quot;%1&quot; is neither COM1 ... COM8 nor a device path</translation>
+    </message>
+    <message>
+        <source>串口 %1 重复</source>
+        <translation>Port %1 is given twice</translation>
+    </message>
+    <message>
+        <source>记录数据库 %1 无法打开：%2</source>
+        <translation>The records database %1 cannot be opened: %2</translation>
+    </message>
+    <message>
+        <source>TALVEX_M生产工位</source>
+        <translation>TALVEX_M production station</translation>
+    </message>
+    <message>
+        <source>浏览...</source>
+        <translation>Browse...</translation>
+    </message>
+    <message>
+        <source>选择配方</source>
+        <translation>Choose a recipe</translation>
+    </message>
+    <message>
+        <source>配方 (*.json)</source>
+        <translation>Recipes (*.json)</translation>
+    </message>
+    <message>
+        <source>配方</source>
+        <translation>Recipe</translation>
+    </message>
+    <message>
+        <source>串口</source>
+        <translation>Ports</translation>
+    </message>
+    <message>
+        <source>记录</source>
+        <translation>record</translation>
+    </message>
+    <message>
+        <source>操作员</source>
+        <translation>Operator</translation>
+    </message>
+    <message>
+        <source>确定</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>取消</source>
+        <translation>Cancel</translation>
+    </message>
+</context>
+<context>
     <name>TTraceFrm</name>
     <message>
         <source>通信监视</source>
