@@ -11,10 +11,10 @@
 
 namespace {
 
-// Reads registers 0 ... 31 of the module on `driver`, waiting for the reply as the sequence's reads do.
-bool ReadBlock(std::array<uint16_t, kProbeRegisterCount> &words)
+// Registers 0 ... 31 of the module, waiting for the reply as the sequence's reads do.
+bool ReadBlock(TModbusMaster &master, std::array<uint16_t, kProbeRegisterCount> &words)
 {
-    return ReadRegistersOnce(kProbeFirstRegister, kProbeRegisterCount, words.data());
+    return master.ReadRegistersOnce(kProbeFirstRegister, kProbeRegisterCount, words.data());
 }
 
 // What the module holds, with the recipe's settings in their place.
@@ -32,25 +32,14 @@ QString Compact(const QJsonObject &object)
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
-// The link the sequence's routines talk through, for as long as the step runs.
-class LinkHold {
-public:
-    explicit LinkHold(TQRTCommDriver &driver)
-    {
-        SetModbusLink({&driver, [] { return int(kProbeStation); }, [] { return TLinkMode::PcUart; }, TEchoMode::Auto});
-    }
-    ~LinkHold() { SetModbusLink({}); }
-};
-
 }  // namespace
 
-TSlotSettingsResult WriteAndReadBackSettings(TQRTCommDriver &driver, const TSettingChanges &changes,
+TSlotSettingsResult WriteAndReadBackSettings(TModbusMaster &master, const TSettingChanges &changes,
                                              const std::function<void()> &readingBack)
 {
-    const LinkHold link(driver);
     TSlotSettingsResult r;
     std::array<uint16_t, kProbeRegisterCount> words{};
-    if (!ReadBlock(words)) {
+    if (!ReadBlock(master, words)) {
         r.why = QStringLiteral("the module does not answer the read before the configuration");
         return r;
     }
@@ -74,7 +63,7 @@ TSlotSettingsResult WriteAndReadBackSettings(TQRTCommDriver &driver, const TSett
             return r;
         }
         const TConfigWriteResult result = WriteModuleConfiguration(
-            settings, {}, {}, {true, words[Reg::Cfg_Unlock], words[Reg::Cfg_Commit]});
+            master, settings, TConfigRecovery{true, words[Reg::Cfg_Unlock], words[Reg::Cfg_Commit]});
         if (!result.Stored) {
             r.why = !result.SettingsWritten
                         ? QStringLiteral("register %1 not echoed (%2 of %3 writes confirmed); nothing was stored")
@@ -91,7 +80,7 @@ TSlotSettingsResult WriteAndReadBackSettings(TQRTCommDriver &driver, const TSett
     if (readingBack)
         readingBack();
     r.failedInReadBack = true;
-    if (!ReadBlock(words)) {
+    if (!ReadBlock(master, words)) {
         r.why = QStringLiteral("the module does not answer the read-back");
         return r;
     }

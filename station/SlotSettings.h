@@ -4,8 +4,8 @@
 // window use (unlock, the six settings, commit, read-back), then the block read
 // back for the record. Blocking, as the sequence is everywhere: it waits for
 // each echo on the calling thread, a few hundred milliseconds in all.
+#include "modbus/ModbusMaster.h"
 #include "modbus/SettingsTable.h"
-#include "serial/QRT_ComDrv.h"
 
 #include <QString>
 
@@ -19,7 +19,7 @@ struct TSlotSettingsResult {
     QString readBack;               // JSON: the six settings and the firmware version as read back
 };
 
-// `driver`: open at the module's fixed line (57600 8E1); the module answers as
-// station 1. `readingBack` is called when the writes are done and the read-back starts.
-TSlotSettingsResult WriteAndReadBackSettings(TQRTCommDriver &driver, const TSettingChanges &changes,
+// `master`: linked to the module's fixed line (57600 8E1), station 1. `readingBack`
+// is called when the writes are done and the read-back starts.
+TSlotSettingsResult WriteAndReadBackSettings(TModbusMaster &master, const TSettingChanges &changes,
                                              const std::function<void()> &readingBack);

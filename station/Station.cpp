@@ -1,5 +1,7 @@
 #include "station/Station.h"
 
+#include "station/StationSlot.h"
+
 #include <QSysInfo>
 
 namespace {
@@ -19,7 +21,8 @@ TStation::TStation(const TRecipe &recipe, TRecordStore &store, const QList<TStat
         });
         slot->setRecord([this](const TRunRecord &record) { keep(record); });
         slot->setIdentity(host_, operator_, rework_);
-        connect(slot.get(), &TStationSlot::changed, this, [this, number] { emit slotChanged(number); });
+        connect(slot.get(), &TStationSlot::changed, this,
+                [this, number] { emit slotChanged(number, slotStatus(number)); });
         connect(slot.get(), &TStationSlot::event, this, [this, number](TSlotEvent e) { emit slotEvent(number, e); });
         slots_.push_back(std::move(slot));
     }
@@ -61,6 +64,7 @@ void TStation::start()
         slot->setTakingBoards(taking_);
         slot->start();
     }
+    emit started();
     emit countsChanged();
 }
 
@@ -77,35 +81,47 @@ void TStation::stop()
     emit stopped();
 }
 
-bool TStation::giveLabel(int slot, const QString &label, QString &why)
+bool TStation::setLabel(int slot, const QString &label, QString *why)
 {
-    if (slot < 1 || slot > slotCount()) {
-        why = QStringLiteral("there is no slot %1 (1 ... %2)").arg(slot).arg(slotCount());
-        return false;
-    }
-    return slotAt(slot).giveLabel(label, why);
+    QString reason;
+    const bool taken = slot >= 1 && slot <= slotCount() && slotAt(slot).giveLabel(label, reason);
+    if (slot < 1 || slot > slotCount())
+        reason = QStringLiteral("there is no slot %1 (1 ... %2)").arg(slot).arg(slotCount());
+    if (why)
+        *why = reason;
+    return taken;
 }
 
-TStationSlot::Admission TStation::admit(const QString &uniqueId, const QString &label, QString &why)
+const TSlotStatus &TStation::slotStatus(int slot) const
+{
+    return slots_.at(size_t(slot - 1))->status();
+}
+
+QString TStation::slotPort(int slot) const
+{
+    return slots_.at(size_t(slot - 1))->portName();
+}
+
+TAdmission TStation::admit(const QString &uniqueId, const QString &label, QString &why)
 {
     if (!taking_) {
         why = heldReason_;
-        return TStationSlot::Admission::Unavailable;
+        return TAdmission::Unavailable;
     }
     QString other;
     const TRecordStore::Admit admit = store_.admit(uniqueId, label, recipe_.lot, rework_, &other);
     why = AdmitText(admit, uniqueId, label, other);
     switch (admit) {
     case TRecordStore::Admit::Ok:
-        return TStationSlot::Admission::Admitted;
+        return TAdmission::Admitted;
     case TRecordStore::Admit::DuplicatePassed:
     case TRecordStore::Admit::LabelTiedElsewhere:
-        return TStationSlot::Admission::Refused;
+        return TAdmission::Refused;
     case TRecordStore::Admit::Unavailable:
         break;
     }
     setTaking(false, why);
-    return TStationSlot::Admission::Unavailable;
+    return TAdmission::Unavailable;
 }
 
 void TStation::keep(const TRunRecord &record)

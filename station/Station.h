@@ -8,7 +8,7 @@
 #include "station/Recipe.h"
 #include "station/RecordStore.h"
 #include "station/RunRecord.h"
-#include "station/StationSlot.h"
+#include "station/SlotStatus.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -19,6 +19,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+class TStationSlot;
 
 struct TStationPort {
     QString name;        // as the operator named it: "COM3", "/dev/ttyUSB0"
@@ -46,14 +48,20 @@ public:
     bool takingBoards() const { return taking_; }
     const QString &heldReason() const { return heldReason_; }
 
-    // The operator's label for slot `slot` (1 ...). False with the reason.
-    bool giveLabel(int slot, const QString &label, QString &why);
+    // The operator's label (a scanner's line) for the board on slot `slot`
+    // (1 ...), or for the next board there. False with the reason in `why` when
+    // there is no such slot or the recipe refuses the label.
+    bool setLabel(int slot, const QString &label, QString *why = nullptr);
 
     int slotCount() const { return static_cast<int>(slots_.size()); }
-    // Slot `slot`, 1 ... slotCount().
+    // Slot `slot`, 1 ... slotCount(): its status and its port as the operator named it.
+    const TSlotStatus &slotStatus(int slot) const;
+    QString slotPort(int slot) const;
     TStationSlot &slotAt(int slot) { return *slots_.at(size_t(slot - 1)); }
+
     const TRecipe &recipe() const { return recipe_; }
     const QString &operatorName() const { return operator_; }
+    bool rework() const { return rework_; }
 
     int passed() const { return passed_; }
     int failed() const { return failed_; }
@@ -65,16 +73,21 @@ public:
     const QList<TRunRecord> &lastRecords() const { return lastRecords_; }
 
 signals:
+    // One per event of slot `slot` (1 ...); its status is then slotStatus(slot).
     void slotEvent(int slot, TSlotEvent event);
-    void slotChanged(int slot);
+    // Anything of the slot's status changed: state, stage, percent, label, reason.
+    void slotChanged(int slot, const TSlotStatus &status);
+    // A board's record, kept (in the database or its spool) or not.
     void recorded(const TRunRecord &record, bool kept);
+    // passed(), failed(), firstPassYield(), boardsPerHour() or lastRecords() changed.
     void countsChanged();
     // The records' server went away (taking false, with why) or came back.
     void takingChanged(bool taking, const QString &why);
+    void started();
     void stopped();
 
 private:
-    TStationSlot::Admission admit(const QString &uniqueId, const QString &label, QString &why);
+    TAdmission admit(const QString &uniqueId, const QString &label, QString &why);
     void keep(const TRunRecord &record);
     void setTaking(bool taking, const QString &why);
 

@@ -1,10 +1,8 @@
 #include "station/StationSlot.h"
 
-#include "app/cli/UpdateWording.h"
 #include "firmware/FirmwareImage.h"
 #include "firmware/Isp.h"
-#include "modbus/MODBUS_RTU.h"
-#include "modbus/ModuleConfig.h"
+#include "firmware/UpdateWording.h"
 #include "serial/ById.h"
 #include "station/BoardProbe.h"
 #include "station/SlotSettings.h"
@@ -18,19 +16,13 @@ constexpr int kTickMs = 5;
 // After a look that found the flashed module silent, the next one follows this soon.
 constexpr int kModuleRetryMs = 100;
 
-const char *const kStageNames[] = {"detect", "identify", "label", "admit", "flash", "configure", "read-back", "record"};
-
 }  // namespace
-
-QString SlotStageName(TSlotStage stage)
-{
-    return QString::fromLatin1(kStageNames[static_cast<int>(stage)]);
-}
 
 TStationSlot::TStationSlot(int number, const QString &portName, const std::string &device, const TRecipe &recipe,
                            QObject *parent)
     : QObject(parent), number_(number), portName_(portName), device_(device), recipe_(recipe), engine_(driver_)
 {
+    master_.SetLink(FixedModbusLink(driver_, kProbeStation, TLinkMode::PcUart, TEchoMode::Auto));
     driver_.SetDevicePath(device_);
     driver_.SetComPortParity(ptEVEN);
     tick_.setInterval(kTickMs);
@@ -269,6 +261,8 @@ void TStationSlot::startRun(Run run)
     o.readUniqueId = true;
     o.resetPulseMs = o.bootSettleMs = o.finishHoldMs = kEntryMs;
     o.endOnNack = true;
+    // The other slots go on while this one's lines settle.
+    o.waitByTimer = true;
     o.productId = Isp::kModuleProductId;
     const ImageFile &image = recipe_.image;
     o.startAddress = image.start;
@@ -307,11 +301,12 @@ void TStationSlot::runFinished(TUpdateOutcome outcome)
         const TUpdateFailure &f = core.LastFailure();
         const int firstPage = image.pages.empty() ? 0 : image.pages.front();
         const int lastPage = image.pages.empty() ? 0 : image.pages.back();
-        fail(stage, QStringLiteral("%1: %2 (%3 of %4 runs)")
-                        .arg(talvex::cli::StageName(f.stage),
-                             talvex::cli::FailureText(f, image.bytes.size(), core.FlashSizeKiB(), firstPage, lastPage))
-                        .arg(core.Runs())
-                        .arg(Isp::kMaxRuns));
+        fail(stage,
+             QStringLiteral("%1: %2 (%3 of %4 runs)")
+                 .arg(talvex::update::StageName(f.stage),
+                      talvex::update::FailureText(f, image.bytes.size(), core.FlashSizeKiB(), firstPage, lastPage))
+                 .arg(core.Runs())
+                 .arg(Isp::kMaxRuns));
         return;
     }
     const QString uniqueId = QString::fromStdString(core.UniqueId());
@@ -358,16 +353,16 @@ void TStationSlot::admit()
         return;
     setStage(TSlotStage::Admit);
     QString why;
-    const Admission admission = admit_ ? admit_(status_.uniqueId, status_.label, why) : Admission::Admitted;
+    const TAdmission admission = admit_ ? admit_(status_.uniqueId, status_.label, why) : TAdmission::Admitted;
     switch (admission) {
-    case Admission::Admitted:
+    case TAdmission::Admitted:
         setStage(TSlotStage::Flash);
         startRun(Run::Flash);
         return;
-    case Admission::Refused:
+    case TAdmission::Refused:
         fail(TSlotStage::Admit, why);
         return;
-    case Admission::Unavailable:
+    case TAdmission::Unavailable:
         status_.reason = why;
         setState(TSlotState::Held);
         emit event(TSlotEvent::HeldBack);
@@ -389,7 +384,7 @@ void TStationSlot::configureAndReadBack()
 {
     if (status_.state != TSlotState::Working)
         return;
-    TSlotSettingsResult result = WriteAndReadBackSettings(driver_, recipe_.settings,
+    TSlotSettingsResult result = WriteAndReadBackSettings(master_, recipe_.settings,
                                                           [this] { setStage(TSlotStage::ReadBack); });
     settingsWritten_ = result.written;
     settingsReadBack_ = result.readBack;

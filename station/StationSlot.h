@@ -8,9 +8,11 @@
 // update engine and a serial component of its own: several slots run side by
 // side on one thread. Reports values; a window or the command line words them.
 #include "firmware/UpdateEngine.h"
+#include "modbus/ModbusMaster.h"
 #include "serial/QRT_ComDrv.h"
 #include "station/Recipe.h"
 #include "station/RunRecord.h"
+#include "station/SlotStatus.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -21,48 +23,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-
-// Where a slot is with its board.
-enum class TSlotState {
-    Stopped,     // the station is not running
-    Waiting,     // no board on the fixture
-    Held,        // a board is there, but the station takes none now (records away)
-    NeedsLabel,  // the board is identified; the operator's label is awaited
-    Working,     // the board goes through the stages
-    Passed,      // done and recorded; waits until it is taken away
-    Failed,      // failed and recorded; waits until it is taken away
-    Done,        // the board just done here came back: left alone until taken away
-};
-
-// The stages of one board, in order.
-enum class TSlotStage { Detect, Identify, Label, Admit, Flash, Configure, ReadBack, Record };
-
-// "identify", "read-back", ...: the words the records and the command line use.
-QString SlotStageName(TSlotStage stage);
-
-struct TSlotStatus {
-    TSlotState state = TSlotState::Stopped;
-    TSlotStage stage = TSlotStage::Detect;
-    // Flash: the update's own stage and its percent (written or verified).
-    TUpdateStage updateStage = TUpdateStage::Connecting;
-    int percent = 0;
-    QString uniqueId;
-    QString label;
-    QString reason;  // failed or refused: why, in words
-};
-
-// What a slot tells the station, one per event.
-enum class TSlotEvent {
-    BoardFound,    // something answered on the fixture
-    Identified,    // the unique ID was read (status().uniqueId)
-    LabelWanted,   // the recipe wants a label and none was given
-    StageStarted,  // status().stage
-    Passed,
-    Failed,        // status().reason, status().stage
-    AlreadyDone,   // the board just done here: not flashed again
-    BoardRemoved,  // the fixture is empty again
-    HeldBack,      // a board waits for the records to come back
-};
 
 class TStationSlot : public QObject {
     Q_OBJECT
@@ -80,9 +40,8 @@ public:
     // What the identifying run reads of the flash besides the unique ID.
     static constexpr int64_t kIdentifyReadBytes = 4;
 
-    enum class Admission { Admitted, Refused, Unavailable };
     // The station's judgement of a board: refused with the reason in words.
-    using AdmitFn = std::function<Admission(const QString &uniqueId, const QString &label, QString &why)>;
+    using AdmitFn = std::function<TAdmission(const QString &uniqueId, const QString &label, QString &why)>;
     // The station keeps the record (before the slot goes on).
     using RecordFn = std::function<void(const TRunRecord &record)>;
 
@@ -153,6 +112,7 @@ private:
 
     TQRTCommDriver driver_;
     TUpdateEngine engine_;
+    TModbusMaster master_;
     QTimer tick_;
     QElapsedTimer clock_;
     TSlotStatus status_;

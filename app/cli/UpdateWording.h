@@ -1,19 +1,12 @@
 #pragma once
-// The command line's words for what the update engine reports as values.
-#include "firmware/UpdateReport.h"
-
-#include <QString>
+// The update's words, as the command line names them (they live with the update).
+#include "firmware/UpdateWording.h"
 
 namespace talvex::cli {
 
-// A progress line: "erasing", "writing", ...
-QString StageText(TUpdateStage stage);
-// The stage in a JSON error: "connect", "identify", "flash-size", ...
-QString StageName(TUpdateStage stage);
-// Whether the stage's progress line carries the percent done (writing, verifying, reading).
-bool StageCountsPercent(TUpdateStage stage);
-// Why a run failed, with the hint a line engineer needs. The image erases pages
-// firstPage ... lastPage, numbered from the flash base.
-QString FailureText(const TUpdateFailure &failure, qint64 imageBytes, int flashKiB, int firstPage, int lastPage);
+using talvex::update::FailureText;
+using talvex::update::StageCountsPercent;
+using talvex::update::StageName;
+using talvex::update::StageText;
 
 }  // namespace talvex::cli

@@ -1,4 +1,4 @@
-#include "app/cli/UpdateWording.h"
+#include "firmware/UpdateWording.h"
 
 #include "firmware/Hex.h"
 #include "firmware/Isp.h"
@@ -6,7 +6,7 @@
 
 #include <iterator>
 
-namespace talvex::cli {
+namespace talvex::update {
 
 namespace {
 
@@ -129,4 +129,4 @@ QString FailureText(const TUpdateFailure &f, qint64 imageBytes, int flashKiB, in
         .arg(f.cause == TUpdateCause::NoAnswer ? "no answer" : "an answer that fails its check", StageText(f.stage));
 }
 
-}  // namespace talvex::cli
+}  // namespace talvex::update
