@@ -8,9 +8,12 @@
 #include "tests/support/MainWindowFixture.h"
 #include "tests/support/MessageRecorder.h"
 #include "tests/support/SimFixture.h"
+#include "tests/support/StationRecipe.h"
 #include "tests/support/VisibleTexts.h"
 #include "translations/Language.h"
 #include "ui/StandInGuard.h"
+#include "ui/StationFrm.h"
+#include "ui/StationSetup.h"
 #include "ui/Trace.h"
 #include "ui/Trend.h"
 #include "ui/UpdateStatusText.h"
@@ -210,6 +213,48 @@ private slots:
         CheckBoxes(messages, 6);
         QVERIFY2(messages.shown[5].text.contains("COM3"), qPrintable(messages.shown[5].text));
         qunsetenv(kPortDirEnv);
+    }
+
+    // The station window stopped, then with a board passed; and its setup dialog.
+    void stationWindow()
+    {
+        SimFixture sim;
+        QTemporaryDir dir;
+        TStationSetup setup;
+        setup.recipe = WriteStationRecipe(dir.path());
+        setup.ports = QStringList{"COM2"};
+        setup.db = "sqlite:" + dir.filePath("records.sqlite");
+        TRecipe recipe;
+        QList<TStationPort> ports;
+        TRecordStore store;
+        QString error;
+        QVERIFY2(PrepareStation(setup, recipe, ports, error) && OpenStationRecords(setup, store, error),
+                 qPrintable(error));
+        TStation station(recipe, store, ports);
+        TStationFrm stationFrm(station, setup.db);
+        stationFrm.show();
+        CheckEnglish(&stationFrm, 8);
+        QCOMPARE(stationFrm.StationStart->text(), QString("Start"));
+        QVERIFY(stationFrm.Slot[0]->text().contains("Stopped"));
+
+        stationFrm.StationStart->click();
+        QTRY_VERIFY_WITH_TIMEOUT(stationFrm.Slot[0]->text().contains("Passed"), 60000);
+        QTRY_VERIFY(stationFrm.LastRecords->count() == 1);
+        CheckEnglish(&stationFrm, 8);
+        QCOMPARE(stationFrm.PassedCount->text(), QString("Passed 1"));
+        QVERIFY2(stationFrm.YieldLabel->text().startsWith("First-pass yield 100.0 %"),
+                 qPrintable(stationFrm.YieldLabel->text()));
+        QVERIFY(!HasCjk(stationFrm.LastRecords->item(0)->text()));
+        QVERIFY(!HasCjk(stationFrm.Slot[0]->accessibleName()));
+        stationFrm.StationStop->click();
+
+        TStationSetupDlg dialog(setup);
+        dialog.show();
+        CheckEnglish(&dialog, 6);
+        QString refused;
+        setup.ports.clear();
+        QVERIFY(!PrepareStation(setup, recipe, ports, refused));
+        QVERIFY2(!HasCjk(refused), qPrintable(refused));
     }
 
     void standInQuestion()

@@ -56,16 +56,16 @@ TStationFrm::TStationFrm(TStation &station, const QString &recordsShown, QWidget
     setFont(SongFont(kWindowFontPx));
 
     const TRecipe &recipe = station.recipe();
-    RecipeLabel = Named(new QLabel(tr("配方 %1  批次 %2  映像 %3")
-                                       .arg(recipe.file, recipe.lot, recipe.imageSha256.left(kImageShaShown)),
-                                   this),
-                        "RecipeLabel");
+    RecipeLabel = Named(
+        new QLabel(
+            tr("配方 %1  批次 %2  映像 %3").arg(recipe.file, recipe.lot, recipe.imageSha256.left(kImageShaShown)),
+            this),
+        "RecipeLabel");
     RecipeLabel->setToolTip(recipe.imagePath);
-    OperatorLabel = Named(new QLabel(tr("操作员 %1").arg(station.operatorName().isEmpty()
-                                                            ? QStringLiteral("-")
-                                                            : station.operatorName()),
-                                     this),
-                          "OperatorLabel");
+    OperatorLabel = Named(
+        new QLabel(tr("操作员 %1").arg(station.operatorName().isEmpty() ? QStringLiteral("-") : station.operatorName()),
+                   this),
+        "OperatorLabel");
     RecordsLabel = Named(new QLabel(tr("记录 %1").arg(recordsShown), this), "RecordsLabel");
 
     StationStart = new QPushButton(tr("开始"), this);

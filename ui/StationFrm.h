@@ -29,8 +29,8 @@ public:
     QLabel *RecordsLabel;
     QPushButton *StationStart;
     QPushButton *StationStop;
-    std::vector<QLabel *> Slot;           // Slot[k - 1] is the tile "SlotK"
-    std::vector<QLineEdit *> SlotLabel;   // SlotLabel[k - 1] is "SlotLabelK"
+    std::vector<QLabel *> Slot;          // Slot[k - 1] is the tile "SlotK"
+    std::vector<QLineEdit *> SlotLabel;  // SlotLabel[k - 1] is "SlotLabelK"
     QLabel *PassedCount;
     QLabel *FailedCount;
     QLabel *YieldLabel;

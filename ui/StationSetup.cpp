@@ -68,8 +68,7 @@ std::optional<int> StationAnswerWithoutWindows(int argc, char *argv[])
     return 0;
 }
 
-bool ReadStationCommandLine(const QStringList &arguments, TStationSetup &setup, TUiLanguage &language,
-                            QString &error)
+bool ReadStationCommandLine(const QStringList &arguments, TStationSetup &setup, TUiLanguage &language, QString &error)
 {
     QCommandLineParser parser;
     Describe(parser);
@@ -150,8 +149,8 @@ TStationSetupDlg::TStationSetupDlg(const TStationSetup &given, QWidget *parent) 
     RecipeBrowse = new QPushButton(tr("浏览..."), this);
     RecipeBrowse->setObjectName("RecipeBrowse");
     connect(RecipeBrowse, &QPushButton::clicked, this, [this] {
-        const QString file =
-            QFileDialog::getOpenFileName(this, tr("选择配方"), RecipeFile->text(), tr("配方 (*.json)"));
+        const QString file = QFileDialog::getOpenFileName(this, tr("选择配方"), RecipeFile->text(),
+                                                          tr("配方 (*.json)"));
         if (!file.isEmpty())
             RecipeFile->setText(file);
     });

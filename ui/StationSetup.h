@@ -15,9 +15,9 @@
 #include <optional>
 
 struct TStationSetup {
-    QString recipe;    // the recipe file
-    QStringList ports; // "COM3", "/dev/ttyUSB0", ...
-    QString db;        // the records' URL; empty: DefaultRecordsUrl()
+    QString recipe;     // the recipe file
+    QStringList ports;  // "COM3", "/dev/ttyUSB0", ...
+    QString db;         // the records' URL; empty: DefaultRecordsUrl()
     QString operatorName;
     // Both the recipe and the ports given: the window starts without the dialog.
     bool complete() const { return !recipe.isEmpty() && !ports.isEmpty(); }
@@ -28,8 +28,7 @@ std::optional<int> StationAnswerWithoutWindows(int argc, char *argv[]);
 // The setup and the language from the command line (after the GUI application
 // has taken its own options). False with the reason for an unknown option or a
 // --lang that is neither zh nor en.
-bool ReadStationCommandLine(const QStringList &arguments, TStationSetup &setup, TUiLanguage &language,
-                            QString &error);
+bool ReadStationCommandLine(const QStringList &arguments, TStationSetup &setup, TUiLanguage &language, QString &error);
 
 // Loads the recipe and resolves the ports. False with the reason, in the
 // window's words with the recipe's own field and reason inside.

@@ -90,7 +90,8 @@ QStringList SlotTileLines(int slot, const QString &port, const TSlotStatus &stat
         QString doing = stage;
         if (status.stage == TSlotStage::Flash) {
             const QString step = FlashStep(status.updateStage);
-            doing += (step.isEmpty() ? QString() : QStringLiteral(" ") + step) + QStringLiteral(" %1%").arg(status.percent);
+            doing += (step.isEmpty() ? QString() : QStringLiteral(" ") + step) +
+                     QStringLiteral(" %1%").arg(status.percent);
         }
         lines << Tr(QT_TRANSLATE_NOOP("TStationFrm", "%1：%2")).arg(word, doing);
         break;
