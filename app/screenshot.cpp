@@ -4,13 +4,19 @@
 // run; with --firmware it renders the firmware-update window instead, part-way
 // through an update of the module on COM2 ("开始更新" pressed); with --trend the
 // trend window, after half a minute of polling shown over a one-minute span.
+// With --station RECIPE --ports P1,P2,P3 the production station's window, its
+// records in a scratch file: slot 1 passed, slot 2 failed, slot 3 flashing.
+#include "station/RecordStore.h"
 #include "translations/Language.h"
 #include "ui/Firmware.h"
 #include "ui/Main.h"
+#include "ui/StationFrm.h"
+#include "ui/StationSetup.h"
 #include "ui/Trend.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstdio>
@@ -23,6 +29,64 @@ constexpr int kGiveUpMs = 20000;
 constexpr int kTrendExchangesWanted = 500;  // about half a minute of polling
 constexpr int kTrendGiveUpMs = 60000;
 constexpr int kModulePortItem = 1;  // COM2, where make screenshot links the simulated module
+constexpr int kStationGiveUpMs = 60000;
+constexpr int kStationFlashPercent = 30;  // of slot 3's image written when the station window is taken
+
+// True once `done` holds, polled on the event loop; false after `giveUpMs`.
+bool WaitFor(const std::function<bool()> &done, int giveUpMs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!done() && waited.elapsed() < giveUpMs)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    return done();
+}
+
+int StationShot(const QString &out, const QString &recipeFile, const QString &portList)
+{
+    QTemporaryDir scratch;
+    TStationSetup setup;
+    setup.recipe = recipeFile;
+    setup.ports = portList.split(',');
+    setup.db = QStringLiteral("sqlite:") + scratch.filePath("records.sqlite");
+    setup.operatorName = QStringLiteral("Li Wei");
+    TRecipe recipe;
+    QList<TStationPort> ports;
+    TRecordStore store;
+    store.setSpoolPath(scratch.filePath("spool.sqlite"));
+    QString error;
+    if (!PrepareStation(setup, recipe, ports, error) || !OpenStationRecords(setup, store, error)) {
+        std::fprintf(stderr, "talvex-screenshot: %s\n", qPrintable(error));
+        return 1;
+    }
+    TStation station(recipe, store, ports);
+    station.setOperator(setup.operatorName);
+    TStationFrm frm(station, QStringLiteral("sqlite:records.sqlite"));
+    frm.show();
+    frm.StationStartClick();
+    const bool ready = WaitFor(
+        [&] {
+            const auto state = [&](int slot) { return station.slotStatus(slot).state; };
+            const bool flashing = station.slotCount() < 3 || (state(3) == TSlotState::Working &&
+                                                              station.slotStatus(3).stage == TSlotStage::Flash &&
+                                                              station.slotStatus(3).percent >= kStationFlashPercent);
+            return state(1) == TSlotState::Passed && (station.slotCount() < 2 || state(2) == TSlotState::Failed) &&
+                   flashing;
+        },
+        kStationGiveUpMs);
+    int result = 0;
+    if (!ready) {
+        std::fprintf(stderr, "talvex-screenshot: the station's slots did not come to their states\n");
+        result = 1;
+    }
+    if (!frm.grab().save(out)) {
+        std::fprintf(stderr, "talvex-screenshot: cannot write %s\n", qPrintable(out));
+        result = 1;
+    }
+    station.stop();
+    return result;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
@@ -30,7 +94,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     if (args.isEmpty()) {
-        std::fprintf(stderr, "usage: talvex-screenshot OUT.png [--connect] [--lang zh|en] [--firmware] [--trend]\n");
+        std::fprintf(stderr, "usage: talvex-screenshot OUT.png [--connect] [--lang zh|en] [--firmware] [--trend]\n"
+                             "       talvex-screenshot OUT.png --station RECIPE --ports P1,P2,P3 [--lang zh|en]\n");
         return 2;
     }
     const QString out = args[0];
@@ -39,6 +104,10 @@ int main(int argc, char *argv[])
     const bool trend = args.contains("--trend");
     if (const qsizetype at = args.indexOf("--lang"); at > 0 && at + 1 < args.size())
         InstallLanguage(LanguageFromName(args[at + 1]).value_or(TUiLanguage::Chinese));
+    const qsizetype station = args.indexOf("--station");
+    const qsizetype ports = args.indexOf("--ports");
+    if (station > 0 && station + 1 < args.size() && ports > 0 && ports + 1 < args.size())
+        return StationShot(out, args[station + 1], args[ports + 1]);
 
     TMainForm form;
     TFirmwareFrm firmwareFrm(&form);

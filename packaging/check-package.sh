@@ -87,6 +87,7 @@ pass "control: $(field Package) $(field Version) $(field Section); Depends: $dep
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's#^\./#/#' >"$work/contents"
 want=(
   /usr/share/applications/talvex.desktop
+  /usr/share/applications/talvex-station.desktop
   /usr/share/icons/hicolor/scalable/apps/talvex.svg
   /usr/share/metainfo/io.github.talvex.Talvex.metainfo.xml
   /usr/share/doc/talvex/copyright
@@ -110,10 +111,12 @@ pass "contents checked: ${want[*]}"
 # 4. Unpacked as dpkg would, then the files checked where they land.
 dpkg -x "$deb" "$work/root"
 root=$work/root
-desktop-file-validate "$root/usr/share/applications/talvex.desktop" || fail "desktop-file-validate"
+for entry in talvex talvex-station; do
+  desktop-file-validate "$root/usr/share/applications/$entry.desktop" || fail "desktop-file-validate $entry.desktop"
+  grep -qx "Exec=$entry" "$root/usr/share/applications/$entry.desktop" || fail "the menu entry $entry.desktop does not run $entry"
+done
 appstreamcli validate --no-net "$root/usr/share/metainfo/io.github.talvex.Talvex.metainfo.xml" ||
   fail "appstreamcli validate"
-grep -qx 'Exec=talvex' "$root/usr/share/applications/talvex.desktop" || fail "the menu entry does not run talvex"
 grep -q "<release version=\"$version\"" "$root/usr/share/metainfo/io.github.talvex.Talvex.metainfo.xml" ||
   fail "the metadata names no release $version"
 for m in "${pages[@]}"; do
@@ -150,6 +153,11 @@ echo "$out"
 [[ "$(sed -n 2p <<<"$out")" =~ ^firmware\ image:\ [0-9]+\ bytes, ]] || fail "--version does not name the firmware image"
 [ ! -s "$work/err" ] || fail "talvex --version wrote to stderr: $(cat "$work/err")"
 env -u DISPLAY "$root/usr/bin/talvex-sim" --help >/dev/null || fail "talvex-sim --help"
+station=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/talvex-station" --version 2>"$work/err") ||
+  fail "talvex-station --version exited $?: $(cat "$work/err")"
+[ "$station" = "talvex-station $version" ] || fail "talvex-station --version says '$station'"
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/talvex-station" --help | grep -q -- '--recipe' ||
+  fail "talvex-station --help does not name --recipe"
 
 # 6. Debian's own checks, where lintian is installed (make lintian installs it).
 if [ "$lintian_status" = running ]; then

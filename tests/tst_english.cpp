@@ -227,6 +227,7 @@ private slots:
         TRecipe recipe;
         QList<TStationPort> ports;
         TRecordStore store;
+        store.setSpoolPath(dir.filePath("spool.sqlite"));
         QString error;
         QVERIFY2(PrepareStation(setup, recipe, ports, error) && OpenStationRecords(setup, store, error),
                  qPrintable(error));

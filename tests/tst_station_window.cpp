@@ -52,6 +52,7 @@ class TestStationWindow : public QObject {
         QString error;
         QVERIFY2(PrepareStation(setup, recipe_, ports_, error), qPrintable(error));
         store_ = std::make_unique<TRecordStore>();
+        store_->setSpoolPath(dir_->filePath("spool.sqlite"));
         QVERIFY2(OpenStationRecords(setup, *store_, error), qPrintable(error));
         station_ = std::make_unique<TStation>(recipe_, *store_, ports_);
         station_->setOperator("Li Wei");
