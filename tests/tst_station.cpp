@@ -4,6 +4,11 @@
 // alone, the same board put back is not flashed twice, another slot's board is
 // refused as a duplicate (and taken with rework), a label already tied to a board
 // is refused, and the next board is taken (its label asked for when missing).
+// Then the same station on a real PostgreSQL server stopped in the middle of a
+// lot: the record made meanwhile waits in the spool, the station takes no new
+// board and says so, and carries on when the server is back; nothing is lost,
+// nothing stored twice.
+#include "tests/support/PostgresServer.h"
 #include "tests/support/RecordSamples.h"
 #include "tests/support/StationRig.h"
 
@@ -19,6 +24,8 @@ constexpr int kBoardMs = 15000;
 constexpr int kSilentChipMs = 40000;
 // Long enough for several looks at the fixture (one every TStationSlot::kProbeIntervalMs).
 constexpr int kLeftAloneMs = 1500;
+// How often the store tries a server that went away (5 s at a station).
+constexpr int kRetryMs = 100;
 
 }  // namespace
 
@@ -164,6 +171,76 @@ private slots:
         QCOMPARE(station.failed(), 3);
         station.stop();
         QCOMPARE(station.slotStatus(1).state, TSlotState::Stopped);
+    }
+
+    void serverStoppedInTheMiddleOfALot()
+    {
+        if (PostgresServer::BinDir().isEmpty())
+            QSKIP("PostgreSQL's programs (initdb, pg_ctl) are not installed: make deps installs postgresql");
+        PostgresServer server;
+        QString error;
+        QVERIFY2(server.start(error), qPrintable(error));
+        QVERIFY2(server.createDatabase("line", error), qPrintable(error));
+        StationRig rig({{1}, {2}, {3}}, TALVEX_STANDIN_IMAGE);
+        QVERIFY2(rig.open(server.url("line"), error, kRetryMs), qPrintable(error));
+        TStation &station = *rig.station;
+        station.start();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.records.size() == 3, kBoardMs);
+        QVERIFY(rig.taking.isEmpty());
+
+        // The server goes while slot 1's next board is being configured.
+        bool stopped = false;
+        QObject::connect(&station, &TStation::slotEvent, [&](int slot, TSlotEvent event) {
+            if (!stopped && slot == 1 && event == TSlotEvent::StageStarted &&
+                station.slotStatus(1).stage == TSlotStage::Configure) {
+                stopped = true;
+                QString why;
+                if (!server.stop(why))
+                    qWarning("pg_ctl stop: %s", qPrintable(why));
+            }
+        });
+        takeAway(rig, 1);
+        TRunRecord r = putOn(rig, 1, 21);
+        QVERIFY(stopped && !server.running());
+        QCOMPARE(r.result, kResultPassed);
+        QCOMPARE(r.uniqueId, BoardIdText(21));
+        QVERIFY(rig.keptAll);  // in the spool
+        QCOMPARE(rig.store.spooled(), 1);
+        QCOMPARE(rig.taking.size(), 1);
+        QCOMPARE(rig.taking.first().first, false);
+        QVERIFY(!rig.taking.first().second.isEmpty());
+        QVERIFY(!station.takingBoards());
+
+        // No new board while it is away: the one put on slot 2 waits.
+        takeAway(rig, 2);
+        rig.sim(2).insertBoard(BoardId(22));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.eventCount(2, TSlotEvent::HeldBack) == 1, kBoardMs);
+        QCOMPARE(station.slotStatus(2).state, TSlotState::Held);
+        QTest::qWait(kLeftAloneMs);
+        QCOMPARE(rig.records.size(), 4);
+
+        // Back: the spool is sent, and slot 2's board goes through.
+        QVERIFY2(server.start(error), qPrintable(error));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.records.size() == 5, kBoardMs);
+        QCOMPARE(rig.taking.size(), 2);
+        QCOMPARE(rig.taking.last(), qMakePair(true, QString()));
+        r = rig.records.last();
+        QCOMPARE(r.slot, QStringLiteral("2"));
+        QCOMPARE(r.result, kResultPassed);
+        QCOMPARE(r.uniqueId, BoardIdText(22));
+        QCOMPARE(rig.store.spooled(), 0);
+        QVERIFY(rig.store.serverUp());
+
+        // Every record once on the server.
+        const QList<TRunRecord> stored = AllRuns(rig.store);
+        QSet<QString> storedIds;
+        for (const TRunRecord &s : stored)
+            storedIds << s.recordId;
+        QCOMPARE(storedIds.size(), stored.size());
+        QCOMPARE(stored.size(), rig.records.size());
+        for (const TRunRecord &made : rig.records)
+            QVERIFY(storedIds.contains(made.recordId));
+        station.stop();
     }
 };
 

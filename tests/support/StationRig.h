@@ -70,12 +70,13 @@ struct StationRig {
         if (!copy.open(QIODevice::WriteOnly) || copy.write(bytes) != bytes.size())
             throw std::runtime_error("cannot copy the image");
         copy.close();
-        QJsonObject r{{"image", "image.bin"},
-                      {"sha256", QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())},
-                      {"settings", QJsonObject{{"station", 7}, {"can-baud", "500k"}, {"filter", "3"}, {"suppress", 20}}},
-                      {"label_required", false},
-                      {"label_pattern", "TM-[0-9]{6}"},
-                      {"lot", "LOT-35"}};
+        QJsonObject r{
+            {"image", "image.bin"},
+            {"sha256", QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())},
+            {"settings", QJsonObject{{"station", 7}, {"can-baud", "500k"}, {"filter", "3"}, {"suppress", 20}}},
+            {"label_required", false},
+            {"label_pattern", "TM-[0-9]{6}"},
+            {"lot", "LOT-35"}};
         for (auto it = recipeChanges.begin(); it != recipeChanges.end(); ++it)
             r[it.key()] = it.value();
         QFile file(dir.filePath("recipe.json"));
@@ -98,11 +99,10 @@ struct StationRig {
         for (size_t i = 0; i < sims.size(); ++i)
             ports.append({QStringLiteral("COM%1").arg(i + 1), sims[i]->sim->ttyPath()});
         station = std::make_unique<TStation>(recipe, store, ports);
-        QObject::connect(station.get(), &TStation::recorded,
-                         [this](const TRunRecord &record, bool kept) {
-                             records << record;
-                             keptAll = keptAll && kept;
-                         });
+        QObject::connect(station.get(), &TStation::recorded, [this](const TRunRecord &record, bool kept) {
+            records << record;
+            keptAll = keptAll && kept;
+        });
         QObject::connect(station.get(), &TStation::slotEvent,
                          [this](int slot, TSlotEvent event) { events << qMakePair(slot, event); });
         QObject::connect(station.get(), &TStation::takingChanged,
