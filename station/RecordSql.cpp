@@ -150,8 +150,9 @@ bool StoreRunRecord(QSqlDatabase &db, const TRunRecord &record, bool &fresh, QSt
         QSqlQuery board(db);
         board.prepare(QString::fromLatin1(kUpsertBoard));
         board.addBindValue(record.uniqueId);
-        // Not a null QString: that binds as NULL.
-        board.addBindValue(record.result == kResultPassed ? record.label : QStringLiteral(""));
+        // Not a null QString (a passed board without a label has one): that binds as NULL.
+        const QString label = record.result == kResultPassed ? record.label : QString();
+        board.addBindValue(label.isEmpty() ? QStringLiteral("") : label);
         board.addBindValue(UtcText(record.startedUtc));
         board.addBindValue(UtcText(record.startedUtc.addMSecs(record.durationMs)));
         if (!board.exec())

@@ -141,6 +141,8 @@ int Dispatch(const Options &o, const PortTarget &port, Output &out)
         return RunRecipe(o, out);
     case Command::Records:
         return RunRecords(o, out);
+    case Command::Station:
+        return RunStation(o, out);
     }
     return kExitUsage;
 }

@@ -23,6 +23,7 @@ int RunDoctor(const Options &o, const PortTarget &port, Output &out);
 int RunScan(const Options &o, const PortTarget &port, Output &out);
 int RunRecipe(const Options &o, Output &out);
 int RunRecords(const Options &o, Output &out);
+int RunStation(const Options &o, Output &out);
 
 // The module's six settings as info lists them, text lines and JSON keys, from
 // `registers` (indexed by register number: 21 ... 26 are read).

@@ -1,8 +1,8 @@
 #include "app/cli/Options.h"
 
-#include "firmware/Hex.h"
 #include "app/cli/ScanArgs.h"
 #include "firmware/FirmwareImage.h"
+#include "firmware/Hex.h"
 #include "firmware/stm32/Stm32Protocol.h"
 #include "modbus/ModbusMaster.h"
 #include "modbus/SettingTexts.h"
@@ -42,6 +42,7 @@ constexpr std::pair<const char *, Command> kCommands[] = {
     {"scan", Command::Scan},
     {"recipe", Command::Recipe},
     {"records", Command::Records},
+    {"station", Command::Station},
 };
 
 QString CommandWord(Command command)
@@ -138,6 +139,20 @@ struct RecordsOptions {
     QCommandLineOption csv{QStringList{"csv"}};
 };
 
+struct StationOptions {
+    QCommandLineOption recipe{QStringList{"recipe"}, {}, "FILE"};
+    QCommandLineOption ports{QStringList{"ports"}, {}, "LIST"};
+    QCommandLineOption db{QStringList{"db"}, {}, "URL"};
+    QCommandLineOption once{QStringList{"once"}};
+    QCommandLineOption count{QStringList{"count"}, {}, "N"};
+    QCommandLineOption operatorName{QStringList{"operator"}, {}, "NAME"};
+    QCommandLineOption rework{QStringList{"rework"}};
+};
+
+// A station has a slot per port, at most one per COM name it can open.
+constexpr int kStationMaxPorts = 64;
+constexpr int kStationMaxCount = 1000 * 1000;
+
 // The parser's own complaint in the program's words: "unknown option --baud",
 // "option -a needs a value", "option --json takes no value".
 QString ParserError(const QCommandLineParser &parser)
@@ -184,6 +199,7 @@ private:
     bool flashOptions(const QCommandLineParser &parser);
     bool readFlashOptions(const QCommandLineParser &parser);
     bool recordsOptions(const QCommandLineParser &parser);
+    bool stationOptions(const QCommandLineParser &parser);
     // --entry-ms, for both commands that start the bootloader.
     bool entryOption(const QCommandLineParser &parser);
     bool addressOption(const QCommandLineParser &parser, long long lastByte);
@@ -201,6 +217,7 @@ private:
     ScanOptions scanOptions_;
     FlashOptions flash_;
     RecordsOptions records_;
+    StationOptions station_;
     QStringList positional_;
 };
 
@@ -420,6 +437,37 @@ bool Parser::recordsOptions(const QCommandLineParser &parser)
     return true;
 }
 
+bool Parser::stationOptions(const QCommandLineParser &parser)
+{
+    const auto value = [&parser](const QCommandLineOption &option) { return Restore(parser.value(option)); };
+    if (!parser.isSet(station_.recipe) || value(station_.recipe).isEmpty())
+        return fail(QStringLiteral("station needs --recipe FILE"));
+    o_.recipe = value(station_.recipe);
+    if (!parser.isSet(station_.ports) || value(station_.ports).trimmed().isEmpty())
+        return fail(QStringLiteral("station needs --ports PORT[,PORT...] (COM3,COM4 or device paths), one slot each"));
+    for (const QString &port : value(station_.ports).split(QLatin1Char(','))) {
+        if (port.trimmed().isEmpty())
+            return fail(QStringLiteral("--ports: an empty port name in \"%1\"").arg(value(station_.ports)));
+        o_.stationPorts << port.trimmed();
+    }
+    if (o_.stationPorts.size() > kStationMaxPorts)
+        return fail(QStringLiteral("--ports: %1 ports, at most %2").arg(o_.stationPorts.size()).arg(kStationMaxPorts));
+    if (parser.isSet(station_.db)) {
+        o_.db = value(station_.db);
+        if (o_.db.isEmpty())
+            return fail(QStringLiteral("--db needs a URL (sqlite:PATH, postgresql://USER@HOST/DB or "
+                                       "postgresql:///DB?host=SOCKETDIR)"));
+    }
+    o_.once = parser.isSet(station_.once);
+    if (parser.isSet(station_.count) &&
+        !number(QStringLiteral("--count"), value(station_.count), 1, kStationMaxCount, o_.stationCount))
+        return false;
+    if (parser.isSet(station_.operatorName))
+        o_.operatorName = value(station_.operatorName);
+    o_.rework = parser.isSet(station_.rework);
+    return true;
+}
+
 bool Parser::entryOption(const QCommandLineParser &parser)
 {
     return !parser.isSet(flash_.entryMs) || number(QStringLiteral("--entry-ms"), Restore(parser.value(flash_.entryMs)),
@@ -491,6 +539,9 @@ bool Parser::givenTwice(const QCommandLineParser &before, const QCommandLinePars
     case Command::Records:
         own = {&records_.db, &records_.lot, &records_.since};
         break;
+    case Command::Station:
+        own = {&station_.recipe, &station_.ports, &station_.db, &station_.count, &station_.operatorName};
+        break;
     default:
         break;
     }
@@ -526,23 +577,26 @@ bool Parser::unusedGlobals(const QCommandLineParser &before, const QCommandLineP
     const bool ports = o_.command == Command::Ports;
     const bool doctor = o_.command == Command::Doctor;
     const bool noLine = o_.command == Command::Recipe || o_.command == Command::Records;
-    if (!bootloader && !ports && !doctor && !noLine)
+    const bool station = o_.command == Command::Station;
+    if (!bootloader && !ports && !doctor && !noLine && !station)
         return true;
     const std::pair<const QCommandLineOption *, const char *> unused[] = {
         {&global_.station, "-a"},    {&global_.mode, "-m"},     {&global_.echo, "--echo"},    {&global_.port, "-p"},
         {&global_.lines, "--lines"}, {&global_.baud, "--baud"}, {&global_.format, "--format"}};
     for (const auto &[option, name] : unused) {
         // The port is the flash commands' and doctor's too; its lines only the flash commands'.
-        if ((option == &global_.port && !ports && !noLine) || (option == &global_.lines && bootloader))
+        if ((option == &global_.port && !ports && !noLine && !station) || (option == &global_.lines && bootloader))
             continue;
         const bool given = before.isSet(*option) || after.isSet(*option);
         if (given)
             return fail(QStringLiteral("%1 is not used by %2: %3")
                             .arg(QLatin1String(name), CommandWord(o_.command),
-                                 ports    ? QStringLiteral("it lists every port")
-                                 : doctor ? QStringLiteral("it looks at the port and talks to nothing on it")
-                                 : noLine ? QStringLiteral("it opens no port")
-                                          : QStringLiteral("it talks to the chip's bootloader, not to a station")));
+                                 ports     ? QStringLiteral("it lists every port")
+                                 : doctor  ? QStringLiteral("it looks at the port and talks to nothing on it")
+                                 : noLine  ? QStringLiteral("it opens no port")
+                                 : station ? QStringLiteral("its slots are the --ports given, each on the module's "
+                                                            "fixed line and the chip's bootloader")
+                                           : QStringLiteral("it talks to the chip's bootloader, not to a station")));
     }
     return true;
 }
@@ -604,6 +658,10 @@ bool Parser::run()
     case Command::Records:
         after.addOptions({records_.db, records_.lot, records_.since, records_.csv});
         break;
+    case Command::Station:
+        after.addOptions({station_.recipe, station_.ports, station_.db, station_.once, station_.count,
+                          station_.operatorName, station_.rework});
+        break;
     default:
         break;
     }
@@ -615,7 +673,8 @@ bool Parser::run()
         (given == Command::Flash && !flashOptions(after)) ||
         (given == Command::Scan && !scanOptions_.take(after, o_.scan, error_)) ||
         (given == Command::ReadFlash && !readFlashOptions(after)) ||
-        (given == Command::Records && !recordsOptions(after)) || !globals(after, true) || !unusedGlobals(before, after))
+        (given == Command::Records && !recordsOptions(after)) ||
+        (given == Command::Station && !stationOptions(after)) || !globals(after, true) || !unusedGlobals(before, after))
         return false;
     for (const QString &word : after.positionalArguments())
         positional_ << Restore(word);
@@ -778,9 +837,19 @@ QString Usage()
         "                                postgresql://USER@HOST/DB, postgresql:///DB?host=SOCKETDIR);\n"
         "                                --csv: RFC 4180 with a header row; --json: one object per line;\n"
         "                                TIME: 2026-05-04 or 2026-05-04T06:00[Z] (local without a zone)\n"
+        "  station --recipe FILE --ports PORT,PORT,... [--db URL] [--once] [--count N]\n"
+        "          [--operator NAME] [--rework]\n"
+        "                                the production station: per port a slot that waits for a board,\n"
+        "                                reads its unique ID, flashes and verifies the recipe's image,\n"
+        "                                writes its settings, reads them back and records the run (URL as\n"
+        "                                for records; default sqlite: in the user's data folder), then\n"
+        "                                waits until the board is taken away; one line per event (--json:\n"
+        "                                one object each); labels on standard input, \"SLOT LABEL\" per\n"
+        "                                line (just the label with one slot); --once: one board per slot;\n"
+        "                                --count: N records; --rework: boards passed in the lot again\n"
         "exit status: 0 done (scan: a module found), 1 the module or chip failed (or a result could not\n"
         "             be written, doctor found a problem, scan found no module, records could not\n"
-        "             read the database),\n"
+        "             read the database, station: a board failed or the records could not be opened),\n"
         "             2 bad usage, image or recipe refused, 3 the port (absent, not allowed, busy, no serial\n"
         "             device, settings refused, removed, no DTR/RTS for flash); SIGINT, SIGTERM, SIGHUP\n"
         "             and SIGQUIT end the command cleanly, then end the program by that signal\n"

@@ -3,8 +3,8 @@
 // opened or sent.
 #include "firmware/UpdateReport.h"
 #include "modbus/Frames.h"
-#include "modbus/ModbusMaster.h"
 #include "modbus/ModbusLine.h"
+#include "modbus/ModbusMaster.h"
 #include "modbus/RegisterMap.h"
 #include "modbus/ScanPlan.h"
 #include "modbus/SettingsTable.h"
@@ -42,6 +42,7 @@ enum class Command {
     Scan,
     Recipe,
     Records,
+    Station,
 };
 
 // Settings `configure` replaces; a station's recipe names them alike.
@@ -97,9 +98,15 @@ struct Options {
     std::optional<int> length;     // read-flash; empty: to the end of the chip's flash
     TScanRequest scan;             // scan
     QString recipeFile;            // recipe check FILE
-    QString db;                    // records: the database's URL
+    QString db;                    // records, station: the database's URL (station: empty = the default)
     QString lot;                   // records: only this lot
     QDateTime since;               // records: only runs started from then on
+    QString recipe;                // station: the recipe file
+    QStringList stationPorts;      // station: one slot per port, in order
+    bool once = false;             // station: each slot one board, then the end
+    int stationCount = 0;          // station: the end after this many records; 0 = none
+    QString operatorName;          // station: recorded with every run
+    bool rework = false;           // station: boards already passed in the lot are done again
 };
 
 // Parses the arguments after the program name. False with a one-line reason.

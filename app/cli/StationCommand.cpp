@@ -8,9 +8,11 @@
 #include "station/RecordStore.h"
 #include "station/RecordsUrl.h"
 #include "station/Station.h"
+#include "station/StationSlot.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QJsonArray>
 #include <QSet>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -114,7 +116,7 @@ private:
         }
         for (ssize_t i = 0; i < n; ++i) {
             if (buf[i] != '\n') {
-                if (line_.size() < kMaxLabelLine)
+                if (line_.size() < qsizetype(kMaxLabelLine))
                     line_ += buf[i];
                 continue;
             }
@@ -141,7 +143,7 @@ private:
             return;
         }
         QString why;
-        if (!station_.giveLabel(slot, label, why))
+        if (!station_.setLabel(slot, label, &why))
             out_.error(QStringLiteral("label \"%1\" for slot %2 refused: %3").arg(label).arg(slot).arg(why));
     }
 
@@ -224,7 +226,7 @@ int RunStation(const Options &o, Output &out)
                       kept ? (store.serverUp() ? QString() : QStringLiteral(" (in the spool until the server is back)"))
                            : QStringLiteral(" NOT KEPT: ") + store.writeError()),
              json);
-        if (o.count > 0 && records >= o.count)
+        if (o.stationCount > 0 && records >= o.stationCount)
             QTimer::singleShot(0, &loop, &QEventLoop::quit);
     });
     QObject::connect(&station, &TStation::takingChanged, [&](bool taking, const QString &why) {
