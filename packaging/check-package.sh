@@ -156,8 +156,9 @@ env -u DISPLAY "$root/usr/bin/talvex-sim" --help >/dev/null || fail "talvex-sim 
 station=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/talvex-station" --version 2>"$work/err") ||
   fail "talvex-station --version exited $?: $(cat "$work/err")"
 [ "$station" = "talvex-station $version" ] || fail "talvex-station --version says '$station'"
-env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/talvex-station" --help | grep -q -- '--recipe' ||
-  fail "talvex-station --help does not name --recipe"
+help=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/talvex-station" --help) ||
+  fail "talvex-station --help exited $?"
+grep -q -- '--recipe' <<<"$help" || fail "talvex-station --help does not name --recipe"
 
 # 6. Debian's own checks, where lintian is installed (make lintian installs it).
 if [ "$lintian_status" = running ]; then

@@ -8,7 +8,7 @@
 #include "tests/support/MainWindowFixture.h"
 #include "tests/support/MessageRecorder.h"
 #include "tests/support/SimFixture.h"
-#include "tests/support/StationRecipe.h"
+#include "tests/support/StationRig.h"
 #include "tests/support/VisibleTexts.h"
 #include "translations/Language.h"
 #include "ui/StandInGuard.h"
@@ -218,21 +218,12 @@ private slots:
     // The station window stopped, then with a board passed; and its setup dialog.
     void stationWindow()
     {
-        SimFixture sim;
-        QTemporaryDir dir;
-        TStationSetup setup;
-        setup.recipe = WriteStationRecipe(dir.path());
-        setup.ports = QStringList{"COM2"};
-        setup.db = "sqlite:" + dir.filePath("records.sqlite");
-        TRecipe recipe;
-        QList<TStationPort> ports;
-        TRecordStore store;
-        store.setSpoolPath(dir.filePath("spool.sqlite"));
+        StationRig rig({{1, true}}, TALVEX_STANDIN_IMAGE);
         QString error;
-        QVERIFY2(PrepareStation(setup, recipe, ports, error) && OpenStationRecords(setup, store, error),
-                 qPrintable(error));
-        TStation station(recipe, store, ports);
-        TStationFrm stationFrm(station, setup.db);
+        const QString url = "sqlite:" + rig.dir.filePath("records.sqlite");
+        QVERIFY2(rig.open(url, error), qPrintable(error));
+        TStation &station = *rig.station;
+        TStationFrm stationFrm(station, url);
         stationFrm.show();
         CheckEnglish(&stationFrm, 8);
         QCOMPARE(stationFrm.StationStart->text(), QString("Start"));
@@ -249,13 +240,16 @@ private slots:
         QVERIFY(!HasCjk(stationFrm.Slot[0]->accessibleName()));
         stationFrm.StationStop->click();
 
+        TStationSetup setup;
+        setup.recipe = rig.dir.filePath("recipe.json");
         TStationSetupDlg dialog(setup);
         dialog.show();
         CheckEnglish(&dialog, 6);
         QString refused;
-        setup.ports.clear();
-        QVERIFY(!PrepareStation(setup, recipe, ports, refused));
-        QVERIFY2(!HasCjk(refused), qPrintable(refused));
+        TRecipe recipe;
+        QList<TStationPort> ports;
+        QVERIFY(!PrepareStation(setup, recipe, ports, refused));  // no ports
+        QVERIFY2(!refused.isEmpty() && !HasCjk(refused), qPrintable(refused));
     }
 
     void standInQuestion()

@@ -3,9 +3,7 @@
 // counts and the last records follow, a scanned label reaches the slot that
 // waits for it, and a bad recipe or port is refused with its reason.
 #include "station/RecordStore.h"
-#include "tests/support/MessageRecorder.h"
-#include "tests/support/SimFixture.h"
-#include "tests/support/StationRecipe.h"
+#include "tests/support/StationRig.h"
 #include "ui/StationFrm.h"
 #include "ui/StationSetup.h"
 
@@ -17,18 +15,24 @@ namespace {
 
 constexpr int kBoardMs = 60000;  // one board through all its stages, on a loaded machine
 
-// The simulated module's port as a device path: each fixture has its own port folder.
-QString PortOf(SimFixture &sim, int com)
+// The rig's good recipe with `change` put over it (a null value removes a field), beside its image.
+QString ChangedRecipe(StationRig &rig, const QJsonObject &change)
 {
-    return QDir(sim.dir.path()).filePath(QStringLiteral("ports/COM%1").arg(com));
-}
-
-talvex::sim::SimOptions Module(int com, bool bootloader = true)
-{
-    talvex::sim::SimOptions options;
-    options.com = com;
-    options.bootloader = bootloader;
-    return options;
+    QFile good(rig.dir.filePath("recipe.json"));
+    if (!good.open(QIODevice::ReadOnly))
+        qFatal("no recipe in the rig");
+    QJsonObject o = QJsonDocument::fromJson(good.readAll()).object();
+    for (auto it = change.begin(); it != change.end(); ++it) {
+        if (it.value().isNull())
+            o.remove(it.key());
+        else
+            o[it.key()] = it.value();
+    }
+    const QString path = rig.dir.filePath("changed.json");
+    QFile out(path);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(QJsonDocument(o).toJson()) <= 0)
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
 }
 
 }  // namespace
@@ -36,52 +40,38 @@ talvex::sim::SimOptions Module(int com, bool bootloader = true)
 class TestStationWindow : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> dir_;
-    TRecipe recipe_;
-    QList<TStationPort> ports_;
-    std::unique_ptr<TRecordStore> store_;
-    std::unique_ptr<TStation> station_;
+    std::unique_ptr<StationRig> rig_;
     std::unique_ptr<TStationFrm> frm_;
 
-    void open(const QJsonObject &recipeChange, const QStringList &ports)
+    void open(const std::vector<StationRig::Board> &boards, const QJsonObject &recipeChange = {})
     {
-        TStationSetup setup;
-        setup.recipe = WriteStationRecipe(dir_->path(), recipeChange);
-        setup.ports = ports;
-        setup.db = QStringLiteral("sqlite:") + dir_->filePath("records.sqlite");
+        rig_ = std::make_unique<StationRig>(boards, TALVEX_STANDIN_IMAGE, recipeChange);
         QString error;
-        QVERIFY2(PrepareStation(setup, recipe_, ports_, error), qPrintable(error));
-        store_ = std::make_unique<TRecordStore>();
-        store_->setSpoolPath(dir_->filePath("spool.sqlite"));
-        QVERIFY2(OpenStationRecords(setup, *store_, error), qPrintable(error));
-        station_ = std::make_unique<TStation>(recipe_, *store_, ports_);
-        station_->setOperator("Li Wei");
-        frm_ = std::make_unique<TStationFrm>(*station_, setup.db);
+        const QString url = QStringLiteral("sqlite:") + rig_->dir.filePath("records.sqlite");
+        QVERIFY2(rig_->open(url, error), qPrintable(error));
+        rig_->station->setOperator("Li Wei");
+        frm_ = std::make_unique<TStationFrm>(*rig_->station, url);
         frm_->show();
     }
 
     QLabel *tile(int k) const { return frm_->findChild<QLabel *>(QStringLiteral("Slot%1").arg(k)); }
 
 private slots:
-    void init() { dir_ = std::make_unique<QTemporaryDir>(); }
     void cleanup()
     {
         frm_.reset();
-        station_.reset();
-        store_.reset();
-        dir_.reset();
+        rig_.reset();
     }
 
     // Slot 1's board passes; slot 2's module never answers its bootloader, and
     // the slot fails at identifying it, with the reason on its tile.
     void passedAndFailed()
     {
-        SimFixture good(Module(3));
-        SimFixture mute(Module(4, false));
-        open({}, {PortOf(good, 3), PortOf(mute, 4)});
+        open({{1, true}, {2, false}});
+        TStation &station = *rig_->station;
         QVERIFY(tile(1) && tile(2) && frm_->findChild<QLineEdit *>("SlotLabel2"));
-        QVERIFY(frm_->RecipeLabel->text().contains("LOT-W"));
-        QVERIFY(frm_->RecipeLabel->text().contains(recipe_.imageSha256.left(12)));
+        QVERIFY(frm_->RecipeLabel->text().contains("LOT-35"));
+        QVERIFY(frm_->RecipeLabel->text().contains(rig_->recipe.imageSha256.left(12)));
         QVERIFY(frm_->OperatorLabel->text().contains("Li Wei"));
         QVERIFY(tile(1)->text().contains("已停止"));
         QVERIFY(!frm_->StationStop->isEnabled());
@@ -94,13 +84,13 @@ private slots:
         QCOMPARE(frm_->FailedCount->text(), QString("失败 1"));
         QVERIFY2(frm_->YieldLabel->text().contains("50.0 %"), qPrintable(frm_->YieldLabel->text()));
 
-        const TSlotStatus &failed = station_->slotStatus(2);
+        const TSlotStatus &failed = station.slotStatus(2);
         QVERIFY(!failed.reason.isEmpty());
         for (QLabel *t : {tile(1), tile(2)})
             QCOMPARE(t->accessibleName(), t->text().replace('\n', ", "));
         QVERIFY2(tile(2)->text().contains(QStringLiteral("失败：识别")), qPrintable(tile(2)->text()));
         QVERIFY2(tile(2)->text().contains(failed.reason), qPrintable(tile(2)->text()));
-        QVERIFY(tile(1)->text().contains(station_->slotStatus(1).uniqueId));
+        QVERIFY(tile(1)->text().contains(BoardIdText(1)));
 
         QCOMPARE(frm_->LastRecords->count(), 2);
         QStringList rows;
@@ -118,8 +108,7 @@ private slots:
     // with the reason on the message line, and the record carries the label.
     void scannedLabel()
     {
-        SimFixture sim(Module(3));
-        open({{"label_required", true}, {"label_pattern", "TM-[0-9]{6}"}}, {PortOf(sim, 3)});
+        open({{1, true}}, {{"label_required", true}});
         frm_->StationStart->click();
         QTRY_VERIFY_WITH_TIMEOUT(tile(1)->text().contains("等待标签"), kBoardMs);
         QLineEdit *field = frm_->findChild<QLineEdit *>("SlotLabel1");
@@ -137,17 +126,19 @@ private slots:
         QVERIFY(field->text().isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(tile(1)->text().contains("通过"), kBoardMs);
         QVERIFY(tile(1)->text().contains("TM-000123"));
-        QCOMPARE(station_->lastRecords().size(), 1);
-        QCOMPARE(station_->lastRecords().front().label, QString("TM-000123"));
+        QCOMPARE(rig_->records.size(), 1);
+        QCOMPARE(rig_->records.front().label, QString("TM-000123"));
         QVERIFY(frm_->LastRecords->item(0)->text().contains("TM-000123"));
     }
 
     // What the program is started with is judged before a port is opened.
     void refusedSetup_data()
     {
+        // The good recipe and ports first, so that each refusal is the change's own.
         QTest::addColumn<QJsonObject>("recipeChange");
         QTest::addColumn<QStringList>("ports");
         QTest::addColumn<QString>("expected");
+        QTest::newRow("good") << QJsonObject{} << QStringList{"COM3", "/dev/ttyUSB9"} << QString();
         QTest::newRow("wrong digest") << QJsonObject{{"sha256", QString(64, 'a')}} << QStringList{"COM3"} << "sha256";
         QTest::newRow("no lot") << QJsonObject{{"lot", QJsonValue::Null}} << QStringList{"COM3"} << "lot";
         QTest::newRow("no ports") << QJsonObject{} << QStringList{} << "COM3,COM4";
@@ -159,11 +150,21 @@ private slots:
         QFETCH(QJsonObject, recipeChange);
         QFETCH(QStringList, ports);
         QFETCH(QString, expected);
+        StationRig rig({}, TALVEX_STANDIN_IMAGE);
         TStationSetup setup;
-        setup.recipe = WriteStationRecipe(dir_->path(), recipeChange);
+        setup.recipe = ChangedRecipe(rig, recipeChange);
         setup.ports = ports;
+        TRecipe recipe;
+        QList<TStationPort> resolved;
         QString error;
-        QVERIFY(!PrepareStation(setup, recipe_, ports_, error));
+        if (expected.isEmpty()) {
+            QVERIFY2(PrepareStation(setup, recipe, resolved, error), qPrintable(error));
+            QCOMPARE(resolved.size(), 2);
+            QCOMPARE(resolved[1].device, std::string("/dev/ttyUSB9"));
+            QCOMPARE(recipe.lot, QString("LOT-35"));
+            return;
+        }
+        QVERIFY(!PrepareStation(setup, recipe, resolved, error));
         QVERIFY2(error.contains(expected), qPrintable(error));
     }
 
