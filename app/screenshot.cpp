@@ -5,7 +5,8 @@
 // through an update of the module on COM2 ("开始更新" pressed); with --trend the
 // trend window, after half a minute of polling shown over a one-minute span.
 // With --station RECIPE --ports P1,P2,P3 the production station's window, its
-// records in a scratch file: slot 1 passed, slot 2 failed, slot 3 flashing.
+// records in a scratch file: slot 1 passed with the label typed into its field,
+// slot 2 failed, slot 3 waiting for its label.
 #include "station/RecordStore.h"
 #include "translations/Language.h"
 #include "ui/Firmware.h"
@@ -30,7 +31,7 @@ constexpr int kTrendExchangesWanted = 500;  // about half a minute of polling
 constexpr int kTrendGiveUpMs = 60000;
 constexpr int kModulePortItem = 1;  // COM2, where make screenshot links the simulated module
 constexpr int kStationGiveUpMs = 60000;
-constexpr int kStationFlashPercent = 30;  // of slot 3's image written when the station window is taken
+const QString kStationLabel = QStringLiteral("TM-000123");  // what the "scanner" types for slot 1
 
 // True once `done` holds, polled on the event loop; false after `giveUpMs`.
 bool WaitFor(const std::function<bool()> &done, int giveUpMs)
@@ -64,14 +65,17 @@ int StationShot(const QString &out, const QString &recipeFile, const QString &po
     TStationFrm frm(station, QStringLiteral("sqlite:records.sqlite"));
     frm.show();
     frm.StationStartClick();
+    bool labelled = false;
+    const auto state = [&](int slot) { return station.slotStatus(slot).state; };
     const bool ready = WaitFor(
         [&] {
-            const auto state = [&](int slot) { return station.slotStatus(slot).state; };
-            const bool flashing = station.slotCount() < 3 || (state(3) == TSlotState::Working &&
-                                                              station.slotStatus(3).stage == TSlotStage::Flash &&
-                                                              station.slotStatus(3).percent >= kStationFlashPercent);
+            if (!labelled && state(1) == TSlotState::NeedsLabel) {
+                frm.SlotLabel[0]->setText(kStationLabel);
+                frm.SlotLabelEntered(1);
+                labelled = true;
+            }
             return state(1) == TSlotState::Passed && (station.slotCount() < 2 || state(2) == TSlotState::Failed) &&
-                   flashing;
+                   (station.slotCount() < 3 || state(3) == TSlotState::NeedsLabel);
         },
         kStationGiveUpMs);
     int result = 0;

@@ -2,9 +2,9 @@
 # Renders the README's pictures into PNGs under Xvfb, so it needs no desktop:
 # the main window connected to the simulated module, in Chinese and in English,
 # the firmware-update window (English) part-way through an update, the trend window,
-# and the production station with three slots: a board passed on COM2, a module
-# whose bootloader never answers on COM3, and a board part-way through its flash
-# on COM4 (a bootloader at the chip's own speed).
+# and the production station with three slots: a board passed on COM2 (its label
+# typed into its field), a module whose bootloader never answers on COM3, and a
+# board on COM4 that waits for its label.
 #   screenshot.sh BUILD DOCS_DIR
 set -euo pipefail
 build=${1:-build}
@@ -33,7 +33,7 @@ trap stop_station_sims EXIT
 "$build/sim/talvex-sim" --port-dir "$sim_dir" --com 3 --state-dir "$sim_dir/state3" --no-bootloader \
   --uid 54414C564558000120240616 &
 station_sims+=($!)
-"$build/sim/talvex-sim" --port-dir "$sim_dir" --com 4 --state-dir "$sim_dir/state4" --realistic \
+"$build/sim/talvex-sim" --port-dir "$sim_dir" --com 4 --state-dir "$sim_dir/state4" \
   --uid 54414C564558000120240617 &
 station_sims+=($!)
 for _ in $(seq 1 50); do
@@ -47,7 +47,8 @@ cat >"$sim_dir/recipe.json" <<EOF
   "image": "image.bin",
   "sha256": "$(sha256sum "$image" | cut -d' ' -f1)",
   "settings": {"station": 5, "can-baud": "500k", "filter": "3"},
-  "label_required": false,
+  "label_required": true,
+  "label_pattern": "TM-[0-9]{6}",
   "lot": "2026-W50-A"
 }
 EOF

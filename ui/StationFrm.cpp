@@ -11,8 +11,8 @@
 namespace {
 
 constexpr int kWindowFontPx = 16;
-constexpr int kTileFontPx = 22;
-constexpr int kTileWidth = 300;
+constexpr int kTileFontPx = 20;
+constexpr int kTileWidth = 320;
 constexpr int kTileHeight = 170;
 constexpr int kTilesPerRow = 4;
 constexpr int kImageShaShown = 12;  // hex digits of the image's SHA-256 beside the recipe
