@@ -95,3 +95,17 @@ bool ParseSettingValue(const TSettingRow &row, const QString &name, const QStrin
     }
     return false;
 }
+
+QString SettingValueText(const TSettingRow &row, int value)
+{
+    switch (row.Kind) {
+    case TSettingKind::Number:
+        return row.Unit ? QStringLiteral("%1 %2").arg(value).arg(QString::fromLatin1(row.Unit))
+                        : QString::number(value);
+    case TSettingKind::Level:
+        return QStringLiteral("%1 (%2)").arg(value).arg(SettingText(row, value));
+    case TSettingKind::List:
+        break;
+    }
+    return SettingText(row, value);
+}

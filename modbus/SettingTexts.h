@@ -16,6 +16,10 @@ int FindSettingText(const TSettingRow &row, const QString &text);
 // The list text of `index`, or an empty string outside the table.
 QString SettingText(const TSettingRow &row, int index);
 
+// A value as the listings and the records show it: "10 ms", "500K", "3 (三级)".
+// The value must be within the row's range or list.
+QString SettingValueText(const TSettingRow &row, int value);
+
 // The texts of a list joined for a message: "\"10K\", \"20K\", ...".
 QString SettingChoices(const TSettingRow &row);
 

@@ -16,7 +16,6 @@ class BusTarget final : public ModbusTarget {
 public:
     // The module and its RS-485 port must outlive the bus.
     void add(ModuleCore &module, ModulePortTarget &port) { members_.push_back({&module, &port}); }
-    size_t size() const { return members_.size(); }
 
     // The tool's line, as the module's side sees it; set before each request.
     void setToolLine(const ToolLine &line) { tool_ = line; }

@@ -185,20 +185,6 @@ bool LoadRecipe(const QString &file, TRecipe &recipe, QString &error)
     return RecipeReader(recipe, error).read(doc.object());
 }
 
-QString SettingValueText(const TSettingRow &row, int value)
-{
-    switch (row.Kind) {
-    case TSettingKind::Number:
-        return row.Unit ? QStringLiteral("%1 %2").arg(value).arg(QString::fromLatin1(row.Unit))
-                        : QString::number(value);
-    case TSettingKind::Level:
-        return QStringLiteral("%1 (%2)").arg(value).arg(SettingText(row, value));
-    case TSettingKind::List:
-        break;
-    }
-    return SettingText(row, value);
-}
-
 QStringList DescribeRecipe(const TRecipe &recipe)
 {
     QStringList lines;

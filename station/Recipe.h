@@ -31,6 +31,3 @@ QStringList DescribeRecipe(const TRecipe &recipe);
 // Whether a station running `recipe` takes `label` for a board. False with the
 // reason when it is missing but required, or does not match the pattern.
 bool RecipeTakesLabel(const TRecipe &recipe, const QString &label, QString &why);
-
-// A setting's value as the listing and the records show it: "10 ms", "500K", "3 (三级)".
-QString SettingValueText(const TSettingRow &row, int value);

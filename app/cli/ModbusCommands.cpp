@@ -128,16 +128,7 @@ QString Shown(const TSettingRow &row, int value, const uint16_t *registers)
 {
     if (!row.Holds(value))
         return QStringLiteral("unknown (register %1 holds %2)").arg(row.Register).arg(registers[row.Register]);
-    switch (row.Kind) {
-    case TSettingKind::Number:
-        return row.Unit ? QStringLiteral("%1 %2").arg(value).arg(QString::fromLatin1(row.Unit))
-                        : QString::number(value);
-    case TSettingKind::Level:
-        return QStringLiteral("%1 (%2)").arg(value).arg(SettingText(row, value));
-    case TSettingKind::List:
-        break;
-    }
-    return SettingText(row, value);
+    return SettingValueText(row, value);
 }
 
 // "can-baud" is "can_baud" in JSON, and a number's key names its unit: "suppress_ms".

@@ -1,6 +1,7 @@
 // recipe check FILE: the recipe judged whole, and what a station with it will
 // do, before any port is opened.
 #include "app/cli/Commands.h"
+#include "modbus/SettingTexts.h"
 #include "station/Recipe.h"
 
 #include <QJsonArray>
