@@ -6,7 +6,12 @@
 // the same monotonic clock. Prints the medians, the ratio eight / one (goal:
 // 1.10 or less) and the boards per hour that gives, the operator's handling left out.
 //
-//   bench_station [--runs N] [--slots N]
+// The slots' configurations do not overlap: each is the blocking write sequence
+// the command line and the window use, about 55 ms on the module's line, and the
+// other slots wait on the thread meanwhile; that is most of what eight slots add.
+//
+//   bench_station [--runs N] [--slots N]   (BENCH_STAGES=1: each slot's stages
+//                                           with their times on standard error)
 #include "bench/BenchSupport.h"
 #include "tests/support/StationRig.h"
 
