@@ -87,6 +87,7 @@ bench: deps
 	@$(BUILD_DIR)/bench/bench_poll
 	@$(BUILD_DIR)/bench/bench_scan
 	@$(BUILD_DIR)/bench/bench_views
+	@$(BUILD_DIR)/bench/bench_station
 
 # The Debian package, $(BUILD_DIR)/talvex_<version>_<arch>.deb: sudo apt install ./build/talvex_...deb
 package: deps

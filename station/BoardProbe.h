@@ -6,6 +6,7 @@
 // Plain bytes in and out; the slot carries them.
 #include "modbus/Frames.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -15,6 +16,8 @@ inline constexpr uint8_t kProbeStation = 1;
 inline constexpr uint16_t kProbeFirstRegister = 0;
 inline constexpr uint16_t kProbeRegisterCount = 32;
 inline constexpr size_t kProbeReplyBytes = kReadReplyOverhead + 2 * kProbeRegisterCount;
+// The registers a probe's reply carries.
+using TProbeWords = std::array<uint16_t, kProbeRegisterCount>;
 
 // The read request the probe sends at the module's line.
 RequestFrame ProbeRequest();

@@ -12,7 +12,7 @@
 namespace {
 
 // Registers 0 ... 31 of the module, waiting for the reply as the sequence's reads do.
-bool ReadBlock(TModbusMaster &master, std::array<uint16_t, kProbeRegisterCount> &words)
+bool ReadBlock(TModbusMaster &master, TProbeWords &words)
 {
     return master.ReadRegistersOnce(kProbeFirstRegister, kProbeRegisterCount, words.data());
 }
@@ -35,14 +35,10 @@ QString Compact(const QJsonObject &object)
 }  // namespace
 
 TSlotSettingsResult WriteAndReadBackSettings(TModbusMaster &master, const TSettingChanges &changes,
-                                             const std::function<void()> &readingBack)
+                                             const TProbeWords &held, const std::function<void()> &readingBack)
 {
     TSlotSettingsResult r;
-    std::array<uint16_t, kProbeRegisterCount> words{};
-    if (!ReadBlock(master, words)) {
-        r.why = QStringLiteral("the module does not answer the read before the configuration");
-        return r;
-    }
+    TProbeWords words = held;
     QJsonObject written;
     const TModuleSettings settings = SettingsWithChanges(words.data(), changes);
     bool any = false;

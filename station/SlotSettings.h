@@ -6,6 +6,7 @@
 // each echo on the calling thread, a few hundred milliseconds in all.
 #include "modbus/ModbusMaster.h"
 #include "modbus/SettingsTable.h"
+#include "station/BoardProbe.h"
 
 #include <QString>
 
@@ -19,7 +20,9 @@ struct TSlotSettingsResult {
     QString readBack;               // JSON: the six settings and the firmware version as read back
 };
 
-// `master`: linked to the module's fixed line (57600 8E1), station 1. `readingBack`
-// is called when the writes are done and the read-back starts.
+// `master`: linked to the module's fixed line (57600 8E1), station 1. `held`: the
+// registers as the probe that found the module answering read them just before
+// (a read of its own would only repeat it, while every other slot waits on this
+// thread). `readingBack` is called when the writes are done and the read-back starts.
 TSlotSettingsResult WriteAndReadBackSettings(TModbusMaster &master, const TSettingChanges &changes,
-                                             const std::function<void()> &readingBack);
+                                             const TProbeWords &held, const std::function<void()> &readingBack);

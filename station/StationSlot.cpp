@@ -139,7 +139,7 @@ void TStationSlot::tick()
             startProbe();
         return;
     case Probe::AskModule:
-        if (ProbeReplyIn(driver_.RxBuffer, driver_.RxCount)) {
+        if (ProbeReplyIn(driver_.RxBuffer, driver_.RxCount, probeWords_.data())) {
             probeAnswered(true);
         } else if (now >= probeDue_) {
             if (moduleWaited_) {
@@ -384,7 +384,7 @@ void TStationSlot::configureAndReadBack()
 {
     if (status_.state != TSlotState::Working)
         return;
-    TSlotSettingsResult result = WriteAndReadBackSettings(master_, recipe_.settings,
+    TSlotSettingsResult result = WriteAndReadBackSettings(master_, recipe_.settings, probeWords_,
                                                           [this] { setStage(TSlotStage::ReadBack); });
     settingsWritten_ = result.written;
     settingsReadBack_ = result.readBack;

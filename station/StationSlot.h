@@ -10,6 +10,7 @@
 #include "firmware/UpdateEngine.h"
 #include "modbus/ModbusMaster.h"
 #include "serial/QRT_ComDrv.h"
+#include "station/BoardProbe.h"
 #include "station/Recipe.h"
 #include "station/RunRecord.h"
 #include "station/SlotStatus.h"
@@ -123,6 +124,7 @@ private:
     bool removing_ = false;  // the looks wait for the board to go
     int absentProbes_ = 0;
     bool moduleWaited_ = false;  // the looks wait for the flashed module to answer
+    TProbeWords probeWords_{};   // what the last look that found the module read
     qint64 moduleDeadline_ = 0;
 
     Run run_ = Run::None;

@@ -39,10 +39,18 @@ class TestCliStation : public QObject {
     // A station run on the rig's boards, `input` on its standard input.
     static Result runStation(StationRig &rig, const QString &db, const QByteArray &input)
     {
-        const QStringList args{"--json", "station", "--recipe", rig.dir.filePath("recipe.json"), "--ports",
-                               QString::fromStdString(rig.sim(1).ttyPath()) + "," +
-                                   QString::fromStdString(rig.sim(2).ttyPath()),
-                               "--db", db, "--once", "--operator", "Li Wei"};
+        const QStringList args{
+            "--json",
+            "station",
+            "--recipe",
+            rig.dir.filePath("recipe.json"),
+            "--ports",
+            QString::fromStdString(rig.sim(1).ttyPath()) + "," + QString::fromStdString(rig.sim(2).ttyPath()),
+            "--db",
+            db,
+            "--once",
+            "--operator",
+            "Li Wei"};
         QProcess p;
         StartCli(p, args, {}, {{"XDG_STATE_HOME", rig.dir.filePath("state")}});
         p.write(input);

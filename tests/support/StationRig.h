@@ -39,6 +39,7 @@ struct StationRig {
     struct Board {
         int id = 0;
         bool bootloader = true;
+        bool realistic = false;  // the bootloader at line speed, with the chip's erase and write times
     };
 
     QTemporaryDir dir;
@@ -60,6 +61,7 @@ struct StationRig {
             options.com = ++com;
             options.uniqueId = BoardId(b.id);
             options.bootloader = b.bootloader;
+            options.realisticBoot = b.realistic;
             sims.push_back(std::make_unique<SimFixture>(options));
         }
         QFile image(imagePath);
