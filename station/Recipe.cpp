@@ -20,7 +20,7 @@ constexpr int kSha256HexDigits = 64;
 
 // The fields a recipe may have. Any other is refused: a misspelt field would
 // otherwise pass silently and the station would run without it.
-constexpr std::array kFields = {"image", "sha256", "settings", "label_required", "label_pattern", "lot"};
+constexpr std::array kFields = {"image", "sha256", "settings", "label_required", "label_pattern", "lot", "protect"};
 
 QString Quoted(const QString &text)
 {
@@ -51,7 +51,7 @@ public:
             if (std::find(kFields.begin(), kFields.end(), it.key().toStdString()) == kFields.end())
                 return fail(it.key(), QStringLiteral("not a field of a recipe (%1)").arg(FieldList()));
         return lot(o.value("lot")) && image(o.value("image"), o.value("sha256")) && settings(o.value("settings")) &&
-               labels(o.value("label_required"), o.value("label_pattern"));
+               labels(o.value("label_required"), o.value("label_pattern")) && protection(o.value("protect"));
     }
 
 private:
@@ -153,6 +153,14 @@ private:
         return true;
     }
 
+    bool protection(const QJsonValue &v)
+    {
+        if (!v.isUndefined() && !v.isBool())
+            return fail("protect", "must be true or false");
+        recipe_.protect = v.toBool(false);
+        return true;
+    }
+
     TRecipe &recipe_;
     QString &error_;
 };
@@ -214,6 +222,8 @@ QStringList DescribeRecipe(const TRecipe &recipe)
                                 : QStringLiteral("matching %1 whole").arg(recipe.labelPattern);
     lines << (recipe.labelRequired ? QStringLiteral("label: required, %1").arg(pattern)
                                    : QStringLiteral("label: optional, %1 when given").arg(pattern));
+    lines << (recipe.protect ? QStringLiteral("protection: read-out protection set after the verified flash")
+                             : QStringLiteral("protection: none set; the flash stays readable"));
     return lines;
 }
 

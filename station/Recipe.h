@@ -19,6 +19,9 @@ struct TRecipe {
     bool labelRequired = false;
     QString labelPattern;  // a regular expression the whole label matches; empty = any label
     QString lot;
+    // Read-out protection set after the verified flash: the chip's flash can no
+    // longer be read out, and the module runs its program as before.
+    bool protect = false;
 };
 
 // Reads and checks `file`. False with `error` naming the field and the reason

@@ -274,6 +274,7 @@ void TStationSlot::startRun(Run run)
         o.imageBytes = image.bytes.size();
         o.erasePages = image.pages;
         o.checkWriteProtection = true;
+        o.protect = recipe_.protect;
         engine_.SetImageLoader([bytes = image.bytes] { return LoadFirmwareImageBytes(bytes); });
     }
     engine_.SetDevicePath(device_);

@@ -122,6 +122,7 @@ private slots:
             "settings.rs485-format: \"7N2\" is not one of");
         row("label_required a word", recipe({{"label_required", "yes"}}), "label_required: must be true or false");
         row("label_pattern broken", recipe({{"label_pattern", "TM-("}}), "label_pattern: not a regular expression");
+        row("protect a word", recipe({{"protect", "yes"}}), "protect: must be true or false");
     }
 
     void refused()
@@ -196,6 +197,13 @@ private slots:
                                 "suppress 20 ms; the others as the module holds them"),
                  qPrintable(lines.join('\n')));
         QVERIFY(lines.contains("label: required, matching TM-[0-9]{6} whole"));
+        QVERIFY(!r.protect);
+        QVERIFY(lines.contains("protection: none set; the flash stays readable"));
+
+        o["protect"] = true;
+        QVERIFY2(LoadRecipe(writeRecipe("protected.json", o), r, error), qPrintable(error));
+        QVERIFY(r.protect);
+        QVERIFY(DescribeRecipe(r).contains("protection: read-out protection set after the verified flash"));
     }
 
     void noSettingsNoLabel()

@@ -173,6 +173,29 @@ private slots:
         QCOMPARE(station.slotStatus(1).state, TSlotState::Stopped);
     }
 
+    // A recipe that asks for protection: the board passes with its settings
+    // written and read back, and its chip's flash can no longer be read out.
+    void protectsWhenTheRecipeAsks()
+    {
+        StationRig rig({{1}}, TALVEX_STANDIN_IMAGE, {{"protect", true}});
+        QString error;
+        QVERIFY2(rig.open("sqlite:" + rig.dir.filePath("records.sqlite"), error), qPrintable(error));
+        const auto chipProtected = [&] {
+            bool on = false;
+            rig.sim(1).withBootloader(
+                [&](talvex::sim::BootloaderPersonality &boot) { on = boot.chip().readProtected(); });
+            return on;
+        };
+        QVERIFY(!chipProtected());
+        rig.station->start();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.records.size() == 1, kBoardMs);
+        const TRunRecord r = rig.records.value(0);
+        QVERIFY2(r.result == kResultPassed, qPrintable(r.failedStage + ": " + r.cause));
+        QVERIFY(r.verified);
+        QVERIFY2(r.settingsReadBack.contains("\"station\":7"), qPrintable(r.settingsReadBack));
+        QVERIFY(chipProtected());
+    }
+
     void serverStoppedInTheMiddleOfALot()
     {
         if (PostgresServer::BinDir().isEmpty())
